@@ -1,0 +1,50 @@
+# Entry points: `make run` starts the listener, `make test` runs every test.
+JOBS ?= $(shell nproc)
+BUILD ?= build
+CMAKE_FLAGS ?=
+
+.PHONY: deps build run test test-release test-asan test-tsan format-check bench fuzz clean
+
+deps:
+	./scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	./scripts/run.sh $(BUILD)
+
+test: deps format-check test-release test-asan test-tsan
+
+test-release:
+	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORX_BENCH=OFF
+	cmake --build build -j $(JOBS)
+	cd build && ctest --output-on-failure -j $(JOBS)
+
+test-asan:
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORX_SANITIZE=ON
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	    ctest --output-on-failure -j $(JOBS) -LE slow
+
+test-tsan:
+	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORX_TSAN=ON
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L threaded
+
+format-check:
+	./scripts/format.sh --check
+
+bench: deps
+	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+	cmake --build build-bench -j $(JOBS) --target bench
+	./build-bench/bench/bench
+
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DORX_FUZZ=ON -DORX_BENCH=OFF
+	cmake --build build-fuzz -j $(JOBS)
+
+clean:
+	rm -rf build build-asan build-tsan build-bench build-fuzz

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs the Debian packages needed to build, test and run Vorn Server (idempotent).
+set -euo pipefail
+
+PACKAGES=(
+    build-essential cmake ninja-build pkg-config
+    clang libclang-rt-14-dev clang-format
+    libbotan-2-dev libxerces-c-dev libcrypt-dev zlib1g-dev
+    libgtest-dev libgmock-dev libbenchmark-dev
+    openjdk-17-jdk-headless
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+$SUDO apt-get update
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"

@@ -1,0 +1,63 @@
+/* Base types of the toolkit's C interface: result codes, the time type and common handles.
+ * Every function returns a ZAFError (0 on success); on failure its out-parameters are untouched. */
+#ifndef ZAF_ZAFBASE_H
+#define ZAF_ZAFBASE_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <time.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__)
+#define ZAF_API __attribute__((visibility("default")))
+#else
+#define ZAF_API
+#endif
+
+typedef int32_t ZAFError;
+typedef int ZAFBoolean;
+
+/* Seconds since 1970-01-01 00:00:00 UTC; 0 means "never". */
+typedef uint32_t ZAFTime;
+
+/* Fixed result codes. Every code has a text from ZAFGetErrorString. */
+enum {
+    kZAFError_NoErr = 0,
+    kZAFError_BadPassphrase = -11500,
+    kZAFError_ServiceUnavailable = -11939,
+    kZAFError_ServiceNotConnected = -11977,
+    kZAFError_CorruptData = -11976,
+    kZAFError_EndOfIteration = -11978,
+    kZAFError_ImportNoKeyDB = -11980,
+    kZAFError_BufferTooSmall = -11998,
+
+    /* General codes of our own. */
+    kZAFError_BadParams = -12000,
+    kZAFError_OutOfMemory = -12001,
+    kZAFError_InvalidHandle = -12002,
+    kZAFError_NotImplemented = -12003,
+    kZAFError_FileNotFound = -12004,
+    kZAFError_FileOpenFailed = -12005,
+    kZAFError_ReadFailed = -12006,
+    kZAFError_WriteFailed = -12007,
+    kZAFError_FilePermissions = -12008,
+    kZAFError_FileLocked = -12009,
+    kZAFError_ItemNotFound = -12010,
+    kZAFError_ItemAlreadyExists = -12011,
+    kZAFError_BadTime = -12012,
+    kZAFError_Internal = -12013
+};
+
+/* Returns the text for a code in `buffer` (always NUL-terminated when size > 0; a text that does
+ * not fit is cut). Unknown codes give "Unknown error (<code>)". Returns 0, or kZAFError_BadParams
+ * for a null buffer or a zero size. */
+ZAF_API ZAFError ZAFGetErrorString(ZAFError code, size_t size, char* buffer);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

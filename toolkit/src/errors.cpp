@@ -1,0 +1,53 @@
+// errors: the texts of the toolkit's result codes.
+#include <zaf/zafbase.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+struct ErrorText {
+    ZAFError code;
+    const char* text;
+};
+
+// Keep one row per code of every public header; tests check that each listed code has a text.
+const ErrorText kErrorTexts[] = {
+    {kZAFError_NoErr, "no error"},
+    {kZAFError_BadPassphrase, "bad passphrase"},
+    {kZAFError_ServiceUnavailable, "the toolkit service is not available"},
+    {kZAFError_ServiceNotConnected, "cannot connect to the toolkit service"},
+    {kZAFError_CorruptData, "corrupt or truncated data"},
+    {kZAFError_EndOfIteration, "end of iteration"},
+    {kZAFError_ImportNoKeyDB, "the import produced no key database"},
+    {kZAFError_BufferTooSmall, "buffer too small"},
+    {kZAFError_BadParams, "bad parameters"},
+    {kZAFError_OutOfMemory, "out of memory"},
+    {kZAFError_InvalidHandle, "invalid handle"},
+    {kZAFError_NotImplemented, "not supported"},
+    {kZAFError_FileNotFound, "file not found"},
+    {kZAFError_FileOpenFailed, "cannot open file"},
+    {kZAFError_ReadFailed, "read failed"},
+    {kZAFError_WriteFailed, "write failed"},
+    {kZAFError_FilePermissions, "permission denied"},
+    {kZAFError_FileLocked, "file is locked"},
+    {kZAFError_ItemNotFound, "item not found"},
+    {kZAFError_ItemAlreadyExists, "item already exists"},
+    {kZAFError_BadTime, "time out of range"},
+    {kZAFError_Internal, "internal toolkit error"},
+};
+
+} // namespace
+
+extern "C" ZAFError ZAFGetErrorString(ZAFError code, size_t size, char* buffer) {
+    if (buffer == nullptr || size == 0)
+        return kZAFError_BadParams;
+    for (const ErrorText& row : kErrorTexts) {
+        if (row.code == code) {
+            std::snprintf(buffer, size, "%s", row.text);
+            return kZAFError_NoErr;
+        }
+    }
+    std::snprintf(buffer, size, "Unknown error (%d)", static_cast<int>(code));
+    return kZAFError_NoErr;
+}
