@@ -249,7 +249,7 @@ private:
         explicit name(long value) : CZAFTableLookupError(std::to_string(value)) {}                 \
         explicit name(const std::string& value) : CZAFTableLookupError(value) {}                   \
         explicit name(const char* value) : CZAFTableLookupError(std::string(value)) {}             \
-        std::string getTableName() const override { return title; }                              \
+        std::string getTableName() const override { return title; }                                \
     };
 
 OOZAF_TABLE_ERROR(CZAFNoSuchValidityError, "Key Validity")
@@ -558,7 +558,7 @@ public:
     public:                                                                                        \
         explicit name(const CZAFThrowable* root) : CZAFException(root, eReasonNone) {}             \
         explicit name(eReason reason) : CZAFException(nullptr, reason) {}                          \
-        std::string getMessage() const override { return text; }                                  \
+        std::string getMessage() const override { return text; }                                   \
     };
 
 OOZAF_OPERATION_EXCEPTION(CZAFKeyRemoveException, "Error removing key")
