@@ -52,9 +52,7 @@ ZAFTime ZAFGetZAFTimeFromStdTime(time_t stdTime) {
     return clampTime(static_cast<int64_t>(stdTime));
 }
 
-time_t ZAFGetStdTimeFromZAFTime(ZAFTime zafTime) {
-    return static_cast<time_t>(zafTime);
-}
+time_t ZAFGetStdTimeFromZAFTime(ZAFTime zafTime) { return static_cast<time_t>(zafTime); }
 
 ZAFTime ZAFGetZAFTimeFromYMD(uint16_t year, uint16_t month, uint16_t day) {
     return ZAFGetZAFTimeFromYMDHMS(year, month, day, 0, 0, 0);

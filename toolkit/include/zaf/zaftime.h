@@ -15,12 +15,11 @@ ZAF_API time_t ZAFGetStdTimeFromZAFTime(ZAFTime zafTime);
 /* Calendar fields are UTC, month 1..12, day 1..31. Out-of-range fields are normalised the way
  * timegm does (day 32 of January is February 1st); dates outside the ZAFTime range clamp. */
 ZAF_API ZAFTime ZAFGetZAFTimeFromYMD(uint16_t year, uint16_t month, uint16_t day);
-ZAF_API ZAFTime ZAFGetZAFTimeFromYMDHMS(uint16_t year, uint16_t month, uint16_t day,
-                                        uint16_t hour, uint16_t minute, uint16_t second);
+ZAF_API ZAFTime ZAFGetZAFTimeFromYMDHMS(uint16_t year, uint16_t month, uint16_t day, uint16_t hour,
+                                        uint16_t minute, uint16_t second);
 
 /* Null out-pointers are skipped. */
-ZAF_API void ZAFGetYMDFromZAFTime(ZAFTime zafTime, uint16_t* year, uint16_t* month,
-                                  uint16_t* day);
+ZAF_API void ZAFGetYMDFromZAFTime(ZAFTime zafTime, uint16_t* year, uint16_t* month, uint16_t* day);
 ZAF_API void ZAFGetYMDHMSFromZAFTime(ZAFTime zafTime, uint16_t* year, uint16_t* month,
                                      uint16_t* day, uint16_t* hour, uint16_t* minute,
                                      uint16_t* second);
