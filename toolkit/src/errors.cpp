@@ -35,6 +35,12 @@ const ErrorText kErrorTexts[] = {
     {kZAFError_ItemAlreadyExists, "item already exists"},
     {kZAFError_BadTime, "time out of range"},
     {kZAFError_Internal, "internal toolkit error"},
+    {kZAFError_NotInitialized, "the toolkit has not been initialised"},
+    {kZAFError_NotEnoughEntropy, "not enough random data has been collected"},
+    {kZAFError_KeyNotSet, "no key has been set"},
+    {kZAFError_UnknownFlag, "unknown command-line flag"},
+    {kZAFError_MissingArgument, "command-line flag needs an argument"},
+    {kZAFError_UnexpectedValue, "command-line flag takes no value"},
 };
 
 } // namespace

@@ -48,7 +48,15 @@ enum {
     kZAFError_ItemNotFound = -12010,
     kZAFError_ItemAlreadyExists = -12011,
     kZAFError_BadTime = -12012,
-    kZAFError_Internal = -12013
+    kZAFError_Internal = -12013,
+
+    /* Library set-up, random pool, primitives and command line (-121xx). */
+    kZAFError_NotInitialized = -12100,   /* ZAFsdkInit has not been called */
+    kZAFError_NotEnoughEntropy = -12101, /* fewer credited random bytes than a request needs */
+    kZAFError_KeyNotSet = -12102,        /* a cipher used before its key was set */
+    kZAFError_UnknownFlag = -12103,      /* a command-line flag missing from the flag table */
+    kZAFError_MissingArgument = -12104,  /* a flag's value was asked for but none follows */
+    kZAFError_UnexpectedValue = -12105   /* "--flag=value" given where no value was taken */
 };
 
 /* Returns the text for a code in `buffer` (always NUL-terminated when size > 0; a text that does
