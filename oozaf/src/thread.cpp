@@ -99,7 +99,6 @@ void CZAFThread::join() {
     m_lastResult = result;
     m_started.set(false);
     m_thread = pthread_t{};
-    m_result = nullptr;
 }
 
 void CZAFThread::cancel() {

@@ -67,7 +67,6 @@ private:
     CZAFSynchObject<bool> m_started;
     CZAFMutex m_threadLock;
     pthread_t m_thread{};
-    void* m_result = nullptr;
     void* m_lastResult = nullptr;
 };
 
