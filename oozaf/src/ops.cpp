@@ -462,14 +462,27 @@ template <class Error> eZAFOp opOfText(const std::string& text, const char* SZAF
     throw new Error(text);
 }
 
-// Case-folded copy without hyphens, the form in which directives are compared.
-std::string directiveKey(const char* text, std::size_t length) {
+// The text without its hyphens, letter case folded: the form in which directives are compared.
+std::string directiveKey(const std::string& text) {
     std::string key;
-    key.reserve(length);
-    for (std::size_t i = 0; i < length; ++i)
-        if (text[i] != '-')
-            key += gFoldCase(text[i]);
+    key.reserve(text.size());
+    for (char c : text)
+        if (c != '-')
+            key += gFoldCase(c);
     return key;
+}
+
+// True when the row's directive, without hyphens and case folded, equals `key`.
+bool matchesDirectiveKey(const char* directive, const std::string& key) {
+    std::size_t i = 0;
+    for (const char* p = directive; *p != '\0'; ++p) {
+        if (*p == '-')
+            continue;
+        if (i == key.size() || gFoldCase(*p) != key[i])
+            return false;
+        ++i;
+    }
+    return i == key.size();
 }
 
 } // namespace
@@ -497,15 +510,10 @@ eZAFOp gOpFromEnvVar(const std::string& text) {
 }
 
 eZAFOp gOpFromDirective(const std::string& text) {
-    const std::string key = directiveKey(text.data(), text.size());
-    for (const SZAFOpStruct& row : gOps) {
-        if (row.directive == nullptr)
-            continue;
-        const std::string rowKey =
-            directiveKey(row.directive, std::char_traits<char>::length(row.directive));
-        if (rowKey == key)
+    const std::string key = directiveKey(text);
+    for (const SZAFOpStruct& row : gOps)
+        if (row.directive != nullptr && matchesDirectiveKey(row.directive, key))
             return row.op;
-    }
     throw new CZAFNoSuchDirectiveError(text);
 }
 
