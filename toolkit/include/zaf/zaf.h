@@ -3,6 +3,12 @@
 #define ZAF_ZAF_H
 
 #include <zaf/zafbase.h>
+#include <zaf/zafcmdline.h>
+#include <zaf/zafcontext.h>
+#include <zaf/zafcrypto.h>
+#include <zaf/zafnetwork.h>
+#include <zaf/zafrandom.h>
 #include <zaf/zaftime.h>
+#include <zaf/zafwipe.h>
 
 #endif
