@@ -135,7 +135,7 @@ ZAFError ZAFCommandLineNextFlag(ZAFCommandLineContextRef context, int32_t* outId
                     return kZAFError_UnknownFlag;
             }
             const auto* flag = findFlag(context, name);
-            if (flag == nullptr || (item[1] == '-' && name.size() == 1))
+            if (flag == nullptr)
                 return kZAFError_UnknownFlag;
             context->hasPendingValue = hasValue;
             context->pendingValue = std::move(value);
