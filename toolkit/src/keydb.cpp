@@ -1,0 +1,1239 @@
+// keydb: key ring parsing, the key database, its flush with merge, copy and delete.
+#include "keystore_internal.h"
+
+#include <botan/exceptn.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <new>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace zaf {
+
+int (*gFlushBeforeRenameHook)(const char*) = nullptr;
+
+uint64_t keyIDValue(const uint8_t id[8]) {
+    uint64_t v = 0;
+    for (int i = 0; i < 8; ++i)
+        v = (v << 8) | id[i];
+    return v;
+}
+
+bool isValidDB(const ZAFKeyDB* db) { return db != nullptr && db->magic == kKeyDBMagic; }
+bool isValidSet(const ZAFKeySet* set) {
+    return set != nullptr && set->magic == kKeySetMagic && isValidDB(set->db);
+}
+bool isValidObj(const ZAFKeyDBObj* obj) {
+    return obj != nullptr && obj->magic == kObjMagic && obj->key != nullptr;
+}
+bool isValidCtx(const ZAFContext* ctx) { return isValidContext(ctx); }
+
+int32_t envInt(const ZAFContext* ctx, int32_t selector, int32_t fallback) {
+    if (!isValidCtx(ctx))
+        return fallback;
+    auto it = ctx->environment.entries.find(selector);
+    if (it == ctx->environment.entries.end() || it->second.isString)
+        return fallback;
+    return it->second.intValue;
+}
+
+std::string envString(const ZAFContext* ctx, int32_t selector) {
+    if (!isValidCtx(ctx))
+        return std::string();
+    auto it = ctx->environment.entries.find(selector);
+    if (it == ctx->environment.entries.end() || !it->second.isString)
+        return std::string();
+    return it->second.stringValue;
+}
+
+uint32_t now() { return uint32_t(std::time(nullptr)); }
+
+ZAFError storeGuard(const std::function<ZAFError()>& body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return kZAFError_OutOfMemory;
+    } catch (const Botan::Exception&) {
+        return kZAFError_CorruptData;
+    } catch (const std::exception&) {
+        return kZAFError_Internal;
+    }
+}
+
+ZAFError readFile(const std::string& path, std::string& out, bool missingOk) {
+    out.clear();
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT && missingOk)
+            return kZAFError_NoErr;
+        return errno == ENOENT   ? kZAFError_FileNotFound
+               : errno == EACCES ? kZAFError_FilePermissions
+                                 : kZAFError_FileOpenFailed;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || size_t(st.st_size) > kMaxRingBytes) {
+        ::close(fd);
+        return kZAFError_ReadFailed;
+    }
+    out.resize(size_t(st.st_size));
+    size_t got = 0;
+    while (got < out.size()) {
+        ssize_t n = ::read(fd, &out[got], out.size() - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += size_t(n);
+    }
+    ::close(fd);
+    out.resize(got);
+    return kZAFError_NoErr;
+}
+
+namespace {
+
+// Writes to a temporary file beside `path`; returns its name in `tmp`.
+ZAFError writeTemp(const std::string& path, const std::string& data, unsigned mode,
+                   std::string& tmp) {
+    tmp = path + ".tmpXXXXXX";
+    int fd = ::mkstemp(&tmp[0]);
+    if (fd < 0)
+        return errno == EACCES ? kZAFError_FilePermissions : kZAFError_FileOpenFailed;
+    bool ok = ::fchmod(fd, mode_t(mode)) == 0;
+    size_t done = 0;
+    while (ok && done < data.size()) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        done += size_t(n);
+    }
+    if (ok && ::fsync(fd) != 0)
+        ok = false;
+    if (::close(fd) != 0)
+        ok = false;
+    if (!ok) {
+        ::unlink(tmp.c_str());
+        return kZAFError_WriteFailed;
+    }
+    return kZAFError_NoErr;
+}
+
+void syncDirectoryOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+} // namespace
+
+ZAFError writeFileAtomic(const std::string& path, const std::string& data, unsigned mode) {
+    std::string tmp;
+    ZAFError err = writeTemp(path, data, mode, tmp);
+    if (err != kZAFError_NoErr)
+        return err;
+    if (::rename(tmp.c_str(), path.c_str()) != 0) {
+        ::unlink(tmp.c_str());
+        return kZAFError_WriteFailed;
+    }
+    syncDirectoryOf(path);
+    return kZAFError_NoErr;
+}
+
+int32_t Key::effectiveOwnerTrust() const {
+    if (ownerTrust >= 0)
+        return ownerTrust;
+    return hasSecret() ? kZAFKeyTrust_Ultimate : kZAFKeyTrust_Undefined;
+}
+
+size_t keyDigest(const Key& key) {
+    std::hash<std::string_view> h;
+    return h(key.pubBytes()) * 31 + h(key.secBytes());
+}
+
+namespace {
+
+bool isPrimaryTag(uint8_t tag) { return tag == pgp::kTagPublicKey || tag == pgp::kTagSecretKey; }
+bool isSubkeyTag(uint8_t tag) {
+    return tag == pgp::kTagPublicSubkey || tag == pgp::kTagSecretSubkey;
+}
+bool isUserTag(uint8_t tag) { return tag == pgp::kTagUserID || tag == pgp::kTagUserAttribute; }
+
+void fillSig(ZAFKeyDBObj& o, const pgp::SigInfo& s) {
+    o.parsed = true;
+    o.sigVersion = s.version;
+    o.sigType = s.type;
+    o.algorithm = s.pkAlg;
+    o.hashAlg = s.hashAlg;
+    o.created = s.created;
+    o.sigExpireSecs = s.sigExpireSecs;
+    o.exportable = s.exportable;
+    o.revocable = s.revocable;
+    o.trustDepth = s.trustDepth;
+    o.trustAmount = s.trustAmount;
+    o.hasIssuer = s.hasIssuer;
+    std::memcpy(o.keyID, s.issuer, 8);
+}
+
+// Derives the key's summary state from its parsed objects.
+bool analyse(Key& k) {
+    std::string_view bytes = k.mainBytes();
+    pgp::SigInfo sig;
+    pgp::KeyInfo info;
+    // Latest self-signature per user ID, and the one that sets key properties.
+    uint32_t bestTime = 0;
+    int32_t bestObj = -1;
+    bool bestPrimary = false;
+    uint32_t directTime = 0;
+    int32_t directObj = -1;
+    std::string bestPrefSym, bestPrefHash, directPrefSym, directPrefHash;
+    uint32_t bestExpire = 0, directExpire = 0;
+    bool bestHasExpire = false, directHasExpire = false;
+    for (ZAFKeyDBObj& o : k.objs) {
+        std::string_view body =
+            bytes.substr(k.packets[o.packet].bodyOffset, k.packets[o.packet].bodyLength);
+        if (o.type == kZAFKeyDBObjType_Key || o.type == kZAFKeyDBObjType_SubKey) {
+            if (!pgp::parseKeyPacket(body, info))
+                return false;
+            o.algorithm = info.algorithm;
+            o.version = info.version;
+            o.bits = info.bits;
+            o.created = info.created;
+            std::memcpy(o.keyID, info.keyID, 8);
+            if (o.type == kZAFKeyDBObjType_Key) {
+                std::memcpy(k.fingerprint, info.fingerprint, 20);
+                k.fingerprintLength = info.fingerprintLength;
+                k.algorithm = info.algorithm;
+                k.version = info.version;
+                k.bits = info.bits;
+                k.created = info.created;
+                if (info.version < 4 && info.v3ValidDays)
+                    k.expiration = info.created + uint32_t(info.v3ValidDays) * 86400u;
+            } else if (info.version < 4 && info.v3ValidDays) {
+                o.expiration = info.created + uint32_t(info.v3ValidDays) * 86400u;
+            }
+            continue;
+        }
+        if (o.type == kZAFKeyDBObjType_UserID) {
+            if (k.packets[o.packet].tag == pgp::kTagUserAttribute) {
+                std::string_view first = pgp::firstAttributeSubpacket(body);
+                o.attributeType = first.empty() ? 0 : uint8_t(first[0]);
+            }
+            continue;
+        }
+        if (!pgp::parseSignature(body, sig))
+            continue; // kept as an opaque signature
+        fillSig(o, sig);
+        bool self = sig.hasIssuer && std::memcmp(sig.issuer, k.objs[0].keyID, 8) == 0;
+        ZAFKeyDBObj& parent = k.objs[size_t(o.parent)];
+        if (parent.type == kZAFKeyDBObjType_UserID && self && sig.type >= 0x10 &&
+            sig.type <= 0x13) {
+            bool better = sig.primaryUserID > bestPrimary ||
+                          (sig.primaryUserID == bestPrimary && sig.created >= bestTime);
+            if (bestObj < 0 || better) {
+                bestTime = sig.created;
+                bestObj = o.parent;
+                bestPrimary = sig.primaryUserID;
+                bestPrefSym.assign(sig.prefSymmetric);
+                bestPrefHash.assign(sig.prefHash);
+                bestExpire = sig.keyExpireSecs;
+                bestHasExpire = sig.hasKeyExpire;
+            }
+            if (!sig.revocable)
+                k.revocable = false;
+        }
+        if (self && (sig.type == 0x1F || (sig.type >= 0x10 && sig.type <= 0x13))) {
+            for (std::string_view r : sig.revokers) {
+                std::array<uint8_t, 22> a{};
+                std::memcpy(a.data(), r.data(), 22);
+                bool dup = false;
+                for (const auto& x : k.revokers)
+                    dup = dup || x == a;
+                if (!dup)
+                    k.revokers.push_back(a);
+            }
+            for (std::string_view r : sig.adks) {
+                std::array<uint8_t, 22> a{};
+                std::memcpy(a.data(), r.data(), 22);
+                bool dup = false;
+                for (const auto& x : k.adks)
+                    dup = dup || x == a;
+                if (!dup)
+                    k.adks.push_back(a);
+            }
+        }
+        if (o.parent == 0 && self && sig.type == 0x1F && sig.created >= directTime) {
+            directTime = sig.created;
+            directObj = int32_t(o.index);
+            directPrefSym.assign(sig.prefSymmetric);
+            directPrefHash.assign(sig.prefHash);
+            directExpire = sig.keyExpireSecs;
+            directHasExpire = sig.hasKeyExpire;
+        }
+        if (o.parent == 0 && sig.type == 0x20) {
+            if (self)
+                k.revokedBySelf = true;
+            else
+                k.foreignRevocations.push_back(o.index);
+        }
+        if (parent.type == kZAFKeyDBObjType_SubKey && self && sig.type == 0x18) {
+            parent.expiration =
+                sig.hasKeyExpire && sig.keyExpireSecs ? parent.created + sig.keyExpireSecs : 0;
+        }
+        if (parent.type == kZAFKeyDBObjType_SubKey && sig.type == 0x28) {
+            if (self)
+                parent.revoked = true;
+            else
+                parent.unverifiedRevocation = true;
+        }
+        if (parent.type == kZAFKeyDBObjType_UserID && sig.type == 0x30 && sig.hasIssuer) {
+            for (ZAFKeyDBObj& other : k.objs) {
+                if (&other == &o || other.type != kZAFKeyDBObjType_Signature ||
+                    other.parent != o.parent || !other.parsed)
+                    continue;
+                if (std::memcmp(other.keyID, sig.issuer, 8) == 0 && other.sigType >= 0x10 &&
+                    other.sigType <= 0x13 && other.created <= sig.created)
+                    other.revoked = true;
+            }
+        }
+    }
+    if (bestObj >= 0) {
+        k.primaryUserID = bestObj;
+        k.prefSymmetric = bestPrefSym;
+        k.prefHash = bestPrefHash;
+        if (bestHasExpire && k.version >= 4)
+            k.expiration = bestExpire ? k.created + bestExpire : 0;
+    } else {
+        for (const ZAFKeyDBObj& o : k.objs)
+            if (o.type == kZAFKeyDBObjType_UserID) {
+                k.primaryUserID = int32_t(o.index);
+                break;
+            }
+    }
+    if (directObj >= 0) {
+        if (k.prefSymmetric.empty())
+            k.prefSymmetric = directPrefSym;
+        if (k.prefHash.empty())
+            k.prefHash = directPrefHash;
+        if (bestObj < 0 && directHasExpire && k.version >= 4)
+            k.expiration = directExpire ? k.created + directExpire : 0;
+    }
+    k.objs[0].expiration = k.expiration;
+    return true;
+}
+
+} // namespace
+
+KeyPtr buildKey(std::shared_ptr<const std::string> pubStore, size_t pubOffset, size_t pubLength,
+                std::shared_ptr<const std::string> secStore, size_t secOffset, size_t secLength) {
+    auto k = std::make_shared<Key>();
+    k->pubStore = std::move(pubStore);
+    k->pubOffset = pubOffset;
+    k->pubLength = pubLength;
+    k->secStore = std::move(secStore);
+    k->secOffset = secOffset;
+    k->secLength = secLength;
+    std::string_view bytes = k->mainBytes();
+    if (bytes.empty() || bytes.size() > 0xFFFFFFFFu)
+        return nullptr;
+    const uint8_t* data = reinterpret_cast<const uint8_t*>(bytes.data());
+    std::string scratch;
+    size_t pos = 0;
+    int32_t current = 0;
+    while (pos < bytes.size()) {
+        pgp::RawPacket rp;
+        if (!pgp::readPacket(data, bytes.size(), pos, rp, scratch) || rp.partial)
+            return nullptr;
+        if (k->packets.size() >= kMaxPacketsPerKey)
+            return nullptr;
+        PacketRef ref;
+        ref.offset = uint32_t(pos);
+        ref.total = uint32_t(rp.total);
+        ref.bodyOffset = uint32_t(rp.body.data() - bytes.data());
+        ref.bodyLength = uint32_t(rp.body.size());
+        ref.tag = rp.tag;
+        uint32_t pi = uint32_t(k->packets.size());
+        k->packets.push_back(ref);
+        pos += rp.total;
+        if (pi == 0) {
+            if (!isPrimaryTag(rp.tag))
+                return nullptr;
+            ZAFKeyDBObj o;
+            o.type = kZAFKeyDBObjType_Key;
+            o.packet = 0;
+            k->objs.push_back(o);
+            continue;
+        }
+        ZAFKeyDBObj o;
+        o.packet = pi;
+        if (isPrimaryTag(rp.tag))
+            return nullptr;
+        if (isUserTag(rp.tag) || isSubkeyTag(rp.tag)) {
+            o.type = isUserTag(rp.tag) ? kZAFKeyDBObjType_UserID : kZAFKeyDBObjType_SubKey;
+            o.parent = 0;
+            current = int32_t(k->objs.size());
+        } else if (rp.tag == pgp::kTagSignature) {
+            o.type = kZAFKeyDBObjType_Signature;
+            o.parent = current;
+        } else {
+            if (rp.tag == pgp::kTagTrust && pi == 1 && rp.body.size() >= 1) {
+                k->ownerTrust = uint8_t(rp.body[0]) & 7;
+                k->disabled = (uint8_t(rp.body[0]) & 0x20) != 0;
+            }
+            continue; // trust and unknown packets stay in the bytes without an object
+        }
+        k->objs.push_back(o);
+    }
+    for (size_t i = 0; i < k->objs.size(); ++i) {
+        k->objs[i].index = uint32_t(i);
+        k->objs[i].key = k.get();
+    }
+    if (!analyse(*k))
+        return nullptr;
+    return k;
+}
+
+KeyPtr buildKeyFromStrings(std::string pub, std::string sec) {
+    size_t pl = pub.size(), sl = sec.size();
+    std::shared_ptr<const std::string> ps =
+        pl ? std::make_shared<const std::string>(std::move(pub)) : nullptr;
+    std::shared_ptr<const std::string> ss =
+        sl ? std::make_shared<const std::string>(std::move(sec)) : nullptr;
+    return buildKey(ps, 0, pl, ss, 0, sl);
+}
+
+bool parseKeys(const std::shared_ptr<const std::string>& store, bool secret, bool strict,
+               std::vector<KeyPtr>& out, std::vector<std::string>* loose) {
+    const std::string& s = *store;
+    const uint8_t* data = reinterpret_cast<const uint8_t*>(s.data());
+    std::string scratch;
+    size_t pos = 0;
+    size_t keyStart = std::string::npos;
+    auto finish = [&](size_t end) -> bool {
+        if (keyStart == std::string::npos)
+            return true;
+        KeyPtr k = secret ? buildKey(nullptr, 0, 0, store, keyStart, end - keyStart)
+                          : buildKey(store, keyStart, end - keyStart, nullptr, 0, 0);
+        keyStart = std::string::npos;
+        if (!k)
+            return !strict;
+        out.push_back(std::move(k));
+        return true;
+    };
+    while (pos < s.size()) {
+        pgp::RawPacket rp;
+        if (!pgp::readPacket(data, s.size(), pos, rp, scratch)) {
+            if (strict)
+                return false;
+            finish(pos);
+            return true; // lenient: what came before the damage is kept
+        }
+        if (isPrimaryTag(rp.tag)) {
+            if (!finish(pos))
+                return false;
+            keyStart = pos;
+        } else if (keyStart == std::string::npos) {
+            if (strict)
+                return false;
+            if (loose && rp.tag == pgp::kTagSignature)
+                loose->emplace_back(s.substr(pos, rp.total));
+        }
+        pos += rp.total;
+    }
+    return finish(pos);
+}
+
+// ---- tree form ----
+
+bool TKTree::parse(std::string_view bytes) {
+    primary.clear();
+    follow.clear();
+    comps.clear();
+    const uint8_t* data = reinterpret_cast<const uint8_t*>(bytes.data());
+    std::string scratch;
+    size_t pos = 0;
+    bool first = true;
+    while (pos < bytes.size()) {
+        pgp::RawPacket rp;
+        if (!pgp::readPacket(data, bytes.size(), pos, rp, scratch))
+            return false;
+        std::string raw(bytes.substr(pos, rp.total));
+        pos += rp.total;
+        if (first) {
+            if (!isPrimaryTag(rp.tag))
+                return false;
+            primary = std::move(raw);
+            first = false;
+        } else if (isUserTag(rp.tag) || isSubkeyTag(rp.tag)) {
+            Component c;
+            c.tag = rp.tag;
+            c.head = std::move(raw);
+            comps.push_back(std::move(c));
+        } else if (comps.empty()) {
+            follow.push_back(std::move(raw));
+        } else {
+            comps.back().follow.push_back(std::move(raw));
+        }
+    }
+    return !first;
+}
+
+std::string TKTree::serialize() const {
+    std::string out = primary;
+    for (const auto& f : follow)
+        out += f;
+    for (const auto& c : comps) {
+        out += c.head;
+        for (const auto& f : c.follow)
+            out += f;
+    }
+    return out;
+}
+
+namespace {
+
+uint8_t rawTag(const std::string& raw) {
+    uint8_t ctb = uint8_t(raw[0]);
+    return (ctb & 0x40) ? ctb & 0x3F : (ctb >> 2) & 0x0F;
+}
+
+std::string_view rawBody(const std::string& raw) {
+    pgp::RawPacket rp;
+    std::string scratch;
+    if (!pgp::readPacket(reinterpret_cast<const uint8_t*>(raw.data()), raw.size(), 0, rp,
+                         scratch) ||
+        rp.partial)
+        return {};
+    return rp.body;
+}
+
+// Identity of a component: the user ID bytes, or the subkey's fingerprint.
+std::string componentIdentity(const TKTree::Component& c) {
+    std::string_view body = rawBody(c.head);
+    if (isSubkeyTag(c.tag)) {
+        pgp::KeyInfo info;
+        if (pgp::parseKeyPacket(body, info))
+            return "S" + std::string(reinterpret_cast<const char*>(info.fingerprint),
+                                     info.fingerprintLength);
+    }
+    return (isUserTag(c.tag) ? "U" : "?") + std::string(1, char(c.tag)) + std::string(body);
+}
+
+bool addMissing(std::vector<std::string>& into, const std::vector<std::string>& from) {
+    bool changed = false;
+    for (const auto& p : from) {
+        if (rawTag(p) == pgp::kTagTrust)
+            continue;
+        std::string_view body = rawBody(p);
+        bool have = false;
+        for (const auto& q : into)
+            if (rawTag(q) == rawTag(p) && rawBody(q) == body) {
+                have = true;
+                break;
+            }
+        if (!have) {
+            into.push_back(p);
+            changed = true;
+        }
+    }
+    return changed;
+}
+
+} // namespace
+
+bool mergeTrees(TKTree& base, const TKTree& incoming) {
+    bool changed = addMissing(base.follow, incoming.follow);
+    std::unordered_map<std::string, size_t> index;
+    for (size_t i = 0; i < base.comps.size(); ++i)
+        index.emplace(componentIdentity(base.comps[i]), i);
+    for (const auto& c : incoming.comps) {
+        auto it = index.find(componentIdentity(c));
+        if (it != index.end()) {
+            changed |= addMissing(base.comps[it->second].follow, c.follow);
+            continue;
+        }
+        TKTree::Component nc;
+        nc.tag = c.tag;
+        nc.head = c.head;
+        for (const auto& f : c.follow)
+            if (rawTag(f) != pgp::kTagTrust)
+                nc.follow.push_back(f);
+        size_t at = base.comps.size();
+        if (isUserTag(c.tag)) {
+            for (size_t i = 0; i < base.comps.size(); ++i)
+                if (isSubkeyTag(base.comps[i].tag)) {
+                    at = i;
+                    break;
+                }
+        }
+        base.comps.insert(base.comps.begin() + long(at), std::move(nc));
+        index.clear();
+        for (size_t i = 0; i < base.comps.size(); ++i)
+            index.emplace(componentIdentity(base.comps[i]), i);
+        changed = true;
+    }
+    return changed;
+}
+
+namespace {
+
+// Merges two versions of one key; returns null when nothing would change.
+KeyPtr mergeKeys(const Key& base, const Key& incoming) {
+    std::string pub(base.pubBytes()), sec(base.secBytes());
+    bool changed = false;
+    if (incoming.pubLength) {
+        if (pub.empty()) {
+            pub = std::string(incoming.pubBytes());
+            changed = true;
+        } else {
+            TKTree a, b;
+            if (a.parse(pub) && b.parse(incoming.pubBytes()) && mergeTrees(a, b)) {
+                pub = a.serialize();
+                changed = true;
+            }
+        }
+    }
+    if (incoming.secLength) {
+        if (sec.empty()) {
+            sec = std::string(incoming.secBytes());
+            changed = true;
+        } else {
+            TKTree a, b;
+            if (a.parse(sec) && b.parse(incoming.secBytes()) && mergeTrees(a, b)) {
+                sec = a.serialize();
+                changed = true;
+            }
+        }
+    }
+    if (!changed)
+        return nullptr;
+    return buildKeyFromStrings(std::move(pub), std::move(sec));
+}
+
+// Keys read from elsewhere lose their local trust packets before they join a database.
+KeyPtr withoutTrust(const KeyPtr& k) {
+    bool any = false;
+    for (const PacketRef& p : k->packets)
+        any = any || p.tag == pgp::kTagTrust;
+    if (!any)
+        return k;
+    TKTree t;
+    if (!t.parse(k->pubLength ? k->pubBytes() : k->secBytes()))
+        return k;
+    auto strip = [](std::vector<std::string>& v) {
+        std::vector<std::string> kept;
+        for (auto& p : v)
+            if (rawTag(p) != pgp::kTagTrust)
+                kept.push_back(std::move(p));
+        v.swap(kept);
+    };
+    strip(t.follow);
+    for (auto& c : t.comps)
+        strip(c.follow);
+    KeyPtr r = k->pubLength ? buildKeyFromStrings(t.serialize(), std::string(k->secBytes()))
+                            : buildKeyFromStrings(std::string(), t.serialize());
+    return r ? r : k;
+}
+
+// Reads both rings into keys: public keys in ring order, secret-only keys after them.
+ZAFError loadRings(const std::string& pubPath, const std::string& secPath,
+                   std::vector<KeyPtr>& out) {
+    std::string pubData, secData;
+    ZAFError err = readFile(pubPath, pubData, true);
+    if (err != kZAFError_NoErr)
+        return err;
+    if (!secPath.empty()) {
+        err = readFile(secPath, secData, true);
+        if (err != kZAFError_NoErr)
+            return err;
+    }
+    auto pubStore = std::make_shared<const std::string>(std::move(pubData));
+    auto secStore = std::make_shared<const std::string>(std::move(secData));
+    std::vector<KeyPtr> pubKeys, secKeys;
+    if (!parseKeys(pubStore, false, true, pubKeys, nullptr))
+        return kZAFError_CorruptData;
+    if (!parseKeys(secStore, true, true, secKeys, nullptr))
+        return kZAFError_CorruptData;
+    std::unordered_map<std::string, size_t> index;
+    index.reserve(pubKeys.size());
+    for (size_t i = 0; i < pubKeys.size(); ++i)
+        index.emplace(pubKeys[i]->fingerprintKey(), i);
+    out = std::move(pubKeys);
+    for (KeyPtr& sk : secKeys) {
+        auto it = index.find(sk->fingerprintKey());
+        if (it == index.end()) {
+            index.emplace(sk->fingerprintKey(), out.size());
+            out.push_back(std::move(sk));
+            continue;
+        }
+        Key& pk = *out[it->second];
+        if (pk.secLength)
+            continue; // a second secret copy of the same key: the first one counts
+        pk.secStore = sk->secStore;
+        pk.secOffset = sk->secOffset;
+        pk.secLength = sk->secLength;
+    }
+    return kZAFError_NoErr;
+}
+
+// Lays our own changes over `disk`: removals, then added or changed keys (taken as ours when
+// the disk still holds the version we started from, merged with the disk's otherwise).
+void applyJournal(ZAFKeyDB* db, std::vector<KeyPtr>& disk) {
+    std::unordered_map<std::string, size_t> index;
+    for (size_t i = 0; i < disk.size(); ++i)
+        index.emplace(disk[i]->fingerprintKey(), i);
+    std::vector<bool> gone(disk.size(), false);
+    for (const std::string& fpr : db->removed) {
+        auto it = index.find(fpr);
+        if (it != index.end())
+            gone[it->second] = true;
+    }
+    std::vector<KeyPtr> appended;
+    for (const KeyPtr& k : db->keys) {
+        std::string fpr = k->fingerprintKey();
+        if (!db->changed.count(fpr))
+            continue;
+        auto it = index.find(fpr);
+        if (it == index.end()) {
+            appended.push_back(k);
+            continue;
+        }
+        KeyPtr& d = disk[it->second];
+        gone[it->second] = false;
+        if (keyDigest(*d) == k->baseHash) {
+            d = k;
+        } else {
+            KeyPtr m = mergeKeys(*d, *k);
+            if (m)
+                d = m;
+        }
+    }
+    std::vector<KeyPtr> result;
+    result.reserve(disk.size() + appended.size());
+    for (size_t i = 0; i < disk.size(); ++i)
+        if (!gone[i])
+            result.push_back(std::move(disk[i]));
+    for (auto& k : appended)
+        result.push_back(std::move(k));
+    disk.swap(result);
+}
+
+// Makes `fresh` the database's content, keeping Key objects whose bytes did not change.
+void adopt(ZAFKeyDB* db, std::vector<KeyPtr>& fresh, bool keepJournal) {
+    std::unordered_map<std::string, KeyPtr> old;
+    for (const KeyPtr& k : db->keys)
+        old.emplace(k->fingerprintKey(), k);
+    for (KeyPtr& k : fresh) {
+        auto it = old.find(k->fingerprintKey());
+        if (it != old.end() && it->second != k && it->second->pubBytes() == k->pubBytes() &&
+            it->second->secBytes() == k->secBytes()) {
+            k = it->second; // unchanged: handles given out stay the same
+        }
+    }
+    std::set<Key*> kept;
+    for (const KeyPtr& k : fresh)
+        kept.insert(k.get());
+    for (const KeyPtr& k : db->keys)
+        if (!kept.count(k.get()))
+            db->retired.push_back(k);
+    db->keys.swap(fresh);
+    for (const KeyPtr& k : db->keys)
+        k->owner = db;
+    if (!keepJournal) {
+        db->changed.clear();
+        db->removed.clear();
+        for (const KeyPtr& k : db->keys)
+            k->baseHash = keyDigest(*k);
+    }
+    db->indexValid = false;
+}
+
+class RingLock {
+public:
+    // Locks the public ring file; retries when the file was replaced between open and lock.
+    ZAFError acquire(const std::string& path) {
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+            if (m_fd < 0)
+                return errno == EACCES ? kZAFError_FilePermissions : kZAFError_FileOpenFailed;
+            while (::flock(m_fd, LOCK_EX) != 0) {
+                if (errno != EINTR) {
+                    release();
+                    return kZAFError_FileLocked;
+                }
+            }
+            struct stat a, b;
+            if (::fstat(m_fd, &a) == 0 && ::stat(path.c_str(), &b) == 0 && a.st_ino == b.st_ino &&
+                a.st_dev == b.st_dev)
+                return kZAFError_NoErr;
+            release();
+        }
+        return kZAFError_FileLocked;
+    }
+    void release() {
+        if (m_fd >= 0) {
+            ::flock(m_fd, LOCK_UN);
+            ::close(m_fd);
+            m_fd = -1;
+        }
+    }
+    ~RingLock() { release(); }
+
+private:
+    int m_fd = -1;
+};
+
+std::string ringBytes(const std::vector<KeyPtr>& keys, bool secret) {
+    size_t total = 0;
+    for (const KeyPtr& k : keys)
+        total += secret ? k->secLength : k->pubLength;
+    std::string out;
+    out.reserve(total);
+    for (const KeyPtr& k : keys)
+        out.append(secret ? k->secBytes() : k->pubBytes());
+    return out;
+}
+
+ZAFError flushLocked(ZAFKeyDB* db) {
+    std::vector<KeyPtr> disk;
+    ZAFError err = loadRings(db->pubPath, db->secPath, disk);
+    if (err != kZAFError_NoErr)
+        return err;
+    applyJournal(db, disk);
+    std::string pub = ringBytes(disk, false);
+    std::string sec = ringBytes(disk, true);
+    std::string pubTmp, secTmp;
+    err = writeTemp(db->pubPath, pub, 0644, pubTmp);
+    if (err != kZAFError_NoErr)
+        return err;
+    if (!db->secPath.empty()) {
+        err = writeTemp(db->secPath, sec, 0600, secTmp);
+        if (err != kZAFError_NoErr) {
+            ::unlink(pubTmp.c_str());
+            return err;
+        }
+    }
+    if (gFlushBeforeRenameHook && gFlushBeforeRenameHook(db->pubPath.c_str()) != 0) {
+        ::unlink(pubTmp.c_str());
+        if (!secTmp.empty())
+            ::unlink(secTmp.c_str());
+        return kZAFError_WriteFailed;
+    }
+    // The secret ring goes first: a crash in between leaves a public ring without the newest
+    // keys, never a secret key that the public ring does not list.
+    if (!secTmp.empty() && ::rename(secTmp.c_str(), db->secPath.c_str()) != 0) {
+        ::unlink(pubTmp.c_str());
+        ::unlink(secTmp.c_str());
+        return kZAFError_WriteFailed;
+    }
+    if (::rename(pubTmp.c_str(), db->pubPath.c_str()) != 0) {
+        ::unlink(pubTmp.c_str());
+        return kZAFError_WriteFailed;
+    }
+    syncDirectoryOf(db->pubPath);
+    adopt(db, disk, false);
+    return kZAFError_NoErr;
+}
+
+} // namespace
+
+} // namespace zaf
+
+using namespace zaf;
+
+const std::vector<KeyPtr>& ZAFKeySet::list() const { return isRoot ? db->keys : keys; }
+
+void ZAFKeyDB::reindex() {
+    byKeyID.clear();
+    byFingerprint.clear();
+    byKeyID.reserve(keys.size() * 2);
+    byFingerprint.reserve(keys.size());
+    for (const KeyPtr& k : keys) {
+        byFingerprint.emplace(k->fingerprintKey(), k.get());
+        for (const ZAFKeyDBObj& o : k->objs)
+            if (o.type == kZAFKeyDBObjType_Key || o.type == kZAFKeyDBObjType_SubKey)
+                byKeyID.emplace(keyIDValue(o.keyID), k.get());
+    }
+    indexValid = true;
+}
+
+Key* ZAFKeyDB::findByKeyID(const uint8_t id[8]) {
+    if (!indexValid)
+        reindex();
+    auto it = byKeyID.find(keyIDValue(id));
+    return it == byKeyID.end() ? nullptr : it->second;
+}
+
+Key* ZAFKeyDB::findByFingerprint(const std::string& fpr) {
+    if (!indexValid)
+        reindex();
+    auto it = byFingerprint.find(fpr);
+    return it == byFingerprint.end() ? nullptr : it->second;
+}
+
+void ZAFKeyDB::replaceKey(const KeyPtr& oldKey, const KeyPtr& newKey, bool journal) {
+    for (KeyPtr& k : keys)
+        if (k == oldKey) {
+            newKey->baseHash = oldKey->baseHash;
+            newKey->validity = oldKey->validity;
+            retired.push_back(k);
+            k = newKey;
+            newKey->owner = this;
+            break;
+        }
+    if (journal)
+        changed.insert(newKey->fingerprintKey());
+    indexValid = false;
+}
+
+void ZAFKeyDB::addKey(const KeyPtr& key, bool journal) {
+    keys.push_back(key);
+    key->owner = this;
+    std::string fpr = key->fingerprintKey();
+    if (journal) {
+        changed.insert(fpr);
+        removed.erase(fpr);
+    }
+    indexValid = false;
+}
+
+extern "C" {
+
+ZAFError ZAFNewKeyDB(ZAFContextRef context, ZAFKeyDBRef* outKeyDB) {
+    if (!isValidCtx(context) || outKeyDB == nullptr)
+        return kZAFError_BadParams;
+    return storeGuard([&]() -> ZAFError {
+        auto* db = new ZAFKeyDB();
+        db->context = context;
+        db->root.db = db;
+        db->root.isRoot = true;
+        *outKeyDB = db;
+        return kZAFError_NoErr;
+    });
+}
+
+ZAFError ZAFOpenKeyDBFile(ZAFContextRef context, uint32_t options, ZAFFileSpecRef pubRing,
+                          ZAFFileSpecRef secRing, ZAFKeyDBRef* outKeyDB) {
+    if (!isValidCtx(context) || outKeyDB == nullptr || !isValidFileSpec(pubRing) ||
+        pubRing->path.empty() || (secRing != nullptr && !isValidFileSpec(secRing)))
+        return kZAFError_BadParams;
+    return storeGuard([&]() -> ZAFError {
+        std::string pubPath = pubRing->path;
+        std::string secPath = secRing ? secRing->path : std::string();
+        if (options & kZAFOpenKeyDBFileOptions_Create) {
+            for (const std::string* p : {&pubPath, &secPath}) {
+                if (p->empty())
+                    continue;
+                int fd =
+                    ::open(p->c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, p == &secPath ? 0600 : 0644);
+                if (fd < 0)
+                    return kZAFError_FileOpenFailed;
+                ::close(fd);
+            }
+        } else {
+            // Without the create option a missing public ring is an error.
+            if (::access(pubPath.c_str(), F_OK) != 0)
+                return kZAFError_FileNotFound;
+        }
+        std::vector<KeyPtr> keys;
+        ZAFError err = loadRings(pubPath, secPath, keys);
+        if (err != kZAFError_NoErr)
+            return err;
+        auto db = std::make_unique<ZAFKeyDB>();
+        db->context = context;
+        db->hasFiles = true;
+        db->isMutable = (options & kZAFOpenKeyDBFileOptions_Mutable) != 0;
+        db->pubPath = pubPath;
+        db->secPath = secPath;
+        db->root.db = db.get();
+        db->root.isRoot = true;
+        for (const KeyPtr& k : keys) {
+            k->baseHash = keyDigest(*k);
+            k->owner = db.get();
+        }
+        db->keys.swap(keys);
+        *outKeyDB = db.release();
+        return kZAFError_NoErr;
+    });
+}
+
+ZAFError ZAFFreeKeyDB(ZAFKeyDBRef keyDB) {
+    if (!isValidDB(keyDB))
+        return kZAFError_BadParams;
+    keyDB->magic = 0;
+    keyDB->root.magic = 0;
+    delete keyDB;
+    return kZAFError_NoErr;
+}
+
+ZAFBoolean ZAFKeyDBIsMutable(ZAFKeyDBRef keyDB) { return isValidDB(keyDB) && keyDB->isMutable; }
+
+ZAFBoolean ZAFKeyDBIsDirty(ZAFKeyDBRef keyDB) {
+    return isValidDB(keyDB) && (!keyDB->changed.empty() || !keyDB->removed.empty());
+}
+
+ZAFError ZAFKeyDBRefresh(ZAFKeyDBRef keyDB) {
+    if (!isValidDB(keyDB))
+        return kZAFError_BadParams;
+    if (!keyDB->hasFiles)
+        return kZAFError_NoErr;
+    return storeGuard([&]() -> ZAFError {
+        std::vector<KeyPtr> disk;
+        ZAFError err = loadRings(keyDB->pubPath, keyDB->secPath, disk);
+        if (err != kZAFError_NoErr)
+            return err;
+        // Keys that are only ours keep their journal entries, so nothing unsaved is lost.
+        for (const KeyPtr& k : disk)
+            k->baseHash = keyDigest(*k);
+        std::unordered_map<std::string, size_t> bases;
+        for (const KeyPtr& k : keyDB->keys)
+            if (keyDB->changed.count(k->fingerprintKey()))
+                bases.emplace(k->fingerprintKey(), k->baseHash);
+        applyJournal(keyDB, disk);
+        adopt(keyDB, disk, true);
+        for (const KeyPtr& k : keyDB->keys) {
+            auto it = bases.find(k->fingerprintKey());
+            if (it != bases.end())
+                k->baseHash = it->second;
+        }
+        return kZAFError_NoErr;
+    });
+}
+
+ZAFError ZAFFlushKeyDB(ZAFKeyDBRef keyDB) {
+    if (!isValidDB(keyDB))
+        return kZAFError_BadParams;
+    if (keyDB->changed.empty() && keyDB->removed.empty())
+        return kZAFError_NoErr;
+    if (!keyDB->hasFiles)
+        return kZAFError_NoErr;
+    if (!keyDB->isMutable)
+        return kZAFError_ReadOnlyKeyDB;
+    return storeGuard([&]() -> ZAFError {
+        RingLock lock;
+        ZAFError err = lock.acquire(keyDB->pubPath);
+        if (err != kZAFError_NoErr)
+            return err;
+        return flushLocked(keyDB);
+    });
+}
+
+ZAFError ZAFCountKeysInKeyDB(ZAFKeyDBRef keyDB, uint32_t* outCount) {
+    if (!isValidDB(keyDB) || outCount == nullptr)
+        return kZAFError_BadParams;
+    *outCount = uint32_t(keyDB->keys.size());
+    return kZAFError_NoErr;
+}
+
+ZAFKeySetRef ZAFPeekKeyDBRootKeySet(ZAFKeyDBRef keyDB) {
+    return isValidDB(keyDB) ? &keyDB->root : nullptr;
+}
+
+ZAFKeyDBRef ZAFPeekKeySetKeyDB(ZAFKeySetRef keySet) {
+    return isValidSet(keySet) ? keySet->db : nullptr;
+}
+
+ZAFError ZAFCopyKeys(ZAFKeySetRef keys, ZAFKeyDBRef dest, ZAFBoolean* outChanged) {
+    if (!isValidSet(keys) || !isValidDB(dest))
+        return kZAFError_BadParams;
+    return storeGuard([&]() -> ZAFError {
+        bool changed = false;
+        std::vector<KeyPtr> source = keys->list(); // copy: dest may be the same database
+        for (const KeyPtr& in : source) {
+            Key* existing = dest->findByFingerprint(in->fingerprintKey());
+            if (existing == nullptr) {
+                KeyPtr k = withoutTrust(in);
+                if (k == in && keys->db != dest) {
+                    // Share the bytes but never the object: each database owns its own keys.
+                    k = buildKey(in->pubStore, in->pubOffset, in->pubLength, in->secStore,
+                                 in->secOffset, in->secLength);
+                    if (!k)
+                        return kZAFError_CorruptData;
+                } else if (k == in) {
+                    continue;
+                }
+                dest->addKey(k, true);
+                changed = true;
+                continue;
+            }
+            KeyPtr merged = mergeKeys(*existing, *in);
+            if (merged) {
+                merged->ownerTrust = existing->ownerTrust;
+                KeyPtr old;
+                for (const KeyPtr& k : dest->keys)
+                    if (k.get() == existing)
+                        old = k;
+                dest->replaceKey(old, merged, true);
+                changed = true;
+            }
+        }
+        // Stand-alone revocations read by an import apply to the keys they name.
+        for (const std::string& rev : keys->db->pendingRevocations) {
+            std::string_view body = rev;
+            pgp::RawPacket rp;
+            std::string scratch;
+            pgp::SigInfo sig;
+            if (!pgp::readPacket(reinterpret_cast<const uint8_t*>(rev.data()), rev.size(), 0, rp,
+                                 scratch) ||
+                !pgp::parseSignature(rp.body, sig) || !sig.hasIssuer)
+                continue;
+            (void)body;
+            Key* target = dest->findByKeyID(sig.issuer);
+            if (target == nullptr || std::memcmp(target->keyID(), sig.issuer, 8) != 0 ||
+                !target->pubLength)
+                continue;
+            TKTree t;
+            if (!t.parse(target->pubBytes()))
+                continue;
+            TKTree addition;
+            addition.primary = t.primary;
+            addition.follow.push_back(rev);
+            if (!mergeTrees(t, addition))
+                continue;
+            KeyPtr nk = buildKeyFromStrings(t.serialize(), std::string(target->secBytes()));
+            if (!nk)
+                continue;
+            KeyPtr old;
+            for (const KeyPtr& k : dest->keys)
+                if (k.get() == target)
+                    old = k;
+            dest->replaceKey(old, nk, true);
+            changed = true;
+        }
+        if (outChanged)
+            *outChanged = changed ? 1 : 0;
+        return kZAFError_NoErr;
+    });
+}
+
+ZAFError ZAFDeleteKeys(ZAFKeyDBRef keyDB, ZAFKeySetRef keys) {
+    if (!isValidDB(keyDB) || !isValidSet(keys))
+        return kZAFError_BadParams;
+    return storeGuard([&]() -> ZAFError {
+        std::set<std::string> doomed;
+        for (const KeyPtr& k : keys->list())
+            doomed.insert(k->fingerprintKey());
+        std::vector<KeyPtr> kept;
+        kept.reserve(keyDB->keys.size());
+        for (KeyPtr& k : keyDB->keys) {
+            std::string fpr = k->fingerprintKey();
+            if (doomed.count(fpr)) {
+                keyDB->removed.insert(fpr);
+                keyDB->changed.erase(fpr);
+                keyDB->retired.push_back(k);
+            } else {
+                kept.push_back(std::move(k));
+            }
+        }
+        keyDB->keys.swap(kept);
+        keyDB->indexValid = false;
+        return kZAFError_NoErr;
+    });
+}
+
+ZAFError ZAFDeleteKeyDBObj(ZAFKeyDBRef keyDB, ZAFKeyDBObjRef obj) {
+    if (!isValidDB(keyDB) || !isValidObj(obj) || obj->type == kZAFKeyDBObjType_Key)
+        return kZAFError_BadParams;
+    return storeGuard([&]() -> ZAFError {
+        Key* key = obj->key;
+        KeyPtr owner;
+        for (const KeyPtr& k : keyDB->keys)
+            if (k.get() == key)
+                owner = k;
+        if (!owner)
+            return kZAFError_ItemNotFound;
+        // Rebuild both rings' bytes without the object's packets (and what hangs under it).
+        auto strip = [&](std::string_view bytes, std::string& out) -> bool {
+            TKTree t;
+            if (!t.parse(bytes))
+                return false;
+            std::string_view target = key->packetBytes(obj->packet);
+            std::string_view parentHead =
+                obj->parent > 0 ? key->packetBytes(key->objs[size_t(obj->parent)].packet)
+                                : std::string_view();
+            if (obj->type == kZAFKeyDBObjType_Signature) {
+                auto dropFrom = [&](std::vector<std::string>& v) {
+                    for (size_t i = 0; i < v.size(); ++i)
+                        if (v[i] == target) {
+                            size_t n =
+                                (i + 1 < v.size() && rawTag(v[i + 1]) == pgp::kTagTrust) ? 2 : 1;
+                            v.erase(v.begin() + long(i), v.begin() + long(i + n));
+                            return;
+                        }
+                };
+                if (obj->parent <= 0) {
+                    dropFrom(t.follow);
+                } else {
+                    for (auto& c : t.comps)
+                        if (rawBody(c.head) == rawBody(std::string(parentHead)))
+                            dropFrom(c.follow);
+                }
+            } else {
+                std::string_view targetBody = rawBody(std::string(target));
+                for (size_t i = 0; i < t.comps.size(); ++i) {
+                    bool same = rawBody(t.comps[i].head) == targetBody;
+                    if (!same && obj->type == kZAFKeyDBObjType_SubKey) {
+                        // The secret ring stores the subkey with its secret part.
+                        pgp::KeyInfo a, b;
+                        same = isSubkeyTag(t.comps[i].tag) &&
+                               pgp::parseKeyPacket(rawBody(t.comps[i].head), a) &&
+                               pgp::parseKeyPacket(targetBody, b) &&
+                               std::memcmp(a.fingerprint, b.fingerprint, 20) == 0;
+                    }
+                    if (same) {
+                        t.comps.erase(t.comps.begin() + long(i));
+                        break;
+                    }
+                }
+            }
+            out = t.serialize();
+            return true;
+        };
+        std::string pub, sec;
+        if (key->pubLength && !strip(key->pubBytes(), pub))
+            return kZAFError_CorruptData;
+        if (key->secLength && !strip(key->secBytes(), sec))
+            return kZAFError_CorruptData;
+        KeyPtr nk = buildKeyFromStrings(std::move(pub), std::move(sec));
+        if (!nk)
+            return kZAFError_CorruptData;
+        keyDB->replaceKey(owner, nk, true);
+        return kZAFError_NoErr;
+    });
+}
+
+ZAFError ZAFFindKeyByKeyID(ZAFKeyDBRef keyDB, const ZAFKeyID* keyID, ZAFKeyDBObjRef* outKey) {
+    if (!isValidDB(keyDB) || keyID == nullptr || outKey == nullptr)
+        return kZAFError_BadParams;
+    return storeGuard([&]() -> ZAFError {
+        if (keyID->length >= 8) {
+            Key* k = keyDB->findByKeyID(keyID->bytes);
+            if (k && std::memcmp(k->keyID(), keyID->bytes, 8) == 0) {
+                *outKey = &k->objs[0];
+                return kZAFError_NoErr;
+            }
+        }
+        for (const KeyPtr& k : keyDB->keys) {
+            ZAFKeyID mine;
+            ZAFNewKeyID(k->keyID(), 8, k->algorithm, &mine);
+            if (ZAFCompareKeyIDs(&mine, keyID) == 0) {
+                *outKey = &k->objs[0];
+                return kZAFError_NoErr;
+            }
+        }
+        return kZAFError_ItemNotFound;
+    });
+}
+
+} // extern "C"
