@@ -1175,12 +1175,15 @@ ZAFError ZAFDeleteKeyDBObj(ZAFKeyDBRef keyDB, ZAFKeyDBObjRef obj) {
                 if (obj->parent <= 0) {
                     dropFrom(t.follow);
                 } else {
+                    std::string parentRaw(parentHead);
+                    std::string_view parentBody = rawBody(parentRaw);
                     for (auto& c : t.comps)
-                        if (rawBody(c.head) == rawBody(std::string(parentHead)))
+                        if (rawBody(c.head) == parentBody)
                             dropFrom(c.follow);
                 }
             } else {
-                std::string_view targetBody = rawBody(std::string(target));
+                std::string targetRaw(target);
+                std::string_view targetBody = rawBody(targetRaw);
                 for (size_t i = 0; i < t.comps.size(); ++i) {
                     bool same = rawBody(t.comps[i].head) == targetBody;
                     if (!same && obj->type == kZAFKeyDBObjType_SubKey) {

@@ -1,0 +1,321 @@
+// trust: signature verification and the validity calculation over the web of certifications.
+#include "keystore_internal.h"
+
+#include <botan/ber_dec.h>
+#include <botan/bigint.h>
+#include <botan/dl_group.h>
+#include <botan/dsa.h>
+#include <botan/ec_group.h>
+#include <botan/ecdsa.h>
+#include <botan/ed25519.h>
+#include <botan/hash.h>
+#include <botan/pubkey.h>
+#include <botan/rsa.h>
+
+#include <cstring>
+#include <deque>
+
+namespace zaf {
+
+namespace {
+
+Botan::BigInt toBig(const pgp::Mpi& m) {
+    return Botan::BigInt(reinterpret_cast<const uint8_t*>(m.bytes.data()), m.bytes.size());
+}
+
+std::vector<uint8_t> padded(const pgp::Mpi& m, size_t width) {
+    std::string_view b = m.bytes;
+    while (!b.empty() && b[0] == 0)
+        b.remove_prefix(1);
+    if (b.size() > width)
+        return {};
+    std::vector<uint8_t> out(width - b.size(), 0);
+    out.insert(out.end(), b.begin(), b.end());
+    return out;
+}
+
+Botan::OID decodeOid(std::string_view raw) {
+    std::vector<uint8_t> der;
+    der.push_back(0x06);
+    der.push_back(uint8_t(raw.size()));
+    der.insert(der.end(), raw.begin(), raw.end());
+    Botan::OID oid;
+    Botan::BER_Decoder(der).decode(oid);
+    return oid;
+}
+
+bool checkWith(const Botan::Public_Key& key, const std::string& emsa,
+               const std::vector<uint8_t>& message, const std::vector<uint8_t>& signature) {
+    if (signature.empty())
+        return false;
+    Botan::PK_Verifier v(key, emsa);
+    return v.verify_message(message, signature);
+}
+
+} // namespace
+
+std::string_view signingKeyBody(const Key& signer, const uint8_t keyID[8], uint8_t& alg) {
+    for (const ZAFKeyDBObj& o : signer.objs) {
+        if ((o.type == kZAFKeyDBObjType_Key || o.type == kZAFKeyDBObjType_SubKey) &&
+            std::memcmp(o.keyID, keyID, 8) == 0) {
+            alg = o.algorithm;
+            return signer.packetBody(o.packet);
+        }
+    }
+    return {};
+}
+
+bool verifyWithKey(const Key&, std::string_view signerKeyBody, uint8_t hashAlg,
+                   const uint8_t* digest, size_t digestLength, const pgp::SigInfo& sig) {
+    pgp::KeyInfo info;
+    if (!pgp::parseKeyPacket(signerKeyBody, info, false) || !info.known)
+        return false;
+    std::vector<uint8_t> msg(digest, digest + digestLength);
+    try {
+        if (pgp::isRSA(info.algorithm) && sig.mpis.size() == 1) {
+            Botan::RSA_PublicKey pub(toBig(info.mpis[0]), toBig(info.mpis[1]));
+            std::string_view prefix = pgp::digestInfoPrefix(hashAlg);
+            if (prefix.empty())
+                return false;
+            std::vector<uint8_t> m(prefix.begin(), prefix.end());
+            m.insert(m.end(), msg.begin(), msg.end());
+            return checkWith(pub, "EMSA3(Raw)", m, padded(sig.mpis[0], info.mpis[0].bytes.size()));
+        }
+        if (pgp::isDSA(info.algorithm) && sig.mpis.size() == 2) {
+            Botan::DL_Group group(toBig(info.mpis[0]), toBig(info.mpis[1]), toBig(info.mpis[2]));
+            Botan::DSA_PublicKey pub(group, toBig(info.mpis[3]));
+            size_t w = (group.get_q().bits() + 7) / 8;
+            std::vector<uint8_t> s = padded(sig.mpis[0], w), s2 = padded(sig.mpis[1], w);
+            if (s.empty() || s2.empty())
+                return false;
+            s.insert(s.end(), s2.begin(), s2.end());
+            return checkWith(pub, "Raw", msg, s);
+        }
+        if (info.algorithm == 19 && sig.mpis.size() == 2) {
+            Botan::EC_Group group(decodeOid(info.curveOid));
+            std::string_view pt = info.mpis[0].bytes;
+            Botan::ECDSA_PublicKey pub(
+                group, group.OS2ECP(reinterpret_cast<const uint8_t*>(pt.data()), pt.size()));
+            size_t w = (group.get_order().bits() + 7) / 8;
+            std::vector<uint8_t> s = padded(sig.mpis[0], w), s2 = padded(sig.mpis[1], w);
+            if (s.empty() || s2.empty())
+                return false;
+            s.insert(s.end(), s2.begin(), s2.end());
+            return checkWith(pub, "Raw", msg, s);
+        }
+        if (info.algorithm == 22 && sig.mpis.size() == 2) {
+            std::string_view pt = info.mpis[0].bytes;
+            if (pt.size() != 33 || uint8_t(pt[0]) != 0x40)
+                return false;
+            Botan::Ed25519_PublicKey pub(reinterpret_cast<const uint8_t*>(pt.data()) + 1, 32);
+            std::vector<uint8_t> s = padded(sig.mpis[0], 32), s2 = padded(sig.mpis[1], 32);
+            if (s.empty() || s2.empty())
+                return false;
+            s.insert(s.end(), s2.begin(), s2.end());
+            return checkWith(pub, "Pure", msg, s);
+        }
+    } catch (const std::exception&) {
+        return false;
+    }
+    return false;
+}
+
+bool verifySignature(ZAFKeyDB* db, const Key& key, const ZAFKeyDBObj& sigObj, const Key* signer) {
+    if (signer == nullptr || sigObj.type != kZAFKeyDBObjType_Signature)
+        return false;
+    std::string_view sigBody = key.packetBody(sigObj.packet);
+    const ZAFKeyDBObj* parent = sigObj.parent > 0 ? &key.objs[size_t(sigObj.parent)] : nullptr;
+    std::string_view keyBody = key.packetBody(0);
+    std::string_view parentBody = parent ? key.packetBody(parent->packet) : std::string_view();
+    std::hash<std::string_view> h;
+    size_t cacheKey = h(sigBody) ^ (h(parentBody) * 31) ^ (h(keyBody) * 131);
+    auto& obj = const_cast<ZAFKeyDBObj&>(sigObj);
+    if (db) {
+        auto it = db->sigCache.find(cacheKey);
+        if (it != db->sigCache.end()) {
+            obj.tried = true;
+            obj.verified = it->second != 0;
+            return obj.verified;
+        }
+    }
+    bool ok = false;
+    pgp::SigInfo sig;
+    const char* hn = nullptr;
+    pgp::KeyInfo ki;
+    if (pgp::parseSignature(sigBody, sig) && sig.hasIssuer &&
+        (hn = pgp::hashName(sig.hashAlg)) != nullptr && pgp::parseKeyPacket(keyBody, ki, false)) {
+        auto hash = Botan::HashFunction::create(hn);
+        auto feedKey = [&](std::string_view body) {
+            pgp::KeyInfo k2;
+            if (!pgp::parseKeyPacket(body, k2, false))
+                return false;
+            uint8_t hdr[3] = {0x99, uint8_t(k2.publicLength >> 8), uint8_t(k2.publicLength)};
+            hash->update(hdr, 3);
+            hash->update(reinterpret_cast<const uint8_t*>(body.data()), k2.publicLength);
+            return true;
+        };
+        bool fed = hash != nullptr && feedKey(keyBody);
+        if (fed && parent) {
+            if (parent->type == kZAFKeyDBObjType_SubKey) {
+                fed = feedKey(parentBody);
+            } else if (sig.version == 4) {
+                uint8_t tag =
+                    key.packets[parent->packet].tag == pgp::kTagUserAttribute ? 0xD1 : 0xB4;
+                uint32_t n = uint32_t(parentBody.size());
+                uint8_t hdr[5] = {tag, uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8),
+                                  uint8_t(n)};
+                hash->update(hdr, 5);
+                hash->update(reinterpret_cast<const uint8_t*>(parentBody.data()), n);
+            } else {
+                hash->update(reinterpret_cast<const uint8_t*>(parentBody.data()),
+                             parentBody.size());
+            }
+        }
+        if (fed) {
+            if (sig.version == 4) {
+                hash->update(reinterpret_cast<const uint8_t*>(sigBody.data()), sig.hashedEnd);
+                uint32_t n = uint32_t(sig.hashedEnd);
+                uint8_t trailer[6] = {
+                    4, 0xFF, uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
+                hash->update(trailer, 6);
+            } else {
+                hash->update(reinterpret_cast<const uint8_t*>(sig.hashedV3.data()),
+                             sig.hashedV3.size());
+            }
+            std::vector<uint8_t> digest(hash->output_length());
+            hash->final(digest.data());
+            uint8_t alg = 0;
+            std::string_view signerBody = signingKeyBody(*signer, sig.issuer, alg);
+            ok = digest.size() >= 2 && digest[0] == sig.left16[0] && digest[1] == sig.left16[1] &&
+                 !signerBody.empty() &&
+                 verifyWithKey(*signer, signerBody, sig.hashAlg, digest.data(), digest.size(), sig);
+        }
+    }
+    obj.tried = true;
+    obj.verified = ok;
+    if (db)
+        db->sigCache[cacheKey] = ok ? 1 : 0;
+    return ok;
+}
+
+} // namespace zaf
+
+using namespace zaf;
+
+namespace {
+
+bool keyInvalid(const Key& k) {
+    ZAFBoolean revoked = 0, expired = 0;
+    ZAFKeyDBObj* obj = const_cast<ZAFKeyDBObj*>(&k.objs[0]);
+    ZAFGetKeyDBObjBooleanProperty(obj, kZAFKeyProperty_IsRevoked, &revoked);
+    ZAFGetKeyDBObjBooleanProperty(obj, kZAFKeyProperty_IsExpired, &expired);
+    return revoked || expired;
+}
+
+struct Cert {
+    Key* target;
+    uint32_t sig; // object index in target
+};
+
+} // namespace
+
+extern "C" ZAFError ZAFCalculateTrust(ZAFKeySetRef keySet, ZAFKeyDBRef keyDB) {
+    if (!isValidSet(keySet) || !isValidDB(keyDB))
+        return kZAFError_BadParams;
+    return storeGuard([&]() -> ZAFError {
+        int32_t depthLimit = envInt(keyDB->context, kZAFEnv_CertDepth, 4);
+        int32_t completes = envInt(keyDB->context, kZAFEnv_CompletesNeeded, 1);
+        int32_t marginals = envInt(keyDB->context, kZAFEnv_MarginalsNeeded, 2);
+        depthLimit = depthLimit < 0 ? 0 : depthLimit > 8 ? 8 : depthLimit;
+        completes = completes < 1 ? 1 : completes > 16 ? 16 : completes;
+        marginals = marginals < 1 ? 1 : marginals > 16 ? 16 : marginals;
+        if (!keyDB->indexValid)
+            keyDB->reindex();
+        // Certifications by issuer key ID.
+        std::unordered_map<uint64_t, std::vector<Cert>> byIssuer;
+        struct State {
+            int32_t introducer = 0; // effective trust as an introducer
+            int depth = -1;         // level at which the key became valid
+            int32_t completeCount = 0, marginalCount = 0;
+            std::set<Key*> counted;
+            bool invalid = false;
+        };
+        std::unordered_map<Key*, State> state;
+        state.reserve(keyDB->keys.size());
+        std::deque<Key*> queue;
+        for (const KeyPtr& kp : keyDB->keys) {
+            Key* k = kp.get();
+            State& st = state[k];
+            st.invalid = keyInvalid(*k);
+            st.introducer = k->effectiveOwnerTrust();
+            if (!st.invalid && st.introducer == kZAFKeyTrust_Ultimate) {
+                st.depth = 0;
+                queue.push_back(k);
+            }
+            for (const ZAFKeyDBObj& o : k->objs) {
+                if (o.type != kZAFKeyDBObjType_Signature || !o.parsed || !o.hasIssuer ||
+                    o.sigType < 0x10 || o.sigType > 0x13 || o.parent <= 0 || o.revoked)
+                    continue;
+                if (std::memcmp(o.keyID, k->keyID(), 8) == 0)
+                    continue; // self-signatures certify nothing
+                if (o.sigExpireSecs && o.created + o.sigExpireSecs <= now())
+                    continue;
+                byIssuer[keyIDValue(o.keyID)].push_back(Cert{k, o.index});
+            }
+        }
+        while (!queue.empty()) {
+            Key* issuer = queue.front();
+            queue.pop_front();
+            State& is = state[issuer];
+            if (is.depth >= depthLimit)
+                continue;
+            int32_t trust = is.introducer;
+            if (trust != kZAFKeyTrust_Marginal && trust != kZAFKeyTrust_Complete &&
+                trust != kZAFKeyTrust_Ultimate)
+                continue;
+            auto it = byIssuer.find(keyIDValue(issuer->keyID()));
+            if (it == byIssuer.end())
+                continue;
+            for (const Cert& c : it->second) {
+                State& ts = state[c.target];
+                if (ts.invalid || ts.depth >= 0 || ts.counted.count(issuer))
+                    continue;
+                const ZAFKeyDBObj& sig = c.target->objs[c.sig];
+                if (!verifySignature(keyDB, *c.target, sig, issuer))
+                    continue;
+                ts.counted.insert(issuer);
+                if (trust == kZAFKeyTrust_Marginal)
+                    ts.marginalCount++;
+                else
+                    ts.completeCount++;
+                // A trust signature makes its target an introducer at the level it names.
+                if (sig.trustDepth > 0) {
+                    int32_t granted = sig.trustAmount >= 120  ? kZAFKeyTrust_Complete
+                                      : sig.trustAmount >= 60 ? kZAFKeyTrust_Marginal
+                                                              : 0;
+                    if (granted > ts.introducer && ts.introducer != kZAFKeyTrust_Never)
+                        ts.introducer = granted;
+                }
+                if (int64_t(ts.completeCount) * marginals + int64_t(ts.marginalCount) * completes >=
+                    int64_t(completes) * marginals) {
+                    ts.depth = is.depth + 1;
+                    queue.push_back(c.target);
+                }
+            }
+        }
+        for (const KeyPtr& kp : keyDB->keys) {
+            State& st = state[kp.get()];
+            kp->validity = st.invalid                                ? kZAFValidity_Invalid
+                           : st.depth >= 0                           ? kZAFValidity_Complete
+                           : st.completeCount + st.marginalCount > 0 ? kZAFValidity_Marginal
+                                                                     : kZAFValidity_Unknown;
+        }
+        // Keys of the set that live elsewhere (stale copies) take the validity of the current one.
+        for (const KeyPtr& kp : keySet->list()) {
+            Key* cur = keyDB->findByFingerprint(kp->fingerprintKey());
+            if (cur && cur != kp.get())
+                kp->validity = cur->validity;
+        }
+        return kZAFError_NoErr;
+    });
+}
