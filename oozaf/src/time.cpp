@@ -152,23 +152,31 @@ CZAFTime CZAFTime::createFromYMD(const std::string& text) {
     return CZAFTime(toZAFTime(f[0], f[1], f[2], 0, 0, 0, text), 0);
 }
 
-CZAFTime CZAFTime::createFromYMDHMSMs(const std::string& text) {
+namespace {
+
+// Parses the full date/time form in `text`; failures name `shown`, the text the caller gave.
+CZAFTime parseYMDHMSMs(const std::string& text, const std::string& shown) {
     uint64_t f[7] = {};
     if (scanFields(text, "u-u-u u:u:u.u", f) != 7 || f[6] > 0xFFFF)
-        throw new CZAFTimeParseException("Bad date/time format", text);
-    validateDate(f[0], f[1], f[2], text);
+        throw new CZAFTimeParseException("Bad date/time format", shown);
+    validateDate(f[0], f[1], f[2], shown);
     if (f[3] >= 24)
-        throw new CZAFTimeParseException("Hour out of range", text);
+        throw new CZAFTimeParseException("Hour out of range", shown);
     if (f[4] >= 60)
-        throw new CZAFTimeParseException("Minutes out of range", text);
+        throw new CZAFTimeParseException("Minutes out of range", shown);
     if (f[5] >= 60)
-        throw new CZAFTimeParseException("Seconds out of range", text);
-    const ZAFTime seconds = toZAFTime(f[0], f[1], f[2], f[3], f[4], f[5], text);
+        throw new CZAFTimeParseException("Seconds out of range", shown);
+    const ZAFTime seconds = toZAFTime(f[0], f[1], f[2], f[3], f[4], f[5], shown);
     return CZAFTime(seconds, static_cast<unsigned short>(f[6]));
 }
 
+} // namespace
+
+CZAFTime CZAFTime::createFromYMDHMSMs(const std::string& text) { return parseYMDHMSMs(text, text); }
+
 CZAFTime CZAFTime::createFromYMDHMS(const std::string& text) {
-    return createFromYMDHMSMs(text + ".000");
+    // The appended milliseconds are an implementation detail: a failure names the caller's text.
+    return parseYMDHMSMs(text + ".000", text);
 }
 
 CZAFTime CZAFTime::now() {

@@ -180,6 +180,15 @@ TEST_F(TimeTest, SecondsFormIsTheMillisecondsFormWithoutMilliseconds) {
     EXPECT_EQ(0, t.getMilliseconds());
     // The date/time text may separate date and time with any white space.
     EXPECT_EQ(t, CZAFTime::createFromYMDHMS("2004-01-05\t10:20:30"));
+    // A text that already carries milliseconds keeps them.
+    EXPECT_EQ(7, CZAFTime::createFromYMDHMS("2004-01-05 10:20:30.7").getMilliseconds());
+    // A failure names the text as the caller gave it, without the completing milliseconds.
+    auto e = expectThrow<CZAFTimeParseException>(
+        [] { CZAFTime::createFromYMDHMS("2004-01-05 25:00:00"); });
+    ASSERT_TRUE(e);
+    EXPECT_EQ("An error occured while trying to parse the string '2004-01-05 25:00:00' as a "
+              "date/time string: Hour out of range",
+              e->getMessage());
 }
 
 TEST_F(TimeTest, MillisecondsAreKeptAsWrittenWithinTheirField) {

@@ -38,7 +38,8 @@ public:
     // "YYYY-MM-DD HH:MM:SS.mmm"; all seven fields are required. The milliseconds are kept as
     // written (values up to 65535); a larger number gives "Bad date/time format".
     static CZAFTime createFromYMDHMSMs(const std::string& text);
-    // "YYYY-MM-DD HH:MM:SS", milliseconds 0 (an appended ".000" completes the text).
+    // "YYYY-MM-DD HH:MM:SS": an appended ".000" completes the text, so the milliseconds are 0
+    // unless the text already carries them.
     static CZAFTime createFromYMDHMS(const std::string& text);
 
     // The current time (milliseconds from the clock) and midnight UTC of today.
