@@ -2,6 +2,7 @@
 #include <oozaf/logger.h>
 #include <oozaf/sockets.h>
 #include <oozaf/throwable.h>
+#include <oozaf/util.h>
 
 #include <arpa/inet.h>
 #include <cerrno>
