@@ -41,6 +41,12 @@ const ErrorText kErrorTexts[] = {
     {kZAFError_UnknownFlag, "unknown command-line flag"},
     {kZAFError_MissingArgument, "command-line flag needs an argument"},
     {kZAFError_UnexpectedValue, "command-line flag takes no value"},
+    {kZAFError_BadKeyRing, "not a key ring"},
+    {kZAFError_NoSecretKey, "the key has no secret part"},
+    {kZAFError_UnsupportedAlg, "unsupported public key algorithm"},
+    {kZAFError_BadSignature, "bad signature"},
+    {kZAFError_ReadOnlyKeyDB, "the key database is read-only"},
+    {kZAFError_NotX509, "the input is not X.509 material"},
 };
 
 } // namespace

@@ -245,6 +245,9 @@ bool verifyWithKey(const Key& signer, std::string_view signerKeyBody, uint8_t ha
 // (primary or subkey); empty when the ID is not one of the key's.
 std::string_view signingKeyBody(const Key& signer, const uint8_t keyID[8], uint8_t& alg);
 
+// Parses a groups file text; on success `reserialized` (may be null) gets it written anew.
+bool checkGroupsText(std::string_view text, std::string* reserialized);
+
 // Armour.
 std::string armor(std::string_view data, const std::string& label,
                   const std::vector<std::pair<std::string, std::string>>& headers);

@@ -56,7 +56,15 @@ enum {
     kZAFError_KeyNotSet = -12102,        /* a cipher used before its key was set */
     kZAFError_UnknownFlag = -12103,      /* a command-line flag missing from the flag table */
     kZAFError_MissingArgument = -12104,  /* a flag's value was asked for but none follows */
-    kZAFError_UnexpectedValue = -12105   /* "--flag=value" given where no value was taken */
+    kZAFError_UnexpectedValue = -12105,  /* "--flag=value" given where no value was taken */
+
+    /* Key store codes. */
+    kZAFError_BadKeyRing = -12200,  /* a key ring file is not a sequence of transferable keys */
+    kZAFError_NoSecretKey = -12201, /* the key has no secret part */
+    kZAFError_UnsupportedAlg = -12202,
+    kZAFError_BadSignature = -12203, /* a signature does not verify */
+    kZAFError_ReadOnlyKeyDB = -12204,
+    kZAFError_NotX509 = -12205 /* input is not X.509 material */
 };
 
 /* Returns the text for a code in `buffer` (always NUL-terminated when size > 0; a text that does

@@ -37,16 +37,6 @@ typedef struct ZAFKeyID {
     uint8_t reserved[20];
 } ZAFKeyID;
 
-/* Result codes of this header. */
-enum {
-    kZAFError_BadKeyRing = -12100,  /* a key ring file is not a sequence of transferable keys */
-    kZAFError_NoSecretKey = -12101, /* the key has no secret part */
-    kZAFError_UnsupportedAlg = -12102,
-    kZAFError_BadSignature = -12103, /* a signature does not verify */
-    kZAFError_ReadOnlyKeyDB = -12104,
-    kZAFError_NotX509 = -12105 /* input is not X.509 material */
-};
-
 /* Options of ZAFOpenKeyDBFile. */
 enum {
     kZAFOpenKeyDBFileOptions_None = 0,    /* read only */
