@@ -1,0 +1,138 @@
+// Private and public key contexts: unlocking secret keys, signing, verifying; key servers.
+#include "keystore_internal.h"
+#include "keystore_test_util.h"
+
+#include <botan/cipher_mode.h>
+#include <botan/hash.h>
+
+#include <cstring>
+#include <gtest/gtest.h>
+
+using namespace kstest;
+
+namespace {
+
+// Re-protects an unprotected secret key packet body with the iterated and salted S2K
+// (SHA-256, AES-256 CFB, SHA-1 check) under `pass`.
+std::string protect(std::string_view body, const std::string& pass) {
+    zaf::pgp::KeyInfo info;
+    EXPECT_TRUE(zaf::pgp::parseKeyPacket(body, info));
+    std::string_view secret = body.substr(info.publicLength + 1); // skip usage byte 0
+    secret.remove_suffix(2);                                      // and the checksum
+    std::string salt = "saltsalt";
+    uint8_t countByte = 0x60; // 65536 bytes
+    size_t count = size_t(16 + (countByte & 15)) << ((countByte >> 4) + 6);
+    std::string material = salt + pass;
+    auto sha256 = Botan::HashFunction::create("SHA-256");
+    for (size_t left = count; left > 0;) {
+        size_t n = std::min(left, material.size());
+        sha256->update(reinterpret_cast<const uint8_t*>(material.data()), n);
+        left -= n;
+    }
+    Botan::secure_vector<uint8_t> key = sha256->final();
+    Botan::secure_vector<uint8_t> plain(secret.begin(), secret.end());
+    auto sha1 = Botan::HashFunction::create("SHA-1");
+    sha1->update(plain);
+    Botan::secure_vector<uint8_t> check = sha1->final();
+    plain.insert(plain.end(), check.begin(), check.end());
+    std::string iv(16, '\x42');
+    auto mode = Botan::Cipher_Mode::create("AES-256/CFB", Botan::ENCRYPTION);
+    mode->set_key(key);
+    mode->start(reinterpret_cast<const uint8_t*>(iv.data()), iv.size());
+    mode->finish(plain);
+    std::string out(body.substr(0, info.publicLength));
+    out += std::string("\xFE\x09\x03\x08", 4) + salt + char(countByte) + iv;
+    out.append(reinterpret_cast<const char*>(plain.data()), plain.size());
+    return out;
+}
+
+void signAndVerify(ZAFKeyDBObjRef key, const char* pass) {
+    ZAFPrivateKeyContextRef priv = nullptr;
+    ASSERT_EQ(0, ZAFNewPrivateKeyContext(key, pass, std::strlen(pass), &priv));
+    uint8_t hash[32];
+    for (size_t i = 0; i < sizeof hash; ++i)
+        hash[i] = uint8_t(i * 7);
+    size_t size = 0;
+    ASSERT_EQ(kZAFError_BufferTooSmall, ZAFPrivateKeySign(priv, 8, hash, 32, nullptr, 0, &size));
+    std::vector<uint8_t> sig(size);
+    ASSERT_EQ(0, ZAFPrivateKeySign(priv, 8, hash, 32, sig.data(), sig.size(), &size));
+    ZAFFreePrivateKeyContext(priv);
+    ZAFPublicKeyContextRef pub = nullptr;
+    ASSERT_EQ(0, ZAFNewPublicKeyContext(key, &pub));
+    EXPECT_EQ(0, ZAFPublicKeyVerify(pub, 8, hash, 32, sig.data(), size));
+    hash[5] ^= 1;
+    EXPECT_EQ(kZAFError_BadSignature, ZAFPublicKeyVerify(pub, 8, hash, 32, sig.data(), size));
+    hash[5] ^= 1;
+    sig[size - 1] ^= 1;
+    EXPECT_EQ(kZAFError_BadSignature, ZAFPublicKeyVerify(pub, 8, hash, 32, sig.data(), size));
+    EXPECT_EQ(kZAFError_BadSignature, ZAFPublicKeyVerify(pub, 8, hash, 32, sig.data(), size - 1));
+    ZAFFreePublicKeyContext(pub);
+}
+
+} // namespace
+
+TEST(PrivateKey, UnprotectedKeysSignAndVerify) {
+    if (!haveBench())
+        GTEST_SKIP();
+    Context ctx;
+    std::string pub = readAll(benchPath("pubring-1k.pkr"));
+    std::string sec = readAll(benchPath("secring-1k.skr"));
+    // Key 1 is RSA, key 3 DSA; both unprotected.
+    ZAFKeyDBRef db = importBytes(ctx.get(), sliceKeys(pub, 0, 3) + sliceKeys(sec, 0, 3));
+    ASSERT_NE(nullptr, db);
+    for (size_t i : {size_t(0), size_t(2)}) {
+        ZAFKeyDBObjRef key = &db->keys[i]->objs[0];
+        ZAFBoolean needs = 1;
+        ASSERT_EQ(0, ZAFGetKeyDBObjBooleanProperty(key, kZAFKeyProperty_NeedsPassphrase, &needs));
+        EXPECT_FALSE(needs);
+        EXPECT_TRUE(ZAFPassphraseIsValid(key, ""));
+        signAndVerify(key, "");
+    }
+    // A key held only as a public key has nothing to unlock.
+    ZAFKeyDBRef pubOnly = importBytes(ctx.get(), sliceKeys(pub, 0, 1));
+    ZAFPrivateKeyContextRef priv = nullptr;
+    EXPECT_EQ(kZAFError_NoSecretKey,
+              ZAFNewPrivateKeyContext(&pubOnly->keys[0]->objs[0], "", 0, &priv));
+    ZAFFreeKeyDB(pubOnly);
+    ZAFFreeKeyDB(db);
+}
+
+TEST(PrivateKey, ProtectedKeyNeedsTheRightPassphrase) {
+    if (!haveBench())
+        GTEST_SKIP();
+    Context ctx;
+    std::string sec = sliceKeys(readAll(benchPath("secring-1k.skr")), 0, 1);
+    zaf::pgp::RawPacket rp;
+    std::string scratch;
+    ASSERT_TRUE(zaf::pgp::readPacket(reinterpret_cast<const uint8_t*>(sec.data()), sec.size(), 0,
+                                     rp, scratch));
+    std::string packet;
+    zaf::pgp::writePacket(packet, zaf::pgp::kTagSecretKey, protect(rp.body, "correct horse"));
+    std::string protectedKey = packet + sec.substr(rp.total);
+    ZAFKeyDBRef db = importBytes(ctx.get(), protectedKey);
+    ASSERT_NE(nullptr, db);
+    ZAFKeyDBObjRef key = &db->keys[0]->objs[0];
+    ZAFBoolean needs = 0;
+    ASSERT_EQ(0, ZAFGetKeyDBObjBooleanProperty(key, kZAFKeyProperty_NeedsPassphrase, &needs));
+    EXPECT_TRUE(needs);
+    ZAFPrivateKeyContextRef priv = nullptr;
+    EXPECT_EQ(kZAFError_BadPassphrase, ZAFNewPrivateKeyContext(key, "wrong", 5, &priv));
+    EXPECT_EQ(nullptr, priv);
+    EXPECT_FALSE(ZAFPassphraseIsValid(key, "correct hors"));
+    EXPECT_TRUE(ZAFPassphraseIsValid(key, "correct horse"));
+    signAndVerify(key, "correct horse");
+    ZAFFreeKeyDB(db);
+}
+
+TEST(KeyServer, QueriesAreNotSupported) {
+    Context ctx;
+    ZAFKeyServerRef server = nullptr;
+    ASSERT_EQ(0, ZAFNewKeyServer(ctx.get(), "ldap://keys.example.org", &server));
+    ZAFKeyDBRef db = nullptr;
+    EXPECT_EQ(kZAFError_NotImplemented, ZAFQueryKeyServer(server, nullptr, &db));
+    EXPECT_EQ(nullptr, db);
+    char text[64];
+    ASSERT_EQ(0, ZAFGetErrorString(kZAFError_NotImplemented, sizeof text, text));
+    EXPECT_STREQ("not supported", text);
+    ZAFFreeKeyServer(server);
+}
