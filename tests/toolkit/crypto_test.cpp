@@ -163,6 +163,32 @@ TEST_F(CryptoTest, BlockCiphersMatchPublishedVectorsBothWays) {
     }
 }
 
+TEST_F(CryptoTest, EveryCipherTakesItsKeyAndRoundTripsManyBlocks) {
+    for (int32_t algorithm :
+         {kZAFCipherAlgorithm_IDEA, kZAFCipherAlgorithm_3DES, kZAFCipherAlgorithm_CAST5,
+          kZAFCipherAlgorithm_Blowfish, kZAFCipherAlgorithm_AES128, kZAFCipherAlgorithm_AES192,
+          kZAFCipherAlgorithm_AES256, kZAFCipherAlgorithm_Twofish}) {
+        ZAFSymmetricCipherContextRef k = nullptr;
+        ASSERT_EQ(kZAFError_NoErr, ZAFNewSymmetricCipherContext(m_context, algorithm, &k))
+            << algorithm;
+        size_t keySize = 0;
+        size_t blockSize = 0;
+        ASSERT_EQ(kZAFError_NoErr, ZAFGetSymmetricCipherSizes(k, &keySize, &blockSize));
+        ASSERT_LE(blockSize, static_cast<size_t>(kZAFCipherMaxBlockSize));
+        const std::vector<uint8_t> key(keySize, 0x5c);
+        ASSERT_EQ(kZAFError_NoErr, ZAFInitSymmetricCipher(k, key.data(), key.size()));
+        std::vector<uint8_t> plain(blockSize * 8);
+        for (size_t i = 0; i < plain.size(); ++i)
+            plain[i] = static_cast<uint8_t>(i);
+        std::vector<uint8_t> data = plain;
+        ASSERT_EQ(kZAFError_NoErr, ZAFSymmetricCipherEncryptBlocks(k, data.data(), data.data(), 8));
+        EXPECT_NE(plain, data) << algorithm;
+        ASSERT_EQ(kZAFError_NoErr, ZAFSymmetricCipherDecryptBlocks(k, data.data(), data.data(), 8));
+        EXPECT_EQ(plain, data) << algorithm;
+        ZAFFreeSymmetricCipherContext(k);
+    }
+}
+
 // Counter mode as the secure channel builds it: the key stream is AES of successive counters.
 TEST_F(CryptoTest, CounterModeFromManyBlocksMatchesThePublishedAESCTRVector) {
     ZAFSymmetricCipherContextRef k =

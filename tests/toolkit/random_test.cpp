@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -78,6 +80,25 @@ TEST_F(PoolTest, WithoutTheOSSourceOnlyCreditedKeystrokesCount) {
     EXPECT_EQ(6, ZAFContextReserveRandomBytes(m_context, 0));
     EXPECT_EQ(kZAFError_NoErr, ZAFContextConsumeEntropy(m_context, 6));
     EXPECT_EQ(kZAFError_NotEnoughEntropy, ZAFContextConsumeEntropy(m_context, 1));
+}
+
+// Keystrokes may arrive from several sessions at once; no credit may be lost between them.
+TEST_F(PoolTest, ConcurrentKeystrokesAndDrawsKeepAnExactAccount) {
+    start(false);
+    drain();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([this, t] {
+            uint8_t bytes[16];
+            for (int i = 0; i < 500; ++i) {
+                ZAFGlobalRandomPoolAddKeystroke(t * 1000 + i);
+                ZAFContextGetRandomBytes(m_context, bytes, sizeof bytes);
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(2000, ZAFContextReserveRandomBytes(m_context, 0));
 }
 
 TEST_F(PoolTest, KeystrokeCreditIsCappedAtTheCapacity) {
