@@ -136,3 +136,116 @@ TEST(KeyServer, QueriesAreNotSupported) {
     EXPECT_STREQ("not supported", text);
     ZAFFreeKeyServer(server);
 }
+
+namespace {
+
+// A key revocation certificate (type 0x20) for `key`, signed with its own secret key.
+std::string revocationFor(ZAFKeyDBObjRef key) {
+    const zaf::Key& k = *key->key;
+    std::string_view keyBody = k.packetBody(0);
+    std::string body = {4, 0x20, char(k.algorithm), 8};
+    std::string hashed;
+    zaf::pgp::appendSubpacket(hashed, 2, std::string("\x66\x00\x00\x00", 4));
+    body += char(hashed.size() >> 8);
+    body += char(hashed.size() & 0xFF);
+    body += hashed;
+    auto sha = Botan::HashFunction::create("SHA-256");
+    uint8_t hdr[3] = {0x99, uint8_t(keyBody.size() >> 8), uint8_t(keyBody.size())};
+    sha->update(hdr, 3);
+    sha->update(reinterpret_cast<const uint8_t*>(keyBody.data()), keyBody.size());
+    sha->update(reinterpret_cast<const uint8_t*>(body.data()), body.size());
+    uint32_t n = uint32_t(body.size());
+    uint8_t trailer[6] = {4, 0xFF, uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
+    sha->update(trailer, 6);
+    Botan::secure_vector<uint8_t> digest = sha->final();
+    std::string unhashed;
+    zaf::pgp::appendSubpacket(unhashed, 16,
+                              std::string(reinterpret_cast<const char*>(k.keyID()), 8));
+    body += char(unhashed.size() >> 8);
+    body += char(unhashed.size() & 0xFF);
+    body += unhashed;
+    body += char(digest[0]);
+    body += char(digest[1]);
+    ZAFPrivateKeyContextRef priv = nullptr;
+    EXPECT_EQ(0, ZAFNewPrivateKeyContext(key, "", 0, &priv));
+    size_t size = 0;
+    ZAFPrivateKeySign(priv, 8, digest.data(), digest.size(), nullptr, 0, &size);
+    std::string sig(size, '\0');
+    EXPECT_EQ(0, ZAFPrivateKeySign(priv, 8, digest.data(), digest.size(),
+                                   reinterpret_cast<uint8_t*>(&sig[0]), size, &size));
+    ZAFFreePrivateKeyContext(priv);
+    std::string packet;
+    zaf::pgp::writePacket(packet, zaf::pgp::kTagSignature, body + sig);
+    return packet;
+}
+
+bool isRevoked(ZAFKeyDBRef db) {
+    ZAFBoolean b = 0;
+    EXPECT_EQ(0,
+              ZAFGetKeyDBObjBooleanProperty(&db->keys[0]->objs[0], kZAFKeyProperty_IsRevoked, &b));
+    return b != 0;
+}
+
+} // namespace
+
+TEST(Revocation, StandAloneCertificateRevokesTheKeyItNames) {
+    if (!haveBench())
+        GTEST_SKIP();
+    Context ctx;
+    std::string pair = sliceKeys(readAll(benchPath("pubring-1k.pkr")), 0, 1) +
+                       sliceKeys(readAll(benchPath("secring-1k.skr")), 0, 1);
+    for (bool forged : {false, true}) {
+        ZAFKeyDBRef db = importBytes(ctx.get(), pair);
+        ASSERT_NE(nullptr, db);
+        EXPECT_FALSE(isRevoked(db));
+        std::string rev = revocationFor(&db->keys[0]->objs[0]);
+        if (forged)
+            rev[rev.size() - 3] = char(rev[rev.size() - 3] ^ 0x10);
+        // The certificate alone imports (armoured, as it usually travels) into no keys ...
+        ZAFKeyDBRef in = importBytes(ctx.get(), zaf::armor(rev, "ZAF PUBLIC KEY BLOCK", {}));
+        ASSERT_NE(nullptr, in);
+        uint32_t n = 1;
+        ZAFCountKeysInKeyDB(in, &n);
+        EXPECT_EQ(0u, n);
+        // ... and copying the import into the database applies it to the key it names.
+        ZAFBoolean changed = 0;
+        ASSERT_EQ(0, ZAFCopyKeys(ZAFPeekKeyDBRootKeySet(in), db, &changed));
+        EXPECT_TRUE(changed);
+        EXPECT_EQ(!forged, isRevoked(db)) << forged;
+        int32_t sigs = 0;
+        ZAFGetKeyDBObjNumericProperty(&db->keys[0]->objs[0], kZAFKeyProperty_NumSignatures, &sigs);
+        EXPECT_EQ(4, sigs); // the forged one is kept too: nothing read is dropped
+        // Importing it again changes nothing.
+        ASSERT_EQ(0, ZAFCopyKeys(ZAFPeekKeyDBRootKeySet(in), db, &changed));
+        EXPECT_FALSE(changed);
+        ZAFFreeKeyDB(in);
+        ZAFFreeKeyDB(db);
+    }
+}
+
+TEST(Options, ABadOptionFailsTheCallAndNullOptionsAreIgnored) {
+    Context ctx;
+    ZAFKeyDBRef db = nullptr;
+    ASSERT_EQ(0, ZAFNewKeyDB(ctx.get(), &db));
+    void* out = nullptr;
+    size_t size = 0;
+    // A failed builder (null) fails the call; the other options are still released.
+    EXPECT_EQ(kZAFError_BadParams, ZAFExport(ctx.get(), ZAFOExportKeySet(ctx.get(), nullptr),
+                                             ZAFOAllocatedOutputBuffer(ctx.get(), &out, 0, &size),
+                                             ZAFOArmorOutput(ctx.get(), 1), ZAFOLastOption()));
+    EXPECT_EQ(nullptr, out);
+    // Null options anywhere are skipped; a list built ahead stays the caller's.
+    ZAFOptionListRef list = nullptr;
+    ASSERT_EQ(0, ZAFNewOptionList(ctx.get(), &list));
+    ASSERT_EQ(0, ZAFAppendOptionList(list, ZAFONullOption(ctx.get()), ZAFOArmorOutput(ctx.get(), 1),
+                                     ZAFOLastOption()));
+    ASSERT_EQ(0, ZAFExport(ctx.get(), ZAFONullOption(ctx.get()),
+                           ZAFOExportKeySet(ctx.get(), ZAFPeekKeyDBRootKeySet(db)), list,
+                           ZAFOAllocatedOutputBuffer(ctx.get(), &out, 0, &size),
+                           ZAFONullOption(ctx.get()), ZAFOLastOption()));
+    std::string text(static_cast<char*>(out), size);
+    ZAFFreeData(out);
+    EXPECT_EQ(0u, text.find("-----BEGIN ZAF PUBLIC KEY BLOCK-----"));
+    EXPECT_EQ(0, ZAFFreeOptionList(list));
+    ZAFFreeKeyDB(db);
+}

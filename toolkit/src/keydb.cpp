@@ -282,9 +282,11 @@ bool analyse(Key& k) {
             directHasExpire = sig.hasKeyExpire;
         }
         if (o.parent == 0 && sig.type == 0x20) {
-            if (self)
+            // A revocation counts only when its signature is good; a forged one stays stored
+            // but changes nothing.
+            if (self && verifySignature(nullptr, k, o, &k))
                 k.revokedBySelf = true;
-            else
+            else if (!self)
                 k.foreignRevocations.push_back(o.index);
         }
         if (parent.type == kZAFKeyDBObjType_SubKey && self && sig.type == 0x18) {
@@ -292,8 +294,10 @@ bool analyse(Key& k) {
                 sig.hasKeyExpire && sig.keyExpireSecs ? parent.created + sig.keyExpireSecs : 0;
         }
         if (parent.type == kZAFKeyDBObjType_SubKey && sig.type == 0x28) {
-            if (self)
+            if (self && verifySignature(nullptr, k, o, &k))
                 parent.revoked = true;
+            else if (self)
+                continue;
             else
                 parent.unverifiedRevocation = true;
         }

@@ -64,19 +64,21 @@ ZAFOptionListRef single(ZAFContextRef context, Option&& o) {
 // failed builder) makes the whole call fail, after every list has been released.
 bool collect(ZAFOptionListRef first, va_list ap, std::vector<Option>& out) {
     bool ok = true;
-    // Bound the walk so a missing end marker cannot run for ever.
+    // Bound the walk so a missing end marker cannot run for ever. Every list up to the end is
+    // released even when an earlier one was bad, so a failed call leaks nothing.
     ZAFOptionListRef cur = first;
-    for (int n = 0; n < 256 && cur != &gLastOption; ++n) {
+    int n = 0;
+    for (; n < 256 && cur != &gLastOption; ++n) {
         if (!isValidList(cur)) {
             ok = false;
-            break;
-        }
-        for (const Option& o : cur->options)
-            if (o.type != kOptNull)
-                out.push_back(o);
-        if (!cur->persistent) {
-            cur->magic = 0;
-            delete cur;
+        } else {
+            for (const Option& o : cur->options)
+                if (o.type != kOptNull)
+                    out.push_back(o);
+            if (!cur->persistent) {
+                cur->magic = 0;
+                delete cur;
+            }
         }
         cur = va_arg(ap, ZAFOptionListRef);
     }
