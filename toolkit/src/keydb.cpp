@@ -886,9 +886,39 @@ Key* ZAFKeyDB::findByFingerprint(const std::string& fpr) {
     return it == byFingerprint.end() ? nullptr : it->second;
 }
 
+namespace {
+
+// Keeps the look-up tables in step with one key coming or going, so that adding many keys does
+// not rebuild them each time.
+void indexKey(ZAFKeyDB& db, Key* k, bool add) {
+    if (!db.indexValid)
+        return;
+    std::string fpr = k->fingerprintKey();
+    if (add)
+        db.byFingerprint[fpr] = k;
+    else if (db.byFingerprint.count(fpr) && db.byFingerprint[fpr] == k)
+        db.byFingerprint.erase(fpr);
+    for (const ZAFKeyDBObj& o : k->objs) {
+        if (o.type != kZAFKeyDBObjType_Key && o.type != kZAFKeyDBObjType_SubKey)
+            continue;
+        uint64_t id = keyIDValue(o.keyID);
+        if (add) {
+            db.byKeyID.emplace(id, k);
+        } else {
+            auto it = db.byKeyID.find(id);
+            if (it != db.byKeyID.end() && it->second == k)
+                db.byKeyID.erase(it);
+        }
+    }
+}
+
+} // namespace
+
 void ZAFKeyDB::replaceKey(const KeyPtr& oldKey, const KeyPtr& newKey, bool journal) {
     for (KeyPtr& k : keys)
         if (k == oldKey) {
+            indexKey(*this, oldKey.get(), false);
+            indexKey(*this, newKey.get(), true);
             newKey->baseHash = oldKey->baseHash;
             newKey->validity = oldKey->validity;
             retired.push_back(k);
@@ -898,18 +928,17 @@ void ZAFKeyDB::replaceKey(const KeyPtr& oldKey, const KeyPtr& newKey, bool journ
         }
     if (journal)
         changed.insert(newKey->fingerprintKey());
-    indexValid = false;
 }
 
 void ZAFKeyDB::addKey(const KeyPtr& key, bool journal) {
     keys.push_back(key);
     key->owner = this;
+    indexKey(*this, key.get(), true);
     std::string fpr = key->fingerprintKey();
     if (journal) {
         changed.insert(fpr);
         removed.erase(fpr);
     }
-    indexValid = false;
 }
 
 extern "C" {
