@@ -74,6 +74,22 @@ std::string storedText(eZAFOp op, std::string value) {
     return value;
 }
 
+// Reads the alias part of a prepared ALIAS line the way the part stores it.
+bool decodeAlias(const std::string& value, std::string& source, std::string& target) {
+    CVornServerCfgPart probe(nullptr);
+    try {
+        probe.processOp(eZAFOpAlias, value);
+    } catch (CZAFPropertiesParsingException* e) {
+        delete e;
+        return false;
+    }
+    if (probe.getAliases().size() != 1)
+        return false;
+    source = probe.getAliases().begin()->first;
+    target = probe.getAliases().begin()->second;
+    return true;
+}
+
 std::string canonicalName(const std::string& path) {
     char* resolved = realpath(path.c_str(), nullptr);
     if (resolved == nullptr)
@@ -152,14 +168,8 @@ std::string encodeAlias(CVornServerCfgFile& reader, const std::string& source,
                 continue;
             std::string readSource;
             std::string readTarget;
-            try {
-                CVornServerCfgPart::parseAliasSrcTarget(storedText(eZAFOpAlias, prepared.substr(6)),
-                                                        readSource, readTarget);
-            } catch (CZAFPropertiesParsingException* e) {
-                delete e;
-                continue;
-            }
-            if (readSource == source && readTarget == target)
+            if (decodeAlias(prepared.substr(6), readSource, readTarget) && readSource == source &&
+                readTarget == target)
                 return line;
         }
     }
@@ -473,7 +483,8 @@ void CVornServerCfgFile::update(const std::string& path, const CVornServerCfgPar
                 std::string source;
                 std::string target;
                 std::string wanted;
-                CVornServerCfgPart::parseAliasSrcTarget(value, source, target);
+                if (!decodeAlias(value, source, target))
+                    CVornServerCfgPart::parseAliasSrcTarget(value, source, target);
                 if (working.getAliasTarget(source, wanted)) {
                     // A different target stays to be appended, where it overrides this line.
                     keep = true;
@@ -525,8 +536,10 @@ void CVornServerCfgFile::update(const std::string& path, const CVornServerCfgPar
         CVornServerCfgFile(false).read(temp.getName(), own, false);
         if (!own.isEqualTo(expected))
             throwPathParsing(path, "The updated file would not read back as the given settings");
-        CVornServerCfgPart whole(nullptr);
-        CVornServerCfgFile(true).read(temp.getName(), whole, false);
+        if (m_followIncludes) {
+            CVornServerCfgPart whole(nullptr);
+            CVornServerCfgFile(true).read(temp.getName(), whole, false);
+        }
 
         replaceFile(temp.getName(), target);
         temp.keep();

@@ -59,6 +59,17 @@ std::string logDirectoryOf(const std::string& path) {
     return CZAFFileManager::getFilenamePath(path);
 }
 
+bool hasUnquotedColon(const std::string& text) {
+    bool quoted = false;
+    for (char c : text) {
+        if (c == '"')
+            quoted = !quoted;
+        else if (c == ':' && !quoted)
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 std::string gSettingNameFromOp(eZAFOp op) {
@@ -103,8 +114,14 @@ void CVornServerCfgPart::processOp(eZAFOp op, const std::string& value) {
     }
 
     std::string text(value);
-    if (!(op == eZAFOpQuestion && text == "\"\""))
+    if (op == eZAFOpQuestion && text == "\"\"") {
+        // The empty question keeps its two quotes.
+    } else if (op == eZAFOpAlias && hasUnquotedColon(text)) {
+        // Code and target are quoted each on its own ("-a b":"c d"); stripping the first and the
+        // last quote would tear both apart. parseAliasSrcTarget unquotes each side.
+    } else {
         CZAFUtil::unquote(text);
+    }
 
     if (op == eZAFOpAlias) {
         std::string source;

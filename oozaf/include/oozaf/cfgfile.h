@@ -94,9 +94,10 @@ public:
     // before anything is written.
     //
     // The new content goes to a temporary file in the same folder, which must read back into
-    // exactly `part` (and read whole, includes followed) before it replaces the old file by a
-    // rename; the old file's permission bits are kept. So a failed update leaves the old file as
-    // it was. A missing file is created. File failures raise CZAFPropertiesIOException.
+    // exactly `part` (and, when this reader follows includes, read whole with its includes)
+    // before it replaces the old file by a rename; the old file's permission bits are kept. So a
+    // failed update leaves the old file as it was. A missing file is created. File failures raise
+    // CZAFPropertiesIOException.
     virtual void update(const std::string& path, const CVornServerCfgPart& part);
 
     // Trims the line, removes its comment, trims again, normalises and checks it.

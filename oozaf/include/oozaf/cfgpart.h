@@ -24,7 +24,8 @@ class CVornServerCfg;
 // integers by their leading decimal digits, enumerations through the operation's name table,
 // strings as they are, key IDs when they pass the key-ID check. One pair of enclosing double
 // quotes is removed first, except that the Question text made of exactly two double quotes stays
-// as it is (it stands for an empty question).
+// as it is (it stands for an empty question), and that an alias text "code:target" whose ":"
+// stands outside quotes keeps them, as its code and target are quoted each on its own.
 //
 // Faults in a text raise a new CZAFPropertiesParsingException (reason 300 or the reason named at
 // the function); a failed call leaves the part as it was. Programming faults (asking a one-to-many
