@@ -66,7 +66,7 @@ TEST_F(WiperTest, PassCountsFollowTheSelector) {
         {2, 2, 1},
         {3, 3, 2},
         {30, 30, 2},
-        {kZAFDiskWipeMaxPasses, kZAFDiskWipeMaxPasses, 2},
+        {300, 300, 2},
         {kZAFDiskWipeSet_ThreePass, 3, 1},
         {kZAFDiskWipeSet_SevenPass, 7, 2},
         {kZAFDiskWipeSet_ThirtyFivePass, 35, 8},
@@ -108,6 +108,15 @@ TEST_F(WiperTest, RandomPassesDifferAndFixedPassesFillTheirPattern) {
             fixed.insert(p.pattern);
     EXPECT_TRUE(fixed.count(0x55) && fixed.count(0xAA) && fixed.count(0x924924) &&
                 fixed.count(0x492492) && fixed.count(0x249249));
+}
+
+TEST_F(WiperTest, AcceptsEveryPassCountACallerCanAskFor) {
+    ZAFDiskWiperRef wiper = nullptr;
+    ASSERT_EQ(kZAFError_NoErr, ZAFCreateDiskWiper(m_context, &wiper, kZAFDiskWipeMaxPasses));
+    uint32_t count = 0;
+    ASSERT_EQ(kZAFError_NoErr, ZAFGetDiskWipePassCount(wiper, &count));
+    EXPECT_EQ(65535u, count);
+    ZAFDestroyDiskWiper(wiper);
 }
 
 TEST_F(WiperTest, BadSelectorsAndHandlesAreRefused) {

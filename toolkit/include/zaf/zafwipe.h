@@ -17,7 +17,7 @@
  * Pass sets, chosen by the `passes` argument of ZAFCreateDiskWiper:
  *   1                      one random pass
  *   2                      0x55, random
- *   3 .. 256               random, then passes - 2 fixed patterns from the list above in order
+ *   3 .. 65535             random, then passes - 2 fixed patterns from the list above in order
  *                          (starting again at 0x55 after the 27th), then random
  *   kZAFDiskWipeSet_ThreePass (-3)       0x00, 0xFF, random
  *   kZAFDiskWipeSet_SevenPass (-7)       0xF6, 0x00, 0xFF, random, 0x00, 0xFF, random
@@ -37,7 +37,7 @@ typedef struct ZAFDiskWiper* ZAFDiskWiperRef;
 enum {
     kZAFDiskWipeBufferSize = 1024, /* bytes */
     kZAFDiskWipeBufferWords = 256, /* the same buffer as 32-bit words */
-    kZAFDiskWipeMaxPasses = 256,
+    kZAFDiskWipeMaxPasses = 65535, /* every count an unsigned short can carry */
     kZAFDiskWipePatternRandom = -1
 };
 
