@@ -1,5 +1,6 @@
 // Library set-up, contexts, environment priorities, seed files and file specs at the C boundary.
 #include "context_internal.h"
+#include "random_internal.h"
 #include "zaf_temp_dir.h"
 
 #include <zaf/zaf.h>
@@ -204,7 +205,9 @@ TEST_F(ContextTest, SeedFileIsCreatedWithOwnerOnlyModeAndRewrittenOnFree) {
     const std::string path = dir.file("randseed.rnd");
     ZAFFileSpecRef spec = nullptr;
     ASSERT_EQ(kZAFError_NoErr, ZAFNewFileSpecFromFullPath(m_context, path.c_str(), &spec));
+    const uint64_t mixedBefore = zaf::bytesMixedIntoPool();
     ASSERT_EQ(kZAFError_NoErr, ZAFSetRandSeedFile(m_context, spec));
+    EXPECT_EQ(0u, zaf::bytesMixedIntoPool() - mixedBefore); // nothing to read yet
     EXPECT_EQ(kZAFError_NoErr, ZAFFreeFileSpec(spec));
     const std::vector<char> first = readFile(path);
     EXPECT_EQ(static_cast<size_t>(kZAFRandSeedFileSize), first.size());
@@ -221,7 +224,7 @@ TEST_F(ContextTest, SeedFileIsCreatedWithOwnerOnlyModeAndRewrittenOnFree) {
                                std::filesystem::directory_iterator()));
 }
 
-TEST_F(ContextTest, ExistingSeedFileIsReadThenReplacedAtOnce) {
+TEST_F(ContextTest, ExistingSeedFileIsMixedInThenReplacedAtOnce) {
     ZafTempDir dir;
     const std::string path = dir.file("seed");
     {
@@ -231,7 +234,9 @@ TEST_F(ContextTest, ExistingSeedFileIsReadThenReplacedAtOnce) {
     chmod(path.c_str(), 0644);
     ZAFFileSpecRef spec = nullptr;
     ASSERT_EQ(kZAFError_NoErr, ZAFNewFileSpecFromFullPath(m_context, path.c_str(), &spec));
+    const uint64_t mixedBefore = zaf::bytesMixedIntoPool();
     ASSERT_EQ(kZAFError_NoErr, ZAFSetRandSeedFile(m_context, spec));
+    EXPECT_EQ(static_cast<uint64_t>(kZAFRandSeedFileSize), zaf::bytesMixedIntoPool() - mixedBefore);
     ZAFFreeFileSpec(spec);
     const std::vector<char> now = readFile(path);
     EXPECT_EQ(static_cast<size_t>(kZAFRandSeedFileSize), now.size());

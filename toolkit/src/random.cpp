@@ -78,6 +78,12 @@ public:
         std::lock_guard<std::mutex> hold(m_lock);
         ensureReadyLocked();
         m_drbg->add_entropy(data, length);
+        m_bytesMixed += length;
+    }
+
+    uint64_t bytesMixed() {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return m_bytesMixed;
     }
 
     void addKeystroke(int32_t keystroke) {
@@ -152,6 +158,7 @@ private:
     bool m_osInUse = false;
     size_t m_credited = 0;
     size_t m_bytesSinceReseed = 0;
+    uint64_t m_bytesMixed = 0;
     pid_t m_pid = 0;
 };
 
@@ -207,6 +214,8 @@ Botan::RandomNumberGenerator& poolRng() {
 }
 
 void mixIntoPool(const uint8_t* data, size_t length) { pool().mix(data, length); }
+
+uint64_t bytesMixedIntoPool() { return pool().bytesMixed(); }
 
 void reconfigurePool() { pool().reconfigure(); }
 

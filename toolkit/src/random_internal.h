@@ -16,6 +16,10 @@ Botan::RandomNumberGenerator& poolRng();
 // Mixes bytes into the pool without crediting entropy.
 void mixIntoPool(const uint8_t* data, size_t length);
 
+// How many bytes mixIntoPool has taken since the process started (seed files among them); lets
+// tests see that a seed really reached the pool.
+uint64_t bytesMixedIntoPool();
+
 // Re-reads ORX_ZAF_NO_OS_RANDOM and probes the operating system's source. Called when the
 // library starts.
 void reconfigurePool();
