@@ -240,8 +240,11 @@ ZAFError makePrivate(const pgp::KeyInfo& info, const Botan::secure_vector<uint8_
 }
 
 Botan::OID curveOid(std::string_view raw) {
-    std::vector<uint8_t> der{0x06, uint8_t(raw.size())};
-    der.insert(der.end(), raw.begin(), raw.end());
+    std::vector<uint8_t> der(raw.size() + 2);
+    der[0] = 0x06;
+    der[1] = uint8_t(raw.size());
+    for (size_t i = 0; i < raw.size(); ++i)
+        der[i + 2] = uint8_t(raw[i]);
     Botan::OID oid;
     Botan::BER_Decoder(der).decode(oid);
     return oid;

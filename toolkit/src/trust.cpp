@@ -35,10 +35,11 @@ std::vector<uint8_t> padded(const pgp::Mpi& m, size_t width) {
 }
 
 Botan::OID decodeOid(std::string_view raw) {
-    std::vector<uint8_t> der;
-    der.push_back(0x06);
-    der.push_back(uint8_t(raw.size()));
-    der.insert(der.end(), raw.begin(), raw.end());
+    std::vector<uint8_t> der(raw.size() + 2);
+    der[0] = 0x06;
+    der[1] = uint8_t(raw.size());
+    for (size_t i = 0; i < raw.size(); ++i)
+        der[i + 2] = uint8_t(raw[i]);
     Botan::OID oid;
     Botan::BER_Decoder(der).decode(oid);
     return oid;

@@ -1,0 +1,184 @@
+// keystore_bench: opening, listing, trust calculation and import of the bench key rings.
+#include "keystore_internal.h"
+
+#include <zaf/zafcontext.h>
+#include <zaf/zafkeys.h>
+
+#include <benchmark/benchmark.h>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <sys/resource.h>
+
+namespace {
+
+std::string ringPath(const std::string& name) {
+    return std::string(ORX_SHARED_DIR) + "/bench/" + name;
+}
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+struct Ctx {
+    ZAFContextRef ctx = nullptr;
+    Ctx() { ZAFNewContext(&ctx); }
+    ~Ctx() { ZAFFreeContext(ctx); }
+};
+
+ZAFKeyDBRef openRings(ZAFContextRef ctx, const std::string& size, bool withSecret) {
+    ZAFFileSpecRef pub = nullptr, sec = nullptr;
+    ZAFNewFileSpecFromFullPath(ctx, ringPath("pubring-" + size + ".pkr").c_str(), &pub);
+    if (withSecret)
+        ZAFNewFileSpecFromFullPath(ctx, ringPath("secring-" + size + ".skr").c_str(), &sec);
+    ZAFKeyDBRef db = nullptr;
+    ZAFOpenKeyDBFile(ctx, kZAFOpenKeyDBFileOptions_None, pub, sec, &db);
+    ZAFFreeFileSpec(pub);
+    if (sec)
+        ZAFFreeFileSpec(sec);
+    return db;
+}
+
+void BM_OpenRings(benchmark::State& state, const char* size) {
+    Ctx c;
+    for (auto _ : state) {
+        ZAFKeyDBRef db = openRings(c.ctx, size, true);
+        if (db == nullptr) {
+            state.SkipWithError("cannot open rings");
+            break;
+        }
+        ZAFFreeKeyDB(db);
+    }
+}
+
+// Reads what a keys summary shows of every key, user ID, signature and subkey.
+void BM_ListKeys(benchmark::State& state, const char* size) {
+    Ctx c;
+    ZAFKeyDBRef db = openRings(c.ctx, size, true);
+    if (db == nullptr) {
+        state.SkipWithError("cannot open rings");
+        return;
+    }
+    for (auto _ : state) {
+        ZAFKeyIterRef it = nullptr;
+        ZAFNewKeyIterFromKeyDB(db, &it);
+        ZAFKeyDBObjRef key = nullptr, obj = nullptr, sig = nullptr;
+        int32_t n = 0;
+        ZAFBoolean b = 0;
+        ZAFTime t = 0;
+        char text[32];
+        char buf[256];
+        size_t len = 0;
+        while (ZAFKeyIterNextKeyDBObj(it, kZAFKeyDBObjType_Key, &key) == 0) {
+            ZAFKeyID id;
+            ZAFGetKeyID(key, &id);
+            ZAFGetKeyIDString(&id, 1, text, sizeof text);
+            ZAFGetKeyIDString(&id, 2, text, sizeof text);
+            for (int32_t p : {200, 201, 202, 203})
+                ZAFGetKeyDBObjNumericProperty(key, p, &n);
+            for (int32_t p : {100, 102, 103, 105, 107, 108, 114, 115})
+                ZAFGetKeyDBObjBooleanProperty(key, p, &b);
+            ZAFGetKeyDBObjTimeProperty(key, 300, &t);
+            ZAFGetKeyDBObjTimeProperty(key, 301, &t);
+            ZAFGetKeyDBObjDataProperty(key, 401, buf, sizeof buf, &len);
+            ZAFGetKeyDBObjDataProperty(key, 403, buf, sizeof buf, &len);
+            ZAFGetPrimaryUserID(key, &obj);
+            while (ZAFKeyIterNextKeyDBObj(it, kZAFKeyDBObjType_UserID, &obj) == 0) {
+                ZAFGetKeyDBObjDataProperty(obj, 1200, buf, sizeof buf, &len);
+                ZAFGetKeyDBObjNumericProperty(obj, 1002, &n);
+                while (ZAFKeyIterNextKeyDBObj(it, kZAFKeyDBObjType_Signature, &sig) == 0) {
+                    ZAFGetKeyDBObjNumericProperty(sig, 1400, &n);
+                    for (int32_t p : {1300, 1302, 1303, 1306, 1307, 1308})
+                        ZAFGetKeyDBObjBooleanProperty(sig, p, &b);
+                    ZAFGetKeyDBObjDataProperty(sig, 1600, buf, sizeof buf, &len);
+                    ZAFGetKeyDBObjTimeProperty(sig, 1500, &t);
+                }
+            }
+            ZAFKeyIterSeek(it, key);
+            while (ZAFKeyIterNextKeyDBObj(it, kZAFKeyDBObjType_SubKey, &obj) == 0) {
+                ZAFGetKeyID(obj, &id);
+                ZAFGetKeyIDString(&id, 1, text, sizeof text);
+                ZAFGetKeyDBObjNumericProperty(obj, 601, &n);
+                ZAFGetKeyDBObjTimeProperty(obj, 700, &t);
+                ZAFGetKeyDBObjBooleanProperty(obj, 503, &b);
+            }
+            uint32_t count = 0;
+            ZAFCountRevocationKeys(key, &count);
+            ZAFCountAdditionalRecipientRequests(key, &count);
+        }
+        ZAFFreeKeyIter(it);
+    }
+    ZAFFreeKeyDB(db);
+}
+
+// Public ring only, key 1 trusted implicitly and the other certifiers completely, so the whole
+// web of certifications is checked. The first run checks signatures; later runs hit the cache.
+void BM_Trust(benchmark::State& state, const char* size, bool cached) {
+    Ctx c;
+    for (auto _ : state) {
+        state.PauseTiming();
+        ZAFKeyDBRef db = openRings(c.ctx, size, false);
+        if (db == nullptr) {
+            state.SkipWithError("cannot open rings");
+            break;
+        }
+        for (size_t i = 0; i < 20; ++i)
+            ZAFSetKeyOwnerTrust(&db->keys[i]->objs[0], i == 0 ? 7 : 6);
+        if (cached)
+            ZAFCalculateTrust(ZAFPeekKeyDBRootKeySet(db), db);
+        state.ResumeTiming();
+        ZAFCalculateTrust(ZAFPeekKeyDBRootKeySet(db), db);
+        state.PauseTiming();
+        ZAFFreeKeyDB(db);
+        state.ResumeTiming();
+    }
+}
+
+void BM_Import(benchmark::State& state, const char* size) {
+    Ctx c;
+    std::string bytes = readAll(ringPath(std::string("pubring-") + size + ".pkr")) +
+                        readAll(ringPath(std::string("secring-") + size + ".skr"));
+    for (auto _ : state) {
+        ZAFKeyDBRef in = nullptr, dest = nullptr;
+        ZAFImport(c.ctx, &in, ZAFOInputBuffer(c.ctx, bytes.data(), bytes.size()), ZAFOLastOption());
+        ZAFNewKeyDB(c.ctx, &dest);
+        if (in == nullptr || dest == nullptr) {
+            state.SkipWithError("import failed");
+            break;
+        }
+        ZAFCopyKeys(ZAFPeekKeyDBRootKeySet(in), dest, nullptr);
+        ZAFFreeKeyDB(in);
+        ZAFFreeKeyDB(dest);
+    }
+}
+
+// Peak resident memory of the process with the 7k rings open (reported as a counter, in MiB).
+void BM_PeakMemory7k(benchmark::State& state) {
+    Ctx c;
+    for (auto _ : state) {
+        ZAFKeyDBRef db = openRings(c.ctx, "7k", true);
+        if (db == nullptr) {
+            state.SkipWithError("cannot open rings");
+            break;
+        }
+        ZAFFreeKeyDB(db);
+    }
+    struct rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    state.counters["peak_MiB"] = double(ru.ru_maxrss) / 1024.0;
+}
+
+} // namespace
+
+BENCHMARK(BM_PeakMemory7k)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_OpenRings, 1k, "1k")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_OpenRings, 7k, "7k")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ListKeys, 1k, "1k")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ListKeys, 7k, "7k")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Trust, 1k_first, "1k", false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Trust, 1k_cached, "1k", true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Trust, 7k_first, "7k", false)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Trust, 7k_cached, "7k", true)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Import, 1k, "1k")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Import, 7k, "7k")->Iterations(1)->Unit(benchmark::kMillisecond);
