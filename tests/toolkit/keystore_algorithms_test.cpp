@@ -1,0 +1,287 @@
+// Keys of the algorithms the bench rings lack: legacy v3 RSA, ECDSA, EdDSA and an unknown one,
+// built here packet by packet and signed with Botan.
+#include "keystore_internal.h"
+#include "keystore_test_util.h"
+
+#include <botan/ecdsa.h>
+#include <botan/ed25519.h>
+#include <botan/hash.h>
+#include <botan/pubkey.h>
+#include <botan/rsa.h>
+#include <botan/system_rng.h>
+
+#include <cstring>
+#include <gtest/gtest.h>
+
+using namespace kstest;
+
+namespace {
+
+const uint32_t kCreated = 0x5F000000;
+
+std::string be32(uint32_t v) {
+    return {char(v >> 24), char((v >> 16) & 0xFF), char((v >> 8) & 0xFF), char(v & 0xFF)};
+}
+
+std::string mpi(const std::vector<uint8_t>& bytes) {
+    size_t i = 0;
+    while (i < bytes.size() && bytes[i] == 0)
+        ++i;
+    size_t bits = 0;
+    if (i < bytes.size()) {
+        uint8_t top = bytes[i];
+        while (top) {
+            ++bits;
+            top = uint8_t(top >> 1);
+        }
+        bits += (bytes.size() - i - 1) * 8;
+    }
+    return std::string{char(bits >> 8), char(bits & 0xFF)} +
+           std::string(bytes.begin() + long(i), bytes.end());
+}
+
+std::string mpi(const Botan::BigInt& n) { return mpi(Botan::BigInt::encode(n)); }
+
+std::string packet(uint8_t tag, const std::string& body, bool newFormat = false) {
+    std::string out;
+    zaf::pgp::writePacket(out, tag, body, newFormat);
+    return out;
+}
+
+struct Signer {
+    const Botan::Private_Key* key;
+    uint8_t alg;
+    std::string emsa;
+    size_t width;
+};
+
+// The signature MPIs of `digest`.
+std::string signDigest(const Signer& s, const std::vector<uint8_t>& digest, uint8_t hashAlg) {
+    Botan::System_RNG rng;
+    std::vector<uint8_t> msg = digest;
+    if (zaf::pgp::isRSA(s.alg)) {
+        std::string_view prefix = zaf::pgp::digestInfoPrefix(hashAlg);
+        msg.insert(msg.begin(), prefix.begin(), prefix.end());
+    }
+    Botan::PK_Signer signer(*s.key, rng, s.emsa);
+    std::vector<uint8_t> sig = signer.sign_message(msg, rng);
+    if (zaf::pgp::isRSA(s.alg))
+        return mpi(sig);
+    size_t half = sig.size() / 2;
+    return mpi(std::vector<uint8_t>(sig.begin(), sig.begin() + long(half))) +
+           mpi(std::vector<uint8_t>(sig.begin() + long(half), sig.end()));
+}
+
+std::vector<uint8_t> hashOf(const std::string& data) {
+    auto h = Botan::HashFunction::create("SHA-256");
+    h->update(data);
+    Botan::secure_vector<uint8_t> d = h->final();
+    return std::vector<uint8_t>(d.begin(), d.end());
+}
+
+// A v4 positive self-signature over key body `keyBody` and user ID `uid`.
+std::string v4SelfSig(const Signer& s, const std::string& keyBody, const std::string& uid,
+                      const uint8_t keyID[8]) {
+    std::string hashed;
+    zaf::pgp::appendSubpacket(hashed, 2, be32(kCreated));
+    zaf::pgp::appendSubpacket(hashed, 11, std::string("\x09\x07", 2));
+    std::string body = {4, 0x13, char(s.alg), 8, char(hashed.size() >> 8), char(hashed.size())};
+    body += hashed;
+    std::string data = std::string{char(0x99), char(keyBody.size() >> 8), char(keyBody.size())} +
+                       keyBody + char(0xB4) + be32(uint32_t(uid.size())) + uid + body +
+                       std::string{4, char(0xFF)} + be32(uint32_t(body.size()));
+    std::vector<uint8_t> digest = hashOf(data);
+    std::string unhashed;
+    zaf::pgp::appendSubpacket(unhashed, 16, std::string(reinterpret_cast<const char*>(keyID), 8));
+    body += char(unhashed.size() >> 8);
+    body += char(unhashed.size());
+    body += unhashed;
+    body += char(digest[0]);
+    body += char(digest[1]);
+    return body + signDigest(s, digest, 8);
+}
+
+void expectSelfSignatureVerifies(const std::string& bytes, bool flipInSignature) {
+    zaf::KeyPtr k = zaf::buildKeyFromStrings(bytes, "");
+    ASSERT_NE(nullptr, k);
+    ASSERT_EQ(3u, k->objs.size());
+    const ZAFKeyDBObj& sig = k->objs[2];
+    ASSERT_EQ(kZAFKeyDBObjType_Signature, sig.type);
+    EXPECT_TRUE(zaf::verifySignature(nullptr, *k, sig, k.get()));
+    if (flipInSignature) {
+        std::string bad = bytes;
+        bad[bad.size() - 2] = char(bad[bad.size() - 2] ^ 0x01);
+        zaf::KeyPtr b = zaf::buildKeyFromStrings(bad, "");
+        ASSERT_NE(nullptr, b);
+        EXPECT_FALSE(zaf::verifySignature(nullptr, *b, b->objs[2], b.get()));
+    }
+}
+
+} // namespace
+
+TEST(Algorithms, LegacyRSAKeyHasItsFingerprintKeyIDAndSignature) {
+    Botan::System_RNG rng;
+    Botan::RSA_PrivateKey rsa(rng, 1024);
+    std::string body = std::string{3} + be32(kCreated) + std::string{0, 0, 1} + mpi(rsa.get_n()) +
+                       mpi(rsa.get_e());
+    std::string uid = "Legacy <legacy@example.org>";
+    // Legacy keys: the ID is the modulus' low 64 bits, the fingerprint MD5 over n and e.
+    std::vector<uint8_t> n = Botan::BigInt::encode(rsa.get_n());
+    std::vector<uint8_t> e = Botan::BigInt::encode(rsa.get_e());
+    uint8_t keyID[8];
+    std::memcpy(keyID, n.data() + n.size() - 8, 8);
+    auto md5 = Botan::HashFunction::create("MD5");
+    md5->update(n);
+    md5->update(e);
+    Botan::secure_vector<uint8_t> fpr = md5->final();
+    // A v3 certification hashes the key, the bare user ID, then type and time.
+    std::string trailer = std::string{0x10} + be32(kCreated);
+    std::string data =
+        std::string{char(0x99), char(body.size() >> 8), char(body.size())} + body + uid + trailer;
+    std::vector<uint8_t> digest = hashOf(data);
+    Signer s{&rsa, 1, "EMSA3(Raw)", 0};
+    std::string sig = std::string{3, 5} + trailer +
+                      std::string(reinterpret_cast<const char*>(keyID), 8) + std::string{1, 8} +
+                      char(digest[0]) + char(digest[1]) + signDigest(s, digest, 8);
+    std::string bytes = packet(6, body) + packet(13, uid) + packet(2, sig);
+    expectSelfSignatureVerifies(bytes, true);
+
+    Context ctx;
+    ZAFKeyDBRef db = importBytes(ctx.get(), bytes);
+    ASSERT_NE(nullptr, db);
+    ZAFKeyDBObjRef key = &db->keys[0]->objs[0];
+    int32_t v = 0;
+    ZAFGetKeyDBObjNumericProperty(key, kZAFKeyProperty_Version, &v);
+    EXPECT_EQ(3, v);
+    ZAFGetKeyDBObjNumericProperty(key, kZAFKeyProperty_Bits, &v);
+    EXPECT_EQ(1024, v);
+    uint8_t got[32];
+    size_t size = 0;
+    ASSERT_EQ(0,
+              ZAFGetKeyDBObjDataProperty(key, kZAFKeyProperty_Fingerprint, got, sizeof got, &size));
+    ASSERT_EQ(16u, size);
+    EXPECT_EQ(0, std::memcmp(got, fpr.data(), 16));
+    ZAFKeyID id;
+    ASSERT_EQ(0, ZAFGetKeyID(key, &id));
+    EXPECT_EQ(0, std::memcmp(id.bytes, keyID, 8));
+    // The legacy key writes back as it came.
+    EXPECT_EQ(bytes, exportSet(ctx.get(), ZAFPeekKeyDBRootKeySet(db), false, false));
+    ZAFFreeKeyDB(db);
+}
+
+TEST(Algorithms, ECDSAAndEdDSASelfSignaturesVerify) {
+    Botan::System_RNG rng;
+    {
+        Botan::EC_Group group("secp256r1");
+        Botan::ECDSA_PrivateKey ecdsa(rng, group);
+        std::vector<uint8_t> point = ecdsa.public_point().encode(Botan::PointGFp::UNCOMPRESSED);
+        std::string oid("\x2A\x86\x48\xCE\x3D\x03\x01\x07", 8);
+        std::string body =
+            std::string{4} + be32(kCreated) + char(19) + char(oid.size()) + oid + mpi(point);
+        zaf::pgp::KeyInfo info;
+        ASSERT_TRUE(zaf::pgp::parseKeyPacket(body, info));
+        EXPECT_EQ(256u, info.bits);
+        std::string uid = "EC <ec@example.org>";
+        Signer s{&ecdsa, 19, "Raw", 32};
+        // New-format headers this time.
+        std::string bytes = packet(6, body, true) + packet(13, uid, true) +
+                            packet(2, v4SelfSig(s, body, uid, info.keyID), true);
+        expectSelfSignatureVerifies(bytes, true);
+    }
+    {
+        Botan::Ed25519_PrivateKey ed(rng);
+        std::vector<uint8_t> pub = ed.get_public_key();
+        pub.insert(pub.begin(), 0x40);
+        std::string oid("\x2B\x06\x01\x04\x01\xDA\x47\x0F\x01", 9);
+        std::string body =
+            std::string{4} + be32(kCreated) + char(22) + char(oid.size()) + oid + mpi(pub);
+        zaf::pgp::KeyInfo info;
+        ASSERT_TRUE(zaf::pgp::parseKeyPacket(body, info));
+        std::string uid = "Ed <ed@example.org>";
+        Signer s{&ed, 22, "Pure", 32};
+        std::string bytes =
+            packet(6, body) + packet(13, uid) + packet(2, v4SelfSig(s, body, uid, info.keyID));
+        expectSelfSignatureVerifies(bytes, true);
+        Context ctx;
+        ZAFKeyDBRef db = importBytes(ctx.get(), bytes);
+        ASSERT_NE(nullptr, db);
+        // The preferred ciphers of the self-signature are the key's.
+        uint8_t prefs[64];
+        size_t size = 0;
+        ASSERT_EQ(0, ZAFGetKeyDBObjDataProperty(&db->keys[0]->objs[0],
+                                                kZAFKeyProperty_PreferredCiphers, prefs,
+                                                sizeof prefs, &size));
+        ASSERT_EQ(8u, size);
+        int32_t first = 0;
+        std::memcpy(&first, prefs, 4);
+        EXPECT_EQ(9, first);
+        ZAFFreeKeyDB(db);
+    }
+}
+
+TEST(Algorithms, UnknownAlgorithmIsKeptAndWrittenBackUnchanged) {
+    // Algorithm 99 with made-up material: listed, exported and flushed as it is.
+    std::string body = std::string{4} + be32(kCreated) + char(99) + std::string("opaque-material");
+    std::string uid = "Odd <odd@example.org>";
+    std::string sig = std::string{4, 0x13, 99, 8, 0, 0, 0, 0, 0x12, 0x34} + std::string("xx");
+    std::string bytes = packet(6, body) + packet(13, uid) + packet(2, sig) + packet(60, "future");
+    Context ctx;
+    TempDir dir;
+    writeAll(dir.file("pub.pkr"), bytes);
+    ZAFKeyDBRef db = nullptr;
+    ASSERT_EQ(0, openDB(ctx.get(), dir.file("pub.pkr"), dir.file("sec.skr"), &db));
+    ZAFKeyDBObjRef key = &db->keys[0]->objs[0];
+    int32_t alg = 0, sigs = 0;
+    ZAFGetKeyDBObjNumericProperty(key, kZAFKeyProperty_AlgorithmID, &alg);
+    ZAFGetKeyDBObjNumericProperty(key, kZAFKeyProperty_NumSignatures, &sigs);
+    EXPECT_EQ(99, alg);
+    EXPECT_EQ(1, sigs);
+    EXPECT_EQ(bytes, exportSet(ctx.get(), ZAFPeekKeyDBRootKeySet(db), false, false));
+    ASSERT_EQ(0, ZAFCalculateTrust(ZAFPeekKeyDBRootKeySet(db), db));
+    ZAFPublicKeyContextRef pub = nullptr;
+    EXPECT_EQ(kZAFError_UnsupportedAlg, ZAFNewPublicKeyContext(key, &pub));
+    // A change to the owner trust rewrites the key with its unknown packets intact.
+    ASSERT_EQ(0, ZAFSetKeyOwnerTrust(key, kZAFKeyTrust_Complete));
+    ASSERT_EQ(0, ZAFFlushKeyDB(db));
+    std::string written = readAll(dir.file("pub.pkr"));
+    EXPECT_NE(bytes, written);
+    ZAFFreeKeyDB(db);
+    ASSERT_EQ(0, openDB(ctx.get(), dir.file("pub.pkr"), dir.file("sec.skr"), &db));
+    EXPECT_EQ(bytes, exportSet(ctx.get(), ZAFPeekKeyDBRootKeySet(db), false, false));
+    ZAFFreeKeyDB(db);
+}
+
+TEST(Packets, HeadersRoundTripAndPartialLengthsOnlyWhereAllowed) {
+    for (size_t len :
+         {size_t(0), size_t(191), size_t(192), size_t(8383), size_t(8384), size_t(70000)}) {
+        for (bool fresh : {false, true}) {
+            std::string body(len, 'b');
+            std::string p = packet(13, body, fresh);
+            zaf::pgp::RawPacket rp;
+            std::string scratch;
+            ASSERT_TRUE(zaf::pgp::readPacket(reinterpret_cast<const uint8_t*>(p.data()), p.size(),
+                                             0, rp, scratch));
+            EXPECT_EQ(13, rp.tag);
+            EXPECT_EQ(fresh, rp.newFormat);
+            EXPECT_EQ(p.size(), rp.total);
+            EXPECT_EQ(body, rp.body);
+            // One byte short fails.
+            EXPECT_FALSE(zaf::pgp::readPacket(reinterpret_cast<const uint8_t*>(p.data()),
+                                              p.size() - 1, 0, rp, scratch));
+        }
+    }
+    // A literal data packet in two partial chunks (512 + 3 bytes).
+    std::string chunked =
+        std::string{char(0xC0 | 11), char(0xE9)} + std::string(512, 'x') + std::string{3} + "end";
+    zaf::pgp::RawPacket rp;
+    std::string scratch;
+    ASSERT_TRUE(zaf::pgp::readPacket(reinterpret_cast<const uint8_t*>(chunked.data()),
+                                     chunked.size(), 0, rp, scratch));
+    EXPECT_TRUE(rp.partial);
+    EXPECT_EQ(515u, rp.body.size());
+    EXPECT_EQ(chunked.size(), rp.total);
+    // The same framing on a user ID is refused.
+    chunked[0] = char(0xC0 | 13);
+    EXPECT_FALSE(zaf::pgp::readPacket(reinterpret_cast<const uint8_t*>(chunked.data()),
+                                      chunked.size(), 0, rp, scratch));
+}
