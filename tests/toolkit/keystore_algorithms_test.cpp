@@ -79,17 +79,23 @@ std::vector<uint8_t> hashOf(const std::string& data) {
     return std::vector<uint8_t>(d.begin(), d.end());
 }
 
-// A v4 positive self-signature over key body `keyBody` and user ID `uid`.
-std::string v4SelfSig(const Signer& s, const std::string& keyBody, const std::string& uid,
-                      const uint8_t keyID[8]) {
+// A v4 signature of `type` over key body `keyBody` and (when not empty) user ID `uid`, issued
+// by `keyID`, with `extra` hashed subpackets.
+std::string v4Sig(const Signer& s, uint8_t type, const std::string& keyBody, const std::string& uid,
+                  const uint8_t keyID[8], const std::string& extra = "") {
     std::string hashed;
     zaf::pgp::appendSubpacket(hashed, 2, be32(kCreated));
-    zaf::pgp::appendSubpacket(hashed, 11, std::string("\x09\x07", 2));
-    std::string body = {4, 0x13, char(s.alg), 8, char(hashed.size() >> 8), char(hashed.size())};
+    if (type == 0x13)
+        zaf::pgp::appendSubpacket(hashed, 11, std::string("\x09\x07", 2));
+    hashed += extra;
+    std::string body = {
+        4, char(type), char(s.alg), 8, char(hashed.size() >> 8), char(hashed.size())};
     body += hashed;
-    std::string data = std::string{char(0x99), char(keyBody.size() >> 8), char(keyBody.size())} +
-                       keyBody + char(0xB4) + be32(uint32_t(uid.size())) + uid + body +
-                       std::string{4, char(0xFF)} + be32(uint32_t(body.size()));
+    std::string data =
+        std::string{char(0x99), char(keyBody.size() >> 8), char(keyBody.size())} + keyBody;
+    if (!uid.empty())
+        data += char(0xB4) + be32(uint32_t(uid.size())) + uid;
+    data += body + std::string{4, char(0xFF)} + be32(uint32_t(body.size()));
     std::vector<uint8_t> digest = hashOf(data);
     std::string unhashed;
     zaf::pgp::appendSubpacket(unhashed, 16, std::string(reinterpret_cast<const char*>(keyID), 8));
@@ -99,6 +105,18 @@ std::string v4SelfSig(const Signer& s, const std::string& keyBody, const std::st
     body += char(digest[0]);
     body += char(digest[1]);
     return body + signDigest(s, digest, 8);
+}
+
+std::string v4SelfSig(const Signer& s, const std::string& keyBody, const std::string& uid,
+                      const uint8_t keyID[8]) {
+    return v4Sig(s, 0x13, keyBody, uid, keyID);
+}
+
+// An ECDSA P-256 key packet body for `key`.
+std::string ecdsaBody(const Botan::ECDSA_PrivateKey& key) {
+    std::vector<uint8_t> point = key.public_point().encode(Botan::PointGFp::UNCOMPRESSED);
+    std::string oid("\x2A\x86\x48\xCE\x3D\x03\x01\x07", 8);
+    return std::string{4} + be32(kCreated) + char(19) + char(oid.size()) + oid + mpi(point);
 }
 
 void expectSelfSignatureVerifies(const std::string& bytes, bool flipInSignature) {
@@ -284,4 +302,59 @@ TEST(Packets, HeadersRoundTripAndPartialLengthsOnlyWhereAllowed) {
     chunked[0] = char(0xC0 | 13);
     EXPECT_FALSE(zaf::pgp::readPacket(reinterpret_cast<const uint8_t*>(chunked.data()),
                                       chunked.size(), 0, rp, scratch));
+}
+
+TEST(Algorithms, DesignatedRevokerRevokesOnlyWithAGoodSignature) {
+    Botan::System_RNG rng;
+    Botan::EC_Group group("secp256r1");
+    Botan::ECDSA_PrivateKey owner(rng, group), revoker(rng, group);
+    std::string ownerBody = ecdsaBody(owner), revokerBody = ecdsaBody(revoker);
+    zaf::pgp::KeyInfo oi, ri;
+    ASSERT_TRUE(zaf::pgp::parseKeyPacket(ownerBody, oi));
+    ASSERT_TRUE(zaf::pgp::parseKeyPacket(revokerBody, ri));
+    Signer os{&owner, 19, "Raw", 32}, rs{&revoker, 19, "Raw", 32};
+    // The owner names the revoker (class 0x80, algorithm, fingerprint) in its self-signature.
+    std::string designation;
+    zaf::pgp::appendSubpacket(designation, 12,
+                              std::string{char(0x80), 19} +
+                                  std::string(reinterpret_cast<const char*>(ri.fingerprint), 20));
+    std::string ownerUserID =
+        packet(13, "Owner") + packet(2, v4Sig(os, 0x13, ownerBody, "Owner", oi.keyID, designation));
+    std::string revokerKey = packet(6, revokerBody) + packet(13, "Revoker") +
+                             packet(2, v4SelfSig(rs, revokerBody, "Revoker", ri.keyID));
+    std::string revocation = packet(2, v4Sig(rs, 0x20, ownerBody, "", ri.keyID));
+    std::string forged = revocation;
+    forged[forged.size() - 3] = char(forged[forged.size() - 3] ^ 0x04);
+
+    Context ctx;
+    auto state = [&](const std::string& bytes, bool& revoked, bool& unverified) {
+        ZAFKeyDBRef db = importBytes(ctx.get(), bytes);
+        ASSERT_NE(nullptr, db);
+        ZAFKeyDBObjRef key = &db->keys[0]->objs[0];
+        ZAFBoolean r = 0, u = 0;
+        ZAFGetKeyDBObjBooleanProperty(key, kZAFKeyProperty_IsRevoked, &r);
+        ZAFGetKeyDBObjBooleanProperty(key, kZAFKeyProperty_HasUnverifiedRevocation, &u);
+        revoked = r != 0;
+        unverified = u != 0;
+        uint32_t count = 0;
+        ASSERT_EQ(0, ZAFCountRevocationKeys(key, &count));
+        ASSERT_EQ(1u, count);
+        ZAFKeyID id;
+        ZAFKeyDBObjRef found = nullptr;
+        ASSERT_EQ(0, ZAFGetIndexedRevocationKey(key, 0, &found, &id));
+        EXPECT_EQ(0, std::memcmp(id.bytes, ri.keyID, 8));
+        EXPECT_EQ(db->keys.size() > 1 ? &db->keys[1]->objs[0] : nullptr, found);
+        ZAFFreeKeyDB(db);
+    };
+    bool revoked = true, unverified = false;
+    // Key revocations sit right after the primary key packet.
+    std::string ownerKey = packet(6, ownerBody);
+    state(ownerKey + revocation + ownerUserID, revoked, unverified);
+    EXPECT_FALSE(revoked); // the revoker is unknown: the revocation cannot be checked
+    EXPECT_TRUE(unverified);
+    state(ownerKey + revocation + ownerUserID + revokerKey, revoked, unverified);
+    EXPECT_TRUE(revoked);
+    EXPECT_FALSE(unverified);
+    state(ownerKey + forged + ownerUserID + revokerKey, revoked, unverified);
+    EXPECT_FALSE(revoked);
 }

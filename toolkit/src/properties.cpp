@@ -18,12 +18,18 @@ bool keyRevoked(const Key& k) {
         return true;
     // A revocation by a designated revoker counts once its issuer is known to the database.
     ZAFKeyDB* db = k.owner;
+    if (!isValidDB(db))
+        return false;
     for (uint32_t idx : k.foreignRevocations) {
         const ZAFKeyDBObj& s = k.objs[idx];
-        for (const auto& r : k.revokers)
-            if (std::memcmp(r.data() + 14, s.keyID, 8) == 0 && isValidDB(db) &&
-                db->findByKeyID(s.keyID) != nullptr)
+        for (const auto& r : k.revokers) {
+            if (std::memcmp(r.data() + 14, s.keyID, 8) != 0)
+                continue;
+            // Only the designated revoker's own good signature revokes the key.
+            Key* revoker = db->findByKeyID(s.keyID);
+            if (revoker != nullptr && verifySignature(db, k, s, revoker))
                 return true;
+        }
     }
     return false;
 }
