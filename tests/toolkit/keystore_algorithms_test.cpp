@@ -358,3 +358,96 @@ TEST(Algorithms, DesignatedRevokerRevokesOnlyWithAGoodSignature) {
     state(ownerKey + forged + ownerUserID + revokerKey, revoked, unverified);
     EXPECT_FALSE(revoked);
 }
+
+namespace {
+
+struct TestKey {
+    std::unique_ptr<Botan::ECDSA_PrivateKey> priv;
+    std::string body;
+    zaf::pgp::KeyInfo info;
+    std::string uid;
+    Signer signer() const { return Signer{priv.get(), 19, "Raw", 32}; }
+    std::string selfSigned() const {
+        return packet(6, body) + packet(13, uid) +
+               packet(2, v4SelfSig(signer(), body, uid, info.keyID));
+    }
+};
+
+TestKey makeKey(const std::string& uid) {
+    Botan::System_RNG rng;
+    TestKey k;
+    k.priv = std::make_unique<Botan::ECDSA_PrivateKey>(rng, Botan::EC_Group("secp256r1"));
+    k.body = ecdsaBody(*k.priv);
+    EXPECT_TRUE(zaf::pgp::parseKeyPacket(k.body, k.info));
+    k.uid = uid;
+    return k;
+}
+
+// A certification by `by` of `of`'s user ID, with extra hashed subpackets.
+std::string certify(const TestKey& by, const TestKey& of, const std::string& extra = "") {
+    return packet(2, v4Sig(by.signer(), 0x10, of.body, of.uid, by.info.keyID, extra));
+}
+
+} // namespace
+
+TEST(Trust, TrustSignatureMakesItsTargetAnIntroducer) {
+    TestKey a = makeKey("A"), b = makeKey("B"), c = makeKey("C");
+    std::string trustSig;
+    zaf::pgp::appendSubpacket(trustSig, 5, std::string{1, 120});
+    for (bool withTrustSignature : {false, true}) {
+        std::string bytes = a.selfSigned() + b.selfSigned() +
+                            certify(a, b, withTrustSignature ? trustSig : "") + c.selfSigned() +
+                            certify(b, c);
+        Context ctx;
+        ZAFKeyDBRef db = importBytes(ctx.get(), bytes);
+        ASSERT_NE(nullptr, db);
+        ASSERT_EQ(3u, db->keys.size());
+        ASSERT_EQ(0, ZAFSetKeyOwnerTrust(&db->keys[0]->objs[0], kZAFKeyTrust_Ultimate));
+        ASSERT_EQ(0, ZAFCalculateTrust(ZAFPeekKeyDBRootKeySet(db), db));
+        EXPECT_EQ(kZAFValidity_Complete, db->keys[0]->validity);
+        EXPECT_EQ(kZAFValidity_Complete, db->keys[1]->validity);
+        // B's owner trust is undefined, so only the trust signature lets it introduce C.
+        EXPECT_EQ(withTrustSignature ? kZAFValidity_Complete : kZAFValidity_Unknown,
+                  db->keys[2]->validity);
+        // With a certification depth of 1, C is too far away even then.
+        zafenvSetInt(zafContextGetEnvironment(ctx.get()), kZAFEnv_CertDepth, 1, 0);
+        ASSERT_EQ(0, ZAFCalculateTrust(ZAFPeekKeyDBRootKeySet(db), db));
+        EXPECT_EQ(kZAFValidity_Unknown, db->keys[2]->validity);
+        ZAFFreeKeyDB(db);
+    }
+}
+
+TEST(Export, CompatibleLeavesOutPhotosAndLocalSignaturesStayHome) {
+    TestKey a = makeKey("A"), b = makeKey("B");
+    // A photo ID: image subpacket (type 1) with its 16-byte header, then the image.
+    std::string image = std::string{16, 0, 1, 1} + std::string(12, '\0') + "JPEGDATA";
+    std::string attribute = std::string{char(image.size() + 1), 1} + image;
+    std::string local;
+    zaf::pgp::appendSubpacket(local, 4, std::string{0});
+    std::string photo =
+        packet(17, attribute) + packet(2, v4Sig(a.signer(), 0x13, a.body, "", a.info.keyID));
+    std::string bytes = a.selfSigned() + certify(b, a, local) + photo;
+    Context ctx;
+    ZAFKeyDBRef db = importBytes(ctx.get(), bytes + b.selfSigned());
+    ASSERT_NE(nullptr, db);
+    ZAFKeyDBObjRef photoObj = nullptr;
+    for (ZAFKeyDBObj& o : db->keys[0]->objs)
+        if (o.type == kZAFKeyDBObjType_UserID)
+            photoObj = &o;
+    int32_t type = 0;
+    ASSERT_EQ(0, ZAFGetKeyDBObjNumericProperty(photoObj, kZAFUserIDProperty_AttributeType, &type));
+    EXPECT_EQ(1, type);
+    void* data = nullptr;
+    size_t size = 0;
+    ASSERT_EQ(0, ZAFGetKeyDBObjAllocatedDataProperty(photoObj, kZAFUserIDProperty_AttributeData,
+                                                     &data, &size));
+    EXPECT_EQ(image, std::string(static_cast<char*>(data), size));
+    ZAFFreeData(data);
+    ZAFKeySetRef one = nullptr;
+    ASSERT_EQ(0, ZAFNewSingletonKeySet(&db->keys[0]->objs[0], &one));
+    std::string withoutLocal = a.selfSigned() + photo;
+    EXPECT_EQ(withoutLocal, exportSet(ctx.get(), one, false, false, kZAFExportFormat_Complete));
+    EXPECT_EQ(a.selfSigned(), exportSet(ctx.get(), one, false, false, kZAFExportFormat_Compatible));
+    ZAFFreeKeySet(one);
+    ZAFFreeKeyDB(db);
+}
