@@ -409,6 +409,20 @@ TEST(Trust, TrustSignatureMakesItsTargetAnIntroducer) {
         // B's owner trust is undefined, so only the trust signature lets it introduce C.
         EXPECT_EQ(withTrustSignature ? kZAFValidity_Complete : kZAFValidity_Unknown,
                   db->keys[2]->validity);
+        // A depth-1 trust signature lets B introduce C but not pass that power on: B's own
+        // trust signature on C gives D nothing.
+        ZAFFreeKeyDB(db);
+        TestKey d = makeKey("D");
+        std::string chain = a.selfSigned() + b.selfSigned() +
+                            certify(a, b, withTrustSignature ? trustSig : "") + c.selfSigned() +
+                            certify(b, c, trustSig) + d.selfSigned() + certify(c, d);
+        db = importBytes(ctx.get(), chain);
+        ASSERT_NE(nullptr, db);
+        ASSERT_EQ(0, ZAFSetKeyOwnerTrust(&db->keys[0]->objs[0], kZAFKeyTrust_Ultimate));
+        ASSERT_EQ(0, ZAFCalculateTrust(ZAFPeekKeyDBRootKeySet(db), db));
+        EXPECT_EQ(withTrustSignature ? kZAFValidity_Complete : kZAFValidity_Unknown,
+                  db->keys[2]->validity);
+        EXPECT_EQ(kZAFValidity_Unknown, db->keys[3]->validity);
         // With a certification depth of 1, C is too far away even then.
         zafenvSetInt(zafContextGetEnvironment(ctx.get()), kZAFEnv_CertDepth, 1, 0);
         ASSERT_EQ(0, ZAFCalculateTrust(ZAFPeekKeyDBRootKeySet(db), db));

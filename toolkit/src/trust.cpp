@@ -12,6 +12,7 @@
 #include <botan/pubkey.h>
 #include <botan/rsa.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 
@@ -236,6 +237,7 @@ extern "C" ZAFError ZAFCalculateTrust(ZAFKeySetRef keySet, ZAFKeyDBRef keyDB) {
         std::unordered_map<uint64_t, std::vector<Cert>> byIssuer;
         struct State {
             int32_t introducer = 0; // effective trust as an introducer
+            int32_t grantDepth = 0; // how many levels a trust signature lets it introduce
             int depth = -1;         // level at which the key became valid
             int32_t completeCount = 0, marginalCount = 0;
             std::set<Key*> counted;
@@ -249,6 +251,7 @@ extern "C" ZAFError ZAFCalculateTrust(ZAFKeySetRef keySet, ZAFKeyDBRef keyDB) {
             State& st = state[k];
             st.invalid = keyInvalid(*k);
             st.introducer = k->effectiveOwnerTrust();
+            st.grantDepth = st.introducer >= kZAFKeyTrust_Marginal ? 8 : 0;
             if (!st.invalid && st.introducer == kZAFKeyTrust_Ultimate) {
                 st.depth = 0;
                 queue.push_back(k);
@@ -264,6 +267,12 @@ extern "C" ZAFError ZAFCalculateTrust(ZAFKeySetRef keySet, ZAFKeyDBRef keyDB) {
                 byIssuer[keyIDValue(o.keyID)].push_back(Cert{k, o.index});
             }
         }
+        // Trust signatures first, so that one issuer's plain certification of the same key
+        // does not hide its trust signature.
+        for (auto& entry : byIssuer)
+            std::stable_partition(entry.second.begin(), entry.second.end(), [](const Cert& c) {
+                return c.target->objs[c.sig].trustDepth > 0;
+            });
         while (!queue.empty()) {
             Key* issuer = queue.front();
             queue.pop_front();
@@ -290,12 +299,17 @@ extern "C" ZAFError ZAFCalculateTrust(ZAFKeySetRef keySet, ZAFKeyDBRef keyDB) {
                 else
                     ts.completeCount++;
                 // A trust signature makes its target an introducer at the level it names.
-                if (sig.trustDepth > 0) {
+                // A trust signature reaches at most its own depth, and never further than the
+                // issuer's own grant allows.
+                int32_t allowed = std::min<int32_t>(sig.trustDepth, is.grantDepth - 1);
+                if (sig.trustDepth > 0 && allowed > 0) {
                     int32_t granted = sig.trustAmount >= 120  ? kZAFKeyTrust_Complete
                                       : sig.trustAmount >= 60 ? kZAFKeyTrust_Marginal
                                                               : 0;
-                    if (granted > ts.introducer && ts.introducer != kZAFKeyTrust_Never)
+                    if (granted > ts.introducer && ts.introducer != kZAFKeyTrust_Never) {
                         ts.introducer = granted;
+                        ts.grantDepth = allowed;
+                    }
                 }
                 if (int64_t(ts.completeCount) * marginals + int64_t(ts.marginalCount) * completes >=
                     int64_t(completes) * marginals) {
