@@ -628,6 +628,7 @@ TEST(SecSocketRecords, FramingFailuresOfTheDataPhase) {
         auto e = capture([&] { pair.server->read(buffer, sizeof buffer); });
         EXPECT_EQ(c.message, messageOf(e));
         EXPECT_LT(steady_clock::now() - start, milliseconds(5000));
+        EXPECT_TRUE(pair.server->hasFailed());
     }
 }
 
