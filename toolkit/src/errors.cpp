@@ -47,6 +47,15 @@ const ErrorText kErrorTexts[] = {
     {kZAFError_BadSignature, "bad signature"},
     {kZAFError_ReadOnlyKeyDB, "the key database is read-only"},
     {kZAFError_NotX509, "the input is not X.509 material"},
+    {kZAFError_MissingOption, "a required option is missing"},
+    {kZAFError_RepeatedOption, "an option was given more than once"},
+    {kZAFError_ConflictingOptions, "the options conflict or do not apply to this call"},
+    {kZAFError_BadKeySize, "key size not supported by the algorithm"},
+    {kZAFError_NotDesignatedRevoker, "the revoker is not allowed to revoke this key"},
+    {kZAFError_KeyRevoked, "the key is revoked"},
+    {kZAFError_KeyExpired, "the key has expired"},
+    {kZAFError_AlreadyRevoked, "already revoked"},
+    {kZAFError_NotRevocable, "the key is not revocable"},
 };
 
 } // namespace

@@ -1,4 +1,5 @@
 // pkcontext: unlocking secret keys (S2K), signing hashes and checking signatures; key servers.
+#include "keyedit_internal.h"
 #include "keystore_internal.h"
 
 #include <botan/ber_dec.h>
@@ -112,7 +113,7 @@ ZAFError unlockSecret(std::string_view body, std::string_view pass,
         return uint16_t(sum) == want ? kZAFError_NoErr : kZAFError_CorruptData;
     }
     if (info.version < 4)
-        return kZAFError_NotImplemented; // legacy keys encrypt each MPI on its own
+        return edit::unlockLegacySecret(body, pass, mpis, info); // each MPI encrypted on its own
     uint8_t symAlg = usage;
     const char* hashName = "MD5";
     std::string_view salt;

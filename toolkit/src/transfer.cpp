@@ -1,46 +1,12 @@
 // transfer: option lists, ASCII armour, import and export of keys.
 #include "keystore_internal.h"
+#include "options_internal.h"
 
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
-namespace {
-
-enum OptionType {
-    kOptNull,
-    kOptInputBuffer,
-    kOptInputFile,
-    kOptInputFormat,
-    kOptExportKeySet,
-    kOptOutputFile,
-    kOptAllocatedOutput,
-    kOptExportPrivate,
-    kOptArmor,
-    kOptExportFormat,
-    kOptPassphrase,
-    kOptPasskey
-};
-
-struct Option {
-    int type = kOptNull;
-    int64_t value = 0;
-    std::string data;
-    void* handle = nullptr;
-    void** outData = nullptr;
-    size_t* outSize = nullptr;
-    size_t maxSize = 0;
-};
-
-constexpr uint32_t kOptionMagic = 0x5A4F5054; // "ZOPT"
-
-} // namespace
-
-struct ZAFOptionList {
-    uint32_t magic = kOptionMagic;
-    bool persistent = false; // made by ZAFNewOptionList: only ZAFFreeOptionList frees it
-    std::vector<Option> options;
-};
+using namespace zaf;
 
 namespace {
 
@@ -84,6 +50,22 @@ bool collect(ZAFOptionListRef first, va_list ap, std::vector<Option>& out) {
     }
     return ok && cur == &gLastOption;
 }
+
+} // namespace
+
+namespace zaf {
+
+ZAFOptionListRef makeOption(ZAFContextRef context, Option&& option) {
+    return single(context, std::move(option));
+}
+
+bool collectOptions(ZAFOptionListRef first, va_list ap, std::vector<Option>& out) {
+    return collect(first, ap, out);
+}
+
+} // namespace zaf
+
+namespace {
 
 const Option* find(const std::vector<Option>& opts, int type) {
     const Option* found = nullptr;

@@ -87,6 +87,10 @@ bool verifyWithKey(const Key&, std::string_view signerKeyBody, uint8_t hashAlg,
             Botan::DL_Group group(toBig(info.mpis[0]), toBig(info.mpis[1]), toBig(info.mpis[2]));
             Botan::DSA_PublicKey pub(group, toBig(info.mpis[3]));
             size_t w = (group.get_q().bits() + 7) / 8;
+            // A hash longer than the subgroup (SHA-256 with a 160-bit q) counts by its leftmost
+            // bytes; Botan refuses longer input outright.
+            if (msg.size() > w)
+                msg.resize(w);
             std::vector<uint8_t> s = padded(sig.mpis[0], w), s2 = padded(sig.mpis[1], w);
             if (s.empty() || s2.empty())
                 return false;

@@ -6,6 +6,7 @@
 #include <zaf/zafcmdline.h>
 #include <zaf/zafcontext.h>
 #include <zaf/zafcrypto.h>
+#include <zaf/zafkeyedit.h>
 #include <zaf/zafkeys.h>
 #include <zaf/zafnetwork.h>
 #include <zaf/zafrandom.h>

@@ -64,7 +64,18 @@ enum {
     kZAFError_UnsupportedAlg = -12202,
     kZAFError_BadSignature = -12203, /* a signature does not verify */
     kZAFError_ReadOnlyKeyDB = -12204,
-    kZAFError_NotX509 = -12205 /* input is not X.509 material */
+    kZAFError_NotX509 = -12205, /* input is not X.509 material */
+
+    /* Key generation and editing codes. */
+    kZAFError_MissingOption = -12300,        /* a call lacks an option it needs */
+    kZAFError_RepeatedOption = -12301,       /* an option was given twice */
+    kZAFError_ConflictingOptions = -12302,   /* an option contradicts another or does not apply */
+    kZAFError_BadKeySize = -12303,           /* a size the key algorithm does not support */
+    kZAFError_NotDesignatedRevoker = -12304, /* the revoker may not revoke this object */
+    kZAFError_KeyRevoked = -12305,           /* the key is revoked and cannot sign */
+    kZAFError_KeyExpired = -12306,           /* the key has expired and cannot sign */
+    kZAFError_AlreadyRevoked = -12307,
+    kZAFError_NotRevocable = -12308 /* the key's self-signature declares it not revocable */
 };
 
 /* Returns the text for a code in `buffer` (always NUL-terminated when size > 0; a text that does
