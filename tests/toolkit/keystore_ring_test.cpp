@@ -236,6 +236,21 @@ TEST(KeyRing, DamagedRingsFailWithACode) {
         EXPECT_EQ(kZAFError_CorruptData, openDB(ctx.get(), rings.pub, rings.sec, &db)) << cut;
         EXPECT_EQ(nullptr, db);
     }
+    writeAll(rings.pub, good);
+    for (size_t cut : {size_t(1), size_t(50), rings.secBytes.size() - 1}) {
+        writeAll(rings.sec, rings.secBytes.substr(0, cut));
+        ZAFKeyDBRef db = nullptr;
+        EXPECT_EQ(kZAFError_CorruptData, openDB(ctx.get(), rings.pub, rings.sec, &db)) << cut;
+    }
+    // A key only the secret ring holds is a key of the database too.
+    writeAll(rings.sec, rings.secBytes + sliceKeys(readAll(benchPath("secring-1k.skr")), 3, 4));
+    ZAFKeyDBRef both = nullptr;
+    ASSERT_EQ(0, openDB(ctx.get(), rings.pub, rings.sec, &both));
+    uint32_t n = 0;
+    ZAFCountKeysInKeyDB(both, &n);
+    EXPECT_EQ(4u, n);
+    ZAFFreeKeyDB(both);
+    writeAll(rings.sec, rings.secBytes);
     for (size_t pos = 0; pos < good.size(); pos += 7) {
         std::string bad = good;
         bad[pos] = char(bad[pos] ^ 0x5A);

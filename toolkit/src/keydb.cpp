@@ -664,30 +664,60 @@ ZAFError loadRings(const std::string& pubPath, const std::string& secPath,
     }
     auto pubStore = std::make_shared<const std::string>(std::move(pubData));
     auto secStore = std::make_shared<const std::string>(std::move(secData));
-    std::vector<KeyPtr> pubKeys, secKeys;
+    std::vector<KeyPtr> pubKeys;
     if (!parseKeys(pubStore, false, true, pubKeys, nullptr))
-        return kZAFError_CorruptData;
-    if (!parseKeys(secStore, true, true, secKeys, nullptr))
         return kZAFError_CorruptData;
     std::unordered_map<std::string, size_t> index;
     index.reserve(pubKeys.size());
     for (size_t i = 0; i < pubKeys.size(); ++i)
         index.emplace(pubKeys[i]->fingerprintKey(), i);
     out = std::move(pubKeys);
-    for (KeyPtr& sk : secKeys) {
-        auto it = index.find(sk->fingerprintKey());
-        if (it == index.end()) {
-            index.emplace(sk->fingerprintKey(), out.size());
-            out.push_back(std::move(sk));
-            continue;
+    // The secret ring is only framed here; its keys are built in full only when the public ring
+    // lacks them, which keeps the peak memory of opening big rings down.
+    const std::string& sec = *secStore;
+    const uint8_t* data = reinterpret_cast<const uint8_t*>(sec.data());
+    std::string scratch;
+    size_t pos = 0, start = 0;
+    std::string fpr;
+    auto finish = [&](size_t end) -> bool {
+        if (end == start)
+            return true;
+        auto it = index.find(fpr);
+        if (it != index.end()) {
+            Key& pk = *out[it->second];
+            if (pk.secLength == 0) { // a second secret copy of the same key: the first counts
+                pk.secStore = secStore;
+                pk.secOffset = start;
+                pk.secLength = end - start;
+            }
+            return true;
         }
-        Key& pk = *out[it->second];
-        if (pk.secLength)
-            continue; // a second secret copy of the same key: the first one counts
-        pk.secStore = sk->secStore;
-        pk.secOffset = sk->secOffset;
-        pk.secLength = sk->secLength;
+        KeyPtr k = buildKey(nullptr, 0, 0, secStore, start, end - start);
+        if (!k)
+            return false;
+        index.emplace(fpr, out.size());
+        out.push_back(std::move(k));
+        return true;
+    };
+    while (pos < sec.size()) {
+        pgp::RawPacket rp;
+        if (!pgp::readPacket(data, sec.size(), pos, rp, scratch) || rp.partial)
+            return kZAFError_CorruptData;
+        if (isPrimaryTag(rp.tag)) {
+            if (!finish(pos))
+                return kZAFError_CorruptData;
+            pgp::KeyInfo info;
+            if (!pgp::parseKeyPacket(rp.body, info))
+                return kZAFError_CorruptData;
+            fpr.assign(reinterpret_cast<const char*>(info.fingerprint), info.fingerprintLength);
+            start = pos;
+        } else if (pos == 0) {
+            return kZAFError_CorruptData;
+        }
+        pos += rp.total;
     }
+    if (!finish(pos))
+        return kZAFError_CorruptData;
     return kZAFError_NoErr;
 }
 
