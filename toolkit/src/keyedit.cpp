@@ -99,6 +99,21 @@ TKTree::Component* findSubkey(TKTree& t, const uint8_t keyID[8]) {
     return nullptr;
 }
 
+// Certifications by other keys (and their revocations) belong to the public key: the secret ring
+// keeps the key's own signatures only, so an export with secret keys never carries a local
+// certification. A key held only in the secret ring takes them there. The key's own signatures
+// (revoking one of its user IDs) go to both rings.
+bool addCertificationPacket(const Key& key, TKTree& t, bool secret, uint8_t tag,
+                            std::string_view body, const std::string& sig, bool ownSignature) {
+    if (secret && key.pubLength && !ownSignature)
+        return true;
+    TKTree::Component* c = findUser(t, tag, body);
+    if (c == nullptr)
+        return false;
+    c->follow.push_back(sig);
+    return true;
+}
+
 // Key-level signatures go after the trust packet that must stay right behind the key packet.
 void insertKeySignature(TKTree& t, const std::string& sig, bool atFront) {
     size_t at = (!t.follow.empty() && rawTag(t.follow[0]) == pgp::kTagTrust) ? 1 : 0;
@@ -267,11 +282,7 @@ ZAFError certify(ZAFKeyDBObjRef userID, ZAFKeyDBObjRef signerObj, std::vector<Op
     if (err != kZAFError_NoErr)
         return err;
     return replaceWithEdit(target, [&](TKTree& t, bool secret) {
-        TKTree::Component* c = findUser(t, tag, body);
-        if (c == nullptr)
-            return secret; // the secret ring may lack a user ID the public ring has
-        c->follow.push_back(sig);
-        return true;
+        return addCertificationPacket(*target, t, secret, tag, body, sig, false);
     });
 }
 
@@ -375,6 +386,7 @@ ZAFError revokeCertification(const KeyPtr& target, const ZAFKeyDBObj& cert, ZAFK
     ZAFError err = unlockSigner(*signerKey, view(pass), signer);
     if (err != kZAFError_NoErr)
         return err;
+    const bool own = signerKey->fingerprintKey() == target->fingerprintKey();
     const ZAFKeyDBObj& uid = target->objs[size_t(cert.parent)];
     uint8_t tag = target->packets[uid.packet].tag;
     std::string body(target->packetBody(uid.packet));
@@ -393,11 +405,7 @@ ZAFError revokeCertification(const KeyPtr& target, const ZAFKeyDBObj& cert, ZAFK
     if (err != kZAFError_NoErr)
         return err;
     return replaceWithEdit(target, [&](TKTree& t, bool secret) {
-        TKTree::Component* c = findUser(t, tag, body);
-        if (c == nullptr)
-            return secret;
-        c->follow.push_back(sig);
-        return true;
+        return addCertificationPacket(*target, t, secret, tag, body, sig, own);
     });
 }
 

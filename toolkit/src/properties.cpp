@@ -175,7 +175,11 @@ ZAFError dataProperty(ZAFKeyDBObj* o, int32_t property, std::string& out) {
         pgp::SigInfo s;
         if (!pgp::parseSignature(k.packetBody(o->packet), s) || s.regexp.empty())
             return kZAFError_ItemNotFound;
-        out.assign(s.regexp);
+        // The subpacket holds a NUL-terminated text; callers get the text alone.
+        std::string_view text = s.regexp;
+        if (!text.empty() && text.back() == '\0')
+            text.remove_suffix(1);
+        out.assign(text);
         return kZAFError_NoErr;
     }
     case kZAFSigProperty_X509Certificate:
