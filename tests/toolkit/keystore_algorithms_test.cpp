@@ -318,6 +318,10 @@ TEST(Algorithms, DesignatedRevokerRevokesOnlyWithAGoodSignature) {
     zaf::pgp::appendSubpacket(designation, 12,
                               std::string{char(0x80), 19} +
                                   std::string(reinterpret_cast<const char*>(ri.fingerprint), 20));
+    // It also asks for the revoker as an additional decryption key, not enforced.
+    zaf::pgp::appendSubpacket(designation, 10,
+                              std::string{0, 19} +
+                                  std::string(reinterpret_cast<const char*>(ri.fingerprint), 20));
     std::string ownerUserID =
         packet(13, "Owner") + packet(2, v4Sig(os, 0x13, ownerBody, "Owner", oi.keyID, designation));
     std::string revokerKey = packet(6, revokerBody) + packet(13, "Revoker") +
@@ -344,6 +348,14 @@ TEST(Algorithms, DesignatedRevokerRevokesOnlyWithAGoodSignature) {
         ASSERT_EQ(0, ZAFGetIndexedRevocationKey(key, 0, &found, &id));
         EXPECT_EQ(0, std::memcmp(id.bytes, ri.keyID, 8));
         EXPECT_EQ(db->keys.size() > 1 ? &db->keys[1]->objs[0] : nullptr, found);
+        ASSERT_EQ(0, ZAFCountAdditionalRecipientRequests(key, &count));
+        ASSERT_EQ(1u, count);
+        uint8_t adkClass = 0xFF;
+        ASSERT_EQ(0, ZAFGetIndexedAdditionalRecipientRequest(key, 0, nullptr, &id, &adkClass));
+        EXPECT_EQ(0, std::memcmp(id.bytes, ri.keyID, 8));
+        EXPECT_EQ(0, adkClass);
+        EXPECT_EQ(kZAFError_ItemNotFound,
+                  ZAFGetIndexedAdditionalRecipientRequest(key, 1, nullptr, &id, nullptr));
         ZAFFreeKeyDB(db);
     };
     bool revoked = true, unverified = false;

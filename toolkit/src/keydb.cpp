@@ -1036,6 +1036,11 @@ ZAFError ZAFFreeKeyDB(ZAFKeyDBRef keyDB) {
         return kZAFError_BadParams;
     keyDB->magic = 0;
     keyDB->root.magic = 0;
+    // Keys can outlive their database inside key sets; they must not reach back into it.
+    for (const KeyPtr& k : keyDB->keys)
+        k->owner = nullptr;
+    for (const KeyPtr& k : keyDB->retired)
+        k->owner = nullptr;
     delete keyDB;
     return kZAFError_NoErr;
 }

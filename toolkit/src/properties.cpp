@@ -7,6 +7,8 @@
 
 using namespace zaf;
 
+static_assert(sizeof(ZAFKeyID) == 36, "the key ID record is 36 bytes");
+
 namespace {
 
 bool isKeyish(const ZAFKeyDBObj* o) {
