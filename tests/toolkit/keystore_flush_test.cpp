@@ -215,3 +215,25 @@ TEST_F(Flush, MergingAKeyAddsOnlyWhatIsNew) {
     ZAFFreeKeyDB(in);
     ZAFFreeKeyDB(a);
 }
+
+TEST_F(Flush, RefreshKeepsUnchangedKeysAndReleasesTheNewRingBuffer) {
+    ZAFKeyDBRef a = nullptr, b = nullptr;
+    ASSERT_EQ(0, openDB(ctx.get(), pub, sec, &a));
+    ASSERT_EQ(0, openDB(ctx.get(), pub, sec, &b));
+    ZAFKeyDBObjRef held = &a->keys[0]->objs[0];
+    // Another handle changes one key (its owner trust) and writes.
+    ASSERT_EQ(0, ZAFSetKeyOwnerTrust(&b->keys[3]->objs[0], kZAFKeyTrust_Marginal));
+    ASSERT_EQ(0, ZAFFlushKeyDB(b));
+    ASSERT_EQ(0, ZAFKeyDBRefresh(a));
+    // Unchanged keys are the very same objects; the changed one was read anew.
+    EXPECT_EQ(held, &a->keys[0]->objs[0]);
+    int32_t trust = 0;
+    ASSERT_EQ(0,
+              ZAFGetKeyDBObjNumericProperty(&a->keys[3]->objs[0], kZAFKeyProperty_Trust, &trust));
+    EXPECT_EQ(kZAFKeyTrust_Marginal, trust);
+    // The changed key holds only its own bytes, not the whole ring it was read from.
+    EXPECT_EQ(a->keys[3]->pubLength, a->keys[3]->pubStore->size());
+    EXPECT_EQ(a->keys[0]->pubStore, a->keys[1]->pubStore);
+    ZAFFreeKeyDB(b);
+    ZAFFreeKeyDB(a);
+}

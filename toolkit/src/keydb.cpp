@@ -768,11 +768,34 @@ void adopt(ZAFKeyDB* db, std::vector<KeyPtr>& fresh, bool keepJournal) {
     std::unordered_map<std::string, KeyPtr> old;
     for (const KeyPtr& k : db->keys)
         old.emplace(k->fingerprintKey(), k);
-    for (KeyPtr& k : fresh) {
+    std::vector<bool> reused(fresh.size(), false);
+    size_t reusedCount = 0;
+    for (size_t i = 0; i < fresh.size(); ++i) {
+        KeyPtr& k = fresh[i];
         auto it = old.find(k->fingerprintKey());
         if (it != old.end() && it->second != k && it->second->pubBytes() == k->pubBytes() &&
             it->second->secBytes() == k->secBytes()) {
             k = it->second; // unchanged: handles given out stay the same
+            reused[i] = true;
+            ++reusedCount;
+        }
+    }
+    if (reusedCount > 0) {
+        // The few keys that did change would otherwise keep the whole new ring buffer alive
+        // next to the old one; they get their own bytes instead.
+        for (size_t i = 0; i < fresh.size(); ++i) {
+            KeyPtr& k = fresh[i];
+            bool bigPub = k->pubLength && k->pubStore->size() > 2 * k->pubLength;
+            bool bigSec = k->secLength && k->secStore->size() > 2 * k->secLength;
+            if (reused[i] || !(bigPub || bigSec))
+                continue;
+            KeyPtr own =
+                buildKeyFromStrings(std::string(k->pubBytes()), std::string(k->secBytes()));
+            if (own) {
+                own->validity = k->validity;
+                own->baseHash = k->baseHash;
+                k = own;
+            }
         }
     }
     std::set<Key*> kept;
