@@ -20,6 +20,8 @@ namespace zaf {
 
 namespace {
 
+constexpr uint32_t kMaxVerifyBits = 16384;
+
 Botan::BigInt toBig(const pgp::Mpi& m) {
     return Botan::BigInt(reinterpret_cast<const uint8_t*>(m.bytes.data()), m.bytes.size());
 }
@@ -71,6 +73,10 @@ bool verifyWithKey(const Key&, std::string_view signerKeyBody, uint8_t hashAlg,
                    const uint8_t* digest, size_t digestLength, const pgp::SigInfo& sig) {
     pgp::KeyInfo info;
     if (!pgp::parseKeyPacket(signerKeyBody, info, false) || !info.known)
+        return false;
+    // Oversized parameters would let one hostile key stall every check; real keys stay far
+    // below these sizes.
+    if (info.bits > kMaxVerifyBits || (pgp::isRSA(info.algorithm) && info.mpis[1].bits > 256))
         return false;
     std::vector<uint8_t> msg(digest, digest + digestLength);
     try {
