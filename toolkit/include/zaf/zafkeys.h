@@ -3,7 +3,8 @@
  *
  * Ownership: every ZAFNew... / ZAFOpen... handle is released by exactly one ZAFFree... call.
  * Key database objects (ZAFKeyDBObjRef) belong to their database; they stay valid while the
- * database, or a key set or iterator holding their key, is alive. Option builders (ZAFO...)
+ * database, or a key set or iterator holding their key, is alive. Key sets and iterators are
+ * freed before the database they come from. Option builders (ZAFO...)
  * return options that the call they are passed to consumes; lists made with ZAFNewOptionList
  * are freed by ZAFFreeOptionList only. */
 #ifndef ZAF_ZAFKEYS_H
