@@ -1,4 +1,5 @@
 // cfgfile: reading, writing and updating configuration files.
+#include "cfgpart_internal.h"
 #include "file_internal.h"
 
 #include <oozaf/cfgfile.h>
@@ -472,7 +473,7 @@ void CVornServerCfgFile::update(const std::string& path, const CVornServerCfgPar
             const std::string value = prepared.substr(equals + 1);
             eZAFOp op;
             try {
-                op = gOpFromDirective(prepared.substr(0, equals));
+                op = gCachedOpFromDirective(prepared.substr(0, equals));
             } catch (CZAFNoSuchDirectiveError* e) {
                 throwParsingCause(e);
             }

@@ -1,4 +1,6 @@
 // cfgpart: one layer of configuration: typed values per operation and command aliases.
+#include "cfgpart_internal.h"
+
 #include <oozaf/cfgpart.h>
 #include <oozaf/filemanager.h>
 #include <oozaf/logger.h>
@@ -9,7 +11,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <unordered_map>
 
 namespace oozaf {
 
@@ -72,6 +76,18 @@ bool hasUnquotedColon(const std::string& text) {
 
 } // namespace
 
+eZAFOp gCachedOpFromDirective(const std::string& directive) {
+    static const std::size_t kLimit = 4096;
+    thread_local std::unordered_map<std::string, eZAFOp> cache;
+    auto found = cache.find(directive);
+    if (found != cache.end())
+        return found->second;
+    const eZAFOp op = gOpFromDirective(directive);
+    if (cache.size() < kLimit)
+        cache.emplace(directive, op);
+    return op;
+}
+
 std::string gSettingNameFromOp(eZAFOp op) {
     const SZAFOpStruct* row = _gGetOpStruct(op);
     if (row == nullptr)
@@ -90,7 +106,7 @@ CVornServerCfgPart::~CVornServerCfgPart() { clear(); }
 void CVornServerCfgPart::processKeyValue(const std::string& directive, const std::string& value) {
     eZAFOp op;
     try {
-        op = gOpFromDirective(directive);
+        op = gCachedOpFromDirective(directive);
     } catch (CZAFNoSuchDirectiveError* e) {
         throwParsingCause(e, "Unknown directive '" + directive + "'");
     }
@@ -304,7 +320,10 @@ bool CVornServerCfgPart::getAliasTarget(const std::string& source, std::string& 
 void CVornServerCfgPart::addAlias(const std::string& source, const std::string& target) {
     ZAF_ASSERT_TAG(kTag, !source.empty());
     for (unsigned int i = 0; i < gCLLongOptionsCount(); ++i) {
-        if (CZAFUtil::compareIgnoreCase(source, CLLongOptions[i]))
+        // Texts of different lengths never match; checking that first keeps long alias lists
+        // from lower-casing every switch for every alias.
+        if (std::strlen(CLLongOptions[i]) == source.size() &&
+            CZAFUtil::compareIgnoreCase(source, CLLongOptions[i]))
             throwParsing(eReasonAliasReserved, "Alias code: " + source);
     }
     if (source[0] != '-')

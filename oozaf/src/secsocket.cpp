@@ -498,6 +498,7 @@ CZAFSecSocket::CZAFSecSocket(int descriptor) : CZAFSocket(descriptor) {}
 
 CZAFSecSocket::~CZAFSecSocket() {
     releasePending();
+    wipe(m_outgoing.bytes.get(), m_outgoing.capacity);
     delete m_inboundCipher;
     delete m_outboundCipher;
     if (m_inboundMAC != nullptr)
@@ -545,11 +546,33 @@ void CZAFSecSocket::throwIfFailed() const {
         throw new CZAFSecSocketException(m_failure);
 }
 
+unsigned char* CZAFSecSocket::reserve(SBuffer& buffer, size_t size) {
+    if (size > buffer.capacity) {
+        wipe(buffer.bytes.get(), buffer.capacity);
+        buffer.bytes.reset();
+        buffer.capacity = 0;
+        buffer.bytes.reset(new unsigned char[size]);
+        buffer.capacity = size;
+    }
+    return buffer.bytes.get();
+}
+
+void CZAFSecSocket::trim(SBuffer& buffer) {
+    // Buffers are kept between records so that a stream of records costs no allocations, but a
+    // rare huge record must not pin its memory for the life of the connection.
+    if (buffer.capacity > kKeptBufferSize) {
+        wipe(buffer.bytes.get(), buffer.capacity);
+        buffer.bytes.reset();
+        buffer.capacity = 0;
+    }
+}
+
 void CZAFSecSocket::releasePending() {
-    wipe(m_pending.data(), m_pending.size());
-    std::vector<unsigned char>().swap(m_pending);
+    wipe(m_pending.bytes.get(), m_pendingUsed);
+    m_pendingUsed = 0;
     m_pendingOffset = 0;
     m_pendingEnd = 0;
+    trim(m_pending);
 }
 
 void CZAFSecSocket::waitReady(short events) {
@@ -596,9 +619,8 @@ void CZAFSecSocket::sendAll(const unsigned char* buffer, size_t length, const ch
     }
 }
 
-std::vector<unsigned char> CZAFSecSocket::readBuffer(unsigned char type) {
-    unsigned char header[kHeaderLength];
-    readExactly(header, sizeof header);
+uint32_t CZAFSecSocket::readHeader(unsigned char type, unsigned char* header) {
+    readExactly(header, kHeaderLength);
     if (header[0] != type)
         failWith(kBadPacketType);
     const uint32_t length = getBigEndian32(header + 1);
@@ -610,14 +632,15 @@ std::vector<unsigned char> CZAFSecSocket::readBuffer(unsigned char type) {
     } else if (length > (isKeyed() ? kMaxRecordPayload : kMaxRecordPlaintext)) {
         failWith(kInvalidInput);
     }
+    return length;
+}
+
+std::vector<unsigned char> CZAFSecSocket::readBuffer(unsigned char type) {
+    unsigned char header[kHeaderLength];
+    const uint32_t length = readHeader(type, header);
     std::vector<unsigned char> message(kHeaderLength + length);
     std::memcpy(message.data(), header, kHeaderLength);
-    try {
-        readExactly(message.data() + kHeaderLength, length);
-    } catch (...) {
-        wipe(message.data(), message.size());
-        throw;
-    }
+    readExactly(message.data() + kHeaderLength, length);
     return message;
 }
 
@@ -631,19 +654,19 @@ void CZAFSecSocket::writeBuffer(unsigned char type, const std::vector<unsigned c
     sendAll(message.data(), message.size(), kOutgoingClosed);
 }
 
-size_t CZAFSecSocket::decrypt(std::vector<unsigned char>& record) {
+size_t CZAFSecSocket::decrypt(unsigned char* record, size_t length) {
     const size_t blockSize = m_inboundCipher->getBlockSize();
-    const size_t payload = record.size() - kHeaderLength;
+    const size_t payload = length - kHeaderLength;
     // At least one block of ciphertext, whole blocks only: anything else cannot come from a
     // sender that pads (and an empty ciphertext would leave nothing to unpad).
     if (payload < kMACLength + blockSize || (payload - kMACLength) % blockSize != 0)
         failWith(kInvalidInput);
     const size_t cipherLength = payload - kMACLength;
     unsigned char mac[kMACLength];
-    computeMAC(m_inboundMAC, record.data(), kHeaderLength + cipherLength, m_inboundSequence, mac);
-    if (!ZAFConstantTimeEqual(mac, record.data() + kHeaderLength + cipherLength, kMACLength))
+    computeMAC(m_inboundMAC, record, kHeaderLength + cipherLength, m_inboundSequence, mac);
+    if (!ZAFConstantTimeEqual(mac, record + kHeaderLength + cipherLength, kMACLength))
         failWith(kInvalidInput);
-    unsigned char* data = record.data() + kHeaderLength;
+    unsigned char* data = record + kHeaderLength;
     const unsigned int plain =
         m_inboundCipher->decrypt(data, static_cast<unsigned int>(cipherLength), data,
                                  static_cast<unsigned int>(cipherLength));
@@ -654,25 +677,22 @@ size_t CZAFSecSocket::decrypt(std::vector<unsigned char>& record) {
 int CZAFSecSocket::readRecord(void* buffer, unsigned int length) {
     if (m_pendingOffset == m_pendingEnd) {
         releasePending();
-        std::vector<unsigned char> record = readBuffer(kTypeData);
-        size_t plain = record.size() - kHeaderLength;
-        try {
-            if (isKeyed())
-                plain = decrypt(record);
-            // Writers never send an empty record, and handing one out would read as the peer
-            // having closed the connection.
-            if (plain == 0)
-                failWith(kInvalidInput);
-        } catch (...) {
-            wipe(record.data(), record.size());
-            throw;
-        }
-        m_pending.swap(record);
+        unsigned char header[kHeaderLength];
+        const uint32_t payload = readHeader(kTypeData, header);
+        unsigned char* record = reserve(m_pending, kHeaderLength + payload);
+        m_pendingUsed = kHeaderLength + payload;
+        std::memcpy(record, header, kHeaderLength);
+        readExactly(record + kHeaderLength, payload);
+        size_t plain = isKeyed() ? decrypt(record, m_pendingUsed) : payload;
+        // Writers never send an empty record, and handing one out would read as the peer
+        // having closed the connection.
+        if (plain == 0)
+            failWith(kInvalidInput);
         m_pendingOffset = kHeaderLength;
         m_pendingEnd = kHeaderLength + plain;
     }
     const size_t take = std::min<size_t>(length, m_pendingEnd - m_pendingOffset);
-    std::memcpy(buffer, m_pending.data() + m_pendingOffset, take);
+    std::memcpy(buffer, m_pending.bytes.get() + m_pendingOffset, take);
     m_pendingOffset += take;
     if (m_pendingOffset == m_pendingEnd)
         releasePending();
@@ -697,24 +717,35 @@ int CZAFSecSocket::read(void* buffer, unsigned int length) {
 int CZAFSecSocket::writeRecord(const void* buffer, unsigned int length) {
     const unsigned int count = std::min(length, kMaxRecordPlaintext);
     if (!isKeyed()) {
-        CWipedBytes message(kHeaderLength + count);
-        message.data()[0] = kTypeData;
-        putBigEndian32(message.data() + 1, count);
-        std::memcpy(message.data() + kHeaderLength, buffer, count);
-        sendAll(message.data(), message.size(), kOutputError);
+        unsigned char* message = reserve(m_outgoing, kHeaderLength + count);
+        message[0] = kTypeData;
+        putBigEndian32(message + 1, count);
+        std::memcpy(message + kHeaderLength, buffer, count);
+        try {
+            sendAll(message, kHeaderLength + count, kOutputError);
+        } catch (...) {
+            wipe(message, kHeaderLength + count);
+            throw;
+        }
+        wipe(message, kHeaderLength + count);
+        trim(m_outgoing);
         return static_cast<int>(count);
     }
     const unsigned int blockSize = m_outboundCipher->getBlockSize();
     const unsigned int padded = count + (blockSize - count % blockSize);
-    std::vector<unsigned char> record(kHeaderLength + padded + kMACLength);
+    const size_t total = kHeaderLength + padded + kMACLength;
+    // The plaintext is copied into the record and encrypted where it lies, so once the record
+    // is built the buffer holds nothing secret.
+    unsigned char* record = reserve(m_outgoing, total);
     const unsigned int cipherLength =
-        m_outboundCipher->encrypt(record.data() + kHeaderLength, padded, buffer, count);
+        m_outboundCipher->encrypt(record + kHeaderLength, padded, buffer, count);
     record[0] = kTypeData;
-    putBigEndian32(record.data() + 1, static_cast<uint32_t>(cipherLength + kMACLength));
-    computeMAC(m_outboundMAC, record.data(), kHeaderLength + cipherLength, m_outboundSequence,
-               record.data() + kHeaderLength + cipherLength);
+    putBigEndian32(record + 1, static_cast<uint32_t>(cipherLength + kMACLength));
+    computeMAC(m_outboundMAC, record, kHeaderLength + cipherLength, m_outboundSequence,
+               record + kHeaderLength + cipherLength);
     ++m_outboundSequence;
-    sendAll(record.data(), record.size(), kOutputError);
+    sendAll(record, total, kOutputError);
+    trim(m_outgoing);
     return static_cast<int>(count);
 }
 

@@ -558,13 +558,31 @@ bool addMissing(std::vector<std::string>& into, const std::vector<std::string>& 
 
 bool mergeTrees(TKTree& base, const TKTree& incoming) {
     bool changed = addMissing(base.follow, incoming.follow);
-    std::unordered_map<std::string, size_t> index;
-    for (size_t i = 0; i < base.comps.size(); ++i)
-        index.emplace(componentIdentity(base.comps[i]), i);
+    // A key may carry the same user ID or subkey twice; a packet found under any of the copies
+    // is present.
+    std::unordered_map<std::string, std::vector<size_t>> index;
+    auto reindex = [&] {
+        index.clear();
+        for (size_t i = 0; i < base.comps.size(); ++i)
+            index[componentIdentity(base.comps[i])].push_back(i);
+    };
+    reindex();
     for (const auto& c : incoming.comps) {
         auto it = index.find(componentIdentity(c));
         if (it != index.end()) {
-            changed |= addMissing(base.comps[it->second].follow, c.follow);
+            for (const auto& p : c.follow) {
+                if (rawTag(p) == pgp::kTagTrust)
+                    continue;
+                std::string_view body = rawBody(p);
+                bool have = false;
+                for (size_t at : it->second)
+                    for (const auto& q : base.comps[at].follow)
+                        have = have || (rawTag(q) == rawTag(p) && rawBody(q) == body);
+                if (!have) {
+                    base.comps[it->second.front()].follow.push_back(p);
+                    changed = true;
+                }
+            }
             continue;
         }
         TKTree::Component nc;
@@ -582,9 +600,7 @@ bool mergeTrees(TKTree& base, const TKTree& incoming) {
                 }
         }
         base.comps.insert(base.comps.begin() + long(at), std::move(nc));
-        index.clear();
-        for (size_t i = 0; i < base.comps.size(); ++i)
-            index.emplace(componentIdentity(base.comps[i]), i);
+        reindex();
         changed = true;
     }
     return changed;

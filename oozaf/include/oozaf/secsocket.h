@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -110,6 +111,8 @@ public:
     static constexpr unsigned int kMaxRecordPayload = kMaxRecordPlaintext + 16 + 20;
     // The longest handshake message payload.
     static constexpr unsigned int kMaxHandshakePayload = 4096;
+    // Record buffers up to this size are kept for the next record.
+    static constexpr size_t kKeptBufferSize = 1024 * 1024;
     // Default limit for a whole handshake, in milliseconds.
     static constexpr unsigned int kDefaultHandshakeTimeout = 30000;
 
@@ -163,8 +166,16 @@ protected:
                 const unsigned char* clientNonce, const unsigned char* serverNonce, bool isServer);
 
 private:
-    // Reads one whole message (header and payload) of the expected type, its announced length
-    // bounded before anything is allocated.
+    // A reusable block of bytes whose contents are not initialised; wiped before release.
+    struct SBuffer {
+        std::unique_ptr<unsigned char[]> bytes;
+        size_t capacity = 0;
+    };
+
+    // Reads the 5 header bytes of a message of the expected type and returns its announced
+    // payload length, bounded before anything is allocated.
+    uint32_t readHeader(unsigned char type, unsigned char* header);
+    // Reads one whole handshake message (header and payload) of the expected type.
     std::vector<unsigned char> readBuffer(unsigned char type);
     // Frames and sends a handshake message.
     void writeBuffer(unsigned char type, const std::vector<unsigned char>& payload);
@@ -174,19 +185,26 @@ private:
     void waitReady(short events);
     // Checks and decrypts a record (header included) in place; returns the plaintext length,
     // which starts at offset 5.
-    size_t decrypt(std::vector<unsigned char>& record);
+    size_t decrypt(unsigned char* record, size_t length);
     int readRecord(void* buffer, unsigned int length);
     int writeRecord(const void* buffer, unsigned int length);
     void runHandshake(bool isServer, ZAFKeyDBObjRef* remoteKey, ZAFContextRef context,
                       ZAFKeyDBRef keyDB, ZAFKeyDBObjRef ownKey, const std::string& passphrase);
+    static unsigned char* reserve(SBuffer& buffer, size_t size);
+    static void trim(SBuffer& buffer);
     void releasePending();
     // Remembers the first failure; later calls throw its message again.
     void fail(const std::string& message);
     void throwIfFailed() const;
 
-    std::vector<unsigned char> m_pending;
+    // The last record read: plaintext from m_pendingOffset to m_pendingEnd still to hand out;
+    // m_pendingUsed bytes to wipe.
+    SBuffer m_pending;
     size_t m_pendingOffset = 0;
     size_t m_pendingEnd = 0;
+    size_t m_pendingUsed = 0;
+    // Where outgoing records are built.
+    SBuffer m_outgoing;
     CZAFCTRMode* m_inboundCipher = nullptr;
     CZAFCTRMode* m_outboundCipher = nullptr;
     ZAFHMACContextRef m_inboundMAC = nullptr;
