@@ -23,8 +23,8 @@ ZAFContextRef context() {
 
 void legacySecret(const uint8_t* data, size_t size) {
     std::string_view body(reinterpret_cast<const char*>(data), size);
-    zaf::pgp::KeyInfo info;
-    if (!zaf::pgp::parseKeyPacket(body, info) || info.version >= 4)
+    zaf::rfc4880::KeyInfo info;
+    if (!zaf::rfc4880::parseKeyPacket(body, info) || info.version >= 4)
         return;
     zaf::edit::Secret mpis;
     zaf::edit::unlockLegacySecret(body, "pw", mpis, info);

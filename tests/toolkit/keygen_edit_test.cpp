@@ -208,7 +208,7 @@ TEST_F(Edit, CertificationsCarryTrustRegularExpressionExpirationAndLocality) {
             for (const Packet& p : packets(exportKey(ctx(), bob, priv, format))) {
                 if (p.tag != 2)
                     continue;
-                zaf::pgp::SigInfo s = sigInfo(p);
+                zaf::rfc4880::SigInfo s = sigInfo(p);
                 EXPECT_TRUE(s.exportable);
                 byAlice += std::memcmp(s.issuer, alice->key->keyID(), 8) == 0 ? 1 : 0;
             }
@@ -291,7 +291,7 @@ TEST_F(Edit, KeysRevokeThemselvesOnceAndOnlyWithTheirPassphrase) {
     EXPECT_FALSE(boolProperty(key, kZAFKeyProperty_CanSign));
     std::vector<Packet> pub = packets(key->key->pubBytes());
     ASSERT_EQ((std::vector<uint8_t>{6, 2, 13, 2}), tags(pub));
-    zaf::pgp::SigInfo rev = sigInfo(pub[1]);
+    zaf::rfc4880::SigInfo rev = sigInfo(pub[1]);
     EXPECT_EQ(0x20, rev.type);
     EXPECT_EQ(0, rev.revocationReason);
     EXPECT_EQ(2u, expectAllVerify(m_db, key));
@@ -377,7 +377,7 @@ TEST_F(Edit, ARevocationCopiedOntoAnotherKeyRevokesNothing) {
     std::vector<Packet> ap = packets(a->key->pubBytes());
     ASSERT_EQ(2, ap[1].tag);
     std::string forged;
-    zaf::pgp::writePacket(forged, zaf::pgp::kTagSignature, ap[1].body);
+    zaf::rfc4880::writePacket(forged, zaf::rfc4880::kTagSignature, ap[1].body);
     std::string bBytes(cur(b)->key->pubBytes());
     size_t firstPacket = cur(b)->key->packets[1].offset;
     std::string tampered = bBytes.substr(0, firstPacket) + forged + bBytes.substr(firstPacket);

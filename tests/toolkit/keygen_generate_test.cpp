@@ -27,8 +27,8 @@ Botan::BigInt big(std::string_view bytes) {
 // Decrypts a version 4 secret key packet body protected with usage 254 on its own (not with the
 // toolkit's code), checks its SHA-1 digest and returns the secret MPIs.
 std::vector<Botan::BigInt> openSecret(const std::string& body, const std::string& pass) {
-    zaf::pgp::KeyInfo info;
-    EXPECT_TRUE(zaf::pgp::parseKeyPacket(body, info));
+    zaf::rfc4880::KeyInfo info;
+    EXPECT_TRUE(zaf::rfc4880::parseKeyPacket(body, info));
     std::string_view rest = std::string_view(body).substr(info.publicLength);
     std::string plain;
     if (uint8_t(rest[0]) == 0) {
@@ -64,8 +64,8 @@ std::vector<Botan::BigInt> openSecret(const std::string& body, const std::string
     std::vector<Botan::BigInt> out;
     size_t pos = 0;
     while (pos < plain.size()) {
-        zaf::pgp::Mpi m;
-        if (!zaf::pgp::readMpi(plain, pos, m)) {
+        zaf::rfc4880::Mpi m;
+        if (!zaf::rfc4880::readMpi(plain, pos, m)) {
             ADD_FAILURE() << "bad secret MPI";
             break;
         }
@@ -102,7 +102,7 @@ TEST_F(Generate, RsaKeyWithSubkeyFollowsTheRfcLayoutAndVerifies) {
     EXPECT_EQ(4, pub[0].body[0]);
     EXPECT_EQ(1, pub[0].body[5]);
     EXPECT_EQ("Alice <alice@example.org>", pub[1].body);
-    zaf::pgp::SigInfo self = sigInfo(pub[2]);
+    zaf::rfc4880::SigInfo self = sigInfo(pub[2]);
     EXPECT_EQ(4, self.version);
     EXPECT_EQ(0x13, self.type);
     EXPECT_EQ(8, self.hashAlg);
@@ -116,7 +116,7 @@ TEST_F(Generate, RsaKeyWithSubkeyFollowsTheRfcLayoutAndVerifies) {
     EXPECT_EQ(2, types.front()); // creation time first
     for (uint8_t t : {9, 11, 21, 22, 25, 27, 33, 16})
         EXPECT_NE(types.end(), std::find(types.begin(), types.end(), t)) << int(t);
-    zaf::pgp::SigInfo binding = sigInfo(pub[4]);
+    zaf::rfc4880::SigInfo binding = sigInfo(pub[4]);
     EXPECT_EQ(0x18, binding.type);
     EXPECT_EQ(12, binding.keyFlags);
     EXPECT_EQ(5u * 86400u, binding.keyExpireSecs);
@@ -128,8 +128,8 @@ TEST_F(Generate, RsaKeyWithSubkeyFollowsTheRfcLayoutAndVerifies) {
     EXPECT_EQ(pub[2].body, sec[2].body);
     std::vector<Botan::BigInt> s = openSecret(sec[0].body, "alice pw");
     ASSERT_EQ(4u, s.size());
-    zaf::pgp::KeyInfo info;
-    ASSERT_TRUE(zaf::pgp::parseKeyPacket(pub[0].body, info));
+    zaf::rfc4880::KeyInfo info;
+    ASSERT_TRUE(zaf::rfc4880::parseKeyPacket(pub[0].body, info));
     EXPECT_EQ(big(info.mpis[0].bytes), s[1] * s[2]);           // n = p q
     EXPECT_LT(s[1], s[2]);                                     // p < q
     EXPECT_EQ(Botan::BigInt(1), (s[1] * s[3]) % s[2]);         // u = p^-1 mod q
@@ -168,8 +168,8 @@ TEST_F(Generate, AnEmptyPassphraseLeavesTheSecretKeyUnprotected) {
     ASSERT_NE(nullptr, key);
     EXPECT_FALSE(boolProperty(key, kZAFKeyProperty_NeedsPassphrase));
     std::vector<Packet> sec = packets(key->key->secBytes());
-    zaf::pgp::KeyInfo info;
-    ASSERT_TRUE(zaf::pgp::parseKeyPacket(sec[0].body, info));
+    zaf::rfc4880::KeyInfo info;
+    ASSERT_TRUE(zaf::rfc4880::parseKeyPacket(sec[0].body, info));
     EXPECT_EQ(0, sec[0].body[info.publicLength]);
     std::vector<Botan::BigInt> s = openSecret(sec[0].body, "");
     ASSERT_EQ(4u, s.size());
@@ -183,15 +183,15 @@ TEST_F(Generate, LegacyRsaKeysUseVersion3PacketsAndSignatures) {
     ASSERT_NE(nullptr, key);
     std::vector<Packet> pub = packets(key->key->pubBytes());
     ASSERT_EQ((std::vector<uint8_t>{6, 13, 2}), tags(pub));
-    zaf::pgp::KeyInfo info;
-    ASSERT_TRUE(zaf::pgp::parseKeyPacket(pub[0].body, info));
+    zaf::rfc4880::KeyInfo info;
+    ASSERT_TRUE(zaf::rfc4880::parseKeyPacket(pub[0].body, info));
     EXPECT_EQ(3, info.version);
     EXPECT_EQ(30, info.v3ValidDays);
     // The key ID is the low 64 bits of the modulus; the fingerprint is 16 bytes.
     std::string_view n = info.mpis[0].bytes;
     EXPECT_EQ(0, std::memcmp(key->key->keyID(), n.data() + n.size() - 8, 8));
     EXPECT_EQ(16u, dataProperty(key, kZAFKeyProperty_Fingerprint).size());
-    zaf::pgp::SigInfo self = sigInfo(pub[2]);
+    zaf::rfc4880::SigInfo self = sigInfo(pub[2]);
     EXPECT_EQ(3, self.version);
     EXPECT_EQ(0x13, self.type);
     EXPECT_EQ(1u, expectAllVerify(m_db, key));
@@ -223,12 +223,12 @@ TEST_F(Generate, DsaKeyWithElGamalSubkeysFromFixedAndFreshGroups) {
     ZAFKeyDBObjRef key =
         generateKey(ctx(), m_db, "Dee <dee@example.org>", "dsa pw", kZAFPublicKeyAlgorithm_DSA);
     ASSERT_NE(nullptr, key);
-    zaf::pgp::KeyInfo info;
-    ASSERT_TRUE(zaf::pgp::parseKeyPacket(key->key->packetBody(0), info));
+    zaf::rfc4880::KeyInfo info;
+    ASSERT_TRUE(zaf::rfc4880::parseKeyPacket(key->key->packetBody(0), info));
     EXPECT_EQ(17, info.algorithm);
     EXPECT_EQ(1024u, info.bits);
     EXPECT_EQ(160u, big(info.mpis[1].bytes).bits());
-    zaf::pgp::SigInfo self = sigInfo(packets(key->key->pubBytes())[2]);
+    zaf::rfc4880::SigInfo self = sigInfo(packets(key->key->pubBytes())[2]);
     EXPECT_EQ(3, self.keyFlags);
     EXPECT_EQ(2u, self.mpis.size());
 
@@ -236,8 +236,8 @@ TEST_F(Generate, DsaKeyWithElGamalSubkeysFromFixedAndFreshGroups) {
     ZAFKeyDBObjRef fast =
         generateSubKey(ctx(), key, "dsa pw", kZAFPublicKeyAlgorithm_ElGamal, 2048, 1);
     ASSERT_NE(nullptr, fast);
-    zaf::pgp::KeyInfo e;
-    ASSERT_TRUE(zaf::pgp::parseKeyPacket(fast->key->packetBody(fast->packet), e));
+    zaf::rfc4880::KeyInfo e;
+    ASSERT_TRUE(zaf::rfc4880::parseKeyPacket(fast->key->packetBody(fast->packet), e));
     EXPECT_EQ(16, e.algorithm);
     EXPECT_EQ(2048u, e.bits);
     EXPECT_EQ(Botan::BigInt(2), big(e.mpis[1].bytes));
@@ -245,8 +245,8 @@ TEST_F(Generate, DsaKeyWithElGamalSubkeysFromFixedAndFreshGroups) {
     ZAFKeyDBObjRef fresh = generateSubKey(ctx(), current(m_db, key), "dsa pw",
                                           kZAFPublicKeyAlgorithm_ElGamal, 1024, 0);
     ASSERT_NE(nullptr, fresh);
-    zaf::pgp::KeyInfo f;
-    ASSERT_TRUE(zaf::pgp::parseKeyPacket(fresh->key->packetBody(fresh->packet), f));
+    zaf::rfc4880::KeyInfo f;
+    ASSERT_TRUE(zaf::rfc4880::parseKeyPacket(fresh->key->packetBody(fresh->packet), f));
     EXPECT_EQ(1024u, f.bits);
     EXPECT_NE(Botan::BigInt(2), big(f.mpis[1].bytes));
 
@@ -258,8 +258,8 @@ TEST_F(Generate, DsaKeyWithElGamalSubkeysFromFixedAndFreshGroups) {
     std::vector<Packet> sec = packets(key->key->secBytes());
     ASSERT_EQ((std::vector<uint8_t>{5, 13, 2, 7, 2, 7, 2}), tags(sec));
     for (size_t i : {size_t(3), size_t(5)}) {
-        zaf::pgp::KeyInfo k;
-        ASSERT_TRUE(zaf::pgp::parseKeyPacket(sec[i].body, k));
+        zaf::rfc4880::KeyInfo k;
+        ASSERT_TRUE(zaf::rfc4880::parseKeyPacket(sec[i].body, k));
         std::vector<Botan::BigInt> x = openSecret(sec[i].body, "dsa pw");
         ASSERT_EQ(1u, x.size());
         EXPECT_LE(x[0].bits(), 256u);
@@ -276,8 +276,8 @@ TEST_F(Generate, LargerDsaKeysUseA256BitSubgroup) {
     ZAFKeyDBObjRef key =
         generateKey(ctx(), m_db, "Big <big@example.org>", "", kZAFPublicKeyAlgorithm_DSA, 2048);
     ASSERT_NE(nullptr, key);
-    zaf::pgp::KeyInfo info;
-    ASSERT_TRUE(zaf::pgp::parseKeyPacket(key->key->packetBody(0), info));
+    zaf::rfc4880::KeyInfo info;
+    ASSERT_TRUE(zaf::rfc4880::parseKeyPacket(key->key->packetBody(0), info));
     EXPECT_EQ(2048u, info.bits);
     EXPECT_EQ(256u, big(info.mpis[1].bytes).bits());
     EXPECT_EQ(1u, expectAllVerify(m_db, key));
@@ -297,14 +297,14 @@ TEST_F(Generate, SigningSubkeysCarryAVerifiedBackSignature) {
         if ((sp.first & 0x7F) == 32)
             embedded = std::string(sp.second);
     ASSERT_FALSE(embedded.empty());
-    zaf::pgp::SigInfo back;
-    ASSERT_TRUE(zaf::pgp::parseSignature(embedded, back));
+    zaf::rfc4880::SigInfo back;
+    ASSERT_TRUE(zaf::rfc4880::parseSignature(embedded, back));
     EXPECT_EQ(0x19, back.type);
     EXPECT_EQ(0, std::memcmp(back.issuer, sub->keyID, 8));
     // The back signature is made by the subkey over key and subkey: check it as the store
     // checks subkey signatures, with the subkey as signer.
     std::string packet;
-    zaf::pgp::writePacket(packet, zaf::pgp::kTagSignature, embedded);
+    zaf::rfc4880::writePacket(packet, zaf::rfc4880::kTagSignature, embedded);
     zaf::KeyPtr probe = zaf::buildKeyFromStrings(
         std::string(sub->key->pubBytes().substr(0, sub->key->packets[3].offset)) +
             std::string(sub->key->packetBytes(3)) + packet,

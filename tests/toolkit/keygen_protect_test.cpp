@@ -74,8 +74,8 @@ TEST(LegacyProtection, EachMpiIsEncryptedOnItsOwnAfterAResynchronisation) {
         generateKey(ctx.get(), db, "Old", "legacy pw", 1, 1024, kZAFKeyVersion_Legacy);
     ASSERT_NE(nullptr, key);
     std::string body = packets(key->key->secBytes()).at(0).body;
-    zaf::pgp::KeyInfo info;
-    ASSERT_TRUE(zaf::pgp::parseKeyPacket(body, info));
+    zaf::rfc4880::KeyInfo info;
+    ASSERT_TRUE(zaf::rfc4880::parseKeyPacket(body, info));
     size_t pos = info.publicLength;
     ASSERT_EQ(255, uint8_t(body[pos]));
     ASSERT_EQ(9, body[pos + 1]); // AES-256
@@ -120,8 +120,8 @@ TEST(LegacyProtection, TheOlderFormWithABareCipherNumberUnlocks) {
     ZAFKeyDBObjRef key = generateKey(ctx.get(), db, "Older", "", 1, 1024, kZAFKeyVersion_Legacy);
     ASSERT_NE(nullptr, key);
     std::vector<Packet> sec = packets(key->key->secBytes());
-    zaf::pgp::KeyInfo info;
-    ASSERT_TRUE(zaf::pgp::parseKeyPacket(sec[0].body, info));
+    zaf::rfc4880::KeyInfo info;
+    ASSERT_TRUE(zaf::rfc4880::parseKeyPacket(sec[0].body, info));
     LegacySecret clear = split(sec[0].body, info.publicLength, info.publicLength + 1);
     // CAST5 keyed with the MD5 of the passphrase, an 8-byte IV, checksum in the clear.
     auto md5 = Botan::HashFunction::create("MD5");
@@ -135,9 +135,9 @@ TEST(LegacyProtection, TheOlderFormWithABareCipherNumberUnlocks) {
         body += std::string{char(clear.bits[i] >> 8), char(clear.bits[i] & 0xFF)} + enc[i];
     body += clear.tail;
     std::string rebuilt;
-    zaf::pgp::writePacket(rebuilt, zaf::pgp::kTagSecretKey, body);
+    zaf::rfc4880::writePacket(rebuilt, zaf::rfc4880::kTagSecretKey, body);
     for (size_t i = 1; i < sec.size(); ++i)
-        zaf::pgp::writePacket(rebuilt, sec[i].tag, sec[i].body);
+        zaf::rfc4880::writePacket(rebuilt, sec[i].tag, sec[i].body);
     ZAFKeyDBRef other = importBytes(ctx.get(), rebuilt);
     ASSERT_NE(nullptr, other);
     ZAFKeyDBObjRef k = &other->keys.at(0)->objs[0];
@@ -159,8 +159,8 @@ TEST(LegacyProtection, DamagedSecretPacketsAreRefusedWithoutReadingPastTheEnd) {
     ZAFKeyDBObjRef key = generateKey(ctx.get(), db, "Old", "pw", 1, 1024, kZAFKeyVersion_Legacy);
     ASSERT_NE(nullptr, key);
     std::string body = packets(key->key->secBytes()).at(0).body;
-    zaf::pgp::KeyInfo info;
-    ASSERT_TRUE(zaf::pgp::parseKeyPacket(body, info));
+    zaf::rfc4880::KeyInfo info;
+    ASSERT_TRUE(zaf::rfc4880::parseKeyPacket(body, info));
     size_t checked = 0;
     for (size_t cut = info.publicLength; cut < body.size(); cut += 7) {
         // Heap copies of exactly the cut length, so a read past the end is caught by ASan.

@@ -29,9 +29,9 @@ inline std::vector<Packet> packets(std::string_view bytes) {
     size_t pos = 0;
     std::string scratch;
     while (pos < bytes.size()) {
-        zaf::pgp::RawPacket rp;
-        if (!zaf::pgp::readPacket(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), pos,
-                                  rp, scratch)) {
+        zaf::rfc4880::RawPacket rp;
+        if (!zaf::rfc4880::readPacket(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
+                                      pos, rp, scratch)) {
             ADD_FAILURE() << "unreadable packet at " << pos;
             break;
         }
@@ -48,10 +48,10 @@ inline std::vector<uint8_t> tags(const std::vector<Packet>& ps) {
     return out;
 }
 
-inline zaf::pgp::SigInfo sigInfo(const Packet& p) {
-    zaf::pgp::SigInfo s;
-    EXPECT_EQ(zaf::pgp::kTagSignature, p.tag);
-    EXPECT_TRUE(zaf::pgp::parseSignature(p.body, s));
+inline zaf::rfc4880::SigInfo sigInfo(const Packet& p) {
+    zaf::rfc4880::SigInfo s;
+    EXPECT_EQ(zaf::rfc4880::kTagSignature, p.tag);
+    EXPECT_TRUE(zaf::rfc4880::parseSignature(p.body, s));
     return s;
 }
 

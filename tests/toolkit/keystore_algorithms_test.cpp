@@ -44,7 +44,7 @@ std::string mpi(const Botan::BigInt& n) { return mpi(Botan::BigInt::encode(n)); 
 
 std::string packet(uint8_t tag, const std::string& body, bool newFormat = false) {
     std::string out;
-    zaf::pgp::writePacket(out, tag, body, newFormat);
+    zaf::rfc4880::writePacket(out, tag, body, newFormat);
     return out;
 }
 
@@ -59,13 +59,13 @@ struct Signer {
 std::string signDigest(const Signer& s, const std::vector<uint8_t>& digest, uint8_t hashAlg) {
     Botan::System_RNG rng;
     std::vector<uint8_t> msg = digest;
-    if (zaf::pgp::isRSA(s.alg)) {
-        std::string_view prefix = zaf::pgp::digestInfoPrefix(hashAlg);
+    if (zaf::rfc4880::isRSA(s.alg)) {
+        std::string_view prefix = zaf::rfc4880::digestInfoPrefix(hashAlg);
         msg.insert(msg.begin(), prefix.begin(), prefix.end());
     }
     Botan::PK_Signer signer(*s.key, rng, s.emsa);
     std::vector<uint8_t> sig = signer.sign_message(msg, rng);
-    if (zaf::pgp::isRSA(s.alg))
+    if (zaf::rfc4880::isRSA(s.alg))
         return mpi(sig);
     size_t half = sig.size() / 2;
     return mpi(std::vector<uint8_t>(sig.begin(), sig.begin() + long(half))) +
@@ -84,9 +84,9 @@ std::vector<uint8_t> hashOf(const std::string& data) {
 std::string v4Sig(const Signer& s, uint8_t type, const std::string& keyBody, const std::string& uid,
                   const uint8_t keyID[8], const std::string& extra = "") {
     std::string hashed;
-    zaf::pgp::appendSubpacket(hashed, 2, be32(kCreated));
+    zaf::rfc4880::appendSubpacket(hashed, 2, be32(kCreated));
     if (type == 0x13)
-        zaf::pgp::appendSubpacket(hashed, 11, std::string("\x09\x07", 2));
+        zaf::rfc4880::appendSubpacket(hashed, 11, std::string("\x09\x07", 2));
     hashed += extra;
     std::string body = {
         4, char(type), char(s.alg), 8, char(hashed.size() >> 8), char(hashed.size())};
@@ -98,7 +98,8 @@ std::string v4Sig(const Signer& s, uint8_t type, const std::string& keyBody, con
     data += body + std::string{4, char(0xFF)} + be32(uint32_t(body.size()));
     std::vector<uint8_t> digest = hashOf(data);
     std::string unhashed;
-    zaf::pgp::appendSubpacket(unhashed, 16, std::string(reinterpret_cast<const char*>(keyID), 8));
+    zaf::rfc4880::appendSubpacket(unhashed, 16,
+                                  std::string(reinterpret_cast<const char*>(keyID), 8));
     body += char(unhashed.size() >> 8);
     body += char(unhashed.size());
     body += unhashed;
@@ -196,8 +197,8 @@ TEST(Algorithms, ECDSAAndEdDSASelfSignaturesVerify) {
         std::string oid("\x2A\x86\x48\xCE\x3D\x03\x01\x07", 8);
         std::string body =
             std::string{4} + be32(kCreated) + char(19) + char(oid.size()) + oid + mpi(point);
-        zaf::pgp::KeyInfo info;
-        ASSERT_TRUE(zaf::pgp::parseKeyPacket(body, info));
+        zaf::rfc4880::KeyInfo info;
+        ASSERT_TRUE(zaf::rfc4880::parseKeyPacket(body, info));
         EXPECT_EQ(256u, info.bits);
         std::string uid = "EC <ec@example.org>";
         Signer s{&ecdsa, 19, "Raw", 32};
@@ -213,8 +214,8 @@ TEST(Algorithms, ECDSAAndEdDSASelfSignaturesVerify) {
         std::string oid("\x2B\x06\x01\x04\x01\xDA\x47\x0F\x01", 9);
         std::string body =
             std::string{4} + be32(kCreated) + char(22) + char(oid.size()) + oid + mpi(pub);
-        zaf::pgp::KeyInfo info;
-        ASSERT_TRUE(zaf::pgp::parseKeyPacket(body, info));
+        zaf::rfc4880::KeyInfo info;
+        ASSERT_TRUE(zaf::rfc4880::parseKeyPacket(body, info));
         std::string uid = "Ed <ed@example.org>";
         Signer s{&ed, 22, "Pure", 32};
         std::string bytes =
@@ -275,33 +276,33 @@ TEST(Packets, HeadersRoundTripAndPartialLengthsOnlyWhereAllowed) {
         for (bool fresh : {false, true}) {
             std::string body(len, 'b');
             std::string p = packet(13, body, fresh);
-            zaf::pgp::RawPacket rp;
+            zaf::rfc4880::RawPacket rp;
             std::string scratch;
-            ASSERT_TRUE(zaf::pgp::readPacket(reinterpret_cast<const uint8_t*>(p.data()), p.size(),
-                                             0, rp, scratch));
+            ASSERT_TRUE(zaf::rfc4880::readPacket(reinterpret_cast<const uint8_t*>(p.data()),
+                                                 p.size(), 0, rp, scratch));
             EXPECT_EQ(13, rp.tag);
             EXPECT_EQ(fresh, rp.newFormat);
             EXPECT_EQ(p.size(), rp.total);
             EXPECT_EQ(body, rp.body);
             // One byte short fails.
-            EXPECT_FALSE(zaf::pgp::readPacket(reinterpret_cast<const uint8_t*>(p.data()),
-                                              p.size() - 1, 0, rp, scratch));
+            EXPECT_FALSE(zaf::rfc4880::readPacket(reinterpret_cast<const uint8_t*>(p.data()),
+                                                  p.size() - 1, 0, rp, scratch));
         }
     }
     // A literal data packet in two partial chunks (512 + 3 bytes).
     std::string chunked =
         std::string{char(0xC0 | 11), char(0xE9)} + std::string(512, 'x') + std::string{3} + "end";
-    zaf::pgp::RawPacket rp;
+    zaf::rfc4880::RawPacket rp;
     std::string scratch;
-    ASSERT_TRUE(zaf::pgp::readPacket(reinterpret_cast<const uint8_t*>(chunked.data()),
-                                     chunked.size(), 0, rp, scratch));
+    ASSERT_TRUE(zaf::rfc4880::readPacket(reinterpret_cast<const uint8_t*>(chunked.data()),
+                                         chunked.size(), 0, rp, scratch));
     EXPECT_TRUE(rp.partial);
     EXPECT_EQ(515u, rp.body.size());
     EXPECT_EQ(chunked.size(), rp.total);
     // The same framing on a user ID is refused.
     chunked[0] = char(0xC0 | 13);
-    EXPECT_FALSE(zaf::pgp::readPacket(reinterpret_cast<const uint8_t*>(chunked.data()),
-                                      chunked.size(), 0, rp, scratch));
+    EXPECT_FALSE(zaf::rfc4880::readPacket(reinterpret_cast<const uint8_t*>(chunked.data()),
+                                          chunked.size(), 0, rp, scratch));
 }
 
 TEST(Algorithms, DesignatedRevokerRevokesOnlyWithAGoodSignature) {
@@ -309,19 +310,20 @@ TEST(Algorithms, DesignatedRevokerRevokesOnlyWithAGoodSignature) {
     Botan::EC_Group group("secp256r1");
     Botan::ECDSA_PrivateKey owner(rng, group), revoker(rng, group);
     std::string ownerBody = ecdsaBody(owner), revokerBody = ecdsaBody(revoker);
-    zaf::pgp::KeyInfo oi, ri;
-    ASSERT_TRUE(zaf::pgp::parseKeyPacket(ownerBody, oi));
-    ASSERT_TRUE(zaf::pgp::parseKeyPacket(revokerBody, ri));
+    zaf::rfc4880::KeyInfo oi, ri;
+    ASSERT_TRUE(zaf::rfc4880::parseKeyPacket(ownerBody, oi));
+    ASSERT_TRUE(zaf::rfc4880::parseKeyPacket(revokerBody, ri));
     Signer os{&owner, 19, "Raw", 32}, rs{&revoker, 19, "Raw", 32};
     // The owner names the revoker (class 0x80, algorithm, fingerprint) in its self-signature.
     std::string designation;
-    zaf::pgp::appendSubpacket(designation, 12,
-                              std::string{char(0x80), 19} +
-                                  std::string(reinterpret_cast<const char*>(ri.fingerprint), 20));
+    zaf::rfc4880::appendSubpacket(
+        designation, 12,
+        std::string{char(0x80), 19} +
+            std::string(reinterpret_cast<const char*>(ri.fingerprint), 20));
     // It also asks for the revoker as an additional decryption key, not enforced.
-    zaf::pgp::appendSubpacket(designation, 10,
-                              std::string{0, 19} +
-                                  std::string(reinterpret_cast<const char*>(ri.fingerprint), 20));
+    zaf::rfc4880::appendSubpacket(
+        designation, 10,
+        std::string{0, 19} + std::string(reinterpret_cast<const char*>(ri.fingerprint), 20));
     std::string ownerUserID =
         packet(13, "Owner") + packet(2, v4Sig(os, 0x13, ownerBody, "Owner", oi.keyID, designation));
     std::string revokerKey = packet(6, revokerBody) + packet(13, "Revoker") +
@@ -376,7 +378,7 @@ namespace {
 struct TestKey {
     std::unique_ptr<Botan::ECDSA_PrivateKey> priv;
     std::string body;
-    zaf::pgp::KeyInfo info;
+    zaf::rfc4880::KeyInfo info;
     std::string uid;
     Signer signer() const { return Signer{priv.get(), 19, "Raw", 32}; }
     std::string selfSigned() const {
@@ -390,7 +392,7 @@ TestKey makeKey(const std::string& uid) {
     TestKey k;
     k.priv = std::make_unique<Botan::ECDSA_PrivateKey>(rng, Botan::EC_Group("secp256r1"));
     k.body = ecdsaBody(*k.priv);
-    EXPECT_TRUE(zaf::pgp::parseKeyPacket(k.body, k.info));
+    EXPECT_TRUE(zaf::rfc4880::parseKeyPacket(k.body, k.info));
     k.uid = uid;
     return k;
 }
@@ -405,7 +407,7 @@ std::string certify(const TestKey& by, const TestKey& of, const std::string& ext
 TEST(Trust, TrustSignatureMakesItsTargetAnIntroducer) {
     TestKey a = makeKey("A"), b = makeKey("B"), c = makeKey("C");
     std::string trustSig;
-    zaf::pgp::appendSubpacket(trustSig, 5, std::string{1, 120});
+    zaf::rfc4880::appendSubpacket(trustSig, 5, std::string{1, 120});
     for (bool withTrustSignature : {false, true}) {
         std::string bytes = a.selfSigned() + b.selfSigned() +
                             certify(a, b, withTrustSignature ? trustSig : "") + c.selfSigned() +
@@ -449,7 +451,7 @@ TEST(Export, CompatibleLeavesOutPhotosAndLocalSignaturesStayHome) {
     std::string image = std::string{16, 0, 1, 1} + std::string(12, '\0') + "JPEGDATA";
     std::string attribute = std::string{char(image.size() + 1), 1} + image;
     std::string local;
-    zaf::pgp::appendSubpacket(local, 4, std::string{0});
+    zaf::rfc4880::appendSubpacket(local, 4, std::string{0});
     std::string photo =
         packet(17, attribute) + packet(2, v4Sig(a.signer(), 0x13, a.body, "", a.info.keyID));
     std::string bytes = a.selfSigned() + certify(b, a, local) + photo;

@@ -15,8 +15,8 @@ namespace {
 // Re-protects an unprotected secret key packet body with the iterated and salted S2K
 // (SHA-256, AES-256 CFB, SHA-1 check) under `pass`.
 std::string protect(std::string_view body, const std::string& pass) {
-    zaf::pgp::KeyInfo info;
-    EXPECT_TRUE(zaf::pgp::parseKeyPacket(body, info));
+    zaf::rfc4880::KeyInfo info;
+    EXPECT_TRUE(zaf::rfc4880::parseKeyPacket(body, info));
     std::string_view secret = body.substr(info.publicLength + 1); // skip usage byte 0
     secret.remove_suffix(2);                                      // and the checksum
     std::string salt = "saltsalt";
@@ -102,12 +102,13 @@ TEST(PrivateKey, ProtectedKeyNeedsTheRightPassphrase) {
         GTEST_SKIP();
     Context ctx;
     std::string sec = sliceKeys(readAll(benchPath("secring-1k.skr")), 0, 1);
-    zaf::pgp::RawPacket rp;
+    zaf::rfc4880::RawPacket rp;
     std::string scratch;
-    ASSERT_TRUE(zaf::pgp::readPacket(reinterpret_cast<const uint8_t*>(sec.data()), sec.size(), 0,
-                                     rp, scratch));
+    ASSERT_TRUE(zaf::rfc4880::readPacket(reinterpret_cast<const uint8_t*>(sec.data()), sec.size(),
+                                         0, rp, scratch));
     std::string packet;
-    zaf::pgp::writePacket(packet, zaf::pgp::kTagSecretKey, protect(rp.body, "correct horse"));
+    zaf::rfc4880::writePacket(packet, zaf::rfc4880::kTagSecretKey,
+                              protect(rp.body, "correct horse"));
     std::string protectedKey = packet + sec.substr(rp.total);
     ZAFKeyDBRef db = importBytes(ctx.get(), protectedKey);
     ASSERT_NE(nullptr, db);
@@ -145,7 +146,7 @@ std::string revocationFor(ZAFKeyDBObjRef key) {
     std::string_view keyBody = k.packetBody(0);
     std::string body = {4, 0x20, char(k.algorithm), 8};
     std::string hashed;
-    zaf::pgp::appendSubpacket(hashed, 2, std::string("\x66\x00\x00\x00", 4));
+    zaf::rfc4880::appendSubpacket(hashed, 2, std::string("\x66\x00\x00\x00", 4));
     body += char(hashed.size() >> 8);
     body += char(hashed.size() & 0xFF);
     body += hashed;
@@ -159,8 +160,8 @@ std::string revocationFor(ZAFKeyDBObjRef key) {
     sha->update(trailer, 6);
     Botan::secure_vector<uint8_t> digest = sha->final();
     std::string unhashed;
-    zaf::pgp::appendSubpacket(unhashed, 16,
-                              std::string(reinterpret_cast<const char*>(k.keyID()), 8));
+    zaf::rfc4880::appendSubpacket(unhashed, 16,
+                                  std::string(reinterpret_cast<const char*>(k.keyID()), 8));
     body += char(unhashed.size() >> 8);
     body += char(unhashed.size() & 0xFF);
     body += unhashed;
@@ -175,7 +176,7 @@ std::string revocationFor(ZAFKeyDBObjRef key) {
                                    reinterpret_cast<uint8_t*>(&sig[0]), size, &size));
     ZAFFreePrivateKeyContext(priv);
     std::string packet;
-    zaf::pgp::writePacket(packet, zaf::pgp::kTagSignature, body + sig);
+    zaf::rfc4880::writePacket(packet, zaf::rfc4880::kTagSignature, body + sig);
     return packet;
 }
 

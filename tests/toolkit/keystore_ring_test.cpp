@@ -359,7 +359,7 @@ TEST(KeyRing, ArmourRoundTripsAndRejectsDamage) {
     ASSERT_NE(nullptr, back);
     EXPECT_EQ(rings.secBytes, exportSet(ctx.get(), ZAFPeekKeyDBRootKeySet(back), false, true));
     ZAFFreeKeyDB(back);
-    // X.509 import of OpenPGP material fails cleanly.
+    // X.509 import of RFC 4880 material fails cleanly.
     ZAFKeyDBRef x = nullptr;
     EXPECT_EQ(kZAFError_NotX509,
               ZAFImport(ctx.get(), &x, ZAFOInputBuffer(ctx.get(), armored.data(), armored.size()),

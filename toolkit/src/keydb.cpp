@@ -164,13 +164,17 @@ size_t keyDigest(const Key& key) {
 
 namespace {
 
-bool isPrimaryTag(uint8_t tag) { return tag == pgp::kTagPublicKey || tag == pgp::kTagSecretKey; }
-bool isSubkeyTag(uint8_t tag) {
-    return tag == pgp::kTagPublicSubkey || tag == pgp::kTagSecretSubkey;
+bool isPrimaryTag(uint8_t tag) {
+    return tag == rfc4880::kTagPublicKey || tag == rfc4880::kTagSecretKey;
 }
-bool isUserTag(uint8_t tag) { return tag == pgp::kTagUserID || tag == pgp::kTagUserAttribute; }
+bool isSubkeyTag(uint8_t tag) {
+    return tag == rfc4880::kTagPublicSubkey || tag == rfc4880::kTagSecretSubkey;
+}
+bool isUserTag(uint8_t tag) {
+    return tag == rfc4880::kTagUserID || tag == rfc4880::kTagUserAttribute;
+}
 
-void fillSig(ZAFKeyDBObj& o, const pgp::SigInfo& s) {
+void fillSig(ZAFKeyDBObj& o, const rfc4880::SigInfo& s) {
     o.parsed = true;
     o.sigVersion = s.version;
     o.sigType = s.type;
@@ -189,8 +193,8 @@ void fillSig(ZAFKeyDBObj& o, const pgp::SigInfo& s) {
 // Derives the key's summary state from its parsed objects.
 bool analyse(Key& k) {
     std::string_view bytes = k.mainBytes();
-    pgp::SigInfo sig;
-    pgp::KeyInfo info;
+    rfc4880::SigInfo sig;
+    rfc4880::KeyInfo info;
     // Latest self-signature per user ID, and the one that sets key properties.
     uint32_t bestTime = 0;
     int32_t bestObj = -1;
@@ -204,7 +208,7 @@ bool analyse(Key& k) {
         std::string_view body =
             bytes.substr(k.packets[o.packet].bodyOffset, k.packets[o.packet].bodyLength);
         if (o.type == kZAFKeyDBObjType_Key || o.type == kZAFKeyDBObjType_SubKey) {
-            if (!pgp::parseKeyPacket(body, info))
+            if (!rfc4880::parseKeyPacket(body, info))
                 return false;
             o.algorithm = info.algorithm;
             o.version = info.version;
@@ -226,13 +230,13 @@ bool analyse(Key& k) {
             continue;
         }
         if (o.type == kZAFKeyDBObjType_UserID) {
-            if (k.packets[o.packet].tag == pgp::kTagUserAttribute) {
-                std::string_view first = pgp::firstAttributeSubpacket(body);
+            if (k.packets[o.packet].tag == rfc4880::kTagUserAttribute) {
+                std::string_view first = rfc4880::firstAttributeSubpacket(body);
                 o.attributeType = first.empty() ? 0 : uint8_t(first[0]);
             }
             continue;
         }
-        if (!pgp::parseSignature(body, sig))
+        if (!rfc4880::parseSignature(body, sig))
             continue; // kept as an opaque signature
         fillSig(o, sig);
         bool self = sig.hasIssuer && std::memcmp(sig.issuer, k.objs[0].keyID, 8) == 0;
@@ -356,8 +360,8 @@ KeyPtr buildKey(std::shared_ptr<const std::string> pubStore, size_t pubOffset, s
     size_t pos = 0;
     int32_t current = 0;
     while (pos < bytes.size()) {
-        pgp::RawPacket rp;
-        if (!pgp::readPacket(data, bytes.size(), pos, rp, scratch) || rp.partial)
+        rfc4880::RawPacket rp;
+        if (!rfc4880::readPacket(data, bytes.size(), pos, rp, scratch) || rp.partial)
             return nullptr;
         if (k->packets.size() >= kMaxPacketsPerKey)
             return nullptr;
@@ -387,11 +391,11 @@ KeyPtr buildKey(std::shared_ptr<const std::string> pubStore, size_t pubOffset, s
             o.type = isUserTag(rp.tag) ? kZAFKeyDBObjType_UserID : kZAFKeyDBObjType_SubKey;
             o.parent = 0;
             current = int32_t(k->objs.size());
-        } else if (rp.tag == pgp::kTagSignature) {
+        } else if (rp.tag == rfc4880::kTagSignature) {
             o.type = kZAFKeyDBObjType_Signature;
             o.parent = current;
         } else {
-            if (rp.tag == pgp::kTagTrust && pi == 1 && rp.body.size() >= 1) {
+            if (rp.tag == rfc4880::kTagTrust && pi == 1 && rp.body.size() >= 1) {
                 k->ownerTrust = uint8_t(rp.body[0]) & 7;
                 k->disabled = (uint8_t(rp.body[0]) & 0x20) != 0;
             }
@@ -436,8 +440,8 @@ bool parseKeys(const std::shared_ptr<const std::string>& store, bool secret, boo
         return true;
     };
     while (pos < s.size()) {
-        pgp::RawPacket rp;
-        if (!pgp::readPacket(data, s.size(), pos, rp, scratch)) {
+        rfc4880::RawPacket rp;
+        if (!rfc4880::readPacket(data, s.size(), pos, rp, scratch)) {
             if (strict)
                 return false;
             finish(pos);
@@ -450,7 +454,7 @@ bool parseKeys(const std::shared_ptr<const std::string>& store, bool secret, boo
         } else if (keyStart == std::string::npos) {
             if (strict)
                 return false;
-            if (loose && rp.tag == pgp::kTagSignature)
+            if (loose && rp.tag == rfc4880::kTagSignature)
                 loose->emplace_back(s.substr(pos, rp.total));
         }
         pos += rp.total;
@@ -469,8 +473,8 @@ bool TKTree::parse(std::string_view bytes) {
     size_t pos = 0;
     bool first = true;
     while (pos < bytes.size()) {
-        pgp::RawPacket rp;
-        if (!pgp::readPacket(data, bytes.size(), pos, rp, scratch))
+        rfc4880::RawPacket rp;
+        if (!rfc4880::readPacket(data, bytes.size(), pos, rp, scratch))
             return false;
         std::string raw(bytes.substr(pos, rp.total));
         pos += rp.total;
@@ -513,10 +517,10 @@ uint8_t rawTag(const std::string& raw) {
 }
 
 std::string_view rawBody(const std::string& raw) {
-    pgp::RawPacket rp;
+    rfc4880::RawPacket rp;
     std::string scratch;
-    if (!pgp::readPacket(reinterpret_cast<const uint8_t*>(raw.data()), raw.size(), 0, rp,
-                         scratch) ||
+    if (!rfc4880::readPacket(reinterpret_cast<const uint8_t*>(raw.data()), raw.size(), 0, rp,
+                             scratch) ||
         rp.partial)
         return {};
     return rp.body;
@@ -526,8 +530,8 @@ std::string_view rawBody(const std::string& raw) {
 std::string componentIdentity(const TKTree::Component& c) {
     std::string_view body = rawBody(c.head);
     if (isSubkeyTag(c.tag)) {
-        pgp::KeyInfo info;
-        if (pgp::parseKeyPacket(body, info))
+        rfc4880::KeyInfo info;
+        if (rfc4880::parseKeyPacket(body, info))
             return "S" + std::string(reinterpret_cast<const char*>(info.fingerprint),
                                      info.fingerprintLength);
     }
@@ -537,7 +541,7 @@ std::string componentIdentity(const TKTree::Component& c) {
 bool addMissing(std::vector<std::string>& into, const std::vector<std::string>& from) {
     bool changed = false;
     for (const auto& p : from) {
-        if (rawTag(p) == pgp::kTagTrust)
+        if (rawTag(p) == rfc4880::kTagTrust)
             continue;
         std::string_view body = rawBody(p);
         bool have = false;
@@ -571,7 +575,7 @@ bool mergeTrees(TKTree& base, const TKTree& incoming) {
         auto it = index.find(componentIdentity(c));
         if (it != index.end()) {
             for (const auto& p : c.follow) {
-                if (rawTag(p) == pgp::kTagTrust)
+                if (rawTag(p) == rfc4880::kTagTrust)
                     continue;
                 std::string_view body = rawBody(p);
                 bool have = false;
@@ -589,7 +593,7 @@ bool mergeTrees(TKTree& base, const TKTree& incoming) {
         nc.tag = c.tag;
         nc.head = c.head;
         for (const auto& f : c.follow)
-            if (rawTag(f) != pgp::kTagTrust)
+            if (rawTag(f) != rfc4880::kTagTrust)
                 nc.follow.push_back(f);
         size_t at = base.comps.size();
         if (isUserTag(c.tag)) {
@@ -645,7 +649,7 @@ KeyPtr mergeKeys(const Key& base, const Key& incoming) {
 KeyPtr withoutTrust(const KeyPtr& k) {
     bool any = false;
     for (const PacketRef& p : k->packets)
-        any = any || p.tag == pgp::kTagTrust;
+        any = any || p.tag == rfc4880::kTagTrust;
     if (!any)
         return k;
     TKTree t;
@@ -654,7 +658,7 @@ KeyPtr withoutTrust(const KeyPtr& k) {
     auto strip = [](std::vector<std::string>& v) {
         std::vector<std::string> kept;
         for (auto& p : v)
-            if (rawTag(p) != pgp::kTagTrust)
+            if (rawTag(p) != rfc4880::kTagTrust)
                 kept.push_back(std::move(p));
         v.swap(kept);
     };
@@ -716,14 +720,14 @@ ZAFError loadRings(const std::string& pubPath, const std::string& secPath,
         return true;
     };
     while (pos < sec.size()) {
-        pgp::RawPacket rp;
-        if (!pgp::readPacket(data, sec.size(), pos, rp, scratch) || rp.partial)
+        rfc4880::RawPacket rp;
+        if (!rfc4880::readPacket(data, sec.size(), pos, rp, scratch) || rp.partial)
             return kZAFError_CorruptData;
         if (isPrimaryTag(rp.tag)) {
             if (!finish(pos))
                 return kZAFError_CorruptData;
-            pgp::KeyInfo info;
-            if (!pgp::parseKeyPacket(rp.body, info))
+            rfc4880::KeyInfo info;
+            if (!rfc4880::parseKeyPacket(rp.body, info))
                 return kZAFError_CorruptData;
             fpr.assign(reinterpret_cast<const char*>(info.fingerprint), info.fingerprintLength);
             start = pos;
@@ -1188,12 +1192,12 @@ ZAFError ZAFCopyKeys(ZAFKeySetRef keys, ZAFKeyDBRef dest, ZAFBoolean* outChanged
         // Stand-alone revocations read by an import apply to the keys they name.
         for (const std::string& rev : keys->db->pendingRevocations) {
             std::string_view body = rev;
-            pgp::RawPacket rp;
+            rfc4880::RawPacket rp;
             std::string scratch;
-            pgp::SigInfo sig;
-            if (!pgp::readPacket(reinterpret_cast<const uint8_t*>(rev.data()), rev.size(), 0, rp,
-                                 scratch) ||
-                !pgp::parseSignature(rp.body, sig) || !sig.hasIssuer)
+            rfc4880::SigInfo sig;
+            if (!rfc4880::readPacket(reinterpret_cast<const uint8_t*>(rev.data()), rev.size(), 0,
+                                     rp, scratch) ||
+                !rfc4880::parseSignature(rp.body, sig) || !sig.hasIssuer)
                 continue;
             (void)body;
             Key* target = dest->findByKeyID(sig.issuer);
@@ -1273,8 +1277,9 @@ ZAFError ZAFDeleteKeyDBObj(ZAFKeyDBRef keyDB, ZAFKeyDBObjRef obj) {
                 auto dropFrom = [&](std::vector<std::string>& v) {
                     for (size_t i = 0; i < v.size(); ++i)
                         if (v[i] == target) {
-                            size_t n =
-                                (i + 1 < v.size() && rawTag(v[i + 1]) == pgp::kTagTrust) ? 2 : 1;
+                            size_t n = (i + 1 < v.size() && rawTag(v[i + 1]) == rfc4880::kTagTrust)
+                                           ? 2
+                                           : 1;
                             v.erase(v.begin() + long(i), v.begin() + long(i + n));
                             return;
                         }
@@ -1295,10 +1300,10 @@ ZAFError ZAFDeleteKeyDBObj(ZAFKeyDBRef keyDB, ZAFKeyDBObjRef obj) {
                     bool same = rawBody(t.comps[i].head) == targetBody;
                     if (!same && obj->type == kZAFKeyDBObjType_SubKey) {
                         // The secret ring stores the subkey with its secret part.
-                        pgp::KeyInfo a, b;
+                        rfc4880::KeyInfo a, b;
                         same = isSubkeyTag(t.comps[i].tag) &&
-                               pgp::parseKeyPacket(rawBody(t.comps[i].head), a) &&
-                               pgp::parseKeyPacket(targetBody, b) &&
+                               rfc4880::parseKeyPacket(rawBody(t.comps[i].head), a) &&
+                               rfc4880::parseKeyPacket(targetBody, b) &&
                                std::memcmp(a.fingerprint, b.fingerprint, 20) == 0;
                     }
                     if (same) {

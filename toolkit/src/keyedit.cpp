@@ -34,8 +34,8 @@ std::string inheritedSubpackets(const Key& k) {
     std::string out;
     if (best == nullptr) {
         // No self-signature to follow: the flags a primary key of this algorithm gets.
-        uint8_t flags = pgp::canAlgEncrypt(k.algorithm) ? 0x0F : 0x03;
-        pgp::appendSubpacket(out, 27, std::string(1, char(flags)));
+        uint8_t flags = rfc4880::canAlgEncrypt(k.algorithm) ? 0x0F : 0x03;
+        rfc4880::appendSubpacket(out, 27, std::string(1, char(flags)));
         return out;
     }
     for (const auto& sp : hashedSubpackets(k.packetBody(best->packet)))
@@ -44,7 +44,7 @@ std::string inheritedSubpackets(const Key& k) {
                 // Keep the critical bit as the key's own signature had it.
                 std::string body(sp.second);
                 std::string one;
-                pgp::appendSubpacket(one, sp.first, body);
+                rfc4880::appendSubpacket(one, sp.first, body);
                 out += one;
             }
     return out;
@@ -70,10 +70,10 @@ uint8_t rawTag(const std::string& raw) {
 }
 
 std::string_view rawBody(const std::string& raw) {
-    pgp::RawPacket rp;
+    rfc4880::RawPacket rp;
     std::string scratch;
-    if (!pgp::readPacket(reinterpret_cast<const uint8_t*>(raw.data()), raw.size(), 0, rp,
-                         scratch) ||
+    if (!rfc4880::readPacket(reinterpret_cast<const uint8_t*>(raw.data()), raw.size(), 0, rp,
+                             scratch) ||
         rp.partial)
         return {};
     return rp.body;
@@ -90,10 +90,11 @@ TKTree::Component* findUser(TKTree& t, uint8_t tag, std::string_view body) {
 // The component of a tree holding the subkey with this key ID (public or secret packet).
 TKTree::Component* findSubkey(TKTree& t, const uint8_t keyID[8]) {
     for (auto& c : t.comps) {
-        if (c.tag != pgp::kTagPublicSubkey && c.tag != pgp::kTagSecretSubkey)
+        if (c.tag != rfc4880::kTagPublicSubkey && c.tag != rfc4880::kTagSecretSubkey)
             continue;
-        pgp::KeyInfo info;
-        if (pgp::parseKeyPacket(rawBody(c.head), info) && std::memcmp(info.keyID, keyID, 8) == 0)
+        rfc4880::KeyInfo info;
+        if (rfc4880::parseKeyPacket(rawBody(c.head), info) &&
+            std::memcmp(info.keyID, keyID, 8) == 0)
             return &c;
     }
     return nullptr;
@@ -116,7 +117,7 @@ bool addCertificationPacket(const Key& key, TKTree& t, bool secret, uint8_t tag,
 
 // Key-level signatures go after the trust packet that must stay right behind the key packet.
 void insertKeySignature(TKTree& t, const std::string& sig, bool atFront) {
-    size_t at = (!t.follow.empty() && rawTag(t.follow[0]) == pgp::kTagTrust) ? 1 : 0;
+    size_t at = (!t.follow.empty() && rawTag(t.follow[0]) == rfc4880::kTagTrust) ? 1 : 0;
     if (!atFront)
         at = t.follow.size();
     t.follow.insert(t.follow.begin() + long(at), sig);
@@ -154,7 +155,7 @@ ZAFError addUser(ZAFKeyDBObjRef keyObj, uint8_t tag, const std::string& body,
     KeyPtr key;
     if ((err = editableKey(keyObj, key)) != kZAFError_NoErr)
         return err;
-    if (tag == pgp::kTagUserAttribute && key->version < 4)
+    if (tag == rfc4880::kTagUserAttribute && key->version < 4)
         return kZAFError_UnsupportedAlg;
     for (const ZAFKeyDBObj& o : key->objs)
         if (o.type == kZAFKeyDBObjType_UserID && key->packets[o.packet].tag == tag &&
@@ -173,7 +174,7 @@ ZAFError addUser(ZAFKeyDBObjRef keyObj, uint8_t tag, const std::string& body,
     if (err != kZAFError_NoErr)
         return err;
     std::string packet;
-    pgp::writePacket(packet, tag, body);
+    rfc4880::writePacket(packet, tag, body);
     return replaceWithEdit(key, [&](TKTree& t, bool) {
         TKTree::Component c;
         c.tag = tag;
@@ -182,8 +183,8 @@ ZAFError addUser(ZAFKeyDBObjRef keyObj, uint8_t tag, const std::string& body,
         // User IDs come before the subkeys.
         size_t at = t.comps.size();
         for (size_t i = 0; i < t.comps.size(); ++i)
-            if (t.comps[i].tag == pgp::kTagPublicSubkey ||
-                t.comps[i].tag == pgp::kTagSecretSubkey) {
+            if (t.comps[i].tag == rfc4880::kTagPublicSubkey ||
+                t.comps[i].tag == rfc4880::kTagSecretSubkey) {
                 at = i;
                 break;
             }
@@ -242,7 +243,7 @@ ZAFError certify(ZAFKeyDBObjRef userID, ZAFKeyDBObjRef signerObj, std::vector<Op
     if (const Option* e = opts.get(kOptExportable))
         local = e->value == 0;
     if (local)
-        pgp::appendSubpacket(hashed, 4, std::string(1, char(0)));
+        rfc4880::appendSubpacket(hashed, 4, std::string(1, char(0)));
     if (const Option* t = opts.get(kOptSignatureTrust)) {
         uint8_t amount = 0;
         if (t->value < 0 || t->value > 255 || !trustAmount(t->value2, amount))
@@ -251,11 +252,11 @@ ZAFError certify(ZAFKeyDBObjRef userID, ZAFKeyDBObjRef signerObj, std::vector<Op
             std::string body;
             body.push_back(char(t->value));
             body.push_back(char(amount));
-            pgp::appendSubpacket(hashed, 5, body);
+            rfc4880::appendSubpacket(hashed, 5, body);
         }
     }
     if (const Option* r = opts.get(kOptRegularExpression))
-        pgp::appendSubpacket(hashed, 6, r->data + std::string(1, '\0'));
+        rfc4880::appendSubpacket(hashed, 6, r->data + std::string(1, '\0'));
     const uint32_t created = now();
     if (const Option* x = opts.get(kOptExpiration)) {
         if (uint64_t(x->value) * kSecondsPerDay > 0xFFFFFFFFull - created)
@@ -265,7 +266,7 @@ ZAFError certify(ZAFKeyDBObjRef userID, ZAFKeyDBObjRef signerObj, std::vector<Op
             std::string b;
             for (int s = 24; s >= 0; s -= 8)
                 b.push_back(char((secs >> s) & 0xFF));
-            pgp::appendSubpacket(hashed, 3, b);
+            rfc4880::appendSubpacket(hashed, 3, b);
         }
     }
     Signer signer;
@@ -315,7 +316,7 @@ ZAFError revokeKey(const KeyPtr& target, ZAFKeyDBObjRef revoker, const Secret& p
         err = writeSignatureV3(what, 0x20, now(), signer, sig);
     } else {
         std::string hashed;
-        pgp::appendSubpacket(hashed, 29, std::string(1, char(kReasonNone)));
+        rfc4880::appendSubpacket(hashed, 29, std::string(1, char(kReasonNone)));
         err = writeSignatureV4(what, 0x20, now(), hashed, std::string(), signer, sig);
     }
     if (err != kZAFError_NoErr)
@@ -342,9 +343,9 @@ ZAFError revokeSubkey(const KeyPtr& target, const ZAFKeyDBObj& sub, ZAFKeyDBObjR
     if (err != kZAFError_NoErr)
         return err;
     std::string subBody(target->packetBody(sub.packet));
-    Target what{target->packetBody(0), pgp::kTagPublicSubkey, subBody};
+    Target what{target->packetBody(0), rfc4880::kTagPublicSubkey, subBody};
     std::string hashed;
-    pgp::appendSubpacket(hashed, 29, std::string(1, char(kReasonNone)));
+    rfc4880::appendSubpacket(hashed, 29, std::string(1, char(kReasonNone)));
     std::string sig;
     if ((err = writeSignatureV4(what, 0x28, now(), hashed, std::string(), signer, sig)) !=
         kZAFError_NoErr)
@@ -394,12 +395,12 @@ ZAFError revokeCertification(const KeyPtr& target, const ZAFKeyDBObj& cert, ZAFK
     std::string hashed;
     // Revoking a local certification is a local matter too.
     if (!cert.exportable)
-        pgp::appendSubpacket(hashed, 4, std::string(1, char(0)));
+        rfc4880::appendSubpacket(hashed, 4, std::string(1, char(0)));
     std::string sig;
     if (signer.version < 4 && cert.exportable) {
         err = writeSignatureV3(what, 0x30, now(), signer, sig);
     } else {
-        pgp::appendSubpacket(hashed, 29, std::string(1, char(kReasonNone)));
+        rfc4880::appendSubpacket(hashed, 29, std::string(1, char(kReasonNone)));
         err = writeSignatureV4(what, 0x30, now(), hashed, std::string(), signer, sig);
     }
     if (err != kZAFError_NoErr)
@@ -444,7 +445,7 @@ ZAFError addKeyReference(ZAFKeyDBObjRef keyObj, ZAFKeyDBObjRef otherObj, uint8_t
     entry.push_back(char(other.algorithm));
     entry.append(reinterpret_cast<const char*>(other.fingerprint), 20);
     std::string hashed;
-    pgp::appendSubpacket(hashed, type, entry);
+    rfc4880::appendSubpacket(hashed, type, entry);
     std::string sig;
     if ((err = writeSignatureV4(Target{key->packetBody(0), 0, {}}, 0x1F, now(), hashed,
                                 std::string(), signer, sig)) != kZAFError_NoErr)
@@ -475,11 +476,11 @@ ZAFError ZAFAddUserID(ZAFKeyDBObjRef key, const char* userID, ZAFOptionListRef f
     va_list ap;
     va_start(ap, first);
     size_t n = userID ? std::strlen(userID) : 0;
-    ZAFError err =
-        runEdit(first, ap, isType(key, kZAFKeyDBObjType_Key) && n > 0 && n <= kZAFMaxUserIDLength,
-                [&](std::vector<Option>&& opts) {
-                    return addUser(key, pgp::kTagUserID, std::string(userID, n), std::move(opts));
-                });
+    ZAFError err = runEdit(
+        first, ap, isType(key, kZAFKeyDBObjType_Key) && n > 0 && n <= kZAFMaxUserIDLength,
+        [&](std::vector<Option>&& opts) {
+            return addUser(key, rfc4880::kTagUserID, std::string(userID, n), std::move(opts));
+        });
     va_end(ap);
     return err;
 }
@@ -491,17 +492,17 @@ ZAFError ZAFAddPhotoID(ZAFKeyDBObjRef key, const void* jpeg, size_t size, ZAFOpt
     const uint8_t* img = static_cast<const uint8_t*>(jpeg);
     bool imageOk =
         img != nullptr && size >= 3 && size <= kZAFMaxPhotoSize && img[0] == 0xFF && img[1] == 0xD8;
-    ZAFError err = runEdit(first, ap, isType(key, kZAFKeyDBObjType_Key) && imageOk,
-                           [&](std::vector<Option>&& opts) {
-                               // Image header: length 16 (little-endian), version 1, format 1
-                               // (JPEG), then twelve zero bytes.
-                               std::string image("\x10\x00\x01\x01", 4);
-                               image.append(12, '\0');
-                               image.append(reinterpret_cast<const char*>(img), size);
-                               std::string body;
-                               pgp::appendSubpacket(body, 1, image);
-                               return addUser(key, pgp::kTagUserAttribute, body, std::move(opts));
-                           });
+    ZAFError err = runEdit(
+        first, ap, isType(key, kZAFKeyDBObjType_Key) && imageOk, [&](std::vector<Option>&& opts) {
+            // Image header: length 16 (little-endian), version 1, format 1
+            // (JPEG), then twelve zero bytes.
+            std::string image("\x10\x00\x01\x01", 4);
+            image.append(12, '\0');
+            image.append(reinterpret_cast<const char*>(img), size);
+            std::string body;
+            rfc4880::appendSubpacket(body, 1, image);
+            return addUser(key, rfc4880::kTagUserAttribute, body, std::move(opts));
+        });
     va_end(ap);
     return err;
 }

@@ -44,7 +44,7 @@ std::string protectSecret(std::string_view publicPart, uint8_t version, const Se
 // older form with an MD5 simple S2K). `info` describes the public part of `body`. A wrong
 // passphrase gives kZAFError_BadPassphrase.
 ZAFError unlockLegacySecret(std::string_view body, std::string_view pass, Secret& mpis,
-                            const pgp::KeyInfo& info);
+                            const rfc4880::KeyInfo& info);
 
 // Appends an MPI (leading zero bytes dropped) to `out`.
 void appendMpi(std::string& out, const uint8_t* bytes, size_t length);

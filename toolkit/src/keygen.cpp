@@ -193,7 +193,7 @@ struct Material {
     std::string publicBody;
     Secret secretMpis;
     std::unique_ptr<Botan::Private_Key> key;
-    pgp::KeyInfo info;
+    rfc4880::KeyInfo info;
 };
 
 ZAFError generate(const Params& p, bool fast, uint32_t created, uint16_t v3Days, Material& m) {
@@ -250,7 +250,7 @@ ZAFError generate(const Params& p, bool fast, uint32_t created, uint16_t v3Days,
     } else {
         return kZAFError_UnsupportedAlg;
     }
-    if (!pgp::parseKeyPacket(body, m.info) || !m.info.known)
+    if (!rfc4880::parseKeyPacket(body, m.info) || !m.info.known)
         return kZAFError_Internal;
     return kZAFError_NoErr;
 }
@@ -277,10 +277,10 @@ void put32(std::string& out, uint32_t v) {
 
 // The body of the packet a signature writer produced.
 std::string packetBody(const std::string& packet) {
-    pgp::RawPacket rp;
+    rfc4880::RawPacket rp;
     std::string scratch;
-    if (!pgp::readPacket(reinterpret_cast<const uint8_t*>(packet.data()), packet.size(), 0, rp,
-                         scratch))
+    if (!rfc4880::readPacket(reinterpret_cast<const uint8_t*>(packet.data()), packet.size(), 0, rp,
+                             scratch))
         return {};
     return std::string(rp.body);
 }
@@ -331,7 +331,7 @@ ZAFError generateKeyLocked(std::vector<Option>&& collected, ZAFKeyDBObjRef* outK
             std::string entry(1, char(adk->value));
             entry.push_back(char(k->algorithm));
             entry += bytesOf(k->fingerprint, 20);
-            pgp::appendSubpacket(adks, 10, entry);
+            rfc4880::appendSubpacket(adks, 10, entry);
         }
     }
     std::string ciphers;
@@ -354,7 +354,7 @@ ZAFError generateKeyLocked(std::vector<Option>&& collected, ZAFKeyDBObjRef* outK
         return kZAFError_ItemAlreadyExists;
     Signer signer = freshSigner(m);
     const std::string& uid = uidOpt->data;
-    Target target{m.publicBody, pgp::kTagUserID, uid};
+    Target target{m.publicBody, rfc4880::kTagUserID, uid};
     std::string selfSig;
     if (p.version == 3) {
         err = writeSignatureV3(target, 0x13, created, signer, selfSig);
@@ -363,27 +363,27 @@ ZAFError generateKeyLocked(std::vector<Option>&& collected, ZAFKeyDBObjRef* outK
         if (days) {
             std::string secs;
             put32(secs, days * kSecondsPerDay);
-            pgp::appendSubpacket(hashed, 9, secs);
+            rfc4880::appendSubpacket(hashed, 9, secs);
         }
-        pgp::appendSubpacket(hashed, 11, ciphers);
-        pgp::appendSubpacket(hashed, 21, bytesOf(kPreferredHashes, sizeof kPreferredHashes));
-        pgp::appendSubpacket(hashed, 22,
-                             bytesOf(kPreferredCompression, sizeof kPreferredCompression));
-        pgp::appendSubpacket(hashed, 27, std::string(1, char(flags)));
-        pgp::appendSubpacket(hashed, 30, std::string(1, char(0x01))); // modification detection
-        pgp::appendSubpacket(hashed, 23, std::string(1, char(0x80))); // key server: no-modify
-        pgp::appendSubpacket(hashed, 25, std::string(1, char(1)));    // primary user ID
+        rfc4880::appendSubpacket(hashed, 11, ciphers);
+        rfc4880::appendSubpacket(hashed, 21, bytesOf(kPreferredHashes, sizeof kPreferredHashes));
+        rfc4880::appendSubpacket(hashed, 22,
+                                 bytesOf(kPreferredCompression, sizeof kPreferredCompression));
+        rfc4880::appendSubpacket(hashed, 27, std::string(1, char(flags)));
+        rfc4880::appendSubpacket(hashed, 30, std::string(1, char(0x01))); // modification detection
+        rfc4880::appendSubpacket(hashed, 23, std::string(1, char(0x80))); // key server: no-modify
+        rfc4880::appendSubpacket(hashed, 25, std::string(1, char(1)));    // primary user ID
         hashed += adks;
         err = writeSignatureV4(target, 0x13, created, hashed, std::string(), signer, selfSig);
     }
     if (err != kZAFError_NoErr)
         return err;
     std::string userIDPacket;
-    pgp::writePacket(userIDPacket, pgp::kTagUserID, uid);
+    rfc4880::writePacket(userIDPacket, rfc4880::kTagUserID, uid);
     std::string pub, sec;
-    pgp::writePacket(pub, pgp::kTagPublicKey, m.publicBody);
-    pgp::writePacket(
-        sec, pgp::kTagSecretKey,
+    rfc4880::writePacket(pub, rfc4880::kTagPublicKey, m.publicBody);
+    rfc4880::writePacket(
+        sec, rfc4880::kTagSecretKey,
         protectSecret(m.publicBody, p.version, m.secretMpis,
                       std::string_view(reinterpret_cast<const char*>(pass.data()), pass.size())));
     pub += userIDPacket + selfSig;
@@ -460,15 +460,15 @@ ZAFError generateSubKeyLocked(std::vector<Option>&& collected, ZAFKeyDBObjRef* o
     if ((err = generate(p, fast, created, 0, m)) != kZAFError_NoErr)
         return err;
     std::string_view masterBody = master->packetBody(0);
-    Target target{masterBody, pgp::kTagPublicSubkey, m.publicBody};
+    Target target{masterBody, rfc4880::kTagPublicSubkey, m.publicBody};
     uint32_t sigTime = created > signedAt ? created : signedAt;
     std::string hashed;
     if (days) {
         std::string secs;
         put32(secs, days * kSecondsPerDay);
-        pgp::appendSubpacket(hashed, 9, secs);
+        rfc4880::appendSubpacket(hashed, 9, secs);
     }
-    pgp::appendSubpacket(hashed, 27, std::string(1, char(flags)));
+    rfc4880::appendSubpacket(hashed, 27, std::string(1, char(flags)));
     if (flags & kZAFKeyFlag_Sign) {
         // A signing subkey vouches for its key with a primary key binding signature, so nobody
         // can claim another's signing subkey as theirs.
@@ -476,22 +476,22 @@ ZAFError generateSubKeyLocked(std::vector<Option>&& collected, ZAFKeyDBObjRef* o
         if ((err = writeSignatureV4(target, 0x19, sigTime, std::string(), std::string(),
                                     freshSigner(m), back)) != kZAFError_NoErr)
             return err;
-        pgp::appendSubpacket(hashed, 32, packetBody(back));
+        rfc4880::appendSubpacket(hashed, 32, packetBody(back));
     }
     std::string binding;
     if ((err = writeSignatureV4(target, 0x18, sigTime, hashed, std::string(), masterSigner,
                                 binding)) != kZAFError_NoErr)
         return err;
     std::string pubPacket, secPacket;
-    pgp::writePacket(pubPacket, pgp::kTagPublicSubkey, m.publicBody);
-    pgp::writePacket(secPacket, pgp::kTagSecretSubkey,
-                     protectSecret(m.publicBody, 4, m.secretMpis, passView));
+    rfc4880::writePacket(pubPacket, rfc4880::kTagPublicSubkey, m.publicBody);
+    rfc4880::writePacket(secPacket, rfc4880::kTagSecretSubkey,
+                         protectSecret(m.publicBody, 4, m.secretMpis, passView));
     KeyPtr updated;
     err = replaceWithEdit(
         master,
         [&](TKTree& tree, bool secret) {
             TKTree::Component c;
-            c.tag = secret ? pgp::kTagSecretSubkey : pgp::kTagPublicSubkey;
+            c.tag = secret ? rfc4880::kTagSecretSubkey : rfc4880::kTagPublicSubkey;
             c.head = secret ? secPacket : pubPacket;
             c.follow.push_back(binding);
             tree.comps.push_back(std::move(c));

@@ -10,7 +10,7 @@
 #define ZAF_KEYSTORE_INTERNAL_H
 
 #include "context_internal.h"
-#include "pgp_packet.h"
+#include "packets.h"
 
 #include <zaf/zafkeys.h>
 
@@ -240,7 +240,7 @@ extern int (*gFlushBeforeRenameHook)(const char* pubPath);
 bool verifySignature(ZAFKeyDB* db, const Key& key, const ZAFKeyDBObj& sig, const Key* signer);
 // Verifies a raw signature over the data hashed by `sigBody`'s context.
 bool verifyWithKey(const Key& signer, std::string_view signerKeyBody, uint8_t hashAlg,
-                   const uint8_t* digest, size_t digestLength, const pgp::SigInfo& sig);
+                   const uint8_t* digest, size_t digestLength, const rfc4880::SigInfo& sig);
 // The key packet body (public part) used to check signatures made by `keyID` in `signer`
 // (primary or subkey); empty when the ID is not one of the key's.
 std::string_view signingKeyBody(const Key& signer, const uint8_t keyID[8], uint8_t& alg);

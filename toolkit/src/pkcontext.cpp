@@ -55,16 +55,16 @@ std::string_view findSecretBody(const Key& k, const ZAFKeyDBObj& o) {
     std::string scratch;
     size_t pos = 0;
     while (pos < bytes.size()) {
-        pgp::RawPacket rp;
-        if (!pgp::readPacket(data, bytes.size(), pos, rp, scratch))
+        rfc4880::RawPacket rp;
+        if (!rfc4880::readPacket(data, bytes.size(), pos, rp, scratch))
             return {};
         pos += rp.total;
-        bool wanted = o.type == kZAFKeyDBObjType_Key ? rp.tag == pgp::kTagSecretKey
-                                                     : rp.tag == pgp::kTagSecretSubkey;
+        bool wanted = o.type == kZAFKeyDBObjType_Key ? rp.tag == rfc4880::kTagSecretKey
+                                                     : rp.tag == rfc4880::kTagSecretSubkey;
         if (!wanted)
             continue;
-        pgp::KeyInfo info;
-        if (pgp::parseKeyPacket(rp.body, info) && std::memcmp(info.keyID, o.keyID, 8) == 0)
+        rfc4880::KeyInfo info;
+        if (rfc4880::parseKeyPacket(rp.body, info) && std::memcmp(info.keyID, o.keyID, 8) == 0)
             return rp.body;
     }
     return {};
@@ -96,8 +96,8 @@ Botan::secure_vector<uint8_t> s2k(const char* hashName, std::string_view salt,
 
 // Decrypts (when protected) and checks the secret MPIs of a secret key packet body.
 ZAFError unlockSecret(std::string_view body, std::string_view pass,
-                      Botan::secure_vector<uint8_t>& mpis, pgp::KeyInfo& info) {
-    if (!pgp::parseKeyPacket(body, info) || !info.known || info.publicLength >= body.size())
+                      Botan::secure_vector<uint8_t>& mpis, rfc4880::KeyInfo& info) {
+    if (!rfc4880::parseKeyPacket(body, info) || !info.known || info.publicLength >= body.size())
         return kZAFError_CorruptData;
     const uint8_t* p = reinterpret_cast<const uint8_t*>(body.data());
     size_t pos = info.publicLength;
@@ -125,7 +125,7 @@ ZAFError unlockSecret(std::string_view body, std::string_view pass,
         uint8_t type = p[pos++];
         if (pos >= body.size())
             return kZAFError_CorruptData;
-        hashName = pgp::hashName(p[pos++]);
+        hashName = rfc4880::hashName(p[pos++]);
         if (hashName == nullptr)
             return kZAFError_NotImplemented;
         if (type == 1 || type == 3) {
@@ -146,7 +146,7 @@ ZAFError unlockSecret(std::string_view body, std::string_view pass,
         }
     }
     size_t keyLength = 0, blockSize = 0;
-    const char* cipher = pgp::cipherName(symAlg, keyLength, blockSize);
+    const char* cipher = rfc4880::cipherName(symAlg, keyLength, blockSize);
     if (cipher == nullptr)
         return kZAFError_NotImplemented;
     if (body.size() - pos < blockSize)
@@ -185,26 +185,26 @@ ZAFError unlockSecret(std::string_view body, std::string_view pass,
     return kZAFError_NoErr;
 }
 
-Botan::BigInt big(const pgp::Mpi& m) {
+Botan::BigInt big(const rfc4880::Mpi& m) {
     return Botan::BigInt(reinterpret_cast<const uint8_t*>(m.bytes.data()), m.bytes.size());
 }
 
 Botan::OID curveOid(std::string_view raw);
 
-ZAFError makePrivate(const pgp::KeyInfo& info, const Botan::secure_vector<uint8_t>& secret,
+ZAFError makePrivate(const rfc4880::KeyInfo& info, const Botan::secure_vector<uint8_t>& secret,
                      ZAFPrivateKeyContext& out) {
     std::string_view s(reinterpret_cast<const char*>(secret.data()), secret.size());
-    std::vector<pgp::Mpi> m;
+    std::vector<rfc4880::Mpi> m;
     size_t pos = 0;
     while (pos < s.size() && m.size() < 4) {
-        pgp::Mpi x;
-        if (!pgp::readMpi(s, pos, x))
+        rfc4880::Mpi x;
+        if (!rfc4880::readMpi(s, pos, x))
             return kZAFError_CorruptData;
         m.push_back(x);
     }
     Botan::System_RNG rng;
     out.algorithm = info.algorithm;
-    if (pgp::isRSA(info.algorithm)) {
+    if (rfc4880::isRSA(info.algorithm)) {
         if (m.size() < 3)
             return kZAFError_CorruptData;
         out.key = std::make_unique<Botan::RSA_PrivateKey>(big(m[1]), big(m[2]), big(info.mpis[1]),
@@ -212,7 +212,7 @@ ZAFError makePrivate(const pgp::KeyInfo& info, const Botan::secure_vector<uint8_
         out.width = info.mpis[0].bytes.size();
         return kZAFError_NoErr;
     }
-    if (pgp::isDSA(info.algorithm)) {
+    if (rfc4880::isDSA(info.algorithm)) {
         if (m.empty())
             return kZAFError_CorruptData;
         Botan::DL_Group group(big(info.mpis[0]), big(info.mpis[1]), big(info.mpis[2]));
@@ -286,7 +286,7 @@ ZAFError ZAFNewPrivateKeyContext(ZAFKeyDBObjRef keyOrSubKey, const char* passphr
         if (body.empty())
             return kZAFError_NoSecretKey;
         Botan::secure_vector<uint8_t> mpis;
-        pgp::KeyInfo info;
+        rfc4880::KeyInfo info;
         ZAFError err = unlockSecret(
             body, std::string_view(passphrase ? passphrase : "", passphraseLength), mpis, info);
         if (err != kZAFError_NoErr)
@@ -317,8 +317,8 @@ ZAFError ZAFPrivateKeySign(ZAFPrivateKeyContextRef ctx, int32_t hashAlgorithm, c
         Botan::System_RNG rng;
         std::vector<uint8_t> msg(hash, hash + hashSize);
         std::string out;
-        if (pgp::isRSA(ctx->algorithm)) {
-            std::string_view prefix = pgp::digestInfoPrefix(uint8_t(hashAlgorithm));
+        if (rfc4880::isRSA(ctx->algorithm)) {
+            std::string_view prefix = rfc4880::digestInfoPrefix(uint8_t(hashAlgorithm));
             if (prefix.empty())
                 return kZAFError_NotImplemented;
             std::vector<uint8_t> m(prefix.begin(), prefix.end());
@@ -357,8 +357,8 @@ ZAFError ZAFNewPublicKeyContext(ZAFKeyDBObjRef keyOrSubKey, ZAFPublicKeyContextR
     return storeGuard([&]() -> ZAFError {
         auto ctx = std::make_unique<ZAFPublicKeyContext>();
         ctx->keyBody = std::string(keyOrSubKey->key->packetBody(keyOrSubKey->packet));
-        pgp::KeyInfo info;
-        if (!pgp::parseKeyPacket(ctx->keyBody, info, false) || !info.known)
+        rfc4880::KeyInfo info;
+        if (!rfc4880::parseKeyPacket(ctx->keyBody, info, false) || !info.known)
             return kZAFError_UnsupportedAlg;
         *out = ctx.release();
         return kZAFError_NoErr;
@@ -379,12 +379,12 @@ ZAFError ZAFPublicKeyVerify(ZAFPublicKeyContextRef ctx, int32_t hashAlgorithm, c
         hashAlgorithm < 0 || hashAlgorithm > 255)
         return kZAFError_BadParams;
     return storeGuard([&]() -> ZAFError {
-        pgp::SigInfo sig;
+        rfc4880::SigInfo sig;
         std::string_view s(reinterpret_cast<const char*>(signature), signatureSize);
         size_t pos = 0;
         while (pos < s.size() && sig.mpis.size() < 2) {
-            pgp::Mpi m;
-            if (!pgp::readMpi(s, pos, m))
+            rfc4880::Mpi m;
+            if (!rfc4880::readMpi(s, pos, m))
                 return kZAFError_BadSignature;
             sig.mpis.push_back(m);
         }

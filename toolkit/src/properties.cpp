@@ -51,15 +51,16 @@ bool subkeyUsable(const ZAFKeyDBObj& o) { return !o.revoked && !expired(o.expira
 bool canEncrypt(const Key& k) {
     if (keyRevoked(k) || expired(k.expiration))
         return false;
-    if (k.version < 4 && pgp::canAlgEncrypt(k.algorithm))
+    if (k.version < 4 && rfc4880::canAlgEncrypt(k.algorithm))
         return true;
     for (const ZAFKeyDBObj& o : k.objs)
-        if (o.type == kZAFKeyDBObjType_SubKey && pgp::canAlgEncrypt(o.algorithm) && subkeyUsable(o))
+        if (o.type == kZAFKeyDBObjType_SubKey && rfc4880::canAlgEncrypt(o.algorithm) &&
+            subkeyUsable(o))
             return true;
     bool hasSubkeys = false;
     for (const ZAFKeyDBObj& o : k.objs)
         hasSubkeys = hasSubkeys || o.type == kZAFKeyDBObjType_SubKey;
-    return pgp::canAlgEncrypt(k.algorithm) && !hasSubkeys;
+    return rfc4880::canAlgEncrypt(k.algorithm) && !hasSubkeys;
 }
 
 void fillKeyID(ZAFKeyID& id, const uint8_t bytes[8], int32_t alg) {
@@ -70,8 +71,8 @@ void fillKeyID(ZAFKeyID& id, const uint8_t bytes[8], int32_t alg) {
 }
 
 bool secretProtected(std::string_view body) {
-    pgp::KeyInfo info;
-    if (!pgp::parseKeyPacket(body, info, false) || info.publicLength >= body.size())
+    rfc4880::KeyInfo info;
+    if (!rfc4880::parseKeyPacket(body, info, false) || info.publicLength >= body.size())
         return false;
     return body[info.publicLength] != 0;
 }
@@ -85,15 +86,15 @@ std::string_view secretBody(const Key& k, const ZAFKeyDBObj& o) {
     std::string scratch;
     size_t pos = 0;
     while (pos < bytes.size()) {
-        pgp::RawPacket rp;
-        if (!pgp::readPacket(data, bytes.size(), pos, rp, scratch))
+        rfc4880::RawPacket rp;
+        if (!rfc4880::readPacket(data, bytes.size(), pos, rp, scratch))
             return {};
         pos += rp.total;
-        if (rp.tag == pgp::kTagSecretKey && o.type == kZAFKeyDBObjType_Key)
+        if (rp.tag == rfc4880::kTagSecretKey && o.type == kZAFKeyDBObjType_Key)
             return rp.body;
-        if (rp.tag == pgp::kTagSecretSubkey && o.type == kZAFKeyDBObjType_SubKey) {
-            pgp::KeyInfo info;
-            if (pgp::parseKeyPacket(rp.body, info) && std::memcmp(info.keyID, o.keyID, 8) == 0)
+        if (rp.tag == rfc4880::kTagSecretSubkey && o.type == kZAFKeyDBObjType_SubKey) {
+            rfc4880::KeyInfo info;
+            if (rfc4880::parseKeyPacket(rp.body, info) && std::memcmp(info.keyID, o.keyID, 8) == 0)
                 return rp.body;
         }
     }
@@ -121,8 +122,8 @@ ZAFError dataProperty(ZAFKeyDBObj* o, int32_t property, std::string& out) {
     case kZAFSubKeyProperty_Fingerprint: {
         if (o->type != kZAFKeyDBObjType_SubKey)
             return kZAFError_BadParams;
-        pgp::KeyInfo info;
-        if (!pgp::parseKeyPacket(k.packetBody(o->packet), info))
+        rfc4880::KeyInfo info;
+        if (!rfc4880::parseKeyPacket(k.packetBody(o->packet), info))
             return kZAFError_CorruptData;
         out.assign(reinterpret_cast<const char*>(info.fingerprint), info.fingerprintLength);
         return kZAFError_NoErr;
@@ -155,7 +156,7 @@ ZAFError dataProperty(ZAFKeyDBObj* o, int32_t property, std::string& out) {
     case kZAFUserIDProperty_Name:
         if (o->type != kZAFKeyDBObjType_UserID)
             return kZAFError_BadParams;
-        if (k.packets[o->packet].tag == pgp::kTagUserAttribute)
+        if (k.packets[o->packet].tag == rfc4880::kTagUserAttribute)
             out.clear();
         else
             out.assign(k.packetBody(o->packet));
@@ -163,9 +164,9 @@ ZAFError dataProperty(ZAFKeyDBObj* o, int32_t property, std::string& out) {
     case kZAFUserIDProperty_AttributeData: {
         if (o->type != kZAFKeyDBObjType_UserID)
             return kZAFError_BadParams;
-        if (k.packets[o->packet].tag != pgp::kTagUserAttribute)
+        if (k.packets[o->packet].tag != rfc4880::kTagUserAttribute)
             return kZAFError_ItemNotFound;
-        std::string_view first = pgp::firstAttributeSubpacket(k.packetBody(o->packet));
+        std::string_view first = rfc4880::firstAttributeSubpacket(k.packetBody(o->packet));
         if (first.empty())
             return kZAFError_CorruptData;
         out.assign(first.substr(1));
@@ -174,8 +175,8 @@ ZAFError dataProperty(ZAFKeyDBObj* o, int32_t property, std::string& out) {
     case kZAFSigProperty_RegularExpression: {
         if (o->type != kZAFKeyDBObjType_Signature)
             return kZAFError_BadParams;
-        pgp::SigInfo s;
-        if (!pgp::parseSignature(k.packetBody(o->packet), s) || s.regexp.empty())
+        rfc4880::SigInfo s;
+        if (!rfc4880::parseSignature(k.packetBody(o->packet), s) || s.regexp.empty())
             return kZAFError_ItemNotFound;
         // The subpacket holds a NUL-terminated text; callers get the text alone.
         std::string_view text = s.regexp;
@@ -263,7 +264,7 @@ ZAFError ZAFGetKeyDBObjNumericProperty(ZAFKeyDBObjRef obj, int32_t property, int
     case kZAFUserIDProperty_AttributeCount: {
         if (obj->type != kZAFKeyDBObjType_UserID)
             return kZAFError_BadParams;
-        v = k.packets[obj->packet].tag == pgp::kTagUserAttribute ? 1 : 0;
+        v = k.packets[obj->packet].tag == rfc4880::kTagUserAttribute ? 1 : 0;
         break;
     }
     case kZAFSigProperty_AlgorithmID:
@@ -335,12 +336,12 @@ ZAFError ZAFGetKeyDBObjBooleanProperty(ZAFKeyDBObjRef obj, int32_t property, ZAF
         v = canEncrypt(k);
         break;
     case kZAFKeyProperty_CanSign:
-        v = k.hasSecret() && pgp::canAlgSign(k.algorithm) && !keyRevoked(k) &&
+        v = k.hasSecret() && rfc4880::canAlgSign(k.algorithm) && !keyRevoked(k) &&
             !expired(k.expiration);
         break;
     case kZAFKeyProperty_CanVerify:
     case kZAFKeyProperty_IsSigningKey:
-        v = pgp::canAlgSign(k.algorithm);
+        v = rfc4880::canAlgSign(k.algorithm);
         break;
     case kZAFKeyProperty_IsSecretShared:
         v = false;
@@ -368,7 +369,7 @@ ZAFError ZAFGetKeyDBObjBooleanProperty(ZAFKeyDBObjRef obj, int32_t property, ZAF
     case kZAFUserIDProperty_IsAttribute:
         if (obj->type != kZAFKeyDBObjType_UserID)
             return kZAFError_BadParams;
-        v = k.packets[obj->packet].tag == pgp::kTagUserAttribute;
+        v = k.packets[obj->packet].tag == rfc4880::kTagUserAttribute;
         break;
     case kZAFSigProperty_IsRevoked:
         v = obj->revoked;
@@ -507,8 +508,8 @@ static ZAFError setTrustPacket(ZAFKeyDBObjRef key, int32_t trust, bool disabled)
         body.push_back(char((trust & 7) | (disabled ? 0x20 : 0)));
         body.push_back(0);
         std::string packet;
-        pgp::writePacket(packet, pgp::kTagTrust, body);
-        if (!t.follow.empty() && (uint8_t(t.follow[0][0]) & 0x3C) == (pgp::kTagTrust << 2) &&
+        rfc4880::writePacket(packet, rfc4880::kTagTrust, body);
+        if (!t.follow.empty() && (uint8_t(t.follow[0][0]) & 0x3C) == (rfc4880::kTagTrust << 2) &&
             !(uint8_t(t.follow[0][0]) & 0x40))
             t.follow[0] = packet;
         else

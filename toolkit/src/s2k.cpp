@@ -156,8 +156,8 @@ std::string protectSecret(std::string_view publicPart, uint8_t version, const Se
     std::string_view all(reinterpret_cast<const char*>(mpis.data()), mpis.size());
     size_t pos = 0;
     while (pos < all.size()) {
-        pgp::Mpi m;
-        if (!pgp::readMpi(all, pos, m))
+        rfc4880::Mpi m;
+        if (!rfc4880::readMpi(all, pos, m))
             throw std::invalid_argument("malformed secret MPIs");
         Secret value(m.bytes.begin(), m.bytes.end());
         cfb.sync();
@@ -173,8 +173,9 @@ std::string protectSecret(std::string_view publicPart, uint8_t version, const Se
 }
 
 ZAFError unlockLegacySecret(std::string_view body, std::string_view pass, Secret& mpis,
-                            const pgp::KeyInfo& info) {
-    if (!pgp::isRSA(info.algorithm) || info.mpis.size() != 2 || info.publicLength >= body.size())
+                            const rfc4880::KeyInfo& info) {
+    if (!rfc4880::isRSA(info.algorithm) || info.mpis.size() != 2 ||
+        info.publicLength >= body.size())
         return kZAFError_UnsupportedAlg;
     const uint8_t* p = reinterpret_cast<const uint8_t*>(body.data());
     size_t pos = info.publicLength;
@@ -190,7 +191,7 @@ ZAFError unlockLegacySecret(std::string_view body, std::string_view pass, Secret
             return kZAFError_CorruptData;
         symAlg = p[pos++];
         uint8_t type = p[pos++];
-        hashName = pgp::hashName(p[pos++]);
+        hashName = rfc4880::hashName(p[pos++]);
         if (hashName == nullptr)
             return kZAFError_NotImplemented;
         if (type == 1 || type == 3) {
@@ -210,7 +211,7 @@ ZAFError unlockLegacySecret(std::string_view body, std::string_view pass, Secret
         }
     }
     size_t keyLength = 0, blockSize = 0;
-    const char* cipherName = pgp::cipherName(symAlg, keyLength, blockSize);
+    const char* cipherName = rfc4880::cipherName(symAlg, keyLength, blockSize);
     if (cipherName == nullptr)
         return kZAFError_NotImplemented;
     auto cipher = Botan::BlockCipher::create(cipherName);
@@ -248,10 +249,10 @@ ZAFError unlockLegacySecret(std::string_view body, std::string_view pass, Secret
     // give the modulus.
     std::string_view s(reinterpret_cast<const char*>(plain.data()), plain.size());
     size_t at = 0;
-    pgp::Mpi d, pp, qq;
-    if (!pgp::readMpi(s, at, d) || !pgp::readMpi(s, at, pp) || !pgp::readMpi(s, at, qq))
+    rfc4880::Mpi d, pp, qq;
+    if (!rfc4880::readMpi(s, at, d) || !rfc4880::readMpi(s, at, pp) || !rfc4880::readMpi(s, at, qq))
         return kZAFError_BadPassphrase;
-    auto big = [](const pgp::Mpi& m) {
+    auto big = [](const rfc4880::Mpi& m) {
         return Botan::BigInt(reinterpret_cast<const uint8_t*>(m.bytes.data()), m.bytes.size());
     };
     if (big(pp) * big(qq) != big(info.mpis[0]))

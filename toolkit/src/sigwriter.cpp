@@ -29,12 +29,12 @@ bool hashTarget(Botan::HashFunction& h, const Target& t, bool v4) {
     };
     if (!feedKey(t.keyBody))
         return false;
-    if (t.childTag == pgp::kTagPublicSubkey)
+    if (t.childTag == rfc4880::kTagPublicSubkey)
         return feedKey(t.childBody);
-    if (t.childTag == pgp::kTagUserID || t.childTag == pgp::kTagUserAttribute) {
+    if (t.childTag == rfc4880::kTagUserID || t.childTag == rfc4880::kTagUserAttribute) {
         if (v4) {
             uint32_t n = uint32_t(t.childBody.size());
-            uint8_t hdr[5] = {uint8_t(t.childTag == pgp::kTagUserID ? 0xB4 : 0xD1),
+            uint8_t hdr[5] = {uint8_t(t.childTag == rfc4880::kTagUserID ? 0xB4 : 0xD1),
                               uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
             h.update(hdr, 5);
         }
@@ -55,8 +55,8 @@ ZAFError signDigest(const Signer& signer, Botan::HashFunction& h, std::vector<ui
 } // namespace
 
 std::string_view publicPart(std::string_view keyBody) {
-    pgp::KeyInfo info;
-    if (!pgp::parseKeyPacket(keyBody, info, false) || !info.known)
+    rfc4880::KeyInfo info;
+    if (!rfc4880::parseKeyPacket(keyBody, info, false) || !info.known)
         return {};
     return keyBody.substr(0, info.publicLength);
 }
@@ -64,8 +64,8 @@ std::string_view publicPart(std::string_view keyBody) {
 DigestSigner botanSigner(const Botan::Private_Key& key, uint8_t algorithm) {
     return [&key, algorithm](uint8_t hashAlg, const std::vector<uint8_t>& digest,
                              std::string& mpis) -> ZAFError {
-        if (pgp::isRSA(algorithm)) {
-            std::string_view prefix = pgp::digestInfoPrefix(hashAlg);
+        if (rfc4880::isRSA(algorithm)) {
+            std::string_view prefix = rfc4880::digestInfoPrefix(hashAlg);
             if (prefix.empty())
                 return kZAFError_NotImplemented;
             std::vector<uint8_t> m(prefix.begin(), prefix.end());
@@ -75,7 +75,7 @@ DigestSigner botanSigner(const Botan::Private_Key& key, uint8_t algorithm) {
             appendMpi(mpis, sig);
             return kZAFError_NoErr;
         }
-        if (pgp::isDSA(algorithm)) {
+        if (rfc4880::isDSA(algorithm)) {
             Botan::PK_Signer s(key, poolRng(), "Raw");
             std::vector<uint8_t> sig = s.sign_message(digest, poolRng());
             size_t half = sig.size() / 2;
@@ -90,7 +90,7 @@ DigestSigner botanSigner(const Botan::Private_Key& key, uint8_t algorithm) {
 ZAFError unlockSigner(const Key& key, std::string_view pass, Signer& out) {
     if (!key.hasSecret())
         return kZAFError_NoSecretKey;
-    if (!pgp::canAlgSign(key.algorithm))
+    if (!rfc4880::canAlgSign(key.algorithm))
         return kZAFError_UnsupportedAlg;
     ZAFPrivateKeyContextRef ctx = nullptr;
     ZAFError err = ZAFNewPrivateKeyContext(const_cast<ZAFKeyDBObj*>(&key.objs[0]), pass.data(),
@@ -129,15 +129,15 @@ ZAFError writeSignatureV4(const Target& target, uint8_t type, uint32_t created,
     std::string area;
     std::string when;
     put32(when, created);
-    pgp::appendSubpacket(area, 2, when);
+    rfc4880::appendSubpacket(area, 2, when);
     area += hashed;
     if (signer.fingerprintLength == 20) {
         std::string fpr(1, char(4));
         fpr.append(reinterpret_cast<const char*>(signer.fingerprint), 20);
-        pgp::appendSubpacket(area, 33, fpr);
+        rfc4880::appendSubpacket(area, 33, fpr);
     }
-    pgp::appendSubpacket(area, 16,
-                         std::string_view(reinterpret_cast<const char*>(signer.keyID), 8));
+    rfc4880::appendSubpacket(area, 16,
+                             std::string_view(reinterpret_cast<const char*>(signer.keyID), 8));
     if (area.size() > 0xFFFF || unhashed.size() > 0xFFFF)
         return kZAFError_BadParams;
     std::string body;
@@ -148,7 +148,7 @@ ZAFError writeSignatureV4(const Target& target, uint8_t type, uint32_t created,
     body.push_back(char(area.size() >> 8));
     body.push_back(char(area.size() & 0xFF));
     body += area;
-    auto h = Botan::HashFunction::create_or_throw(pgp::hashName(kHashSHA256));
+    auto h = Botan::HashFunction::create_or_throw(rfc4880::hashName(kHashSHA256));
     if (!hashTarget(*h, target, true))
         return kZAFError_CorruptData;
     h->update(reinterpret_cast<const uint8_t*>(body.data()), body.size());
@@ -167,13 +167,13 @@ ZAFError writeSignatureV4(const Target& target, uint8_t type, uint32_t created,
     body.push_back(char(digest[1]));
     body += mpis;
     packet.clear();
-    pgp::writePacket(packet, pgp::kTagSignature, body);
+    rfc4880::writePacket(packet, rfc4880::kTagSignature, body);
     return kZAFError_NoErr;
 }
 
 ZAFError writeSignatureV3(const Target& target, uint8_t type, uint32_t created,
                           const Signer& signer, std::string& packet) {
-    auto h = Botan::HashFunction::create_or_throw(pgp::hashName(kHashSHA256));
+    auto h = Botan::HashFunction::create_or_throw(rfc4880::hashName(kHashSHA256));
     if (!hashTarget(*h, target, false))
         return kZAFError_CorruptData;
     std::string hashedPart(1, char(type));
@@ -195,7 +195,7 @@ ZAFError writeSignatureV3(const Target& target, uint8_t type, uint32_t created,
     body.push_back(char(digest[1]));
     body += mpis;
     packet.clear();
-    pgp::writePacket(packet, pgp::kTagSignature, body);
+    rfc4880::writePacket(packet, rfc4880::kTagSignature, body);
     return kZAFError_NoErr;
 }
 

@@ -280,12 +280,12 @@ void exportPublic(const Key& k, int32_t format, std::string& out) {
     bool inAttribute = false;
     for (size_t i = 0; i < k.packets.size(); ++i) {
         uint8_t tag = k.packets[i].tag;
-        if (tag == pgp::kTagUserID || tag == pgp::kTagPublicSubkey)
+        if (tag == rfc4880::kTagUserID || tag == rfc4880::kTagPublicSubkey)
             inAttribute = false;
-        if (tag == pgp::kTagUserAttribute)
+        if (tag == rfc4880::kTagUserAttribute)
             inAttribute = format != kZAFExportFormat_Complete;
-        bool d = inAttribute || tag == pgp::kTagTrust;
-        if (tag == pgp::kTagSignature && objOf[i] >= 0 && !k.objs[size_t(objOf[i])].exportable)
+        bool d = inAttribute || tag == rfc4880::kTagTrust;
+        if (tag == rfc4880::kTagSignature && objOf[i] >= 0 && !k.objs[size_t(objOf[i])].exportable)
             d = true;
         drop[i] = d;
         any = any || d;
@@ -487,7 +487,7 @@ ZAFError ZAFImport(ZAFContextRef context, ZAFKeyDBRef* outKeyDB, ZAFOptionListRe
         // Keys read from a secret block carry their secret part; parseKeys saw them as public.
         std::vector<KeyPtr> fixed;
         for (KeyPtr& k : keys) {
-            if (!k->packets.empty() && k->packets[0].tag == pgp::kTagSecretKey) {
+            if (!k->packets.empty() && k->packets[0].tag == rfc4880::kTagSecretKey) {
                 KeyPtr s = buildKey(nullptr, 0, 0, k->pubStore, k->pubOffset, k->pubLength);
                 if (s)
                     fixed.push_back(s);
@@ -516,12 +516,12 @@ ZAFError ZAFImport(ZAFContextRef context, ZAFKeyDBRef* outKeyDB, ZAFOptionListRe
             db->addKey(k, false);
         }
         for (std::string& rev : loose) {
-            pgp::RawPacket rp;
+            rfc4880::RawPacket rp;
             std::string scratch;
-            pgp::SigInfo sig;
-            if (pgp::readPacket(reinterpret_cast<const uint8_t*>(rev.data()), rev.size(), 0, rp,
-                                scratch) &&
-                pgp::parseSignature(rp.body, sig) && sig.type == 0x20)
+            rfc4880::SigInfo sig;
+            if (rfc4880::readPacket(reinterpret_cast<const uint8_t*>(rev.data()), rev.size(), 0, rp,
+                                    scratch) &&
+                rfc4880::parseSignature(rp.body, sig) && sig.type == 0x20)
                 db->pendingRevocations.push_back(std::move(rev));
         }
         if (!db->pendingRevocations.empty()) {

@@ -22,11 +22,11 @@ namespace {
 
 constexpr uint32_t kMaxVerifyBits = 16384;
 
-Botan::BigInt toBig(const pgp::Mpi& m) {
+Botan::BigInt toBig(const rfc4880::Mpi& m) {
     return Botan::BigInt(reinterpret_cast<const uint8_t*>(m.bytes.data()), m.bytes.size());
 }
 
-std::vector<uint8_t> padded(const pgp::Mpi& m, size_t width) {
+std::vector<uint8_t> padded(const rfc4880::Mpi& m, size_t width) {
     std::string_view b = m.bytes;
     while (!b.empty() && b[0] == 0)
         b.remove_prefix(1);
@@ -70,26 +70,26 @@ std::string_view signingKeyBody(const Key& signer, const uint8_t keyID[8], uint8
 }
 
 bool verifyWithKey(const Key&, std::string_view signerKeyBody, uint8_t hashAlg,
-                   const uint8_t* digest, size_t digestLength, const pgp::SigInfo& sig) {
-    pgp::KeyInfo info;
-    if (!pgp::parseKeyPacket(signerKeyBody, info, false) || !info.known)
+                   const uint8_t* digest, size_t digestLength, const rfc4880::SigInfo& sig) {
+    rfc4880::KeyInfo info;
+    if (!rfc4880::parseKeyPacket(signerKeyBody, info, false) || !info.known)
         return false;
     // Oversized parameters would let one hostile key stall every check; real keys stay far
     // below these sizes.
-    if (info.bits > kMaxVerifyBits || (pgp::isRSA(info.algorithm) && info.mpis[1].bits > 256))
+    if (info.bits > kMaxVerifyBits || (rfc4880::isRSA(info.algorithm) && info.mpis[1].bits > 256))
         return false;
     std::vector<uint8_t> msg(digest, digest + digestLength);
     try {
-        if (pgp::isRSA(info.algorithm) && sig.mpis.size() == 1) {
+        if (rfc4880::isRSA(info.algorithm) && sig.mpis.size() == 1) {
             Botan::RSA_PublicKey pub(toBig(info.mpis[0]), toBig(info.mpis[1]));
-            std::string_view prefix = pgp::digestInfoPrefix(hashAlg);
+            std::string_view prefix = rfc4880::digestInfoPrefix(hashAlg);
             if (prefix.empty())
                 return false;
             std::vector<uint8_t> m(prefix.begin(), prefix.end());
             m.insert(m.end(), msg.begin(), msg.end());
             return checkWith(pub, "EMSA3(Raw)", m, padded(sig.mpis[0], info.mpis[0].bytes.size()));
         }
-        if (pgp::isDSA(info.algorithm) && sig.mpis.size() == 2) {
+        if (rfc4880::isDSA(info.algorithm) && sig.mpis.size() == 2) {
             Botan::DL_Group group(toBig(info.mpis[0]), toBig(info.mpis[1]), toBig(info.mpis[2]));
             Botan::DSA_PublicKey pub(group, toBig(info.mpis[3]));
             size_t w = (group.get_q().bits() + 7) / 8;
@@ -151,15 +151,16 @@ bool verifySignature(ZAFKeyDB* db, const Key& key, const ZAFKeyDBObj& sigObj, co
         }
     }
     bool ok = false;
-    pgp::SigInfo sig;
+    rfc4880::SigInfo sig;
     const char* hn = nullptr;
-    pgp::KeyInfo ki;
-    if (pgp::parseSignature(sigBody, sig) && sig.hasIssuer &&
-        (hn = pgp::hashName(sig.hashAlg)) != nullptr && pgp::parseKeyPacket(keyBody, ki, false)) {
+    rfc4880::KeyInfo ki;
+    if (rfc4880::parseSignature(sigBody, sig) && sig.hasIssuer &&
+        (hn = rfc4880::hashName(sig.hashAlg)) != nullptr &&
+        rfc4880::parseKeyPacket(keyBody, ki, false)) {
         auto hash = Botan::HashFunction::create(hn);
         auto feedKey = [&](std::string_view body) {
-            pgp::KeyInfo k2;
-            if (!pgp::parseKeyPacket(body, k2, false))
+            rfc4880::KeyInfo k2;
+            if (!rfc4880::parseKeyPacket(body, k2, false))
                 return false;
             uint8_t hdr[3] = {0x99, uint8_t(k2.publicLength >> 8), uint8_t(k2.publicLength)};
             hash->update(hdr, 3);
@@ -172,7 +173,7 @@ bool verifySignature(ZAFKeyDB* db, const Key& key, const ZAFKeyDBObj& sigObj, co
                 fed = feedKey(parentBody);
             } else if (sig.version == 4) {
                 uint8_t tag =
-                    key.packets[parent->packet].tag == pgp::kTagUserAttribute ? 0xD1 : 0xB4;
+                    key.packets[parent->packet].tag == rfc4880::kTagUserAttribute ? 0xD1 : 0xB4;
                 uint32_t n = uint32_t(parentBody.size());
                 uint8_t hdr[5] = {tag, uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8),
                                   uint8_t(n)};

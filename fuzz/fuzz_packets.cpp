@@ -1,6 +1,6 @@
 // Fuzz target: the RFC 4880 packet layer (headers, key packets, signatures, user attributes).
 #include "keystore_internal.h"
-#include "pgp_packet.h"
+#include "packets.h"
 
 #include <cstdint>
 #include <string>
@@ -11,14 +11,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string scratch;
     size_t pos = 0;
     for (int n = 0; n < 10000 && pos < size; ++n) {
-        zaf::pgp::RawPacket rp;
-        if (!zaf::pgp::readPacket(data, size, pos, rp, scratch))
+        zaf::rfc4880::RawPacket rp;
+        if (!zaf::rfc4880::readPacket(data, size, pos, rp, scratch))
             break;
-        zaf::pgp::KeyInfo key;
-        zaf::pgp::SigInfo sig;
-        zaf::pgp::parseKeyPacket(rp.body, key);
-        zaf::pgp::parseSignature(rp.body, sig);
-        zaf::pgp::firstAttributeSubpacket(rp.body);
+        zaf::rfc4880::KeyInfo key;
+        zaf::rfc4880::SigInfo sig;
+        zaf::rfc4880::parseKeyPacket(rp.body, key);
+        zaf::rfc4880::parseSignature(rp.body, sig);
+        zaf::rfc4880::firstAttributeSubpacket(rp.body);
         pos += rp.total;
     }
     // The same bytes as one transferable key.

@@ -1,8 +1,8 @@
-// pgp_packet: the RFC 4880 packet layer: headers, key packets, signatures, fingerprints.
+// packets: the RFC 4880 packet layer: headers, key packets, signatures, fingerprints.
 // Everything here works on bytes in memory and checks each length before it is used; malformed
 // input gives false, never a read past the end.
-#ifndef ZAF_PGP_PACKET_H
-#define ZAF_PGP_PACKET_H
+#ifndef ZAF_PACKETS_H
+#define ZAF_PACKETS_H
 
 #include <cstddef>
 #include <cstdint>
@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-namespace zaf::pgp {
+namespace zaf::rfc4880 {
 
 enum Tag : uint8_t {
     kTagSignature = 2,
@@ -124,6 +124,6 @@ std::string_view digestInfoPrefix(uint8_t alg);
 // Botan cipher name and block/key sizes by RFC 4880 number; nullptr when unknown.
 const char* cipherName(uint8_t alg, size_t& keyLength, size_t& blockSize);
 
-} // namespace zaf::pgp
+} // namespace zaf::rfc4880
 
 #endif

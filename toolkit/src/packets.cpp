@@ -1,11 +1,11 @@
-// pgp_packet: the RFC 4880 packet layer: headers, key packets, signatures, fingerprints.
-#include "pgp_packet.h"
+// packets: the RFC 4880 packet layer: headers, key packets, signatures, fingerprints.
+#include "packets.h"
 
 #include <botan/hash.h>
 
 #include <cstring>
 
-namespace zaf::pgp {
+namespace zaf::rfc4880 {
 
 namespace {
 
@@ -634,4 +634,4 @@ const char* cipherName(uint8_t alg, size_t& keyLength, size_t& blockSize) {
     }
 }
 
-} // namespace zaf::pgp
+} // namespace zaf::rfc4880
