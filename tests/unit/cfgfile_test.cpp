@@ -1,7 +1,7 @@
 // Tests of the configuration file format: reading (line forms, errors with their reasons and line
 // numbers, includes and their bounds), writing (round trips) and the in-place update.
 #include "expect_throw.h"
-#include "zaf_temp_dir.h"
+#include "file_fixture.h"
 
 #include <oozaf/filemanager.h>
 #include <oozaf/mem.h>
@@ -23,22 +23,8 @@ using namespace oozaf;
 
 namespace {
 
-class CfgFileTest : public ::testing::Test {
+class CfgFileTest : public CZAFFileFixture {
 protected:
-    void SetUp() override { m_blocks = gObjMemoryManager().getBlockCount(); }
-    void TearDown() override { EXPECT_EQ(m_blocks, gObjMemoryManager().getBlockCount()); }
-
-    std::string put(const std::string& name, const std::string& content) {
-        const std::string path = m_dir.file(name);
-        std::ofstream(path, std::ios::binary) << content;
-        return path;
-    }
-    static std::string get(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::ostringstream content;
-        content << in.rdbuf();
-        return content.str();
-    }
     // The names in the temporary folder, to see that nothing was left behind.
     std::vector<std::string> listDir() const {
         std::vector<std::string> names;
@@ -58,11 +44,6 @@ protected:
         EXPECT_EQ(reason, e->getReason()) << text << "\n" << e->getDetailedMessage();
         EXPECT_EQ(line, e->getLineNumber()) << text;
     }
-
-    ZafTempDir m_dir;
-
-private:
-    std::size_t m_blocks = 0;
 };
 
 std::string stringOf(const CVornServerCfgPart& part, eZAFOp op) {

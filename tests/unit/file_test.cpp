@@ -1,7 +1,7 @@
 // Tests of file objects: byte and line reading and writing on real files, and the exceptions that
 // name the file.
 #include "expect_throw.h"
-#include "zaf_temp_dir.h"
+#include "file_fixture.h"
 
 #include <oozaf/filemanager.h>
 #include <oozaf/mem.h>
@@ -18,33 +18,14 @@ using namespace oozaf;
 
 namespace {
 
-class FileTest : public ::testing::Test {
+class FileTest : public CZAFFileFixture {
 protected:
-    void SetUp() override { m_blocks = gObjMemoryManager().getBlockCount(); }
-    void TearDown() override { EXPECT_EQ(m_blocks, gObjMemoryManager().getBlockCount()); }
-
-    std::string put(const std::string& name, const std::string& content) {
-        const std::string path = m_dir.file(name);
-        std::ofstream(path, std::ios::binary) << content;
-        return path;
-    }
-    static std::string get(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::ostringstream content;
-        content << in.rdbuf();
-        return content.str();
-    }
     std::unique_ptr<CZAFTextFile> openText(const std::string& path, int mode) {
         CZAFFile* file = CZAFFileManager::open(path, mode, eFileTypeText);
         auto* text = dynamic_cast<CZAFTextFile*>(file);
         EXPECT_NE(nullptr, text);
         return std::unique_ptr<CZAFTextFile>(text);
     }
-
-    ZafTempDir m_dir;
-
-private:
-    std::size_t m_blocks = 0;
 };
 
 TEST_F(FileTest, ReadLineHandlesEndsEmptyLinesAndCarriageReturns) {
