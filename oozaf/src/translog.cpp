@@ -1,0 +1,100 @@
+// translog: the transaction log reader of the server facade.
+#include <oozaf/file.h>
+#include <oozaf/filemanager.h>
+#include <oozaf/logger.h>
+#include <oozaf/throwable.h>
+#include <oozaf/vornserver.h>
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace oozaf {
+
+namespace {
+
+const char* const kTag = "vornserver";
+const std::size_t kLogFieldCount = 6;
+
+// Fields that name people and commands are shown on a console: a byte that would not print
+// there (a control character, or anything outside ASCII) becomes "?".
+std::string printable(const std::string& text) {
+    std::string out(text);
+    for (char& c : out)
+        if (!std::isprint(static_cast<unsigned char>(c)))
+            c = '?';
+    return out;
+}
+
+// The leading decimal number as atoi reads it, clamped to the 32-bit range instead of
+// overflowing.
+int32_t readReturnCode(const std::string& text) {
+    const long long value = std::strtoll(text.c_str(), nullptr, 10);
+    if (value > INT32_MAX)
+        return INT32_MAX;
+    if (value < INT32_MIN)
+        return INT32_MIN;
+    return static_cast<int32_t>(value);
+}
+
+} // namespace
+
+bool gParseVornLogLine(const std::string& line, SVornLogEntry& entry) {
+    // The fields are separated by single TABs and nothing else: quotes are part of the command
+    // line they stand in, so they neither hide a TAB nor get dropped.
+    if (static_cast<std::size_t>(std::count(line.begin(), line.end(), '\t')) != kLogFieldCount - 1)
+        return false;
+    std::vector<std::string> fields;
+    std::string::size_type start = 0;
+    for (std::size_t i = 0; i + 1 < kLogFieldCount; ++i) {
+        const std::string::size_type tab = line.find('\t', start);
+        fields.push_back(line.substr(start, tab - start));
+        start = tab + 1;
+    }
+    fields.push_back(line.substr(start));
+
+    SVornLogEntry parsed;
+    parsed.start = CZAFTime::createFromYMDHMSMs(fields[0]);
+    parsed.end = CZAFTime::createFromYMDHMSMs(fields[1]);
+    parsed.username = printable(fields[2]);
+    parsed.op = fields[3];
+    parsed.cmdline = printable(fields[4]);
+    parsed.rc = readReturnCode(fields[5]);
+    entry = parsed;
+    return true;
+}
+
+void CVornServer::getLog(std::vector<SVornLogEntry>& entries) const {
+    std::string path;
+    if (!m_cfg.getLogFilename(path))
+        throw new CZAFLogException(eReasonNoLogFile);
+
+    try {
+        std::unique_ptr<CZAFFile> file(CZAFFileManager::open(path, eFileOpenRead, eFileTypeText));
+        auto* text = dynamic_cast<CZAFTextFile*>(file.get());
+        ZAF_ASSERT_TAG(kTag, text != nullptr);
+        entries.clear();
+        std::string line;
+        while (text->readLine(line, kMaxLogLineLength)) {
+            SVornLogEntry entry;
+            if (!gParseVornLogLine(line, entry)) {
+                ZAF_LOG_ERROR("Invalid log line format:" << printable(line));
+                throw new CZAFLogException(eReasonLogLineFormat);
+            }
+            entries.push_back(entry);
+        }
+    } catch (CZAFLogException*) {
+        throw;
+    } catch (CZAFException* e) {
+        CZAFThrowableGuard cause(e);
+        auto* failure = new CZAFLogException(cause.get());
+        cause.release();
+        throw failure;
+    }
+}
+
+} // namespace oozaf
