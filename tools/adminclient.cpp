@@ -1,0 +1,387 @@
+// adminclient: connection, first byte, handshake, login and frames.
+#include "adminclient.h"
+
+#include "adminrequests.h"
+
+#include <oozaf/secsocket.h>
+#include <zaf/zaf.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace vornadmin {
+
+using oozaf::CZAFThrowable;
+using oozaf::CZAFThrowableGuard;
+
+namespace {
+
+// Wraps a caught library throwable as the root of a client failure.
+[[noreturn]] void rethrowAs(const std::string& message, CZAFThrowable* cause) {
+    CZAFThrowableGuard guard(cause);
+    auto* failure = new CAdminException(message, guard.get());
+    guard.release();
+    throw failure;
+}
+
+std::string describeErrno(int error) { return std::strerror(error); }
+
+// Closes a descriptor that no socket object owns yet.
+struct SDescriptor {
+    int fd = -1;
+    ~SDescriptor() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    int release() {
+        int out = fd;
+        fd = -1;
+        return out;
+    }
+};
+
+// Waits for `events`; returns false when the time limit passed (0: no limit).
+bool waitFor(int fd, short events, unsigned int limitMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    for (;;) {
+        int wait = -1;
+        if (limitMs != 0) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            deadline - std::chrono::steady_clock::now())
+                            .count();
+            if (left <= 0)
+                return false;
+            wait = static_cast<int>(std::min<long long>(left, 60000));
+        }
+        pollfd entry{fd, events, 0};
+        int rc = ::poll(&entry, 1, wait);
+        if (rc > 0)
+            return true;
+        if (rc < 0 && errno != EINTR)
+            throw new CAdminException("Waiting for the listener failed: " + describeErrno(errno));
+    }
+}
+
+sockaddr_in resolve(const std::string& host, uint16_t port) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (rc != 0 || found == nullptr)
+        throw new CAdminException("Cannot resolve host '" + host +
+                                  "': " + (rc != 0 ? gai_strerror(rc) : "no IPv4 address"));
+    sockaddr_in address{};
+    std::memcpy(&address, found->ai_addr, sizeof(address));
+    ::freeaddrinfo(found);
+    address.sin_port = htons(port);
+    return address;
+}
+
+int connectDescriptor(const SConnectOptions& options) {
+    sockaddr_in address = resolve(options.host, options.port);
+    SDescriptor fd;
+    fd.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
+    if (fd.fd < 0)
+        throw new CAdminException("Cannot create a socket: " + describeErrno(errno));
+    const std::string where = options.host + ":" + std::to_string(options.port);
+    if (::connect(fd.fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        if (errno != EINPROGRESS && errno != EINTR)
+            throw new CAdminException("Cannot connect to " + where + ": " + describeErrno(errno));
+        if (!waitFor(fd.fd, POLLOUT, options.timeoutMs))
+            throw new CAdminException("Timed out connecting to " + where);
+        int error = 0;
+        socklen_t length = sizeof(error);
+        if (::getsockopt(fd.fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+            error = errno;
+        if (error != 0)
+            throw new CAdminException("Cannot connect to " + where + ": " + describeErrno(error));
+    }
+    int flags = ::fcntl(fd.fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd.fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+        throw new CAdminException("Cannot set up the socket: " + describeErrno(errno));
+    if (options.timeoutMs != 0) {
+        timeval limit{};
+        limit.tv_sec = static_cast<time_t>(options.timeoutMs / 1000);
+        limit.tv_usec = static_cast<suseconds_t>(options.timeoutMs % 1000) * 1000;
+        ::setsockopt(fd.fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+        ::setsockopt(fd.fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+    }
+    return fd.release();
+}
+
+// The text for a failed receive or send; a socket time-out says so.
+std::string ioFailure(const char* what, const CZAFThrowable* cause) {
+    for (const CZAFThrowable* t = cause; t != nullptr; t = t->getRoot())
+        if (const auto* os = dynamic_cast<const oozaf::CZAFOSException*>(t))
+            if (os->getErrno() == EAGAIN || os->getErrno() == EWOULDBLOCK)
+                return std::string("Timed out ") + what;
+    return std::string("Connection failed while ") + what;
+}
+
+} // namespace
+
+const SXmlElement* SReply::body() const {
+    bool afterError = false;
+    for (const SXmlElement& child : root.children) {
+        if (afterError)
+            return &child;
+        if (child.name == "error")
+            afterError = true;
+    }
+    return nullptr;
+}
+
+SReply gParseReply(const std::string& xml) {
+    SReply reply;
+    reply.root = gParseXml(xml);
+    reply.xml = xml;
+    if (reply.root.name != "response")
+        throw new CAdminException("The reply's root element is '" + reply.root.name +
+                                  "', not 'response'");
+    const std::string rc = reply.root.get("rc");
+    if (rc.empty() || rc.size() > 9 || rc.find_first_not_of("0123456789") != std::string::npos)
+        throw new CAdminException("The reply has no valid 'rc' attribute: '" + rc + "'");
+    reply.rc = std::stoi(rc);
+    if (reply.root.children.empty() || reply.root.children.front().name != "error")
+        throw new CAdminException("The reply does not start with an 'error' element");
+    reply.error = reply.root.children.front().text;
+    return reply;
+}
+
+std::unique_ptr<CAdminConnection> CAdminConnection::connect(const SConnectOptions& options) {
+    std::unique_ptr<CAdminConnection> connection(new CAdminConnection());
+    connection->m_options = options;
+    connection->m_options.passphrase.clear();
+    SDescriptor fd;
+    fd.fd = connectDescriptor(options);
+
+    unsigned char first = 0xFF;
+    if (!waitFor(fd.fd, POLLIN, options.timeoutMs))
+        throw new CAdminException("Timed out waiting for the listener's first byte");
+    ssize_t count;
+    do {
+        count = ::recv(fd.fd, &first, 1, 0);
+    } while (count < 0 && errno == EINTR);
+    if (count < 0)
+        throw new CAdminException("Cannot read the listener's first byte: " + describeErrno(errno));
+    if (count == 0)
+        throw new CAdminException("The listener closed the connection before its first byte");
+    if (first == 0) {
+        if (options.requireSecure)
+            throw new CAdminException(
+                "The listener offers only a plain connection, and a secure one is required");
+        connection->m_socket = new oozaf::CZAFSocket(fd.release());
+        return connection;
+    }
+    if (first != 1)
+        throw new CAdminException("Unexpected first byte from the listener: " +
+                                  std::to_string(first));
+
+    auto* secure = new oozaf::CZAFSecSocket(fd.release());
+    connection->m_socket = secure;
+    connection->m_secure = true;
+    secure->setHandshakeTimeout(options.timeoutMs);
+    ZAFContextRef context = options.context;
+    if (context == nullptr) {
+        if (ZAFsdkInit(kZAFFlags_LocalMode) != 0)
+            throw new CAdminException("Cannot start the toolkit for the secure channel");
+        connection->m_sdkStarted = true;
+        if (ZAFNewContext(&connection->m_context) != 0)
+            throw new CAdminException("Cannot create a toolkit context for the secure channel");
+        connection->m_ownContext = true;
+        context = connection->m_context;
+    }
+    try {
+        secure->clientHandshake(nullptr, context, options.keyDB, options.ownKey,
+                                options.passphrase);
+    } catch (CZAFThrowable* e) {
+        rethrowAs("The secure handshake with the listener failed", e);
+    }
+    return connection;
+}
+
+CAdminConnection::~CAdminConnection() {
+    delete m_socket;
+    if (m_ownContext)
+        ZAFFreeContext(m_context);
+    if (m_sdkStarted)
+        ZAFsdkCleanup();
+}
+
+std::string CAdminConnection::encodeLength(uint32_t length) {
+    std::string out(4, '\0');
+    out[0] = static_cast<char>((length >> 24) & 0xFF);
+    out[1] = static_cast<char>((length >> 16) & 0xFF);
+    out[2] = static_cast<char>((length >> 8) & 0xFF);
+    out[3] = static_cast<char>(length & 0xFF);
+    return out;
+}
+
+void CAdminConnection::writeRaw(const void* data, size_t length) {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    try {
+        while (length > 0) {
+            const auto chunk =
+                static_cast<unsigned int>(std::min<size_t>(length, 16u * 1024 * 1024));
+            int sent = m_socket->write(bytes, chunk);
+            if (sent <= 0)
+                throw new CAdminException("The listener stopped accepting data");
+            bytes += sent;
+            length -= static_cast<size_t>(sent);
+        }
+    } catch (CAdminException*) {
+        throw;
+    } catch (CZAFThrowable* e) {
+        rethrowAs(ioFailure("sending to the listener", e), e);
+    }
+}
+
+void CAdminConnection::sendFrame(const std::string& payload) {
+    if (payload.size() > UINT32_MAX)
+        throw new CAdminException("Request too long");
+    std::string frame = encodeLength(static_cast<uint32_t>(payload.size()));
+    frame += payload;
+    try {
+        writeRaw(frame.data(), frame.size());
+    } catch (...) {
+        gWipe(frame);
+        throw;
+    }
+    gWipe(frame);
+}
+
+bool CAdminConnection::readExactly(unsigned char* buffer, size_t length) {
+    size_t done = 0;
+    try {
+        while (done < length) {
+            const auto want = static_cast<unsigned int>(std::min<size_t>(length - done, 1u << 20));
+            int count = m_socket->read(buffer + done, want);
+            if (count == 0) {
+                if (done == 0)
+                    return false;
+                throw new CAdminException("The listener closed the connection in the middle of a "
+                                          "reply");
+            }
+            done += static_cast<size_t>(count);
+        }
+    } catch (CAdminException*) {
+        throw;
+    } catch (oozaf::CZAFSecSocketException* e) {
+        // The secure channel reports a closed peer as a failure; before the first byte of a
+        // frame it is the same orderly end as a plain socket's empty read.
+        if (done == 0 && e->getMessage() == "Incoming connection closed prematurely") {
+            delete e;
+            return false;
+        }
+        rethrowAs(ioFailure("reading from the listener", e), e);
+    } catch (CZAFThrowable* e) {
+        rethrowAs(ioFailure("reading from the listener", e), e);
+    }
+    return true;
+}
+
+bool CAdminConnection::readFrame(std::string& payload) {
+    payload.clear();
+    unsigned char header[4];
+    if (!readExactly(header, sizeof(header)))
+        return false;
+    const uint32_t length = (uint32_t(header[0]) << 24) | (uint32_t(header[1]) << 16) |
+                            (uint32_t(header[2]) << 8) | uint32_t(header[3]);
+    if (length > m_options.maxReply)
+        throw new CAdminException("The listener announced a reply of " + std::to_string(length) +
+                                  " bytes, more than the limit of " +
+                                  std::to_string(m_options.maxReply));
+    // Grow with what arrives instead of trusting the announced length up front.
+    payload.reserve(std::min<uint32_t>(length, 1u << 20));
+    unsigned char chunk[65536];
+    uint32_t done = 0;
+    while (done < length) {
+        const auto want = static_cast<size_t>(std::min<uint32_t>(length - done, sizeof(chunk)));
+        if (!readExactly(chunk, want))
+            throw new CAdminException("The listener closed the connection in the middle of a "
+                                      "reply");
+        payload.append(reinterpret_cast<const char*>(chunk), want);
+        done += static_cast<uint32_t>(want);
+    }
+    explicit_bzero(chunk, sizeof(chunk));
+    return true;
+}
+
+void CAdminConnection::waitForReply(const ProgressCallback& progress, unsigned int intervalMs) {
+    const auto start = std::chrono::steady_clock::now();
+    const unsigned int step = intervalMs == 0 ? 1000 : intervalMs;
+    for (;;) {
+        auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - start)
+                           .count();
+        unsigned int wait = step;
+        if (m_options.timeoutMs != 0) {
+            if (elapsed >= m_options.timeoutMs)
+                throw new CAdminException("Timed out waiting for the listener's reply");
+            wait = std::min<unsigned int>(step,
+                                          m_options.timeoutMs - static_cast<unsigned int>(elapsed));
+        }
+        if (waitFor(m_socket->getDescriptor(), POLLIN, wait))
+            return;
+        if (progress)
+            progress(
+                static_cast<unsigned int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                              std::chrono::steady_clock::now() - start)
+                                              .count()));
+    }
+}
+
+SReply CAdminConnection::request(const std::string& xml, const ProgressCallback& progress,
+                                 unsigned int progressIntervalMs) {
+    sendFrame(xml);
+    if (progress)
+        waitForReply(progress, progressIntervalMs);
+    std::string payload;
+    if (!readFrame(payload))
+        throw new CAdminException("The listener closed the connection without a reply");
+    SReply reply = gParseReply(payload);
+    gWipe(payload);
+    return reply;
+}
+
+SReply CAdminConnection::login(const std::string& user, const std::string& password,
+                               const std::string& domain) {
+    SXmlElement auth = gAuthRequest(user, password, domain);
+    std::string xml;
+    try {
+        xml = gWriteXml(auth);
+    } catch (...) {
+        gWipe(gData(auth).attributes[1].second);
+        throw;
+    }
+    gWipe(gData(auth).attributes[1].second);
+    try {
+        SReply reply = request(xml);
+        gWipe(xml);
+        return reply;
+    } catch (...) {
+        gWipe(xml);
+        throw;
+    }
+}
+
+void CAdminConnection::close() {
+    if (m_socket == nullptr || m_socket->isClosed())
+        return;
+    try {
+        m_socket->close();
+    } catch (CZAFThrowable* e) {
+        delete e;
+    }
+}
+
+} // namespace vornadmin

@@ -1,0 +1,128 @@
+// adminclient: the client side of the listener's administration protocol. Connects over TCP,
+// follows the first byte (1: secure channel with the client half of the handshake, 0: plain),
+// logs in and exchanges length-prefixed XML frames.
+#ifndef VORNADMIN_ADMINCLIENT_H
+#define VORNADMIN_ADMINCLIENT_H
+
+#include "adminxml.h"
+
+#include <oozaf/sockets.h>
+#include <zaf/zafcontext.h>
+#include <zaf/zafkeys.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace vornadmin {
+
+// The listener's port when none is given.
+constexpr uint16_t kDefaultPort = 1718;
+// Replies longer than this end the connection before anything is allocated for them.
+constexpr uint32_t kDefaultMaxReply = 64u * 1024 * 1024;
+
+// How to reach the listener and how long to wait for it.
+struct SConnectOptions {
+    // Host name or dotted IPv4 address (the listener serves IPv4 only).
+    std::string host = "127.0.0.1";
+    uint16_t port = kDefaultPort;
+    // Refuse a listener that announces a plain connection.
+    bool requireSecure = false;
+    // Limit for connecting, for the first byte and the handshake, and for each send and receive
+    // (milliseconds; 0 means no limit).
+    unsigned int timeoutMs = 30000;
+    uint32_t maxReply = kDefaultMaxReply;
+    // Optional key material for the handshake. `keyDB` is where the listener's key is looked up
+    // (null: the listener is not authenticated); `ownKey` signs for this side (null: this side
+    // does not authenticate itself) with `passphrase`. The caller keeps them alive until connect
+    // returns and then may free them; `context` (null: the connection makes its own) must live as
+    // long as the connection.
+    ZAFContextRef context = nullptr;
+    ZAFKeyDBRef keyDB = nullptr;
+    ZAFKeyDBObjRef ownKey = nullptr;
+    std::string passphrase;
+};
+
+// One reply of the listener: the return code, the error text, the element that follows "error"
+// (null when there is none) and the whole document.
+struct SReply {
+    int rc = -1;
+    std::string error;
+    SXmlElement root;
+    std::string xml;
+
+    bool ok() const { return rc == 0; }
+    // The element after "error" (the request's result, or "info" for a login), or null.
+    const SXmlElement* body() const;
+};
+
+// Reads a reply document: root "response" with a decimal "rc" attribute and an "error" element
+// as its first child. Throws CAdminException when it does not have that shape.
+SReply gParseReply(const std::string& xml);
+
+// Called about every `interval` while waiting for a reply, with the milliseconds waited so far.
+using ProgressCallback = std::function<void(unsigned int elapsedMs)>;
+
+// One connection to the listener. Requests and replies strictly alternate. Used by one thread at
+// a time; the object owns its socket (and its toolkit context when it made one).
+class CAdminConnection {
+public:
+    // Connects, reads the first byte and runs the handshake when the listener is secure.
+    // Throws CAdminException (with the socket or channel failure as root where there is one).
+    static std::unique_ptr<CAdminConnection> connect(const SConnectOptions& options);
+    ~CAdminConnection();
+    CAdminConnection(const CAdminConnection&) = delete;
+    CAdminConnection& operator=(const CAdminConnection&) = delete;
+
+    // True when the listener announced the secure channel (the handshake then succeeded).
+    bool isSecure() const { return m_secure; }
+
+    // Sends the "auth" request and reads the reply (rc 0 to 5; "info" on success). The
+    // password is wiped from every buffer of this library once sent.
+    SReply login(const std::string& user, const std::string& password,
+                 const std::string& domain = "");
+    // Sends one request document and reads its reply. Throws CAdminException when the
+    // connection fails or closes before a reply, or the reply cannot be read.
+    SReply request(const std::string& xml, const ProgressCallback& progress = nullptr,
+                   unsigned int progressIntervalMs = 1000);
+
+    // ---- frames, for tests and for callers that build their own exchanges ----
+
+    // Sends one frame (4-byte big-endian length, then the payload) with one write.
+    void sendFrame(const std::string& payload);
+    // Reads one frame into `payload`. Returns false when the listener closed the connection
+    // before a new frame began. A length above the reply limit, or a close in the middle of a
+    // frame, throws CAdminException. The length may arrive in pieces.
+    bool readFrame(std::string& payload);
+    // Waits until reply bytes can be read, calling `progress` every `intervalMs`; throws
+    // CAdminException when the time limit passes first. Call only between a request and its
+    // reply (no record partly read).
+    void waitForReply(const ProgressCallback& progress, unsigned int intervalMs);
+    // Writes bytes as they are (one record on a secure channel).
+    void writeRaw(const void* data, size_t length);
+    // Closes the connection (both directions); later calls fail.
+    void close();
+
+    oozaf::CZAFSocket& socket() { return *m_socket; }
+    const SConnectOptions& options() const { return m_options; }
+
+    // The frame's 4-byte length field.
+    static std::string encodeLength(uint32_t length);
+
+private:
+    CAdminConnection() = default;
+    // Reads exactly `length` bytes; returns false when the peer closed before the first byte.
+    bool readExactly(unsigned char* buffer, size_t length);
+
+    SConnectOptions m_options;
+    oozaf::CZAFSocket* m_socket = nullptr;
+    bool m_secure = false;
+    bool m_ownContext = false;
+    bool m_sdkStarted = false;
+    ZAFContextRef m_context = nullptr;
+};
+
+} // namespace vornadmin
+
+#endif
