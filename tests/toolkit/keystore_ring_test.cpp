@@ -1,5 +1,7 @@
 // Key rings: reading the bench rings, round trips, properties, iterators, filters and damage.
 #include "keystore_test_util.h"
+#include "packets.h"
+#include "zaf_temp_dir.h"
 
 #include <cstring>
 #include <gtest/gtest.h>
@@ -184,6 +186,41 @@ TEST_F(BenchRing, ExportGivesBackTheRingBytes) {
         ++i;
     }
     ZAFFreeKeyIter(it);
+}
+
+TEST(KeyRing, KeysHeldOnlyAsSecretExportTheirPublicForm) {
+    if (!haveBench())
+        GTEST_SKIP();
+    ZafTempDir dir;
+    std::string secBytes = sliceKeys(readAll(benchPath("secring-1k.skr")), 0, 5);
+    writeAll(dir.file("pub.pkr"), "");
+    writeAll(dir.file("sec.skr"), secBytes);
+    Context ctx;
+    ZAFKeyDBRef db = nullptr;
+    ASSERT_EQ(0, openDB(ctx.get(), dir.file("pub.pkr"), dir.file("sec.skr"), &db));
+    ZAFKeySetRef all = ZAFPeekKeyDBRootKeySet(db);
+    std::string pub = exportSet(ctx.get(), all, false, false);
+    ASSERT_FALSE(pub.empty());
+    // Only public packets leave, and they describe the same keys (key IDs hash the public part).
+    size_t pos = 0;
+    std::string scratch;
+    while (pos < pub.size()) {
+        zaf::rfc4880::RawPacket p;
+        ASSERT_TRUE(zaf::rfc4880::readPacket(reinterpret_cast<const uint8_t*>(pub.data()),
+                                             pub.size(), pos, p, scratch));
+        EXPECT_NE(5, p.tag);
+        EXPECT_NE(7, p.tag);
+        pos = p.offset + p.total;
+    }
+    ZAFKeyDBRef again = importBytes(ctx.get(), pub);
+    ASSERT_NE(nullptr, again);
+    EXPECT_EQ(keyIDs(db), keyIDs(again));
+    EXPECT_EQ(secBytes, exportSet(ctx.get(), all, false, true));
+    std::string armored = exportSet(ctx.get(), all, true, false);
+    EXPECT_NE(std::string::npos, armored.find("BEGIN ZAF PUBLIC KEY BLOCK"));
+    EXPECT_EQ(std::string::npos, armored.find("PRIVATE"));
+    ZAFFreeKeyDB(again);
+    ZAFFreeKeyDB(db);
 }
 
 TEST(KeyRing, UnchangedRingsFlushBackByteIdentical) {

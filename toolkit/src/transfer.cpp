@@ -1,4 +1,5 @@
 // transfer: option lists, ASCII armour, import and export of keys.
+#include "keyedit_internal.h"
 #include "keystore_internal.h"
 #include "options_internal.h"
 
@@ -266,10 +267,13 @@ using namespace zaf;
 
 namespace {
 
-// The exportable bytes of a key's public part for the given format.
+// The exportable bytes of a key's public part for the given format. A key that only the secret
+// ring holds is exported as the public form of its secret packets; when a key packet's public
+// part cannot be told apart (an algorithm we cannot parse) nothing of that key is exported, so
+// secret material never leaves in a public export.
 void exportPublic(const Key& k, int32_t format, std::string& out) {
-    std::string_view bytes = k.pubBytes();
-    if (bytes.empty())
+    const bool fromSecret = k.pubLength == 0;
+    if (fromSecret && !k.hasSecret())
         return;
     std::vector<bool> drop(k.packets.size(), false);
     bool any = false;
@@ -280,7 +284,8 @@ void exportPublic(const Key& k, int32_t format, std::string& out) {
     bool inAttribute = false;
     for (size_t i = 0; i < k.packets.size(); ++i) {
         uint8_t tag = k.packets[i].tag;
-        if (tag == rfc4880::kTagUserID || tag == rfc4880::kTagPublicSubkey)
+        if (tag == rfc4880::kTagUserID || tag == rfc4880::kTagPublicSubkey ||
+            tag == rfc4880::kTagSecretSubkey)
             inAttribute = false;
         if (tag == rfc4880::kTagUserAttribute)
             inAttribute = format != kZAFExportFormat_Complete;
@@ -290,13 +295,28 @@ void exportPublic(const Key& k, int32_t format, std::string& out) {
         drop[i] = d;
         any = any || d;
     }
-    if (!any) {
-        out.append(bytes);
+    if (!any && !fromSecret) {
+        out.append(k.pubBytes());
         return;
     }
-    for (size_t i = 0; i < k.packets.size(); ++i)
-        if (!drop[i])
-            out.append(k.packetBytes(uint32_t(i)));
+    std::string result;
+    for (size_t i = 0; i < k.packets.size(); ++i) {
+        if (drop[i])
+            continue;
+        uint8_t tag = k.packets[i].tag;
+        if (tag == rfc4880::kTagSecretKey || tag == rfc4880::kTagSecretSubkey) {
+            std::string_view pub = edit::publicPart(k.packetBody(uint32_t(i)));
+            if (pub.empty())
+                return;
+            rfc4880::writePacket(result,
+                                 tag == rfc4880::kTagSecretKey ? rfc4880::kTagPublicKey
+                                                               : rfc4880::kTagPublicSubkey,
+                                 pub);
+        } else {
+            result.append(k.packetBytes(uint32_t(i)));
+        }
+    }
+    out.append(result);
 }
 
 } // namespace
