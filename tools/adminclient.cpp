@@ -278,9 +278,12 @@ bool CAdminConnection::readExactly(unsigned char* buffer, size_t length) {
     } catch (oozaf::CZAFSecSocketException* e) {
         // The secure channel reports a closed peer as a failure; before the first byte of a
         // frame it is the same orderly end as a plain socket's empty read.
-        if (done == 0 && e->getMessage() == "Incoming connection closed prematurely") {
-            delete e;
-            return false;
+        if (e->getMessage() == "Incoming connection closed prematurely") {
+            if (done == 0) {
+                delete e;
+                return false;
+            }
+            rethrowAs("The listener closed the connection in the middle of a reply", e);
         }
         rethrowAs(ioFailure("reading from the listener", e), e);
     } catch (CZAFThrowable* e) {

@@ -4,7 +4,8 @@
 // Every request is a "command" element whose "type" attribute names the request, with one "data"
 // element carrying the parameters as attributes (and, for some requests, child elements). The
 // builders return the element tree; gWriteXml turns it into the frame's text. Booleans travel as
-// "yes"/"no", dates as YYYY-MM-DD (empty: not sent).
+// "yes"/"no", dates as YYYY-MM-DD (empty: not sent). The XML library writes attributes in name
+// order, whatever the order they were set in.
 #ifndef VORNADMIN_ADMINREQUESTS_H
 #define VORNADMIN_ADMINREQUESTS_H
 
