@@ -86,6 +86,14 @@ sockaddr_in resolve(const std::string& host, uint16_t port) {
     return address;
 }
 
+void setSocketTimeouts(int fd, unsigned int milliseconds) {
+    timeval limit{};
+    limit.tv_sec = static_cast<time_t>(milliseconds / 1000);
+    limit.tv_usec = static_cast<suseconds_t>(milliseconds % 1000) * 1000;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+}
+
 int connectDescriptor(const SConnectOptions& options) {
     sockaddr_in address = resolve(options.host, options.port);
     SDescriptor fd;
@@ -108,13 +116,7 @@ int connectDescriptor(const SConnectOptions& options) {
     int flags = ::fcntl(fd.fd, F_GETFL);
     if (flags < 0 || ::fcntl(fd.fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
         throw new CAdminException("Cannot set up the socket: " + describeErrno(errno));
-    if (options.timeoutMs != 0) {
-        timeval limit{};
-        limit.tv_sec = static_cast<time_t>(options.timeoutMs / 1000);
-        limit.tv_usec = static_cast<suseconds_t>(options.timeoutMs % 1000) * 1000;
-        ::setsockopt(fd.fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
-        ::setsockopt(fd.fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
-    }
+    setSocketTimeouts(fd.fd, options.timeoutMs);
     return fd.release();
 }
 
@@ -375,6 +377,11 @@ SReply CAdminConnection::login(const std::string& user, const std::string& passw
         gWipe(xml);
         throw;
     }
+}
+
+void CAdminConnection::setTimeout(unsigned int milliseconds) {
+    m_options.timeoutMs = milliseconds;
+    setSocketTimeouts(m_socket->getDescriptor(), milliseconds);
 }
 
 void CAdminConnection::close() {

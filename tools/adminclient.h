@@ -101,6 +101,8 @@ public:
     void waitForReply(const ProgressCallback& progress, unsigned int intervalMs);
     // Writes bytes as they are (one record on a secure channel).
     void writeRaw(const void* data, size_t length);
+    // Changes the time limit for sends, receives and reply waits (milliseconds; 0: none).
+    void setTimeout(unsigned int milliseconds);
     // Closes the connection (both directions); later calls fail.
     void close();
 

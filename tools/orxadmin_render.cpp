@@ -1,0 +1,185 @@
+// orxadmin_render: tables for keys, the transaction log, switches and the configuration.
+#include "orxadmin_render.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+namespace vornadmin {
+
+namespace {
+
+using Row = std::vector<std::string>;
+
+// Writes rows with columns padded to their widest cell (the last column is not padded).
+void writeTable(const std::vector<Row>& rows, std::ostream& out, const std::string& indent = "") {
+    std::vector<size_t> widths;
+    for (const Row& row : rows)
+        for (size_t i = 0; i < row.size(); ++i) {
+            if (widths.size() <= i)
+                widths.push_back(0);
+            widths[i] = std::max(widths[i], row[i].size());
+        }
+    for (const Row& row : rows) {
+        std::string line = indent;
+        for (size_t i = 0; i < row.size(); ++i) {
+            line += row[i];
+            if (i + 1 < row.size())
+                line += std::string(widths[i] - row[i].size() + 2, ' ');
+        }
+        while (!line.empty() && line.back() == ' ')
+            line.pop_back();
+        out << line << '\n';
+    }
+}
+
+std::string attr(const SXmlElement& element, const char* name) {
+    return gPrintable(element.get(name));
+}
+
+std::string date(const SXmlElement& element, const char* name) {
+    std::string value = attr(element, name);
+    return value == "N/A" ? "never" : value;
+}
+
+bool yes(const SXmlElement& element, const char* name) { return element.get(name) == "yes"; }
+
+std::string flags(const SXmlElement& key) {
+    std::string out;
+    auto add = [&](bool on, const char* word) {
+        if (!on)
+            return;
+        if (!out.empty())
+            out += ",";
+        out += word;
+    };
+    add(yes(key, "secret"), "secret");
+    add(yes(key, "revoked"), "revoked");
+    add(yes(key, "expired"), "expired");
+    add(yes(key, "disabled"), "disabled");
+    add(yes(key, "hasphotoid"), "photo");
+    return out.empty() ? "-" : out;
+}
+
+// The fingerprint in groups of four characters.
+std::string grouped(const std::string& fingerprint) {
+    std::string out;
+    for (size_t i = 0; i < fingerprint.size(); i += 4) {
+        if (!out.empty())
+            out += ' ';
+        out += fingerprint.substr(i, 4);
+    }
+    return out;
+}
+
+std::vector<const SXmlElement*> listed(const SXmlElement& parent, const char* container,
+                                       const char* item) {
+    const SXmlElement* list = parent.child(container);
+    return list != nullptr ? list->childrenNamed(item) : std::vector<const SXmlElement*>();
+}
+
+} // namespace
+
+std::string gPrintable(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7F) {
+            char escaped[5];
+            std::snprintf(escaped, sizeof(escaped), "\\x%02X", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+void gRenderKeys(const SXmlElement& keys, std::ostream& out) {
+    std::vector<const SXmlElement*> list = keys.childrenNamed("key");
+    if (list.empty()) {
+        out << "No keys.\n";
+        return;
+    }
+    bool first = true;
+    for (const SXmlElement* key : list) {
+        if (!first)
+            out << '\n';
+        first = false;
+        const std::string algorithm =
+            key->has("version") ? attr(*key, "version") : attr(*key, "alg");
+        writeTable({{"Key ID", "Type", "Size", "Created", "Expires", "Validity", "Trust", "Flags"},
+                    {attr(*key, "id"), algorithm, attr(*key, "size"), date(*key, "creation-time"),
+                     date(*key, "expiration-time"), attr(*key, "validity"), attr(*key, "trust"),
+                     flags(*key)}},
+                   out);
+        std::vector<Row> details;
+        if (key->has("fingerprint"))
+            details.push_back({"Fingerprint:", grouped(attr(*key, "fingerprint"))});
+        for (const SXmlElement* userID : listed(*key, "userids", "userid")) {
+            std::string text = attr(*userID, "name");
+            const std::string type = userID->get("type");
+            if (!type.empty() && type != "User ID")
+                text = "[" + gPrintable(type) + "]";
+            if (yes(*userID, "primary"))
+                text += " (primary)";
+            const size_t signatures = listed(*userID, "signatures", "signature").size();
+            text += signatures == 1 ? " - 1 signature"
+                                    : " - " + std::to_string(signatures) + " signatures";
+            details.push_back({"User ID:", text});
+        }
+        for (const SXmlElement* subkey : listed(*key, "subkeys", "subkey")) {
+            std::string text = attr(*subkey, "id") + "  " + attr(*subkey, "size") + " bits  " +
+                               date(*subkey, "creation-time") + " to " +
+                               date(*subkey, "expiration-time");
+            if (yes(*subkey, "revoked"))
+                text += "  revoked";
+            if (yes(*subkey, "expired"))
+                text += "  expired";
+            details.push_back({"Subkey:", text});
+        }
+        for (const SXmlElement* revoker : listed(*key, "revokers", "revoker"))
+            details.push_back({"Revoker:", attr(*revoker, "id")});
+        for (const SXmlElement* adk : listed(*key, "adks", "adk"))
+            details.push_back({"ADK:", attr(*adk, "id")});
+        writeTable(details, out, "  ");
+    }
+}
+
+void gRenderLog(const SXmlElement& transactions, std::ostream& out) {
+    std::vector<const SXmlElement*> list = transactions.childrenNamed("transaction");
+    if (list.empty()) {
+        out << "The transaction log is empty.\n";
+        return;
+    }
+    std::vector<Row> rows{{"Start", "End", "User", "Operation", "RC", "Command line"}};
+    for (const SXmlElement* t : list)
+        rows.push_back({attr(*t, "start"), attr(*t, "end"), attr(*t, "username"), attr(*t, "op"),
+                        attr(*t, "rc"), attr(*t, "cmdline")});
+    writeTable(rows, out);
+}
+
+void gRenderSwitches(const SXmlElement& switches, std::ostream& out) {
+    for (const SXmlElement* s : switches.childrenNamed("switch"))
+        out << attr(*s, "id") << '\n';
+}
+
+void gRenderConfiguration(const SXmlElement& configuration, std::ostream& out) {
+    std::vector<Row> rows;
+    for (const SXmlElement* alias : listed(configuration, "aliases", "alias"))
+        rows.push_back({"Alias", attr(*alias, "code"), "=", attr(*alias, "command")});
+    if (const SXmlElement* values = configuration.child("values"))
+        for (const SXmlElement& value : values->children)
+            rows.push_back({gPrintable(value.name), "", "=", gPrintable(value.text)});
+    if (rows.empty()) {
+        out << "The configuration file sets nothing.\n";
+        return;
+    }
+    // Directives span the first two columns; aliases use the second for their code.
+    std::vector<Row> joined;
+    for (Row& row : rows)
+        joined.push_back({row[1].empty() ? row[0] : row[0] + " " + row[1], row[2], row[3]});
+    writeTable(joined, out);
+}
+
+} // namespace vornadmin

@@ -1,0 +1,634 @@
+// orxadmin_run: sessions, sub-commands and scripts of the console.
+#include "orxadmin_run.h"
+
+#include "adminrequests.h"
+#include "orxadmin_render.h"
+
+#include <zaf/zaf.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sstream>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace vornadmin {
+
+using oozaf::CZAFThrowable;
+using oozaf::CZAFThrowableGuard;
+
+namespace {
+
+// Requests after login are bounded by the listener at 16 MiB; Base64 makes 4 bytes of 3.
+constexpr size_t kMaxImportFile = 12u * 1024 * 1024;
+constexpr size_t kMaxScriptFile = 1u * 1024 * 1024;
+constexpr size_t kMaxScriptLines = 10000;
+constexpr size_t kMaxSecretLine = 4096;
+// Key generation may take long; its reply gets at least this time limit.
+constexpr unsigned int kGenerationTimeoutMs = 30u * 60 * 1000;
+
+std::string currentUser() {
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+        return found->pw_name;
+    return std::string();
+}
+
+// Key material for a handshake that authenticates the listener or this side; released after
+// the connection that used it.
+struct SHandshakeKeys {
+    bool started = false;
+    ZAFContextRef context = nullptr;
+    ZAFFileSpecRef pubSpec = nullptr;
+    ZAFFileSpecRef secSpec = nullptr;
+    ZAFKeyDBRef keyDB = nullptr;
+    ZAFKeyDBObjRef ownKey = nullptr;
+
+    ~SHandshakeKeys() {
+        if (keyDB != nullptr)
+            ZAFFreeKeyDB(keyDB);
+        if (pubSpec != nullptr)
+            ZAFFreeFileSpec(pubSpec);
+        if (secSpec != nullptr)
+            ZAFFreeFileSpec(secSpec);
+        if (context != nullptr)
+            ZAFFreeContext(context);
+        if (started)
+            ZAFsdkCleanup();
+    }
+
+    void open(const std::string& folder) {
+        if (ZAFsdkInit(kZAFFlags_LocalMode) != 0)
+            throw new CAdminException("Cannot start the toolkit");
+        started = true;
+        if (ZAFNewContext(&context) != 0)
+            throw new CAdminException("Cannot create a toolkit context");
+        const std::string pub = folder + "/pubring.pkr";
+        const std::string sec = folder + "/secring.skr";
+        if (ZAFNewFileSpecFromFullPath(context, pub.c_str(), &pubSpec) != 0 ||
+            ZAFNewFileSpecFromFullPath(context, sec.c_str(), &secSpec) != 0)
+            throw new CAdminException("Bad key ring folder: " + folder);
+        if (::access(sec.c_str(), R_OK) != 0) {
+            ZAFFreeFileSpec(secSpec);
+            secSpec = nullptr;
+        }
+        if (ZAFOpenKeyDBFile(context, kZAFOpenKeyDBFileOptions_None, pubSpec, secSpec, &keyDB) != 0)
+            throw new CAdminException("Cannot open the key rings in " + folder);
+    }
+
+    void findOwnKey(const std::string& id) {
+        ZAFKeyID keyID{};
+        if (ZAFGetKeyIDFromString(id.c_str(), 0, &keyID) != 0)
+            throw new CAdminException("Not a key ID: '" + id + "'");
+        if (ZAFFindKeyByKeyID(keyDB, &keyID, &ownKey) != 0)
+            throw new CAdminException("Key " + id + " is not in the key rings");
+    }
+};
+
+std::string keyLabel(const SCommand& command) { return command.get("id"); }
+
+} // namespace
+
+std::string gReadFile(const std::string& path, size_t limit) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw new CAdminException("Cannot open " + path + ": " + std::strerror(errno));
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        ssize_t count = ::read(fd, buffer, sizeof(buffer));
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0) {
+            int error = errno;
+            ::close(fd);
+            throw new CAdminException("Cannot read " + path + ": " + std::strerror(error));
+        }
+        if (count == 0)
+            break;
+        if (bytes.size() + static_cast<size_t>(count) > limit) {
+            ::close(fd);
+            throw new CAdminException(path + " is larger than " + std::to_string(limit) + " bytes");
+        }
+        bytes.append(buffer, static_cast<size_t>(count));
+    }
+    ::close(fd);
+    return bytes;
+}
+
+void gWriteFile(const std::string& path, const std::string& bytes, unsigned int mode) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd < 0)
+        throw new CAdminException("Cannot create " + path + ": " + std::strerror(errno));
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t count = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0) {
+            int error = errno;
+            ::close(fd);
+            throw new CAdminException("Cannot write " + path + ": " + std::strerror(error));
+        }
+        done += static_cast<size_t>(count);
+    }
+    if (::close(fd) != 0)
+        throw new CAdminException("Cannot write " + path + ": " + std::strerror(errno));
+}
+
+std::string gReadSecretFile(const std::string& path) {
+    std::string content = gReadFile(path, kMaxSecretLine + 2);
+    size_t end = content.find('\n');
+    std::string line = content.substr(0, end);
+    gWipe(content);
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    if (line.size() > kMaxSecretLine) {
+        gWipe(line);
+        throw new CAdminException("The first line of " + path + " is too long for a secret");
+    }
+    if (line.empty())
+        throw new CAdminException(path + " holds no secret on its first line");
+    return line;
+}
+
+bool gPromptTerminal(const std::string& prompt, std::string& secret) {
+    int fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return false;
+    termios saved{};
+    const bool isTerminal = ::tcgetattr(fd, &saved) == 0;
+    if (isTerminal) {
+        termios quiet = saved;
+        quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
+        quiet.c_lflag |= ECHONL;
+        ::tcsetattr(fd, TCSAFLUSH, &quiet);
+    }
+    if (::write(fd, prompt.data(), prompt.size()) < 0) {
+        // The prompt is a courtesy; reading goes on.
+    }
+    secret.clear();
+    char c;
+    bool ok = false;
+    while (secret.size() <= kMaxSecretLine) {
+        ssize_t count = ::read(fd, &c, 1);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            break;
+        if (c == '\n') {
+            ok = true;
+            break;
+        }
+        secret += c;
+    }
+    if (isTerminal)
+        ::tcsetattr(fd, TCSAFLUSH, &saved);
+    ::close(fd);
+    if (!ok)
+        gWipe(secret);
+    return ok;
+}
+
+CConsole::CConsole(SGlobalOptions options, std::ostream& out, std::ostream& err,
+                   SecretPrompt prompt, bool progressOnTerminal)
+    : m_options(std::move(options)), m_out(out), m_err(err), m_prompt(std::move(prompt)),
+      m_progressOnTerminal(progressOnTerminal) {
+    if (m_options.user.empty())
+        m_options.user = currentUser();
+}
+
+std::string CConsole::secret(const std::string& file, const char* variable,
+                             const std::string& prompt, bool confirm) {
+    if (!file.empty())
+        return gReadSecretFile(file);
+    if (const char* value = std::getenv(variable))
+        return value;
+    std::string first;
+    if (!m_prompt || !m_prompt(prompt, first))
+        throw new CAdminException(std::string("No terminal to ask on: give the secret with a file "
+                                              "option or the environment variable ") +
+                                  variable);
+    if (confirm) {
+        std::string second;
+        bool same = m_prompt("Again: ", second) && second == first;
+        gWipe(second);
+        if (!same) {
+            gWipe(first);
+            throw new CAdminException("The two entries differ");
+        }
+    }
+    return first;
+}
+
+int CConsole::run(const SCommand& command) {
+    std::vector<SCommand> lines;
+    if (command.name == "script") {
+        // Every line is checked before anything is sent, so a typo cannot leave a script half
+        // done.
+        const std::string text = gReadFile(command.args.at(0), kMaxScriptFile);
+        std::istringstream in(text);
+        std::string line;
+        size_t number = 0;
+        while (std::getline(in, line)) {
+            if (++number > kMaxScriptLines)
+                throw new CUsageException("Script longer than " + std::to_string(kMaxScriptLines) +
+                                          " lines");
+            try {
+                std::vector<std::string> words = gSplitScriptLine(line);
+                if (words.empty())
+                    continue;
+                SCommand parsed = gParseCommand(words);
+                if (parsed.name == "script" || parsed.help || parsed.name.empty())
+                    throw new CUsageException("'" + words[0] + "' cannot be used inside a script");
+                lines.push_back(std::move(parsed));
+            } catch (CUsageException* e) {
+                CZAFThrowableGuard guard(e);
+                throw new CUsageException(command.args[0] + ":" + std::to_string(number) + ": " +
+                                          e->getMessage());
+            }
+        }
+    }
+    if (command.name == "export" && command.has("binary") && !command.has("output") &&
+        ::isatty(STDOUT_FILENO))
+        throw new CUsageException("A binary export needs -o FILE when the output is a terminal");
+
+    std::string password =
+        secret(m_options.passwordFile, "ORXADMIN_PASSWORD",
+               "Password for " + m_options.user + "@" + m_options.host + ": ", false);
+    SHandshakeKeys keys;
+    SConnectOptions options;
+    options.host = m_options.host;
+    options.port = m_options.port;
+    options.requireSecure = m_options.requireSecure;
+    options.timeoutMs = m_options.timeoutSeconds * 1000;
+    if (!m_options.keyring.empty()) {
+        keys.open(m_options.keyring);
+        options.context = keys.context;
+        options.keyDB = keys.keyDB;
+        if (!m_options.clientKey.empty()) {
+            keys.findOwnKey(m_options.clientKey);
+            options.ownKey = keys.ownKey;
+            options.passphrase = secret("", "ORXADMIN_KEY_PASSPHRASE",
+                                        "Passphrase for key " + m_options.clientKey + ": ", false);
+        }
+    }
+    std::unique_ptr<CAdminConnection> connection;
+    try {
+        connection = CAdminConnection::connect(options);
+    } catch (...) {
+        gWipe(password);
+        gWipe(options.passphrase);
+        throw;
+    }
+    gWipe(options.passphrase);
+    SReply login;
+    try {
+        login = connection->login(m_options.user, password, m_options.domain);
+    } catch (...) {
+        gWipe(password);
+        throw;
+    }
+    gWipe(password);
+    if (!login.ok()) {
+        m_err << "orxadmin: login as " << gPrintable(m_options.user) << " refused (rc " << login.rc
+              << "): " << gPrintable(login.error) << (login.error.empty() ? "\n" : "");
+        if (!login.error.empty() && login.error.back() != '\n')
+            m_err << '\n';
+        return gExitForLoginRC(login.rc);
+    }
+    const int status = command.name == "script" ? runScript(*connection, command, lines)
+                                                : runOne(*connection, command);
+    connection->close();
+    return status;
+}
+
+int CConsole::runScript(CAdminConnection& connection, const SCommand& script,
+                        const std::vector<SCommand>& lines) {
+    int first = eExitOK;
+    for (const SCommand& line : lines) {
+        int status;
+        try {
+            status = runOne(connection, line);
+        } catch (CUsageException* e) {
+            CZAFThrowableGuard guard(e);
+            m_err << "orxadmin: " << e->getMessage() << '\n';
+            status = eExitUsage;
+        }
+        if (status != eExitOK && first == eExitOK)
+            first = status;
+        if (status != eExitOK && !script.has("keep-going"))
+            break;
+    }
+    return first;
+}
+
+void CConsole::printXml(const SReply& reply) {
+    m_out << reply.xml;
+    if (reply.xml.empty() || reply.xml.back() != '\n')
+        m_out << '\n';
+}
+
+SReply CConsole::send(CAdminConnection& connection, const SXmlElement& request, int& status,
+                      const ProgressCallback& progress) {
+    std::string xml = gWriteXml(request);
+    SReply reply;
+    try {
+        reply = connection.request(xml, progress, 1000);
+    } catch (...) {
+        gWipe(xml);
+        throw;
+    }
+    gWipe(xml);
+    status = gExitForRequestRC(reply.rc);
+    if (!reply.ok()) {
+        std::string error = gPrintable(reply.error);
+        while (!error.empty() && error.back() == '\n')
+            error.pop_back();
+        m_err << "orxadmin: request '" << request.get("type") << "' failed (rc " << reply.rc
+              << "): " << error << '\n';
+    }
+    return reply;
+}
+
+int CConsole::generate(CAdminConnection& connection, const SCommand& command) {
+    const bool pair = command.name == "key-gen";
+    const std::string passphrase = secret(command.get("passphrase-file"), "ORXADMIN_PASSPHRASE",
+                                          pair ? "Passphrase for the new key: "
+                                               : "Passphrase of key " + keyLabel(command) + ": ",
+                                          pair);
+    std::string secretCopy = passphrase;
+    int status = eExitOK;
+    const auto size =
+        static_cast<unsigned int>(gParseNumber("--size", command.get("size", "2048"), 1, 65535));
+
+    SReply needed = send(connection,
+                         pair ? gEntropyPairRequest(command.get("type", "RSA"), size)
+                              : gEntropySubkeyRequest(command.get("id"), size),
+                         status);
+    if (!needed.ok()) {
+        gWipe(secretCopy);
+        return status;
+    }
+    const uint32_t bytes = gEntropyReport(needed, "needed");
+    if (bytes > 0) {
+        std::string entropy(bytes, '\0');
+        size_t done = 0;
+        while (done < entropy.size()) {
+            ssize_t count = ::getrandom(&entropy[done], entropy.size() - done, 0);
+            if (count < 0 && errno == EINTR)
+                continue;
+            if (count <= 0) {
+                gWipe(secretCopy);
+                throw new CAdminException("No random bytes from the operating system");
+            }
+            done += static_cast<size_t>(count);
+        }
+        SReply supplied = send(connection, gEntropySupplyRequest(entropy, bytes), status);
+        gWipe(entropy);
+        if (!supplied.ok()) {
+            gWipe(secretCopy);
+            return status;
+        }
+    }
+
+    SXmlElement request;
+    if (pair) {
+        SKeyGenParams params;
+        params.name = command.get("name");
+        params.passphrase = secretCopy;
+        params.type = command.get("type", "RSA");
+        params.cipher = command.get("cipher", "AES256");
+        params.size = size;
+        params.adk = command.get("adk");
+        params.signOnly = command.has("sign-only");
+        params.expiry = command.get("expiry");
+        request = gKeyGenRequest(params);
+        gWipe(params.passphrase);
+    } else {
+        request = gSubkeyGenRequest(command.get("id"), size, secretCopy, command.get("start"),
+                                    command.get("expiry"));
+    }
+    gWipe(secretCopy);
+    m_err << (pair
+                  ? "Generating a " + std::to_string(size) + "-bit " + command.get("type", "RSA") +
+                        " key pair"
+                  : "Generating a " + std::to_string(size) + "-bit subkey for " + keyLabel(command))
+          << "; this can take a while..." << std::endl;
+    ProgressCallback progress;
+    if (m_progressOnTerminal)
+        progress = [this](unsigned int elapsedMs) {
+            m_err << "\r  still generating, " << elapsedMs / 1000 << " s" << std::flush;
+        };
+    const unsigned int saved = connection.options().timeoutMs;
+    connection.setTimeout(std::max(saved, kGenerationTimeoutMs));
+    SReply done;
+    try {
+        done = send(connection, request, status, progress);
+    } catch (...) {
+        gWipe(gData(request).attributes.front().second);
+        throw;
+    }
+    for (auto& attribute : gData(request).attributes)
+        if (attribute.first == "passphrase")
+            gWipe(attribute.second);
+    connection.setTimeout(saved);
+    if (m_progressOnTerminal)
+        m_err << '\n';
+    if (m_options.xml)
+        printXml(done);
+    else if (done.ok())
+        m_out << (pair ? "Key pair generated for " + gPrintable(command.get("name"))
+                       : "Subkey generated for " + keyLabel(command))
+              << ".\n";
+    return status;
+}
+
+int CConsole::runOne(CAdminConnection& connection, const SCommand& command) {
+    const bool xml = m_options.xml || command.has("xml");
+    const std::string& name = command.name;
+    int status = eExitOK;
+    auto simple = [&](const SXmlElement& request, const std::string& message) {
+        SReply reply = send(connection, request, status);
+        if (xml)
+            printXml(reply);
+        else if (reply.ok())
+            m_out << message << '\n';
+        return status;
+    };
+    auto passphrase = [&](const std::string& prompt) {
+        return secret(command.get("passphrase-file"), "ORXADMIN_PASSPHRASE", prompt, false);
+    };
+    auto body = [&](const SReply& reply, const char* element) -> const SXmlElement& {
+        const SXmlElement* found = reply.body();
+        if (found == nullptr || found->name != element)
+            throw new CAdminException(std::string("The reply holds no '") + element + "' element");
+        return *found;
+    };
+
+    if (name == "keys" || name == "log" || name == "options" ||
+        (name == "conf" && command.action == "get")) {
+        SXmlElement request = name == "keys"      ? gKeysSummaryRequest()
+                              : name == "log"     ? gLogRequest()
+                              : name == "options" ? gCmdlineOptionsRequest()
+                                                  : gConfGetRequest();
+        SReply reply = send(connection, request, status);
+        if (xml) {
+            printXml(reply);
+            return status;
+        }
+        if (!reply.ok())
+            return status;
+        if (name == "keys")
+            gRenderKeys(body(reply, "keys"), m_out);
+        else if (name == "log")
+            gRenderLog(body(reply, "transactions"), m_out);
+        else if (name == "options")
+            gRenderSwitches(body(reply, "switches"), m_out);
+        else if (command.args.empty())
+            gRenderConfiguration(body(reply, "configuration"), m_out);
+        else {
+            gWriteFile(command.args[0], gWriteXml(body(reply, "configuration")), 0600);
+            m_out << "Configuration written to " << command.args[0] << ".\n";
+        }
+        return status;
+    }
+    if (name == "conf") {
+        SXmlElement document = gParseXml(gReadFile(command.args.at(0), kMaxImportFile));
+        const SXmlElement* configuration = &document;
+        if (document.name == "response")
+            configuration = document.child("configuration");
+        if (configuration == nullptr || configuration->name != "configuration")
+            throw new CAdminException(command.args[0] + " holds no 'configuration' element");
+        return simple(gConfSetRequest(*configuration), "Configuration replaced.");
+    }
+    if (name == "key-gen" || name == "subkey-gen")
+        return generate(connection, command);
+    if (name == "entropy") {
+        const std::string& action = command.action;
+        if (action == "supply") {
+            const auto needed =
+                static_cast<uint32_t>(gParseNumber("--needed", command.get("needed"), 0, 1u << 20));
+            const auto count = static_cast<size_t>(
+                gParseNumber("--bytes", command.get("bytes", std::to_string(needed)), 0, 1u << 20));
+            std::string entropy(count, '\0');
+            size_t done = 0;
+            while (done < count) {
+                ssize_t got = ::getrandom(&entropy[done], count - done, 0);
+                if (got < 0 && errno == EINTR)
+                    continue;
+                if (got <= 0)
+                    throw new CAdminException("No random bytes from the operating system");
+                done += static_cast<size_t>(got);
+            }
+            SReply reply = send(connection, gEntropySupplyRequest(entropy, needed), status);
+            gWipe(entropy);
+            if (xml)
+                printXml(reply);
+            else if (reply.ok())
+                m_out << "Available entropy: " << gEntropyReport(reply, "available") << " bytes\n";
+            return status;
+        }
+        const auto size =
+            static_cast<unsigned int>(gParseNumber("--size", command.get("size"), 1, 65535));
+        SReply reply = send(connection,
+                            action == "pair" ? gEntropyPairRequest(command.get("type"), size)
+                                             : gEntropySubkeyRequest(command.get("id"), size),
+                            status);
+        if (xml)
+            printXml(reply);
+        else if (reply.ok())
+            m_out << "Needed entropy: " << gEntropyReport(reply, "needed") << " bytes\n";
+        return status;
+    }
+    if (name == "key-remove")
+        return simple(gKeyRemoveRequest(command.get("id")),
+                      "Key " + keyLabel(command) + " removed.");
+    if (name == "sign") {
+        SSignParams params;
+        params.signedKey = command.get("id");
+        params.signingKey = command.get("signer");
+        params.sigType = command.get("type", "Exportable");
+        params.regexp = command.get("regexp");
+        params.depth =
+            static_cast<unsigned int>(gParseNumber("--depth", command.get("depth", "0"), 0, 255));
+        params.expiry = command.get("expiry");
+        params.passphrase = passphrase("Passphrase of key " + params.signingKey + ": ");
+        SXmlElement request = gKeySignRequest(params);
+        gWipe(params.passphrase);
+        return simple(request, "Key " + params.signedKey + " signed by " + params.signingKey + ".");
+    }
+    if (name == "revoke") {
+        const std::string revoker = command.get("revoker", command.get("id"));
+        std::string secretText = passphrase("Passphrase of key " + revoker + ": ");
+        SXmlElement request = gKeyRevokeRequest(command.get("id"), revoker, secretText);
+        gWipe(secretText);
+        return simple(request, "Key " + keyLabel(command) + " revoked.");
+    }
+    if (name == "userid-add") {
+        std::string secretText = passphrase("Passphrase of key " + keyLabel(command) + ": ");
+        SXmlElement request =
+            gUserIDAddRequest(command.get("id"), command.get("userid"), secretText);
+        gWipe(secretText);
+        return simple(request, "User ID added to " + keyLabel(command) + ".");
+    }
+    if (name == "userid-remove")
+        return simple(gUserIDRemoveRequest(command.get("id"), command.get("userid")),
+                      "User ID removed from " + keyLabel(command) + ".");
+    if (name == "import") {
+        const std::string bytes = gReadFile(command.args.at(0), kMaxImportFile);
+        SReply reply = send(
+            connection, gKeyImportRequest(bytes, command.has("x509"), command.has("with-private")),
+            status);
+        if (xml) {
+            printXml(reply);
+        } else if (reply.ok()) {
+            const int imported = gImportStatus(reply);
+            m_out << (imported == 0   ? "Keys imported."
+                      : imported == 1 ? "Keys imported from an X.509 certificate."
+                                      : "Nothing new to import: the key rings already hold it.")
+                  << '\n';
+        }
+        return status;
+    }
+    if (name == "export" || name == "photo") {
+        const bool photo = name == "photo";
+        SXmlElement request;
+        if (photo) {
+            request = gPictureRequest(command.get("id"));
+        } else {
+            SExportParams params;
+            params.id = command.get("id");
+            params.armor = !command.has("binary");
+            params.withPrivate = command.has("with-private");
+            params.format = command.get("format", "Complete");
+            request = gKeyExportRequest(params);
+        }
+        SReply reply = send(connection, request, status);
+        if (xml) {
+            printXml(reply);
+            return status;
+        }
+        if (!reply.ok())
+            return status;
+        const std::string bytes = photo ? gPhotoBytes(reply) : gExportedKey(reply);
+        if (command.has("output")) {
+            gWriteFile(command.get("output"), bytes, command.has("with-private") ? 0600 : 0644);
+            m_err << (photo ? "Photo" : "Key") << " written to " << command.get("output") << ".\n";
+        } else {
+            m_out << bytes << std::flush;
+        }
+        return status;
+    }
+    throw new CUsageException("Unknown sub-command '" + name + "'");
+}
+
+} // namespace vornadmin

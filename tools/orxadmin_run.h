@@ -1,0 +1,62 @@
+// orxadmin_run: the console's session: password, connection, login, and one sub-command or a
+// script of several, each turned into requests and readable output.
+#ifndef VORNADMIN_ORXADMIN_RUN_H
+#define VORNADMIN_ORXADMIN_RUN_H
+
+#include "adminclient.h"
+#include "orxadmin_cli.h"
+
+#include <functional>
+#include <ostream>
+#include <string>
+
+namespace vornadmin {
+
+// Asks for a secret when no file or environment variable gives one; returns false when it cannot
+// ask (no terminal).
+using SecretPrompt = std::function<bool(const std::string& prompt, std::string& secret)>;
+
+// Reads the first line of a file (without its line break) as a secret. Throws CAdminException
+// when the file cannot be read, is empty or its first line is longer than 4096 bytes.
+std::string gReadSecretFile(const std::string& path);
+// Prompts on the controlling terminal with echo off; false when there is none.
+bool gPromptTerminal(const std::string& prompt, std::string& secret);
+// Reads a whole file of at most `limit` bytes. Throws CAdminException.
+std::string gReadFile(const std::string& path, size_t limit);
+// Writes a file (created with `mode`, replaced when it exists). Throws CAdminException.
+void gWriteFile(const std::string& path, const std::string& bytes, unsigned int mode);
+
+// Runs sub-commands for one session. Output goes to `out`, messages and progress to `err`.
+// Secrets come from the option's file, then the environment (ORXADMIN_PASSWORD,
+// ORXADMIN_PASSPHRASE, ORXADMIN_KEY_PASSPHRASE for --key), then `prompt`.
+class CConsole {
+public:
+    CConsole(SGlobalOptions options, std::ostream& out, std::ostream& err, SecretPrompt prompt,
+             bool progressOnTerminal = false);
+
+    // Connects, logs in and runs `command` (or, for "script", every line of its file); returns
+    // the exit status (see eExitStatus). Every failure is reported on `err`.
+    int run(const SCommand& command);
+
+private:
+    int runOne(CAdminConnection& connection, const SCommand& command);
+    int runScript(CAdminConnection& connection, const SCommand& script,
+                  const std::vector<SCommand>& lines);
+    // Sends a request and reports a refused one; returns its exit status in `status`.
+    SReply send(CAdminConnection& connection, const SXmlElement& request, int& status,
+                const ProgressCallback& progress = nullptr);
+    std::string secret(const std::string& file, const char* variable, const std::string& prompt,
+                       bool confirm);
+    int generate(CAdminConnection& connection, const SCommand& command);
+    void printXml(const SReply& reply);
+
+    SGlobalOptions m_options;
+    std::ostream& m_out;
+    std::ostream& m_err;
+    SecretPrompt m_prompt;
+    bool m_progressOnTerminal;
+};
+
+} // namespace vornadmin
+
+#endif
