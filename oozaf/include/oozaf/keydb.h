@@ -177,6 +177,8 @@ private:
 
     ZAFKeySetRef m_keySet;
     bool m_owned;
+    // A key server's answer that only this set refers to; deleted after the set.
+    CZAFKeyDB* m_database;
 };
 
 // Walks the objects of a key set or a whole database. Object types are the toolkit's
