@@ -1,0 +1,61 @@
+// guicmdline: the listener's command-line rules, its help, version and header texts.
+#ifndef VORNGUI_GUICMDLINE_H
+#define VORNGUI_GUICMDLINE_H
+
+#include <oozaf/cmdline.h>
+#include <oozaf/logger.h>
+
+#include <cstdint>
+#include <string>
+
+namespace vorngui {
+
+// The switches of orxgui:
+//   --port <1024..65535>      --non-secure      --local      --cthread-int <ms > 0>
+//   --version                 --help            --info <error|warning|verbose|debug>
+//   --log-file <name>         --login-timeout <ms > 0>
+// "--login-timeout" (the time a new connection has for the secure handshake and its login
+// request, default 30000 ms) is this listener's own addition; like "--non-secure", "--local" and
+// "--cthread-int" it is accepted but not listed by syntax().
+//
+// Numbers must be plain decimal digits ("2000a" is refused). Filled once by parse() on the main
+// thread, read-only afterwards.
+class CGUICommandLineContext final : public oozaf::CZAFCommandLineContext {
+public:
+    static constexpr unsigned short kDefaultPort = 1718;
+    static constexpr unsigned int kDefaultClientsThreadInterval = 3600000;
+    static constexpr unsigned int kDefaultLoginTimeout = 30000;
+
+    void minMaxArgsForSwitch(const std::string& sw, uint16_t& min, uint16_t& max) const override;
+    bool switchIsValid(const std::string& sw) const override;
+    bool argIsValid(const std::string& sw, const std::string& arg) const override;
+    // Adds to the base checks: words before the first switch throw CZAFIndependentArgsException.
+    void validate() const override;
+
+    // True and the value when the switch was given. A one-argument switch holding another number
+    // of arguments is an internal error (tag "guicmdline").
+    bool getPort(unsigned short& port) const;
+    bool getClientsThreadInt(unsigned int& milliseconds) const;
+    bool getLoginTimeout(unsigned int& milliseconds) const;
+    bool getInfo(oozaf::CZAFLogger::eLogLevel& level) const;
+    bool getLogFilename(std::string& name) const;
+    bool getNonsecure() const { return switchExists("--non-secure"); }
+    bool getLocal() const { return switchExists("--local"); }
+    bool getVersion() const { return switchExists("--version"); }
+    bool getHelp() const { return switchExists("--help"); }
+
+    // The five lines of help text, each ended by a line break.
+    static std::string syntax();
+
+private:
+    const std::string& singleArg(const std::string& sw) const;
+};
+
+// "8.5.0".
+std::string gGetVersionString();
+// "Brevan Vorn Server v8.5.0\nGUI Client Listener\n".
+std::string gGetOutputHeader();
+
+} // namespace vorngui
+
+#endif

@@ -1,0 +1,157 @@
+// guicmdline: the listener's command-line rules and fixed texts.
+#include <oozaf/throwable.h>
+#include <oozaf/util.h>
+
+#include <cstdlib>
+#include <vorngui/guicmdline.h>
+
+namespace vorngui {
+
+using oozaf::CZAFLogger;
+using oozaf::CZAFUtil;
+
+namespace {
+
+const char* const kTag = "guicmdline";
+
+struct SLevelWord {
+    const char* word;
+    CZAFLogger::eLogLevel level;
+};
+
+const SLevelWord kLevelWords[] = {{"error", CZAFLogger::eLogError},
+                                  {"warning", CZAFLogger::eLogWarning},
+                                  {"verbose", CZAFLogger::eLogVerbose},
+                                  {"debug", CZAFLogger::eLogDebug}};
+
+// Plain decimal digits only, at most 10 of them, so the value fits an unsigned 64-bit number
+// without overflow and "2000a" or "+2000" never pass.
+bool parseDigits(const std::string& text, unsigned long long& value) {
+    if (text.empty() || text.size() > 10)
+        return false;
+    value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + static_cast<unsigned long long>(c - '0');
+    }
+    return true;
+}
+
+bool isOneArgSwitch(const std::string& sw) {
+    return sw == "--log-file" || sw == "--port" || sw == "--cthread-int" || sw == "--info" ||
+           sw == "--login-timeout";
+}
+
+bool isFlagSwitch(const std::string& sw) {
+    return sw == "--version" || sw == "--help" || sw == "--non-secure" || sw == "--local";
+}
+
+} // namespace
+
+void CGUICommandLineContext::minMaxArgsForSwitch(const std::string& sw, uint16_t& min,
+                                                 uint16_t& max) const {
+    if (isOneArgSwitch(sw)) {
+        min = max = 1;
+    } else if (isFlagSwitch(sw)) {
+        min = max = 0;
+    } else {
+        ZAF_FAIL_TAG(kTag);
+    }
+}
+
+bool CGUICommandLineContext::switchIsValid(const std::string& sw) const {
+    return isOneArgSwitch(sw) || isFlagSwitch(sw);
+}
+
+bool CGUICommandLineContext::argIsValid(const std::string& sw, const std::string& arg) const {
+    unsigned long long value = 0;
+    if (sw == "--port")
+        return parseDigits(arg, value) && value >= 1024 && value <= 65535;
+    if (sw == "--cthread-int" || sw == "--login-timeout")
+        return parseDigits(arg, value) && value > 0 && value <= 0xFFFFFFFEull;
+    if (sw == "--info") {
+        for (const SLevelWord& row : kLevelWords)
+            if (CZAFUtil::compareIgnoreCase(arg, row.word))
+                return true;
+        return false;
+    }
+    if (sw == "--log-file")
+        return true;
+    return false;
+}
+
+void CGUICommandLineContext::validate() const {
+    CZAFCommandLineContext::validate();
+    if (!getIndependentArgs().empty())
+        throw new oozaf::CZAFIndependentArgsException();
+}
+
+const std::string& CGUICommandLineContext::singleArg(const std::string& sw) const {
+    const CZAFArgs* args = getArgs(sw);
+    ZAF_ASSERT_TAG(kTag, args != nullptr && args->size() == 1);
+    return args->front();
+}
+
+bool CGUICommandLineContext::getPort(unsigned short& port) const {
+    if (!switchExists("--port"))
+        return false;
+    port = static_cast<unsigned short>(std::atoi(singleArg("--port").c_str()));
+    return true;
+}
+
+bool CGUICommandLineContext::getClientsThreadInt(unsigned int& milliseconds) const {
+    if (!switchExists("--cthread-int"))
+        return false;
+    milliseconds =
+        static_cast<unsigned int>(std::strtoul(singleArg("--cthread-int").c_str(), nullptr, 10));
+    return true;
+}
+
+bool CGUICommandLineContext::getLoginTimeout(unsigned int& milliseconds) const {
+    if (!switchExists("--login-timeout"))
+        return false;
+    milliseconds =
+        static_cast<unsigned int>(std::strtoul(singleArg("--login-timeout").c_str(), nullptr, 10));
+    return true;
+}
+
+bool CGUICommandLineContext::getInfo(CZAFLogger::eLogLevel& level) const {
+    if (!switchExists("--info"))
+        return false;
+    const std::string& word = singleArg("--info");
+    for (const SLevelWord& row : kLevelWords) {
+        if (CZAFUtil::compareIgnoreCase(word, row.word)) {
+            level = row.level;
+            return true;
+        }
+    }
+    ZAF_FAIL_TAG(kTag);
+}
+
+bool CGUICommandLineContext::getLogFilename(std::string& name) const {
+    if (!switchExists("--log-file"))
+        return false;
+    name = singleArg("--log-file");
+    return true;
+}
+
+std::string CGUICommandLineContext::syntax() {
+    return "--version             Display version information\n"
+           "--port <number>       Set the listening TCP/IP port (default is " +
+           std::to_string(kDefaultPort) +
+           ")\n"
+           "--log-file <filename> Set the output log's file name\n"
+           "--info <level>        Set the logging level (error, warning, verbose, debug)\n"
+           "--help                Display this help screen\n";
+}
+
+std::string gGetVersionString() {
+    return std::to_string(8) + "." + std::to_string(5) + "." + std::to_string(0);
+}
+
+std::string gGetOutputHeader() {
+    return "Brevan Vorn Server v" + gGetVersionString() + "\nGUI Client Listener\n";
+}
+
+} // namespace vorngui
