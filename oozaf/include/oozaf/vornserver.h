@@ -179,9 +179,10 @@ public:
                          ZAFCipherAlgorithm cipher, uint16_t size, const std::string& adk,
                          bool signOnly, const CZAFTime& expiry);
 
-    // Adds an encryption subkey starting at `start` (not never). Raises CZAFSubkeyGenException
-    // with reasons 700 (RSA-Legacy master), 701, 702 (expiry not after the start), 703 (expiry
-    // after the master's).
+    // Adds an encryption subkey (ElGamal under DSA, RSA under RSA) starting at `start`. Raises
+    // CZAFSubkeyGenException with reasons 700 (RSA-Legacy master), 701, 702 (expiry not after
+    // the start), 703 (expiry after the master's), 607 (size), or with the toolkit's cause (a
+    // start that is never, a master of another algorithm, a wrong passphrase).
     void generateSubkey(CZAFKey* key, const std::string& passphrase, uint16_t size,
                         const CZAFTime& start, const CZAFTime& expiry);
     void generateSubkey(const std::string& keyID, const std::string& passphrase, uint16_t size,
@@ -207,9 +208,9 @@ public:
     void removeUserID(const std::string& keyID, const std::string& pattern, bool substring,
                       bool all);
 
-    // Revokes the key: by itself when its secret part is held (the revoker must be the key),
-    // else by a designated revoker. Raises CZAFKeyRevocationException: 1200 already revoked,
-    // 1201 not revocable, 1202 not a designated revoker.
+    // Revokes the key, by the key itself (its secret part held) or by one of its designated
+    // revokers. Raises CZAFKeyRevocationException: 1200 already revoked, 1201 not revocable,
+    // 1202 any other revoker.
     void revokeKey(CZAFKey* key, CZAFKey* revoker, const std::string& passphrase);
     void revokeKey(const std::string& keyID, const std::string& revokerID,
                    const std::string& passphrase);
@@ -219,7 +220,9 @@ public:
                       bool& ownRSA, std::string& description) const;
 
     // Entropy in bytes that generating the key pair (with its encryption subkey for DH/DSS and
-    // RSA) or a subkey of `key` needs.
+    // RSA) or a subkey of `key` needs. A size outside the key type's range raises reason 607
+    // (CZAFKeyGenException, CZAFSubkeyGenException); a master that takes no subkey raises
+    // CZAFSubkeyGenException (700 for RSA-Legacy keys).
     unsigned int neededEntropyForKeyPair(eKeyType type, uint16_t size) const;
     unsigned int neededEntropyForSubkey(const CZAFKey* key, uint16_t size) const;
     // The entropy in bytes the pool has available (nothing is consumed). A toolkit failure
@@ -246,13 +249,14 @@ private:
     void releaseKeyModel() noexcept;
 
     bool getFastKeyGen() const;
-    unsigned int entropyBits(int32_t algorithm, uint16_t size, uint32_t keyFlags,
-                             bool withFlags) const;
+    unsigned int entropyBits(int32_t algorithm, unsigned int size, int32_t version,
+                             uint32_t keyFlags) const;
     void doGenerateKeyPair(const std::string& name, const std::string& passphrase, eKeyType type,
                            ZAFCipherAlgorithm cipher, uint16_t size, const std::string& adk,
                            bool signOnly, const CZAFTime& expiry);
     void doGenerateSubkey(CZAFKey* key, const std::string& passphrase, uint16_t size,
                           const CZAFTime& start, const CZAFTime& expiry);
+    void removeTempFile(const std::string& temp, bool secret);
     void flushKeyDB();
 
     CZAFKeyDB* m_keyDB;

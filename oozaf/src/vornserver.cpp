@@ -1,0 +1,375 @@
+// vornserver: start-up of the server facade (directories, configuration layers, the key model)
+// and its configuration accessors.
+#include <oozaf/keydb.h>
+#include <oozaf/logger.h>
+#include <oozaf/mutex.h>
+#include <oozaf/throwable.h>
+#include <oozaf/util.h>
+#include <oozaf/vornserver.h>
+#include <zaf/zafcontext.h>
+#include <zaf/zafrandom.h>
+
+#include <algorithm>
+#include <sstream>
+#include <string>
+
+#ifndef ORX_SITE_DIR
+#define ORX_SITE_DIR "/usr/local/orx"
+#endif
+
+namespace oozaf {
+
+namespace {
+
+const char* const kTag = "vornserver";
+const char* const kVersionText = "Brevan Vorn Server v8.5.0";
+
+// Priorities the server's settings carry in the toolkit environment.
+const int32_t kFixedPriority = 0;
+const int32_t kConfiguredPriority = 15;
+const int32_t kTempDirPriority = 25;
+
+// The process-wide site directory override; empty means the build's default.
+CZAFMutex& siteLock() {
+    static CZAFMutex lock("vornserver", __LINE__);
+    return lock;
+}
+
+std::string& siteOverride() {
+    static std::string directory;
+    return directory;
+}
+
+// Replaces a caught throwable by a CZAFServerOpenException with `reason` and it as cause.
+[[noreturn]] void throwOpenFailure(eReason reason, CZAFThrowable* caught) {
+    CZAFThrowableGuard cause(caught);
+    auto* failure = new CZAFServerOpenException(reason, cause.get());
+    cause.release();
+    throw failure;
+}
+
+std::string describe(const CZAFThrowable& throwable) {
+    std::ostringstream text;
+    text << throwable;
+    return text.str();
+}
+
+// Reads an optional configuration file into `part`; a faulty file only costs a warning (the
+// lines before the fault stay in the part).
+void readOptional(const std::string& path, CVornServerCfgPart& part, const char* warning) {
+    try {
+        CVornServerCfgFile reader;
+        reader.read(path, part, false);
+    } catch (CZAFPropertiesException* e) {
+        CZAFThrowableGuard guard(e);
+        ZAF_LOG_WARNING(warning << describe(*e));
+    }
+}
+
+// Releases an owned wrapper in a destructor path: nothing may escape.
+template <class T> void release(T*& object) noexcept {
+    T* doomed = object;
+    object = nullptr;
+    try {
+        delete doomed;
+    } catch (CZAFThrowable* e) {
+        CZAFThrowableGuard guard(e);
+        ZAF_LOG_WARNING("WARNING: Error while closing the server:\n" << e->getDetailedMessage());
+    } catch (std::exception& e) {
+        ZAF_LOG_WARNING("WARNING: Error while closing the server: " << e.what());
+    }
+}
+
+} // namespace
+
+const char* const CVornServer::kEnvFileName = "zaf.env";
+const char* const CVornServer::kDefaultFileName = "zaf-default.cfg";
+const char* const CVornServer::kPolicyFileName = "zaf-policy.cfg";
+const char* const CVornServer::kTemplateFileName = "zaf-template.cfg";
+const char* const CVornServer::kUserConfFileName = "zaf.cfg";
+const char* const CVornServer::kPersonalDirName = ".zaf";
+const char* const CVornServer::kPubRingName = "pubring.pkr";
+const char* const CVornServer::kSecRingName = "secring.skr";
+const char* const CVornServer::kGroupsName = "ZAFgroup.zgr";
+
+CVornServer::CVornServer()
+    : m_keyDB(nullptr), m_context(nullptr), m_envPart(nullptr), m_userPart(nullptr),
+      m_defaultPart(nullptr), m_policyPart(nullptr), m_cfg(nullptr), m_groupSet(nullptr) {
+    // The key model wrappers are owned through plain pointers, so a start-up that fails
+    // part-way releases them here; the other members clean up after themselves.
+    struct SRollback {
+        CVornServer* server;
+        ~SRollback() {
+            if (server != nullptr)
+                server->releaseKeyModel();
+        }
+    } rollback{this};
+
+    openConfiguration();
+    openKeyDatabase();
+    configureToolkitEnvironment();
+    rollback.server = nullptr;
+}
+
+CVornServer::~CVornServer() { releaseKeyModel(); }
+
+void CVornServer::releaseKeyModel() noexcept {
+    // The key database and the group set use the context, so it goes last.
+    release(m_groupSet);
+    release(m_keyDB);
+    release(m_context);
+}
+
+void CVornServer::openConfiguration() {
+    std::string home;
+    if (!CZAFUtil::getPersonalDirectory(home))
+        throw new CZAFServerOpenException(eReasonHomeDir);
+
+    {
+        CVornServerCfgFile reader;
+        try {
+            reader.read(CZAFFileManager::appendToDir(home, kEnvFileName), m_envPart, false);
+        } catch (CZAFPropertiesException* e) {
+            CZAFThrowableGuard guard(e);
+            ZAF_LOG_WARNING("WARNING: Could not open user's environment file:" << describe(*e));
+        }
+        m_cfg.merge(m_envPart);
+    }
+
+    openPersonalDirectory();
+
+    const std::string defaultFile = getDefaultConfFilename();
+    if (CZAFFileManager::fileExists(defaultFile)) {
+        readOptional(defaultFile, m_defaultPart, "WARNING: Could not use default config file:");
+        m_cfg.merge(m_defaultPart);
+    } else {
+        ZAF_LOG_VERBOSE("Default configuration file (" << defaultFile << ") not found. Skipping.");
+    }
+
+    const std::string userFile = getUserConfFilename();
+    if (!CZAFFileManager::fileExists(userFile)) {
+        ZAF_LOG_VERBOSE("Configuration file '" << userFile
+                                               << "' does not exist. Copying from template...");
+        try {
+            CZAFFileManager::copyFiles(
+                CZAFFileManager::appendToDir(CZAFUtil::getRunDirectory(), kTemplateFileName),
+                userFile, true);
+        } catch (CZAFFileException* e) {
+            throwOpenFailure(eReasonTemplateCopy, e);
+        }
+        ZAF_LOG_VERBOSE("Configuration file copied from template.");
+    }
+    try {
+        CVornServerCfgFile reader;
+        reader.read(userFile, m_userPart, false);
+    } catch (CZAFPropertiesException* e) {
+        throwOpenFailure(eReasonUserConfRead, e);
+    }
+    m_cfg.merge(m_userPart);
+
+    const std::string policyFile = getPolicyConfFilename();
+    if (CZAFFileManager::fileExists(policyFile)) {
+        readOptional(policyFile, m_policyPart, "WARNING: Could not use policy config file:");
+        m_cfg.merge(m_policyPart);
+    } else {
+        ZAF_LOG_VERBOSE("Policy configuration file (" << policyFile << ") not found. Skipping.");
+    }
+
+    ZAF_LOG_DEBUG("Combined configuration follows:\n" << m_cfg);
+}
+
+void CVornServer::openPersonalDirectory() {
+    m_personalDir = getZAFDirectory();
+    ZAF_LOG_VERBOSE("ZAF Directory: " << m_personalDir);
+    if (!CZAFFileManager::fileExists(m_personalDir)) {
+        try {
+            CZAFFileManager::createDirectory(m_personalDir);
+        } catch (CZAFDirCreateException* e) {
+            throwOpenFailure(eReasonZafDirCreate, e);
+        }
+        return;
+    }
+    bool directory = false;
+    try {
+        directory = CZAFFileManager::isDirectory(m_personalDir, true);
+    } catch (CZAFFileAccessException* e) {
+        throwOpenFailure(eReasonZafDirStat, e);
+    }
+    if (!directory)
+        throw new CZAFServerOpenException(eReasonZafPathNotDir);
+}
+
+void CVornServer::openKeyDatabase() {
+    try {
+        m_context = new CZAFContext();
+    } catch (CZAFContextCreationException* e) {
+        throwOpenFailure(eReasonNone, e);
+    }
+
+    std::string pubring;
+    if (!m_cfg.getPubringFilename(pubring))
+        pubring = CZAFFileManager::appendToDir(m_personalDir, kPubRingName);
+    std::string secring;
+    if (!m_cfg.getSecringFilename(secring))
+        secring = CZAFFileManager::appendToDir(m_personalDir, kSecRingName);
+    ZAF_LOG_VERBOSE("Public ring filename: " << pubring);
+    ZAF_LOG_VERBOSE("Secret ring filename: " << secring);
+    for (const std::string& ring : {pubring, secring}) {
+        if (CZAFFileManager::fileExists(ring))
+            continue;
+        try {
+            CZAFFileManager::createEmptyFile(ring);
+        } catch (CZAFFileOpenException* e) {
+            throwOpenFailure(eReasonNewKeyRings, e);
+        }
+    }
+
+    try {
+        m_keyDB = new CZAFKeyDB(*m_context, kZAFOpenKeyDBFileOptions_Mutable, pubring, secring);
+    } catch (CZAFSDKException* e) {
+        throwOpenFailure(eReasonKeyDBOpen, e);
+    }
+
+    std::string groups;
+    if (!m_cfg.getGroupsFilename(groups))
+        groups = CZAFFileManager::appendToDir(m_personalDir, kGroupsName);
+    ZAF_LOG_VERBOSE("Groups filename:      " << groups);
+    try {
+        m_groupSet = new CZAFGroupSet(*m_context, groups);
+    } catch (CZAFException* e) {
+        throwOpenFailure(eReasonGroupsFile, e);
+    }
+
+    std::string seed;
+    if (m_cfg.getRandSeed(seed)) {
+        // A seed path the toolkit cannot even name fails like one it cannot open.
+        try {
+            CNOLFileSpec spec(*m_context, seed);
+            const ZAFError code = ZAFSetRandSeedFile(m_context->getHandle(), spec.getHandle());
+            if (code != kZAFError_NoErr)
+                throw new CZAFSDKException(code);
+        } catch (CZAFSDKException* e) {
+            throwOpenFailure(eReasonRandSeed, e);
+        }
+    }
+}
+
+void CVornServer::configureToolkitEnvironment() {
+    ZAFEnvironmentRef env = zafContextGetEnvironment(m_context->getHandle());
+    ZAF_ASSERT_TAG(kTag, env != nullptr);
+
+    // The toolkit refuses only values it cannot hold (an overlong comment, say); the server
+    // still works without them, so such a refusal is reported and start-up goes on.
+    auto setInt = [env](int32_t selector, int32_t value, int32_t priority) {
+        const ZAFError code = zafenvSetInt(env, selector, value, priority);
+        if (code != kZAFError_NoErr)
+            ZAF_LOG_WARNING("WARNING: The toolkit refused setting " << selector << " (" << value
+                                                                    << "), error " << code);
+    };
+    auto setString = [env](int32_t selector, const std::string& value, int32_t priority) {
+        const ZAFError code = zafenvSetString(env, selector, value.c_str(), priority);
+        if (code != kZAFError_NoErr)
+            ZAF_LOG_WARNING("WARNING: The toolkit refused setting " << selector << ", error "
+                                                                    << code);
+    };
+
+    setString(kZAFEnv_Charset, "noconv", kFixedPriority);
+    setInt(kZAFEnv_Int1015, 0, kFixedPriority);
+    setInt(kZAFEnv_Int1017, 3, kFixedPriority);
+    setString(kZAFEnv_Language, "en", kFixedPriority);
+    setString(kZAFEnv_Version, kVersionText, kFixedPriority);
+
+    int number = 0;
+    bool flag = false;
+    std::string text;
+    if (m_cfg.getCertDepth(number))
+        setInt(kZAFEnv_CertDepth, std::min(std::max(number, 0), 8), kConfiguredPriority);
+    if (m_cfg.getComment(text))
+        setString(kZAFEnv_Comment, text, kConfiguredPriority);
+    if (m_cfg.getCompletesNeeded(number))
+        setInt(kZAFEnv_CompletesNeeded, std::min(std::max(number, 1), 4), kConfiguredPriority);
+    if (m_cfg.getMarginalsNeeded(number))
+        setInt(kZAFEnv_MarginalsNeeded, number, kConfiguredPriority);
+    if (m_cfg.getZAFMIME(flag))
+        setInt(kZAFEnv_Mime, flag ? 1 : 0, kConfiguredPriority);
+    if (m_cfg.getZAFMIMEParse(flag))
+        setInt(kZAFEnv_MimeParse, flag ? 1 : 0, kConfiguredPriority);
+
+    std::string tmp;
+    if (m_cfg.getTmp(tmp))
+        m_fileManager.setTempDirectory(tmp);
+    setString(kZAFEnv_TempDirectory, m_fileManager.getTempDirectory(), kTempDirPriority);
+
+    ZAFCipherAlgorithm cipher;
+    if (m_cfg.getCipher(cipher))
+        setInt(kZAFEnv_Cipher, cipher, kConfiguredPriority);
+    ZAFHashAlgorithm hash;
+    if (m_cfg.getHash(hash))
+        setInt(kZAFEnv_Hash, hash, kConfiguredPriority);
+}
+
+std::string CVornServer::getDefaultPersonalZAFDir() {
+    std::string home;
+    if (!CZAFUtil::getPersonalDirectory(home))
+        return std::string("/") + kPersonalDirName;
+    return CZAFFileManager::appendToDir(home, kPersonalDirName);
+}
+
+std::string CVornServer::getZAFDirectory() const {
+    std::string directory;
+    if (!m_cfg.getZAFPath(directory))
+        directory = getDefaultPersonalZAFDir();
+    ZAF_ASSERT_TAG(kTag, !directory.empty());
+    return directory;
+}
+
+std::string CVornServer::getUserConfFilename() const {
+    return CZAFFileManager::appendToDir(m_personalDir, kUserConfFileName);
+}
+
+std::string CVornServer::getSiteDirectory() {
+    CZAFLockGuard lock(siteLock());
+    return siteOverride().empty() ? std::string(ORX_SITE_DIR) : siteOverride();
+}
+
+void CVornServer::setSiteDirectory(const std::string& directory) {
+    CZAFLockGuard lock(siteLock());
+    siteOverride() = directory;
+}
+
+std::string CVornServer::getDefaultConfFilename() {
+    return CZAFFileManager::appendToDir(getSiteDirectory(), kDefaultFileName);
+}
+
+std::string CVornServer::getPolicyConfFilename() {
+    return CZAFFileManager::appendToDir(getSiteDirectory(), kPolicyFileName);
+}
+
+CZAFKeyDB* CVornServer::getKeyDB() {
+    ZAF_ASSERT_TAG(kTag, m_keyDB != nullptr);
+    return m_keyDB;
+}
+
+const CZAFKeyDB* CVornServer::getKeyDB() const {
+    ZAF_ASSERT_TAG(kTag, m_keyDB != nullptr);
+    return m_keyDB;
+}
+
+void CVornServer::mergeUserConfChanges(const CVornServerCfgPart& part) {
+    CVornServerCfgFile reader;
+    reader.update(getUserConfFilename(), part);
+}
+
+bool CVornServer::hasLog() const {
+    std::string path;
+    return m_cfg.getLogFilename(path);
+}
+
+bool CVornServer::hasRNG() const {
+    uint32_t flags = 0;
+    if (ZAFGetFeatureFlags(kZAFFeatureSelector_Basic, &flags) != kZAFError_NoErr)
+        return false;
+    return (flags & kZAFFeatureMask_OSRandom) != 0;
+}
+
+} // namespace oozaf
