@@ -80,11 +80,11 @@ std::vector<const SXmlElement*> listed(const SXmlElement& parent, const char* co
 
 } // namespace
 
-std::string gPrintable(const std::string& text) {
+std::string gPrintable(const std::string& text, bool multiline) {
     std::string out;
     out.reserve(text.size());
     for (unsigned char c : text) {
-        if (c < 0x20 || c == 0x7F) {
+        if ((c < 0x20 || c == 0x7F) && !(multiline && (c == '\n' || c == '\t'))) {
             char escaped[5];
             std::snprintf(escaped, sizeof(escaped), "\\x%02X", c);
             out += escaped;

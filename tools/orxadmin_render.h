@@ -10,8 +10,9 @@
 
 namespace vornadmin {
 
-// A reply text made safe for a terminal: bytes below 0x20 and the byte 0x7F become \xNN.
-std::string gPrintable(const std::string& text);
+// A reply text made safe for a terminal: bytes below 0x20 and the byte 0x7F become \xNN; with
+// `multiline`, line breaks and tabs stay as they are.
+std::string gPrintable(const std::string& text, bool multiline = false);
 
 // The "keys" element of a keys summary: one header line per key (ID, algorithm, size, creation,
 // expiry, validity, trust, flags), then its fingerprint, user IDs, subkeys, revokers and ADKs.

@@ -299,10 +299,11 @@ int CConsole::run(const SCommand& command) {
     }
     gWipe(password);
     if (!login.ok()) {
+        std::string error = gPrintable(login.error, true);
+        while (!error.empty() && error.back() == '\n')
+            error.pop_back();
         m_err << "orxadmin: login as " << gPrintable(m_options.user) << " refused (rc " << login.rc
-              << "): " << gPrintable(login.error) << (login.error.empty() ? "\n" : "");
-        if (!login.error.empty() && login.error.back() != '\n')
-            m_err << '\n';
+              << "): " << error << '\n';
         return gExitForLoginRC(login.rc);
     }
     const int status = command.name == "script" ? runScript(*connection, command, lines)
@@ -350,7 +351,7 @@ SReply CConsole::send(CAdminConnection& connection, const SXmlElement& request, 
     gWipe(xml);
     status = gExitForRequestRC(reply.rc);
     if (!reply.ok()) {
-        std::string error = gPrintable(reply.error);
+        std::string error = gPrintable(reply.error, true);
         while (!error.empty() && error.back() == '\n')
             error.pop_back();
         m_err << "orxadmin: request '" << request.get("type") << "' failed (rc " << reply.rc

@@ -82,10 +82,19 @@ public:
     }
 
 private:
+    // False when the peer closed before the first byte (the secure channel reports that as a
+    // failure, a plain socket as an empty read).
     static bool readAll(oozaf::CZAFSocket& socket, unsigned char* buffer, size_t length) {
         size_t done = 0;
         while (done < length) {
-            int count = socket.read(buffer + done, unsigned(length - done));
+            int count = 0;
+            try {
+                count = socket.read(buffer + done, unsigned(length - done));
+            } catch (oozaf::CZAFSecSocketException* e) {
+                if (done != 0 || e->getMessage() != "Incoming connection closed prematurely")
+                    throw;
+                delete e;
+            }
             if (count == 0)
                 return false;
             done += size_t(count);

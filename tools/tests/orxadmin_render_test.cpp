@@ -87,4 +87,5 @@ TEST(AdminRender, ConfigurationListsAliasesThenValues) {
 TEST(AdminRender, ControlCharactersNeverReachTheTerminal) {
     EXPECT_EQ("a\\x1B[31mb\\x7F\\x0A", gPrintable("a\x1b[31mb\x7f\n"));
     EXPECT_EQ("J\xc3\xbcrgen", gPrintable("J\xc3\xbcrgen"));
+    EXPECT_EQ("two\nlines\tand \\x1B", gPrintable("two\nlines\tand \x1b", true));
 }

@@ -1,0 +1,308 @@
+// Tests of the console's sessions against a loopback listener stand-in that answers each
+// request type with a canned reply and records what it received.
+// ctest-labels: unit threaded
+#include "admin_test_server.h"
+#include "adminrequests.h"
+#include "expect_throw.h"
+#include "orxadmin_run.h"
+#include "zaf_temp_dir.h"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <map>
+#include <sstream>
+#include <sys/stat.h>
+#include <vector>
+
+using namespace vornadmin;
+
+namespace {
+
+const std::string kDecl = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\" ?>";
+
+std::string reply(int rc, const std::string& body = "", const std::string& error = "") {
+    return kDecl + "<response rc=\"" + std::to_string(rc) + "\"><error>" + error + "</error>" +
+           body + "</response>";
+}
+
+// Answers every request by its type until the console closes; records the requests.
+class CScriptedListener {
+public:
+    explicit CScriptedListener(std::map<std::string, std::string> replies, int loginRC = 0,
+                               int firstByte = 1)
+        : m_replies(std::move(replies)),
+          m_server(firstByte, [this, loginRC](oozaf::CZAFSocket& socket) {
+              m_requests.push_back(gParseXml(AdminTestServer::readFrame(socket)));
+              AdminTestServer::writeFrame(
+                  socket, loginRC == 0
+                              ? reply(0, "<info log=\"no\" platform=\"UNIX\" rng=\"yes\"/>")
+                              : reply(loginRC, "", "Incorrect password\n"));
+              for (;;) {
+                  std::string frame = AdminTestServer::readFrame(socket);
+                  if (frame.empty())
+                      return;
+                  m_requests.push_back(gParseXml(frame));
+                  auto found = m_replies.find(m_requests.back().get("type"));
+                  AdminTestServer::writeFrame(socket, found != m_replies.end()
+                                                          ? found->second
+                                                          : reply(16, "", "Unknown request"));
+              }
+          }) {}
+
+    uint16_t port() const { return m_server.port(); }
+    // The requests after the login, once the session is over.
+    std::vector<SXmlElement> requests() {
+        EXPECT_EQ("", m_server.join());
+        return m_requests;
+    }
+
+private:
+    std::map<std::string, std::string> m_replies;
+    std::vector<SXmlElement> m_requests;
+    AdminTestServer m_server;
+};
+
+struct SRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+class AdminConsole : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { ASSERT_EQ(0, ZAFsdkInit(kZAFFlags_LocalMode)); }
+    static void TearDownTestSuite() { ZAFsdkCleanup(); }
+
+    void SetUp() override {
+        gWriteFile(m_dir.file("password"), "the password\n", 0600);
+        gWriteFile(m_dir.file("passphrase"), "key passphrase\r\n", 0600);
+    }
+
+    SRun run(uint16_t port, const std::vector<std::string>& args, bool terminal = false) {
+        std::vector<std::string> all = {"--port", std::to_string(port), "--user",
+                                        "ann",    "--password-file",    m_dir.file("password")};
+        all.insert(all.end(), args.begin(), args.end());
+        SRun result;
+        std::ostringstream out;
+        std::ostringstream err;
+        try {
+            SCommandLine line = gParseCommandLine(all);
+            CConsole console(
+                line.global, out, err, [](const std::string&, std::string&) { return false; },
+                terminal);
+            result.status = console.run(line.command);
+        } catch (CUsageException* e) {
+            oozaf::CZAFThrowableGuard guard(e);
+            err << e->getMessage();
+            result.status = eExitUsage;
+        } catch (oozaf::CZAFThrowable* e) {
+            oozaf::CZAFThrowableGuard guard(e);
+            err << e->getDetailedMessage();
+            result.status = eExitFailure;
+        }
+        result.out = out.str();
+        result.err = err.str();
+        return result;
+    }
+
+    ZafTempDir m_dir;
+};
+
+} // namespace
+
+TEST_F(AdminConsole, LogsInWithThePasswordFileAndListsKeys) {
+    CScriptedListener listener(
+        {{"keys-summary", reply(0, "<keys><key id=\"0x1A2B3C4D\" alg=\"RSA\" version=\"RSA4\" "
+                                   "size=\"2048\" validity=\"Valid\" trust=\"Implicit\" "
+                                   "creation-time=\"2021-03-04\" expiration-time=\"N/A\" "
+                                   "secret=\"yes\"/></keys>")}});
+    SRun result = run(listener.port(), {"keys"});
+    EXPECT_EQ(0, result.status) << result.err;
+    EXPECT_NE(std::string::npos, result.out.find("0x1A2B3C4D  RSA4  2048  2021-03-04  never"));
+    std::vector<SXmlElement> requests = listener.requests();
+    ASSERT_EQ(2u, requests.size());
+    EXPECT_EQ("auth", requests[0].get("type"));
+    EXPECT_EQ("ann", requests[0].child("data")->get("username"));
+    EXPECT_EQ("the password", requests[0].child("data")->get("password"));
+    EXPECT_EQ("keys-summary", requests[1].get("type"));
+}
+
+TEST_F(AdminConsole, RefusedLoginAndRefusedRequestsSetTheExitStatus) {
+    {
+        CScriptedListener listener({}, 3);
+        SRun result = run(listener.port(), {"keys"});
+        EXPECT_EQ(43, result.status);
+        EXPECT_EQ("orxadmin: login as ann refused (rc 3): Incorrect password\n", result.err);
+        EXPECT_EQ(1u, listener.requests().size());
+    }
+    {
+        CScriptedListener listener(
+            {{"key-remove", reply(8, "", "Error processing request\nKey ID not found: 0x1\n")}});
+        SRun result = run(listener.port(), {"key-remove", "--id", "0x1"});
+        EXPECT_EQ(8, result.status);
+        EXPECT_EQ("orxadmin: request 'key-remove' failed (rc 8): Error processing request\nKey "
+                  "ID not found: 0x1\n",
+                  result.err);
+        EXPECT_EQ("", result.out);
+    }
+}
+
+TEST_F(AdminConsole, KeyGenerationSuppliesTheEntropyFirst) {
+    CScriptedListener listener(
+        {{"entropy-pair", reply(0, "<entropy-report needed=\"300\"/>")},
+         {"entropy-supply", reply(0, "<entropy-report available=\"4096\"/>")},
+         {"key-gen", reply(0)}});
+    SRun result =
+        run(listener.port(), {"key-gen", "--name", "Ann <ann@example.org>", "--type", "DSS",
+                              "--size", "1024", "--cipher", "aes128", "--expiry", "2030-01-01",
+                              "--passphrase-file", m_dir.file("passphrase")});
+    EXPECT_EQ(0, result.status) << result.err;
+    EXPECT_EQ("Key pair generated for Ann <ann@example.org>.\n", result.out);
+    EXPECT_NE(std::string::npos, result.err.find("Generating a 1024-bit DSS key pair"));
+    std::vector<SXmlElement> requests = listener.requests();
+    ASSERT_EQ(4u, requests.size());
+    EXPECT_EQ("entropy-pair", requests[1].get("type"));
+    EXPECT_EQ("DSS", requests[1].child("data")->get("type"));
+    EXPECT_EQ("1024", requests[1].child("data")->get("size"));
+    const SXmlElement* entropy = requests[2].child("data")->child("entropy");
+    ASSERT_NE(nullptr, entropy);
+    EXPECT_EQ("300", entropy->get("needed"));
+    EXPECT_EQ(300u, gDecodeBase64(entropy->text).size());
+    const SXmlElement* data = requests[3].child("data");
+    EXPECT_EQ("key-gen", requests[3].get("type"));
+    EXPECT_EQ("key passphrase", data->get("passphrase"));
+    EXPECT_EQ("aes128", data->get("cipher"));
+    EXPECT_EQ("2030-01-01", data->get("expiry-date"));
+}
+
+TEST_F(AdminConsole, KeyGenerationStopsWhenTheEntropyQuestionFails) {
+    CScriptedListener listener({{"entropy-pair", reply(8, "", "Key size not in allowed range")}});
+    SRun result = run(listener.port(), {"key-gen", "--name", "A", "--size", "100",
+                                        "--passphrase-file", m_dir.file("passphrase")});
+    EXPECT_EQ(8, result.status);
+    EXPECT_EQ(2u, listener.requests().size());
+}
+
+TEST_F(AdminConsole, ScriptsRunInOneSessionAndStopAtTheFirstFailure) {
+    gWriteFile(m_dir.file("script"),
+               "# nightly\n"
+               "options\n"
+               "userid-remove --id 0x1 --userid \"Ann Example\"\n"
+               "\n"
+               "log\n",
+               0600);
+    std::map<std::string, std::string> replies = {
+        {"get-cmdline-options", reply(0, "<switches><switch id=\"--wipe\"/></switches>")},
+        {"userid-remove", reply(8, "", "Specified User ID was not found")},
+        {"log-get", reply(0, "<transactions/>")}};
+    {
+        CScriptedListener listener(replies);
+        SRun result = run(listener.port(), {"script", m_dir.file("script")});
+        EXPECT_EQ(8, result.status);
+        EXPECT_EQ("--wipe\n", result.out);
+        std::vector<SXmlElement> requests = listener.requests();
+        ASSERT_EQ(3u, requests.size());
+        EXPECT_EQ("Ann Example", requests[2].child("data")->get("userid"));
+    }
+    {
+        CScriptedListener listener(replies);
+        SRun result = run(listener.port(), {"script", m_dir.file("script"), "--keep-going"});
+        EXPECT_EQ(8, result.status);
+        EXPECT_EQ("--wipe\nThe transaction log is empty.\n", result.out);
+        EXPECT_EQ(4u, listener.requests().size());
+    }
+}
+
+TEST_F(AdminConsole, ABadScriptLineIsRefusedBeforeAnythingIsSent) {
+    gWriteFile(m_dir.file("script"), "keys\nkey-remove\n", 0600);
+    // Nothing listens on the port: the refusal must come before any connection attempt.
+    SRun result = run(1, {"script", m_dir.file("script")});
+    EXPECT_EQ(eExitUsage, result.status);
+    EXPECT_EQ(m_dir.file("script") + ":2: key-remove needs --id (usage: orxadmin key-remove --id "
+                                     "ID)",
+              result.err);
+    gWriteFile(m_dir.file("nested"), "script other\n", 0600);
+    result = run(1, {"script", m_dir.file("nested")});
+    EXPECT_EQ(eExitUsage, result.status);
+    EXPECT_EQ(m_dir.file("nested") + ":1: 'script' cannot be used inside a script", result.err);
+}
+
+TEST_F(AdminConsole, ExportImportAndPhotoMoveBytesThroughFiles) {
+    const std::string photo("\xff\xd8\xff\xe0\x00\x10JFIF", 10);
+    CScriptedListener listener(
+        {{"key-export", reply(0, "<file><line>-----BEGIN ZAF PUBLIC KEY BLOCK-----</line><line/>"
+                                 "<line>mQENBF</line><line>-----END ZAF PUBLIC KEY BLOCK-----"
+                                 "</line></file>")},
+         {"key-add", reply(0, "<file-report error=\"2\"/>")},
+         {"get-picture", reply(0, "<photo>" + gEncodeBase64(photo) + "</photo>")}});
+    gWriteFile(m_dir.file("script"),
+               "export --id 0x1A2B3C4D -o " + m_dir.file("key.asc") + "\nimport " +
+                   m_dir.file("key.asc") + "\nphoto --id 0x1A2B3C4D -o " + m_dir.file("me.jpg") +
+                   "\n",
+               0600);
+    SRun result = run(listener.port(), {"script", m_dir.file("script")});
+    EXPECT_EQ(0, result.status) << result.err;
+    const std::string armored = "-----BEGIN ZAF PUBLIC KEY BLOCK-----\n\nmQENBF\n"
+                                "-----END ZAF PUBLIC KEY BLOCK-----\n";
+    EXPECT_EQ(armored, gReadFile(m_dir.file("key.asc"), 1 << 20));
+    EXPECT_EQ(photo, gReadFile(m_dir.file("me.jpg"), 1 << 20));
+    EXPECT_EQ("Nothing new to import: the key rings already hold it.\n", result.out);
+    std::vector<SXmlElement> requests = listener.requests();
+    ASSERT_EQ(4u, requests.size());
+    EXPECT_EQ("yes", requests[1].child("data")->get("armor"));
+    const SXmlElement* file = requests[2].child("data")->child("file");
+    ASSERT_NE(nullptr, file);
+    EXPECT_EQ(std::to_string(armored.size()), file->get("size"));
+    EXPECT_EQ(armored, gDecodeBase64(file->text));
+}
+
+TEST_F(AdminConsole, ConfigurationRoundTripsThroughAFile) {
+    const std::string configuration =
+        "<configuration><aliases><alias code=\"ks\" command=\"--keys --all\"/></aliases>"
+        "<values><PubRing type=\"string\">/home/ann/my ring.pkr</PubRing></values>"
+        "</configuration>";
+    CScriptedListener listener({{"conf-get", reply(0, configuration)}, {"conf-set", reply(0)}});
+    gWriteFile(m_dir.file("script"),
+               "conf get " + m_dir.file("conf.xml") + "\nconf set " + m_dir.file("conf.xml") + "\n",
+               0600);
+    SRun result = run(listener.port(), {"script", m_dir.file("script")});
+    EXPECT_EQ(0, result.status) << result.err;
+    struct stat info {};
+    ASSERT_EQ(0, ::stat(m_dir.file("conf.xml").c_str(), &info));
+    EXPECT_EQ(0600u, info.st_mode & 0777);
+    std::vector<SXmlElement> requests = listener.requests();
+    ASSERT_EQ(3u, requests.size());
+    const SXmlElement* data = requests[2].child("data");
+    ASSERT_NE(nullptr, data);
+    ASSERT_EQ(2u, data->children.size());
+    EXPECT_EQ("--keys --all", data->children[0].children.at(0).get("command"));
+    EXPECT_EQ("/home/ann/my ring.pkr", data->children[1].child("PubRing")->text);
+}
+
+TEST_F(AdminConsole, PasswordsComeFromTheEnvironmentWhenNoFileIsGiven) {
+    CScriptedListener listener({{"get-cmdline-options", reply(0, "<switches/>")}});
+    ::setenv("ORXADMIN_PASSWORD", "from the environment", 1);
+    std::ostringstream out;
+    std::ostringstream err;
+    SCommandLine line =
+        gParseCommandLine({"--port", std::to_string(listener.port()), "--user", "ann", "options"});
+    CConsole console(line.global, out, err, [](const std::string&, std::string&) { return false; });
+    EXPECT_EQ(0, console.run(line.command));
+    ::unsetenv("ORXADMIN_PASSWORD");
+    EXPECT_EQ("from the environment", listener.requests()[0].child("data")->get("password"));
+
+    auto e = expectThrow<CAdminException>([&] { console.run(line.command); });
+    ASSERT_TRUE(e);
+    EXPECT_EQ("No terminal to ask on: give the secret with a file option or the environment "
+              "variable ORXADMIN_PASSWORD",
+              e->getMessage());
+}
+
+TEST_F(AdminConsole, SecretFilesGiveTheirFirstLineOnly) {
+    EXPECT_EQ("key passphrase", gReadSecretFile(m_dir.file("passphrase")));
+    gWriteFile(m_dir.file("empty"), "\nsecond line\n", 0600);
+    EXPECT_TRUE(expectThrow<CAdminException>([&] { gReadSecretFile(m_dir.file("empty")); }));
+    gWriteFile(m_dir.file("long"), std::string(5000, 'x'), 0600);
+    EXPECT_TRUE(expectThrow<CAdminException>([&] { gReadSecretFile(m_dir.file("long")); }));
+    EXPECT_TRUE(expectThrow<CAdminException>([&] { gReadSecretFile(m_dir.file("missing")); }));
+}
