@@ -1,0 +1,269 @@
+// gui: one console connection of the listener (CGUIClient): its thread, the login and the
+// identity switch, the framed XML request protocol, validation, dispatch and the handlers.
+#ifndef VORNGUI_GUI_H
+#define VORNGUI_GUI_H
+
+#include <oozaf/mutex.h>
+#include <oozaf/obj.h>
+#include <oozaf/sockets.h>
+#include <oozaf/thread.h>
+
+#include <xercesc/dom/DOM.hpp>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace oozaf {
+class CVornServer;
+class CVornServerCfgPart;
+} // namespace oozaf
+
+namespace vorngui {
+
+// Serialises every request of the daemon: held from impersonate() to unimpersonate(), because
+// the effective user and groups belong to the whole process.
+extern oozaf::CZAFMutex gRequestMutex;
+
+// The authenticated user's ids and the daemon's own ids to return to.
+struct SSecurityCredentials : public oozaf::CZAFObj {
+    uid_t userID = 0;
+    gid_t groupID = 0;
+    uid_t savedUserID = 0;
+    gid_t savedGroupID = 0;
+    // Supplementary groups: the user's (from the group database) and the daemon's. They are
+    // switched only when the daemon runs privileged (saved user id 0); an unprivileged daemon
+    // can only serve its own account and keeps its groups.
+    std::vector<gid_t> groups;
+    std::vector<gid_t> savedGroups;
+    bool switchGroups = false;
+    bool isSet = false;
+};
+
+// Limits of one session.
+struct SGUIClientSettings {
+    // Largest request frame after the login, and the largest login request.
+    uint32_t maxFrame = 16u * 1024 * 1024;
+    uint32_t maxLoginFrame = 64u * 1024;
+    // Time for the secure handshake and the login request together; 0 means no limit.
+    unsigned int loginTimeout = 30000;
+};
+
+// Calls a function on a thread of its own when a time limit passes before cancel().
+class CGUIDeadline final : public oozaf::CZAFObj {
+public:
+    using Action = void (*)(void*);
+
+    CGUIDeadline() = default;
+    ~CGUIDeadline() override;
+    CGUIDeadline(const CGUIDeadline&) = delete;
+    CGUIDeadline& operator=(const CGUIDeadline&) = delete;
+
+    // Starts the timer; `action(argument)` runs once if `milliseconds` pass first. Throws
+    // CZAFThreadStartException. Starting a running timer is an internal error.
+    void start(unsigned int milliseconds, Action action, void* argument);
+    // Stops the timer and waits for its thread. True when the action ran. Harmless when the
+    // timer never started.
+    bool cancel();
+
+private:
+    static void* body(void* self);
+
+    std::mutex m_lock;
+    std::condition_variable m_wake;
+    bool m_cancelled = false;
+    bool m_expired = false;
+    unsigned int m_milliseconds = 0;
+    Action m_action = nullptr;
+    void* m_argument = nullptr;
+    oozaf::CZAFThread m_thread;
+};
+
+// One console connection. The accept loop creates it on an accepted socket and starts it; the
+// session then runs on its own thread: secure handshake (when the socket is secure), login,
+// server facade for the user, request loop. The maintenance thread (or the end of the accept
+// loop) stops and deletes it; a session never deletes itself.
+//
+// start(), isActive(), stop() and the destructor may be called from other threads; everything
+// else runs on the session's thread (or, for a client made without a socket, on the caller's).
+class CGUIClient : public oozaf::CZAFObj {
+public:
+    static const std::string GUICMD_KEYSSUMMARY; // "keys-summary"
+    static const std::string GUICMD_KEYGEN;      // "key-gen"
+    static const std::string GUICMD_ENTROPYPAIR; // "entropy-pair"
+    static const std::string GUICMD_ENTROPYSUBK; // "entropy-subkey"
+    static const std::string GUICMD_ENTROPYSUPP; // "entropy-supply"
+    static const std::string GUICMD_SUBKEYGEN;   // "subkey-gen"
+    static const std::string GUICMD_KEYREMOVE;   // "key-remove"
+    static const std::string GUICMD_KEYSIGN;     // "key-sign"
+    static const std::string GUICMD_REV_KEY;     // "key-revoke"
+    static const std::string GUICMD_ADD_USERID;  // "userid-add"
+    static const std::string GUICMD_REM_USERID;  // "userid-remove"
+    static const std::string GUICMD_KEYIMPORT;   // "key-add"
+    static const std::string GUICMD_KEYEXPORT;   // "key-export"
+    static const std::string GUICMD_GET_PICTURE; // "get-picture"
+    static const std::string GUICMD_GETLOG;      // "log-get"
+    static const std::string GUICMD_GET_CL;      // "get-cmdline-options"
+    static const std::string GUICMD_GETCONF;     // "conf-get"
+    static const std::string GUICMD_SETCONF;     // "conf-set"
+    static const std::string GUICMD_AUTH;        // "auth"
+
+    // Login reply codes (also the session thread's result); 6 and 7 are thread results only.
+    enum eLoginResult {
+        eLoginOK = 0,
+        eLoginFormat = 1,
+        eLoginCommunication = 2,
+        eLoginRefused = 3,
+        eLoginImpersonation = 4,
+        eLoginServerOpen = 5,
+        eSessionException = 6,
+        eSessionError = 7
+    };
+    // Request return codes.
+    enum eRequestResult {
+        eRequestOK = 0,
+        eRequestFailed = 8,
+        eRequestFormat = 12,
+        eRequestUnknown = 16,
+        eRequestImpersonation = 20
+    };
+
+    // Takes ownership of `socket` (a CZAFSecSocket for a secure listener). A null socket makes a
+    // client that only answers requests in memory (answer()); it cannot be started. The XML
+    // library must be initialised.
+    explicit CGUIClient(oozaf::CZAFSocket* socket,
+                        const SGUIClientSettings& settings = SGUIClientSettings());
+    ~CGUIClient() override;
+    CGUIClient(const CGUIClient&) = delete;
+    CGUIClient& operator=(const CGUIClient&) = delete;
+
+    // Session lifecycle.
+
+    // Marks the client active and starts its thread; a start failure (CZAFThreadStartException)
+    // passes to the caller and leaves the client inactive.
+    void start();
+    bool isActive() { return m_active.get(); }
+    // Marks the client inactive, interrupts its connection (a blocked read or write fails) and
+    // joins its thread. Safe to call again and after the session ended by itself.
+    void stop();
+    // Closes the socket under the socket mutex; a failure is logged as a warning.
+    void closeSocket();
+    static void* clientThreadProxy(void* client);
+    // The session body; returns the session's result (eLoginResult).
+    int clientThread();
+    // The request loop of an authenticated session.
+    void run();
+    // The session thread's result once stop() has joined it.
+    int getResult() const { return m_result.load(); }
+
+    // Login and identity.
+
+    // Reads the first request (at most maxLoginFrame bytes) and copies the "username",
+    // "password" and "domain" attributes of its "data" element.
+    void getAuthenticationData(std::string& username, std::string& password, std::string& domain);
+    // Checks the password; throws CGUIBadPasswordException (or CGUIAuthSystemException) on any
+    // refusal. Unknown users and wrong passwords take the same path.
+    void setSecurityCredentials(const std::string& username, const std::string& password,
+                                const std::string& domain);
+    // Takes gRequestMutex and switches the supplementary groups, group and user to the
+    // credentials (only the lock when none are set). Throws CGUIImpersonationException after
+    // restoring what was switched and releasing the lock.
+    void impersonate();
+    // Switches back (failures are logged) and releases gRequestMutex.
+    void unimpersonate();
+    bool isImpersonating() const { return m_impersonating; }
+    const SSecurityCredentials& getCredentials() const { return m_credentials; }
+    void feedFeatures(xercesc::DOMElement* info);
+
+    // Protocol.
+
+    // Reads one frame of at most `limit` bytes into `command` (cut at its first NUL byte).
+    // Returns false, with `command` empty, when the peer closed before a frame began; a frame
+    // of length 0 gives true and an empty command. Throws CGUICommunicationException (a longer
+    // frame, a connection failure, the login time limit).
+    bool getCommand(std::string& command, uint32_t limit);
+    // Parses a request; the caller releases the document. Throws CGUIFormatException.
+    xercesc::DOMDocument* parseCommand(const std::string& command);
+    // The structural checks, in the fixed order; throws CGUIFormatException or
+    // CGUIUnknownRequestException.
+    static void validateRequest(const xercesc::DOMDocument* request);
+    // Throws CGUIFormatException "Missing attribute: '<name>'" for the first absent name.
+    static void checkAttributesExist(const xercesc::DOMElement* element, const std::string* names,
+                                     unsigned int count);
+    // Runs the handler of the request's type; returns the element to append, or null.
+    xercesc::DOMElement* processRequest(xercesc::DOMDocument* request,
+                                        xercesc::DOMDocument* response);
+    // A new document with the root element "response"; the caller releases it.
+    xercesc::DOMDocument* createResponseDocument();
+    // The serialised form of a document.
+    std::string serialize(const xercesc::DOMDocument* document);
+    void reply(const xercesc::DOMDocument* document);
+    // Sends the 4-byte big-endian length, then the data.
+    void reply(const void* data, unsigned int length);
+    // Answers one request text as the request loop does (impersonation, parse, validation,
+    // dispatch, failures as return codes); returns the serialised response and sets `rc`.
+    std::string answer(const std::string& command, int& rc);
+
+    // The server facade of the session, owned; null before the login.
+    oozaf::CVornServer* getServer() { return m_server; }
+    // Hands the client a facade (for clients without a socket); the client deletes it.
+    void setServer(oozaf::CVornServer* server);
+
+    // Handlers. Each takes the response document (and the "data" element when it reads
+    // parameters) and returns the element to append.
+    xercesc::DOMElement* doKeysSummary(xercesc::DOMDocument* response);
+    xercesc::DOMElement* doGetLog(xercesc::DOMDocument* response);
+    xercesc::DOMElement* doGetCLOpts(xercesc::DOMDocument* response);
+    xercesc::DOMElement* doGetConf(xercesc::DOMDocument* response);
+    xercesc::DOMElement* doSetConf(const xercesc::DOMElement* data, xercesc::DOMDocument* response);
+
+private:
+    static void expireLogin(void* client);
+    // Shuts the connection down in both directions without closing the descriptor, so that a
+    // thread blocked on it wakes up and no other connection can take its number.
+    void interruptSocket();
+    void runHandshake();
+    void readExactly(void* buffer, unsigned int length, bool& closed);
+    void sendLoginReply(int rc, const std::string& errorText);
+    void endSession();
+    oozaf::CVornServer& server();
+    xercesc::DOMElement* dispatch(const std::string& type, const xercesc::DOMElement* data,
+                                  xercesc::DOMDocument* response);
+
+    oozaf::CZAFThread m_thread;
+    oozaf::CZAFSocket* m_socket;
+    oozaf::CZAFSynchObject<bool> m_active;
+    oozaf::CZAFMutex m_socketMutex;
+    xercesc::DOMImplementation* m_domImplementation;
+    xercesc::DOMLSSerializer* m_domWriter;
+    oozaf::CVornServer* m_server = nullptr;
+    SSecurityCredentials m_credentials;
+    SGUIClientSettings m_settings;
+    CGUIDeadline m_loginDeadline;
+    std::atomic<bool> m_loginExpired{false};
+    std::atomic<int> m_result{0};
+    bool m_impersonating = false;
+};
+
+// The XML form of a configuration layer: "configuration" with "aliases" (one "alias" per alias,
+// attributes "code" and "command") and "values" (one element per value, named by its directive,
+// text = the value, attribute "type" boolean/integer/string). Created in `document`, not
+// attached. A null document is an internal error.
+xercesc::DOMElement* gWriteToXML(const oozaf::CVornServerCfgPart& part,
+                                 xercesc::DOMDocument* document);
+// Feeds the first "aliases" and "values" elements below `data` into `part` through
+// processKeyValue; texts holding a blank or a tab are quoted first. A child of "values" that is
+// not text-only gets CGUIFormatException naming it. The part's own exceptions pass out.
+void gReadFromXML(oozaf::CVornServerCfgPart& part, const xercesc::DOMElement* data);
+
+// Replaces the values of attributes named password or passphrase in a request text by "***",
+// so that request texts can be logged.
+std::string gMaskSecrets(const std::string& request);
+
+} // namespace vorngui
+
+#endif

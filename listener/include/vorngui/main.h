@@ -1,0 +1,84 @@
+// main: the listener's entry, its process-wide record and its lifecycle: initialisation, the
+// accept loop, the client-set maintenance thread, signal handling and the shutdown.
+#ifndef VORNGUI_MAIN_H
+#define VORNGUI_MAIN_H
+
+#include <oozaf/logger.h>
+#include <oozaf/mutex.h>
+#include <oozaf/obj.h>
+#include <oozaf/sockets.h>
+#include <oozaf/thread.h>
+
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <vorngui/gui.h>
+#include <vorngui/guicmdline.h>
+
+namespace vorngui {
+
+// The process-wide record of the daemon. The clients set owns its clients and is guarded by
+// the clients mutex; the rest is touched only by the main thread (the logger has its own locks).
+struct SGUIMainBones : public oozaf::CZAFObj {
+    bool toolkitInitialized = false;
+    bool networkInitialized = false;
+    bool xmlInitialized = false;
+    oozaf::CZAFServerSocket* serverSocket = nullptr;
+    std::set<CGUIClient*> clients;
+    oozaf::CZAFMutex clientsMutex{"main", __LINE__};
+    std::ofstream logFile;
+    CGUICommandLineContext commandLine;
+    oozaf::CZAFLogger logger;
+};
+
+// A flag with a condition: the maintenance thread sleeps on it between runs and the shutdown
+// raises it, so the thread ends at once however long its interval is.
+class CGUIShutdownEvent final : public oozaf::CZAFObj {
+public:
+    // Waits until the flag is raised or `milliseconds` pass; true when raised.
+    bool wait(unsigned int milliseconds);
+    void signal();
+    void reset();
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_wake;
+    bool m_raised = false;
+};
+
+// Process exit statuses of orxgui.
+enum eGUIExitStatus { eExitOK = 0, eExitCannotStart = 1, eExitCommandLine = 2 };
+
+// At most this many sessions run at once; further connections are closed after their first
+// byte. Finished sessions are reaped by the accept loop too once the set holds this many.
+constexpr std::size_t kMaxClients = 256;
+constexpr std::size_t kReapThreshold = 64;
+
+extern SGUIMainBones gMainBones;
+extern oozaf::CZAFSynchObject<bool> gActive;
+extern oozaf::CZAFThread setThread;
+extern CGUIShutdownEvent gShutdownRequestedEvent;
+
+// What main() does: installs the logger, runs sGUIServiceMain, logs "Exiting"; returns the exit
+// status (0, 1 when the daemon could not start, 2 for a command-line error).
+int gGUIMain(int argc, char** argv);
+// Parses the command line, handles help, version, log level and log file, then doMain().
+int sGUIServiceMain(int argc, char** argv);
+// Handlers, initialisation, signal thread, accept loop, shutdown. Returns the exit status.
+int doMain();
+bool guiInitialize();
+void guiRun();
+void guiShutdown();
+// Starts the shutdown: the accept loop and the maintenance thread end. Callable from any thread
+// (never from an asynchronous signal handler: signals are taken by a thread of their own).
+void gSignalShutdown();
+// What the signal thread runs for each termination signal it takes.
+void SigHandler(int sig);
+void* clientsSetThread(void* argument);
+void UnexpectedExceptionThrownHandler();
+void TerminateHandler();
+
+} // namespace vorngui
+
+#endif

@@ -1,0 +1,649 @@
+// main: the listener's entry and lifecycle.
+#include <oozaf/secsocket.h>
+#include <oozaf/throwable.h>
+#include <oozaf/util.h>
+#include <zaf/zafbase.h>
+#include <zaf/zafcontext.h>
+#include <zaf/zafnetwork.h>
+
+#include <xercesc/util/PlatformUtils.hpp>
+#include <xercesc/util/XMLException.hpp>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cxxabi.h>
+#include <exception>
+#include <fcntl.h>
+#include <iomanip>
+#include <iostream>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vorngui/main.h>
+#include <vorngui/xmlstring.h>
+
+namespace vorngui {
+
+using namespace oozaf;
+
+SGUIMainBones gMainBones;
+CZAFSynchObject<bool> gActive(false, "main", __LINE__);
+CZAFThread setThread;
+CGUIShutdownEvent gShutdownRequestedEvent;
+
+namespace {
+
+const char* const kTag = "main";
+
+// The termination signals the signal thread takes, and the one that tells it to end.
+const int kTerminationSignals[] = {SIGTERM, SIGABRT, SIGINT, SIGHUP, SIGQUIT};
+constexpr int kStopSignal = SIGUSR1;
+
+// Toolkit codes that mean the background service cannot be reached.
+constexpr ZAFError kServiceUnavailable = -11939;
+constexpr ZAFError kServiceNotConnected = -11977;
+
+CZAFThread gSignalThread;
+std::atomic<bool> gSignalThreadStopping{false};
+// A pipe whose read end wakes the accept loop when the shutdown starts.
+int gWakeRead = -1;
+std::atomic<int> gWakeWrite{-1};
+
+std::string hex8(uint32_t value) {
+    std::ostringstream out;
+    out << std::hex << std::setw(8) << std::setfill('0') << value;
+    return out.str();
+}
+
+std::string addressOf(const void* object) {
+    std::ostringstream out;
+    out << object;
+    return out.str();
+}
+
+sigset_t handledSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : kTerminationSignals)
+        sigaddset(&set, sig);
+    sigaddset(&set, kStopSignal);
+    return set;
+}
+
+SGUIClientSettings clientSettings() {
+    SGUIClientSettings settings;
+    settings.loginTimeout = CGUICommandLineContext::kDefaultLoginTimeout;
+    gMainBones.commandLine.getLoginTimeout(settings.loginTimeout);
+    return settings;
+}
+
+// Takes the termination signals one at a time (they are blocked in every other thread) and
+// starts the shutdown. The first delivery of a signal is handled; after it that signal gets its
+// default action back, so a second one ends a daemon whose shutdown hangs.
+void* signalThreadBody(void*) {
+    sigset_t waited = handledSignals();
+    try {
+        for (;;) {
+            int sig = 0;
+            if (sigwait(&waited, &sig) != 0)
+                continue;
+            if (sig == kStopSignal) {
+                if (gSignalThreadStopping.load())
+                    break;
+                continue;
+            }
+            SigHandler(sig);
+            sigdelset(&waited, sig);
+            std::signal(sig, SIG_DFL);
+            sigset_t one;
+            sigemptyset(&one);
+            sigaddset(&one, sig);
+            pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+        }
+    } catch (CZAFThrowable* e) {
+        CZAFThrowableGuard guard(e);
+        ZAF_LOG_ERROR("A serious error has occured in the signal thread:\n" << *e);
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        ZAF_LOG_ERROR("A serious error has occured in the signal thread.");
+    }
+    return nullptr;
+}
+
+// Runs the signal thread for the lifetime of the scope.
+class CSignalThreadScope final {
+public:
+    CSignalThreadScope() {
+        try {
+            gSignalThreadStopping.store(false);
+            gSignalThread.start(signalThreadBody, nullptr);
+            m_started = true;
+        } catch (CZAFThrowable* e) {
+            CZAFThrowableGuard guard(e);
+            ZAF_LOG_ERROR("Could not start the signal thread; signals keep their default "
+                          "actions:\n"
+                          << *e);
+            sigset_t set = handledSignals();
+            pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+        }
+    }
+    ~CSignalThreadScope() {
+        if (!m_started)
+            return;
+        gSignalThreadStopping.store(true);
+        kill(getpid(), kStopSignal);
+        try {
+            gSignalThread.join();
+        } catch (CZAFThrowable* e) {
+            CZAFThrowableGuard guard(e);
+            ZAF_LOG_ERROR(e->getDetailedMessage());
+        }
+    }
+    CSignalThreadScope(const CSignalThreadScope&) = delete;
+    CSignalThreadScope& operator=(const CSignalThreadScope&) = delete;
+
+private:
+    bool m_started = false;
+};
+
+// Stops and deletes every finished client. The caller holds the clients mutex.
+void reapInactiveClients() {
+    ZAF_LOG_DEBUG("Clients set maintenance thread checking for inactive clients...");
+    std::set<CGUIClient*> inactive;
+    for (CGUIClient* client : gMainBones.clients)
+        if (!client->isActive())
+            inactive.insert(client);
+    ZAF_LOG_DEBUG("Found " << inactive.size() << " inactive clients");
+    for (CGUIClient* client : inactive) {
+        const std::string identity = addressOf(client);
+        ZAF_LOG_DEBUG("Asking client at " << identity << " to stop...");
+        client->stop();
+        ZAF_LOG_DEBUG("Client at " << identity << " has stopped");
+        gMainBones.clients.erase(client);
+        ZAF_LOG_DEBUG("Client at " << identity << " was removed from clients set");
+        delete client;
+        ZAF_LOG_DEBUG("Client at " << identity << " was deleted");
+    }
+}
+
+void abortConnections() {
+    ZAF_LOG_VERBOSE("Aborting current connections...");
+    CZAFLockGuard guard(gMainBones.clientsMutex);
+    for (CGUIClient* client : gMainBones.clients) {
+        try {
+            client->stop();
+        } catch (CZAFThrowable* e) {
+            CZAFThrowableGuard owned(e);
+            ZAF_LOG_ERROR(e->getDetailedMessage());
+        }
+        delete client;
+    }
+    gMainBones.clients.clear();
+    ZAF_LOG_VERBOSE("Connections have been aborted.");
+}
+
+// Hands an accepted connection (which has had its first byte) to a new session.
+void admitClient(CZAFSocket* socket, const SGUIClientSettings& settings) {
+    CZAFLockGuard guard(gMainBones.clientsMutex);
+    if (gMainBones.clients.size() >= kReapThreshold)
+        reapInactiveClients();
+    if (gMainBones.clients.size() >= kMaxClients) {
+        ZAF_LOG_WARNING("WARNING: " << gMainBones.clients.size()
+                                    << " client sessions are running; a new connection was "
+                                       "closed");
+        delete socket;
+        return;
+    }
+    auto* client = new CGUIClient(socket, settings);
+    try {
+        client->start();
+    } catch (CZAFThreadStartException* e) {
+        CZAFThrowableGuard owned(e);
+        ZAF_LOG_ERROR("An error occured while trying to create a new thread\nfor a client:\n"
+                      << *e);
+        delete client;
+        return;
+    }
+    gMainBones.clients.insert(client);
+}
+
+int socketErrno(const CZAFThrowable* e) {
+    for (const CZAFThrowable* t = e; t != nullptr; t = t->getRoot())
+        if (const auto* os = dynamic_cast<const CZAFOSException*>(t))
+            return os->getErrno();
+    return 0;
+}
+
+// Waits until the wake pipe is readable or `milliseconds` pass; true when woken.
+bool waitForWake(int milliseconds) {
+    pollfd entry{gWakeRead, POLLIN, 0};
+    return ::poll(&entry, 1, milliseconds) > 0;
+}
+
+void acceptOne(bool secure, const SGUIClientSettings& settings) {
+    CZAFSocket* socket = nullptr;
+    try {
+        socket = gMainBones.serverSocket->accept();
+        ZAF_ASSERT_TAG(kTag, socket != nullptr);
+        ZAF_ASSERT_TAG(kTag, !secure || dynamic_cast<CZAFSecSocket*>(socket) != nullptr);
+        socket->setDontLinger();
+        // One raw byte, never wrapped in a record: it tells the console whether the secure
+        // handshake follows. The handshake itself runs on the session's thread, under the
+        // login time limit, so a silent peer holds up nobody else.
+        const unsigned char first = secure ? 1 : 0;
+        socket->CZAFSocket::write(&first, 1);
+        CZAFSocket* adopted = socket;
+        socket = nullptr;
+        admitClient(adopted, settings);
+    } catch (CZAFSocketException* e) {
+        CZAFThrowableGuard guard(e);
+        delete socket;
+        const int error = socketErrno(e);
+        if (error == EAGAIN || error == EWOULDBLOCK || error == ECONNABORTED || error == EINTR ||
+            error == EPROTO) {
+            ZAF_LOG_DEBUG(e->getDetailedMessage());
+        } else if (gActive.get()) {
+            ZAF_LOG_ERROR(e->getDetailedMessage());
+            // Out of descriptors or memory: the pending connection stays in the queue and
+            // poll reports it again at once. Pause briefly instead of spinning, but wake up
+            // at once for the shutdown.
+            if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM)
+                waitForWake(100);
+        }
+    }
+}
+
+} // namespace
+
+// ---- CGUIShutdownEvent ----
+
+bool CGUIShutdownEvent::wait(unsigned int milliseconds) {
+    std::unique_lock<std::mutex> hold(m_lock);
+    return m_wake.wait_for(hold, std::chrono::milliseconds(milliseconds),
+                           [this] { return m_raised; });
+}
+
+void CGUIShutdownEvent::signal() {
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_raised = true;
+    }
+    m_wake.notify_all();
+}
+
+void CGUIShutdownEvent::reset() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_raised = false;
+}
+
+// ---- entry ----
+
+int gGUIMain(int argc, char** argv) {
+    gSetOOZAFLogger(&gMainBones.logger);
+    gMainBones.logger.setLog(std::clog);
+    gMainBones.logger.setLogLevel(CZAFLogger::eLogWarning);
+    const int status = sGUIServiceMain(argc, argv);
+    ZAF_LOG_VERBOSE("Exiting");
+    gMainBones.logger.setLog(std::clog);
+    if (gMainBones.logFile.is_open())
+        gMainBones.logFile.close();
+    gSetOOZAFLogger(nullptr);
+    return status;
+}
+
+int sGUIServiceMain(int argc, char** argv) {
+    ZAF_LOG_VERBOSE("Effective uid: " << geteuid());
+    ZAF_LOG_VERBOSE("Effective gid: " << getegid());
+    CGUICommandLineContext& commandLine = gMainBones.commandLine;
+    try {
+        commandLine.parse(argc > 0 ? static_cast<unsigned int>(argc - 1) : 0,
+                          argc > 0 ? argv + 1 : argv);
+    } catch (CZAFCommandLineException* e) {
+        CZAFThrowableGuard guard(e);
+        std::clog << gGetOutputHeader() << "\n"
+                  << *e << "\n"
+                  << CGUICommandLineContext::syntax() << "\n";
+        return eExitCommandLine;
+    }
+    if (commandLine.getHelp()) {
+        std::clog << gGetOutputHeader() << "\n" << CGUICommandLineContext::syntax() << "\n";
+        return eExitOK;
+    }
+    if (commandLine.getVersion()) {
+        std::clog << gGetOutputHeader() << "\n"
+                  << "Product Name: "
+                  << "Brevan Vorn Server"
+                  << "\n"
+                  << "Version     : " << gGetVersionString() << "\n"
+                  << "Build Stage : " << CZAFUtil::buildStageString(3) << "\n"
+                  << "Build Number: "
+                  << "117"
+                  << "\n"
+                  << "Debug Info  : Not Present\n";
+        return eExitOK;
+    }
+    CZAFLogger::eLogLevel level = CZAFLogger::eLogWarning;
+    if (commandLine.getInfo(level)) {
+        ZAF_LOG_VERBOSE("Setting log level to " << static_cast<int>(level));
+        gMainBones.logger.setLogLevel(level);
+    }
+    std::string logName;
+    if (commandLine.getLogFilename(logName)) {
+        ZAF_LOG_VERBOSE("Going to use logfile: " << logName);
+        gMainBones.logFile.open(logName, std::ios::out | std::ios::app);
+        if (gMainBones.logFile.good()) {
+            gMainBones.logger.setLog(gMainBones.logFile);
+        } else {
+            ZAF_LOG_ERROR("Error opening log file '"
+                          << logName
+                          << "' for writing. Log will be written to the standard output stream.");
+        }
+    }
+    return doMain();
+}
+
+int doMain() {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    std::set_unexpected(UnexpectedExceptionThrownHandler);
+#pragma GCC diagnostic pop
+    std::set_terminate(TerminateHandler);
+    // Termination signals go to the signal thread only: block them before any thread starts so
+    // that every thread inherits the mask. A peer that goes away while we write must cost only
+    // its own session, never the daemon. Fault signals keep their default action (a core).
+    sigset_t blocked = handledSignals();
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    int status = eExitOK;
+    try {
+        if (!guiInitialize()) {
+            ZAF_LOG_ERROR("Initialization failed.");
+            status = eExitCannotStart;
+        } else {
+            CSignalThreadScope signals;
+            guiRun();
+        }
+        ZAF_LOG_VERBOSE("Shutting down...");
+        guiShutdown();
+    } catch (CZAFThrowable* e) {
+        CZAFThrowableGuard guard(e);
+        status = eExitCannotStart;
+        ZAF_LOG_ERROR("A serious error has occured. Program will now stop.\n"
+                      "Please report this issue to the support team. Thank you.\n"
+                      "Error description follows:\n"
+                      << *e);
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (const std::exception& e) {
+        CZAFSTLError wrapped(e);
+        status = eExitCannotStart;
+        ZAF_LOG_ERROR("A serious error has occured. Program will now stop.\n"
+                      "Please report this issue to the support team. Thank you.\n"
+                      "Error description follows:\n"
+                      << wrapped);
+    } catch (...) {
+        status = eExitCannotStart;
+        ZAF_LOG_ERROR("A serious error has occured. Program will now stop.\n"
+                      "Please report this issue to the support team. Thank you.\n"
+                      "Error description not available.");
+    }
+    return status;
+}
+
+// ---- lifecycle ----
+
+bool guiInitialize() {
+    ZAF_LOG_VERBOSE("Initializing...");
+    CGUICommandLineContext& commandLine = gMainBones.commandLine;
+    const uint32_t flags = commandLine.getLocal() ? kZAFFlags_LocalMode : 0;
+
+    ZAF_LOG_VERBOSE("Initializing XML service...");
+    try {
+        xercesc::XMLPlatformUtils::Initialize();
+    } catch (const xercesc::XMLException& e) {
+        ZAF_LOG_ERROR("Error during Xerces-C Initialization.\n  Exception message:"
+                      << gFromXML(e.getMessage()));
+        return false;
+    }
+    gMainBones.xmlInitialized = true;
+    ZAF_LOG_VERBOSE("XML service initialized.");
+
+    ZAF_LOG_VERBOSE("Initializing the SDK (flags = " << hex8(flags) << ")...");
+    ZAFError rc = ZAFsdkInit(flags);
+    if (rc == kZAFError_NoErr) {
+        gMainBones.toolkitInitialized = true;
+        ZAF_LOG_VERBOSE("SDK initialized successfully.");
+    } else if (rc == kServiceNotConnected || rc == kServiceUnavailable) {
+        ZAF_LOG_WARNING("WARNING: Could not initialize connection to the SDK service (err = "
+                        << rc << "), will attempt running in local mode");
+        ZAF_LOG_VERBOSE("Initializing the SDK (flags = " << hex8(kZAFFlags_LocalMode) << ")...");
+        rc = ZAFsdkInit(kZAFFlags_LocalMode);
+        if (rc != kZAFError_NoErr) {
+            ZAF_LOG_ERROR("Error initializing SDK (flags = " << hex8(kZAFFlags_LocalMode)
+                                                             << ", err = " << rc << ")");
+            return false;
+        }
+        gMainBones.toolkitInitialized = true;
+        ZAF_LOG_VERBOSE("SDK initialized in local mode.");
+    } else {
+        ZAF_LOG_ERROR("Error initializing SDK (flags = " << hex8(flags) << ", err = " << rc << ")");
+        return false;
+    }
+
+    ZAF_LOG_VERBOSE("Initializing networking library...");
+    rc = ZAFsdkNetworkLibInit();
+    if (rc != kZAFError_NoErr) {
+        ZAF_LOG_ERROR("Error initializing SDK networking library (err = " << rc << ")");
+        return false;
+    }
+    gMainBones.networkInitialized = true;
+    ZAF_LOG_VERBOSE("Networking library initialized.");
+
+    try {
+        if (commandLine.getNonsecure()) {
+            ZAF_LOG_VERBOSE("Trying to create server socket (non-secure)...");
+            gMainBones.serverSocket = new CZAFServerSocket();
+        } else {
+            ZAF_LOG_VERBOSE("Trying to create server socket (secure)...");
+            auto* secure = new CZAFSecServerSocket();
+            secure->setHandshakeTimeout(clientSettings().loginTimeout);
+            gMainBones.serverSocket = secure;
+        }
+        ZAF_LOG_VERBOSE("Server socket created.");
+    } catch (CZAFException* e) {
+        CZAFThrowableGuard guard(e);
+        ZAF_LOG_ERROR(e->getDetailedMessage());
+        return false;
+    }
+
+    unsigned short port = CGUICommandLineContext::kDefaultPort;
+    commandLine.getPort(port);
+    const int descriptor = gMainBones.serverSocket->getDescriptor();
+    // A restarted daemon must be able to take its port while connections of the previous run
+    // wait out their closing; the accept loop polls, so accept must never block.
+    const int one = 1;
+    setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    const int socketFlags = fcntl(descriptor, F_GETFL);
+    if (socketFlags >= 0)
+        fcntl(descriptor, F_SETFL, socketFlags | O_NONBLOCK);
+    try {
+        ZAF_LOG_VERBOSE("Trying to bind to local port " << port << "...");
+        gMainBones.serverSocket->bind(port);
+        ZAF_LOG_VERBOSE("Server socket successfully bound to local port " << port << ".");
+        ZAF_LOG_VERBOSE("Switching to listening mode...");
+        gMainBones.serverSocket->listen();
+        ZAF_LOG_VERBOSE("Switched to listening mode.");
+    } catch (CZAFSocketException* e) {
+        CZAFThrowableGuard guard(e);
+        ZAF_LOG_ERROR(e->getDetailedMessage());
+        return false;
+    }
+
+    int pipeEnds[2];
+    if (pipe2(pipeEnds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        CZAFOSException error(errno);
+        ZAF_LOG_ERROR("Could not create the shutdown pipe:\n" << error);
+        return false;
+    }
+    gWakeRead = pipeEnds[0];
+    gWakeWrite.store(pipeEnds[1]);
+
+    gShutdownRequestedEvent.reset();
+    gActive.set(true);
+    try {
+        setThread.start(clientsSetThread, nullptr);
+    } catch (CZAFThreadStartException* e) {
+        CZAFThrowableGuard guard(e);
+        gActive.set(false);
+        ZAF_LOG_ERROR("An error occured while trying to start a maintenance thread:\n" << *e);
+        return false;
+    }
+    ZAF_LOG_VERBOSE("Initialization completed successfully.");
+    return true;
+}
+
+void guiRun() {
+    const bool secure = !gMainBones.commandLine.getNonsecure();
+    const SGUIClientSettings settings = clientSettings();
+    ZAF_ASSERT_TAG(kTag, gMainBones.serverSocket != nullptr);
+    struct SAbortAtEnd {
+        ~SAbortAtEnd() { abortConnections(); }
+    } abortAtEnd;
+    while (gActive.get()) {
+        pollfd entries[2] = {{gMainBones.serverSocket->getDescriptor(), POLLIN, 0},
+                             {gWakeRead, POLLIN, 0}};
+        const int rc = ::poll(entries, 2, -1);
+        if (rc < 0) {
+            if (errno == EINTR)
+                continue;
+            CZAFOSException error(errno);
+            ZAF_LOG_ERROR("The accept loop cannot wait for connections:\n" << error);
+            break;
+        }
+        if (entries[1].revents != 0)
+            break;
+        if (entries[0].revents != 0)
+            acceptOne(secure, settings);
+    }
+    // The accept loop is over: nothing more is accepted, and the listening socket goes now.
+    gActive.set(false);
+    gMainBones.serverSocket->close();
+}
+
+void guiShutdown() {
+    if (setThread.isStarted()) {
+        ZAF_LOG_VERBOSE("Terminating clients set maintenance thread...");
+        gActive.set(false);
+        gShutdownRequestedEvent.signal();
+        setThread.join();
+        ZAF_LOG_VERBOSE("Clients set maintenance thread successfully terminated");
+    }
+    if (gMainBones.serverSocket != nullptr) {
+        ZAF_LOG_VERBOSE("Closing server's socket...");
+        try {
+            gMainBones.serverSocket->close();
+        } catch (CZAFSocketException* e) {
+            CZAFThrowableGuard guard(e);
+            ZAF_LOG_ERROR(e->getDetailedMessage());
+        }
+        delete gMainBones.serverSocket;
+        gMainBones.serverSocket = nullptr;
+        ZAF_LOG_VERBOSE("Server's socket closed");
+    }
+    const int wakeWrite = gWakeWrite.exchange(-1);
+    if (wakeWrite >= 0)
+        ::close(wakeWrite);
+    if (gWakeRead >= 0) {
+        ::close(gWakeRead);
+        gWakeRead = -1;
+    }
+    if (gMainBones.networkInitialized) {
+        ZAF_LOG_VERBOSE("Cleaning up networking library...");
+        ZAFsdkNetworkLibCleanup();
+        gMainBones.networkInitialized = false;
+        ZAF_LOG_VERBOSE("Networking library cleaned-up");
+    }
+    if (gMainBones.toolkitInitialized) {
+        ZAF_LOG_VERBOSE("Terminating connection to the SDK service...");
+        ZAFsdkCleanup();
+        gMainBones.toolkitInitialized = false;
+        ZAF_LOG_VERBOSE("Disconnected from SDK service");
+    }
+    if (gMainBones.xmlInitialized) {
+        ZAF_LOG_VERBOSE("Terminating XML service...");
+        xercesc::XMLPlatformUtils::Terminate();
+        gMainBones.xmlInitialized = false;
+        ZAF_LOG_VERBOSE("XML service terminated");
+    }
+}
+
+void gSignalShutdown() {
+    ZAF_LOG_VERBOSE("Starting shutdown sequence");
+    gActive.set(false);
+    const int wakeWrite = gWakeWrite.load();
+    if (wakeWrite >= 0) {
+        const char byte = 1;
+        if (::write(wakeWrite, &byte, 1) < 0 && errno != EAGAIN)
+            ZAF_LOG_ERROR("Could not wake the accept loop:\n" << CZAFOSException(errno));
+    }
+    gShutdownRequestedEvent.signal();
+}
+
+void SigHandler(int sig) {
+    ZAF_LOG_VERBOSE("Signal handler received signal number " << sig);
+    gSignalShutdown();
+}
+
+void* clientsSetThread(void*) {
+    unsigned int interval = CGUICommandLineContext::kDefaultClientsThreadInterval;
+    gMainBones.commandLine.getClientsThreadInt(interval);
+    ZAF_LOG_VERBOSE("Clients maintenance thread will wait " << interval
+                                                            << " milliseconds between runs");
+    try {
+        while (gActive.get()) {
+            ZAF_LOG_DEBUG("Clients set maintenance thread is going to sleep");
+            if (gShutdownRequestedEvent.wait(interval))
+                break;
+            ZAF_LOG_DEBUG("Clients set maintenance thread woke up");
+            CZAFLockGuard guard(gMainBones.clientsMutex);
+            reapInactiveClients();
+        }
+        ZAF_LOG_VERBOSE("Clients set's thread is ending");
+    } catch (CZAFThrowable* e) {
+        CZAFThrowableGuard guard(e);
+        ZAF_LOG_ERROR("A serious error has occured in the clients set maintenance thread.\n"
+                      "Error description follows:\n"
+                      << *e);
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        ZAF_LOG_ERROR("A serious error has occured in the clients set maintenance thread.\n"
+                      "No error description available.");
+    }
+    return nullptr;
+}
+
+void UnexpectedExceptionThrownHandler() {
+    ZAF_LOG_ERROR("INTERNAL ERROR: A wrong exception has been thrown. Program will now\n"
+                  "terminate. Please record what you have done, and report this error\n"
+                  "to the support team. Thank you.");
+    gSignalShutdown();
+    std::abort();
+}
+
+void TerminateHandler() {
+    ZAF_LOG_ERROR("INTERNAL ERROR: An uncaught exception is causing this program to\n"
+                  "terminate. Please record what you have done, and report this error\n"
+                  "to the support team. Thank you.");
+    gSignalShutdown();
+    std::abort();
+}
+
+} // namespace vorngui

@@ -1,0 +1,353 @@
+// Tests of the request protocol of a session: frames on a real socket pair, parsing, the
+// structural checks with their exact texts, return codes, and the login time limit.
+// ctest-labels: threaded
+#include "expect_throw.h"
+#include "gui_test_support.h"
+
+#include <oozaf/ops.h>
+#include <oozaf/sockets.h>
+
+#include <adminclient.h>
+#include <atomic>
+#include <chrono>
+#include <gtest/gtest.h>
+#include <memory>
+#include <poll.h>
+#include <string>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vorngui/gui.h>
+#include <vorngui/guiexceptions.h>
+
+using namespace oozaf;
+using namespace vorngui;
+
+namespace {
+
+// A client without a connection answers requests in memory.
+struct Answer {
+    int rc = -1;
+    vornadmin::SReply reply;
+};
+
+Answer ask(const std::string& request) {
+    CGUIClient client(nullptr);
+    Answer answer;
+    const std::string xml = client.answer(request, answer.rc);
+    answer.reply = vornadmin::gParseReply(xml);
+    return answer;
+}
+
+const std::string kFormatPrefix = "A format error has been detected in the request: ";
+
+// Both ends of a connected stream socket pair; `client` is the listener's side.
+struct SocketPair {
+    SocketPair() {
+        int fds[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
+            throw std::runtime_error("socketpair failed");
+        listenerEnd = new CZAFSocket(fds[0]);
+        peer = fds[1];
+    }
+    ~SocketPair() {
+        if (peer >= 0)
+            ::close(peer);
+    }
+    void send(const std::string& bytes) const {
+        ASSERT_EQ(static_cast<ssize_t>(bytes.size()), ::send(peer, bytes.data(), bytes.size(), 0));
+    }
+    void closePeer() {
+        ::close(peer);
+        peer = -1;
+    }
+    CZAFSocket* listenerEnd; // adopted by the CGUIClient
+    int peer;
+};
+
+std::string frame(const std::string& payload) {
+    return vornadmin::CAdminConnection::encodeLength(static_cast<uint32_t>(payload.size())) +
+           payload;
+}
+
+// Waits (bounded) until the reading side has taken every byte sent so far.
+bool drained(int readerDescriptor) {
+    for (int i = 0; i < 20000; ++i) {
+        int pending = 0;
+        if (ioctl(readerDescriptor, FIONREAD, &pending) == 0 && pending == 0)
+            return true;
+        std::this_thread::yield();
+        poll(nullptr, 0, 1);
+    }
+    return false;
+}
+
+} // namespace
+
+TEST(GuiProtocolValidation, EachStructuralFaultHasItsText) {
+    const struct {
+        const char* request;
+        int rc;
+        const char* text;
+    } cases[] = {
+        {"<request type=\"keys-summary\"><data/></request>", 12,
+         "Root element must be \"command\""},
+        {"<command><data/></command>", 12, "Missing 'type' attribute in 'command' element"},
+        {"<command type=\"\"><data/></command>", 12,
+         "Missing 'type' attribute in 'command' element"},
+        {"<command type=\"keys-summary\"/>", 12, "The 'data' element should appear exactly once"},
+        {"<command type=\"keys-summary\"><data/><x><data/></x></command>", 12,
+         "The 'data' element should appear exactly once"},
+        {"<command type=\"KEYS-SUMMARY\"><data/></command>", 16,
+         "Unknown request received from client: 'KEYS-SUMMARY'"},
+        {"<command type=\"key-gen\"><data passphrase=\"\" name=\"n\" trust-depth=\"0\" "
+         "cipher=\"AES256\" size=\"2048\" adk=\"\" sign-only=\"no\"/></command>",
+         12, "Missing attribute: 'token'"},
+        {"<command type=\"key-sign\"><data signed-key=\"a\" signing-key=\"b\"/></command>", 12,
+         "Missing attribute: 'sig-type'"},
+        {"<command type=\"conf-set\"><data><values/></data></command>", 12,
+         "The 'aliases' element has to appear exactly once"},
+        {"<command type=\"conf-set\"><data><aliases/><values/><values/></data></command>", 12,
+         "The 'values' element has to appear exactly once"},
+        {"<command type=\"key-remove\"><data/></command>", 12,
+         "The 'key' element has to appear exactly once"},
+        {"<command type=\"key-remove\"><data><key id=\"0x1\"/></data></command>", 12,
+         "Missing attribute: 'pin'"},
+        {"<command type=\"entropy-supply\"><data/></command>", 12,
+         "The 'entropy' element has to appear exactly once"},
+        {"<command type=\"entropy-supply\"><data><entropy/></data></command>", 12,
+         "Missing attribute: 'needed'"},
+        {"<command type=\"key-add\"><data x509=\"no\" with-private=\"no\"/></command>", 12,
+         "The 'file' element is missing"},
+        {"<command type=\"key-add\"><data x509=\"no\" with-private=\"no\"><file size=\"1\"/>"
+         "<file/></data></command>",
+         12, "Missing attribute: 'size'"},
+        {"<command type=\"key-add\"><data with-private=\"no\"><file size=\"1\"/></data></command>",
+         12, "Missing attribute: 'x509'"},
+        {"<command type=\"auth\"><data username=\"u\" password=\"p\"/></command>", 12,
+         "Missing attribute: 'domain'"},
+    };
+    for (const auto& c : cases) {
+        const Answer answer = ask(c.request);
+        EXPECT_EQ(c.rc, answer.rc) << c.request;
+        EXPECT_EQ(std::to_string(c.rc), std::to_string(answer.reply.rc)) << c.request;
+        const std::string expected =
+            c.rc == 12 ? kFormatPrefix + c.text + "\n" : std::string(c.text) + "\n";
+        EXPECT_EQ(expected, answer.reply.error) << c.request;
+        EXPECT_EQ(nullptr, answer.reply.body()) << c.request;
+    }
+}
+
+TEST(GuiProtocolValidation, EmptyAttributesCountAsPresent) {
+    // Every attribute the check names is there, empty: the request passes validation and only
+    // fails later, in its handler.
+    const Answer answer = ask("<command type=\"get-picture\"><data id=\"\"/></command>");
+    EXPECT_EQ(8, answer.rc);
+}
+
+TEST(GuiProtocolValidation, MalformedXmlIsAFormatErrorShowingTheFailingData) {
+    const std::string request = "<command type=\"keys-summary\"><data></command>";
+    const Answer answer = ask(request);
+    EXPECT_EQ(12, answer.rc);
+    const std::string& text = answer.reply.error;
+    EXPECT_EQ(0u, text.find(kFormatPrefix + "An error occured while trying to parse XML data:\n"
+                                            "Error message: --->"))
+        << text;
+    EXPECT_NE(std::string::npos, text.find("<---\nFailing data : --->" + request + "<---\n"));
+}
+
+TEST(GuiProtocolValidation, DocumentTypesAndEntitiesAreRefused) {
+    const char* requests[] = {
+        "<!DOCTYPE command [<!ENTITY x \"keys-summary\">]><command type=\"&x;\"><data/></command>",
+        "<!DOCTYPE command SYSTEM \"file:///etc/passwd\"><command type=\"keys-summary\">"
+        "<data/></command>",
+        "<!DOCTYPE command [<!ENTITY x SYSTEM \"file:///etc/hostname\">]>"
+        "<command type=\"get-cmdline-options\"><data>&x;</data></command>",
+        "<command type=\"get-cmdline-options\"><data>&undefined;</data></command>",
+    };
+    for (const char* request : requests) {
+        const Answer answer = ask(request);
+        EXPECT_EQ(12, answer.rc) << request;
+        EXPECT_EQ(nullptr, answer.reply.body()) << request;
+    }
+}
+
+TEST(GuiProtocolRequests, CommandLineOptionsComeInTableOrder) {
+    const Answer answer =
+        ask("<?xml version=\"1.0\"?><command type=\"get-cmdline-options\"><data/></command>");
+    ASSERT_EQ(0, answer.rc);
+    EXPECT_EQ("", answer.reply.error);
+    const vornadmin::SXmlElement* switches = answer.reply.body();
+    ASSERT_NE(nullptr, switches);
+    EXPECT_EQ("switches", switches->name);
+    ASSERT_EQ(gCLLongOptionsCount(), switches->children.size());
+    EXPECT_EQ("--wipe", switches->children.front().get("id"));
+    for (unsigned int i = 0; i < gCLLongOptionsCount(); ++i)
+        EXPECT_EQ(CLLongOptions[i], switches->children[i].get("id"));
+}
+
+TEST(GuiProtocolRequests, AnAuthRequestAfterTheLoginEndsTheSessionWithoutAnswer) {
+    CGUIClient client(nullptr);
+    int rc = -1;
+    auto e = expectThrow<CZAFInternalError>([&] {
+        client.answer("<command type=\"auth\"><data username=\"u\" password=\"p\" domain=\"\"/>"
+                      "</command>",
+                      rc);
+    });
+    EXPECT_TRUE(e);
+    // The request lock was released on the way out.
+    ASSERT_EQ(0, pthread_mutex_trylock(gRequestMutex.getMutex()));
+    pthread_mutex_unlock(gRequestMutex.getMutex());
+}
+
+TEST(GuiProtocolRequests, SecretsAreMaskedInLoggedRequests) {
+    EXPECT_EQ("<data username=\"u\" password=\"***\" domain=\"\"/>",
+              gMaskSecrets("<data username=\"u\" password=\"s3cr=t\" domain=\"\"/>"));
+    EXPECT_EQ("<data passphrase = '***' name=\"n\"/>",
+              gMaskSecrets("<data passphrase = 'a \"b' name=\"n\"/>"));
+    EXPECT_EQ("<data oldpassword=\"x\"/>", gMaskSecrets("<data oldpassword=\"x\"/>"));
+    EXPECT_EQ("<data password=\"***", gMaskSecrets("<data password=\"unterminated"));
+}
+
+class GuiFrames : public ::testing::Test {
+protected:
+    SocketPair pair;
+    CGUIClient client{pair.listenerEnd};
+};
+
+TEST_F(GuiFrames, ALengthArrivingInPiecesIsReadWhole) {
+    const std::string bytes = frame("<command type=\"x\"/>");
+    std::atomic<bool> sent{false};
+    std::thread writer([&] {
+        for (char c : bytes) {
+            if (::send(pair.peer, &c, 1, 0) != 1 || !drained(pair.listenerEnd->getDescriptor()))
+                return;
+        }
+        sent = true;
+    });
+    std::string command;
+    EXPECT_TRUE(client.getCommand(command, 1024));
+    writer.join();
+    EXPECT_TRUE(sent);
+    EXPECT_EQ("<command type=\"x\"/>", command);
+}
+
+TEST_F(GuiFrames, PayloadIsCutAtItsFirstNulByte) {
+    pair.send(frame(std::string("<command/>\0<junk>", 17)));
+    std::string command;
+    ASSERT_TRUE(client.getCommand(command, 1024));
+    EXPECT_EQ("<command/>", command);
+}
+
+TEST_F(GuiFrames, ZeroLengthAndClosedPeerAreTold) {
+    pair.send(frame(""));
+    std::string command = "old";
+    EXPECT_TRUE(client.getCommand(command, 1024));
+    EXPECT_EQ("", command);
+    pair.closePeer();
+    command = "old";
+    EXPECT_FALSE(client.getCommand(command, 1024));
+    EXPECT_EQ("", command);
+}
+
+TEST_F(GuiFrames, ALengthAboveTheLimitEndsTheSessionBeforeAnythingIsRead) {
+    pair.send(vornadmin::CAdminConnection::encodeLength(1025) + "<command/>");
+    std::string command;
+    auto e = expectThrow<CGUICommunicationException>([&] { client.getCommand(command, 1024); });
+    ASSERT_TRUE(e);
+    ASSERT_NE(nullptr, dynamic_cast<const CGUIFrameTooLongException*>(e->getRoot()));
+    EXPECT_NE(std::string::npos,
+              e->getDetailedMessage().find("Frame length 1025 exceeds the limit of 1024 bytes"));
+
+    pair.send(vornadmin::CAdminConnection::encodeLength(0xFFFFFFFFu));
+    auto huge = expectThrow<CGUICommunicationException>([&] { client.getCommand(command, 1024); });
+    EXPECT_TRUE(huge);
+}
+
+TEST_F(GuiFrames, APeerClosingInsideAFrameIsACommunicationError) {
+    pair.send(vornadmin::CAdminConnection::encodeLength(100) + "<comm");
+    pair.closePeer();
+    std::string command;
+    EXPECT_TRUE(expectThrow<CGUICommunicationException>([&] { client.getCommand(command, 1024); }));
+    SocketPair second;
+    CGUIClient other(second.listenerEnd);
+    second.send(std::string("\0\0", 2));
+    second.closePeer();
+    EXPECT_TRUE(expectThrow<CGUICommunicationException>([&] { other.getCommand(command, 1024); }));
+}
+
+TEST_F(GuiFrames, AReplyIsOneLengthPrefixedFrame) {
+    client.reply("<response/>", 11);
+    std::string received(15, '\0');
+    ASSERT_EQ(15, ::recv(pair.peer, &received[0], 15, MSG_WAITALL));
+    EXPECT_EQ(frame("<response/>"), received);
+}
+
+TEST(GuiSession, ASilentConnectionIsClosedAtTheLoginTimeLimit) {
+    SocketPair pair;
+    SGUIClientSettings settings;
+    settings.loginTimeout = 200;
+    CGUIClient client(pair.listenerEnd, settings);
+    client.start();
+    pollfd entry{pair.peer, POLLIN, 0};
+    ASSERT_EQ(1, poll(&entry, 1, 30000)) << "the session never closed the connection";
+    char byte = 0;
+    EXPECT_EQ(0, ::recv(pair.peer, &byte, 1, 0)) << "no reply may be sent";
+    client.stop();
+    EXPECT_EQ(CGUIClient::eLoginCommunication, client.getResult());
+    EXPECT_FALSE(client.isActive());
+}
+
+TEST(GuiSession, StopEndsASessionBlockedInItsRead) {
+    SocketPair pair;
+    SGUIClientSettings settings;
+    settings.loginTimeout = 0;
+    auto client = std::make_unique<CGUIClient>(pair.listenerEnd, settings);
+    client->start();
+    pair.send(vornadmin::CAdminConnection::encodeLength(50) + "<command");
+    EXPECT_TRUE(drained(pair.listenerEnd->getDescriptor()));
+    EXPECT_TRUE(client->isActive());
+    client->stop();
+    EXPECT_FALSE(client->isActive());
+    EXPECT_EQ(CGUIClient::eLoginCommunication, client->getResult());
+    client->stop();
+    client.reset();
+}
+
+TEST(GuiSession, AZeroLengthLoginIsAFormatErrorAnsweredWithRc1) {
+    SocketPair pair;
+    CGUIClient client(pair.listenerEnd);
+    client.start();
+    pair.send(frame(""));
+    vornadmin::SReply reply;
+    std::string header(4, '\0');
+    ASSERT_EQ(4, ::recv(pair.peer, &header[0], 4, MSG_WAITALL));
+    const uint32_t length = (static_cast<unsigned char>(header[0]) << 24) |
+                            (static_cast<unsigned char>(header[1]) << 16) |
+                            (static_cast<unsigned char>(header[2]) << 8) |
+                            static_cast<unsigned char>(header[3]);
+    ASSERT_LT(length, 4096u);
+    std::string body(length, '\0');
+    ASSERT_EQ(static_cast<ssize_t>(length), ::recv(pair.peer, &body[0], length, MSG_WAITALL));
+    reply = vornadmin::gParseReply(body);
+    EXPECT_EQ(1, reply.rc);
+    EXPECT_EQ(kFormatPrefix + "Null authentication data received\n", reply.error);
+    client.stop();
+    EXPECT_EQ(CGUIClient::eLoginFormat, client.getResult());
+}
+
+TEST(GuiDeadline, RunsItsActionOnlyWhenNotCancelledInTime) {
+    std::atomic<int> runs{0};
+    auto action = [](void* counter) { ++*static_cast<std::atomic<int>*>(counter); };
+    CGUIDeadline deadline;
+    deadline.start(3600000, action, &runs);
+    EXPECT_FALSE(deadline.cancel());
+    EXPECT_EQ(0, runs.load());
+    deadline.start(1, action, &runs);
+    for (int i = 0; i < 30000 && runs.load() == 0; ++i)
+        poll(nullptr, 0, 1);
+    EXPECT_TRUE(deadline.cancel());
+    EXPECT_EQ(1, runs.load());
+    EXPECT_FALSE(deadline.cancel());
+}
