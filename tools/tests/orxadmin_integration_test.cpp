@@ -1,0 +1,380 @@
+// orxadmin against a real orxgui on loopback, logged in as a real throw-away Unix account (root
+// only; skipped otherwise): login, keys table, configuration round trip, export and import, what
+// an eavesdropper sees, and the login-to-first-reply latency.
+// ctest-labels: integration threaded
+#include "adminrequests.h"
+#include "listener_harness.h"
+#include "orxadmin_run.h"
+#include "test_account.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <thread>
+
+using namespace vornadmin;
+
+namespace {
+
+const std::string kBenchRing = std::string(ORX_SHARED_DIR) + "/bench/pubring-1k.pkr";
+
+struct SResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs the orxadmin program with the password in its environment; output captured, bounded.
+SResult runConsole(const std::vector<std::string>& args, const std::string& password) {
+    SResult result;
+    int out[2];
+    int err[2];
+    if (::pipe(out) != 0 || ::pipe(err) != 0)
+        return result;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(out[1], 1);
+        ::dup2(err[1], 2);
+        ::close(out[0]);
+        ::close(err[0]);
+        int null = ::open("/dev/null", O_RDONLY);
+        ::dup2(null, 0);
+        ::setenv("ORXADMIN_PASSWORD", password.c_str(), 1);
+        ::setenv("ORXADMIN_PASSPHRASE", "unused", 1);
+        std::vector<std::string> argv{ORXADMIN_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<char*> cargv;
+        for (std::string& a : argv)
+            cargv.push_back(&a[0]);
+        cargv.push_back(nullptr);
+        ::execv(cargv[0], cargv.data());
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string* sinks[2] = {&result.out, &result.err};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    int open = 2;
+    while (open > 0 && std::chrono::steady_clock::now() < deadline) {
+        if (::poll(fds, 2, 1000) <= 0)
+            continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            char buffer[65536];
+            ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+            if (n <= 0) {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            } else {
+                sinks[i]->append(buffer, size_t(n));
+            }
+        }
+    }
+    for (pollfd& f : fds)
+        if (f.fd >= 0) {
+            ::kill(pid, SIGKILL);
+            ::close(f.fd);
+        }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+// Forwards one connection between the console and the daemon and keeps every byte it sees.
+class CRecordingRelay {
+public:
+    explicit CRecordingRelay(uint16_t target) : m_target(target) {
+        m_listener.bind(0);
+        m_listener.listen();
+        m_thread = std::thread([this] { relay(); });
+    }
+    ~CRecordingRelay() {
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    uint16_t port() const { return m_listener.getLocalPort(); }
+    std::string seen() {
+        if (m_thread.joinable())
+            m_thread.join();
+        return m_seen;
+    }
+
+private:
+    void relay() {
+        try {
+            std::unique_ptr<oozaf::CZAFSocket> inside(m_listener.accept());
+            std::unique_ptr<oozaf::CZAFSocket> outside(
+                oozaf::CZAFSocket::connectTo("127.0.0.1", m_target));
+            pollfd fds[2] = {{inside->getDescriptor(), POLLIN, 0},
+                             {outside->getDescriptor(), POLLIN, 0}};
+            oozaf::CZAFSocket* ends[2] = {inside.get(), outside.get()};
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+            while (std::chrono::steady_clock::now() < deadline) {
+                if (::poll(fds, 2, 1000) <= 0)
+                    continue;
+                for (int i = 0; i < 2; ++i) {
+                    if (fds[i].revents == 0)
+                        continue;
+                    char buffer[65536];
+                    int n = ends[i]->read(buffer, sizeof buffer);
+                    if (n <= 0)
+                        return;
+                    m_seen.append(buffer, size_t(n));
+                    ends[1 - i]->writeAll(buffer, unsigned(n));
+                }
+            }
+        } catch (oozaf::CZAFThrowable* e) {
+            delete e;
+        }
+    }
+
+    oozaf::CZAFServerSocket m_listener;
+    uint16_t m_target;
+    std::thread m_thread;
+    std::string m_seen;
+};
+
+class OrxadminIntegration : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_account = TestAccount::create("orxa");
+        if (!m_account)
+            GTEST_SKIP() << TestAccount::skipReason();
+    }
+
+    bool startListener(bool secure = true) {
+        orxtest::SListenerOptions options;
+        options.secure = secure;
+        m_listener = std::make_unique<orxtest::CListenerProcess>(options);
+        return m_listener->start();
+    }
+
+    std::vector<std::string> base(uint16_t port = 0) const {
+        return {"--port",    std::to_string(port != 0 ? port : m_listener->port()),
+                "--user",    m_account->name(),
+                "--timeout", "60"};
+    }
+
+    SResult console(std::vector<std::string> args, uint16_t port = 0) {
+        std::vector<std::string> all = base(port);
+        all.insert(all.end(), args.begin(), args.end());
+        return runConsole(all, m_account->password());
+    }
+
+    // Imports the 1k bench ring; false when the listener does not serve imports.
+    bool importBenchRing() {
+        SResult imported = console({"import", kBenchRing});
+        if (imported.status == 8 &&
+            imported.err.find("is not available in this listener") != std::string::npos)
+            return false;
+        EXPECT_EQ(0, imported.status) << imported.err;
+        return true;
+    }
+
+    std::unique_ptr<TestAccount> m_account;
+    std::unique_ptr<orxtest::CListenerProcess> m_listener;
+};
+
+const char* const kNoImport = "this listener does not serve key imports";
+
+} // namespace
+
+TEST_F(OrxadminIntegration, LogsInAndRefusesAWrongPassword) {
+    ASSERT_TRUE(startListener());
+    auto connection = m_listener->connect();
+    ASSERT_TRUE(connection->isSecure());
+    SReply login = connection->login(m_account->name(), m_account->password());
+    ASSERT_EQ(0, login.rc) << login.xml;
+    ASSERT_NE(nullptr, login.body());
+    EXPECT_EQ("info", login.body()->name);
+    EXPECT_EQ("UNIX", login.body()->get("platform"));
+
+    std::vector<std::string> args = base();
+    args.push_back("keys");
+    SResult refused = runConsole(args, "not the password");
+    EXPECT_EQ(43, refused.status) << refused.err;
+    EXPECT_NE(std::string::npos, refused.err.find("refused (rc 3)")) << refused.err;
+
+    SResult plainRequired = console({"--require-secure", "keys"});
+    EXPECT_EQ(0, plainRequired.status) << plainRequired.err;
+}
+
+TEST_F(OrxadminIntegration, ImportsARealKeyRingAndListsItsKeys) {
+    ASSERT_TRUE(startListener());
+    SResult empty = console({"keys"});
+    ASSERT_EQ(0, empty.status) << empty.err;
+    EXPECT_EQ("No keys.\n", empty.out);
+
+    SResult imported = console({"import", kBenchRing});
+    if (imported.err.find("is not available in this listener") != std::string::npos)
+        GTEST_SKIP() << kNoImport;
+    ASSERT_EQ(0, imported.status) << imported.err;
+    EXPECT_EQ("Keys imported.\n", imported.out);
+    SResult again = console({"import", kBenchRing});
+    EXPECT_EQ(0, again.status) << again.err;
+    EXPECT_EQ("Nothing new to import: the key rings already hold it.\n", again.out);
+
+    SResult keys = console({"keys"});
+    ASSERT_EQ(0, keys.status) << keys.err;
+    EXPECT_NE(std::string::npos, keys.out.find("Bench User 00005 <bench00005@example.org>"));
+    EXPECT_GE(orxtest::countOccurrences(keys.out, "Key ID  "), 1000u);
+
+    SResult xml = console({"--xml", "keys"});
+    ASSERT_EQ(0, xml.status);
+    SReply reply = gParseReply(xml.out);
+    EXPECT_EQ(orxtest::countOccurrences(keys.out, "\nKey ID  ") + 1,
+              reply.body()->childrenNamed("key").size());
+}
+
+TEST_F(OrxadminIntegration, ExportRemoveAndImportAKey) {
+    ASSERT_TRUE(startListener());
+    if (!importBenchRing())
+        GTEST_SKIP() << kNoImport;
+    SResult xml = console({"--xml", "keys"});
+    SReply reply = gParseReply(xml.out);
+    std::vector<const SXmlElement*> keys = reply.body()->childrenNamed("key");
+    ASSERT_FALSE(keys.empty());
+    const std::string id = keys[3]->get("id");
+    const size_t count = keys.size();
+
+    ZafTempDir files;
+    ::chmod(files.path().c_str(), 0755);
+    SResult exported = console({"export", "--id", id, "-o", files.file("key.asc")});
+    ASSERT_EQ(0, exported.status) << exported.err;
+    const std::string armored = orxtest::readFile(files.file("key.asc"));
+    EXPECT_EQ(0u, armored.find("-----BEGIN ZAF PUBLIC KEY BLOCK-----")) << armored;
+
+    ASSERT_EQ(0, console({"key-remove", "--id", id}).status);
+    SResult missing = console({"export", "--id", id, "-o", files.file("gone.asc")});
+    EXPECT_EQ(8, missing.status) << missing.err;
+    EXPECT_EQ(count - 1,
+              gParseReply(console({"--xml", "keys"}).out).body()->childrenNamed("key").size());
+
+    SResult imported = console({"import", files.file("key.asc")});
+    ASSERT_EQ(0, imported.status) << imported.err;
+    EXPECT_EQ(count,
+              gParseReply(console({"--xml", "keys"}).out).body()->childrenNamed("key").size());
+    SResult binary = console({"export", "--id", id, "--binary", "-o", files.file("key.bin")});
+    ASSERT_EQ(0, binary.status) << binary.err;
+    EXPECT_EQ(0x99, static_cast<unsigned char>(orxtest::readFile(files.file("key.bin")).at(0)));
+}
+
+TEST_F(OrxadminIntegration, ConfigurationRoundTripKeepsValuesWithBlanks) {
+    ASSERT_TRUE(startListener());
+    ZafTempDir files;
+    SResult got = console({"conf", "get", files.file("conf.xml")});
+    ASSERT_EQ(0, got.status) << got.err;
+    SXmlElement configuration = gParseXml(orxtest::readFile(files.file("conf.xml")));
+    ASSERT_EQ("configuration", configuration.name);
+    SXmlElement* values = nullptr;
+    for (SXmlElement& child : configuration.children)
+        if (child.name == "values")
+            values = &child;
+    ASSERT_NE(nullptr, values);
+    SXmlElement comment("Comment");
+    comment.set("type", "string");
+    comment.text = "kept with blanks";
+    values->add(comment);
+    gWriteFile(files.file("changed.xml"), gWriteXml(configuration), 0644);
+
+    SResult set = console({"conf", "set", files.file("changed.xml")});
+    ASSERT_EQ(0, set.status) << set.err;
+    SResult listing = console({"conf", "get"});
+    ASSERT_EQ(0, listing.status) << listing.err;
+    EXPECT_NE(std::string::npos, listing.out.find("kept with blanks")) << listing.out;
+
+    SXmlElement bad = configuration;
+    for (SXmlElement& child : bad.children)
+        if (child.name == "values")
+            child.add(SXmlElement("NoSuchDirective"));
+    gWriteFile(files.file("bad.xml"), gWriteXml(bad), 0644);
+    SResult refused = console({"conf", "set", files.file("bad.xml")});
+    EXPECT_EQ(8, refused.status) << refused.err;
+    EXPECT_EQ(listing.out, console({"conf", "get"}).out);
+}
+
+TEST_F(OrxadminIntegration, AnEavesdropperSeesNeitherPasswordNorKeys) {
+    ASSERT_TRUE(startListener());
+    ZafTempDir files;
+    {
+        // Login and a configuration read: the password, the user name and the XML stay hidden.
+        CRecordingRelay relay(m_listener->port());
+        SResult got = console({"--require-secure", "conf", "get"}, relay.port());
+        ASSERT_EQ(0, got.status) << got.err;
+        const std::string wire = relay.seen();
+        EXPECT_GT(wire.size(), 500u);
+        EXPECT_EQ(std::string::npos, wire.find(m_account->password()));
+        EXPECT_EQ(std::string::npos, wire.find(m_account->name()));
+        EXPECT_EQ(std::string::npos, wire.find("<command"));
+        EXPECT_EQ(std::string::npos, wire.find("<response"));
+    }
+    const bool canImport = importBenchRing();
+    std::string id;
+    std::string key;
+    if (canImport) {
+        id = gParseReply(console({"--xml", "keys"}).out)
+                 .body()
+                 ->childrenNamed("key")
+                 .at(5)
+                 ->get("id");
+        CRecordingRelay relay(m_listener->port());
+        SResult exported = console(
+            {"--require-secure", "export", "--id", id, "--binary", "-o", files.file("key.bin")},
+            relay.port());
+        ASSERT_EQ(0, exported.status) << exported.err;
+        const std::string wire = relay.seen();
+        key = orxtest::readFile(files.file("key.bin"));
+        ASSERT_GT(key.size(), 100u);
+        EXPECT_GT(wire.size(), key.size());
+        EXPECT_EQ(std::string::npos, wire.find(m_account->password()));
+        EXPECT_EQ(std::string::npos, wire.find(key.substr(0, 48)));
+        EXPECT_EQ(std::string::npos, wire.find(gEncodeBase64(key.substr(0, 48)).substr(0, 40)));
+        EXPECT_EQ(std::string::npos, wire.find("bench00005"));
+    }
+
+    // The same exchanges with a plain listener show everything, so the relay does see the
+    // traffic.
+    ASSERT_TRUE(startListener(false));
+    CRecordingRelay plain(m_listener->port());
+    ASSERT_EQ(0, console({"conf", "get"}, plain.port()).status);
+    const std::string clear = plain.seen();
+    EXPECT_NE(std::string::npos, clear.find(m_account->password()));
+    EXPECT_NE(std::string::npos, clear.find("<command"));
+    if (canImport) {
+        ASSERT_TRUE(importBenchRing());
+        CRecordingRelay plainExport(m_listener->port());
+        ASSERT_EQ(0, console({"export", "--id", id, "--binary", "-o", files.file("plain.bin")},
+                             plainExport.port())
+                         .status);
+        EXPECT_NE(std::string::npos,
+                  plainExport.seen().find(gEncodeBase64(key.substr(0, 48)).substr(0, 40)));
+    }
+}
+
+TEST_F(OrxadminIntegration, LoginToFirstReplyLatency) {
+    ASSERT_TRUE(startListener());
+    std::vector<double> millis;
+    for (int i = 0; i < 20; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        auto connection = m_listener->connect();
+        SReply login = connection->login(m_account->name(), m_account->password());
+        ASSERT_EQ(0, login.rc);
+        SReply reply = connection->request(gWriteXml(gCmdlineOptionsRequest()));
+        ASSERT_EQ(0, reply.rc);
+        millis.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count());
+    }
+    std::sort(millis.begin(), millis.end());
+    const double median = millis[millis.size() / 2];
+    std::printf("login-to-first-reply over the secure channel (connect, handshake, login, "
+                "get-cmdline-options): median %.1f ms, max %.1f ms over %zu runs\n",
+                median, millis.back(), millis.size());
+    RecordProperty("login_to_first_reply_median_us", static_cast<int>(median * 1000));
+}
