@@ -383,6 +383,14 @@ TEST_F(KeyDBTest, CreatesAMissingGroupsFileAndReadsBadOnesAsEmpty) {
     }
     // An unchanged set leaves the file alone.
     EXPECT_EQ("ZAFGROUPS 1\ngroup x zz -\n", readFile(path));
+
+    // Something that cannot be read as a file at all gives an empty set too.
+    const std::string folder = m_dir.file("folder.zgr");
+    std::filesystem::create_directory(folder);
+    CZAFGroupSet fromFolder(*m_context, folder);
+    uint32_t count = 7;
+    ASSERT_EQ(0, ZAFCountGroupsInSet(fromFolder.getHandle(), &count));
+    EXPECT_EQ(0u, count);
 }
 
 TEST_F(KeyDBTest, SavesChangedGroupsWhenDestroyed) {
