@@ -10,16 +10,16 @@ namespace vornadmin {
 
 namespace {
 
-struct SOptionSpec {
+struct SOptionRule {
     const char* name;
     bool takesValue;
     const char* help;
 };
 
-struct SCommandSpec {
+struct SCommandRule {
     const char* name;
     std::vector<const char*> actions;
-    std::vector<SOptionSpec> options;
+    std::vector<SOptionRule> options;
     std::vector<const char*> required;
     size_t minArgs;
     size_t maxArgs;
@@ -27,11 +27,11 @@ struct SCommandSpec {
     const char* summary;
 };
 
-const SOptionSpec kPassphraseFile{"passphrase-file", true,
+const SOptionRule kPassphraseFile{"passphrase-file", true,
                                   "read the key passphrase from the first line of FILE"};
 
-const std::vector<SCommandSpec>& commandSpecs() {
-    static const std::vector<SCommandSpec> specs = {
+const std::vector<SCommandRule>& commandRules() {
+    static const std::vector<SCommandRule> rules = {
         {"keys", {}, {}, {}, 0, 0, "keys", "list every key with its user IDs and subkeys"},
         {"log", {}, {}, {}, 0, 0, "log", "show the transaction log"},
         {"options", {}, {}, {}, 0, 0, "options", "list the command-line switches of the product"},
@@ -175,21 +175,21 @@ const std::vector<SCommandSpec>& commandSpecs() {
          "script FILE [--keep-going]",
          "run the sub-command lines of FILE in one session"},
     };
-    return specs;
+    return rules;
 }
 
-const SCommandSpec* findSpec(const std::string& name) {
-    for (const SCommandSpec& spec : commandSpecs())
-        if (name == spec.name)
-            return &spec;
+const SCommandRule* findRule(const std::string& name) {
+    for (const SCommandRule& rule : commandRules())
+        if (name == rule.name)
+            return &rule;
     return nullptr;
 }
 
-const SOptionSpec* findOption(const SCommandSpec& spec, const std::string& name) {
-    static const SOptionSpec kXml{"xml", false, "print the listener's reply as XML"};
+const SOptionRule* findOption(const SCommandRule& rule, const std::string& name) {
+    static const SOptionRule kXml{"xml", false, "print the listener's reply as XML"};
     if (name == kXml.name)
         return &kXml;
-    for (const SOptionSpec& option : spec.options)
+    for (const SOptionRule& option : rule.options)
         if (name == option.name)
             return &option;
     return nullptr;
@@ -339,18 +339,18 @@ SCommand gParseCommand(const std::vector<std::string>& words) {
         command.help = true;
         if (words.size() > 1)
             command.name = words[1];
-        if (!command.name.empty() && findSpec(command.name) == nullptr)
+        if (!command.name.empty() && findRule(command.name) == nullptr)
             usage("Unknown sub-command '" + command.name + "'");
         return command;
     }
-    const SCommandSpec* spec = findSpec(command.name);
-    if (spec == nullptr)
+    const SCommandRule* rule = findRule(command.name);
+    if (rule == nullptr)
         usage("Unknown sub-command '" + command.name + "' (see orxadmin --help)");
     size_t i = 1;
-    if (!spec->actions.empty() && i < words.size() && words[i].rfind("-", 0) != 0) {
+    if (!rule->actions.empty() && i < words.size() && words[i].rfind("-", 0) != 0) {
         command.action = words[i++];
-        if (std::find(spec->actions.begin(), spec->actions.end(), command.action) ==
-            spec->actions.end())
+        if (std::find(rule->actions.begin(), rule->actions.end(), command.action) ==
+            rule->actions.end())
             usage("Unknown action '" + command.action + "' for " + command.name);
     }
     bool optionsEnded = false;
@@ -387,7 +387,7 @@ SCommand gParseCommand(const std::vector<std::string>& words) {
         } else {
             usage("Unknown option '" + word + "' for " + command.name);
         }
-        const SOptionSpec* option = findOption(*spec, name);
+        const SOptionRule* option = findOption(*rule, name);
         if (option == nullptr)
             usage("Unknown option '--" + name + "' for " + command.name);
         if (option->takesValue && !hasValue) {
@@ -403,14 +403,14 @@ SCommand gParseCommand(const std::vector<std::string>& words) {
     }
     if (command.help)
         return command;
-    if (!spec->actions.empty() && command.action.empty())
-        usage(command.name + " needs an action: " + spec->usage);
-    for (const char* required : spec->required)
+    if (!rule->actions.empty() && command.action.empty())
+        usage(command.name + " needs an action: " + rule->usage);
+    for (const char* required : rule->required)
         if (!command.has(required))
             usage(command.name + " needs --" + std::string(required) + " (usage: orxadmin " +
-                  spec->usage + ")");
-    if (command.args.size() < spec->minArgs || command.args.size() > spec->maxArgs)
-        usage("Wrong number of arguments for " + command.name + " (usage: orxadmin " + spec->usage +
+                  rule->usage + ")");
+    if (command.args.size() < rule->minArgs || command.args.size() > rule->maxArgs)
+        usage("Wrong number of arguments for " + command.name + " (usage: orxadmin " + rule->usage +
               ")");
     checkValues(command);
     return command;
@@ -544,8 +544,8 @@ std::vector<std::string> gSplitScriptLine(const std::string& line) {
 
 std::vector<std::string> gCommandNames() {
     std::vector<std::string> names;
-    for (const SCommandSpec& spec : commandSpecs())
-        names.emplace_back(spec.name);
+    for (const SCommandRule& rule : commandRules())
+        names.emplace_back(rule.name);
     return names;
 }
 
@@ -567,8 +567,8 @@ std::string gHelpText(const std::string& command) {
         text += twoColumns("--help", "this text; COMMAND --help for a command");
         text += twoColumns("--version", "print the version");
         text += "\nCommands:\n";
-        for (const SCommandSpec& spec : commandSpecs())
-            text += twoColumns(spec.name, spec.summary);
+        for (const SCommandRule& rule : commandRules())
+            text += twoColumns(rule.name, rule.summary);
         text += "\nThe password comes from --password-file, the environment variable\n"
                 "ORXADMIN_PASSWORD or a prompt, never from the command line; key passphrases\n"
                 "from --passphrase-file, ORXADMIN_PASSPHRASE or a prompt.\n"
@@ -576,15 +576,15 @@ std::string gHelpText(const std::string& command) {
                 "listener's rc, 41-45 login refused with rc 1-5, 30 any other rc.\n";
         return text;
     }
-    const SCommandSpec* spec = findSpec(command);
-    if (spec == nullptr)
+    const SCommandRule* rule = findRule(command);
+    if (rule == nullptr)
         usage("Unknown sub-command '" + command + "'");
-    std::string text = "Usage: orxadmin " + std::string(spec->usage) + "\n" +
-                       std::string(1, static_cast<char>(std::toupper(spec->summary[0]))) +
-                       (spec->summary + 1) + ".\n";
-    if (!spec->options.empty()) {
+    std::string text = "Usage: orxadmin " + std::string(rule->usage) + "\n" +
+                       std::string(1, static_cast<char>(std::toupper(rule->summary[0]))) +
+                       (rule->summary + 1) + ".\n";
+    if (!rule->options.empty()) {
         text += "\nOptions:\n";
-        for (const SOptionSpec& option : spec->options)
+        for (const SOptionRule& option : rule->options)
             text += twoColumns("--" + std::string(option.name) + (option.takesValue ? " V" : ""),
                                option.help);
     }

@@ -47,18 +47,18 @@ std::string currentUser() {
 struct SHandshakeKeys {
     bool started = false;
     ZAFContextRef context = nullptr;
-    ZAFFileSpecRef pubSpec = nullptr;
-    ZAFFileSpecRef secSpec = nullptr;
+    ZAFFileSpecRef pubRingFile = nullptr;
+    ZAFFileSpecRef secRingFile = nullptr;
     ZAFKeyDBRef keyDB = nullptr;
     ZAFKeyDBObjRef ownKey = nullptr;
 
     ~SHandshakeKeys() {
         if (keyDB != nullptr)
             ZAFFreeKeyDB(keyDB);
-        if (pubSpec != nullptr)
-            ZAFFreeFileSpec(pubSpec);
-        if (secSpec != nullptr)
-            ZAFFreeFileSpec(secSpec);
+        if (pubRingFile != nullptr)
+            ZAFFreeFileSpec(pubRingFile);
+        if (secRingFile != nullptr)
+            ZAFFreeFileSpec(secRingFile);
         if (context != nullptr)
             ZAFFreeContext(context);
         if (started)
@@ -73,14 +73,15 @@ struct SHandshakeKeys {
             throw new CAdminException("Cannot create a toolkit context");
         const std::string pub = folder + "/pubring.pkr";
         const std::string sec = folder + "/secring.skr";
-        if (ZAFNewFileSpecFromFullPath(context, pub.c_str(), &pubSpec) != 0 ||
-            ZAFNewFileSpecFromFullPath(context, sec.c_str(), &secSpec) != 0)
+        if (ZAFNewFileSpecFromFullPath(context, pub.c_str(), &pubRingFile) != 0 ||
+            ZAFNewFileSpecFromFullPath(context, sec.c_str(), &secRingFile) != 0)
             throw new CAdminException("Bad key ring folder: " + folder);
         if (::access(sec.c_str(), R_OK) != 0) {
-            ZAFFreeFileSpec(secSpec);
-            secSpec = nullptr;
+            ZAFFreeFileSpec(secRingFile);
+            secRingFile = nullptr;
         }
-        if (ZAFOpenKeyDBFile(context, kZAFOpenKeyDBFileOptions_None, pubSpec, secSpec, &keyDB) != 0)
+        if (ZAFOpenKeyDBFile(context, kZAFOpenKeyDBFileOptions_None, pubRingFile, secRingFile,
+                             &keyDB) != 0)
             throw new CAdminException("Cannot open the key rings in " + folder);
     }
 
