@@ -251,9 +251,9 @@ CZAFKeySet* CZAFKeyDB::getMatchingKeySet(const std::string& pattern, unsigned in
         }
     }
 
-    // The enabled and unexpired flags narrow a key ID match too: a caller that asks for usable
-    // keys must not get a disabled one because it named it by ID.
-    CFilterGuard narrow = makeFlagsFilter(context, flags);
+    // A key named by its ID is taken as named: the enabled and unexpired flags narrow only user
+    // ID and group matches.
+    CFilterGuard narrow = keyIDForm ? CFilterGuard() : makeFlagsFilter(context, flags);
     std::unique_ptr<CZAFKeySet> result;
     if (narrow) {
         result.reset(found->filter(narrow.get()));
