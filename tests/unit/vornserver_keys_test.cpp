@@ -284,7 +284,8 @@ TEST_F(VornServerKeys, SubkeyDatesAndMastersAreChecked) {
     EXPECT_EQ(0u, children(*m_server, master, kZAFKeyDBObjType_SubKey).size());
 
     m_server->generateSubkey(master, kPass, 1024, CZAFTime::now(), daysFromToday(3));
-    auto subkeys = children(*open(), master, kZAFKeyDBObjType_SubKey);
+    CServerPtr later = open();
+    auto subkeys = children(*later, master, kZAFKeyDBObjType_SubKey);
     ASSERT_EQ(1u, subkeys.size());
     EXPECT_EQ(daysFromToday(3),
               static_cast<CZAFSubKey*>(subkeys[0].get())->getExpirationTime().getMidnight());
@@ -569,7 +570,8 @@ TEST_F(VornServerKeys, KeyIDsAreLookedUpIgnoringCaseAndMissingOnesAreCauses) {
 }
 
 TEST_F(VornServerKeys, EntropyFiguresFollowTheKeyType) {
-    bool present = false, canGenerate = false, bsafe = true, rsaref = true, capi = true, own = false;
+    bool present = false, canGenerate = false, bsafe = true, rsaref = true, capi = true,
+         own = false;
     std::string description = "stale";
     m_server->getRSAStatus(present, canGenerate, bsafe, rsaref, capi, own, description);
     EXPECT_TRUE(present);
