@@ -13,7 +13,7 @@ build: deps
 	cmake --build $(BUILD) -j $(JOBS)
 
 run: build
-	./scripts/run.sh $(BUILD)
+	./scripts/run.sh $(BUILD) $(ARGS)
 
 test: deps format-check test-release test-asan test-tsan
 

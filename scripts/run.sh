@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Starts the listener in the foreground with verbose logging (non-root users get a high port).
+# Starts the listener in the foreground with verbose logging. Extra arguments go to orxgui, for
+# example: make run ARGS="--port 17766 --non-secure".
+# Users log in with their Unix account and password (orxgui must run as root to check passwords
+# and switch to the user; see README). The user configuration template is taken from the build
+# directory unless ORXDIR names an installation directory.
 set -euo pipefail
 build=${1:-build}
 bin="$build/listener/orxgui"
 if [ ! -x "$bin" ]; then
-    echo "orxgui is not built yet; the programs built so far:"
-    for lib in "$build"/oozaf/libORXClasses.so "$build"/toolkit/libORXsdk.so; do
-        [ -e "$lib" ] && echo "  $lib"
-    done
-    exit 0
+    echo "orxgui is not built in $build" >&2
+    exit 1
 fi
+export ORXDIR="${ORXDIR:-$(cd "$build" && pwd)}"
 exec "$bin" --info verbose "${@:2}"
