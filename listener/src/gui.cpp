@@ -7,7 +7,6 @@
 #include <oozaf/vornserver.h>
 
 #include <xercesc/dom/DOM.hpp>
-#include <xercesc/framework/MemBufFormatTarget.hpp>
 #include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/framework/Wrapper4InputSource.hpp>
 #include <xercesc/sax/SAXException.hpp>
@@ -65,25 +64,16 @@ constexpr uint32_t kReadChunk = 64 * 1024;
 
 const CXStr kCore("Core");
 const CXStr kCommand("command");
-const CXStr kResponse("response");
 const CXStr kType("type");
 const CXStr kData("data");
-const CXStr kError("error");
-const CXStr kRc("rc");
-const CXStr kInfo("info");
 const CXStr kUsername("username");
 const CXStr kPassword("password");
 const CXStr kDomain("domain");
-const CXStr kRng("rng");
-const CXStr kPlatform("platform");
-const CXStr kLog("log");
 const CXStr kAliases("aliases");
 const CXStr kValues("values");
 const CXStr kKey("key");
 const CXStr kEntropy("entropy");
 const CXStr kFile("file");
-const CXStr kSize("size");
-const CXStr kNeeded("needed");
 
 // The handlers of the key generation, editing, import and export requests come with a later
 // version of the listener; until then those requests fail (rc 8) with this cause.
@@ -234,12 +224,10 @@ void* CGUIDeadline::body(void* self) {
 
 CGUIClient::CGUIClient(CZAFSocket* socket, const SGUIClientSettings& settings)
     : m_socket(socket), m_active(false, kTag, __LINE__), m_socketMutex(kTag, __LINE__),
-      m_domImplementation(nullptr), m_domWriter(nullptr), m_settings(settings) {
+      m_domImplementation(nullptr), m_settings(settings) {
     try {
         m_domImplementation = DOMImplementationRegistry::getDOMImplementation(kCore);
         ZAF_ASSERT_TAG(kTag, m_domImplementation != nullptr);
-        m_domWriter = m_domImplementation->createLSSerializer();
-        ZAF_ASSERT_TAG(kTag, m_domWriter != nullptr);
     } catch (...) {
         delete m_socket;
         throw;
@@ -258,10 +246,6 @@ CGUIClient::~CGUIClient() {
             ZAF_LOG_ERROR(e->getDetailedMessage());
         }
     }
-    ZAF_LOG_DEBUG("Releasing DOM writer object...");
-    if (m_domWriter != nullptr)
-        m_domWriter->release();
-    ZAF_LOG_DEBUG("DOM writer object was released");
     ZAF_LOG_DEBUG("Deleting client's socket...");
     delete m_socket;
     ZAF_LOG_DEBUG("Deleting server instance...");
@@ -516,14 +500,12 @@ void CGUIClient::runHandshake() {
 }
 
 void CGUIClient::sendLoginReply(int rc, const std::string& errorText) {
-    CDocumentGuard response(createResponseDocument());
-    DOMElement* root = response->getDocumentElement();
-    root->setAttribute(kRc, gToXML(std::to_string(rc)).c_str());
-    DOMElement* error = gAppendElement(root, kError);
-    error->appendChild(response->createTextNode(gToXML(errorText).c_str()));
+    std::unique_ptr<CGUIElement> response = createResponseDocument();
+    response->set("rc", std::to_string(rc));
+    response->add("error").setText(errorText);
     if (rc == eLoginOK)
-        feedFeatures(gAppendElement(root, kInfo));
-    reply(response.get());
+        feedFeatures(response->add("info"));
+    reply(*response);
 }
 
 void CGUIClient::run() {
@@ -538,9 +520,9 @@ void CGUIClient::run() {
 }
 
 std::string CGUIClient::answer(const std::string& command, int& rc) {
-    CDocumentGuard response(createResponseDocument());
-    DOMElement* root = response->getDocumentElement();
-    DOMElement* error = gAppendElement(root, kError);
+    std::unique_ptr<CGUIElement> response = createResponseDocument();
+    CGUIElement& error = response->add("error");
+    std::unique_ptr<CGUIElement> result;
     std::string errorText;
     rc = eRequestOK;
     auto logged = [&](const char* prefix, CZAFThrowable* e, int code) {
@@ -555,9 +537,7 @@ std::string CGUIClient::answer(const std::string& command, int& rc) {
         CImpersonation identity(*this);
         CDocumentGuard request(parseCommand(command));
         validateRequest(request.get());
-        DOMElement* result = processRequest(request.get(), response.get());
-        if (result != nullptr)
-            root->appendChild(result);
+        result = processRequest(request.get());
     } catch (CGUIUnknownRequestException* e) {
         CZAFThrowableGuard guard(e);
         logged(nullptr, e, eRequestUnknown);
@@ -579,9 +559,11 @@ std::string CGUIClient::answer(const std::string& command, int& rc) {
         CZAFThrowableGuard guard(e);
         logged("INTERNAL ERROR: Uncaught exception while processing request '", e, eRequestFailed);
     }
-    root->setAttribute(kRc, gToXML(std::to_string(rc)).c_str());
-    error->appendChild(response->createTextNode(gToXML(errorText).c_str()));
-    return serialize(response.get());
+    response->set("rc", std::to_string(rc));
+    error.setText(errorText);
+    if (rc == eRequestOK)
+        response->adopt(std::move(result));
+    return serialize(*response);
 }
 
 // ---- frames ----
@@ -650,29 +632,15 @@ void CGUIClient::reply(const void* data, unsigned int length) {
     }
 }
 
-void CGUIClient::reply(const DOMDocument* document) {
-    const std::string text = serialize(document);
+void CGUIClient::reply(const CGUIElement& response) {
+    const std::string text = serialize(response);
     reply(text.data(), static_cast<unsigned int>(text.size()));
 }
 
-std::string CGUIClient::serialize(const DOMDocument* document) {
-    MemBufFormatTarget target;
-    DOMLSOutput* output = m_domImplementation->createLSOutput();
-    output->setByteStream(&target);
-    try {
-        m_domWriter->write(document, output);
-    } catch (...) {
-        output->release();
-        throw;
-    }
-    output->release();
-    return std::string(reinterpret_cast<const char*>(target.getRawBuffer()), target.getLen());
-}
+std::string CGUIClient::serialize(const CGUIElement& response) { return gWriteDocument(response); }
 
-DOMDocument* CGUIClient::createResponseDocument() {
-    DOMDocument* document = m_domImplementation->createDocument(nullptr, kResponse, nullptr);
-    ZAF_ASSERT_TAG(kTag, document != nullptr);
-    return document;
+std::unique_ptr<CGUIElement> CGUIClient::createResponseDocument() {
+    return std::make_unique<CGUIElement>("response");
 }
 
 // ---- parse and validation ----
@@ -823,24 +791,23 @@ void CGUIClient::validateRequest(const DOMDocument* request) {
     }
 }
 
-DOMElement* CGUIClient::processRequest(DOMDocument* request, DOMDocument* response) {
-    ZAF_ASSERT_TAG(kTag, request != nullptr && response != nullptr);
+std::unique_ptr<CGUIElement> CGUIClient::processRequest(const DOMDocument* request) {
+    ZAF_ASSERT_TAG(kTag, request != nullptr);
     const std::string type = gGetAttribute(request->getDocumentElement(), kType);
-    return dispatch(type, dataElement(request), response);
+    return dispatch(type, dataElement(request));
 }
 
-DOMElement* CGUIClient::dispatch(const std::string& type, const DOMElement* data,
-                                 DOMDocument* response) {
+std::unique_ptr<CGUIElement> CGUIClient::dispatch(const std::string& type, const DOMElement* data) {
     if (type == GUICMD_KEYSSUMMARY)
-        return doKeysSummary(response);
+        return doKeysSummary();
     if (type == GUICMD_GETCONF)
-        return doGetConf(response);
+        return doGetConf();
     if (type == GUICMD_SETCONF)
-        return doSetConf(data, response);
+        return doSetConf(data);
     if (type == GUICMD_GETLOG)
-        return doGetLog(response);
+        return doGetLog();
     if (type == GUICMD_GET_CL)
-        return doGetCLOpts(response);
+        return doGetCLOpts();
     // The login request has no handler: a console that sends it again has lost track of the
     // session, which then ends without a reply.
     ZAF_ASSERT_TAG(kTag, type != GUICMD_AUTH);
@@ -973,13 +940,12 @@ void CGUIClient::unimpersonate() {
     gRequestMutex.unlock();
 }
 
-void CGUIClient::feedFeatures(DOMElement* info) {
-    ZAF_ASSERT_TAG(kTag, info != nullptr);
+void CGUIClient::feedFeatures(CGUIElement& info) {
     const bool rng = m_server != nullptr && m_server->hasRNG();
     const bool log = m_server != nullptr && m_server->hasLog();
-    gSetAttribute(info, kRng, rng ? "yes" : "no");
-    gSetAttribute(info, kPlatform, "UNIX");
-    gSetAttribute(info, kLog, log ? "yes" : "no");
+    info.set("rng", rng ? "yes" : "no");
+    info.set("platform", "UNIX");
+    info.set("log", log ? "yes" : "no");
 }
 
 std::string gMaskSecrets(const std::string& request) {

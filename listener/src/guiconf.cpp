@@ -17,13 +17,10 @@ namespace {
 
 const char* const kTag = "gui";
 
-const CXStr kConfiguration("configuration");
 const CXStr kAliases("aliases");
-const CXStr kAlias("alias");
 const CXStr kCode("code");
 const CXStr kCommandAttr("command");
 const CXStr kValues("values");
-const CXStr kTypeAttr("type");
 
 std::string unquoted(std::string text) {
     CZAFUtil::unquote(text);
@@ -65,41 +62,30 @@ std::string textOnly(const DOMElement* element) {
 
 } // namespace
 
-DOMElement* gWriteToXML(const CVornServerCfgPart& part, DOMDocument* document) {
-    ZAF_ASSERT_TAG(kTag, document != nullptr);
-    DOMElement* configuration = document->createElement(kConfiguration);
-    DOMElement* aliases = document->createElement(kAliases);
-    DOMElement* values = document->createElement(kValues);
-    try {
-        for (const auto& alias : part.getAliases()) {
-            DOMElement* element = gAppendElement(aliases, kAlias);
-            gSetAttribute(element, kCode, unquoted(alias.first));
-            gSetAttribute(element, kCommandAttr, unquoted(alias.second));
+std::unique_ptr<CGUIElement> gWriteToXML(const CVornServerCfgPart& part) {
+    auto configuration = std::make_unique<CGUIElement>("configuration");
+    CGUIElement& aliases = configuration->add("aliases");
+    CGUIElement& values = configuration->add("values");
+    for (const auto& alias : part.getAliases())
+        aliases.add("alias")
+            .set("code", unquoted(alias.first))
+            .set("command", unquoted(alias.second));
+    for (const auto& entry : part.getConfigurationMap()) {
+        const eZAFOp op = entry.first;
+        const std::string directive = gDirectiveFromOp(op);
+        const int32_t type = gCfgArgTypeFromOp(op) & ~static_cast<int32_t>(eArgTypeMulti);
+        const char* typeName = type == eArgTypeBool  ? "boolean"
+                               : type == eArgTypeInt ? "integer"
+                                                     : "string";
+        for (const CValue* value : entry.second) {
+            std::string text = unquoted(value->stringValue(op));
+            if (op == eZAFOpQuestion && text.empty())
+                text = "\"\"";
+            CGUIElement& element = values.add(directive.c_str());
+            element.setText(text);
+            element.set("type", typeName);
         }
-        for (const auto& entry : part.getConfigurationMap()) {
-            const eZAFOp op = entry.first;
-            const std::u16string directive = gToXML(gDirectiveFromOp(op));
-            const int32_t type = gCfgArgTypeFromOp(op) & ~static_cast<int32_t>(eArgTypeMulti);
-            const char* typeName = type == eArgTypeBool  ? "boolean"
-                                   : type == eArgTypeInt ? "integer"
-                                                         : "string";
-            for (const CValue* value : entry.second) {
-                std::string text = unquoted(value->stringValue(op));
-                if (op == eZAFOpQuestion && text.empty())
-                    text = "\"\"";
-                DOMElement* element = gAppendElement(values, directive.c_str());
-                element->appendChild(document->createTextNode(gToXML(text).c_str()));
-                gSetAttribute(element, kTypeAttr, typeName);
-            }
-        }
-    } catch (...) {
-        configuration->release();
-        aliases->release();
-        values->release();
-        throw;
     }
-    configuration->appendChild(aliases);
-    configuration->appendChild(values);
     return configuration;
 }
 

@@ -24,59 +24,6 @@ namespace {
 
 const char* const kTag = "gui";
 
-const CXStr kKeys("keys");
-const CXStr kKey("key");
-const CXStr kId("id");
-const CXStr kIdFull("idfull");
-const CXStr kAlg("alg");
-const CXStr kVersion("version");
-const CXStr kDisabled("disabled");
-const CXStr kRevoked("revoked");
-const CXStr kExpired("expired");
-const CXStr kSize("size");
-const CXStr kTrust("trust");
-const CXStr kValidity("validity");
-const CXStr kRevocable("revocable");
-const CXStr kCipher("cipher");
-const CXStr kSecretShared("secretshared");
-const CXStr kSecret("secret");
-const CXStr kHasUnverifiedRevocation("hasunverifiedrevocation");
-const CXStr kToken("token");
-const CXStr kCreationTime("creation-time");
-const CXStr kExpirationTime("expiration-time");
-const CXStr kFingerprint("fingerprint");
-const CXStr kHasPhotoID("hasphotoid");
-const CXStr kUserIDs("userids");
-const CXStr kUserID("userid");
-const CXStr kName("name");
-const CXStr kType("type");
-const CXStr kPrimary("primary");
-const CXStr kSignatures("signatures");
-const CXStr kSignature("signature");
-const CXStr kX509("x509");
-const CXStr kVerified("verified");
-const CXStr kTried("tried");
-const CXStr kSignerID("signer-id");
-const CXStr kTrustDepth("trust-depth");
-const CXStr kLongName("longname");
-const CXStr kIssuerLongName("issuerlongname");
-const CXStr kSubkeys("subkeys");
-const CXStr kSubkey("subkey");
-const CXStr kRevokers("revokers");
-const CXStr kRevoker("revoker");
-const CXStr kADKs("adks");
-const CXStr kADK("adk");
-const CXStr kTransactions("transactions");
-const CXStr kTransaction("transaction");
-const CXStr kStart("start");
-const CXStr kEnd("end");
-const CXStr kUsername("username");
-const CXStr kOp("op");
-const CXStr kCmdline("cmdline");
-const CXStr kRc("rc");
-const CXStr kSwitches("switches");
-const CXStr kSwitch("switch");
-
 // Object types of the key iterator.
 constexpr int32_t kObjectKey = 1;
 constexpr int32_t kObjectSubkey = 2;
@@ -134,17 +81,16 @@ std::string keyCipher(const CZAFKey& key, ZAFPublicKeyAlgorithm alg) {
     }
 }
 
-void addSignature(DOMElement* signatures, const CZAFSignature& signature) {
-    DOMElement* element = gAppendElement(signatures, kSignature);
+void addSignature(CGUIElement& signatures, const CZAFSignature& signature) {
+    CGUIElement& element = signatures.add("signature");
     const auto* x509 = dynamic_cast<const CZAFX509Signature*>(&signature);
-    gSetAttribute(element, kX509, yesNo(x509 != nullptr));
-    gSetAttribute(element, kAlg,
-                  nameOr([&] { return gGetAlgName(signature.getAlg(), false); }, "algorithm"));
-    gSetAttribute(element, kRevoked, yesNo(signature.isRevoked()));
-    gSetAttribute(element, kHasUnverifiedRevocation, yesNo(signature.hasUnverifiedRevocation()));
-    gSetAttribute(element, kExpired, yesNo(signature.isExpired()));
-    gSetAttribute(element, kVerified, yesNo(signature.isVerified()));
-    gSetAttribute(element, kTried, yesNo(signature.isTried()));
+    element.set("x509", yesNo(x509 != nullptr));
+    element.set("alg", nameOr([&] { return gGetAlgName(signature.getAlg(), false); }, "algorithm"));
+    element.set("revoked", yesNo(signature.isRevoked()));
+    element.set("hasunverifiedrevocation", yesNo(signature.hasUnverifiedRevocation()));
+    element.set("expired", yesNo(signature.isExpired()));
+    element.set("verified", yesNo(signature.isVerified()));
+    element.set("tried", yesNo(signature.isTried()));
     std::string signer;
     try {
         signer = signature.getSignerID(false);
@@ -152,63 +98,61 @@ void addSignature(DOMElement* signatures, const CZAFSignature& signature) {
         CZAFThrowableGuard guard(e);
         signer = "UNKNOWN";
     }
-    gSetAttribute(element, kSignerID, signer);
-    gSetAttribute(element, kCreationTime, dateOrNA(signature.getCreationTime()));
-    gSetAttribute(element, kExpirationTime, dateOrNA(signature.getExpirationTime()));
-    gSetAttribute(element, kTrustDepth, std::to_string(signature.getTrustDepth()));
+    element.set("signer-id", signer);
+    element.set("creation-time", dateOrNA(signature.getCreationTime()));
+    element.set("expiration-time", dateOrNA(signature.getExpirationTime()));
+    element.set("trust-depth", std::to_string(signature.getTrustDepth()));
     if (x509 != nullptr) {
-        gSetAttribute(element, kLongName, x509->getLongName());
-        gSetAttribute(element, kIssuerLongName, x509->getIssuerLongName());
+        element.set("longname", x509->getLongName());
+        element.set("issuerlongname", x509->getIssuerLongName());
     }
 }
 
-void addKey(DOMElement* keys, CZAFIterator& iterator, const CZAFKey& key) {
-    DOMElement* element = gAppendElement(keys, kKey);
+void addKey(CGUIElement& keys, CZAFIterator& iterator, const CZAFKey& key) {
+    CGUIElement& element = keys.add("key");
     const ZAFPublicKeyAlgorithm alg = key.getAlg();
-    gSetAttribute(element, kId, key.getKeyIDString_Short());
-    gSetAttribute(element, kIdFull, key.getKeyIDString_Long());
-    gSetAttribute(element, kAlg, nameOr([&] { return gGetAlgName(alg, false); }, "algorithm"));
+    element.set("id", key.getKeyIDString_Short());
+    element.set("idfull", key.getKeyIDString_Long());
+    element.set("alg", nameOr([&] { return gGetAlgName(alg, false); }, "algorithm"));
     if (alg == kZAFPublicKeyAlgorithm_RSA || alg == kZAFPublicKeyAlgorithm_RSAEncryptOnly) {
         const auto* rsa = dynamic_cast<const CZAFRSAKey*>(&key);
         ZAF_ASSERT_TAG(kTag, rsa != nullptr);
-        gSetAttribute(element, kVersion,
-                      nameOr([&] { return gGetRSAAlgName(rsa->getVersion(), false); }, "version"));
+        element.set("version",
+                    nameOr([&] { return gGetRSAAlgName(rsa->getVersion(), false); }, "version"));
     }
-    gSetAttribute(element, kDisabled, yesNo(key.isDisabled()));
-    gSetAttribute(element, kRevoked, yesNo(key.isRevoked()));
-    gSetAttribute(element, kExpired, yesNo(key.isExpired()));
-    gSetAttribute(element, kSize, std::to_string(key.getSize()));
-    gSetAttribute(element, kTrust,
-                  nameOr([&] { return gGetTrustName(key.getTrust(), true); }, "trust"));
-    gSetAttribute(element, kValidity,
-                  nameOr([&] { return gGetValidityName(key.getValidity(), true); }, "validity"));
-    gSetAttribute(element, kRevocable, yesNo(key.isRevocable()));
-    gSetAttribute(element, kCipher, keyCipher(key, alg));
-    gSetAttribute(element, kSecretShared, yesNo(key.isSecretShared()));
-    gSetAttribute(element, kSecret, yesNo(key.isSecret()));
-    gSetAttribute(element, kHasUnverifiedRevocation, yesNo(key.hasUnverifiedRevocation()));
-    gSetAttribute(element, kToken, "no");
-    gSetAttribute(element, kCreationTime, dateOrNA(key.getCreationTime()));
-    gSetAttribute(element, kExpirationTime, dateOrNA(key.getExpirationTime()));
+    element.set("disabled", yesNo(key.isDisabled()));
+    element.set("revoked", yesNo(key.isRevoked()));
+    element.set("expired", yesNo(key.isExpired()));
+    element.set("size", std::to_string(key.getSize()));
+    element.set("trust", nameOr([&] { return gGetTrustName(key.getTrust(), true); }, "trust"));
+    element.set("validity",
+                nameOr([&] { return gGetValidityName(key.getValidity(), true); }, "validity"));
+    element.set("revocable", yesNo(key.isRevocable()));
+    element.set("cipher", keyCipher(key, alg));
+    element.set("secretshared", yesNo(key.isSecretShared()));
+    element.set("secret", yesNo(key.isSecret()));
+    element.set("hasunverifiedrevocation", yesNo(key.hasUnverifiedRevocation()));
+    element.set("token", "no");
+    element.set("creation-time", dateOrNA(key.getCreationTime()));
+    element.set("expiration-time", dateOrNA(key.getExpirationTime()));
 
     bool hasPhoto = false;
     const std::string primary = key.getPrimaryUserIDName();
-    DOMElement* userIDs = gAppendElement(element, kUserIDs);
+    CGUIElement& userIDs = element.add("userids");
     iterator.seek(&key);
     while (COwned<CZAFDatabaseObject> object{nextObject(iterator, kObjectUserID)}) {
         const auto* userID = dynamic_cast<const CZAFUserID*>(object.get());
         ZAF_ASSERT_TAG(kTag, userID != nullptr);
-        DOMElement* child = gAppendElement(userIDs, kUserID);
+        CGUIElement& child = userIDs.add("userid");
         const std::string name = userID->getName();
         const ZAFAttributeType type = userID->getType();
-        gSetAttribute(child, kName, name);
-        gSetAttribute(child, kType,
-                      nameOr([&] { return gGetUserIDTypeName(type); }, "user ID type"));
+        child.set("name", name);
+        child.set("type", nameOr([&] { return gGetUserIDTypeName(type); }, "user ID type"));
         if (name == primary)
-            gSetAttribute(child, kPrimary, "yes");
+            child.set("primary", "yes");
         if (type == kZAFAttribute_Image)
             hasPhoto = true;
-        DOMElement* signatures = gAppendElement(child, kSignatures);
+        CGUIElement& signatures = child.add("signatures");
         while (COwned<CZAFDatabaseObject> sig{nextObject(iterator, kObjectSignature)}) {
             const auto* signature = dynamic_cast<const CZAFSignature*>(sig.get());
             ZAF_ASSERT_TAG(kTag, signature != nullptr);
@@ -216,60 +160,53 @@ void addKey(DOMElement* keys, CZAFIterator& iterator, const CZAFKey& key) {
         }
     }
 
-    DOMElement* subkeys = gAppendElement(element, kSubkeys);
+    CGUIElement& subkeys = element.add("subkeys");
     iterator.seek(&key);
     while (COwned<CZAFDatabaseObject> object{nextObject(iterator, kObjectSubkey)}) {
         const auto* subkey = dynamic_cast<const CZAFSubKey*>(object.get());
         ZAF_ASSERT_TAG(kTag, subkey != nullptr);
-        DOMElement* child = gAppendElement(subkeys, kSubkey);
-        gSetAttribute(child, kId, subkey->getSubkeyIDString_Short());
-        gSetAttribute(child, kCreationTime, dateOrNA(subkey->getCreationTime()));
-        gSetAttribute(child, kExpirationTime, dateOrNA(subkey->getExpirationTime()));
-        gSetAttribute(child, kSize, std::to_string(subkey->getSize()));
-        gSetAttribute(child, kExpired, yesNo(subkey->isExpired()));
-        gSetAttribute(child, kRevoked, yesNo(subkey->isRevoked()));
-        gSetAttribute(child, kHasUnverifiedRevocation, yesNo(subkey->hasUnverifiedRevocation()));
+        CGUIElement& child = subkeys.add("subkey");
+        child.set("id", subkey->getSubkeyIDString_Short());
+        child.set("creation-time", dateOrNA(subkey->getCreationTime()));
+        child.set("expiration-time", dateOrNA(subkey->getExpirationTime()));
+        child.set("size", std::to_string(subkey->getSize()));
+        child.set("expired", yesNo(subkey->isExpired()));
+        child.set("revoked", yesNo(subkey->isRevoked()));
+        child.set("hasunverifiedrevocation", yesNo(subkey->hasUnverifiedRevocation()));
     }
     // Leave the iterator on the key, so that the walk over the keys goes on after it.
     iterator.seek(&key);
 
-    DOMElement* revokers = gAppendElement(element, kRevokers);
+    CGUIElement& revokers = element.add("revokers");
     for (const std::string& id : key.getRevokers())
-        gSetAttribute(gAppendElement(revokers, kRevoker), kId, id);
-    DOMElement* adks = gAppendElement(element, kADKs);
+        revokers.add("revoker").set("id", id);
+    CGUIElement& adks = element.add("adks");
     for (const std::string& id : key.getADKs())
-        gSetAttribute(gAppendElement(adks, kADK), kId, id);
+        adks.add("adk").set("id", id);
 
     std::vector<std::string> pieces;
     CZAFKey::formatFingerprint(key.getFingerprint(), eFingerprintViewHex, pieces);
     std::string fingerprint;
     for (const std::string& piece : pieces)
         fingerprint += piece;
-    gSetAttribute(element, kFingerprint, fingerprint);
-    gSetAttribute(element, kHasPhotoID, yesNo(hasPhoto));
+    element.set("fingerprint", fingerprint);
+    element.set("hasphotoid", yesNo(hasPhoto));
 }
 
 } // namespace
 
-DOMElement* CGUIClient::doKeysSummary(DOMDocument* response) {
-    ZAF_ASSERT_TAG(kTag, response != nullptr);
+std::unique_ptr<CGUIElement> CGUIClient::doKeysSummary() {
     CVornServer& facade = server();
     try {
         facade.UpdateKeyDB();
         COwned<CZAFKeySet> keySet(facade.keyList());
         keySet->calculateTrust();
-        DOMElement* keys = response->createElement(kKeys);
-        try {
-            COwned<CZAFIterator> iterator(keySet->getIterator());
-            iterator->rewind(kObjectKey);
-            while (COwned<CZAFDatabaseObject> object{nextObject(*iterator, kObjectKey)}) {
-                const auto* key = dynamic_cast<const CZAFKey*>(object.get());
-                ZAF_ASSERT_TAG(kTag, key != nullptr);
-                addKey(keys, *iterator, *key);
-            }
-        } catch (...) {
-            keys->release();
-            throw;
+        auto keys = std::make_unique<CGUIElement>("keys");
+        COwned<CZAFIterator> iterator(keySet->getIterator());
+        iterator->rewind(kObjectKey);
+        while (COwned<CZAFDatabaseObject> object{nextObject(*iterator, kObjectKey)}) {
+            ZAF_ASSERT_TAG(kTag, object->getObjectType() == kObjectKey);
+            addKey(*keys, *iterator, static_cast<const CZAFKey&>(*object));
         }
         return keys;
     } catch (CZAFException* e) {
@@ -280,8 +217,7 @@ DOMElement* CGUIClient::doKeysSummary(DOMDocument* response) {
     }
 }
 
-DOMElement* CGUIClient::doGetLog(DOMDocument* response) {
-    ZAF_ASSERT_TAG(kTag, response != nullptr);
+std::unique_ptr<CGUIElement> CGUIClient::doGetLog() {
     std::vector<SVornLogEntry> entries;
     try {
         server().getLog(entries);
@@ -294,30 +230,28 @@ DOMElement* CGUIClient::doGetLog(DOMDocument* response) {
         }
         entries.clear();
     }
-    DOMElement* transactions = response->createElement(kTransactions);
+    auto transactions = std::make_unique<CGUIElement>("transactions");
     for (const SVornLogEntry& entry : entries) {
-        DOMElement* element = gAppendElement(transactions, kTransaction);
-        gSetAttribute(element, kStart, entry.start.formatYMDHMSMs(false));
-        gSetAttribute(element, kEnd, entry.end.formatYMDHMSMs(false));
-        gSetAttribute(element, kUsername, entry.username);
-        gSetAttribute(element, kOp, entry.op);
-        gSetAttribute(element, kCmdline, entry.cmdline);
-        gSetAttribute(element, kRc, std::to_string(entry.rc));
+        CGUIElement& element = transactions->add("transaction");
+        element.set("start", entry.start.formatYMDHMSMs(false));
+        element.set("end", entry.end.formatYMDHMSMs(false));
+        element.set("username", entry.username);
+        element.set("op", entry.op);
+        element.set("cmdline", entry.cmdline);
+        element.set("rc", std::to_string(entry.rc));
     }
     return transactions;
 }
 
-DOMElement* CGUIClient::doGetCLOpts(DOMDocument* response) {
-    ZAF_ASSERT_TAG(kTag, response != nullptr);
-    DOMElement* switches = response->createElement(kSwitches);
+std::unique_ptr<CGUIElement> CGUIClient::doGetCLOpts() {
+    auto switches = std::make_unique<CGUIElement>("switches");
     const unsigned int count = gCLLongOptionsCount();
     for (unsigned int i = 0; i < count; ++i)
-        gSetAttribute(gAppendElement(switches, kSwitch), kId, CLLongOptions[i]);
+        switches->add("switch").set("id", CLLongOptions[i]);
     return switches;
 }
 
-DOMElement* CGUIClient::doGetConf(DOMDocument* response) {
-    ZAF_ASSERT_TAG(kTag, response != nullptr);
+std::unique_ptr<CGUIElement> CGUIClient::doGetConf() {
     try {
         CVornServerCfgUserPart part(nullptr);
         // The user's own file as it stands: its Include/source lines are shown by being kept in
@@ -325,7 +259,7 @@ DOMElement* CGUIClient::doGetConf(DOMDocument* response) {
         // later conf-set would then write into the user's file).
         CVornServerCfgFile reader(false);
         reader.read(server().getUserConfFilename(), part, false);
-        return gWriteToXML(part, response);
+        return gWriteToXML(part);
     } catch (CZAFException* e) {
         CZAFThrowableGuard cause(e);
         auto* failed = new CGUIRequestFailedException(cause.get());
@@ -334,8 +268,8 @@ DOMElement* CGUIClient::doGetConf(DOMDocument* response) {
     }
 }
 
-DOMElement* CGUIClient::doSetConf(const DOMElement* data, DOMDocument* response) {
-    ZAF_ASSERT_TAG(kTag, data != nullptr && response != nullptr);
+std::unique_ptr<CGUIElement> CGUIClient::doSetConf(const DOMElement* data) {
+    ZAF_ASSERT_TAG(kTag, data != nullptr);
     try {
         CVornServerCfgUserPart part(nullptr);
         gReadFromXML(part, data);

@@ -150,4 +150,120 @@ DOMElement* gAppendElement(DOMElement* parent, const XMLCh* name) {
 
 std::string gTagName(const DOMElement* element) { return gFromXML(element->getTagName()); }
 
+// ---- response elements ----
+
+CGUIElement& CGUIElement::set(const char* name, std::string value) {
+    m_attributes.emplace_back(name, std::move(value));
+    return *this;
+}
+
+CGUIElement& CGUIElement::add(const char* name) {
+    m_children.push_back(std::make_unique<CGUIElement>(name));
+    return *m_children.back();
+}
+
+void CGUIElement::adopt(std::unique_ptr<CGUIElement> child) {
+    if (child)
+        m_children.push_back(std::move(child));
+}
+
+void CGUIElement::setText(std::string text) {
+    m_text = std::move(text);
+    m_hasText = true;
+}
+
+const std::string* CGUIElement::get(const std::string& name) const {
+    for (const auto& attribute : m_attributes)
+        if (attribute.first == name)
+            return &attribute.second;
+    return nullptr;
+}
+
+void CGUIElement::write(std::string& out) const {
+    out += '<';
+    out += m_name;
+    for (const auto& attribute : m_attributes) {
+        out += ' ';
+        out += attribute.first;
+        out += "=\"";
+        gAppendEscaped(out, attribute.second, true);
+        out += '"';
+    }
+    if (!m_hasText && m_children.empty()) {
+        out += "/>";
+        return;
+    }
+    out += '>';
+    gAppendEscaped(out, m_text, false);
+    for (const auto& child : m_children)
+        child->write(out);
+    out += "</";
+    out += m_name;
+    out += '>';
+}
+
+std::string gWriteDocument(const CGUIElement& root) {
+    std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\" ?>";
+    root.write(out);
+    return out;
+}
+
+void gAppendEscaped(std::string& out, const std::string& text, bool attribute) {
+    size_t i = 0;
+    while (i < text.size()) {
+        // Plain printable ASCII goes out in one piece.
+        size_t run = i;
+        while (run < text.size()) {
+            const auto b = static_cast<unsigned char>(text[run]);
+            if (b < 0x20 || b >= 0x7F || b == '&' || b == '<' || b == '>' ||
+                (attribute && b == '"'))
+                break;
+            ++run;
+        }
+        out.append(text, i, run - i);
+        i = run;
+        if (i >= text.size())
+            break;
+        const auto b = static_cast<unsigned char>(text[i]);
+        uint32_t c = b;
+        size_t length = 1;
+        if (b >= 0x80) {
+            length = decodeUTF8(text, i, c);
+            if (length == 0) {
+                c = b;
+                length = 1;
+            }
+        }
+        i += length;
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            continue;
+        case '<':
+            out += "&lt;";
+            continue;
+        case '>':
+            out += "&gt;";
+            continue;
+        case '\r':
+            out += "&#13;";
+            continue;
+        case '"':
+            out += "&quot;";
+            continue;
+        case '\t':
+            out += attribute ? "&#9;" : "\t";
+            continue;
+        case '\n':
+            out += attribute ? "&#10;" : "\n";
+            continue;
+        default:
+            break;
+        }
+        if (!isXMLChar(c))
+            c = kReplacement;
+        appendUTF8(out, c);
+    }
+}
+
 } // namespace vorngui

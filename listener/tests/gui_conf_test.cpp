@@ -58,12 +58,14 @@ void GuiConfXml::fill(DOMElement* parent, const std::string& inner) {
     parsed->release();
 }
 
-const DOMElement* child(const DOMElement* parent, const char* name) {
-    DOMNodeList* list = parent->getElementsByTagName(CXStr(name));
-    return list->getLength() == 0 ? nullptr : static_cast<const DOMElement*>(list->item(0));
-}
-
 } // namespace
+
+const CGUIElement* child(const CGUIElement& parent, const std::string& name) {
+    for (const auto& element : parent.getChildren())
+        if (element->getName() == name)
+            return element.get();
+    return nullptr;
+}
 
 TEST_F(GuiConfXml, WrittenLayerHasAliasesThenTypedValues) {
     CVornServerCfgUserPart part(nullptr);
@@ -73,52 +75,53 @@ TEST_F(GuiConfXml, WrittenLayerHasAliasesThenTypedValues) {
     part.processKeyValue("Question", "\"\"");
     part.processKeyValue("Alias", "-q:\"--armor --comment x\"");
 
-    DOMElement* configuration = gWriteToXML(part, document.get());
-    document->getDocumentElement()->appendChild(configuration);
-    ASSERT_EQ("configuration", gTagName(configuration));
-    const DOMElement* aliases = configuration->getFirstElementChild();
-    ASSERT_NE(nullptr, aliases);
-    EXPECT_EQ("aliases", gTagName(aliases));
-    const DOMElement* values = aliases->getNextElementSibling();
-    ASSERT_NE(nullptr, values);
-    EXPECT_EQ("values", gTagName(values));
+    std::unique_ptr<CGUIElement> configuration = gWriteToXML(part);
+    ASSERT_EQ("configuration", configuration->getName());
+    ASSERT_EQ(2u, configuration->getChildren().size());
+    const CGUIElement& aliases = *configuration->getChildren()[0];
+    const CGUIElement& values = *configuration->getChildren()[1];
+    EXPECT_EQ("aliases", aliases.getName());
+    EXPECT_EQ("values", values.getName());
 
-    const DOMElement* alias = aliases->getFirstElementChild();
-    ASSERT_NE(nullptr, alias);
-    EXPECT_EQ("-q", gGetAttribute(alias, CXStr("code")));
-    EXPECT_EQ("--armor --comment x", gGetAttribute(alias, CXStr("command")));
+    ASSERT_EQ(1u, aliases.getChildren().size());
+    const CGUIElement& alias = *aliases.getChildren()[0];
+    EXPECT_EQ("-q", *alias.get("code"));
+    EXPECT_EQ("--armor --comment x", *alias.get("command"));
 
-    const DOMElement* armor = child(values, "Armor");
-    ASSERT_NE(nullptr, armor);
-    EXPECT_EQ("boolean", gGetAttribute(armor, CXStr("type")));
-    EXPECT_EQ("yes", gFromXML(armor->getTextContent()));
-    const DOMElement* depth = child(values, "Cert-Depth");
-    ASSERT_NE(nullptr, depth);
-    EXPECT_EQ("integer", gGetAttribute(depth, CXStr("type")));
-    EXPECT_EQ("3", gFromXML(depth->getTextContent()));
-    const DOMElement* comment = child(values, "Comment");
-    ASSERT_NE(nullptr, comment);
-    EXPECT_EQ("string", gGetAttribute(comment, CXStr("type")));
-    EXPECT_EQ("two words", gFromXML(comment->getTextContent()));
-    const DOMElement* question = child(values, "Question");
-    ASSERT_NE(nullptr, question);
-    EXPECT_EQ("\"\"", gFromXML(question->getTextContent()));
+    const struct {
+        const char* directive;
+        const char* type;
+        const char* text;
+    } expected[] = {{"Armor", "boolean", "yes"},
+                    {"Cert-Depth", "integer", "3"},
+                    {"Comment", "string", "two words"},
+                    {"Question", "string", "\"\""}};
+    for (const auto& e : expected) {
+        const CGUIElement* value = child(values, e.directive);
+        ASSERT_NE(nullptr, value) << e.directive;
+        ASSERT_NE(nullptr, value->get("type"));
+        EXPECT_EQ(e.type, *value->get("type")) << e.directive;
+        EXPECT_EQ(e.text, value->getText()) << e.directive;
+    }
 }
 
 TEST_F(GuiConfXml, ALayerSurvivesWritingAndReadingBack) {
     CVornServerCfgUserPart part(nullptr);
     part.processKeyValue("Armor", "off");
-    part.processKeyValue("Comment", "\"a comment with  blanks\"");
+    part.processKeyValue("Comment", "\"a comment with  blanks & <marks>\"");
     part.processKeyValue("Pubring", "\"/home/some one/keys/pubring.pkr\"");
     part.processKeyValue("Question", "\"\"");
     part.processKeyValue("Question", "\"Why not?\"");
     part.processKeyValue("Alias", "-x:\"--encrypt --armor\"");
     part.processKeyValue("Alias", "\"-y z\":--sign");
 
-    DOMElement* configuration = gWriteToXML(part, document.get());
-    document->getDocumentElement()->appendChild(configuration);
+    // Written as a response, read back by the request parser as a conf-set would be.
+    std::unique_ptr<CGUIElement> configuration = gWriteToXML(part);
+    std::string inner;
+    for (const auto& element : configuration->getChildren())
+        element->write(inner);
     CVornServerCfgUserPart back(nullptr);
-    gReadFromXML(back, configuration);
+    gReadFromXML(back, data(inner));
     EXPECT_TRUE(part.isEqualTo(back)) << "written:\n" << part << "read back:\n" << back;
     std::string target;
     ASSERT_TRUE(back.getAliasTarget("-x", target));

@@ -43,3 +43,25 @@ TEST(GuiXmlString, UnpairedSurrogatesFromTheParserBecomeReplacementCharacters) {
               gFromXML(lone));
     EXPECT_EQ("", gFromXML(nullptr));
 }
+
+TEST(GuiXmlWriter, ElementsKeepAttributeOrderAndEscapeWhatNeedsIt) {
+    vorngui::CGUIElement root("response");
+    root.set("rc", "0").set("b", "1 < 2 & \"3\" > 0").set("a", "tab\there\nline\rend");
+    root.add("error").setText("");
+    vorngui::CGUIElement& info = root.add("info");
+    info.set("rng", "yes").set("platform", "UNIX").set("log", "no");
+    root.add("text").setText("a < b & \"c\"\r\n");
+    EXPECT_EQ("<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\" ?>"
+              "<response rc=\"0\" b=\"1 &lt; 2 &amp; &quot;3&quot; &gt; 0\" "
+              "a=\"tab&#9;here&#10;line&#13;end\"><error></error>"
+              "<info rng=\"yes\" platform=\"UNIX\" log=\"no\"/>"
+              "<text>a &lt; b &amp; \"c\"&#13;\n</text></response>",
+              vorngui::gWriteDocument(root));
+}
+
+TEST(GuiXmlWriter, BytesXmlCannotCarryAreReplacedAndLatin1IsWidened) {
+    std::string out;
+    vorngui::gAppendEscaped(out, std::string("J\xFCrgen \x01\x1F\0 \xE2\x82\xAC \xEF\xBF\xBE", 18),
+                            true);
+    EXPECT_EQ("J\xC3\xBCrgen \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD \xE2\x82\xAC \xEF\xBF\xBD", out);
+}

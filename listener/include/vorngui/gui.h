@@ -13,10 +13,12 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <sys/types.h>
 #include <vector>
+#include <vorngui/xmlstring.h>
 
 namespace oozaf {
 class CVornServer;
@@ -177,7 +179,8 @@ public:
     void unimpersonate();
     bool isImpersonating() const { return m_impersonating; }
     const SSecurityCredentials& getCredentials() const { return m_credentials; }
-    void feedFeatures(xercesc::DOMElement* info);
+    // Sets "rng", "platform" and "log" on the login reply's "info" element.
+    void feedFeatures(CGUIElement& info);
 
     // Protocol.
 
@@ -194,14 +197,14 @@ public:
     // Throws CGUIFormatException "Missing attribute: '<name>'" for the first absent name.
     static void checkAttributesExist(const xercesc::DOMElement* element, const std::string* names,
                                      unsigned int count);
-    // Runs the handler of the request's type; returns the element to append, or null.
-    xercesc::DOMElement* processRequest(xercesc::DOMDocument* request,
-                                        xercesc::DOMDocument* response);
-    // A new document with the root element "response"; the caller releases it.
-    xercesc::DOMDocument* createResponseDocument();
-    // The serialised form of a document.
-    std::string serialize(const xercesc::DOMDocument* document);
-    void reply(const xercesc::DOMDocument* document);
+    // Runs the handler of the request's type; returns the element to append to the response's
+    // root, or null.
+    std::unique_ptr<CGUIElement> processRequest(const xercesc::DOMDocument* request);
+    // A new response root element "response".
+    static std::unique_ptr<CGUIElement> createResponseDocument();
+    // The serialised form of a response.
+    static std::string serialize(const CGUIElement& response);
+    void reply(const CGUIElement& response);
     // Sends the 4-byte big-endian length, then the data.
     void reply(const void* data, unsigned int length);
     // Answers one request text as the request loop does (impersonation, parse, validation,
@@ -213,13 +216,14 @@ public:
     // Hands the client a facade (for clients without a socket); the client deletes it.
     void setServer(oozaf::CVornServer* server);
 
-    // Handlers. Each takes the response document (and the "data" element when it reads
-    // parameters) and returns the element to append.
-    xercesc::DOMElement* doKeysSummary(xercesc::DOMDocument* response);
-    xercesc::DOMElement* doGetLog(xercesc::DOMDocument* response);
-    xercesc::DOMElement* doGetCLOpts(xercesc::DOMDocument* response);
-    xercesc::DOMElement* doGetConf(xercesc::DOMDocument* response);
-    xercesc::DOMElement* doSetConf(const xercesc::DOMElement* data, xercesc::DOMDocument* response);
+    // Handlers. Each takes the request's "data" element when it reads parameters and returns
+    // the element to append to the response (null for none). Failures of the facade or the
+    // configuration classes come out as CGUIRequestFailedException.
+    std::unique_ptr<CGUIElement> doKeysSummary();
+    std::unique_ptr<CGUIElement> doGetLog();
+    std::unique_ptr<CGUIElement> doGetCLOpts();
+    std::unique_ptr<CGUIElement> doGetConf();
+    std::unique_ptr<CGUIElement> doSetConf(const xercesc::DOMElement* data);
 
 private:
     static void expireLogin(void* client);
@@ -231,15 +235,13 @@ private:
     void sendLoginReply(int rc, const std::string& errorText);
     void endSession();
     oozaf::CVornServer& server();
-    xercesc::DOMElement* dispatch(const std::string& type, const xercesc::DOMElement* data,
-                                  xercesc::DOMDocument* response);
+    std::unique_ptr<CGUIElement> dispatch(const std::string& type, const xercesc::DOMElement* data);
 
     oozaf::CZAFThread m_thread;
     oozaf::CZAFSocket* m_socket;
     oozaf::CZAFSynchObject<bool> m_active;
     oozaf::CZAFMutex m_socketMutex;
     xercesc::DOMImplementation* m_domImplementation;
-    xercesc::DOMLSSerializer* m_domWriter;
     oozaf::CVornServer* m_server = nullptr;
     SSecurityCredentials m_credentials;
     SGUIClientSettings m_settings;
@@ -251,10 +253,8 @@ private:
 
 // The XML form of a configuration layer: "configuration" with "aliases" (one "alias" per alias,
 // attributes "code" and "command") and "values" (one element per value, named by its directive,
-// text = the value, attribute "type" boolean/integer/string). Created in `document`, not
-// attached. A null document is an internal error.
-xercesc::DOMElement* gWriteToXML(const oozaf::CVornServerCfgPart& part,
-                                 xercesc::DOMDocument* document);
+// text = the value, attribute "type" boolean/integer/string).
+std::unique_ptr<CGUIElement> gWriteToXML(const oozaf::CVornServerCfgPart& part);
 // Feeds the first "aliases" and "values" elements below `data` into `part` through
 // processKeyValue; texts holding a blank or a tab are quoted first. A child of "values" that is
 // not text-only gets CGUIFormatException naming it. The part's own exceptions pass out.

@@ -5,7 +5,10 @@
 
 #include <xercesc/dom/DOM.hpp>
 
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace vorngui {
 
@@ -38,6 +41,58 @@ void gSetAttribute(xercesc::DOMElement* element, const XMLCh* name, const std::s
 xercesc::DOMElement* gAppendElement(xercesc::DOMElement* parent, const XMLCh* name);
 // The tag name as UTF-8.
 std::string gTagName(const xercesc::DOMElement* element);
+
+// One element of a response: its name, its attributes in the order they were set, its
+// child elements and its text. Responses are built from these and written by gWriteDocument;
+// a keys summary of thousands of keys is built and written several times faster this way than
+// through the XML library's DOM, and the attributes keep the order in which the handlers set
+// them (the library's DOM sorts them by name). Names are ASCII constants; values and texts are
+// byte strings (UTF-8, see gToXML for what other bytes become).
+class CGUIElement final {
+public:
+    explicit CGUIElement(std::string name) : m_name(std::move(name)) {}
+    CGUIElement(const CGUIElement&) = delete;
+    CGUIElement& operator=(const CGUIElement&) = delete;
+
+    // Appends an attribute; returns *this. Each name is set once (the handlers set every
+    // attribute of an element exactly once, and looking for an earlier one would cost the keys
+    // summary a search per attribute).
+    CGUIElement& set(const char* name, std::string value);
+    // Appends a new child element and returns it; it lives as long as this element.
+    CGUIElement& add(const char* name);
+    // Appends an element built elsewhere; null is ignored.
+    void adopt(std::unique_ptr<CGUIElement> child);
+    // Sets the text written before the children; an element with text is never written as an
+    // empty-element tag.
+    void setText(std::string text);
+
+    const std::string& getName() const { return m_name; }
+    const std::string& getText() const { return m_text; }
+    // The value of an attribute, or null when it was not set.
+    const std::string* get(const std::string& name) const;
+    const std::vector<std::pair<std::string, std::string>>& getAttributes() const {
+        return m_attributes;
+    }
+    const std::vector<std::unique_ptr<CGUIElement>>& getChildren() const { return m_children; }
+
+    // Appends the element's XML to `out`. Elements nest at most as deep as the code that built
+    // them, a few levels.
+    void write(std::string& out) const;
+
+private:
+    std::string m_name;
+    std::string m_text;
+    bool m_hasText = false;
+    std::vector<std::pair<std::string, std::string>> m_attributes;
+    std::vector<std::unique_ptr<CGUIElement>> m_children;
+};
+
+// The whole document: an XML declaration (UTF-8) and the root element.
+std::string gWriteDocument(const CGUIElement& root);
+// Appends `text` to `out` as XML character data, or as an attribute value (quotes and white
+// space other than blanks escaped too). Bytes that are not UTF-8 are taken as Latin-1 and
+// characters that XML cannot carry become U+FFFD, as in gToXML.
+void gAppendEscaped(std::string& out, const std::string& text, bool attribute);
 
 } // namespace vorngui
 
