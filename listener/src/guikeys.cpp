@@ -1,0 +1,446 @@
+// guikeys: the handlers of the key generation, entropy, key editing, import, export and photo
+// requests.
+#include <oozaf/file.h>
+#include <oozaf/filemanager.h>
+#include <oozaf/keyobjects.h>
+#include <oozaf/logger.h>
+#include <oozaf/nametables.h>
+#include <oozaf/ops.h>
+#include <oozaf/throwable.h>
+#include <oozaf/time.h>
+#include <oozaf/util.h>
+#include <oozaf/vornserver.h>
+#include <zaf/zafbase.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+#include <vorngui/guiexceptions.h>
+#include <vorngui/guikeys.h>
+#include <vorngui/xmlstring.h>
+
+namespace vorngui {
+
+using namespace oozaf;
+using namespace xercesc;
+
+namespace {
+
+const char* const kTag = "gui";
+
+const char* const kEntropyReport = "entropy-report";
+const char* const kNeeded = "needed";
+const char* const kAvailable = "available";
+const CXStr kEntropy("entropy");
+const CXStr kKey("key");
+const CXStr kFile("file");
+const char* const kFileReport = "file-report";
+const char* const kError = "error";
+const char* const kLine = "line";
+const char* const kPhoto = "photo";
+
+// Values quoted in error texts are cut to this length: the text goes back to the console and
+// into the log, and a huge attribute must not be copied into both.
+constexpr size_t kQuotedValueLength = 64;
+
+std::string quoted(const std::string& value) {
+    if (value.size() <= kQuotedValueLength)
+        return "'" + value + "'";
+    return "'" + value.substr(0, kQuotedValueLength) + "...' (" + std::to_string(value.size()) +
+           " bytes)";
+}
+
+// A value the console sent that cannot be used. The request fails with rc 12 and the session
+// goes on.
+[[noreturn]] void badValue(const std::string& attribute, const std::string& value,
+                           const std::string& expected) {
+    throw new CGUIFormatException("The value " + quoted(value) + " of attribute '" + attribute +
+                                  "' is not " + expected);
+}
+
+std::string text(const DOMElement* element, const char* attribute) {
+    return gGetAttribute(element, CXStr(attribute));
+}
+
+bool has(const DOMElement* element, const char* attribute) {
+    return gHasAttribute(element, CXStr(attribute));
+}
+
+// Looks a word up in a name table; a word the table does not know is the console's mistake.
+template <class T>
+T word(const DOMElement* element, const char* attribute, T (*fromString)(const std::string&),
+       const char* expected) {
+    const std::string value = text(element, attribute);
+    try {
+        return fromString(value);
+    } catch (CZAFTableLookupError* e) {
+        CZAFThrowableGuard guard(e);
+        badValue(attribute, value, expected);
+    }
+}
+
+bool yesNo(const DOMElement* element, const char* attribute) {
+    return word(element, attribute, &gBoolFromString, "yes or no");
+}
+
+// A whole decimal number from 0 to `maximum`: digits only, nothing before or after them.
+uint32_t number(const DOMElement* element, const char* attribute, uint32_t maximum) {
+    const std::string value = text(element, attribute);
+    uint64_t result = 0;
+    bool fits = !value.empty();
+    for (size_t i = 0; fits && i < value.size(); ++i) {
+        const char c = value[i];
+        if (c < '0' || c > '9') {
+            fits = false;
+            break;
+        }
+        result = result * 10 + static_cast<uint64_t>(c - '0');
+        fits = result <= maximum;
+    }
+    if (!fits)
+        badValue(attribute, value, "a whole number from 0 to " + std::to_string(maximum));
+    return static_cast<uint32_t>(result);
+}
+
+// Key sizes travel to the facade as 16-bit values; a larger number is refused here rather than
+// cut to its low 16 bits, which would generate a key of an unrelated size.
+uint16_t keySize(const DOMElement* element, const char* attribute) {
+    return static_cast<uint16_t>(number(element, attribute, UINT16_MAX));
+}
+
+// A day in the form YYYY-MM-DD. The parser would ignore text after the day and the toolkit's
+// clock cannot hold every day, so the text must read back unchanged.
+CZAFTime date(const DOMElement* element, const char* attribute) {
+    const std::string value = text(element, attribute);
+    const char* const expected = "a date of the form YYYY-MM-DD";
+    CZAFTime day;
+    try {
+        day = CZAFTime::createFromYMD(value);
+    } catch (CZAFTimeParseException* e) {
+        CZAFThrowableGuard guard(e);
+        badValue(attribute, value, expected);
+    }
+    if (day.formatYMD(false) != value)
+        badValue(attribute, value, expected);
+    return day;
+}
+
+// An expiry date. The first day of the clock is its zero, which means "never": as an expiry
+// it is a day long past, so it is moved to the first second of that day, which the facade
+// refuses as not later than today instead of making a key that never expires.
+CZAFTime expiryDate(const DOMElement* element, const char* attribute) {
+    const CZAFTime day = date(element, attribute);
+    return day.isNever() ? CZAFTime(1, 0) : day;
+}
+
+// The first element `name` below `data`. The structural checks count such elements in the
+// whole document, so one may still stand outside "data".
+const DOMElement* childElement(const DOMElement* data, const XMLCh* name, const char* label) {
+    DOMNodeList* list = data->getElementsByTagName(name);
+    if (list == nullptr || list->getLength() == 0)
+        throw new CGUIFormatException(std::string("The '") + label +
+                                      "' element must be inside the 'data' element");
+    const DOMNode* node = list->item(0);
+    ZAF_ASSERT_TAG(kTag, node->getNodeType() == DOMNode::ELEMENT_NODE);
+    return static_cast<const DOMElement*>(node);
+}
+
+// The Base64 text that is the first child of `element`, decoded; no children give no bytes.
+std::string base64Content(const DOMElement* element, const char* label) {
+    const DOMNode* first = element->getFirstChild();
+    if (first == nullptr)
+        return std::string();
+    const DOMNode::NodeType type = first->getNodeType();
+    if (type != DOMNode::TEXT_NODE && type != DOMNode::CDATA_SECTION_NODE)
+        throw new CGUIFormatException(std::string("The first child of the '") + label +
+                                      "' element must be text, not the node '" +
+                                      gFromXML(first->getNodeName()) + "'");
+    std::string encoded = gFromXML(first->getNodeValue());
+    std::string bytes;
+    try {
+        CZAFUtil::Base64Decode(encoded, bytes);
+    } catch (CZAFException* e) {
+        CZAFThrowableGuard cause(e);
+        auto* failed = new CGUIRequestFailedException(cause.get());
+        cause.release();
+        throw failed;
+    }
+    return bytes;
+}
+
+// Runs facade work; its failures (any CZAFException) fail the request with rc 8.
+template <class F> auto facade(F&& work) -> decltype(work()) {
+    try {
+        return work();
+    } catch (CZAFException* e) {
+        CZAFThrowableGuard cause(e);
+        auto* failed = new CGUIRequestFailedException(cause.get());
+        cause.release();
+        throw failed;
+    }
+}
+
+std::unique_ptr<CGUIElement> entropyReport(const char* attribute, unsigned int bytes) {
+    auto report = std::make_unique<CGUIElement>(kEntropyReport);
+    report->set(attribute, std::to_string(bytes));
+    return report;
+}
+
+std::string toolkitErrorText(int32_t code) {
+    char buffer[512] = {0};
+    ZAFGetErrorString(code, sizeof buffer - 1, buffer);
+    return buffer;
+}
+
+using CKeyPtr = std::unique_ptr<CZAFKey>;
+
+} // namespace
+
+std::unique_ptr<CGUIElement> CGUIKeyRequests::doEntropyPair(const DOMElement* data) {
+    ZAF_ASSERT_TAG(kTag, data != nullptr);
+    const eKeyType type = word(data, "type", &gKeyTypeFromStringArg, "a key type");
+    const uint16_t size = keySize(data, "size");
+    const unsigned int needed =
+        facade([&] { return m_server.neededEntropyForKeyPair(type, size); });
+    return entropyReport(kNeeded, needed);
+}
+
+std::unique_ptr<CGUIElement> CGUIKeyRequests::doEntropySubkey(const DOMElement* data) {
+    ZAF_ASSERT_TAG(kTag, data != nullptr);
+    const std::string id = text(data, "id");
+    const uint16_t size = keySize(data, "subkey-size");
+    const unsigned int needed = facade([&] {
+        CKeyPtr key(m_server.getKeyByID(id));
+        return m_server.neededEntropyForSubkey(key.get(), size);
+    });
+    return entropyReport(kNeeded, needed);
+}
+
+std::unique_ptr<CGUIElement> CGUIKeyRequests::doEntropySupply(const DOMElement* data) {
+    ZAF_ASSERT_TAG(kTag, data != nullptr);
+    const DOMElement* entropy = childElement(data, kEntropy, "entropy");
+    const uint32_t needed = number(entropy, "needed", UINT32_MAX);
+    std::string bytes = base64Content(entropy, "entropy");
+    const unsigned int available = facade([&] {
+        m_server.supplyEntropy(bytes);
+        return m_server.reserveEntropy(needed);
+    });
+    CZAFUtil::wipe(bytes);
+    return entropyReport(kAvailable, available);
+}
+
+std::unique_ptr<CGUIElement> CGUIKeyRequests::doKeyGen(const DOMElement* data) {
+    ZAF_ASSERT_TAG(kTag, data != nullptr);
+    const std::string passphrase = text(data, "passphrase");
+    const std::string name = text(data, "name");
+    const eKeyType type = word(data, "type", &gKeyTypeFromStringArg, "a key type");
+    const ZAFCipherAlgorithm cipher = word(data, "cipher", &gCipherFromString, "a cipher");
+    const uint16_t size = keySize(data, "size");
+    const std::string adk = text(data, "adk");
+    const bool signOnly = yesNo(data, "sign-only");
+    CZAFTime expiry;
+    if (has(data, "expiry-date"))
+        expiry = expiryDate(data, "expiry-date");
+    facade([&] {
+        m_server.generateKeyPair(name, passphrase, type, cipher, size, adk, signOnly, expiry);
+    });
+    return nullptr;
+}
+
+std::unique_ptr<CGUIElement> CGUIKeyRequests::doSubkeyGen(const DOMElement* data) {
+    ZAF_ASSERT_TAG(kTag, data != nullptr);
+    const std::string id = text(data, "id");
+    const uint16_t size = keySize(data, "subkey-size");
+    const std::string passphrase = text(data, "passphrase");
+    const CZAFTime start = has(data, "start-date") ? date(data, "start-date") : CZAFTime::now();
+    CZAFTime expiry;
+    if (has(data, "expiry-date"))
+        expiry = expiryDate(data, "expiry-date");
+    facade([&] {
+        m_server.UpdateKeyDB();
+        m_server.generateSubkey(id, passphrase, size, start, expiry);
+    });
+    return nullptr;
+}
+
+std::unique_ptr<CGUIElement> CGUIKeyRequests::doKeyRemove(const DOMElement* data) {
+    ZAF_ASSERT_TAG(kTag, data != nullptr);
+    const std::string id = text(childElement(data, kKey, "key"), "id");
+    facade([&] {
+        CKeyPtr key(m_server.getKeyByID(id));
+        // The removal deletes the key and clears the pointer only when it succeeds.
+        CZAFKey* removed = key.get();
+        m_server.removeKey(removed);
+        if (removed == nullptr)
+            key.release();
+    });
+    return nullptr;
+}
+
+std::unique_ptr<CGUIElement> CGUIKeyRequests::doKeySign(const DOMElement* data) {
+    ZAF_ASSERT_TAG(kTag, data != nullptr);
+    const std::string signedID = text(data, "signed-key");
+    const std::string signingID = text(data, "signing-key");
+    const eSigType type = word(data, "sig-type", &gSigTypeFromString, "a signature type");
+    const std::string regexp = text(data, "regexp");
+    const std::string passphrase = text(data, "passphrase");
+    const unsigned int depth = number(data, "depth", UINT32_MAX);
+    CZAFTime expiry;
+    if (has(data, "expiry-date"))
+        expiry = expiryDate(data, "expiry-date");
+    facade([&] {
+        m_server.UpdateKeyDB();
+        CKeyPtr target(m_server.getKeyByID(signedID));
+        CKeyPtr signer(m_server.getKeyByID(signingID));
+        m_server.signKey(target.get(), signer.get(), type, regexp, passphrase, depth, expiry);
+    });
+    return nullptr;
+}
+
+std::unique_ptr<CGUIElement> CGUIKeyRequests::doKeyRevoke(const DOMElement* data) {
+    ZAF_ASSERT_TAG(kTag, data != nullptr);
+    const std::string id = text(data, "id");
+    const std::string revokerID = text(data, "revoker-id");
+    const std::string passphrase = text(data, "passphrase");
+    facade([&] {
+        m_server.UpdateKeyDB();
+        m_server.revokeKey(id, revokerID, passphrase);
+    });
+    return nullptr;
+}
+
+std::unique_ptr<CGUIElement> CGUIKeyRequests::doUserIDAdd(const DOMElement* data) {
+    ZAF_ASSERT_TAG(kTag, data != nullptr);
+    const std::string id = text(data, "id");
+    const std::string userID = text(data, "userid");
+    const std::string passphrase = text(data, "passphrase");
+    facade([&] {
+        m_server.UpdateKeyDB();
+        m_server.addUserID(id, userID, passphrase);
+    });
+    return nullptr;
+}
+
+std::unique_ptr<CGUIElement> CGUIKeyRequests::doUserIDRemove(const DOMElement* data) {
+    ZAF_ASSERT_TAG(kTag, data != nullptr);
+    const std::string id = text(data, "id");
+    const std::string userID = text(data, "userid");
+    facade([&] { m_server.removeUserID(id, userID, false, false); });
+    return nullptr;
+}
+
+std::unique_ptr<CGUIElement> CGUIKeyRequests::doKeyImport(const DOMElement* data) {
+    ZAF_ASSERT_TAG(kTag, data != nullptr);
+    const bool x509 = yesNo(data, "x509");
+    const bool withPrivate = yesNo(data, "with-private");
+    const DOMElement* file = childElement(data, kFile, "file");
+    const uint32_t size = number(file, "size", UINT32_MAX);
+    // The bytes may hold secret keys: wiped on every way out.
+    struct SWiped {
+        std::string bytes;
+        ~SWiped() { CZAFUtil::wipe(bytes); }
+    } key;
+    key.bytes = base64Content(file, "file");
+    int status = 2;
+    int32_t code = kZAFError_CorruptData;
+    if (key.bytes.size() == size)
+        code = facade([&] {
+            return m_server.importKeyFromBuffer(
+                reinterpret_cast<const unsigned char*>(key.bytes.data()), size, x509, withPrivate,
+                status);
+        });
+    if (code != kZAFError_NoErr)
+        throw new CGUIKeyImportException(toolkitErrorText(code));
+    auto report = std::make_unique<CGUIElement>(kFileReport);
+    report->set(kError, std::to_string(status));
+    return report;
+}
+
+std::unique_ptr<CGUIElement> CGUIKeyRequests::doKeyExport(const DOMElement* data) {
+    ZAF_ASSERT_TAG(kTag, data != nullptr);
+    const std::string id = text(data, "id");
+    const bool armored = yesNo(data, "armor");
+    const bool withPrivate = yesNo(data, "with-private");
+    const ZAFExportFormat format =
+        word(data, "export-format", &gExportFormatFromString, "an export format");
+
+    std::vector<std::string> lines;
+    std::string encoded;
+    facade([&] {
+        m_server.UpdateKeyDB();
+        CKeyPtr key(m_server.getKeyByID(id));
+        const std::string temp = m_server.getFileManager().getTempFilename();
+        try {
+            m_server.exportKey(key.get(), temp, false, format, withPrivate, armored);
+            std::unique_ptr<CZAFFile> file(CZAFFileManager::open(
+                temp, eFileOpenRead, armored ? eFileTypeText : eFileTypeBinary));
+            if (armored) {
+                auto* textFile = dynamic_cast<CZAFTextFile*>(file.get());
+                ZAF_ASSERT_TAG(kTag, textFile != nullptr);
+                std::string line;
+                while (textFile->readLine(line, kMaxExportLine))
+                    lines.push_back(line);
+                CZAFUtil::wipe(line);
+            } else if (file->getSize() != 0) {
+                std::string bytes;
+                file->readWholeFile(bytes);
+                CZAFUtil::Base64Encode(bytes, encoded);
+                CZAFUtil::wipe(bytes);
+            }
+        } catch (...) {
+            removeExportFile(temp, withPrivate);
+            throw;
+        }
+        removeExportFile(temp, withPrivate);
+    });
+
+    auto file = std::make_unique<CGUIElement>("file");
+    if (armored) {
+        for (std::string& line : lines)
+            file->add(kLine).setText(std::move(line));
+    } else {
+        file->setText(std::move(encoded));
+    }
+    return file;
+}
+
+std::unique_ptr<CGUIElement> CGUIKeyRequests::doGetPicture(const DOMElement* data) {
+    ZAF_ASSERT_TAG(kTag, data != nullptr);
+    const std::string id = text(data, "id");
+    std::string image;
+    facade([&] { m_server.exportPhotoID(id, image); });
+    std::string encoded;
+    CZAFUtil::Base64Encode(image, encoded);
+    auto photo = std::make_unique<CGUIElement>(kPhoto);
+    photo->setText(std::move(encoded));
+    return photo;
+}
+
+void CGUIKeyRequests::removeExportFile(const std::string& name, bool secret) noexcept {
+    CZAFFileManager& files = m_server.getFileManager();
+    try {
+        if (secret) {
+            int passes = 0;
+            if (!m_server.getConfiguration().getValue(eZAFOpWipePasses, passes) || passes < 1)
+                passes = 1;
+            try {
+                files.wipeFile(name, static_cast<unsigned short>(std::min(passes, 256)));
+                return;
+            } catch (CZAFException* e) {
+                // Removing the file unwiped still beats leaving the private keys behind.
+                CZAFThrowableGuard guard(e);
+                ZAF_LOG_WARNING("WARNING: Could not wipe the temporary file of an export:\n"
+                                << e->getDetailedMessage());
+            }
+        }
+        files.removeFile(name);
+    } catch (CZAFThrowable* e) {
+        CZAFThrowableGuard guard(e);
+        ZAF_LOG_ERROR("Could not remove the temporary file of an export:\n"
+                      << e->getDetailedMessage());
+    }
+}
+
+} // namespace vorngui
