@@ -8,21 +8,20 @@
 #ifndef ORX_TESTS_TEST_ACCOUNT_H
 #define ORX_TESTS_TEST_ACCOUNT_H
 
-#include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
+#include <grp.h>
 #include <memory>
+#include <pwd.h>
 #include <stdexcept>
+#include <stdlib.h>
 #include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <system_error>
+#include <unistd.h>
 #include <vector>
 
 class TestAccount {
@@ -106,8 +105,7 @@ private:
     explicit TestAccount(std::string name) : m_name(std::move(name)) {}
 
     void setUp() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "orx-home-XXXXXX").string();
+        std::string pattern = (std::filesystem::temp_directory_path() / "orx-home-XXXXXX").string();
         if (mkdtemp(pattern.data()) == nullptr)
             throw std::runtime_error("mkdtemp failed");
         m_home = pattern;
@@ -143,8 +141,7 @@ class ScopedIdentity {
 public:
     explicit ScopedIdentity(const TestAccount& account) {
         const gid_t group = account.gid();
-        if (setgroups(1, &group) != 0 || setegid(group) != 0 ||
-            seteuid(account.uid()) != 0)
+        if (setgroups(1, &group) != 0 || setegid(group) != 0 || seteuid(account.uid()) != 0)
             throw std::runtime_error("cannot switch to " + account.name());
     }
     ~ScopedIdentity() {
