@@ -849,7 +849,27 @@ void CGUIClient::setSecurityCredentials(const std::string& username, const std::
         throw new CGUIBadPasswordException();
     }
     SGUIAccount account;
-    gLookUpAccount(username, account);
+    SSecurityCredentials credentials;
+    {
+        // The effective identity belongs to the whole process: while another session runs a
+        // request as its user, this thread could neither read the shadow file nor learn the
+        // daemon's own ids. Both happen while no session impersonates.
+        CZAFLockGuard quiet(gRequestMutex);
+        gLookUpAccount(username, account);
+        credentials.savedUserID = geteuid();
+        credentials.savedGroupID = getegid();
+        // Only a privileged daemon can (and must) take on the user's supplementary groups.
+        credentials.switchGroups = credentials.savedUserID == 0;
+        if (account.hasPasswordEntry && credentials.switchGroups) {
+            credentials.groups = gGetUserGroups(username, account.gid);
+            const int count = getgroups(0, nullptr);
+            if (count > 0) {
+                credentials.savedGroups.resize(static_cast<size_t>(count));
+                const int got = getgroups(count, credentials.savedGroups.data());
+                credentials.savedGroups.resize(got > 0 ? static_cast<size_t>(got) : 0);
+            }
+        }
+    }
     if (!account.hasPasswordEntry) {
         ZAF_LOG_WARNING("WARNING: Neither password file nor shadow file contains details about\n"
                         "username '"
@@ -857,11 +877,8 @@ void CGUIClient::setSecurityCredentials(const std::string& username, const std::
         gCheckDummyPassword(password);
         throw new CGUIBadPasswordException();
     }
-    SSecurityCredentials credentials;
     credentials.userID = account.uid;
     credentials.groupID = account.gid;
-    credentials.savedUserID = geteuid();
-    credentials.savedGroupID = getegid();
     const std::string* hash = nullptr;
     if (account.hasShadowEntry && !account.shadowField.empty())
         hash = &account.shadowField;
@@ -880,17 +897,6 @@ void CGUIClient::setSecurityCredentials(const std::string& username, const std::
     ZAF_LOG_VERBOSE("Username: " << name);
     ZAF_LOG_VERBOSE("uid     : " << credentials.userID);
     ZAF_LOG_VERBOSE("gid     : " << credentials.groupID);
-    // Only a privileged daemon can (and must) take on the user's supplementary groups.
-    credentials.switchGroups = credentials.savedUserID == 0;
-    if (credentials.switchGroups) {
-        credentials.groups = gGetUserGroups(username, credentials.groupID);
-        const int count = getgroups(0, nullptr);
-        if (count > 0) {
-            credentials.savedGroups.resize(static_cast<size_t>(count));
-            const int got = getgroups(count, credentials.savedGroups.data());
-            credentials.savedGroups.resize(got > 0 ? static_cast<size_t>(got) : 0);
-        }
-    }
     credentials.isSet = true;
     m_credentials = credentials;
 }

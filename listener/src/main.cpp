@@ -44,6 +44,9 @@ const char* const kTag = "main";
 const int kTerminationSignals[] = {SIGTERM, SIGABRT, SIGINT, SIGHUP, SIGQUIT};
 constexpr int kStopSignal = SIGUSR1;
 
+// Length of the queue of connections not yet accepted.
+constexpr int kListenBacklog = 128;
+
 // Toolkit codes that mean the background service cannot be reached.
 constexpr ZAFError kServiceUnavailable = -11939;
 constexpr ZAFError kServiceNotConnected = -11977;
@@ -479,6 +482,13 @@ bool guiInitialize() {
         ZAF_LOG_VERBOSE("Server socket successfully bound to local port " << port << ".");
         ZAF_LOG_VERBOSE("Switching to listening mode...");
         gMainBones.serverSocket->listen();
+        // The socket layer listens with a queue of 5. When a burst of consoles connects faster
+        // than the accept loop takes them, the system answers the surplus with SYN cookies and
+        // then drops those connections silently once the queue is full: the consoles wait for
+        // a first byte that never comes. A longer queue (listen again on the same socket)
+        // keeps every connection of such a burst.
+        if (::listen(descriptor, kListenBacklog) != 0)
+            throw new CZAFSocketControlException(eReasonSocketListen, errno);
         ZAF_LOG_VERBOSE("Switched to listening mode.");
     } catch (CZAFSocketException* e) {
         CZAFThrowableGuard guard(e);

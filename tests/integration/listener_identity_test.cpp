@@ -198,3 +198,38 @@ TEST_F(ListenerIdentity, RequestsOfTwoUsersNeverRunUnderTheOtherOnesIdentity) {
     EXPECT_EQ(m_user->uid(), ownerOf(m_user->file(".zaf/zaf.cfg")));
     EXPECT_EQ(other->uid(), ownerOf(other->file(".zaf/zaf.cfg")));
 }
+
+TEST_F(ListenerIdentity, LoginsSucceedWhileAnotherSessionRunsRequestsAsItsUser) {
+    // The shadow file can only be read, and the daemon's own ids only learnt, while no session
+    // runs a request under its user's identity.
+    std::unique_ptr<TestAccount> other = TestAccount::create("orxid");
+    ASSERT_TRUE(other);
+    std::atomic<bool> done{false};
+    std::atomic<int> busyFailures{0};
+    std::thread busy([&] {
+        auto connection = m_daemon->connect();
+        if (connection->login(m_user->name(), m_user->password()).rc != 0) {
+            ++busyFailures;
+            return;
+        }
+        while (!done.load())
+            if (request(*connection, vornadmin::gConfGetRequest()).rc != 0)
+                ++busyFailures;
+    });
+    int refused = 0;
+    for (int i = 0; i < 20; ++i) {
+        auto connection = m_daemon->connect();
+        const SReply reply = connection->login(other->name(), other->password());
+        if (reply.rc != 0) {
+            ++refused;
+            ADD_FAILURE() << reply.xml;
+        } else {
+            EXPECT_EQ(0, request(*connection, vornadmin::gConfGetRequest()).rc);
+        }
+    }
+    done = true;
+    busy.join();
+    EXPECT_EQ(0, refused);
+    EXPECT_EQ(0, busyFailures.load());
+    EXPECT_EQ(std::string::npos, m_daemon->log().find("Unimpersonation error")) << m_daemon->log();
+}

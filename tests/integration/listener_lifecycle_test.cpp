@@ -274,4 +274,40 @@ TEST_P(ListenerLifecycle, AnOversizedLoginRequestClosesTheConnectionWithoutARepl
     EXPECT_EQ(0, daemon.stop());
 }
 
+TEST_P(ListenerLifecycle, ABurstOfConnectionsIsServedWhole) {
+    CListenerProcess daemon(options());
+    ASSERT_TRUE(daemon.start());
+    // Connect all at once before the daemon takes any of them.
+    std::vector<int> sockets;
+    for (int i = 0; i < 60; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        ASSERT_GE(fd, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(daemon.port());
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        sockets.push_back(fd);
+    }
+    // Wait for every first byte under one bound: a lost connection never gets one.
+    std::vector<bool> got(sockets.size(), false);
+    size_t served = 0;
+    waitUntil(
+        [&] {
+            for (size_t i = 0; i < sockets.size(); ++i) {
+                unsigned char first = 0xFF;
+                if (!got[i] && ::recv(sockets[i], &first, 1, 0) == 1) {
+                    got[i] = true;
+                    ++served;
+                }
+            }
+            return served == sockets.size();
+        },
+        30000);
+    for (int fd : sockets)
+        ::close(fd);
+    EXPECT_EQ(sockets.size(), served);
+    EXPECT_EQ(0, daemon.stop());
+}
+
 INSTANTIATE_TEST_SUITE_P(Channels, ListenerLifecycle, ::testing::Values(true, false), channelName);
