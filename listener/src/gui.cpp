@@ -32,7 +32,34 @@ namespace vorngui {
 using namespace oozaf;
 using namespace xercesc;
 
-CZAFMutex gRequestMutex("gui", __LINE__);
+CGUIFairMutex gRequestMutex;
+
+void CGUIFairMutex::lock() {
+    std::unique_lock<std::mutex> hold(m_lock);
+    const uint64_t ticket = m_nextTicket++;
+    m_turn.wait(hold, [&] { return m_serving == ticket; });
+}
+
+void CGUIFairMutex::unlock() {
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        ++m_serving;
+    }
+    m_turn.notify_all();
+}
+
+uint64_t CGUIFairMutex::getQueueLength() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_nextTicket - m_serving;
+}
+
+bool CGUIFairMutex::tryLock() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (m_serving != m_nextTicket)
+        return false;
+    ++m_nextTicket;
+    return true;
+}
 
 const std::string CGUIClient::GUICMD_KEYSSUMMARY = "keys-summary";
 const std::string CGUIClient::GUICMD_KEYGEN = "key-gen";
@@ -854,7 +881,7 @@ void CGUIClient::setSecurityCredentials(const std::string& username, const std::
         // The effective identity belongs to the whole process: while another session runs a
         // request as its user, this thread could neither read the shadow file nor learn the
         // daemon's own ids. Both happen while no session impersonates.
-        CZAFLockGuard quiet(gRequestMutex);
+        CGUIFairLock quiet(gRequestMutex);
         gLookUpAccount(username, account);
         credentials.savedUserID = geteuid();
         credentials.savedGroupID = getegid();

@@ -197,8 +197,8 @@ TEST(GuiProtocolRequests, AnAuthRequestAfterTheLoginEndsTheSessionWithoutAnswer)
     });
     EXPECT_TRUE(e);
     // The request lock was released on the way out.
-    ASSERT_EQ(0, pthread_mutex_trylock(gRequestMutex.getMutex()));
-    pthread_mutex_unlock(gRequestMutex.getMutex());
+    ASSERT_TRUE(gRequestMutex.tryLock());
+    gRequestMutex.unlock();
 }
 
 TEST(GuiProtocolRequests, SecretsAreMaskedInLoggedRequests) {
@@ -335,6 +335,32 @@ TEST(GuiSession, AZeroLengthLoginIsAFormatErrorAnsweredWithRc1) {
     EXPECT_EQ(kFormatPrefix + "Null authentication data received\n", reply.error);
     client.stop();
     EXPECT_EQ(CGUIClient::eLoginFormat, client.getResult());
+}
+
+TEST(GuiFairMutex, HandsItselfOutInTheOrderItWasAskedFor) {
+    CGUIFairMutex mutex;
+    mutex.lock();
+    EXPECT_FALSE(mutex.tryLock());
+    // Waiters queue one after the other; each records its turn when it gets the lock.
+    std::vector<int> order;
+    std::vector<std::thread> waiters;
+    for (uint64_t i = 0; i < 8; ++i) {
+        waiters.emplace_back([&, i] {
+            mutex.lock();
+            order.push_back(static_cast<int>(i));
+            mutex.unlock();
+        });
+        for (int k = 0; k < 30000 && mutex.getQueueLength() < i + 2; ++k)
+            poll(nullptr, 0, 1);
+        ASSERT_EQ(i + 2, mutex.getQueueLength());
+    }
+    mutex.unlock();
+    for (std::thread& waiter : waiters)
+        waiter.join();
+    EXPECT_EQ((std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7}), order);
+    EXPECT_EQ(0u, mutex.getQueueLength());
+    EXPECT_TRUE(mutex.tryLock());
+    mutex.unlock();
 }
 
 TEST(GuiDeadline, RunsItsActionOnlyWhenNotCancelledInTime) {

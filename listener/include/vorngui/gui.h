@@ -27,9 +27,46 @@ class CVornServerCfgPart;
 
 namespace vorngui {
 
+// A lock that hands itself out in the order it was asked for. Every session's requests queue for
+// the one request lock; with an ordinary mutex, a session whose turn came could lose it again and
+// again to sessions whose next request had just arrived, and wait for minutes under load.
+// Not recursive; any thread may take it, the holder releases it.
+class CGUIFairMutex final : public oozaf::CZAFObj {
+public:
+    CGUIFairMutex() = default;
+    CGUIFairMutex(const CGUIFairMutex&) = delete;
+    CGUIFairMutex& operator=(const CGUIFairMutex&) = delete;
+
+    void lock();
+    void unlock();
+    // Takes the lock when nobody holds it or waits for it.
+    bool tryLock();
+    // The number of threads holding or waiting for the lock.
+    uint64_t getQueueLength();
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_turn;
+    uint64_t m_nextTicket = 0;
+    uint64_t m_serving = 0;
+};
+
+// Holds a CGUIFairMutex for the lifetime of a scope.
+class CGUIFairLock final {
+public:
+    explicit CGUIFairLock(CGUIFairMutex& mutex) : m_mutex(mutex) { m_mutex.lock(); }
+    ~CGUIFairLock() { m_mutex.unlock(); }
+    CGUIFairLock(const CGUIFairLock&) = delete;
+    CGUIFairLock& operator=(const CGUIFairLock&) = delete;
+
+private:
+    CGUIFairMutex& m_mutex;
+};
+
 // Serialises every request of the daemon: held from impersonate() to unimpersonate(), because
-// the effective user and groups belong to the whole process.
-extern oozaf::CZAFMutex gRequestMutex;
+// the effective user and groups belong to the whole process. Also held while a login reads the
+// system's user databases and the daemon's own ids.
+extern CGUIFairMutex gRequestMutex;
 
 // The authenticated user's ids and the daemon's own ids to return to.
 struct SSecurityCredentials : public oozaf::CZAFObj {
