@@ -175,6 +175,11 @@ void reapInactiveClients() {
         delete client;
         ZAF_LOG_DEBUG("Client at " << identity << " was deleted");
     }
+    // A session's facade and replies can take megabytes, spread over the allocator's
+    // per-thread arenas; hand what the ended sessions freed back to the system, so a burst of
+    // sessions does not leave the daemon that big for good.
+    if (!inactive.empty())
+        malloc_trim(0);
 }
 
 void abortConnections() {
