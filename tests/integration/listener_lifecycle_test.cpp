@@ -310,4 +310,51 @@ TEST_P(ListenerLifecycle, ABurstOfConnectionsIsServedWhole) {
     EXPECT_EQ(0, daemon.stop());
 }
 
+TEST_P(ListenerLifecycle, AFaultSignalKeepsItsCrashInsteadOfAShutdown) {
+    CListenerProcess daemon(options());
+    ASSERT_TRUE(daemon.start());
+    EXPECT_EQ(128 + SIGSEGV, daemon.stop(SIGSEGV));
+    EXPECT_EQ(std::string::npos, daemon.log().find("Starting shutdown sequence"));
+}
+
+TEST_P(ListenerLifecycle, AConsoleThatGoesAwayMidReplyCostsOnlyItsSession) {
+    std::unique_ptr<TestAccount> user = TestAccount::create("orxlc");
+    if (!user)
+        GTEST_SKIP() << TestAccount::skipReason();
+    const std::string bench = std::string(ORX_SHARED_DIR) + "/bench/pubring-1k.pkr";
+    if (!std::filesystem::exists(bench))
+        GTEST_SKIP() << "the bench corpus is not there";
+    // A big ring makes a reply of more than a megabyte, far more than the socket buffers hold.
+    const std::string dir = user->file(".zaf");
+    std::filesystem::create_directories(dir);
+    std::filesystem::copy_file(bench, dir + "/pubring.pkr");
+    std::ofstream(dir + "/secring.skr").flush();
+    for (const char* name : {"", "/pubring.pkr", "/secring.skr"})
+        ASSERT_EQ(0, ::chown((dir + name).c_str(), user->uid(), user->gid()));
+
+    CListenerProcess daemon(options());
+    ASSERT_TRUE(daemon.start());
+    for (int i = 0; i < 3; ++i) {
+        auto connection = daemon.connect();
+        loginOK(*connection, user->name(), user->password());
+        connection->sendFrame(vornadmin::gWriteXml(vornadmin::gKeysSummaryRequest()));
+        // Once the reply has begun to arrive, reset the connection: the daemon is still
+        // writing the rest of it.
+        pollfd entry{connection->socket().getDescriptor(), POLLIN, 0};
+        ASSERT_EQ(1, ::poll(&entry, 1, 30000));
+        linger abort{1, 0};
+        ::setsockopt(connection->socket().getDescriptor(), SOL_SOCKET, SO_LINGER, &abort,
+                     sizeof abort);
+        connection.reset();
+    }
+    ASSERT_TRUE(daemon.waitForLog("(Normal Stop) Thread completed with return code 0", 3));
+    EXPECT_EQ(3u, countOccurrences(daemon.log(), "A communication error occured with client"));
+    EXPECT_TRUE(daemon.running());
+    auto next = daemon.connect();
+    loginOK(*next, user->name(), user->password());
+    EXPECT_EQ(0, request(*next, vornadmin::gCmdlineOptionsRequest()).rc);
+    next.reset();
+    EXPECT_EQ(0, daemon.stop());
+}
+
 INSTANTIATE_TEST_SUITE_P(Channels, ListenerLifecycle, ::testing::Values(true, false), channelName);

@@ -29,6 +29,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -274,6 +275,9 @@ private:
             sigemptyset(&none);
             ::sigprocmask(SIG_SETMASK, &none, nullptr);
             ::signal(SIGPIPE, SIG_DFL);
+            // Tests that make the daemon crash on purpose want no core file in the build tree.
+            rlimit noCore{0, 0};
+            ::setrlimit(RLIMIT_CORE, &noCore);
             std::vector<char*> cargv;
             for (std::string& a : argv)
                 cargv.push_back(&a[0]);
