@@ -14,12 +14,16 @@ using namespace orxtest;
 
 namespace {
 
-// Positions of the lines in the log; -1 for a missing one.
+// Positions of the lines in the log, each looked for after the one before it (a line such as
+// a maintenance wake-up may also appear earlier); -1 for a missing one.
 std::vector<long> positions(const std::string& log, const std::vector<std::string>& lines) {
     std::vector<long> out;
+    size_t from = 0;
     for (const std::string& line : lines) {
-        const size_t at = log.find(line);
+        const size_t at = log.find(line, from);
         out.push_back(at == std::string::npos ? -1 : static_cast<long>(at));
+        if (at != std::string::npos)
+            from = at + line.size();
     }
     return out;
 }
