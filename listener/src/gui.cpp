@@ -102,19 +102,6 @@ const CXStr kKey("key");
 const CXStr kEntropy("entropy");
 const CXStr kFile("file");
 
-// The handlers of the key generation, editing, import and export requests come with a later
-// version of the listener; until then those requests fail (rc 8) with this cause.
-class CGUIRequestNotAvailableException final : public CGUIException {
-public:
-    explicit CGUIRequestNotAvailableException(const std::string& type) : m_type(type) {}
-    std::string getMessage() const override {
-        return "The request '" + m_type + "' is not available in this listener";
-    }
-
-private:
-    std::string m_type;
-};
-
 // Records the first error the parser reports and stops it there.
 class CParseErrorHandler final : public DOMErrorHandler {
 public:
@@ -835,12 +822,35 @@ std::unique_ptr<CGUIElement> CGUIClient::dispatch(const std::string& type, const
         return doGetLog();
     if (type == GUICMD_GET_CL)
         return doGetCLOpts();
+    if (type == GUICMD_KEYREMOVE)
+        return doKeyRemove(data);
+    if (type == GUICMD_KEYGEN)
+        return doKeyGen(data);
+    if (type == GUICMD_KEYSIGN)
+        return doKeySign(data);
+    if (type == GUICMD_KEYEXPORT)
+        return doKeyExport(data);
+    if (type == GUICMD_ENTROPYPAIR)
+        return doEntropyPair(data);
+    if (type == GUICMD_ENTROPYSUBK)
+        return doEntropySubkey(data);
+    if (type == GUICMD_ENTROPYSUPP)
+        return doEntropySupply(data);
+    if (type == GUICMD_SUBKEYGEN)
+        return doSubkeyGen(data);
+    if (type == GUICMD_ADD_USERID)
+        return doUserIDAdd(data);
+    if (type == GUICMD_REM_USERID)
+        return doUserIDRemove(data);
+    if (type == GUICMD_REV_KEY)
+        return doKeyRevoke(data);
+    if (type == GUICMD_GET_PICTURE)
+        return doGetPicture(data);
+    if (type == GUICMD_KEYIMPORT)
+        return doKeyImport(data);
     // The login request has no handler: a console that sends it again has lost track of the
-    // session, which then ends without a reply.
-    ZAF_ASSERT_TAG(kTag, type != GUICMD_AUTH);
-    // key-remove, key-gen, key-sign, key-export, entropy-pair, entropy-subkey, entropy-supply,
-    // subkey-gen, userid-add, userid-remove, key-revoke, get-picture, key-add.
-    throw new CGUIRequestFailedException(new CGUIRequestNotAvailableException(type));
+    // session, which then ends without a reply. Validation lets no other type through.
+    ZAF_FAIL_TAG(kTag);
 }
 
 // ---- login and identity ----

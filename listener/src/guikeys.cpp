@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 #include <vector>
+#include <vorngui/gui.h>
 #include <vorngui/guiexceptions.h>
 #include <vorngui/guikeys.h>
 #include <vorngui/xmlstring.h>
@@ -441,6 +442,60 @@ void CGUIKeyRequests::removeExportFile(const std::string& name, bool secret) noe
         ZAF_LOG_ERROR("Could not remove the temporary file of an export:\n"
                       << e->getDetailedMessage());
     }
+}
+
+// ---- the session's key requests ----
+
+std::unique_ptr<CGUIElement> CGUIClient::doEntropyPair(const DOMElement* data) {
+    return CGUIKeyRequests(server()).doEntropyPair(data);
+}
+
+std::unique_ptr<CGUIElement> CGUIClient::doEntropySubkey(const DOMElement* data) {
+    return CGUIKeyRequests(server()).doEntropySubkey(data);
+}
+
+std::unique_ptr<CGUIElement> CGUIClient::doEntropySupply(const DOMElement* data) {
+    return CGUIKeyRequests(server()).doEntropySupply(data);
+}
+
+std::unique_ptr<CGUIElement> CGUIClient::doKeyGen(const DOMElement* data) {
+    return CGUIKeyRequests(server()).doKeyGen(data);
+}
+
+std::unique_ptr<CGUIElement> CGUIClient::doSubkeyGen(const DOMElement* data) {
+    return CGUIKeyRequests(server()).doSubkeyGen(data);
+}
+
+std::unique_ptr<CGUIElement> CGUIClient::doKeyRemove(const DOMElement* data) {
+    return CGUIKeyRequests(server()).doKeyRemove(data);
+}
+
+std::unique_ptr<CGUIElement> CGUIClient::doKeySign(const DOMElement* data) {
+    return CGUIKeyRequests(server()).doKeySign(data);
+}
+
+std::unique_ptr<CGUIElement> CGUIClient::doKeyRevoke(const DOMElement* data) {
+    return CGUIKeyRequests(server()).doKeyRevoke(data);
+}
+
+std::unique_ptr<CGUIElement> CGUIClient::doUserIDAdd(const DOMElement* data) {
+    return CGUIKeyRequests(server()).doUserIDAdd(data);
+}
+
+std::unique_ptr<CGUIElement> CGUIClient::doUserIDRemove(const DOMElement* data) {
+    return CGUIKeyRequests(server()).doUserIDRemove(data);
+}
+
+std::unique_ptr<CGUIElement> CGUIClient::doKeyImport(const DOMElement* data) {
+    return CGUIKeyRequests(server()).doKeyImport(data);
+}
+
+std::unique_ptr<CGUIElement> CGUIClient::doKeyExport(const DOMElement* data) {
+    return CGUIKeyRequests(server()).doKeyExport(data);
+}
+
+std::unique_ptr<CGUIElement> CGUIClient::doGetPicture(const DOMElement* data) {
+    return CGUIKeyRequests(server()).doGetPicture(data);
 }
 
 } // namespace vorngui

@@ -261,6 +261,20 @@ public:
     std::unique_ptr<CGUIElement> doGetCLOpts();
     std::unique_ptr<CGUIElement> doGetConf();
     std::unique_ptr<CGUIElement> doSetConf(const xercesc::DOMElement* data);
+    // The key requests; they run on CGUIKeyRequests (guikeys.h) over the session's facade.
+    std::unique_ptr<CGUIElement> doEntropyPair(const xercesc::DOMElement* data);
+    std::unique_ptr<CGUIElement> doEntropySubkey(const xercesc::DOMElement* data);
+    std::unique_ptr<CGUIElement> doEntropySupply(const xercesc::DOMElement* data);
+    std::unique_ptr<CGUIElement> doKeyGen(const xercesc::DOMElement* data);
+    std::unique_ptr<CGUIElement> doSubkeyGen(const xercesc::DOMElement* data);
+    std::unique_ptr<CGUIElement> doKeyRemove(const xercesc::DOMElement* data);
+    std::unique_ptr<CGUIElement> doKeySign(const xercesc::DOMElement* data);
+    std::unique_ptr<CGUIElement> doKeyRevoke(const xercesc::DOMElement* data);
+    std::unique_ptr<CGUIElement> doUserIDAdd(const xercesc::DOMElement* data);
+    std::unique_ptr<CGUIElement> doUserIDRemove(const xercesc::DOMElement* data);
+    std::unique_ptr<CGUIElement> doKeyImport(const xercesc::DOMElement* data);
+    std::unique_ptr<CGUIElement> doKeyExport(const xercesc::DOMElement* data);
+    std::unique_ptr<CGUIElement> doGetPicture(const xercesc::DOMElement* data);
 
 private:
     static void expireLogin(void* client);
