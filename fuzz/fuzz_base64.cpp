@@ -1,6 +1,8 @@
 // Fuzz target for the Base64 decoder: any text either decodes or throws the corrupt-data
 // exception, a single group never reads past its length, and encoding any bytes and decoding the
 // result gives the bytes back. Any other throwable escapes and ends the run.
+#include "fuzz_support.h"
+
 #include <oozaf/throwable.h>
 #include <oozaf/util.h>
 
@@ -16,10 +18,7 @@ namespace {
 
 const std::size_t kMaxInput = 64 * 1024;
 
-void require(bool condition) {
-    if (!condition)
-        std::abort();
-}
+using orxfuzz::require;
 
 // Decodes `text`; returns false when it is corrupt.
 bool tryDecode(const std::string& text, std::string& out) {

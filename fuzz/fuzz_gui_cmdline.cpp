@@ -1,6 +1,8 @@
 // Fuzz target for orxgui's command line. The input is split at NUL bytes into the argument list.
 // Each list either parses into a state whose getters keep the listener's rules or throws one of
 // the command-line exceptions; anything else ends the run.
+#include "fuzz_support.h"
+
 #include <oozaf/throwable.h>
 
 #include <cstddef>
@@ -18,31 +20,15 @@ namespace {
 
 const std::size_t kMaxInput = 4096;
 
-void require(bool condition) {
-    if (!condition)
-        std::abort();
-}
+using orxfuzz::require;
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > kMaxInput)
         return 0;
-    std::vector<std::string> args;
-    std::string word;
-    for (std::size_t i = 0; i < size; ++i) {
-        if (data[i] == 0) {
-            args.push_back(word);
-            word.clear();
-        } else {
-            word += static_cast<char>(data[i]);
-        }
-    }
-    if (size > 0)
-        args.push_back(word);
-    std::vector<const char*> argv;
-    for (const std::string& arg : args)
-        argv.push_back(arg.c_str());
+    const std::vector<std::string> args = orxfuzz::splitAtNul(data, size);
+    const std::vector<const char*> argv = orxfuzz::argvOf(args);
 
     CGUICommandLineContext context;
     try {

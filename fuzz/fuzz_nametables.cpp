@@ -1,6 +1,8 @@
 // Fuzz target for every text-to-value look-up of the name and operation tables. Each look-up must
 // either give a value whose own text matches the input (ignoring case, and hyphens for
 // directives) or throw its own table's lookup error; any other throwable escapes and ends the run.
+#include "fuzz_support.h"
+
 #include <oozaf/nametables.h>
 #include <oozaf/ops.h>
 
@@ -25,10 +27,7 @@ std::string folded(const std::string& text, bool dropHyphens) {
     return out;
 }
 
-void require(bool condition) {
-    if (!condition)
-        std::abort();
-}
+using orxfuzz::require;
 
 // Runs `lookup`; when it succeeds, `back` turns its result into text, which must equal `text`
 // under the table's comparison. Only the error class E may be thrown.

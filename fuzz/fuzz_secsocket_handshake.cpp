@@ -11,6 +11,8 @@
 //          raw stream.
 // After a successful handshake the server reads one record, which must fail at the end of the
 // input.
+#include "fuzz_support.h"
+
 #include <oozaf/secsocket.h>
 #include <oozaf/throwable.h>
 #include <zaf/zaf.h>
@@ -31,10 +33,7 @@ namespace {
 
 const size_t kMaxInput = 16 * 1024;
 
-void require(bool condition) {
-    if (!condition)
-        std::abort();
-}
+using orxfuzz::require;
 
 struct SFixture {
     ZAFContextRef context = nullptr;

@@ -10,6 +10,7 @@
 //           with the right key stream and gives it a valid MAC and sequence number, so the
 //           padding checks and the pending plaintext see input the fuzzer controls.
 #include "../oozaf/src/secsocket_internal.h"
+#include "fuzz_support.h"
 
 #include <oozaf/secsocket.h>
 #include <oozaf/throwable.h>
@@ -33,10 +34,7 @@ const unsigned char kSecret[ss::kModulusLength] = {0x5c};
 const unsigned char kClientNonce[ss::kNonceLength] = {0x11};
 const unsigned char kServerNonce[ss::kNonceLength] = {0x22};
 
-void require(bool condition) {
-    if (!condition)
-        std::abort();
-}
+using orxfuzz::require;
 
 class CFuzzSocket final : public CZAFSecSocket {
 public:

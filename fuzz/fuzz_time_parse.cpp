@@ -1,6 +1,8 @@
 // Fuzz target for the three date/time parsers. Each text either parses or throws the parse
 // exception naming that text; a parsed value has valid calendar fields, and its text form parses
 // back to the same value. Any other throwable escapes and ends the run.
+#include "fuzz_support.h"
+
 #include <oozaf/throwable.h>
 #include <oozaf/time.h>
 
@@ -16,10 +18,7 @@ namespace {
 
 const std::size_t kMaxInput = 256;
 
-void require(bool condition) {
-    if (!condition)
-        std::abort();
-}
+using orxfuzz::require;
 
 // Runs a parser; returns false after checking and deleting its parse exception.
 template <class Parser> bool tryParse(Parser&& parser, const std::string& text, CZAFTime& out) {

@@ -2,6 +2,8 @@
 // are printable and whose return code is the line's last field read as a number, is refused for
 // its field count (leaving the record untouched), or throws the time parse exception. Any other
 // throwable escapes and ends the run.
+#include "fuzz_support.h"
+
 #include <oozaf/throwable.h>
 #include <oozaf/vornserver.h>
 
@@ -19,10 +21,7 @@ namespace {
 
 const std::size_t kMaxInput = 4096;
 
-void require(bool condition) {
-    if (!condition)
-        std::abort();
-}
+using orxfuzz::require;
 
 bool printable(const std::string& text) {
     return std::all_of(text.begin(), text.end(),

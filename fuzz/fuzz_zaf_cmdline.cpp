@@ -1,4 +1,6 @@
 // Fuzz target for the toolkit's command-line iterator: the input, split at NUL bytes, is argv.
+#include "fuzz_support.h"
+
 #include <zaf/zaf.h>
 
 #include <cstdint>
@@ -25,10 +27,7 @@ ZAFContextRef context() {
     return shared;
 }
 
-void check(bool condition) {
-    if (!condition)
-        std::abort();
-}
+using orxfuzz::require;
 
 } // namespace
 
@@ -36,25 +35,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > kMaxInput)
         return 0;
     std::vector<std::string> items{"orxcache"};
-    std::string current;
-    for (size_t i = 0; i < size; ++i) {
-        if (data[i] == 0) {
-            items.push_back(current);
-            current.clear();
-        } else {
-            current.push_back(static_cast<char>(data[i]));
-        }
-    }
-    items.push_back(current);
-    std::vector<const char*> argv;
-    for (const std::string& item : items)
-        argv.push_back(item.c_str());
+    for (std::string& word : orxfuzz::splitAtNul(data, size))
+        items.push_back(std::move(word));
+    const std::vector<const char*> argv = orxfuzz::argvOf(items);
 
     ZAFCommandLineContextRef line = nullptr;
     const ZAFError made =
         ZAFNewCommandLineContext(ZAFPeekContextMemoryMgr(context()), static_cast<int>(argv.size()),
                                  argv.data(), kFlags, std::size(kFlags), &line);
-    check(made == kZAFError_NoErr);
+    require(made == kZAFError_NoErr);
 
     // Every call consumes an item or a pending value, so this many steps always reach the end.
     const size_t limit = 2 * items.size() + 4;
@@ -67,22 +56,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             ended = true;
         } else if (rc == kZAFError_NoErr) {
             if (id == kZAFCommandLine_Argument) {
-                check(text != nullptr);
+                require(text != nullptr);
                 (void)std::strlen(text);
             } else {
-                check(id >= 1 && id <= 5 && text == nullptr);
+                require(id >= 1 && id <= 5 && text == nullptr);
                 if (id == 4) {
                     const char* value = nullptr;
                     const ZAFError got = ZAFCommandLineNextArgument(line, &value);
-                    check(got == kZAFError_NoErr ? value != nullptr
-                                                 : got == kZAFError_MissingArgument);
+                    require(got == kZAFError_NoErr ? value != nullptr
+                                                   : got == kZAFError_MissingArgument);
                 }
             }
         } else {
-            check(rc == kZAFError_UnknownFlag || rc == kZAFError_UnexpectedValue);
+            require(rc == kZAFError_UnknownFlag || rc == kZAFError_UnexpectedValue);
         }
     }
-    check(ended);
-    check(ZAFFreeCommandLineContext(line) == kZAFError_NoErr);
+    require(ended);
+    require(ZAFFreeCommandLineContext(line) == kZAFError_NoErr);
     return 0;
 }
