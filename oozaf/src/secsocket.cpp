@@ -508,23 +508,7 @@ CZAFSecSocket::~CZAFSecSocket() {
 }
 
 CZAFSecSocket* CZAFSecSocket::connectTo(const char* address, uint16_t port) {
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(port);
-    if (address == nullptr || ::inet_pton(AF_INET, address, &peer.sin_addr) != 1)
-        throw new CZAFSocketControlException(eReasonSocketCreate, EINVAL);
-    int descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (descriptor == -1)
-        throw new CZAFSocketControlException(eReasonSocketCreate, errno);
-    int rc;
-    do {
-        rc = ::connect(descriptor, reinterpret_cast<sockaddr*>(&peer), sizeof(peer));
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        int error = errno;
-        ::close(descriptor);
-        throw new CZAFSocketIOException(error);
-    }
+    const int descriptor = connectDescriptor(address, port);
     try {
         return new CZAFSecSocket(descriptor);
     } catch (...) {

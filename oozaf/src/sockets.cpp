@@ -167,11 +167,11 @@ void CZAFSocket::close() {
     CZAFAbstractSocket::close();
 }
 
-CZAFSocket* CZAFSocket::connectTo(const char* host, uint16_t port) {
+int CZAFSocket::connectDescriptor(const char* host, uint16_t port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
-    if (::inet_pton(AF_INET, host, &address.sin_addr) != 1)
+    if (host == nullptr || ::inet_pton(AF_INET, host, &address.sin_addr) != 1)
         throw new CZAFSocketControlException(eReasonSocketCreate, EINVAL);
     int descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (descriptor == -1)
@@ -185,7 +185,17 @@ CZAFSocket* CZAFSocket::connectTo(const char* host, uint16_t port) {
         ::close(descriptor);
         throw new CZAFSocketIOException(error);
     }
-    return new CZAFSocket(descriptor);
+    return descriptor;
+}
+
+CZAFSocket* CZAFSocket::connectTo(const char* host, uint16_t port) {
+    const int descriptor = connectDescriptor(host, port);
+    try {
+        return new CZAFSocket(descriptor);
+    } catch (...) {
+        ::close(descriptor);
+        throw;
+    }
 }
 
 int CZAFSocket::getLastError() { return errno; }

@@ -78,6 +78,12 @@ public:
     // Connects to host:port (an IPv4 dotted address); the caller owns the result.
     static CZAFSocket* connectTo(const char* address, uint16_t port);
     static int getLastError();
+
+protected:
+    // Opens a TCP connection to host:port (an IPv4 dotted address) and returns its descriptor.
+    // Throws CZAFSocketControlException for a bad address or socket, CZAFSocketIOException when
+    // the connection fails.
+    static int connectDescriptor(const char* address, uint16_t port);
 };
 
 } // namespace oozaf
