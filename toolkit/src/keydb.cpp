@@ -511,24 +511,9 @@ std::string TKTree::serialize() const {
 
 namespace {
 
-uint8_t rawTag(const std::string& raw) {
-    uint8_t ctb = uint8_t(raw[0]);
-    return (ctb & 0x40) ? ctb & 0x3F : (ctb >> 2) & 0x0F;
-}
-
-std::string_view rawBody(const std::string& raw) {
-    rfc4880::RawPacket rp;
-    std::string scratch;
-    if (!rfc4880::readPacket(reinterpret_cast<const uint8_t*>(raw.data()), raw.size(), 0, rp,
-                             scratch) ||
-        rp.partial)
-        return {};
-    return rp.body;
-}
-
 // Identity of a component: the user ID bytes, or the subkey's fingerprint.
 std::string componentIdentity(const TKTree::Component& c) {
-    std::string_view body = rawBody(c.head);
+    std::string_view body = rfc4880::rawBody(c.head);
     if (isSubkeyTag(c.tag)) {
         rfc4880::KeyInfo info;
         if (rfc4880::parseKeyPacket(body, info))
@@ -541,12 +526,12 @@ std::string componentIdentity(const TKTree::Component& c) {
 bool addMissing(std::vector<std::string>& into, const std::vector<std::string>& from) {
     bool changed = false;
     for (const auto& p : from) {
-        if (rawTag(p) == rfc4880::kTagTrust)
+        if (rfc4880::rawTag(p) == rfc4880::kTagTrust)
             continue;
-        std::string_view body = rawBody(p);
+        std::string_view body = rfc4880::rawBody(p);
         bool have = false;
         for (const auto& q : into)
-            if (rawTag(q) == rawTag(p) && rawBody(q) == body) {
+            if (rfc4880::rawTag(q) == rfc4880::rawTag(p) && rfc4880::rawBody(q) == body) {
                 have = true;
                 break;
             }
@@ -575,13 +560,14 @@ bool mergeTrees(TKTree& base, const TKTree& incoming) {
         auto it = index.find(componentIdentity(c));
         if (it != index.end()) {
             for (const auto& p : c.follow) {
-                if (rawTag(p) == rfc4880::kTagTrust)
+                if (rfc4880::rawTag(p) == rfc4880::kTagTrust)
                     continue;
-                std::string_view body = rawBody(p);
+                std::string_view body = rfc4880::rawBody(p);
                 bool have = false;
                 for (size_t at : it->second)
                     for (const auto& q : base.comps[at].follow)
-                        have = have || (rawTag(q) == rawTag(p) && rawBody(q) == body);
+                        have = have || (rfc4880::rawTag(q) == rfc4880::rawTag(p) &&
+                                        rfc4880::rawBody(q) == body);
                 if (!have) {
                     base.comps[it->second.front()].follow.push_back(p);
                     changed = true;
@@ -593,7 +579,7 @@ bool mergeTrees(TKTree& base, const TKTree& incoming) {
         nc.tag = c.tag;
         nc.head = c.head;
         for (const auto& f : c.follow)
-            if (rawTag(f) != rfc4880::kTagTrust)
+            if (rfc4880::rawTag(f) != rfc4880::kTagTrust)
                 nc.follow.push_back(f);
         size_t at = base.comps.size();
         if (isUserTag(c.tag)) {
@@ -658,7 +644,7 @@ KeyPtr withoutTrust(const KeyPtr& k) {
     auto strip = [](std::vector<std::string>& v) {
         std::vector<std::string> kept;
         for (auto& p : v)
-            if (rawTag(p) != rfc4880::kTagTrust)
+            if (rfc4880::rawTag(p) != rfc4880::kTagTrust)
                 kept.push_back(std::move(p));
         v.swap(kept);
     };
@@ -1277,7 +1263,8 @@ ZAFError ZAFDeleteKeyDBObj(ZAFKeyDBRef keyDB, ZAFKeyDBObjRef obj) {
                 auto dropFrom = [&](std::vector<std::string>& v) {
                     for (size_t i = 0; i < v.size(); ++i)
                         if (v[i] == target) {
-                            size_t n = (i + 1 < v.size() && rawTag(v[i + 1]) == rfc4880::kTagTrust)
+                            size_t n = (i + 1 < v.size() &&
+                                        rfc4880::rawTag(v[i + 1]) == rfc4880::kTagTrust)
                                            ? 2
                                            : 1;
                             v.erase(v.begin() + long(i), v.begin() + long(i + n));
@@ -1288,21 +1275,21 @@ ZAFError ZAFDeleteKeyDBObj(ZAFKeyDBRef keyDB, ZAFKeyDBObjRef obj) {
                     dropFrom(t.follow);
                 } else {
                     std::string parentRaw(parentHead);
-                    std::string_view parentBody = rawBody(parentRaw);
+                    std::string_view parentBody = rfc4880::rawBody(parentRaw);
                     for (auto& c : t.comps)
-                        if (rawBody(c.head) == parentBody)
+                        if (rfc4880::rawBody(c.head) == parentBody)
                             dropFrom(c.follow);
                 }
             } else {
                 std::string targetRaw(target);
-                std::string_view targetBody = rawBody(targetRaw);
+                std::string_view targetBody = rfc4880::rawBody(targetRaw);
                 for (size_t i = 0; i < t.comps.size(); ++i) {
-                    bool same = rawBody(t.comps[i].head) == targetBody;
+                    bool same = rfc4880::rawBody(t.comps[i].head) == targetBody;
                     if (!same && obj->type == kZAFKeyDBObjType_SubKey) {
                         // The secret ring stores the subkey with its secret part.
                         rfc4880::KeyInfo a, b;
                         same = isSubkeyTag(t.comps[i].tag) &&
-                               rfc4880::parseKeyPacket(rawBody(t.comps[i].head), a) &&
+                               rfc4880::parseKeyPacket(rfc4880::rawBody(t.comps[i].head), a) &&
                                rfc4880::parseKeyPacket(targetBody, b) &&
                                std::memcmp(a.fingerprint, b.fingerprint, 20) == 0;
                     }

@@ -64,25 +64,10 @@ bool isKeyExpired(const Key& k) {
     return v != 0;
 }
 
-uint8_t rawTag(const std::string& raw) {
-    uint8_t ctb = uint8_t(raw[0]);
-    return (ctb & 0x40) ? ctb & 0x3F : (ctb >> 2) & 0x0F;
-}
-
-std::string_view rawBody(const std::string& raw) {
-    rfc4880::RawPacket rp;
-    std::string scratch;
-    if (!rfc4880::readPacket(reinterpret_cast<const uint8_t*>(raw.data()), raw.size(), 0, rp,
-                             scratch) ||
-        rp.partial)
-        return {};
-    return rp.body;
-}
-
 // The component of a tree holding the user ID (or attribute) with this tag and body.
 TKTree::Component* findUser(TKTree& t, uint8_t tag, std::string_view body) {
     for (auto& c : t.comps)
-        if (c.tag == tag && rawBody(c.head) == body)
+        if (c.tag == tag && rfc4880::rawBody(c.head) == body)
             return &c;
     return nullptr;
 }
@@ -93,7 +78,7 @@ TKTree::Component* findSubkey(TKTree& t, const uint8_t keyID[8]) {
         if (c.tag != rfc4880::kTagPublicSubkey && c.tag != rfc4880::kTagSecretSubkey)
             continue;
         rfc4880::KeyInfo info;
-        if (rfc4880::parseKeyPacket(rawBody(c.head), info) &&
+        if (rfc4880::parseKeyPacket(rfc4880::rawBody(c.head), info) &&
             std::memcmp(info.keyID, keyID, 8) == 0)
             return &c;
     }
@@ -117,7 +102,7 @@ bool addCertificationPacket(const Key& key, TKTree& t, bool secret, uint8_t tag,
 
 // Key-level signatures go after the trust packet that must stay right behind the key packet.
 void insertKeySignature(TKTree& t, const std::string& sig, bool atFront) {
-    size_t at = (!t.follow.empty() && rawTag(t.follow[0]) == rfc4880::kTagTrust) ? 1 : 0;
+    size_t at = (!t.follow.empty() && rfc4880::rawTag(t.follow[0]) == rfc4880::kTagTrust) ? 1 : 0;
     if (!atFront)
         at = t.follow.size();
     t.follow.insert(t.follow.begin() + long(at), sig);

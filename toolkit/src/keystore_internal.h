@@ -14,6 +14,8 @@
 
 #include <zaf/zafkeys.h>
 
+#include <botan/asn1_obj.h>
+
 #include <array>
 #include <functional>
 #include <map>
@@ -255,6 +257,10 @@ std::string armor(std::string_view data, const std::string& label,
 // malformed (bad Base64, checksum mismatch, missing end line).
 bool dearmor(std::string_view text, std::vector<std::string>& blocks);
 bool looksArmored(std::string_view data);
+
+// The object identifier of a curve as a key packet stores it (the DER body without tag and
+// length). Throws a Botan exception when it cannot be decoded.
+Botan::OID curveOid(std::string_view raw);
 
 } // namespace zaf
 

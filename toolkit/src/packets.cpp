@@ -111,6 +111,20 @@ bool readPacket(const uint8_t* data, size_t size, size_t offset, RawPacket& out,
     return true;
 }
 
+uint8_t rawTag(const std::string& raw) {
+    uint8_t ctb = uint8_t(raw[0]);
+    return (ctb & 0x40) ? ctb & 0x3F : (ctb >> 2) & 0x0F;
+}
+
+std::string_view rawBody(const std::string& raw) {
+    RawPacket rp;
+    std::string scratch;
+    if (!readPacket(reinterpret_cast<const uint8_t*>(raw.data()), raw.size(), 0, rp, scratch) ||
+        rp.partial)
+        return {};
+    return rp.body;
+}
+
 void writeHeader(std::string& out, uint8_t tag, size_t length, bool newFormat) {
     if (newFormat || tag > 15) {
         out.push_back(char(0xC0 | tag));

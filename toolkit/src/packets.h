@@ -42,6 +42,11 @@ struct RawPacket {
 bool readPacket(const uint8_t* data, size_t size, size_t offset, RawPacket& out,
                 std::string& scratch);
 
+// The tag of one stored packet (`raw` holds at least its first byte) and its body; the body is
+// empty when the packet cannot be read or uses partial lengths.
+uint8_t rawTag(const std::string& raw);
+std::string_view rawBody(const std::string& raw);
+
 // Appends a header for a body of `length` bytes. Old format uses the shortest length type; new
 // format the shortest of the three fixed encodings. Tags above 15 always use the new format.
 void writeHeader(std::string& out, uint8_t tag, size_t length, bool newFormat);

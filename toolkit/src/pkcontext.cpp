@@ -189,8 +189,6 @@ Botan::BigInt big(const rfc4880::Mpi& m) {
     return Botan::BigInt(reinterpret_cast<const uint8_t*>(m.bytes.data()), m.bytes.size());
 }
 
-Botan::OID curveOid(std::string_view raw);
-
 ZAFError makePrivate(const rfc4880::KeyInfo& info, const Botan::secure_vector<uint8_t>& secret,
                      ZAFPrivateKeyContext& out) {
     std::string_view s(reinterpret_cast<const char*>(secret.data()), secret.size());
@@ -223,7 +221,7 @@ ZAFError makePrivate(const rfc4880::KeyInfo& info, const Botan::secure_vector<ui
     if (info.algorithm == 19) {
         if (m.empty())
             return kZAFError_CorruptData;
-        Botan::EC_Group group(curveOid(info.curveOid));
+        Botan::EC_Group group(zaf::curveOid(info.curveOid));
         out.width = (group.get_order().bits() + 7) / 8;
         out.key = std::make_unique<Botan::ECDSA_PrivateKey>(rng, group, big(m[0]));
         return kZAFError_NoErr;
@@ -238,17 +236,6 @@ ZAFError makePrivate(const rfc4880::KeyInfo& info, const Botan::secure_vector<ui
         return kZAFError_NoErr;
     }
     return kZAFError_UnsupportedAlg;
-}
-
-Botan::OID curveOid(std::string_view raw) {
-    std::vector<uint8_t> der(raw.size() + 2);
-    der[0] = 0x06;
-    der[1] = uint8_t(raw.size());
-    for (size_t i = 0; i < raw.size(); ++i)
-        der[i + 2] = uint8_t(raw[i]);
-    Botan::OID oid;
-    Botan::BER_Decoder(der).decode(oid);
-    return oid;
 }
 
 void appendMpi(std::string& out, const uint8_t* bytes, size_t n) {

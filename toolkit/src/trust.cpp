@@ -37,17 +37,6 @@ std::vector<uint8_t> padded(const rfc4880::Mpi& m, size_t width) {
     return out;
 }
 
-Botan::OID decodeOid(std::string_view raw) {
-    std::vector<uint8_t> der(raw.size() + 2);
-    der[0] = 0x06;
-    der[1] = uint8_t(raw.size());
-    for (size_t i = 0; i < raw.size(); ++i)
-        der[i + 2] = uint8_t(raw[i]);
-    Botan::OID oid;
-    Botan::BER_Decoder(der).decode(oid);
-    return oid;
-}
-
 bool checkWith(const Botan::Public_Key& key, const std::string& emsa,
                const std::vector<uint8_t>& message, const std::vector<uint8_t>& signature) {
     if (signature.empty())
@@ -57,6 +46,21 @@ bool checkWith(const Botan::Public_Key& key, const std::string& emsa,
 }
 
 } // namespace
+
+Botan::OID curveOid(std::string_view raw) {
+    // Stored without the DER tag and length; the length byte allows up to 254 bytes, but an
+    // identifier of more than 127 would need DER's long form and names no curve we know.
+    if (raw.size() > 127)
+        throw Botan::Decoding_Error("Curve identifier too long");
+    std::vector<uint8_t> der(raw.size() + 2);
+    der[0] = 0x06;
+    der[1] = uint8_t(raw.size());
+    for (size_t i = 0; i < raw.size(); ++i)
+        der[i + 2] = uint8_t(raw[i]);
+    Botan::OID oid;
+    Botan::BER_Decoder(der).decode(oid);
+    return oid;
+}
 
 std::string_view signingKeyBody(const Key& signer, const uint8_t keyID[8], uint8_t& alg) {
     for (const ZAFKeyDBObj& o : signer.objs) {
@@ -104,7 +108,7 @@ bool verifyWithKey(const Key&, std::string_view signerKeyBody, uint8_t hashAlg,
             return checkWith(pub, "Raw", msg, s);
         }
         if (info.algorithm == 19 && sig.mpis.size() == 2) {
-            Botan::EC_Group group(decodeOid(info.curveOid));
+            Botan::EC_Group group(curveOid(info.curveOid));
             std::string_view pt = info.mpis[0].bytes;
             Botan::ECDSA_PublicKey pub(
                 group, group.OS2ECP(reinterpret_cast<const uint8_t*>(pt.data()), pt.size()));
