@@ -258,6 +258,10 @@ std::string armor(std::string_view data, const std::string& label,
 bool dearmor(std::string_view text, std::vector<std::string>& blocks);
 bool looksArmored(std::string_view data);
 
+// The secret key packet body of the key or subkey `o` of `k` (found by its key ID); empty when
+// the key has no secret part for it.
+std::string_view secretPacketBody(const Key& k, const ZAFKeyDBObj& o);
+
 // The object identifier of a curve as a key packet stores it (the DER body without tag and
 // length). Throws a Botan exception when it cannot be decoded.
 Botan::OID curveOid(std::string_view raw);

@@ -49,27 +49,6 @@ using namespace zaf;
 
 namespace {
 
-std::string_view findSecretBody(const Key& k, const ZAFKeyDBObj& o) {
-    std::string_view bytes = k.secBytes();
-    const uint8_t* data = reinterpret_cast<const uint8_t*>(bytes.data());
-    std::string scratch;
-    size_t pos = 0;
-    while (pos < bytes.size()) {
-        rfc4880::RawPacket rp;
-        if (!rfc4880::readPacket(data, bytes.size(), pos, rp, scratch))
-            return {};
-        pos += rp.total;
-        bool wanted = o.type == kZAFKeyDBObjType_Key ? rp.tag == rfc4880::kTagSecretKey
-                                                     : rp.tag == rfc4880::kTagSecretSubkey;
-        if (!wanted)
-            continue;
-        rfc4880::KeyInfo info;
-        if (rfc4880::parseKeyPacket(rp.body, info) && std::memcmp(info.keyID, o.keyID, 8) == 0)
-            return rp.body;
-    }
-    return {};
-}
-
 // Derives a key from a passphrase with the iterated and salted S2K (count 0 = salted only).
 Botan::secure_vector<uint8_t> s2k(const char* hashName, std::string_view salt,
                                   std::string_view pass, size_t count, size_t keyLength) {
@@ -269,7 +248,7 @@ ZAFError ZAFNewPrivateKeyContext(ZAFKeyDBObjRef keyOrSubKey, const char* passphr
         (passphrase == nullptr && passphraseLength != 0))
         return kZAFError_BadParams;
     return storeGuard([&]() -> ZAFError {
-        std::string_view body = findSecretBody(*keyOrSubKey->key, *keyOrSubKey);
+        std::string_view body = secretPacketBody(*keyOrSubKey->key, *keyOrSubKey);
         if (body.empty())
             return kZAFError_NoSecretKey;
         Botan::secure_vector<uint8_t> mpis;

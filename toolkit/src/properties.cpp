@@ -9,6 +9,29 @@ using namespace zaf;
 
 static_assert(sizeof(ZAFKeyID) == 36, "the key ID record is 36 bytes");
 
+std::string_view zaf::secretPacketBody(const Key& k, const ZAFKeyDBObj& o) {
+    if (!k.hasSecret())
+        return {};
+    const uint8_t wantedTag =
+        o.type == kZAFKeyDBObjType_Key ? rfc4880::kTagSecretKey : rfc4880::kTagSecretSubkey;
+    std::string_view bytes = k.secBytes();
+    const uint8_t* data = reinterpret_cast<const uint8_t*>(bytes.data());
+    std::string scratch; // secret key packets never use partial lengths, so it stays unused
+    size_t pos = 0;
+    while (pos < bytes.size()) {
+        rfc4880::RawPacket rp;
+        if (!rfc4880::readPacket(data, bytes.size(), pos, rp, scratch))
+            return {};
+        pos += rp.total;
+        if (rp.tag != wantedTag)
+            continue;
+        rfc4880::KeyInfo info;
+        if (rfc4880::parseKeyPacket(rp.body, info) && std::memcmp(info.keyID, o.keyID, 8) == 0)
+            return rp.body;
+    }
+    return {};
+}
+
 namespace {
 
 bool isKeyish(const ZAFKeyDBObj* o) {
@@ -75,30 +98,6 @@ bool secretProtected(std::string_view body) {
     if (!rfc4880::parseKeyPacket(body, info, false) || info.publicLength >= body.size())
         return false;
     return body[info.publicLength] != 0;
-}
-
-// The secret packet body of the key (index 0) or the subkey with the given key ID.
-std::string_view secretBody(const Key& k, const ZAFKeyDBObj& o) {
-    if (!k.hasSecret())
-        return {};
-    std::string_view bytes = k.secBytes();
-    const uint8_t* data = reinterpret_cast<const uint8_t*>(bytes.data());
-    std::string scratch;
-    size_t pos = 0;
-    while (pos < bytes.size()) {
-        rfc4880::RawPacket rp;
-        if (!rfc4880::readPacket(data, bytes.size(), pos, rp, scratch))
-            return {};
-        pos += rp.total;
-        if (rp.tag == rfc4880::kTagSecretKey && o.type == kZAFKeyDBObjType_Key)
-            return rp.body;
-        if (rp.tag == rfc4880::kTagSecretSubkey && o.type == kZAFKeyDBObjType_SubKey) {
-            rfc4880::KeyInfo info;
-            if (rfc4880::parseKeyPacket(rp.body, info) && std::memcmp(info.keyID, o.keyID, 8) == 0)
-                return rp.body;
-        }
-    }
-    return {};
 }
 
 ZAFError putData(const std::string& data, void* buffer, size_t size, size_t* outSize) {
@@ -324,7 +323,7 @@ ZAFError ZAFGetKeyDBObjBooleanProperty(ZAFKeyDBObjRef obj, int32_t property, ZAF
         v = expired(k.expiration);
         break;
     case kZAFKeyProperty_NeedsPassphrase: {
-        std::string_view body = secretBody(k, *obj);
+        std::string_view body = secretPacketBody(k, *obj);
         v = !body.empty() && secretProtected(body);
         break;
     }
@@ -359,7 +358,7 @@ ZAFError ZAFGetKeyDBObjBooleanProperty(ZAFKeyDBObjRef obj, int32_t property, ZAF
         v = expired(obj->expiration);
         break;
     case kZAFSubKeyProperty_NeedsPassphrase: {
-        std::string_view body = secretBody(k, *obj);
+        std::string_view body = secretPacketBody(k, *obj);
         v = !body.empty() && secretProtected(body);
         break;
     }
