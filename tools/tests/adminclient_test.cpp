@@ -1,7 +1,7 @@
 // Tests of the administration client library: request documents as the listener reads them,
 // reply parsing, and the connection (first byte, secure channel, frames) against a real loopback
 // listener stand-in.
-// ctest-labels: unit threaded
+// ctest-labels: threaded
 #include "admin_test_server.h"
 #include "adminclient.h"
 #include "adminrequests.h"

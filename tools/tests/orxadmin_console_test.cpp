@@ -1,6 +1,6 @@
 // Tests of the console's sessions against a loopback listener stand-in that answers each
 // request type with a canned reply and records what it received.
-// ctest-labels: unit threaded
+// ctest-labels: threaded
 #include "admin_test_server.h"
 #include "adminrequests.h"
 #include "expect_throw.h"

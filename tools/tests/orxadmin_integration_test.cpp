@@ -1,7 +1,7 @@
 // orxadmin against a real orxgui on loopback, logged in as a real throw-away Unix account (root
 // only; skipped otherwise): login, keys table, configuration round trip, export and import, what
 // an eavesdropper sees, and the login-to-first-reply latency.
-// ctest-labels: integration threaded
+// ctest-labels: threaded
 #include "adminrequests.h"
 #include "listener_harness.h"
 #include "orxadmin_run.h"
