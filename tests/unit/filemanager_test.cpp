@@ -1,7 +1,7 @@
 // Tests of the file manager: open modes on real files, temporary files and the orphan report,
 // copying, directory helpers and secure wiping (checked byte by byte after every pass).
 #include "expect_throw.h"
-#include "zaf_temp_dir.h"
+#include "file_fixture.h"
 
 #include <oozaf/filemanager.h>
 #include <oozaf/logger.h>
@@ -24,25 +24,13 @@ using namespace oozaf;
 
 namespace {
 
-class FileManagerTest : public ::testing::Test {
+class FileManagerTest : public CZAFFileFixture {
 protected:
     void SetUp() override {
-        m_blocks = gObjMemoryManager().getBlockCount();
+        CZAFFileFixture::SetUp();
         m_manager.setTempDirectory(m_dir.path());
     }
-    void TearDown() override { EXPECT_EQ(m_blocks, gObjMemoryManager().getBlockCount()); }
 
-    std::string put(const std::string& name, const std::string& content) {
-        const std::string path = m_dir.file(name);
-        std::ofstream(path, std::ios::binary) << content;
-        return path;
-    }
-    static std::string get(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::ostringstream content;
-        content << in.rdbuf();
-        return content.str();
-    }
     std::string report() {
         std::ostringstream out;
         m_manager.printTempFilenames(out);
@@ -56,11 +44,7 @@ protected:
         return out;
     }
 
-    ZafTempDir m_dir;
     CZAFFileManager m_manager;
-
-private:
-    std::size_t m_blocks = 0;
 };
 
 TEST_F(FileManagerTest, OpenModesKeepOrEmptyTheContent) {
