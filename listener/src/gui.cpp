@@ -160,6 +160,13 @@ std::string printable(const std::string& text) {
     return out;
 }
 
+// Logs a failure as `head` followed by its detailed message, and returns that message.
+std::string logFailure(const CZAFThrowable& e, const std::string& head) {
+    std::string text = e.getDetailedMessage();
+    ZAF_LOG_ERROR(head << text);
+    return text;
+}
+
 std::string addressOf(const void* object) {
     std::ostringstream out;
     out << object;
@@ -360,34 +367,28 @@ int CGUIClient::clientThread() {
         } catch (CGUIFormatException* e) {
             CZAFThrowableGuard guard(e);
             rc = eLoginFormat;
-            errorText = e->getDetailedMessage();
-            ZAF_LOG_ERROR("An error occured while trying to extract authentication\ndata:\n"
-                          << errorText);
+            errorText =
+                logFailure(*e, "An error occured while trying to extract authentication\ndata:\n");
         } catch (CGUIAuthenticationException* e) {
             CZAFThrowableGuard guard(e);
             rc = eLoginRefused;
-            errorText = e->getDetailedMessage();
-            ZAF_LOG_ERROR("An error occured while authenticating username '" << printable(username)
-                                                                             << "':\n"
-                                                                             << errorText);
+            errorText = logFailure(*e, "An error occured while authenticating username '" +
+                                           printable(username) + "':\n");
         } catch (CGUIImpersonationException* e) {
             CZAFThrowableGuard guard(e);
             rc = eLoginImpersonation;
-            errorText = e->getDetailedMessage();
-            ZAF_LOG_ERROR("An error occured while trying to impersonate to client:\n" << errorText);
+            errorText = logFailure(*e, "An error occured while trying to impersonate to client:\n");
         } catch (CZAFServerOpenException* e) {
             CZAFThrowableGuard guard(e);
             rc = eLoginServerOpen;
-            errorText = e->getDetailedMessage();
-            ZAF_LOG_ERROR("An error occured while trying to open Vorn Server\nfor username '"
-                          << printable(username) << "':\n"
-                          << errorText);
+            errorText = logFailure(*e, "An error occured while trying to open Vorn Server\nfor "
+                                       "username '" +
+                                           printable(username) + "':\n");
         } catch (CGUICommunicationException* e) {
             CZAFThrowableGuard guard(e);
             rc = eLoginCommunication;
-            errorText = e->getDetailedMessage();
-            ZAF_LOG_ERROR("A communication error occured while trying to authenticate:\n"
-                          << errorText);
+            errorText =
+                logFailure(*e, "A communication error occured while trying to authenticate:\n");
         }
         m_loginDeadline.cancel();
         CZAFUtil::wipe(password);
@@ -539,13 +540,10 @@ std::string CGUIClient::answer(const std::string& command, int& rc) {
     std::unique_ptr<CGUIElement> result;
     std::string errorText;
     rc = eRequestOK;
-    auto logged = [&](const char* prefix, CZAFThrowable* e, int code) {
+    // Request failures name the request, its secrets masked.
+    auto failed = [&](const CZAFThrowable& e, int code, const char* head) {
         rc = code;
-        errorText = e->getDetailedMessage();
-        if (prefix == nullptr)
-            ZAF_LOG_ERROR(errorText);
-        else
-            ZAF_LOG_ERROR(prefix << gMaskSecrets(command) << "':\n" << errorText);
+        errorText = logFailure(e, head + gMaskSecrets(command) + "':\n");
     };
     try {
         CImpersonation identity(*this);
@@ -554,24 +552,24 @@ std::string CGUIClient::answer(const std::string& command, int& rc) {
         result = processRequest(request.get());
     } catch (CGUIUnknownRequestException* e) {
         CZAFThrowableGuard guard(e);
-        logged(nullptr, e, eRequestUnknown);
+        rc = eRequestUnknown;
+        errorText = logFailure(*e, "");
     } catch (CGUIFormatException* e) {
         CZAFThrowableGuard guard(e);
         rc = eRequestFormat;
-        errorText = e->getDetailedMessage();
-        ZAF_LOG_ERROR("A bad request format has encountered, command is skipped:\n" << errorText);
+        errorText = logFailure(*e, "A bad request format has encountered, command is skipped:\n");
     } catch (CGUIRequestFailedException* e) {
         CZAFThrowableGuard guard(e);
-        logged("Error while processing request '", e, eRequestFailed);
+        failed(*e, eRequestFailed, "Error while processing request '");
     } catch (CGUIImpersonationException* e) {
         CZAFThrowableGuard guard(e);
-        logged("Error while impersonating for processing request '", e, eRequestImpersonation);
+        failed(*e, eRequestImpersonation, "Error while impersonating for processing request '");
     } catch (CGUIKeyImportException* e) {
         CZAFThrowableGuard guard(e);
-        logged("Error while processing key import request '", e, eRequestFailed);
+        failed(*e, eRequestFailed, "Error while processing key import request '");
     } catch (CZAFException* e) {
         CZAFThrowableGuard guard(e);
-        logged("INTERNAL ERROR: Uncaught exception while processing request '", e, eRequestFailed);
+        failed(*e, eRequestFailed, "INTERNAL ERROR: Uncaught exception while processing request '");
     }
     response->set("rc", std::to_string(rc));
     error.setText(errorText);
