@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto store = std::make_shared<const std::string>(reinterpret_cast<const char*>(data), size);
     for (bool secret : {false, true}) {
         std::vector<zaf::KeyPtr> keys;
-        if (!zaf::parseKeys(store, secret, true, keys, nullptr))
+        if (!zaf::parseKeys(store, secret, true, keys, nullptr, true))
             continue;
         for (const zaf::KeyPtr& k : keys) {
             zaf::TKTree a, b;

@@ -82,7 +82,7 @@ std::vector<uint8_t> hashOf(const std::string& data) {
 // A v4 signature of `type` over key body `keyBody` and (when not empty) user ID `uid`, issued
 // by `keyID`, with `extra` hashed subpackets.
 std::string v4Sig(const Signer& s, uint8_t type, const std::string& keyBody, const std::string& uid,
-                  const uint8_t keyID[8], const std::string& extra = "") {
+                  const uint8_t keyID[8], const std::string& extra = "", uint8_t uidTag = 0xB4) {
     std::string hashed;
     zaf::rfc4880::appendSubpacket(hashed, 2, be32(kCreated));
     if (type == 0x13)
@@ -94,7 +94,7 @@ std::string v4Sig(const Signer& s, uint8_t type, const std::string& keyBody, con
     std::string data =
         std::string{char(0x99), char(keyBody.size() >> 8), char(keyBody.size())} + keyBody;
     if (!uid.empty())
-        data += char(0xB4) + be32(uint32_t(uid.size())) + uid;
+        data += char(uidTag) + be32(uint32_t(uid.size())) + uid;
     data += body + std::string{4, char(0xFF)} + be32(uint32_t(body.size()));
     std::vector<uint8_t> digest = hashOf(data);
     std::string unhashed;
@@ -452,8 +452,8 @@ TEST(Export, CompatibleLeavesOutPhotosAndLocalSignaturesStayHome) {
     std::string attribute = std::string{char(image.size() + 1), 1} + image;
     std::string local;
     zaf::rfc4880::appendSubpacket(local, 4, std::string{0});
-    std::string photo =
-        packet(17, attribute) + packet(2, v4Sig(a.signer(), 0x13, a.body, "", a.info.keyID));
+    std::string photo = packet(17, attribute) + packet(2, v4Sig(a.signer(), 0x13, a.body, attribute,
+                                                                a.info.keyID, "", 0xD1));
     std::string bytes = a.selfSigned() + certify(b, a, local) + photo;
     Context ctx;
     ZAFKeyDBRef db = importBytes(ctx.get(), bytes + b.selfSigned());

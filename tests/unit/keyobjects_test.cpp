@@ -1,11 +1,13 @@
 // keyobjects tests: keys, subkeys, user IDs, photo IDs, signatures and fingerprints, on keys
 // generated small into temporary key rings and on rings built with unusual packets.
 #include "key_fixture.h"
+#include "key_packets.h"
 
 #include <oozaf/time.h>
 
 #include <algorithm>
 #include <cctype>
+#include <ctime>
 #include <fstream>
 #include <set>
 
@@ -407,10 +409,16 @@ TEST_F(KeyObjectsTest, UnusualPacketsReadWithoutDefects) {
     for (size_t i = 1; i < packets.size(); ++i)
         rest += packet(packets[i].tag, packets[i].body);
 
-    // A photo too short to hold the image header, and an empty user ID.
-    const std::string shortPhoto = packet(17, std::string("\x06\x01\x10\x00\x01\x01\x00", 7));
-    std::ofstream(m_dir.file("odd.pkr"), std::ios::binary)
-        << primary + rest + shortPhoto + packet(13, "");
+    // A photo too short to hold the image header, and an empty user ID, both self-signed.
+    const std::string photoBody("\x06\x01\x10\x00\x01\x01\x00", 7);
+    const uint32_t now = uint32_t(std::time(nullptr));
+    const std::string signedOdd =
+        packet(17, photoBody) +
+        packet(2,
+               keypackets::sign(key->getHandle(), "", 0x13, packets[0].body, 17, photoBody, now)) +
+        packet(13, "") +
+        packet(2, keypackets::sign(key->getHandle(), "", 0x13, packets[0].body, 13, "", now));
+    std::ofstream(m_dir.file("odd.pkr"), std::ios::binary) << primary + rest + signedOdd;
     std::ofstream(m_dir.file("odd.skr"), std::ios::binary).flush();
     CZAFKeyDB odd(*m_context, kZAFOpenKeyDBFileOptions_None, m_dir.file("odd.pkr"),
                   m_dir.file("odd.skr"));

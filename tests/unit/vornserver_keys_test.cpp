@@ -2,11 +2,13 @@
 // every change is saved for the next server, the checks and reasons of key pair and subkey
 // generation, signing, user ID removal and revocation, photo IDs, import and export, look-ups by
 // key ID and the entropy figures.
+#include "key_packets.h"
 #include "vornserver_test_util.h"
 
 #include <oozaf/filemanager.h>
 #include <zaf/zafkeyedit.h>
 
+#include <ctime>
 #include <packets.h>
 #include <vector>
 
@@ -127,14 +129,18 @@ protected:
         return status;
     }
 
-    // The key with a photo user ID whose attribute data is `data`, imported unsigned.
+    // The key with a photo user ID whose attribute data is `data`, self-signed.
     void attachPhotoData(const std::string& id, const std::string& data) {
         std::string body;
         body.push_back(static_cast<char>(data.size() + 1));
         body.push_back('\x01');
         body += data;
         std::string bytes = publicKeyPacket(id);
+        const std::string keyBody = keypackets::split(bytes).at(0).body;
         zaf::rfc4880::writePacket(bytes, 17, body, true);
+        zaf::rfc4880::writePacket(bytes, 2,
+                                  keypackets::sign(key(id)->getHandle(), kPass, 0x13, keyBody, 17,
+                                                   body, uint32_t(std::time(nullptr))));
         EXPECT_EQ(0, import(*m_server, bytes));
     }
 
@@ -371,27 +377,14 @@ TEST_F(VornServerKeys, RevocationNeedsTheKeyItselfOrADesignatedRevoker) {
 
 TEST_F(VornServerKeys, AKeyDeclaredNotRevocableIsRefused) {
     const std::string eve = generate("Eve");
-    // A self-certification of Eve's user ID whose hashed area says "not revocable".
-    const std::string keyID = key(eve)->getKeyIDString_Long().substr(2);
-    std::string issuer;
-    for (size_t i = 0; i < 16; i += 2)
-        issuer.push_back(static_cast<char>(std::stoi(keyID.substr(i, 2), nullptr, 16)));
-    std::string hashed;
-    zaf::rfc4880::appendSubpacket(hashed, 2, std::string("\x60\x00\x00\x00", 4));
-    zaf::rfc4880::appendSubpacket(hashed, 7, std::string(1, '\0'));
-    std::string unhashed;
-    zaf::rfc4880::appendSubpacket(unhashed, 16, issuer);
-    std::string sig("\x04\x13\x01\x08", 4);
-    sig.push_back(static_cast<char>(hashed.size() >> 8));
-    sig.push_back(static_cast<char>(hashed.size() & 0xff));
-    sig += hashed;
-    sig.push_back(static_cast<char>(unhashed.size() >> 8));
-    sig.push_back(static_cast<char>(unhashed.size() & 0xff));
-    sig += unhashed;
-    sig += std::string("\x12\x34\x00\x08\x01", 5);
+    // A newer self-certification of Eve's user ID whose hashed area says "not revocable".
     std::string bytes = publicKeyPacket(eve);
+    const std::string body = keypackets::split(bytes).at(0).body;
     zaf::rfc4880::writePacket(bytes, 13, "Eve");
-    zaf::rfc4880::writePacket(bytes, 2, sig);
+    zaf::rfc4880::writePacket(bytes, 2,
+                              keypackets::sign(key(eve)->getHandle(), kPass, 0x13, body, 13, "Eve",
+                                               uint32_t(std::time(nullptr)) + 60,
+                                               keypackets::subpacket(7, std::string(1, '\0'))));
     EXPECT_EQ(0, import(*m_server, bytes));
     ASSERT_FALSE(key(eve)->isRevocable());
 

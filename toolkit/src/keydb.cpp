@@ -157,10 +157,7 @@ int32_t Key::effectiveOwnerTrust() const {
     return hasSecret() ? kZAFKeyTrust_Ultimate : kZAFKeyTrust_Undefined;
 }
 
-size_t keyDigest(const Key& key) {
-    std::hash<std::string_view> h;
-    return h(key.pubBytes()) * 31 + h(key.secBytes());
-}
+KeyPtr baseOf(const KeyPtr& k) { return k->onDisk ? k : k->base; }
 
 namespace {
 
@@ -174,177 +171,26 @@ bool isUserTag(uint8_t tag) {
     return tag == rfc4880::kTagUserID || tag == rfc4880::kTagUserAttribute;
 }
 
-void fillSig(ZAFKeyDBObj& o, const rfc4880::SigInfo& s) {
-    o.parsed = true;
-    o.sigVersion = s.version;
-    o.sigType = s.type;
-    o.algorithm = s.pkAlg;
-    o.hashAlg = s.hashAlg;
-    o.created = s.created;
-    o.sigExpireSecs = s.sigExpireSecs;
-    o.exportable = s.exportable;
-    o.revocable = s.revocable;
-    o.trustDepth = s.trustDepth;
-    o.trustAmount = s.trustAmount;
-    o.hasIssuer = s.hasIssuer;
-    std::memcpy(o.keyID, s.issuer, 8);
+// A check trust packet: "ZV", the kCheck... status, 8 bytes of the check digest.
+constexpr size_t kCheckPacketBody = 11;
+
+bool isCheckBody(std::string_view body) {
+    return body.size() == kCheckPacketBody && body[0] == 'Z' && body[1] == 'V';
 }
 
-// Derives the key's summary state from its parsed objects.
-bool analyse(Key& k) {
-    std::string_view bytes = k.mainBytes();
-    rfc4880::SigInfo sig;
-    rfc4880::KeyInfo info;
-    // Latest self-signature per user ID, and the one that sets key properties.
-    uint32_t bestTime = 0;
-    int32_t bestObj = -1;
-    bool bestPrimary = false;
-    uint32_t directTime = 0;
-    int32_t directObj = -1;
-    std::string bestPrefSym, bestPrefHash, directPrefSym, directPrefHash;
-    uint32_t bestExpire = 0, directExpire = 0;
-    bool bestHasExpire = false, directHasExpire = false;
-    for (ZAFKeyDBObj& o : k.objs) {
-        std::string_view body =
-            bytes.substr(k.packets[o.packet].bodyOffset, k.packets[o.packet].bodyLength);
-        if (o.type == kZAFKeyDBObjType_Key || o.type == kZAFKeyDBObjType_SubKey) {
-            if (!rfc4880::parseKeyPacket(body, info))
-                return false;
-            o.algorithm = info.algorithm;
-            o.version = info.version;
-            o.bits = info.bits;
-            o.created = info.created;
-            std::memcpy(o.keyID, info.keyID, 8);
-            if (o.type == kZAFKeyDBObjType_Key) {
-                std::memcpy(k.fingerprint, info.fingerprint, 20);
-                k.fingerprintLength = info.fingerprintLength;
-                k.algorithm = info.algorithm;
-                k.version = info.version;
-                k.bits = info.bits;
-                k.created = info.created;
-                if (info.version < 4 && info.v3ValidDays)
-                    k.expiration = info.created + uint32_t(info.v3ValidDays) * 86400u;
-            } else if (info.version < 4 && info.v3ValidDays) {
-                o.expiration = info.created + uint32_t(info.v3ValidDays) * 86400u;
-            }
-            continue;
-        }
-        if (o.type == kZAFKeyDBObjType_UserID) {
-            if (k.packets[o.packet].tag == rfc4880::kTagUserAttribute) {
-                std::string_view first = rfc4880::firstAttributeSubpacket(body);
-                o.attributeType = first.empty() ? 0 : uint8_t(first[0]);
-            }
-            continue;
-        }
-        if (!rfc4880::parseSignature(body, sig))
-            continue; // kept as an opaque signature
-        fillSig(o, sig);
-        bool self = sig.hasIssuer && std::memcmp(sig.issuer, k.objs[0].keyID, 8) == 0;
-        ZAFKeyDBObj& parent = k.objs[size_t(o.parent)];
-        if (parent.type == kZAFKeyDBObjType_UserID && self && sig.type >= 0x10 &&
-            sig.type <= 0x13) {
-            bool better = sig.primaryUserID > bestPrimary ||
-                          (sig.primaryUserID == bestPrimary && sig.created >= bestTime);
-            if (bestObj < 0 || better) {
-                bestTime = sig.created;
-                bestObj = o.parent;
-                bestPrimary = sig.primaryUserID;
-                bestPrefSym.assign(sig.prefSymmetric);
-                bestPrefHash.assign(sig.prefHash);
-                bestExpire = sig.keyExpireSecs;
-                bestHasExpire = sig.hasKeyExpire;
-            }
-            if (!sig.revocable)
-                k.revocable = false;
-        }
-        if (self && (sig.type == 0x1F || (sig.type >= 0x10 && sig.type <= 0x13))) {
-            for (std::string_view r : sig.revokers) {
-                std::array<uint8_t, 22> a{};
-                std::memcpy(a.data(), r.data(), 22);
-                bool dup = false;
-                for (const auto& x : k.revokers)
-                    dup = dup || x == a;
-                if (!dup)
-                    k.revokers.push_back(a);
-            }
-            for (std::string_view r : sig.adks) {
-                std::array<uint8_t, 22> a{};
-                std::memcpy(a.data(), r.data(), 22);
-                bool dup = false;
-                for (const auto& x : k.adks)
-                    dup = dup || x == a;
-                if (!dup)
-                    k.adks.push_back(a);
-            }
-        }
-        if (o.parent == 0 && self && sig.type == 0x1F && sig.created >= directTime) {
-            directTime = sig.created;
-            directObj = int32_t(o.index);
-            directPrefSym.assign(sig.prefSymmetric);
-            directPrefHash.assign(sig.prefHash);
-            directExpire = sig.keyExpireSecs;
-            directHasExpire = sig.hasKeyExpire;
-        }
-        if (o.parent == 0 && sig.type == 0x20) {
-            // A revocation counts only when its signature is good; a forged one stays stored
-            // but changes nothing.
-            if (self && verifySignature(nullptr, k, o, &k))
-                k.revokedBySelf = true;
-            else if (!self)
-                k.foreignRevocations.push_back(o.index);
-        }
-        if (parent.type == kZAFKeyDBObjType_SubKey && self && sig.type == 0x18) {
-            parent.expiration =
-                sig.hasKeyExpire && sig.keyExpireSecs ? parent.created + sig.keyExpireSecs : 0;
-        }
-        if (parent.type == kZAFKeyDBObjType_SubKey && sig.type == 0x28) {
-            if (self && verifySignature(nullptr, k, o, &k))
-                parent.revoked = true;
-            else if (self)
-                continue;
-            else
-                parent.unverifiedRevocation = true;
-        }
-        if (parent.type == kZAFKeyDBObjType_UserID && sig.type == 0x30 && sig.hasIssuer) {
-            for (ZAFKeyDBObj& other : k.objs) {
-                if (&other == &o || other.type != kZAFKeyDBObjType_Signature ||
-                    other.parent != o.parent || !other.parsed)
-                    continue;
-                if (std::memcmp(other.keyID, sig.issuer, 8) == 0 && other.sigType >= 0x10 &&
-                    other.sigType <= 0x13 && other.created <= sig.created)
-                    other.revoked = true;
-            }
-        }
-    }
-    if (bestObj >= 0) {
-        k.primaryUserID = bestObj;
-        k.prefSymmetric = bestPrefSym;
-        k.prefHash = bestPrefHash;
-        if (bestHasExpire && k.version >= 4)
-            k.expiration = bestExpire ? k.created + bestExpire : 0;
-    } else {
-        for (const ZAFKeyDBObj& o : k.objs)
-            if (o.type == kZAFKeyDBObjType_UserID) {
-                k.primaryUserID = int32_t(o.index);
-                break;
-            }
-    }
-    if (directObj >= 0) {
-        if (k.prefSymmetric.empty())
-            k.prefSymmetric = directPrefSym;
-        if (k.prefHash.empty())
-            k.prefHash = directPrefHash;
-        if (bestObj < 0 && directHasExpire && k.version >= 4)
-            k.expiration = directExpire ? k.created + directExpire : 0;
-    }
-    k.objs[0].expiration = k.expiration;
-    return true;
+void readCheckPacket(std::string_view body, ZAFKeyDBObj& sig) {
+    if (!isCheckBody(body) || (uint8_t(body[2]) & (kCheckGood | kCheckBad)) == 0)
+        return;
+    sig.stored = uint8_t(body[2]);
+    std::memcpy(sig.storedDigest, body.data() + 3, 8);
+    sig.storedInBytes = true;
 }
 
 } // namespace
 
 KeyPtr buildKey(std::shared_ptr<const std::string> pubStore, size_t pubOffset, size_t pubLength,
-                std::shared_ptr<const std::string> secStore, size_t secOffset, size_t secLength) {
+                std::shared_ptr<const std::string> secStore, size_t secOffset, size_t secLength,
+                bool storedChecks) {
     auto k = std::make_shared<Key>();
     k->pubStore = std::move(pubStore);
     k->pubOffset = pubOffset;
@@ -398,6 +244,10 @@ KeyPtr buildKey(std::shared_ptr<const std::string> pubStore, size_t pubOffset, s
             if (rp.tag == rfc4880::kTagTrust && pi == 1 && rp.body.size() >= 1) {
                 k->ownerTrust = uint8_t(rp.body[0]) & 7;
                 k->disabled = (uint8_t(rp.body[0]) & 0x20) != 0;
+            } else if (rp.tag == rfc4880::kTagTrust && storedChecks && !k->objs.empty() &&
+                       k->objs.back().packet == pi - 1 &&
+                       k->objs.back().type == kZAFKeyDBObjType_Signature) {
+                readCheckPacket(rp.body, k->objs.back());
             }
             continue; // trust and unknown packets stay in the bytes without an object
         }
@@ -407,22 +257,22 @@ KeyPtr buildKey(std::shared_ptr<const std::string> pubStore, size_t pubOffset, s
         k->objs[i].index = uint32_t(i);
         k->objs[i].key = k.get();
     }
-    if (!analyse(*k))
+    if (!analyseKey(*k))
         return nullptr;
     return k;
 }
 
-KeyPtr buildKeyFromStrings(std::string pub, std::string sec) {
+KeyPtr buildKeyFromStrings(std::string pub, std::string sec, bool storedChecks) {
     size_t pl = pub.size(), sl = sec.size();
     std::shared_ptr<const std::string> ps =
         pl ? std::make_shared<const std::string>(std::move(pub)) : nullptr;
     std::shared_ptr<const std::string> ss =
         sl ? std::make_shared<const std::string>(std::move(sec)) : nullptr;
-    return buildKey(ps, 0, pl, ss, 0, sl);
+    return buildKey(ps, 0, pl, ss, 0, sl, storedChecks);
 }
 
 bool parseKeys(const std::shared_ptr<const std::string>& store, bool secret, bool strict,
-               std::vector<KeyPtr>& out, std::vector<std::string>* loose) {
+               std::vector<KeyPtr>& out, std::vector<std::string>* loose, bool storedChecks) {
     const std::string& s = *store;
     const uint8_t* data = reinterpret_cast<const uint8_t*>(s.data());
     std::string scratch;
@@ -431,8 +281,8 @@ bool parseKeys(const std::shared_ptr<const std::string>& store, bool secret, boo
     auto finish = [&](size_t end) -> bool {
         if (keyStart == std::string::npos)
             return true;
-        KeyPtr k = secret ? buildKey(nullptr, 0, 0, store, keyStart, end - keyStart)
-                          : buildKey(store, keyStart, end - keyStart, nullptr, 0, 0);
+        KeyPtr k = secret ? buildKey(nullptr, 0, 0, store, keyStart, end - keyStart, false)
+                          : buildKey(store, keyStart, end - keyStart, nullptr, 0, 0, storedChecks);
         keyStart = std::string::npos;
         if (!k)
             return !strict;
@@ -509,8 +359,6 @@ std::string TKTree::serialize() const {
     return out;
 }
 
-namespace {
-
 // Identity of a component: the user ID bytes, or the subkey's fingerprint.
 std::string componentIdentity(const TKTree::Component& c) {
     std::string_view body = rfc4880::rawBody(c.head);
@@ -522,6 +370,8 @@ std::string componentIdentity(const TKTree::Component& c) {
     }
     return (isUserTag(c.tag) ? "U" : "?") + std::string(1, char(c.tag)) + std::string(body);
 }
+
+namespace {
 
 bool addMissing(std::vector<std::string>& into, const std::vector<std::string>& from) {
     bool changed = false;
@@ -671,7 +521,7 @@ ZAFError loadRings(const std::string& pubPath, const std::string& secPath,
     auto pubStore = std::make_shared<const std::string>(std::move(pubData));
     auto secStore = std::make_shared<const std::string>(std::move(secData));
     std::vector<KeyPtr> pubKeys;
-    if (!parseKeys(pubStore, false, true, pubKeys, nullptr))
+    if (!parseKeys(pubStore, false, true, pubKeys, nullptr, true))
         return kZAFError_CorruptData;
     std::unordered_map<std::string, size_t> index;
     index.reserve(pubKeys.size());
@@ -698,7 +548,7 @@ ZAFError loadRings(const std::string& pubPath, const std::string& secPath,
             }
             return true;
         }
-        KeyPtr k = buildKey(nullptr, 0, 0, secStore, start, end - start);
+        KeyPtr k = buildKey(nullptr, 0, 0, secStore, start, end - start, false);
         if (!k)
             return false;
         index.emplace(fpr, out.size());
@@ -727,37 +577,72 @@ ZAFError loadRings(const std::string& pubPath, const std::string& secPath,
     return kZAFError_NoErr;
 }
 
-// Lays our own changes over `disk`: removals, then added or changed keys (taken as ours when
-// the disk still holds the version we started from, merged with the disk's otherwise).
-void applyJournal(ZAFKeyDB* db, std::vector<KeyPtr>& disk) {
+std::string keyLabel(const Key& k) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out = "0x";
+    for (int i = 4; i < 8; ++i) {
+        out += hex[k.keyID()[i] >> 4];
+        out += hex[k.keyID()[i] & 15];
+    }
+    return out;
+}
+
+// Lays this handle's changes over `disk` with the three-way merge: keys it removed go, keys it
+// added come, keys it changed are merged from the version it started from. `diskVersions`
+// (may be null) receives the disk's version of every key.
+void applyJournal(ZAFKeyDB* db, std::vector<KeyPtr>& disk,
+                  std::unordered_map<std::string, KeyPtr>* diskVersions) {
+    std::vector<std::string> warnings;
     std::unordered_map<std::string, size_t> index;
-    for (size_t i = 0; i < disk.size(); ++i)
+    for (size_t i = 0; i < disk.size(); ++i) {
         index.emplace(disk[i]->fingerprintKey(), i);
+        if (diskVersions)
+            diskVersions->emplace(disk[i]->fingerprintKey(), disk[i]);
+    }
     std::vector<bool> gone(disk.size(), false);
-    for (const std::string& fpr : db->removed) {
-        auto it = index.find(fpr);
-        if (it != index.end())
-            gone[it->second] = true;
+    for (const auto& r : db->removed) {
+        auto it = index.find(r.first);
+        if (it == index.end())
+            continue;
+        const Key& d = *disk[it->second];
+        if (r.second)
+            mergeThreeWay(r.second->mainBytes(), std::string_view(), d.mainBytes(), keyLabel(d),
+                          warnings);
+        gone[it->second] = true;
     }
     std::vector<KeyPtr> appended;
     for (const KeyPtr& k : db->keys) {
         std::string fpr = k->fingerprintKey();
         if (!db->changed.count(fpr))
             continue;
+        KeyPtr b = baseOf(k);
         auto it = index.find(fpr);
         if (it == index.end()) {
-            appended.push_back(k);
+            if (b)
+                mergeThreeWay(b->mainBytes(), k->mainBytes(), std::string_view(), keyLabel(*k),
+                              warnings);
+            else
+                appended.push_back(k);
             continue;
         }
         KeyPtr& d = disk[it->second];
-        gone[it->second] = false;
-        if (keyDigest(*d) == k->baseHash) {
-            d = k;
-        } else {
-            KeyPtr m = mergeKeys(*d, *k);
-            if (m)
-                d = m;
+        if (b && d->pubBytes() == b->pubBytes() && d->secBytes() == b->secBytes()) {
+            d = k; // nobody else changed it
+            continue;
         }
+        std::string_view none;
+        std::string pub = mergeThreeWay(b ? b->pubBytes() : none, k->pubBytes(), d->pubBytes(),
+                                        keyLabel(*k), warnings);
+        std::string sec = mergeThreeWay(b ? b->secBytes() : none, k->secBytes(), d->secBytes(),
+                                        keyLabel(*k), warnings);
+        if (pub.empty() && sec.empty()) {
+            gone[it->second] = true;
+            continue;
+        }
+        if (pub == d->pubBytes() && sec == d->secBytes())
+            continue;
+        KeyPtr m = buildKeyFromStrings(std::move(pub), std::move(sec));
+        d = m ? m : k;
     }
     std::vector<KeyPtr> result;
     result.reserve(disk.size() + appended.size());
@@ -767,6 +652,48 @@ void applyJournal(ZAFKeyDB* db, std::vector<KeyPtr>& disk) {
     for (auto& k : appended)
         result.push_back(std::move(k));
     disk.swap(result);
+    // Both rings name the same conflict; it is told once.
+    db->mergeWarnings.clear();
+    for (std::string& w : warnings)
+        if (std::find(db->mergeWarnings.begin(), db->mergeWarnings.end(), w) ==
+            db->mergeWarnings.end())
+            db->mergeWarnings.push_back(std::move(w));
+}
+
+// The key with every known check result in a trust packet after its signature, so that the
+// ring opens next time without verifying again. Public ring only: the secret ring is exported
+// as stored.
+KeyPtr withChecks(const KeyPtr& k) {
+    if (!k->pubLength)
+        return k;
+    std::vector<const ZAFKeyDBObj*> sigAt(k->packets.size(), nullptr);
+    bool needed = false;
+    for (const ZAFKeyDBObj& o : k->objs)
+        if (o.type == kZAFKeyDBObjType_Signature && o.stored != 0) {
+            sigAt[o.packet] = &o;
+            needed = needed || !o.storedInBytes;
+        }
+    if (!needed)
+        return k;
+    std::string out;
+    out.reserve(k->pubLength + k->objs.size() * 13);
+    for (size_t p = 0; p < k->packets.size(); ++p) {
+        if (p > 0 && sigAt[p - 1] && k->packets[p].tag == rfc4880::kTagTrust &&
+            isCheckBody(k->packetBody(uint32_t(p))))
+            continue; // written anew below
+        out.append(k->packetBytes(uint32_t(p)));
+        if (const ZAFKeyDBObj* o = sigAt[p]) {
+            std::string body = "ZV";
+            body.push_back(char(o->stored));
+            body.append(reinterpret_cast<const char*>(o->storedDigest), 8);
+            rfc4880::writePacket(out, rfc4880::kTagTrust, body);
+        }
+    }
+    KeyPtr nk = buildKeyFromStrings(std::move(out), std::string(k->secBytes()));
+    if (!nk)
+        return k;
+    nk->validity = k->validity;
+    return nk;
 }
 
 // Makes `fresh` the database's content, keeping Key objects whose bytes did not change.
@@ -799,7 +726,6 @@ void adopt(ZAFKeyDB* db, std::vector<KeyPtr>& fresh, bool keepJournal) {
                 buildKeyFromStrings(std::string(k->pubBytes()), std::string(k->secBytes()));
             if (own) {
                 own->validity = k->validity;
-                own->baseHash = k->baseHash;
                 k = own;
             }
         }
@@ -816,8 +742,10 @@ void adopt(ZAFKeyDB* db, std::vector<KeyPtr>& fresh, bool keepJournal) {
     if (!keepJournal) {
         db->changed.clear();
         db->removed.clear();
-        for (const KeyPtr& k : db->keys)
-            k->baseHash = keyDigest(*k);
+        for (const KeyPtr& k : db->keys) {
+            k->onDisk = true;
+            k->base = nullptr;
+        }
     }
     db->indexValid = false;
 }
@@ -873,7 +801,19 @@ ZAFError flushLocked(ZAFKeyDB* db) {
     ZAFError err = loadRings(db->pubPath, db->secPath, disk);
     if (err != kZAFError_NoErr)
         return err;
-    applyJournal(db, disk);
+    applyJournal(db, disk, nullptr);
+    // Keys this handle holds unchanged carry its check results (certifications checked by a
+    // trust calculation, say); they are written with them.
+    std::unordered_map<std::string, KeyPtr> mine;
+    for (const KeyPtr& k : db->keys)
+        mine.emplace(k->fingerprintKey(), k);
+    for (KeyPtr& k : disk) {
+        auto it = mine.find(k->fingerprintKey());
+        if (it != mine.end() && it->second != k && it->second->pubBytes() == k->pubBytes() &&
+            it->second->secBytes() == k->secBytes())
+            k = it->second;
+        k = withChecks(k);
+    }
     std::string pub = ringBytes(disk, false);
     std::string sec = ringBytes(disk, true);
     std::string pubTmp, secTmp;
@@ -978,7 +918,10 @@ void ZAFKeyDB::replaceKey(const KeyPtr& oldKey, const KeyPtr& newKey, bool journ
         if (k == oldKey) {
             indexKey(*this, oldKey.get(), false);
             indexKey(*this, newKey.get(), true);
-            newKey->baseHash = oldKey->baseHash;
+            if (newKey != oldKey) {
+                newKey->base = baseOf(oldKey);
+                newKey->onDisk = false;
+            }
             newKey->validity = oldKey->validity;
             retired.push_back(k);
             k = newKey;
@@ -995,8 +938,13 @@ void ZAFKeyDB::addKey(const KeyPtr& key, bool journal) {
     indexKey(*this, key.get(), true);
     std::string fpr = key->fingerprintKey();
     if (journal) {
+        // A key removed and added again starts from the version the removal saw.
+        auto it = removed.find(fpr);
+        key->onDisk = false;
+        key->base = it != removed.end() ? it->second : nullptr;
         changed.insert(fpr);
-        removed.erase(fpr);
+        if (it != removed.end())
+            removed.erase(it);
     }
 }
 
@@ -1051,7 +999,7 @@ ZAFError ZAFOpenKeyDBFile(ZAFContextRef context, uint32_t options, ZAFFileSpecRe
         db->root.db = db.get();
         db->root.isRoot = true;
         for (const KeyPtr& k : keys) {
-            k->baseHash = keyDigest(*k);
+            k->onDisk = true;
             k->owner = db.get();
         }
         db->keys.swap(keys);
@@ -1090,19 +1038,28 @@ ZAFError ZAFKeyDBRefresh(ZAFKeyDBRef keyDB) {
         ZAFError err = loadRings(keyDB->pubPath, keyDB->secPath, disk);
         if (err != kZAFError_NoErr)
             return err;
-        // Keys that are only ours keep their journal entries, so nothing unsaved is lost.
-        for (const KeyPtr& k : disk)
-            k->baseHash = keyDigest(*k);
-        std::unordered_map<std::string, size_t> bases;
-        for (const KeyPtr& k : keyDB->keys)
-            if (keyDB->changed.count(k->fingerprintKey()))
-                bases.emplace(k->fingerprintKey(), k->baseHash);
-        applyJournal(keyDB, disk);
+        // Unsaved changes are laid over what is on disk now and stay in the journal; from now
+        // on they count from the disk's version.
+        std::unordered_map<std::string, KeyPtr> diskVersions;
+        applyJournal(keyDB, disk, &diskVersions);
         adopt(keyDB, disk, true);
         for (const KeyPtr& k : keyDB->keys) {
-            auto it = bases.find(k->fingerprintKey());
-            if (it != bases.end())
-                k->baseHash = it->second;
+            auto it = diskVersions.find(k->fingerprintKey());
+            bool mine = keyDB->changed.count(k->fingerprintKey()) != 0;
+            bool same = it != diskVersions.end() && it->second == k;
+            k->onDisk = !mine || same;
+            k->base = k->onDisk || it == diskVersions.end() ? nullptr : it->second;
+            if (it != diskVersions.end())
+                it->second->onDisk = true;
+        }
+        for (auto it = keyDB->removed.begin(); it != keyDB->removed.end();) {
+            auto d = diskVersions.find(it->first);
+            if (d == diskVersions.end()) {
+                it = keyDB->removed.erase(it); // gone from disk as well
+            } else {
+                it->second = d->second;
+                ++it;
+            }
         }
         return kZAFError_NoErr;
     });
@@ -1226,7 +1183,9 @@ ZAFError ZAFDeleteKeys(ZAFKeyDBRef keyDB, ZAFKeySetRef keys) {
         for (KeyPtr& k : keyDB->keys) {
             std::string fpr = k->fingerprintKey();
             if (doomed.count(fpr)) {
-                keyDB->removed.insert(fpr);
+                // Only a key the rings held needs removing from them.
+                if (KeyPtr b = baseOf(k))
+                    keyDB->removed[fpr] = b;
                 keyDB->changed.erase(fpr);
                 keyDB->retired.push_back(k);
             } else {

@@ -47,7 +47,20 @@ struct PacketRef {
     uint32_t bodyOffset = 0;
     uint32_t bodyLength = 0;
     uint8_t tag = 0;
+    bool hidden = false; // part of a user ID or subkey that counts for nothing (see analyse)
 };
+
+// Stored check results (the status byte of a check trust packet, see the README).
+constexpr uint8_t kCheckGood = 1;
+constexpr uint8_t kCheckBad = 2;
+constexpr uint8_t kCheckBackGood = 4; // a binding whose embedded back signature verified
+constexpr uint8_t kCheckBackBad = 8;  // ... did not verify (or is missing)
+
+// Usage a subkey's ruling binding grants (key flags; without flags, what the algorithm does).
+constexpr uint8_t kUsageSign = 0x02;
+constexpr uint8_t kUsageEncrypt = 0x0C;
+
+using CheckDigest = std::array<uint8_t, 16>;
 
 } // namespace zaf
 
@@ -79,11 +92,21 @@ struct ZAFKeyDBObj {
     uint8_t trustAmount = 0;
     bool hasIssuer = false;
     uint32_t sigExpireSecs = 0;
+    bool primaryFlag = false; // signatures: the primary user ID subpacket is set
     // Cached checks (signatures) and derived state (all objects).
     bool tried = false;
     bool verified = false;
     bool revoked = false;
     bool unverifiedRevocation = false;
+    // Signatures: the check result (kCheck...), 0 when none; the first 8 bytes of its check
+    // digest; whether the key's bytes already hold it in a trust packet after the signature.
+    uint8_t stored = 0;
+    uint8_t storedDigest[8] = {};
+    bool storedInBytes = false;
+    // User IDs and subkeys: the ruling self-signature or binding (object index), -1 none.
+    int32_t ruling = -1;
+    // Subkeys: kUsage... bits granted by the ruling binding (signing only with a back signature).
+    uint8_t usage = 0;
 };
 
 namespace zaf {
@@ -113,7 +136,12 @@ struct Key {
     std::string prefHash;
     std::vector<std::array<uint8_t, 22>> revokers;
     std::vector<std::array<uint8_t, 22>> adks;
-    int32_t primaryUserID = -1; // object index
+    int32_t primaryUserID = -1;    // object index; see analyse for the rules
+    int32_t primaryAttribute = -1; // object index of the primary user attribute
+    int32_t directSig = -1;        // the newest verified direct-key self-signature
+    // User IDs and subkeys that count for nothing: no verified self-signature or binding.
+    uint32_t hiddenUserIDs = 0;
+    uint32_t hiddenSubKeys = 0;
     bool revokedBySelf = false;
     std::vector<uint32_t> foreignRevocations; // object indexes of key revocations by others
     bool revocable = true;
@@ -121,7 +149,10 @@ struct Key {
     bool disabled = false;
     int32_t validity = 0;
     ZAFKeyDB* owner = nullptr; // the database holding the key
-    size_t baseHash = 0;       // digest of the bytes this handle started from
+    // The version this handle started from (as read from the rings), for the three-way merge
+    // of a flush: the key itself when `onDisk`, else `base` (null when the handle added it).
+    bool onDisk = false;
+    std::shared_ptr<Key> base;
 
     std::string_view pubBytes() const {
         return pubLength ? std::string_view(*pubStore).substr(pubOffset, pubLength)
@@ -150,14 +181,18 @@ using KeyPtr = std::shared_ptr<Key>;
 
 // Splits a ring (or any packet stream) into keys. `secret` marks secret-ring input. In strict
 // mode any damage fails the whole ring; lenient mode (import) skips packets outside keys and
-// hands stand-alone signatures to `loose`.
+// hands stand-alone signatures to `loose`. `storedChecks` as for buildKey (public input only).
 bool parseKeys(const std::shared_ptr<const std::string>& store, bool secret, bool strict,
-               std::vector<KeyPtr>& out, std::vector<std::string>* loose);
+               std::vector<KeyPtr>& out, std::vector<std::string>* loose, bool storedChecks);
 // Builds a key from its transferable key bytes (public and/or secret). Null on damage.
+// `storedChecks` takes check results from the trust packets after signatures; only bytes this
+// store wrote itself may do that (never input from outside).
 KeyPtr buildKey(std::shared_ptr<const std::string> pubStore, size_t pubOffset, size_t pubLength,
-                std::shared_ptr<const std::string> secStore, size_t secOffset, size_t secLength);
-KeyPtr buildKeyFromStrings(std::string pub, std::string sec);
-size_t keyDigest(const Key& key);
+                std::shared_ptr<const std::string> secStore, size_t secOffset, size_t secLength,
+                bool storedChecks = true);
+KeyPtr buildKeyFromStrings(std::string pub, std::string sec, bool storedChecks = true);
+// The version of `k` its database started from (see Key::base), null when none.
+std::shared_ptr<Key> baseOf(const std::shared_ptr<Key>& k);
 
 // Tree form of a transferable key used for merging and editing.
 struct TKTree {
@@ -172,9 +207,16 @@ struct TKTree {
     bool parse(std::string_view bytes);
     std::string serialize() const;
 };
+// Identity of a component: the user ID bytes, or the subkey's fingerprint.
+std::string componentIdentity(const TKTree::Component& c);
 // Merges `incoming` into `base` (union of user IDs, subkeys and signatures; trust packets of
 // `incoming` ignored). Returns true when base changed.
 bool mergeTrees(TKTree& base, const TKTree& incoming);
+// Three-way merge of one ring's form of a key (empty = absent): what changed from `base` to
+// `ours` is laid over `disk`. A removal on either side beats a change on the other; each such
+// conflict appends a warning naming `label`.
+std::string mergeThreeWay(std::string_view base, std::string_view ours, std::string_view disk,
+                          const std::string& label, std::vector<std::string>& warnings);
 
 } // namespace zaf
 
@@ -196,13 +238,17 @@ struct ZAFKeyDB {
     std::vector<zaf::KeyPtr> keys;
     std::vector<zaf::KeyPtr> retired;
     ZAFKeySet root;
-    // Changes of this handle not yet written: fingerprints of keys added/changed and removed.
+    // Changes of this handle not yet written: fingerprints of keys added/changed, and of keys
+    // removed with the version they had when this handle last read them.
     std::set<std::string> changed;
-    std::set<std::string> removed;
+    std::map<std::string, zaf::KeyPtr> removed;
+    // Conflicts met by the last flush or refresh (a removal that beat a change), as texts.
+    std::vector<std::string> mergeWarnings;
     // Stand-alone revocation certificates read by an import, applied by ZAFCopyKeys.
     std::vector<std::string> pendingRevocations;
-    // Signature checks survive key rebuilds through this cache (digest of the checked bytes).
-    std::unordered_map<size_t, uint8_t> sigCache;
+    // Import only: user IDs and subkeys dropped for want of a verified self-signature/binding.
+    uint32_t droppedUserIDs = 0;
+    uint32_t droppedSubKeys = 0;
     std::unordered_map<uint64_t, zaf::Key*> byKeyID; // primary and subkey IDs
     std::unordered_map<std::string, zaf::Key*> byFingerprint;
     bool indexValid = false;
@@ -238,11 +284,47 @@ ZAFError writeFileAtomic(const std::string& path, const std::string& data, unsig
 // Test hook: when set and returning non-zero, a flush stops right before its renames.
 extern int (*gFlushBeforeRenameHook)(const char* pubPath);
 
-// Signature verification of one signature object against its key; uses the database's cache.
+// Signature verification of one signature object of `key` made by `signer` (found by the
+// signature's issuer key ID among the signer's key and subkeys). Each result is kept on the
+// object (and written into the ring as a trust packet by the next flush) and in a process-wide
+// cache, so a signature is verified once.
 bool verifySignature(ZAFKeyDB* db, const Key& key, const ZAFKeyDBObj& sig, const Key* signer);
+// The digest a check result is bound to: the signature, the key's fingerprint, what it signs
+// (`parentTag` 0 for the key itself, else the packet tag and body of the user ID or subkey) and
+// the signer (its fingerprint, or its subkey packet body).
+CheckDigest checkDigest(std::string_view sigBody, std::string_view keyFingerprint,
+                        uint8_t parentTag, std::string_view parent, std::string_view signerID);
+// Verifies signature `sigBody` by the key packet `signerBody` over primary key `keyBody` and
+// the user ID, attribute or subkey `parentBody` (tag `parentTag`, 0 for none).
+bool verifyBytes(std::string_view sigBody, std::string_view keyBody, uint8_t parentTag,
+                 std::string_view parentBody, std::string_view signerBody);
+// Looks the check up in the process-wide cache, else runs `verify` and records its result.
+bool cachedVerify(const CheckDigest& d, const std::function<bool()>& verify);
+size_t cachedCheckCount();
+void clearCachedChecks(); // tests and benchmarks: measure verification from scratch
 // Verifies a raw signature over the data hashed by `sigBody`'s context.
-bool verifyWithKey(const Key& signer, std::string_view signerKeyBody, uint8_t hashAlg,
-                   const uint8_t* digest, size_t digestLength, const rfc4880::SigInfo& sig);
+bool verifyWithKey(std::string_view signerKeyBody, uint8_t hashAlg, const uint8_t* digest,
+                   size_t digestLength, const rfc4880::SigInfo& sig);
+
+// ---- the key model's rules (see the README, "Which signatures count") ----
+
+// The verified self-signature that rules for user ID or attribute object `uid`, or null.
+const ZAFKeyDBObj* rulingSelfSignature(const Key& k, uint32_t uid);
+// The verified binding that rules for subkey object `sub`, or null.
+const ZAFKeyDBObj* rulingBinding(const Key& k, uint32_t sub);
+// Derives a key's state from its objects (buildKey calls it): verifies the self-signatures
+// that decide, takes user IDs and subkeys without one out of the object list. False on damage.
+bool analyseKey(Key& k);
+// Whether the key itself is revoked (by itself or a designated revoker the database holds).
+bool keyRevoked(const Key& k);
+// Valid subkeys (object indexes) for encryption / signing now: bound by a verified binding
+// (signing also needs a verified back signature), not revoked, not expired, usage granted.
+// Empty when the key itself is revoked or expired.
+std::vector<uint32_t> encryptionSubkeys(const Key& k);
+std::vector<uint32_t> signingSubkeys(const Key& k);
+// Whether the primary key itself is the one to encrypt to: a key of an encrypting algorithm
+// that is v3 or has no valid encryption subkey (and is neither revoked nor expired).
+bool primaryEncrypts(const Key& k);
 // The key packet body (public part) used to check signatures made by `keyID` in `signer`
 // (primary or subkey); empty when the ID is not one of the key's.
 std::string_view signingKeyBody(const Key& signer, const uint8_t keyID[8], uint8_t& alg);

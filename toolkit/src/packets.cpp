@@ -381,6 +381,11 @@ bool parseSubpackets(std::string_view area, size_t base, SigInfo& out, bool hash
             out.hasIssuer = true;
             continue;
         }
+        if (type == 32) {
+            // A back signature is itself signed, so it may sit in either area.
+            out.embedded = b;
+            continue;
+        }
         if (!hashed)
             continue;
         switch (type) {

@@ -107,6 +107,7 @@ struct SigInfo {
     std::string_view prefSymmetric;
     std::string_view prefHash;
     std::string_view regexp;
+    std::string_view embedded; // subpacket 32: an embedded signature body (a back signature)
     std::vector<std::string_view> revokers; // subpacket 12 bodies (class, alg, 20-byte fpr)
     std::vector<std::string_view> adks;     // subpacket 10 bodies, same layout
     size_t hashedEnd = 0;                   // v4: bytes of the body hashed (before the trailer)

@@ -356,8 +356,7 @@ ZAFError ZAFPublicKeyVerify(ZAFPublicKeyContextRef ctx, int32_t hashAlgorithm, c
         }
         if (pos != s.size())
             return kZAFError_BadSignature;
-        Key none;
-        return verifyWithKey(none, ctx->keyBody, uint8_t(hashAlgorithm), hash, hashSize, sig)
+        return verifyWithKey(ctx->keyBody, uint8_t(hashAlgorithm), hash, hashSize, sig)
                    ? kZAFError_NoErr
                    : kZAFError_BadSignature;
     });

@@ -38,27 +38,6 @@ bool isKeyish(const ZAFKeyDBObj* o) {
     return o->type == kZAFKeyDBObjType_Key || o->type == kZAFKeyDBObjType_SubKey;
 }
 
-bool keyRevoked(const Key& k) {
-    if (k.revokedBySelf)
-        return true;
-    // A revocation by a designated revoker counts once its issuer is known to the database.
-    ZAFKeyDB* db = k.owner;
-    if (!isValidDB(db))
-        return false;
-    for (uint32_t idx : k.foreignRevocations) {
-        const ZAFKeyDBObj& s = k.objs[idx];
-        for (const auto& r : k.revokers) {
-            if (std::memcmp(r.data() + 14, s.keyID, 8) != 0)
-                continue;
-            // Only the designated revoker's own good signature revokes the key.
-            Key* revoker = db->findByKeyID(s.keyID);
-            if (revoker != nullptr && verifySignature(db, k, s, revoker))
-                return true;
-        }
-    }
-    return false;
-}
-
 bool keyUnverifiedRevocation(const Key& k) {
     ZAFKeyDB* db = k.owner;
     for (uint32_t idx : k.foreignRevocations)
@@ -69,22 +48,7 @@ bool keyUnverifiedRevocation(const Key& k) {
 
 bool expired(uint32_t expiration) { return expiration != 0 && expiration <= now(); }
 
-bool subkeyUsable(const ZAFKeyDBObj& o) { return !o.revoked && !expired(o.expiration); }
-
-bool canEncrypt(const Key& k) {
-    if (keyRevoked(k) || expired(k.expiration))
-        return false;
-    if (k.version < 4 && rfc4880::canAlgEncrypt(k.algorithm))
-        return true;
-    for (const ZAFKeyDBObj& o : k.objs)
-        if (o.type == kZAFKeyDBObjType_SubKey && rfc4880::canAlgEncrypt(o.algorithm) &&
-            subkeyUsable(o))
-            return true;
-    bool hasSubkeys = false;
-    for (const ZAFKeyDBObj& o : k.objs)
-        hasSubkeys = hasSubkeys || o.type == kZAFKeyDBObjType_SubKey;
-    return rfc4880::canAlgEncrypt(k.algorithm) && !hasSubkeys;
-}
+bool canEncrypt(const Key& k) { return primaryEncrypts(k) || !encryptionSubkeys(k).empty(); }
 
 void fillKeyID(ZAFKeyID& id, const uint8_t bytes[8], int32_t alg) {
     std::memset(&id, 0, sizeof id);

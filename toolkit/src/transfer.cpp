@@ -289,7 +289,8 @@ void exportPublic(const Key& k, int32_t format, std::string& out) {
             inAttribute = false;
         if (tag == rfc4880::kTagUserAttribute)
             inAttribute = format != kZAFExportFormat_Complete;
-        bool d = inAttribute || tag == rfc4880::kTagTrust;
+        // Trust packets are local; user IDs and subkeys that count for nothing stay here.
+        bool d = inAttribute || tag == rfc4880::kTagTrust || k.packets[i].hidden;
         if (tag == rfc4880::kTagSignature && objOf[i] >= 0 && !k.objs[size_t(objOf[i])].exportable)
             d = true;
         drop[i] = d;
@@ -317,6 +318,25 @@ void exportPublic(const Key& k, int32_t format, std::string& out) {
         }
     }
     out.append(result);
+}
+
+// A key read by an import without the user IDs and subkeys that count for nothing (no verified
+// self-signature or binding), built as a secret key when it came from a secret block.
+KeyPtr withoutHidden(const KeyPtr& kp, bool secret) {
+    const Key& k = *kp;
+    bool any = k.hiddenUserIDs || k.hiddenSubKeys;
+    if (!any && !secret)
+        return kp;
+    std::string bytes;
+    if (any) {
+        for (size_t i = 0; i < k.packets.size(); ++i)
+            if (!k.packets[i].hidden)
+                bytes.append(k.packetBytes(uint32_t(i)));
+    } else {
+        bytes.assign(k.mainBytes());
+    }
+    return secret ? buildKeyFromStrings(std::string(), std::move(bytes), false)
+                  : buildKeyFromStrings(std::move(bytes), std::string(), false);
 }
 
 } // namespace
@@ -503,17 +523,19 @@ ZAFError ZAFImport(ZAFContextRef context, ZAFKeyDBRef* outKeyDB, ZAFOptionListRe
         auto store = std::make_shared<const std::string>(std::move(binary));
         std::vector<KeyPtr> keys;
         std::vector<std::string> loose;
-        parseKeys(store, false, false, keys, &loose);
+        // Nothing from outside may claim checks already made: every signature that counts is
+        // verified here.
+        parseKeys(store, false, false, keys, &loose, false);
         // Keys read from a secret block carry their secret part; parseKeys saw them as public.
         std::vector<KeyPtr> fixed;
+        uint32_t droppedUserIDs = 0, droppedSubKeys = 0;
         for (KeyPtr& k : keys) {
-            if (!k->packets.empty() && k->packets[0].tag == rfc4880::kTagSecretKey) {
-                KeyPtr s = buildKey(nullptr, 0, 0, k->pubStore, k->pubOffset, k->pubLength);
-                if (s)
-                    fixed.push_back(s);
-            } else {
-                fixed.push_back(k);
-            }
+            droppedUserIDs += k->hiddenUserIDs;
+            droppedSubKeys += k->hiddenSubKeys;
+            bool secret = !k->packets.empty() && k->packets[0].tag == rfc4880::kTagSecretKey;
+            KeyPtr kept = withoutHidden(k, secret);
+            if (kept)
+                fixed.push_back(kept);
         }
         if (fixed.empty() && loose.empty() && !store->empty())
             return kZAFError_CorruptData;
@@ -551,6 +573,8 @@ ZAFError ZAFImport(ZAFContextRef context, ZAFKeyDBRef* outKeyDB, ZAFOptionListRe
         }
         db->changed.clear();
         db->removed.clear();
+        db->droppedUserIDs = droppedUserIDs;
+        db->droppedSubKeys = droppedSubKeys;
         *outKeyDB = db.release();
         return kZAFError_NoErr;
     });

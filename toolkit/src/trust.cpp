@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <mutex>
 
 namespace zaf {
 
@@ -73,8 +74,8 @@ std::string_view signingKeyBody(const Key& signer, const uint8_t keyID[8], uint8
     return {};
 }
 
-bool verifyWithKey(const Key&, std::string_view signerKeyBody, uint8_t hashAlg,
-                   const uint8_t* digest, size_t digestLength, const rfc4880::SigInfo& sig) {
+bool verifyWithKey(std::string_view signerKeyBody, uint8_t hashAlg, const uint8_t* digest,
+                   size_t digestLength, const rfc4880::SigInfo& sig) {
     rfc4880::KeyInfo info;
     if (!rfc4880::parseKeyPacket(signerKeyBody, info, false) || !info.known)
         return false;
@@ -136,82 +137,156 @@ bool verifyWithKey(const Key&, std::string_view signerKeyBody, uint8_t hashAlg,
     return false;
 }
 
-bool verifySignature(ZAFKeyDB* db, const Key& key, const ZAFKeyDBObj& sigObj, const Key* signer) {
-    if (signer == nullptr || sigObj.type != kZAFKeyDBObjType_Signature)
-        return false;
-    std::string_view sigBody = key.packetBody(sigObj.packet);
-    const ZAFKeyDBObj* parent = sigObj.parent > 0 ? &key.objs[size_t(sigObj.parent)] : nullptr;
-    std::string_view keyBody = key.packetBody(0);
-    std::string_view parentBody = parent ? key.packetBody(parent->packet) : std::string_view();
-    std::hash<std::string_view> h;
-    size_t cacheKey = h(sigBody) ^ (h(parentBody) * 31) ^ (h(keyBody) * 131);
-    auto& obj = const_cast<ZAFKeyDBObj&>(sigObj);
-    if (db) {
-        auto it = db->sigCache.find(cacheKey);
-        if (it != db->sigCache.end()) {
-            obj.tried = true;
-            obj.verified = it->second != 0;
-            return obj.verified;
-        }
+namespace {
+
+// Results of signature checks made in this process, by check digest. Keys are rebuilt after
+// every change and a ring is read again on every refresh; the cache keeps each signature from
+// being verified more than once. Bounded: when full it starts over.
+constexpr size_t kMaxCachedChecks = 1u << 18;
+
+struct DigestHash {
+    size_t operator()(const CheckDigest& d) const {
+        size_t v = 0;
+        std::memcpy(&v, d.data(), sizeof v);
+        return v;
     }
-    bool ok = false;
+};
+
+std::mutex gCheckMutex;
+std::unordered_map<CheckDigest, bool, DigestHash> gChecks;
+
+// Feeds a key packet as signatures hash it: 0x99, two length bytes, the public part.
+bool hashKeyPacket(Botan::HashFunction& hash, std::string_view body) {
+    rfc4880::KeyInfo info;
+    if (!rfc4880::parseKeyPacket(body, info, false) || info.publicLength > 0xFFFF)
+        return false;
+    uint8_t hdr[3] = {0x99, uint8_t(info.publicLength >> 8), uint8_t(info.publicLength)};
+    hash.update(hdr, 3);
+    hash.update(reinterpret_cast<const uint8_t*>(body.data()), info.publicLength);
+    return true;
+}
+
+} // namespace
+
+CheckDigest checkDigest(std::string_view sigBody, std::string_view keyFingerprint,
+                        uint8_t parentTag, std::string_view parent, std::string_view signerID) {
+    thread_local std::unique_ptr<Botan::HashFunction> hash =
+        Botan::HashFunction::create_or_throw("SHA-256");
+    auto feed = [&](std::string_view part) {
+        uint32_t n = uint32_t(part.size());
+        uint8_t len[4] = {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
+        hash->update(len, 4);
+        hash->update(reinterpret_cast<const uint8_t*>(part.data()), part.size());
+    };
+    feed(sigBody);
+    feed(keyFingerprint);
+    hash->update(parentTag);
+    feed(parent);
+    feed(signerID);
+    Botan::secure_vector<uint8_t> full = hash->final();
+    CheckDigest d{};
+    std::memcpy(d.data(), full.data(), d.size());
+    return d;
+}
+
+bool verifyBytes(std::string_view sigBody, std::string_view keyBody, uint8_t parentTag,
+                 std::string_view parentBody, std::string_view signerBody) {
     rfc4880::SigInfo sig;
     const char* hn = nullptr;
-    rfc4880::KeyInfo ki;
-    if (rfc4880::parseSignature(sigBody, sig) && sig.hasIssuer &&
-        (hn = rfc4880::hashName(sig.hashAlg)) != nullptr &&
-        rfc4880::parseKeyPacket(keyBody, ki, false)) {
-        auto hash = Botan::HashFunction::create(hn);
-        auto feedKey = [&](std::string_view body) {
-            rfc4880::KeyInfo k2;
-            if (!rfc4880::parseKeyPacket(body, k2, false))
-                return false;
-            uint8_t hdr[3] = {0x99, uint8_t(k2.publicLength >> 8), uint8_t(k2.publicLength)};
-            hash->update(hdr, 3);
-            hash->update(reinterpret_cast<const uint8_t*>(body.data()), k2.publicLength);
-            return true;
-        };
-        bool fed = hash != nullptr && feedKey(keyBody);
-        if (fed && parent) {
-            if (parent->type == kZAFKeyDBObjType_SubKey) {
-                fed = feedKey(parentBody);
-            } else if (sig.version == 4) {
-                uint8_t tag =
-                    key.packets[parent->packet].tag == rfc4880::kTagUserAttribute ? 0xD1 : 0xB4;
-                uint32_t n = uint32_t(parentBody.size());
-                uint8_t hdr[5] = {tag, uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8),
-                                  uint8_t(n)};
-                hash->update(hdr, 5);
-                hash->update(reinterpret_cast<const uint8_t*>(parentBody.data()), n);
-            } else {
-                hash->update(reinterpret_cast<const uint8_t*>(parentBody.data()),
-                             parentBody.size());
-            }
+    if (!rfc4880::parseSignature(sigBody, sig) || (hn = rfc4880::hashName(sig.hashAlg)) == nullptr)
+        return false;
+    auto hash = Botan::HashFunction::create(hn);
+    if (hash == nullptr || !hashKeyPacket(*hash, keyBody))
+        return false;
+    if (parentTag == rfc4880::kTagPublicSubkey || parentTag == rfc4880::kTagSecretSubkey) {
+        if (!hashKeyPacket(*hash, parentBody))
+            return false;
+    } else if (parentTag == rfc4880::kTagUserID || parentTag == rfc4880::kTagUserAttribute) {
+        if (sig.version == 4) {
+            uint8_t tag = parentTag == rfc4880::kTagUserAttribute ? 0xD1 : 0xB4;
+            uint32_t n = uint32_t(parentBody.size());
+            uint8_t hdr[5] = {tag, uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
+            hash->update(hdr, 5);
         }
-        if (fed) {
-            if (sig.version == 4) {
-                hash->update(reinterpret_cast<const uint8_t*>(sigBody.data()), sig.hashedEnd);
-                uint32_t n = uint32_t(sig.hashedEnd);
-                uint8_t trailer[6] = {
-                    4, 0xFF, uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
-                hash->update(trailer, 6);
-            } else {
-                hash->update(reinterpret_cast<const uint8_t*>(sig.hashedV3.data()),
-                             sig.hashedV3.size());
-            }
-            std::vector<uint8_t> digest(hash->output_length());
-            hash->final(digest.data());
-            uint8_t alg = 0;
-            std::string_view signerBody = signingKeyBody(*signer, sig.issuer, alg);
-            ok = digest.size() >= 2 && digest[0] == sig.left16[0] && digest[1] == sig.left16[1] &&
-                 !signerBody.empty() &&
-                 verifyWithKey(*signer, signerBody, sig.hashAlg, digest.data(), digest.size(), sig);
-        }
+        hash->update(reinterpret_cast<const uint8_t*>(parentBody.data()), parentBody.size());
+    }
+    if (sig.version == 4) {
+        hash->update(reinterpret_cast<const uint8_t*>(sigBody.data()), sig.hashedEnd);
+        uint32_t n = uint32_t(sig.hashedEnd);
+        uint8_t trailer[6] = {4,         0xFF, uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8),
+                              uint8_t(n)};
+        hash->update(trailer, 6);
+    } else {
+        hash->update(reinterpret_cast<const uint8_t*>(sig.hashedV3.data()), sig.hashedV3.size());
+    }
+    std::vector<uint8_t> digest(hash->output_length());
+    hash->final(digest.data());
+    // The two stored bytes of the hash let a damaged signature fail before the expensive part.
+    if (digest.size() < 2 || digest[0] != sig.left16[0] || digest[1] != sig.left16[1])
+        return false;
+    return verifyWithKey(signerBody, sig.hashAlg, digest.data(), digest.size(), sig);
+}
+
+bool cachedVerify(const CheckDigest& d, const std::function<bool()>& verify) {
+    {
+        std::lock_guard<std::mutex> lock(gCheckMutex);
+        auto it = gChecks.find(d);
+        if (it != gChecks.end())
+            return it->second;
+    }
+    bool ok = verify();
+    std::lock_guard<std::mutex> lock(gCheckMutex);
+    if (gChecks.size() >= kMaxCachedChecks)
+        gChecks.clear();
+    gChecks[d] = ok;
+    return ok;
+}
+
+size_t cachedCheckCount() {
+    std::lock_guard<std::mutex> lock(gCheckMutex);
+    return gChecks.size();
+}
+
+void clearCachedChecks() {
+    std::lock_guard<std::mutex> lock(gCheckMutex);
+    gChecks.clear();
+}
+
+bool verifySignature(ZAFKeyDB*, const Key& key, const ZAFKeyDBObj& sigObj, const Key* signer) {
+    if (signer == nullptr || sigObj.type != kZAFKeyDBObjType_Signature || !sigObj.parsed ||
+        !sigObj.hasIssuer)
+        return false;
+    auto& obj = const_cast<ZAFKeyDBObj&>(sigObj);
+    std::string_view sigBody = key.packetBody(sigObj.packet);
+    const ZAFKeyDBObj* parent = sigObj.parent > 0 ? &key.objs[size_t(sigObj.parent)] : nullptr;
+    uint8_t parentTag = parent ? key.packets[parent->packet].tag : 0;
+    std::string_view parentBody = parent ? key.packetBody(parent->packet) : std::string_view();
+    uint8_t alg = 0;
+    std::string_view signerBody = signingKeyBody(*signer, sigObj.keyID, alg);
+    if (signerBody.empty()) {
+        obj.tried = true;
+        obj.verified = false;
+        return false;
+    }
+    // A check is bound to the signature, the key, what it signs and who signed it (the signing
+    // key's fingerprint, or its packet when a subkey signed).
+    std::string signerID = std::memcmp(signer->keyID(), sigObj.keyID, 8) == 0
+                               ? signer->fingerprintKey()
+                               : std::string(signerBody);
+    CheckDigest d = checkDigest(sigBody, key.fingerprintKey(), parentTag, parentBody, signerID);
+    bool ok;
+    if (obj.stored != 0 && std::memcmp(obj.storedDigest, d.data(), 8) == 0) {
+        ok = (obj.stored & kCheckGood) != 0;
+    } else {
+        ok = cachedVerify(d, [&] {
+            return verifyBytes(sigBody, key.packetBody(0), parentTag, parentBody, signerBody);
+        });
+        obj.stored = ok ? kCheckGood : kCheckBad;
+        std::memcpy(obj.storedDigest, d.data(), 8);
+        obj.storedInBytes = false;
     }
     obj.tried = true;
     obj.verified = ok;
-    if (db)
-        db->sigCache[cacheKey] = ok ? 1 : 0;
     return ok;
 }
 
