@@ -5,7 +5,7 @@ set -euo pipefail
 PACKAGES=(
     build-essential cmake ninja-build pkg-config
     clang libclang-rt-14-dev clang-format
-    libbotan-2-dev libxerces-c-dev libcrypt-dev zlib1g-dev passwd
+    libbotan-2-dev libre2-dev libxerces-c-dev libcrypt-dev zlib1g-dev passwd
     libgtest-dev libgmock-dev libbenchmark-dev
     openjdk-17-jdk-headless
 )

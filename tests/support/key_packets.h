@@ -98,7 +98,10 @@ inline std::string withoutTrust(const std::string& bytes) {
 }
 
 inline std::string subpacket(uint8_t type, const std::string& body) {
-    return std::string(1, char(body.size() + 1)) + char(type) + body;
+    size_t n = body.size() + 1;
+    std::string len = n < 192 ? std::string(1, char(n))
+                              : std::string{char(((n - 192) >> 8) + 192), char((n - 192) & 0xFF)};
+    return len + char(type) + body;
 }
 
 // The public part of a v4 RSA, DSA or ElGamal key packet body (the secret part cut off).

@@ -9,6 +9,9 @@
 #include <gtest/gtest.h>
 
 using namespace kstest;
+using keypackets::Packet;
+using keypackets::sign;
+using keypackets::subpacket;
 using kgtest::boolProperty;
 using kgtest::children;
 using kgtest::current;
@@ -17,9 +20,6 @@ using kgtest::exportKey;
 using kgtest::generateKey;
 using kgtest::generateSubKey;
 using kgtest::numProperty;
-using keypackets::Packet;
-using keypackets::sign;
-using keypackets::subpacket;
 
 namespace {
 
@@ -361,5 +361,56 @@ TEST_F(KeyModel, CertificationRevocationsApplyWhateverTheirOrder) {
         }
         EXPECT_EQ(1, revoked);
         EXPECT_EQ(1, live);
+    }
+}
+
+TEST_F(KeyModel, ATrustSignatureWithAnExpressionLimitsItsIntroducer) {
+    ZAFKeyDBObjRef me = make("Me");
+    struct Case {
+        const char* expression;
+        bool inside, outside;
+    };
+    std::string tooLong = "<[^>]+[@.]example\\.org>$" + std::string(1100, '|');
+    for (const Case& c : {Case{"<[^>]+[@.]example\\.org>$", true, false}, Case{"", true, true},
+                          Case{"(unclosed", false, false}, Case{tooLong.c_str(), false, false},
+                          Case{"(a+)+$", false, false}}) {
+        // Fresh keys each round: an introducer, a key inside the scope and one outside.
+        ZAFKeyDBRef round = nullptr;
+        ASSERT_EQ(0, ZAFNewKeyDB(ctx.get(), &round));
+        ZAFKeySetRef mine = nullptr;
+        ASSERT_EQ(0, ZAFNewSingletonKeySet(me, &mine));
+        ASSERT_EQ(0, ZAFCopyKeys(mine, round, nullptr));
+        ZAFFreeKeySet(mine);
+        ZAFKeyDBObjRef introducer = generateKey(ctx.get(), round, "Introducer", "");
+        ZAFKeyDBObjRef inside = generateKey(ctx.get(), round, "In <in@example.org>", "");
+        ZAFKeyDBObjRef outside = generateKey(
+            ctx.get(), round,
+            std::string("Out <out@other.net>" + std::string(40, 'a') + "!").c_str(), "");
+        for (ZAFKeyDBObjRef k : {introducer, inside, outside})
+            ASSERT_EQ(0, ZAFSetKeyOwnerTrust(current(round, k), kZAFKeyTrust_Undefined));
+        // My trust signature on the introducer, made packet by packet (the toolkit would not
+        // make one with a faulty expression).
+        std::vector<Packet> p = publicPackets(current(round, introducer));
+        std::string hashed = subpacket(5, std::string{1, 120});
+        if (*c.expression)
+            hashed += subpacket(6, std::string(c.expression) + '\0');
+        p.insert(p.begin() + 3, Packet{2, sign(current(round, me), "", 0x10, p[0].body, 13,
+                                               p[1].body, kT0, hashed)});
+        ZAFKeyDBRef in = nullptr;
+        import(p, &in);
+        ASSERT_EQ(0, ZAFCopyKeys(ZAFPeekKeyDBRootKeySet(in), round, nullptr));
+        for (ZAFKeyDBObjRef k : {inside, outside})
+            ASSERT_EQ(0, ZAFCertifyUserID(children(current(round, k), kZAFKeyDBObjType_UserID)[0],
+                                          current(round, introducer), ZAFOPassphrase(ctx.get(), ""),
+                                          ZAFOLastOption()));
+        ASSERT_EQ(0, ZAFCalculateTrust(ZAFPeekKeyDBRootKeySet(round), round));
+        EXPECT_EQ(kZAFValidity_Complete, current(round, introducer)->key->validity);
+        EXPECT_EQ(c.inside ? kZAFValidity_Complete : kZAFValidity_Unknown,
+                  current(round, inside)->key->validity)
+            << c.expression;
+        EXPECT_EQ(c.outside ? kZAFValidity_Complete : kZAFValidity_Unknown,
+                  current(round, outside)->key->validity)
+            << c.expression;
+        ZAFFreeKeyDB(round);
     }
 }

@@ -16,12 +16,17 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <re2/re2.h>
 
 namespace zaf {
 
 namespace {
 
 constexpr uint32_t kMaxVerifyBits = 16384;
+// Bounds of a trust signature's regular expression: its length and the memory its automaton
+// may use.
+constexpr size_t kMaxScopeExpression = 1024;
+constexpr int64_t kMaxScopeMemory = 1 << 20;
 
 Botan::BigInt toBig(const rfc4880::Mpi& m) {
     return Botan::BigInt(reinterpret_cast<const uint8_t*>(m.bytes.data()), m.bytes.size());
@@ -309,6 +314,44 @@ struct Cert {
     uint32_t sig; // object index in target
 };
 
+// The scopes of trust signatures (RFC 4880 regular expressions). Expressions come from keys made
+// elsewhere, so the engine is one that runs in linear time; an expression that is too long or
+// does not compile matches nothing.
+class Scopes {
+public:
+    bool matches(const std::string& expression, std::string_view userID) {
+        auto it = m_compiled.find(expression);
+        if (it == m_compiled.end()) {
+            std::unique_ptr<RE2> re;
+            if (expression.size() <= kMaxScopeExpression) {
+                RE2::Options options;
+                options.set_log_errors(false);
+                options.set_max_mem(kMaxScopeMemory);
+                re = std::make_unique<RE2>(expression, options);
+                if (!re->ok())
+                    re.reset();
+            }
+            it = m_compiled.emplace(expression, std::move(re)).first;
+        }
+        return it->second != nullptr &&
+               RE2::PartialMatch(re2::StringPiece(userID.data(), userID.size()), *it->second);
+    }
+
+private:
+    std::unordered_map<std::string, std::unique_ptr<RE2>> m_compiled;
+};
+
+// The regular expression of a trust signature, without its terminating NUL; empty when none.
+std::string scopeOf(const Key& k, const ZAFKeyDBObj& sig) {
+    rfc4880::SigInfo info;
+    if (!rfc4880::parseSignature(k.packetBody(sig.packet), info))
+        return std::string();
+    std::string_view text = info.regexp;
+    if (!text.empty() && text.back() == '\0')
+        text.remove_suffix(1);
+    return std::string(text);
+}
+
 } // namespace
 
 extern "C" ZAFError ZAFCalculateTrust(ZAFKeySetRef keySet, ZAFKeyDBRef keyDB) {
@@ -332,7 +375,11 @@ extern "C" ZAFError ZAFCalculateTrust(ZAFKeySetRef keySet, ZAFKeyDBRef keyDB) {
             int32_t completeCount = 0, marginalCount = 0;
             std::set<Key*> counted;
             bool invalid = false;
+            // Expressions a user ID must match for this key's certifications to count (from
+            // the trust signatures that made it an introducer).
+            std::vector<std::string> scopes;
         };
+        Scopes matcher;
         std::unordered_map<Key*, State> state;
         state.reserve(keyDB->keys.size());
         std::deque<Key*> queue;
@@ -381,6 +428,18 @@ extern "C" ZAFError ZAFCalculateTrust(ZAFKeySetRef keySet, ZAFKeyDBRef keyDB) {
                 if (ts.invalid || ts.depth >= 0 || ts.counted.count(issuer))
                     continue;
                 const ZAFKeyDBObj& sig = c.target->objs[c.sig];
+                if (!is.scopes.empty()) {
+                    // An introducer of limited scope counts only for user IDs within it; user
+                    // attributes hold no text to match.
+                    const ZAFKeyDBObj& uid = c.target->objs[size_t(sig.parent)];
+                    bool text = c.target->packets[uid.packet].tag == rfc4880::kTagUserID;
+                    std::string_view name = text ? c.target->packetBody(uid.packet) : "";
+                    bool inside = text;
+                    for (const std::string& e : is.scopes)
+                        inside = inside && matcher.matches(e, name);
+                    if (!inside)
+                        continue;
+                }
                 if (!verifySignature(keyDB, *c.target, sig, issuer))
                     continue;
                 ts.counted.insert(issuer);
@@ -399,6 +458,10 @@ extern "C" ZAFError ZAFCalculateTrust(ZAFKeySetRef keySet, ZAFKeyDBRef keyDB) {
                     if (granted > ts.introducer && ts.introducer != kZAFKeyTrust_Never) {
                         ts.introducer = granted;
                         ts.grantDepth = allowed;
+                        ts.scopes = is.scopes;
+                        std::string scope = scopeOf(*c.target, sig);
+                        if (!scope.empty())
+                            ts.scopes.push_back(std::move(scope));
                     }
                 }
                 if (int64_t(ts.completeCount) * marginals + int64_t(ts.marginalCount) * completes >=
