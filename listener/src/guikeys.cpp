@@ -245,6 +245,9 @@ std::unique_ptr<CGUIElement> CGUIKeyRequests::doKeyGen(const DOMElement* data) {
     if (has(data, "expiry-date"))
         expiry = expiryDate(data, "expiry-date");
     facade([&] {
+        // Every editing request works on the rings as they are now (another session of the
+        // same user may have changed them).
+        m_server.UpdateKeyDB();
         m_server.generateKeyPair(name, passphrase, type, cipher, size, adk, signOnly, expiry);
     });
     return nullptr;
@@ -270,6 +273,7 @@ std::unique_ptr<CGUIElement> CGUIKeyRequests::doKeyRemove(const DOMElement* data
     ZAF_ASSERT_TAG(kTag, data != nullptr);
     const std::string id = text(childElement(data, kKey, "key"), "id");
     facade([&] {
+        m_server.UpdateKeyDB();
         CKeyPtr key(m_server.getKeyByID(id));
         // The removal deletes the key and clears the pointer only when it succeeds.
         CZAFKey* removed = key.get();
@@ -328,7 +332,10 @@ std::unique_ptr<CGUIElement> CGUIKeyRequests::doUserIDRemove(const DOMElement* d
     ZAF_ASSERT_TAG(kTag, data != nullptr);
     const std::string id = text(data, "id");
     const std::string userID = text(data, "userid");
-    facade([&] { m_server.removeUserID(id, userID, false, false); });
+    facade([&] {
+        m_server.UpdateKeyDB();
+        m_server.removeUserID(id, userID, false, false);
+    });
     return nullptr;
 }
 
@@ -348,6 +355,7 @@ std::unique_ptr<CGUIElement> CGUIKeyRequests::doKeyImport(const DOMElement* data
     int32_t code = kZAFError_CorruptData;
     if (key.bytes.size() == size)
         code = facade([&] {
+            m_server.UpdateKeyDB();
             return m_server.importKeyFromBuffer(
                 reinterpret_cast<const unsigned char*>(key.bytes.data()), size, x509, withPrivate,
                 status);
@@ -356,6 +364,13 @@ std::unique_ptr<CGUIElement> CGUIKeyRequests::doKeyImport(const DOMElement* data
         throw new CGUIKeyImportException(toolkitErrorText(code));
     auto report = std::make_unique<CGUIElement>(kFileReport);
     report->set(kError, std::to_string(status));
+    // User IDs and subkeys without a verified self-signature or binding were left out.
+    unsigned int userIDs = 0, subkeys = 0;
+    m_server.getLastImportDrops(userIDs, subkeys);
+    if (userIDs != 0)
+        report->set("dropped-userids", std::to_string(userIDs));
+    if (subkeys != 0)
+        report->set("dropped-subkeys", std::to_string(subkeys));
     return report;
 }
 

@@ -159,9 +159,32 @@ void CZAFKeyDB::CopyKeys(const CZAFKeySet* keySet) {
     check(ZAFCopyKeys(keySet->getHandle(), m_keyDB, nullptr));
 }
 
-void CZAFKeyDB::Update() { check(ZAFKeyDBRefresh(m_keyDB)); }
+namespace {
 
-void CZAFKeyDB::flush() { check(ZAFFlushKeyDB(m_keyDB)); }
+// A removal that beat a concurrent change is worth the administrator's attention.
+void logMergeWarnings(ZAFKeyDBRef db) {
+    uint32_t count = 0;
+    if (ZAFCountKeyDBMergeWarnings(db, &count) != kZAFError_NoErr)
+        return;
+    for (uint32_t i = 0; i < count; ++i) {
+        char text[512];
+        size_t size = 0;
+        if (ZAFGetKeyDBMergeWarning(db, i, text, sizeof text, &size) == kZAFError_NoErr)
+            ZAF_LOG_WARNING("WARNING: " << text);
+    }
+}
+
+} // namespace
+
+void CZAFKeyDB::Update() {
+    check(ZAFKeyDBRefresh(m_keyDB));
+    logMergeWarnings(m_keyDB);
+}
+
+void CZAFKeyDB::flush() {
+    check(ZAFFlushKeyDB(m_keyDB));
+    logMergeWarnings(m_keyDB);
+}
 
 CZAFKeySet* CZAFKeyDB::getRootKeySet() const {
     ZAFKeySetRef root = ZAFPeekKeyDBRootKeySet(m_keyDB);

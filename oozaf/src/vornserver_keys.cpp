@@ -130,6 +130,8 @@ int32_t CVornServer::importKeyFromBuffer(const unsigned char* data, uint32_t len
     const ZAFContextRef context = m_context->getHandle();
 
     ZAFKeyDBRef imported = nullptr;
+    m_droppedUserIDs = 0;
+    m_droppedSubkeys = 0;
     status = 1;
     ZAFError code = ZAFImport(context, &imported, ZAFOInputBuffer(context, data, length),
                               ZAFOInputFormat(context, kZAFInputFormat_X509), ZAFOLastOption());
@@ -149,6 +151,10 @@ int32_t CVornServer::importKeyFromBuffer(const unsigned char* data, uint32_t len
     }
 
     return guarded<CZAFKeyImportException>([&]() -> int32_t {
+        uint32_t droppedUserIDs = 0, droppedSubkeys = 0;
+        ZAFGetImportDropCounts(imported, &droppedUserIDs, &droppedSubkeys);
+        m_droppedUserIDs = droppedUserIDs;
+        m_droppedSubkeys = droppedSubkeys;
         CZAFOwned<CZAFKeyDB> source(new CZAFKeyDB(*m_context, imported));
         // Everything the input brings is merged, also when it holds no key of its own: a
         // stand-alone revocation certificate applies to a key already held. Whether anything
@@ -284,6 +290,10 @@ void CVornServer::doGenerateKeyPair(const std::string& name, const std::string& 
             throw new CZAFSDKException(code);
         const auto* adkKey = dynamic_cast<const CZAFKey*>(found);
         ZAF_ASSERT_TAG(kTag, adkKey != nullptr);
+        // A key named by its ID is found whatever its state; as an ADK a disabled or expired
+        // key is no more eligible than when it is named by a user ID.
+        if (adkKey->isDisabled() || adkKey->isExpired())
+            throw new CZAFKeyGenException(eReasonADKNotFound);
         const ZAFPublicKeyAlgorithm adkAlg = adkKey->getAlg();
         if (adkAlg == kZAFPublicKeyAlgorithm_DSA) {
             if (!adkKey->canEncrypt())
@@ -305,9 +315,26 @@ void CVornServer::doGenerateKeyPair(const std::string& name, const std::string& 
     CZAFOwned<CZAFKey> key(CZAFKey::generateKey(*m_context, *getKeyDB(), name, passphrase, type,
                                                 cipher, size, adkSet != nullptr, adkSet.get(),
                                                 enforce, days, fast));
-    if (!signOnly && (signingAlg != kZAFPublicKeyAlgorithm_RSA || version == kZAFKeyVersion_V4))
-        doGenerateSubkey(key.get(), passphrase, static_cast<uint16_t>(encryptionSize),
-                         CZAFTime::now(), expiry);
+    if (!signOnly && (signingAlg != kZAFPublicKeyAlgorithm_RSA || version == kZAFKeyVersion_V4)) {
+        try {
+            doGenerateSubkey(key.get(), passphrase, static_cast<uint16_t>(encryptionSize),
+                             CZAFTime::now(), expiry);
+        } catch (CZAFThrowable*) {
+            // The caller hears that the key pair failed: its master must not reach the rings
+            // with the next save.
+            CZAFKey* master = key.release();
+            try {
+                getKeyDB()->removeKey(master);
+            } catch (CZAFThrowable* e) {
+                CZAFThrowableGuard guard(e);
+                ZAF_LOG_WARNING("WARNING: Could not take back the master key of a failed key "
+                                "pair:\n"
+                                << e->getDetailedMessage());
+            }
+            key.reset(master); // null once removed
+            throw;
+        }
+    }
     flushKeyDB();
 }
 

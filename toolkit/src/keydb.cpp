@@ -1274,6 +1274,37 @@ ZAFError ZAFDeleteKeyDBObj(ZAFKeyDBRef keyDB, ZAFKeyDBObjRef obj) {
     });
 }
 
+ZAFError ZAFCountKeyDBMergeWarnings(ZAFKeyDBRef keyDB, uint32_t* outCount) {
+    if (!isValidDB(keyDB) || outCount == nullptr)
+        return kZAFError_BadParams;
+    *outCount = uint32_t(keyDB->mergeWarnings.size());
+    return kZAFError_NoErr;
+}
+
+ZAFError ZAFGetKeyDBMergeWarning(ZAFKeyDBRef keyDB, uint32_t index, char* buffer, size_t size,
+                                 size_t* outSize) {
+    if (!isValidDB(keyDB) || outSize == nullptr)
+        return kZAFError_BadParams;
+    if (index >= keyDB->mergeWarnings.size())
+        return kZAFError_ItemNotFound;
+    const std::string& w = keyDB->mergeWarnings[index];
+    *outSize = w.size() + 1;
+    if (buffer == nullptr || size < w.size() + 1)
+        return kZAFError_BufferTooSmall;
+    std::memcpy(buffer, w.c_str(), w.size() + 1);
+    return kZAFError_NoErr;
+}
+
+ZAFError ZAFGetImportDropCounts(ZAFKeyDBRef keyDB, uint32_t* outUserIDs, uint32_t* outSubKeys) {
+    if (!isValidDB(keyDB))
+        return kZAFError_BadParams;
+    if (outUserIDs)
+        *outUserIDs = keyDB->droppedUserIDs;
+    if (outSubKeys)
+        *outSubKeys = keyDB->droppedSubKeys;
+    return kZAFError_NoErr;
+}
+
 ZAFError ZAFFindKeyByKeyID(ZAFKeyDBRef keyDB, const ZAFKeyID* keyID, ZAFKeyDBObjRef* outKey) {
     if (!isValidDB(keyDB) || keyID == nullptr || outKey == nullptr)
         return kZAFError_BadParams;

@@ -156,6 +156,12 @@ public:
     // merging or writing fails.
     int32_t importKeyFromBuffer(const unsigned char* data, uint32_t length, bool x509,
                                 bool withPrivate, int& status);
+    // What the last import dropped for want of a verified self-signature or binding: user IDs
+    // (and photo IDs) and subkeys. Zero before any import.
+    void getLastImportDrops(unsigned int& userIDs, unsigned int& subkeys) const {
+        userIDs = m_droppedUserIDs;
+        subkeys = m_droppedSubkeys;
+    }
 
     // Exports the key to `path` through a temporary file (removed, and wiped when it held secret
     // material, in every case); `replace` is the copy's replace flag. Raises
@@ -267,6 +273,8 @@ private:
     CVornServerCfgPolicyPart m_policyPart;
     CVornServerCfg m_cfg;
     CZAFGroupSet* m_groupSet;
+    unsigned int m_droppedUserIDs = 0;
+    unsigned int m_droppedSubkeys = 0;
     CZAFFileManager m_fileManager;
     std::string m_personalDir;
 };

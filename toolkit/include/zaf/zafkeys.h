@@ -176,9 +176,11 @@ ZAF_API ZAFError ZAFOpenKeyDBFile(ZAFContextRef context, uint32_t options, ZAFFi
 /* A new empty database that lives in memory only. */
 ZAF_API ZAFError ZAFNewKeyDB(ZAFContextRef context, ZAFKeyDBRef* outKeyDB);
 ZAF_API ZAFError ZAFFreeKeyDB(ZAFKeyDBRef keyDB);
-/* Re-reads the rings; changes of this handle not yet flushed are kept. */
+/* Re-reads the rings; changes of this handle not yet flushed are laid over them and kept. */
 ZAF_API ZAFError ZAFKeyDBRefresh(ZAFKeyDBRef keyDB);
-/* Writes pending changes, merged with whatever other writers stored meanwhile. */
+/* Writes pending changes, merged with whatever other writers stored meanwhile: what this handle
+ * added, removed or changed since it read the rings (keys, user IDs, attributes, subkeys,
+ * signatures) is laid over the rings as they are now. */
 ZAF_API ZAFError ZAFFlushKeyDB(ZAFKeyDBRef keyDB);
 ZAF_API ZAFBoolean ZAFKeyDBIsMutable(ZAFKeyDBRef keyDB);
 ZAF_API ZAFBoolean ZAFKeyDBIsDirty(ZAFKeyDBRef keyDB);
@@ -196,6 +198,17 @@ ZAF_API ZAFKeySetRef ZAFPeekKeyDBRootKeySet(ZAFKeyDBRef keyDB);
 ZAF_API ZAFKeyDBRef ZAFPeekKeySetKeyDB(ZAFKeySetRef keySet);
 ZAF_API ZAFError ZAFFindKeyByKeyID(ZAFKeyDBRef keyDB, const ZAFKeyID* keyID,
                                    ZAFKeyDBObjRef* outKey);
+/* Conflicts met by the last flush or refresh: a removal on one side that beat a change on the
+ * other (the removal always wins). Texts name the key by its short ID; size query as for data
+ * properties (the size counts the NUL). */
+ZAF_API ZAFError ZAFCountKeyDBMergeWarnings(ZAFKeyDBRef keyDB, uint32_t* outCount);
+ZAF_API ZAFError ZAFGetKeyDBMergeWarning(ZAFKeyDBRef keyDB, uint32_t index, char* buffer,
+                                         size_t size, size_t* outSize);
+/* What an import dropped: user IDs (and attributes) without a verified self-signature, subkeys
+ * without a verified binding (signing-only subkeys also without a verified back signature).
+ * `keyDB` is a database made by ZAFImport; either output may be null. */
+ZAF_API ZAFError ZAFGetImportDropCounts(ZAFKeyDBRef keyDB, uint32_t* outUserIDs,
+                                        uint32_t* outSubKeys);
 
 /* ---- key sets ---- */
 
