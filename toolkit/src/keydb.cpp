@@ -3,13 +3,18 @@
 
 #include <botan/exceptn.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <fcntl.h>
+#include <mutex>
 #include <new>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace zaf {
@@ -271,6 +276,45 @@ KeyPtr buildKeyFromStrings(std::string pub, std::string sec, bool storedChecks) 
     return buildKey(ps, 0, pl, ss, 0, sl, storedChecks);
 }
 
+namespace {
+
+// Keys are built (and their self-signatures verified) by a few threads at once when there are
+// many: verifying is what costs when a ring is read for the first time.
+constexpr size_t kKeysPerThread = 64;
+constexpr unsigned kMaxBuildThreads = 4;
+
+void buildInParallel(size_t count, const std::function<void(size_t)>& build) {
+    unsigned threads = std::min<unsigned>(kMaxBuildThreads, std::thread::hardware_concurrency());
+    if (count < 2 * kKeysPerThread || threads < 2) {
+        for (size_t i = 0; i < count; ++i)
+            build(i);
+        return;
+    }
+    std::atomic<size_t> next{0};
+    std::exception_ptr failure;
+    std::mutex failureMutex;
+    auto work = [&] {
+        try {
+            for (size_t i; (i = next.fetch_add(1)) < count;)
+                build(i);
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(failureMutex);
+            failure = std::current_exception();
+            next = count;
+        }
+    };
+    std::vector<std::thread> pool;
+    for (unsigned t = 1; t < threads; ++t)
+        pool.emplace_back(work);
+    work();
+    for (std::thread& t : pool)
+        t.join();
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+} // namespace
+
 bool parseKeys(const std::shared_ptr<const std::string>& store, bool secret, bool strict,
                std::vector<KeyPtr>& out, std::vector<std::string>* loose, bool storedChecks) {
     const std::string& s = *store;
@@ -278,28 +322,22 @@ bool parseKeys(const std::shared_ptr<const std::string>& store, bool secret, boo
     std::string scratch;
     size_t pos = 0;
     size_t keyStart = std::string::npos;
-    auto finish = [&](size_t end) -> bool {
-        if (keyStart == std::string::npos)
-            return true;
-        KeyPtr k = secret ? buildKey(nullptr, 0, 0, store, keyStart, end - keyStart, false)
-                          : buildKey(store, keyStart, end - keyStart, nullptr, 0, 0, storedChecks);
+    // First the extent of every key, then the keys.
+    std::vector<std::pair<size_t, size_t>> extents;
+    auto finish = [&](size_t end) {
+        if (keyStart != std::string::npos)
+            extents.emplace_back(keyStart, end);
         keyStart = std::string::npos;
-        if (!k)
-            return !strict;
-        out.push_back(std::move(k));
-        return true;
     };
     while (pos < s.size()) {
         rfc4880::RawPacket rp;
         if (!rfc4880::readPacket(data, s.size(), pos, rp, scratch)) {
             if (strict)
                 return false;
-            finish(pos);
-            return true; // lenient: what came before the damage is kept
+            break; // lenient: what came before the damage is kept
         }
         if (isPrimaryTag(rp.tag)) {
-            if (!finish(pos))
-                return false;
+            finish(pos);
             keyStart = pos;
         } else if (keyStart == std::string::npos) {
             if (strict)
@@ -309,7 +347,22 @@ bool parseKeys(const std::shared_ptr<const std::string>& store, bool secret, boo
         }
         pos += rp.total;
     }
-    return finish(pos);
+    finish(pos);
+    std::vector<KeyPtr> built(extents.size());
+    buildInParallel(extents.size(), [&](size_t i) {
+        size_t start = extents[i].first, length = extents[i].second - start;
+        built[i] = secret ? buildKey(nullptr, 0, 0, store, start, length, false)
+                          : buildKey(store, start, length, nullptr, 0, 0, storedChecks);
+    });
+    for (KeyPtr& k : built) {
+        if (!k) {
+            if (strict)
+                return false;
+            continue;
+        }
+        out.push_back(std::move(k));
+    }
+    return true;
 }
 
 // ---- tree form ----

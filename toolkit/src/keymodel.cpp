@@ -53,7 +53,9 @@ bool backSignatureGood(Key& k, ZAFKeyDBObj& bind, const ZAFKeyDBObj& sub,
     if (!bindInfo.embedded.empty() && rfc4880::parseSignature(bindInfo.embedded, back) &&
         back.type == 0x19 && (!back.hasIssuer || std::memcmp(back.issuer, sub.keyID, 8) == 0)) {
         uint8_t tag = k.packets[sub.packet].tag;
-        CheckDigest d = checkDigest(bindInfo.embedded, k.fingerprintKey(), tag, subBody, subBody);
+        std::string_view subPublic = checkedKeyPart(subBody);
+        CheckDigest d = checkDigest(bindInfo.embedded, k.fingerprintKey(),
+                                    rfc4880::kTagPublicSubkey, subPublic, subPublic);
         ok = cachedVerify(d, [&] {
             return verifyBytes(bindInfo.embedded, k.packetBody(0), tag, subBody, subBody);
         });

@@ -294,6 +294,9 @@ bool verifySignature(ZAFKeyDB* db, const Key& key, const ZAFKeyDBObj& sig, const
 // the signer (its fingerprint, or its subkey packet body).
 CheckDigest checkDigest(std::string_view sigBody, std::string_view keyFingerprint,
                         uint8_t parentTag, std::string_view parent, std::string_view signerID);
+// What a check digest holds of a key packet: its public part (the whole body when the layout is
+// not known), so that a key read from the secret ring shares the checks of its public form.
+std::string_view checkedKeyPart(std::string_view keyBody);
 // Verifies signature `sigBody` by the key packet `signerBody` over primary key `keyBody` and
 // the user ID, attribute or subkey `parentBody` (tag `parentTag`, 0 for none).
 bool verifyBytes(std::string_view sigBody, std::string_view keyBody, uint8_t parentTag,

@@ -1,4 +1,5 @@
 // trust: signature verification and the validity calculation over the web of certifications.
+#include "keyedit_internal.h"
 #include "keystore_internal.h"
 
 #include <botan/ber_dec.h>
@@ -91,10 +92,10 @@ bool verifyWithKey(std::string_view signerKeyBody, uint8_t hashAlg, const uint8_
     std::vector<uint8_t> msg(digest, digest + digestLength);
     try {
         if (rfc4880::isRSA(info.algorithm) && sig.mpis.size() == 1) {
-            Botan::RSA_PublicKey pub(toBig(info.mpis[0]), toBig(info.mpis[1]));
             std::string_view prefix = rfc4880::digestInfoPrefix(hashAlg);
             if (prefix.empty())
                 return false;
+            Botan::RSA_PublicKey pub(toBig(info.mpis[0]), toBig(info.mpis[1]));
             std::vector<uint8_t> m(prefix.begin(), prefix.end());
             m.insert(m.end(), msg.begin(), msg.end());
             return checkWith(pub, "EMSA3(Raw)", m, padded(sig.mpis[0], info.mpis[0].bytes.size()));
@@ -172,6 +173,11 @@ bool hashKeyPacket(Botan::HashFunction& hash, std::string_view body) {
 }
 
 } // namespace
+
+std::string_view checkedKeyPart(std::string_view keyBody) {
+    std::string_view pub = edit::publicPart(keyBody);
+    return pub.empty() ? keyBody : pub;
+}
 
 CheckDigest checkDigest(std::string_view sigBody, std::string_view keyFingerprint,
                         uint8_t parentTag, std::string_view parent, std::string_view signerID) {
@@ -274,11 +280,15 @@ bool verifySignature(ZAFKeyDB*, const Key& key, const ZAFKeyDBObj& sigObj, const
         return false;
     }
     // A check is bound to the signature, the key, what it signs and who signed it (the signing
-    // key's fingerprint, or its packet when a subkey signed).
+    // key's fingerprint, or its public packet part when a subkey signed). Key packets count by
+    // their public part, so a key read from the secret ring shares its checks.
     std::string signerID = std::memcmp(signer->keyID(), sigObj.keyID, 8) == 0
                                ? signer->fingerprintKey()
-                               : std::string(signerBody);
-    CheckDigest d = checkDigest(sigBody, key.fingerprintKey(), parentTag, parentBody, signerID);
+                               : std::string(checkedKeyPart(signerBody));
+    bool subkeyParent =
+        parentTag == rfc4880::kTagPublicSubkey || parentTag == rfc4880::kTagSecretSubkey;
+    CheckDigest d = checkDigest(sigBody, key.fingerprintKey(), subkeyParent ? 14 : parentTag,
+                                subkeyParent ? checkedKeyPart(parentBody) : parentBody, signerID);
     bool ok;
     if (obj.stored != 0 && std::memcmp(obj.storedDigest, d.data(), 8) == 0) {
         ok = (obj.stored & kCheckGood) != 0;
