@@ -199,7 +199,9 @@ void CWebServer::routes() {
     };
     server.set_payload_max_length(kMaxImport + kMaxFormBody);
     server.set_keep_alive_max_count(100);
-    server.set_read_timeout(10, 0);
+    // Each read and write of a connection waits at most this long (a body announced but never
+    // sent is answered after one wait).
+    server.set_read_timeout(5, 0);
     server.set_write_timeout(10, 0);
     server.set_default_headers(
         {{"Content-Security-Policy",
@@ -211,12 +213,22 @@ void CWebServer::routes() {
          {"Cache-Control", "no-store"},
          {"Strict-Transport-Security", "max-age=31536000"}});
 
+    // The library bounds each header line but not their number; a request with more headers
+    // than any browser sends is refused before it reaches a handler.
+    server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+        if (req.headers.size() <= kMaxHeaders)
+            return httplib::Server::HandlerResponse::Unhandled;
+        fail(res, 431, "Too many header fields");
+        return httplib::Server::HandlerResponse::Handled;
+    });
+
     server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
         if (!res.body.empty())
             return;
         const std::string text = res.status == 404   ? "Not found"
                                  : res.status == 413 ? "The request is too large"
                                  : res.status == 414 ? "The address is too long"
+                                 : res.status == 431 ? "The header fields are too large"
                                  : res.status == 400 ? "Malformed request"
                                                      : "Refused";
         if (req.path.rfind("/api/", 0) == 0)

@@ -23,6 +23,7 @@ namespace vornweb {
 constexpr size_t kMaxFormBody = 256 * 1024;
 constexpr size_t kMaxAssets = 64;
 constexpr size_t kMaxAssetSize = 2 * 1024 * 1024;
+constexpr size_t kMaxHeaders = 100;
 
 struct SWebOptions {
     std::string address = "127.0.0.1";
