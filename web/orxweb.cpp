@@ -40,9 +40,9 @@ int main(int argc, char** argv) {
         gLog("certificate SHA-256 fingerprint: " + gCertificateFingerprint(options.certFile));
         CWebServer server(options);
         server.start();
-        const std::string host =
-            options.address.find(':') != std::string::npos ? "[" + options.address + "]"
-                                                           : options.address;
+        const std::string host = options.address.find(':') != std::string::npos
+                                     ? "[" + options.address + "]"
+                                     : options.address;
         gLog("serving https://" + host + ":" + std::to_string(server.port()) +
              "/ for the listener at " + options.listenerHost + ":" +
              std::to_string(options.listenerPort));

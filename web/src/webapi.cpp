@@ -1,13 +1,13 @@
 // webapi: page actions to listener requests.
 #include "webapi.h"
 
-#include <adminrequests.h>
 #include <oozaf/cfgfile.h>
 #include <oozaf/nametables.h>
 #include <oozaf/ops.h>
 #include <oozaf/util.h>
 #include <oozaf/vornserverconf.h>
 
+#include <adminrequests.h>
 #include <cctype>
 #include <functional>
 #include <map>
@@ -122,7 +122,8 @@ SXmlElement keyGen(const CForm& form) {
     params.cipher = form.get("cipher", "AES256");
     if (params.cipher.size() > 32)
         throw CWebInputException("Unknown cipher");
-    checkName("the cipher", params.cipher, [](const std::string& v) { oozaf::gCipherFromString(v); });
+    checkName("the cipher", params.cipher,
+              [](const std::string& v) { oozaf::gCipherFromString(v); });
     params.size = static_cast<unsigned int>(number(form, "size", 1, 65535));
     params.adk = form.has("adk") ? keyID(form, "adk", true) : std::string();
     params.signOnly = flag(form, "sign-only");
@@ -188,7 +189,9 @@ const std::map<std::string, Mapper>& mappers() {
         {"options", [](const CForm&) { return vornadmin::gCmdlineOptionsRequest(); }},
         {"conf-get", [](const CForm&) { return vornadmin::gConfGetRequest(); }},
         {"conf-set",
-         [](const CForm& form) { return vornadmin::gConfSetRequest(gConfigurationFromForm(form)); }},
+         [](const CForm& form) {
+             return vornadmin::gConfSetRequest(gConfigurationFromForm(form));
+         }},
         {"entropy-pair",
          [](const CForm& form) {
              return vornadmin::gEntropyPairRequest(
@@ -211,8 +214,7 @@ const std::map<std::string, Mapper>& mappers() {
         {"revoke",
          [](const CForm& form) {
              const std::string id = keyID(form, "id");
-             const std::string revoker =
-                 form.get("revoker").empty() ? id : keyID(form, "revoker");
+             const std::string revoker = form.get("revoker").empty() ? id : keyID(form, "revoker");
              return vornadmin::gKeyRevokeRequest(id, revoker, text(form, "passphrase"));
          }},
         {"userid-add",
@@ -222,8 +224,7 @@ const std::map<std::string, Mapper>& mappers() {
          }},
         {"userid-remove",
          [](const CForm& form) {
-             return vornadmin::gUserIDRemoveRequest(keyID(form, "id"),
-                                                    text(form, "userid", false));
+             return vornadmin::gUserIDRemoveRequest(keyID(form, "id"), text(form, "userid", false));
          }},
         {"remove",
          [](const CForm& form) {
@@ -366,8 +367,9 @@ std::string gDirectivesJson() {
             out += ',';
         first = false;
         out += "{\"directive\":" + gJsonString(row.directive) + ",\"type\":\"" +
-               typeName(row.argType) + "\",\"multi\":" +
-               ((row.argType & oozaf::eArgTypeMulti) != 0 ? "true" : "false") + "}";
+               typeName(row.argType) +
+               "\",\"multi\":" + ((row.argType & oozaf::eArgTypeMulti) != 0 ? "true" : "false") +
+               "}";
     }
     return out + "]";
 }
@@ -382,9 +384,8 @@ std::string gPolicyJson(const std::string& path) {
         reader.read(path, part, false);
     } catch (oozaf::CZAFThrowable* e) {
         oozaf::CZAFThrowableGuard guard(e);
-        throw CWebInputException("The site policy file " + path +
-                                     " cannot be read: " + e->getDetailedMessage(),
-                                 500);
+        throw CWebInputException(
+            "The site policy file " + path + " cannot be read: " + e->getDetailedMessage(), 500);
     }
     std::string out = "{";
     bool first = true;

@@ -8,7 +8,6 @@
 #include "webhttp.h"
 
 #include <adminxml.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -17,7 +16,7 @@
 namespace vornweb {
 
 // Limits of single values sent to the listener.
-constexpr size_t kMaxTextField = 1024;  // user IDs, passphrases, regular expressions
+constexpr size_t kMaxTextField = 1024; // user IDs, passphrases, regular expressions
 constexpr size_t kMaxKeyID = 64;
 constexpr uint32_t kMaxEntropy = 1u << 20;
 // A key file to import; with Base64 and the envelope it stays below the listener's request limit.

@@ -174,9 +174,8 @@ CForm gParseForm(const std::string& body) {
             end = body.size();
         if (end > at) {
             if (fields.size() == kMaxFormFields)
-                throw CWebInputException("The form has more than " +
-                                             std::to_string(kMaxFormFields) + " fields",
-                                         413);
+                throw CWebInputException(
+                    "The form has more than " + std::to_string(kMaxFormFields) + " fields", 413);
             const size_t equals = body.find('=', at);
             const size_t nameEnd = (equals == std::string::npos || equals > end) ? end : equals;
             if (nameEnd - at > 3 * kMaxFieldName)

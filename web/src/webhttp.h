@@ -5,7 +5,6 @@
 #define VORNWEB_WEBHTTP_H
 
 #include <adminxml.h>
-
 #include <cstddef>
 #include <map>
 #include <string>

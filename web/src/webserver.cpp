@@ -6,17 +6,15 @@
 
 #include <adminclient.h>
 #include <adminrequests.h>
-
-#include <httplib.h>
-#include <openssl/ssl.h>
-
 #include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <dirent.h>
 #include <fstream>
 #include <functional>
+#include <httplib.h>
 #include <iostream>
+#include <openssl/ssl.h>
 #include <set>
 #include <sstream>
 #include <sys/stat.h>
@@ -250,18 +248,18 @@ void CWebServer::routes() {
         });
 
     // ---- the page's files ----
-    server.Get(R"(/([A-Za-z0-9._-]*))", [this](const httplib::Request& req,
-                                               httplib::Response& res) {
-        std::string name = req.matches[1];
-        if (name.empty())
-            name = "index.html";
-        const auto it = m_assets.find(name);
-        if (it == m_assets.end()) {
-            res.status = 404;
-            return;
-        }
-        res.set_content(it->second.second, it->second.first.c_str());
-    });
+    server.Get(R"(/([A-Za-z0-9._-]*))",
+               [this](const httplib::Request& req, httplib::Response& res) {
+                   std::string name = req.matches[1];
+                   if (name.empty())
+                       name = "index.html";
+                   const auto it = m_assets.find(name);
+                   if (it == m_assets.end()) {
+                       res.status = 404;
+                       return;
+                   }
+                   res.set_content(it->second.second, it->second.first.c_str());
+               });
 
     // Runs `work` in the caller's session: the cookie names the session, changes carry its CSRF
     // token, and one request at a time uses its listener connection.
@@ -395,23 +393,23 @@ void CWebServer::routes() {
         gLog("user '" + user + "' logged in from " + req.remote_addr);
         const SXmlElement* info = reply.body();
         res.set_header("Set-Cookie", gSessionCookie(session->id()));
-        res.set_content("{\"user\":" + gJsonString(user) + ",\"csrf\":" +
-                            gJsonString(session->csrf()) + ",\"info\":" +
-                            (info != nullptr ? gElementToJson(*info) : std::string("null")) +
-                            ",\"idleSeconds\":" + std::to_string(m_options.idleSeconds) + "}",
-                        kJson);
+        res.set_content(
+            "{\"user\":" + gJsonString(user) + ",\"csrf\":" + gJsonString(session->csrf()) +
+                ",\"info\":" + (info != nullptr ? gElementToJson(*info) : std::string("null")) +
+                ",\"idleSeconds\":" + std::to_string(m_options.idleSeconds) + "}",
+            kJson);
     });
 
-    server.Post("/api/logout", [this, inSession](const httplib::Request& req,
-                                                 httplib::Response& res) {
-        inSession(req, res, true, [this](CWebSession& session, CAdminConnection&,
-                                         httplib::Response& response) {
-            gLog("user '" + session.user() + "' logged out");
-            m_sessions.remove(session.id());
-            response.set_header("Set-Cookie", gClearedSessionCookie());
-            response.set_content("{}", kJson);
+    server.Post(
+        "/api/logout", [this, inSession](const httplib::Request& req, httplib::Response& res) {
+            inSession(req, res, true,
+                      [this](CWebSession& session, CAdminConnection&, httplib::Response& response) {
+                          gLog("user '" + session.user() + "' logged out");
+                          m_sessions.remove(session.id());
+                          response.set_header("Set-Cookie", gClearedSessionCookie());
+                          response.set_content("{}", kJson);
+                      });
         });
-    });
 
     // The session's state; it does not count as use, so a page that polls it still expires.
     server.Get("/api/session", [this](const httplib::Request& req, httplib::Response& res) {
@@ -436,24 +434,23 @@ void CWebServer::routes() {
     // ---- reading ----
     auto reader = [inSession](const char* action) {
         return [inSession, action](const httplib::Request& req, httplib::Response& res) {
-            inSession(req, res, false,
-                      [action](CWebSession&, CAdminConnection& connection,
-                               httplib::Response& response) {
-                          const SReply reply = send(connection, gMapAction(action, CForm()));
-                          if (!reply.ok())
-                              return refused(response, reply);
-                          const SXmlElement* body = reply.body();
-                          response.set_content(
-                              okJson(body != nullptr ? gElementToJson(*body) : "null"), kJson);
-                      });
+            inSession(
+                req, res, false,
+                [action](CWebSession&, CAdminConnection& connection, httplib::Response& response) {
+                    const SReply reply = send(connection, gMapAction(action, CForm()));
+                    if (!reply.ok())
+                        return refused(response, reply);
+                    const SXmlElement* body = reply.body();
+                    response.set_content(okJson(body != nullptr ? gElementToJson(*body) : "null"),
+                                         kJson);
+                });
         };
     };
     server.Get("/api/keys", reader("keys"));
     server.Get("/api/log", reader("log"));
     server.Get("/api/options", reader("options"));
 
-    server.Get("/api/conf", [this, inSession](const httplib::Request& req,
-                                              httplib::Response& res) {
+    server.Get("/api/conf", [this, inSession](const httplib::Request& req, httplib::Response& res) {
         inSession(req, res, false,
                   [this](CWebSession&, CAdminConnection& connection, httplib::Response& response) {
                       const SReply reply = send(connection, gMapAction("conf-get", CForm()));
@@ -468,14 +465,13 @@ void CWebServer::routes() {
                           policy = "{}";
                           policyError = e.message();
                       }
-                      response.set_content(
-                          "{\"rc\":0,\"body\":" +
-                              (body != nullptr ? gElementToJson(*body) : "null") +
-                              ",\"policy\":" + policy +
-                              ",\"policyFile\":" + gJsonString(m_options.policyFile) +
-                              ",\"policyError\":" + gJsonString(policyError) +
-                              ",\"directives\":" + gDirectivesJson() + "}",
-                          kJson);
+                      response.set_content("{\"rc\":0,\"body\":" +
+                                               (body != nullptr ? gElementToJson(*body) : "null") +
+                                               ",\"policy\":" + policy + ",\"policyFile\":" +
+                                               gJsonString(m_options.policyFile) +
+                                               ",\"policyError\":" + gJsonString(policyError) +
+                                               ",\"directives\":" + gDirectivesJson() + "}",
+                                           kJson);
                   });
     });
 
@@ -492,7 +488,7 @@ void CWebServer::routes() {
 
     // ---- changes: one form, one listener request ----
     server.Post(R"(/api/action/([a-z-]{1,32}))", [inSession, formOf](const httplib::Request& req,
-                                                                    httplib::Response& res) {
+                                                                     httplib::Response& res) {
         const std::string action = req.matches[1];
         static const std::set<std::string> kChanges = {
             "entropy-pair", "entropy-subkey", "sign",   "revoke",
@@ -501,19 +497,19 @@ void CWebServer::routes() {
             res.status = 404;
             return;
         }
-        inSession(req, res, true,
-                  [&](CWebSession& session, CAdminConnection& connection,
-                      httplib::Response& response) {
-                      const SXmlElement request = gMapAction(action, formOf(req));
-                      const SReply reply = send(connection, request);
-                      if (!reply.ok())
-                          return refused(response, reply);
-                      if (action != "entropy-pair" && action != "entropy-subkey")
-                          gLog("user '" + session.user() + "': " + action + " done");
-                      const SXmlElement* body = reply.body();
-                      response.set_content(
-                          okJson(body != nullptr ? gElementToJson(*body) : "null"), kJson);
-                  });
+        inSession(
+            req, res, true,
+            [&](CWebSession& session, CAdminConnection& connection, httplib::Response& response) {
+                const SXmlElement request = gMapAction(action, formOf(req));
+                const SReply reply = send(connection, request);
+                if (!reply.ok())
+                    return refused(response, reply);
+                if (action != "entropy-pair" && action != "entropy-subkey")
+                    gLog("user '" + session.user() + "': " + action + " done");
+                const SXmlElement* body = reply.body();
+                response.set_content(okJson(body != nullptr ? gElementToJson(*body) : "null"),
+                                     kJson);
+            });
     });
 
     // Key pair or subkey: the entropy the page gathered goes first, then the generation, which
@@ -533,8 +529,7 @@ void CWebServer::routes() {
                                           return refused(response, supplied);
                                   }
                                   const unsigned int saved = connection.options().timeoutMs;
-                                  connection.setTimeout(
-                                      std::max(saved, kGenerationTimeoutMs));
+                                  connection.setTimeout(std::max(saved, kGenerationTimeoutMs));
                                   SReply reply;
                                   try {
                                       reply = send(connection, generate);
@@ -552,65 +547,62 @@ void CWebServer::routes() {
 
     server.Post("/api/export", [inSession, formOf](const httplib::Request& req,
                                                    httplib::Response& res) {
-        inSession(req, res, true,
-                  [&](CWebSession& session, CAdminConnection& connection,
-                      httplib::Response& response) {
-                      const CForm form = formOf(req);
-                      const SXmlElement request = gMapAction("export", form);
-                      const SReply reply = send(connection, request);
-                      if (!reply.ok())
-                          return refused(response, reply);
-                      const bool armor = form.get("armor") == "yes";
-                      const bool withPrivate = form.get("private") == "yes";
-                      std::string id = form.get("id");
-                      id.erase(0, 2);
-                      const std::string name = "key-" + id + (withPrivate ? "-private" : "") +
-                                               (armor ? ".asc" : ".pgp");
-                      if (withPrivate)
-                          gLog("user '" + session.user() + "' exported the private key " +
-                               form.get("id"));
-                      response.set_header("Content-Disposition",
-                                          "attachment; filename=\"" + name + "\"");
-                      response.set_content(vornadmin::gExportedKey(reply),
-                                           armor ? "application/pgp-keys"
-                                                 : "application/octet-stream");
-                  });
+        inSession(
+            req, res, true,
+            [&](CWebSession& session, CAdminConnection& connection, httplib::Response& response) {
+                const CForm form = formOf(req);
+                const SXmlElement request = gMapAction("export", form);
+                const SReply reply = send(connection, request);
+                if (!reply.ok())
+                    return refused(response, reply);
+                const bool armor = form.get("armor") == "yes";
+                const bool withPrivate = form.get("private") == "yes";
+                std::string id = form.get("id");
+                id.erase(0, 2);
+                const std::string name =
+                    "key-" + id + (withPrivate ? "-private" : "") + (armor ? ".asc" : ".pgp");
+                if (withPrivate)
+                    gLog("user '" + session.user() + "' exported the private key " +
+                         form.get("id"));
+                response.set_header("Content-Disposition", "attachment; filename=\"" + name + "\"");
+                response.set_content(vornadmin::gExportedKey(reply),
+                                     armor ? "application/pgp-keys" : "application/octet-stream");
+            });
     });
 
     // Import: the body is the key file. The reply lists the keys that were not there before.
     server.Post("/api/import", [inSession](const httplib::Request& req, httplib::Response& res) {
-        inSession(req, res, true,
-                  [&](CWebSession& session, CAdminConnection& connection,
-                      httplib::Response& response) {
-                      const SXmlElement request = gMapImport(req.body);
-                      const SReply before = send(connection, gMapAction("keys", CForm()));
-                      if (!before.ok())
-                          return refused(response, before);
-                      const SReply reply = send(connection, request);
-                      if (!reply.ok())
-                          return refused(response, reply);
-                      const int status = vornadmin::gImportStatus(reply);
-                      const SReply after = send(connection, gMapAction("keys", CForm()));
-                      if (!after.ok())
-                          return refused(response, after);
-                      const auto old = keyIndex(before);
-                      std::string added;
-                      size_t count = 0;
-                      for (const auto& entry : keyIndex(after)) {
-                          if (old.count(entry.first) != 0)
-                              continue;
-                          const size_t tab = entry.second.find('\t');
-                          if (count++ > 0)
-                              added += ',';
-                          added += "{\"id\":" + gJsonString(entry.second.substr(0, tab)) +
-                                   ",\"name\":" + gJsonString(entry.second.substr(tab + 1)) + "}";
-                      }
-                      gLog("user '" + session.user() + "' imported " + std::to_string(count) +
-                           " keys");
-                      response.set_content("{\"rc\":0,\"status\":" + std::to_string(status) +
-                                               ",\"added\":[" + added + "]}",
-                                           kJson);
-                  });
+        inSession(
+            req, res, true,
+            [&](CWebSession& session, CAdminConnection& connection, httplib::Response& response) {
+                const SXmlElement request = gMapImport(req.body);
+                const SReply before = send(connection, gMapAction("keys", CForm()));
+                if (!before.ok())
+                    return refused(response, before);
+                const SReply reply = send(connection, request);
+                if (!reply.ok())
+                    return refused(response, reply);
+                const int status = vornadmin::gImportStatus(reply);
+                const SReply after = send(connection, gMapAction("keys", CForm()));
+                if (!after.ok())
+                    return refused(response, after);
+                const auto old = keyIndex(before);
+                std::string added;
+                size_t count = 0;
+                for (const auto& entry : keyIndex(after)) {
+                    if (old.count(entry.first) != 0)
+                        continue;
+                    const size_t tab = entry.second.find('\t');
+                    if (count++ > 0)
+                        added += ',';
+                    added += "{\"id\":" + gJsonString(entry.second.substr(0, tab)) +
+                             ",\"name\":" + gJsonString(entry.second.substr(tab + 1)) + "}";
+                }
+                gLog("user '" + session.user() + "' imported " + std::to_string(count) + " keys");
+                response.set_content("{\"rc\":0,\"status\":" + std::to_string(status) +
+                                         ",\"added\":[" + added + "]}",
+                                     kJson);
+            });
     });
 }
 

@@ -68,7 +68,8 @@ std::shared_ptr<CWebSession> CSessionStore::find(const std::string& id, bool tou
                 found->touch(now);
             outcome = eLookup::eFound;
         }
-    } else if (!id.empty() && std::find(m_expired.begin(), m_expired.end(), id) != m_expired.end()) {
+    } else if (!id.empty() &&
+               std::find(m_expired.begin(), m_expired.end(), id) != m_expired.end()) {
         outcome = eLookup::eExpired;
     }
     if (result != nullptr)
@@ -121,8 +122,7 @@ std::string gSessionCookie(const std::string& id) {
 }
 
 std::string gClearedSessionCookie() {
-    return std::string(kSessionCookie) +
-           "=; Path=/; Secure; HttpOnly; SameSite=Strict; Max-Age=0";
+    return std::string(kSessionCookie) + "=; Path=/; Secure; HttpOnly; SameSite=Strict; Max-Age=0";
 }
 
 } // namespace vornweb

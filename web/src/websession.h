@@ -5,7 +5,6 @@
 #define VORNWEB_WEBSESSION_H
 
 #include <adminclient.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstddef>

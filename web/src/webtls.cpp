@@ -1,16 +1,15 @@
 // webtls: certificate files.
 #include "webtls.h"
 
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
-#include <openssl/x509v3.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -71,8 +70,8 @@ void makeSelfSigned(const std::string& certFile, const std::string& keyFile) {
         throw std::runtime_error("no random bytes for the certificate serial");
     serial[0] &= 0x7f;
     BIGNUM* number = BN_bin2bn(serial, sizeof serial, nullptr);
-    const bool serialSet =
-        number != nullptr && BN_to_ASN1_INTEGER(number, X509_get_serialNumber(cert.get())) != nullptr;
+    const bool serialSet = number != nullptr &&
+                           BN_to_ASN1_INTEGER(number, X509_get_serialNumber(cert.get())) != nullptr;
     BN_free(number);
     X509_NAME* name = X509_get_subject_name(cert.get());
     if (!serialSet || X509_set_version(cert.get(), 2) != 1 ||

@@ -1,11 +1,9 @@
 // The mapping from the page's forms to listener requests: what is sent for each action, and what
 // never leaves orxweb.
 #include "webapi.h"
-
 #include "zaf_temp_dir.h"
 
 #include <adminrequests.h>
-
 #include <fstream>
 #include <gtest/gtest.h>
 
@@ -49,15 +47,14 @@ TEST(WebMapping, ReadRequestsTakeNoFields) {
 }
 
 TEST(WebMapping, KeyGenerationCarriesEveryField) {
-    const SXmlElement request =
-        gMapAction("key-gen", formOf({{"name", "Ann <ann@example.org>"},
-                                      {"passphrase", "pass phrase"},
-                                      {"type", "DSS"},
-                                      {"cipher", "CAST5"},
-                                      {"size", "3072"},
-                                      {"adk", "0x1A2B3C4D"},
-                                      {"sign-only", "yes"},
-                                      {"expiry", "2031-02-28"}}));
+    const SXmlElement request = gMapAction("key-gen", formOf({{"name", "Ann <ann@example.org>"},
+                                                              {"passphrase", "pass phrase"},
+                                                              {"type", "DSS"},
+                                                              {"cipher", "CAST5"},
+                                                              {"size", "3072"},
+                                                              {"adk", "0x1A2B3C4D"},
+                                                              {"sign-only", "yes"},
+                                                              {"expiry", "2031-02-28"}}));
     const SXmlElement& data = dataOf(request);
     EXPECT_EQ("key-gen", request.get("type"));
     EXPECT_EQ("Ann <ann@example.org>", data.get("name"));
@@ -121,22 +118,29 @@ TEST(WebMapping, ChecksNumbersDatesIDsAndTexts) {
     for (const char* id : {"1A2B3C4D", "0x1A2B3C4", "0x1A2B3C4G", "0x1A2B3C4D0", "", "0x"})
         EXPECT_EQ(400, refusal("userid-remove", formOf({{"id", id}, {"userid", "A"}}))) << id;
 
-    EXPECT_EQ(0, refusal("sign", formOf({{"id", "0x1A2B3C4D"}, {"signer", "0x1A2B3C4E"},
-                                         {"sig-type", "Meta"}, {"depth", "255"},
+    EXPECT_EQ(0, refusal("sign", formOf({{"id", "0x1A2B3C4D"},
+                                         {"signer", "0x1A2B3C4E"},
+                                         {"sig-type", "Meta"},
+                                         {"depth", "255"},
                                          {"passphrase", ""}})));
-    EXPECT_EQ(400, refusal("sign", formOf({{"id", "0x1A2B3C4D"}, {"signer", "0x1A2B3C4E"},
-                                           {"depth", "256"}, {"passphrase", ""}})));
+    EXPECT_EQ(400, refusal("sign", formOf({{"id", "0x1A2B3C4D"},
+                                           {"signer", "0x1A2B3C4E"},
+                                           {"depth", "256"},
+                                           {"passphrase", ""}})));
 }
 
 TEST(WebMapping, ChangesThatNeedAConfirmation) {
     EXPECT_EQ(400, refusal("remove", formOf({{"id", "0x1A2B3C4D"}})));
-    const SXmlElement removal = gMapAction("remove", formOf({{"id", "0x1A2B3C4D"}, {"confirm", "yes"}}));
+    const SXmlElement removal =
+        gMapAction("remove", formOf({{"id", "0x1A2B3C4D"}, {"confirm", "yes"}}));
     EXPECT_EQ("0x1A2B3C4D", dataOf(removal).child("key")->get("id"));
 
     EXPECT_EQ(400, refusal("export", formOf({{"id", "0x1A2B3C4D"}, {"private", "yes"}})));
-    const SXmlElement exported = gMapAction(
-        "export", formOf({{"id", "0x1A2B3C4D"}, {"private", "yes"}, {"confirm", "yes"},
-                          {"armor", "no"}, {"format", "Compatible"}}));
+    const SXmlElement exported = gMapAction("export", formOf({{"id", "0x1A2B3C4D"},
+                                                              {"private", "yes"},
+                                                              {"confirm", "yes"},
+                                                              {"armor", "no"},
+                                                              {"format", "Compatible"}}));
     EXPECT_EQ("yes", dataOf(exported).get("with-private"));
     EXPECT_EQ("no", dataOf(exported).get("armor"));
     EXPECT_EQ("Compatible", dataOf(exported).get("export-format"));
@@ -144,7 +148,8 @@ TEST(WebMapping, ChangesThatNeedAConfirmation) {
 }
 
 TEST(WebMapping, RevokeDefaultsToTheKeyItself) {
-    const SXmlElement self = gMapAction("revoke", formOf({{"id", "0x1A2B3C4D"}, {"passphrase", "p"}}));
+    const SXmlElement self =
+        gMapAction("revoke", formOf({{"id", "0x1A2B3C4D"}, {"passphrase", "p"}}));
     EXPECT_EQ("0x1A2B3C4D", dataOf(self).get("revoker-id"));
     const SXmlElement other = gMapAction(
         "revoke", formOf({{"id", "0x1A2B3C4D"}, {"revoker", "0x0BADC0DE"}, {"passphrase", "p"}}));
@@ -178,14 +183,15 @@ TEST(WebMapping, ImportIsBounded) {
 }
 
 TEST(WebConfiguration, BuildsTheLayerTheListenerReads) {
-    const SXmlElement configuration = gConfigurationFromForm(formOf({{"alias-code", "--ls"},
-                                                                     {"alias-command", "--key-list --all"},
-                                                                     {"value-directive", "cipher"},
-                                                                     {"value-text", "CAST5"},
-                                                                     {"value-directive", "Log-File"},
-                                                                     {"value-text", "/tmp/my log"},
-                                                                     {"value-directive", "Armor"},
-                                                                     {"value-text", "on"}}));
+    const SXmlElement configuration =
+        gConfigurationFromForm(formOf({{"alias-code", "--ls"},
+                                       {"alias-command", "--key-list --all"},
+                                       {"value-directive", "cipher"},
+                                       {"value-text", "CAST5"},
+                                       {"value-directive", "Log-File"},
+                                       {"value-text", "/tmp/my log"},
+                                       {"value-directive", "Armor"},
+                                       {"value-text", "on"}}));
     const SXmlElement* aliases = configuration.child("aliases");
     const SXmlElement* values = configuration.child("values");
     ASSERT_TRUE(aliases != nullptr && values != nullptr);
@@ -198,9 +204,9 @@ TEST(WebConfiguration, BuildsTheLayerTheListenerReads) {
     EXPECT_EQ("CAST5", values->children[0].text);
     EXPECT_EQ("/tmp/my log", values->children[1].text);
     // The whole thing makes a valid conf-set request.
-    EXPECT_EQ("conf-set", gMapAction("conf-set", formOf({{"value-directive", "Armor"},
-                                                         {"value-text", "off"}}))
-                              .get("type"));
+    EXPECT_EQ("conf-set",
+              gMapAction("conf-set", formOf({{"value-directive", "Armor"}, {"value-text", "off"}}))
+                  .get("type"));
     const SXmlElement empty = gConfigurationFromForm(CForm());
     EXPECT_TRUE(empty.child("aliases")->children.empty());
     EXPECT_TRUE(empty.child("values")->children.empty());
@@ -224,8 +230,10 @@ TEST(WebConfiguration, RefusesWhatTheListenerWouldRefuse) {
     EXPECT_EQ(400, refused({{"value-directive", "Armor"}, {"value-text", "perhaps"}}));
     EXPECT_EQ(400, refused({{"value-directive", "Cipher"}, {"value-text", "ROT13"}}));
     EXPECT_EQ(400, refused({{"value-directive", "Default-Key"}, {"value-text", "not a key"}}));
-    EXPECT_EQ(400, refused({{"value-directive", "Armor"}, {"value-text", "on"},
-                            {"value-directive", "Armor"}, {"value-text", "off"}}));
+    EXPECT_EQ(400, refused({{"value-directive", "Armor"},
+                            {"value-text", "on"},
+                            {"value-directive", "Armor"},
+                            {"value-text", "off"}}));
     EXPECT_EQ(400, refused({{"value-directive", "Include"}, {"value-text", "/etc/passwd"}}));
     EXPECT_EQ(400, refused({{"value-directive", "Alias"}, {"value-text", "a:b"}}));
     EXPECT_EQ(400, refused({{"value-directive", "Armor"}}));

@@ -33,9 +33,9 @@ TEST(WebForm, DecodesFieldsInOrderWithRepeats) {
 }
 
 TEST(WebForm, RefusesMalformedBodies) {
-    for (const char* bad : {"a=%", "a=%4", "a=%zz", "a=%4g", "=value", "%00=x", "a%20b=x",
-                            "a=%00", "a=%01", "a=%7F", "a=%C3", "a=%C0%AF", "a=%ED%A0%80",
-                            "a=%F4%90%80%80", "a=%FF"})
+    for (const char* bad :
+         {"a=%", "a=%4", "a=%zz", "a=%4g", "=value", "%00=x", "a%20b=x", "a=%00", "a=%01", "a=%7F",
+          "a=%C3", "a=%C0%AF", "a=%ED%A0%80", "a=%F4%90%80%80", "a=%FF"})
         EXPECT_EQ(400, statusOf(bad)) << bad;
 }
 
@@ -99,7 +99,8 @@ TEST(WebJson, EscapesEverythingThatCouldBreakOut) {
     EXPECT_EQ("\"\\u003c/script\\u003e\\u0026\"", gJsonString("</script>&"));
     EXPECT_EQ("\"J\xC3\xB6rg \xF0\x9F\x94\x91\"", gJsonString("J\xC3\xB6rg \xF0\x9F\x94\x91"));
     // Bytes that are not UTF-8 become U+FFFD one by one, so the output is always valid JSON.
-    EXPECT_EQ("\"a\\ufffd\\ufffdb\\ufffd\\ufffd\"", gJsonString("a\xC0\xAF" "b\xE2\x82"));
+    EXPECT_EQ("\"a\\ufffd\\ufffdb\\ufffd\\ufffd\"", gJsonString("a\xC0\xAF"
+                                                                "b\xE2\x82"));
     EXPECT_EQ("\"\\ufffd\\ufffd\\ufffd\"", gJsonString("\xED\xA0\x80"));
 }
 
@@ -107,8 +108,9 @@ TEST(WebJson, ElementTreeKeepsOrderAndNesting) {
     vornadmin::SXmlElement keys("keys");
     vornadmin::SXmlElement& key = keys.add(vornadmin::SXmlElement("key"));
     key.set("id", "0x1A2B3C4D").set("alg", "RSA");
-    key.add(vornadmin::SXmlElement("userids")).add(vornadmin::SXmlElement("userid")).set("name",
-                                                                                          "<A>");
+    key.add(vornadmin::SXmlElement("userids"))
+        .add(vornadmin::SXmlElement("userid"))
+        .set("name", "<A>");
     vornadmin::SXmlElement& file = keys.add(vornadmin::SXmlElement("file"));
     file.text = "line";
     EXPECT_EQ("{\"name\":\"keys\",\"attrs\":{},\"children\":[{\"name\":\"key\",\"attrs\":{\"id\":"

@@ -2,20 +2,18 @@
 // account (root only; skipped otherwise): the page's files and path traversal, malformed and
 // oversized requests, login and cookies, CSRF, the session limit, and a listener that is down.
 // ctest-labels: threaded
-#include "webserver.h"
-#include "webtls.h"
-
 #include "listener_harness.h"
 #include "test_account.h"
+#include "webserver.h"
+#include "webtls.h"
 #include "zaf_temp_dir.h"
-
-#include <httplib.h>
-#include <openssl/ssl.h>
 
 #include <arpa/inet.h>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <netinet/in.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -216,16 +214,16 @@ TEST_F(WebServerTest, ServesOnlyThePageFilesWithoutTraversal) {
 
     for (const char* path :
          {"/link.txt", "/.hidden", "/sub/inner.html", "/sub%2finner.html", "/../outside.txt",
-          "/%2e%2e/outside.txt", "/..%2foutside.txt", "/assets/../outside.txt",
-          "//outside.txt", "/%2e%2e%2f%2e%2e%2fetc%2fpasswd", "/index.html%00.js", "/missing.css",
-          "/api/nothing"}) {
+          "/%2e%2e/outside.txt", "/..%2foutside.txt", "/assets/../outside.txt", "//outside.txt",
+          "/%2e%2e%2f%2e%2e%2fetc%2fpasswd", "/index.html%00.js", "/missing.css", "/api/nothing"}) {
         const SResponse res =
             rawRequest(server->port(), std::string("GET ") + path + " HTTP/1.1\r\nHost: x\r\n\r\n");
         EXPECT_TRUE(res.status == 404 || res.status == 400) << path << ": " << res.status;
         EXPECT_EQ(std::string::npos, res.body.find("SECRET-OUTSIDE")) << path;
         EXPECT_EQ(std::string::npos, res.body.find("root:")) << path;
     }
-    const SResponse api = rawRequest(server->port(), "GET /api/nothing HTTP/1.1\r\nHost: x\r\n\r\n");
+    const SResponse api =
+        rawRequest(server->port(), "GET /api/nothing HTTP/1.1\r\nHost: x\r\n\r\n");
     EXPECT_EQ(404, api.status);
     EXPECT_EQ("{\"error\":\"Not found\"}", api.body);
 }
@@ -238,8 +236,9 @@ TEST_F(WebServerTest, MalformedAndOversizedRequests) {
     EXPECT_EQ(400, rawRequest(port, "POST /api/login HTTP/1.1\r\nHost: x\r\nContent-Length: "
                                     "abc\r\n\r\n")
                        .status);
-    EXPECT_EQ(414, rawRequest(port, "GET /" + std::string(9000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n")
-                       .status);
+    EXPECT_EQ(
+        414,
+        rawRequest(port, "GET /" + std::string(9000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n").status);
     EXPECT_EQ(400, rawRequest(port, "GET / HTTP/1.1\r\nHost: x\r\nX-Big: " +
                                         std::string(9000, 'a') + "\r\n\r\n")
                        .status);
@@ -262,7 +261,7 @@ TEST_F(WebServerTest, MalformedAndOversizedRequests) {
     EXPECT_EQ(400, bad->status);
     EXPECT_NE(std::string::npos, bad->body.find("percent escape"));
     auto large = http->Post("/api/login", "user=" + std::string(kMaxFormBody, 'u'),
-                           "application/x-www-form-urlencoded");
+                            "application/x-www-form-urlencoded");
     ASSERT_TRUE(large);
     EXPECT_EQ(413, large->status);
     std::string many;
@@ -283,7 +282,7 @@ TEST_F(WebServerTest, MalformedAndOversizedRequests) {
     ASSERT_EQ(200, session.status) << session.body;
     httplib::Headers auth{{"Cookie", session.cookie}, {"X-CSRF-Token", session.csrf}};
     auto upload = http->Post("/api/import", auth, std::string(8u * 1024 * 1024 + 1, 'k'),
-                            "application/octet-stream");
+                             "application/octet-stream");
     ASSERT_TRUE(upload);
     EXPECT_EQ(413, upload->status);
     // The session is unharmed.
@@ -324,8 +323,8 @@ TEST_F(WebServerTest, LoginCookieAndLogout) {
     ASSERT_TRUE(forged);
     EXPECT_EQ(401, forged->status);
 
-    auto out = http->Post("/api/logout", {{"Cookie", good.cookie}, {"X-CSRF-Token", good.csrf}},
-                         "", "application/x-www-form-urlencoded");
+    auto out = http->Post("/api/logout", {{"Cookie", good.cookie}, {"X-CSRF-Token", good.csrf}}, "",
+                          "application/x-www-form-urlencoded");
     ASSERT_TRUE(out);
     EXPECT_EQ(200, out->status);
     EXPECT_NE(std::string::npos, out->get_header_value("Set-Cookie").find("Max-Age=0"));
@@ -357,14 +356,14 @@ TEST_F(WebServerTest, ChangesNeedTheSessionsCsrfToken) {
     EXPECT_EQ(401, status({{"X-CSRF-Token", a.csrf}}));
     // With the token the request reaches the listener, which knows no such key.
     auto res = http->Post("/api/action/remove", {{"Cookie", a.cookie}, {"X-CSRF-Token", a.csrf}},
-                         form, type.c_str());
+                          form, type.c_str());
     ASSERT_TRUE(res);
     EXPECT_EQ(422, res->status);
     EXPECT_NE(std::string::npos, res->body.find("\"rc\":8")) << res->body;
     EXPECT_NE(std::string::npos, res->body.find("0x0BADC0DE")) << res->body;
     // Unknown actions are not found, with or without a token.
     auto unknown = http->Post("/api/action/format-disk",
-                             {{"Cookie", a.cookie}, {"X-CSRF-Token", a.csrf}}, "", type.c_str());
+                              {{"Cookie", a.cookie}, {"X-CSRF-Token", a.csrf}}, "", type.c_str());
     ASSERT_TRUE(unknown);
     EXPECT_EQ(404, unknown->status);
 }
@@ -375,14 +374,14 @@ TEST_F(WebServerTest, NamesTheListenerWouldChokeOnDoNotEndTheSession) {
     ASSERT_EQ(200, session.status);
     auto http = client(*server);
     httplib::Headers auth{{"Cookie", session.cookie}, {"X-CSRF-Token", session.csrf}};
-    auto res = http->Post("/api/generate/key-gen", auth,
-                         "name=A&passphrase=p&size=1024&cipher=ROT13",
-                         "application/x-www-form-urlencoded");
+    auto res =
+        http->Post("/api/generate/key-gen", auth, "name=A&passphrase=p&size=1024&cipher=ROT13",
+                   "application/x-www-form-urlencoded");
     ASSERT_TRUE(res);
     EXPECT_EQ(400, res->status);
     EXPECT_NE(std::string::npos, res->body.find("ROT13"));
     auto entropy = http->Post("/api/action/entropy-pair", auth, "type=RSA&size=2048",
-                             "application/x-www-form-urlencoded");
+                              "application/x-www-form-urlencoded");
     ASSERT_TRUE(entropy);
     EXPECT_EQ(200, entropy->status) << entropy->body;
     EXPECT_NE(std::string::npos, entropy->body.find("\"needed\":\"")) << entropy->body;
@@ -399,7 +398,7 @@ TEST_F(WebServerTest, AtMostNSessions) {
     EXPECT_NE(std::string::npos, third.body.find("already serves 2 sessions"));
     auto http = client(*server);
     auto out = http->Post("/api/logout", {{"Cookie", first.cookie}, {"X-CSRF-Token", first.csrf}},
-                         "", "application/x-www-form-urlencoded");
+                          "", "application/x-www-form-urlencoded");
     ASSERT_TRUE(out);
     EXPECT_EQ(200, out->status);
     EXPECT_EQ(200, login(*server, s_account->password()).status);

@@ -1,7 +1,6 @@
 // Starting orxweb: the command line and the certificate made on first start and kept.
 #include "webcli.h"
 #include "webtls.h"
-
 #include "zaf_temp_dir.h"
 
 #include <fstream>
