@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <orxadmin_cli.h>
 #include <sys/stat.h>
 
 namespace vornweb {
@@ -56,44 +57,29 @@ std::string keyID(const CForm& form, const std::string& field, bool allowEmpty =
     return value;
 }
 
+// Runs one of the console's value checks; its refusal becomes the page's message.
+template <class F> auto consoleCheck(F&& check) -> decltype(check()) {
+    try {
+        return check();
+    } catch (oozaf::CZAFThrowable* e) {
+        oozaf::CZAFThrowableGuard guard(e);
+        throw CWebInputException(e->getMessage());
+    }
+}
+
 unsigned long number(const CForm& form, const std::string& field, unsigned long min,
                      unsigned long max) {
     const std::string value = form.required(field, 16);
-    bool ok = !value.empty() && value.size() <= 10;
-    for (unsigned char c : value)
-        ok = ok && std::isdigit(c) != 0;
-    const unsigned long parsed = ok ? std::stoul(value) : 0;
-    if (!ok || parsed < min || parsed > max)
-        throw CWebInputException("The field '" + field + "' must be a number from " +
-                                 std::to_string(min) + " to " + std::to_string(max));
-    return parsed;
+    return consoleCheck(
+        [&] { return vornadmin::gParseNumber("The field '" + field + "'", value, min, max); });
 }
 
 // An optional date as YYYY-MM-DD with a real month and day; empty when the field is absent or
 // empty.
 std::string date(const CForm& form, const std::string& field) {
     const std::string value = form.has(field) ? form.required(field, 16) : std::string();
-    if (value.empty())
-        return value;
-    auto digits = [&](size_t from, size_t count) {
-        for (size_t i = from; i < from + count; ++i)
-            if (!std::isdigit(static_cast<unsigned char>(value[i])))
-                return false;
-        return true;
-    };
-    bool ok = value.size() == 10 && value[4] == '-' && value[7] == '-' && digits(0, 4) &&
-              digits(5, 2) && digits(8, 2);
-    if (ok) {
-        static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-        const int year = std::stoi(value.substr(0, 4));
-        const int month = std::stoi(value.substr(5, 2));
-        const int day = std::stoi(value.substr(8, 2));
-        const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-        ok = year >= 1970 && month >= 1 && month <= 12 && day >= 1 &&
-             day <= (month == 2 && !leap ? 28 : kDays[month - 1]);
-    }
-    if (!ok)
-        throw CWebInputException("The field '" + field + "' is not a date YYYY-MM-DD");
+    if (!value.empty())
+        consoleCheck([&] { vornadmin::gCheckDate("The field '" + field + "'", value); });
     return value;
 }
 

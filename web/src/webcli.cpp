@@ -1,7 +1,7 @@
 // webcli: orxweb's command line.
 #include "webcli.h"
 
-#include <cctype>
+#include <orxadmin_cli.h>
 #include <stdexcept>
 
 namespace vornweb {
@@ -10,14 +10,12 @@ namespace {
 
 unsigned long numberOf(const std::string& option, const std::string& text, unsigned long min,
                        unsigned long max) {
-    bool ok = !text.empty() && text.size() <= 10;
-    for (unsigned char c : text)
-        ok = ok && std::isdigit(c) != 0;
-    const unsigned long value = ok ? std::stoul(text) : 0;
-    if (!ok || value < min || value > max)
-        throw std::invalid_argument(option + " needs a number from " + std::to_string(min) +
-                                    " to " + std::to_string(max));
-    return value;
+    try {
+        return vornadmin::gParseNumber(option, text, min, max);
+    } catch (oozaf::CZAFThrowable* e) {
+        oozaf::CZAFThrowableGuard guard(e);
+        throw std::invalid_argument(e->getMessage());
+    }
 }
 
 } // namespace

@@ -346,6 +346,12 @@ void CWebServer::routes() {
             fail(res, 400, "Enter a user name");
             return;
         }
+        // The name goes into the log: no line breaks or other control characters.
+        for (unsigned char c : user)
+            if (c < 0x20 || c == 0x7f) {
+                fail(res, 400, "The user name holds control characters");
+                return;
+            }
         if (m_sessions.full()) {
             fail(res, 503,
                  "orxweb already serves " + std::to_string(m_sessions.maxSessions()) +

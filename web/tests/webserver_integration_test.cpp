@@ -276,6 +276,11 @@ TEST_F(WebServerTest, MalformedAndOversizedRequests) {
     auto noUser = http->Post("/api/login", "password=x", "application/x-www-form-urlencoded");
     ASSERT_TRUE(noUser);
     EXPECT_EQ(400, noUser->status);
+    // A user name goes into the log, so a line break in it could forge log lines.
+    auto forgedLine = http->Post("/api/login", "user=ann%0A2026-01-01+orxweb:+fake&password=x",
+                                 "application/x-www-form-urlencoded");
+    ASSERT_TRUE(forgedLine);
+    EXPECT_EQ(400, forgedLine->status);
 
     // A key file above the import limit, sent in a session.
     const SLogin session = login(*server, s_account->password());
