@@ -566,13 +566,14 @@ void CWebServer::routes() {
                 std::string id = form.get("id");
                 id.erase(0, 2);
                 const std::string name =
-                    "key-" + id + (withPrivate ? "-private" : "") + (armor ? ".asc" : ".pgp");
+                    "key-" + id + (withPrivate ? "-private" : "") + (armor ? ".asc" : ".key");
                 if (withPrivate)
                     gLog("user '" + session.user() + "' exported the private key " +
                          form.get("id"));
                 response.set_header("Content-Disposition", "attachment; filename=\"" + name + "\"");
                 response.set_content(vornadmin::gExportedKey(reply),
-                                     armor ? "application/pgp-keys" : "application/octet-stream");
+                                     armor ? "text/plain; charset=utf-8"
+                                           : "application/octet-stream");
             });
     });
 

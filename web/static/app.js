@@ -440,7 +440,7 @@ async function exportKey(key, button) {
   await attempt(async () => {
     const response = await api("POST", "/api/export", form({ id: attr(key, "id"), armor, private: values.private, format: values.format, confirm: values.private ? "yes" : undefined }), { raw: true });
     const disposition = response.headers.get("Content-Disposition") || "";
-    const name = (disposition.match(/filename="([^"]+)"/) || [])[1] || "key" + (armor ? ".asc" : ".pgp");
+    const name = (disposition.match(/filename="([^"]+)"/) || [])[1] || "key" + (armor ? ".asc" : ".key");
     download(await response.blob(), name);
     banner("Exported " + attr(key, "id") + " as " + name + ".", true);
   }, button);
@@ -634,8 +634,8 @@ async function generate(p) {
 // ---------------------------------------------------------------- import
 
 async function viewImport(view) {
-  const file = el("input", { type: "file", id: "import-file", accept: ".asc,.pgp,.gpg,.pkr,.skr,.key,.txt" });
-  const text = el("textarea", { id: "import-text", rows: 10, placeholder: "-----BEGIN PGP PUBLIC KEY BLOCK-----" });
+  const file = el("input", { type: "file", id: "import-file", accept: ".asc,.key,.pkr,.skr,.txt" });
+  const text = el("textarea", { id: "import-text", rows: 10, placeholder: "Paste armoured keys here, header and footer lines included" });
   const result = el("div", { id: "import-result" });
   const go = el("button", { type: "button", id: "import-submit" }, "Import");
   go.onclick = () => attempt(async () => {
