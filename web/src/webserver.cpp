@@ -89,13 +89,29 @@ void refused(httplib::Response& res, const SReply& reply) {
 
 std::string okJson(const std::string& body) { return "{\"rc\":0,\"body\":" + body + "}"; }
 
-// Sends a request document and wipes its text (requests carry passphrases).
+// The listener connection failed or fell out of step: the session cannot go on.
+class CListenerLost {
+public:
+    explicit CListenerLost(std::string message) : m_message(std::move(message)) {}
+    const std::string& message() const { return m_message; }
+
+private:
+    std::string m_message;
+};
+
+// Sends a request document and wipes its text (requests carry passphrases). A failure of the
+// exchange itself becomes CListenerLost; a reply that arrived whole but lacks what a reader wants
+// later is a different matter (502, the session goes on).
 SReply send(CAdminConnection& connection, const SXmlElement& request) {
     std::string xml = vornadmin::gWriteXml(request);
     try {
         SReply reply = connection.request(xml);
         vornadmin::gWipe(xml);
         return reply;
+    } catch (oozaf::CZAFThrowable* e) {
+        oozaf::CZAFThrowableGuard guard(e);
+        vornadmin::gWipe(xml);
+        throw CListenerLost(trimmed(e->getDetailedMessage()));
     } catch (...) {
         vornadmin::gWipe(xml);
         throw;
@@ -302,14 +318,11 @@ void CWebServer::routes() {
             work(*session, *connection, res);
         } catch (CWebInputException& e) {
             fail(res, e.status(), e.message());
-        } catch (vornadmin::CAdminException* e) {
-            oozaf::CZAFThrowableGuard guard(e);
-            // The connection is broken or out of step: the session cannot go on.
-            gLog("listener connection of user " + session->user() +
-                 " failed: " + trimmed(e->getDetailedMessage()));
+        } catch (const CListenerLost& e) {
+            gLog("listener connection of user " + session->user() + " failed: " + e.message());
             m_sessions.remove(session->id());
             fail(res, 503,
-                 "The listener stopped answering: " + trimmed(e->getDetailedMessage()) +
+                 "The listener stopped answering: " + e.message() +
                      ". Please log in again when it is back.",
                  ",\"listenerDown\":true");
         } catch (oozaf::CZAFThrowable* e) {
