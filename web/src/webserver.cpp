@@ -304,8 +304,8 @@ void CWebServer::routes() {
             }
         }
         CInUse inUse(*session);
-        std::unique_lock<std::timed_mutex> lock(session->busy(), std::defer_lock);
-        if (!lock.try_lock_for(std::chrono::seconds(m_options.busyWaitSeconds))) {
+        CGateHold hold(session->busy(), std::chrono::seconds(m_options.busyWaitSeconds));
+        if (!hold.held()) {
             fail(res, 409, "Another request of this session is still running");
             return;
         }

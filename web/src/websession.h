@@ -7,6 +7,7 @@
 #include <adminclient.h>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
@@ -18,6 +19,49 @@
 namespace vornweb {
 
 using Clock = std::chrono::steady_clock;
+
+// Lets one holder in at a time; others wait up to a limit. (A condition variable rather than a
+// timed mutex: the thread checker cannot follow a timed mutex's clock-based lock.)
+class CBusyGate {
+public:
+    // True when the caller now holds the gate; false when `limit` passed first.
+    bool enter(Clock::duration limit) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (!m_freed.wait_for(lock, limit, [this] { return !m_held; }))
+            return false;
+        m_held = true;
+        return true;
+    }
+    void leave() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_held = false;
+        }
+        m_freed.notify_one();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_freed;
+    bool m_held = false;
+};
+
+// Holds a gate for a scope once entered.
+class CGateHold {
+public:
+    CGateHold(CBusyGate& gate, Clock::duration limit) : m_gate(gate), m_held(gate.enter(limit)) {}
+    ~CGateHold() {
+        if (m_held)
+            m_gate.leave();
+    }
+    CGateHold(const CGateHold&) = delete;
+    CGateHold& operator=(const CGateHold&) = delete;
+    bool held() const { return m_held; }
+
+private:
+    CBusyGate& m_gate;
+    const bool m_held;
+};
 
 // One browser session. The listener connection is used by one request at a time: hold `busy`
 // while using it.
@@ -34,7 +78,7 @@ public:
     // The listener connection; null for sessions made without one (tests of the store).
     vornadmin::CAdminConnection* connection() { return m_connection.get(); }
 
-    std::timed_mutex& busy() { return m_busy; }
+    CBusyGate& busy() { return m_busy; }
     void touch(Clock::time_point now) { m_lastUse = now.time_since_epoch().count(); }
     Clock::time_point lastUse() const { return Clock::time_point(Clock::duration(m_lastUse)); }
     // Requests running on the session; an idle sweep skips a session while it is not zero.
@@ -45,7 +89,7 @@ private:
     const std::string m_csrf;
     const std::string m_user;
     std::unique_ptr<vornadmin::CAdminConnection> m_connection;
-    std::timed_mutex m_busy;
+    CBusyGate m_busy;
     std::atomic<Clock::rep> m_lastUse;
     std::atomic<int> m_inUse{0};
 };

@@ -109,6 +109,22 @@ TEST(WebSessions, LimitOnSessionsAtOnce) {
     EXPECT_EQ(0u, store.size());
 }
 
+TEST(WebSessions, OneRequestAtATimePerSession) {
+    CBusyGate gate;
+    ASSERT_TRUE(gate.enter(1s));
+    std::atomic<bool> entered{false};
+    std::thread waiter([&] {
+        CGateHold hold(gate, 30s);
+        entered = hold.held();
+    });
+    // A second holder gives up after its limit while the first one stays.
+    EXPECT_FALSE(CGateHold(gate, 10ms).held());
+    gate.leave();
+    waiter.join();
+    EXPECT_TRUE(entered);
+    EXPECT_TRUE(CGateHold(gate, 0s).held());
+}
+
 TEST(WebSessions, CookieAttributes) {
     const std::string cookie = gSessionCookie("abc");
     EXPECT_EQ(0u, cookie.find("__Host-orxweb=abc;"));
@@ -136,8 +152,8 @@ TEST(WebSessions, ManyThreadsAtOnce) {
                     continue;
                 }
                 ++made;
-                std::unique_lock<std::timed_mutex> lock(session->busy(), std::defer_lock);
-                ASSERT_TRUE(lock.try_lock_for(1s));
+                CGateHold hold(session->busy(), 1s);
+                ASSERT_TRUE(hold.held());
                 session->touch(clock.function()());
                 EXPECT_EQ(session, store.find(session->id(), true));
                 if (i % 3 == 0)
