@@ -8,11 +8,10 @@
 // Runs in the foreground, single-threaded, until the file system is unmounted.
 #define FUSE_USE_VERSION 31
 
-#include <fuse3/fuse.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fuse3/fuse.h>
 #include <string>
 #include <sys/stat.h>
 
