@@ -32,11 +32,12 @@ struct SVornLogEntry {
     int32_t rc = 0;
 };
 
-// Splits one transaction log line (without its line feed) at its TAB characters into `entry`.
-// Returns false, leaving `entry` unchanged, when the line does not hold exactly six fields.
-// The two times must read as "YYYY-MM-DD HH:MM:SS.mmm" (CZAFTimeParseException otherwise); the
-// return code is read as a decimal number like atoi (no number gives 0; a number beyond the
-// 32-bit range is clamped to it). Quotes are ordinary characters in every field.
+// Splits one transaction log line (without its line feed) at its TAB characters outside double
+// quotes into `entry` (the line format is described at the reader, in translog.cpp; the quotes
+// are not part of the fields). Returns false, leaving `entry` unchanged, when the line does not
+// hold exactly six fields. The two times must read as "YYYY-MM-DD HH:MM:SS.mmm"
+// (CZAFTimeParseException otherwise); the return code is read as a decimal number like atoi (no
+// number gives 0; a number beyond the 32-bit range is clamped to it).
 bool gParseVornLogLine(const std::string& line, SVornLogEntry& entry);
 
 // The facade. Construction does all the start-up work (see the constructor); after it the
