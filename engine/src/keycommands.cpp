@@ -255,8 +255,9 @@ void listKey(CEngineRun& run, CZAFKeyDB& db, const CZAFKey& key, SListing& how, 
                 const std::string who =
                     name != how.signerNames.end() ? name->second : std::string("(unknown signer)");
                 char status = '?';
-                if (sig.isTried())
-                    status = sig.isVerified() ? '!' : '-';
+                bool good = false;
+                if (gCheckSignature(sig, good))
+                    status = good ? '!' : '-';
                 const bool revocation = CZAFDatabaseObject::getBooleanProperty(
                     sig.getHandle(), kZAFSigProperty_IsRevocation);
                 if (how.colons) {
@@ -360,14 +361,15 @@ void sortKeys(CEngineRun& run, std::vector<Owned<CZAFKey>>& keys) {
 
 void listKeys(CEngineRun& run, SListing& how) {
     Owned<CZAFKeySet> set(run.findKeys(run.args()));
-    set->calculateTrust();
+    // Validity comes from the whole web of trust, not only from the keys listed.
+    Owned<CZAFKeySet> all(run.server().keyList());
+    all->calculateTrust();
     int view = eFingerprintViewHex;
     if (run.cfg().getValue(eZAFOpFingerprintView, view)) {
         how.fingerprint = true;
         how.view = static_cast<eFingerprintView>(view);
     }
     if (how.sigs) {
-        Owned<CZAFKeySet> all(run.server().keyList());
         for (const Owned<CZAFKey>& key : keysOf(*all))
             how.signerNames[longID(*key).substr(8)] = key->getPrimaryUserIDName();
     }
@@ -469,7 +471,7 @@ void gCmdKeyDetail(CEngineRun& run) {
 
 void gCmdKeyCheck(CEngineRun& run) {
     Owned<CZAFKeySet> set(run.findKeys(run.args()));
-    set->calculateTrust();
+    Owned<CZAFKeySet>(run.server().keyList())->calculateTrust();
     const bool colons = run.cmd().has("--with-colons");
     std::string text;
     unsigned int totalBad = 0;
@@ -481,9 +483,10 @@ void gCmdKeyCheck(CEngineRun& run) {
         eachChild<CZAFUserID>(*iter, kZAFKeyDBObjType_UserID, [&](CZAFUserID&) {
             eachChild<CZAFSignature>(*iter, kZAFKeyDBObjType_Signature, [&](CZAFSignature& sig) {
                 ++all;
-                if (!sig.isTried())
+                bool verified = false;
+                if (!gCheckSignature(sig, verified))
                     ++unchecked;
-                else if (sig.isVerified())
+                else if (verified)
                     ++good;
                 else
                     ++bad;
@@ -888,7 +891,7 @@ void gCmdGroupDetail(CEngineRun& run) {
         Owned<CZAFKeySet> set(gGroupKeys(run.server(), name, missing));
         if (!set)
             fail(kZAFvorn_NoKey, "no group named '" + name + "'");
-        set->calculateTrust();
+        Owned<CZAFKeySet>(run.server().keyList())->calculateTrust();
         text += how.colons ? "grp:" + colonField(name) + ":" + std::to_string(set->count()) + ":" +
                                  std::to_string(missing) + "::\n"
                            : "group " + shown(name) + ":\n";

@@ -5,6 +5,7 @@
 #include <oozaf/vornserveredit.h>
 #include <zaf/zafkeyedit.h>
 #include <zaf/zafkeys.h>
+#include <zaf/zafsigcheck.h>
 
 #include <memory>
 #include <string>
@@ -114,6 +115,14 @@ void gRevokeKeyObject(CVornServer& server, const CZAFDatabaseObject& object,
         return ZAFRevoke(object.getHandle(), revoker != nullptr ? revoker->getHandle() : nullptr,
                          ZAFOPassphrase(context, passphrase.c_str()), ZAFOLastOption());
     });
+}
+
+bool gCheckSignature(const CZAFSignature& signature, bool& verified) {
+    ZAFBoolean tried = 0;
+    ZAFBoolean good = 0;
+    check(ZAFCheckSignature(signature.getHandle(), &tried, &good));
+    verified = good != 0;
+    return tried != 0;
 }
 
 bool gPassphraseUnlocks(const CZAFKey& key, const std::string& passphrase) {

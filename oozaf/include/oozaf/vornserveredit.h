@@ -41,6 +41,9 @@ void gRemoveKeyObject(CVornServer& server, const CZAFDatabaseObject& object);
 // null); `passphrase` unlocks the revoker.
 void gRevokeKeyObject(CVornServer& server, const CZAFDatabaseObject& object,
                       const CZAFKey* revoker, const std::string& passphrase);
+// Checks a signature with its issuer's key: false when the database does not hold the issuer
+// (then `verified` is false too), else true with `verified` telling whether it is good.
+bool gCheckSignature(const CZAFSignature& signature, bool& verified);
 // True when `passphrase` unlocks the key's secret part.
 bool gPassphraseUnlocks(const CZAFKey& key, const std::string& passphrase);
 
