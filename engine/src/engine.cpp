@@ -376,6 +376,23 @@ int32_t CEngineRun::run(const std::vector<std::string>& words) {
         result = kZAFvorn_Failed;
         m_io.writeErr(m_program + ": " + e.what() + "\n");
     }
+    if (!m_server && (m_command == nullptr || m_command->needsKeys)) {
+        // The command line could not be read before the configuration was: open it all the same,
+        // so that the refused run is logged too.
+        struct SNoLayer final : CVornServerCommandLine {
+            CVornServerCfgUserPart empty{nullptr};
+            const CVornServerCfgPart& layerFor(const CVornServerCfgPart::CAliasMap&) override {
+                return empty;
+            }
+        } noLayer;
+        try {
+            gStartToolkit(m_engine);
+            m_server.reset(new CVornServer(&noLayer));
+        } catch (CZAFThrowable* e) {
+            CZAFThrowableGuard guard(e);
+        } catch (SEngineError&) {
+        }
+    }
     if (m_server) {
         writeLog(start, result);
         try {
