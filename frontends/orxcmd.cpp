@@ -1,7 +1,5 @@
 // orxcmd: the command-line front end. Hands the whole command line to the command engine and
 // exits with the engine's result (see docs/orxcmd.md).
-#include <orx/zafengine.h>
-
 #include <oozaf/throwable.h>
 
 #include <csignal>
@@ -9,6 +7,7 @@
 #include <cstring>
 #include <exception>
 #include <iostream>
+#include <orx/zafengine.h>
 #include <unistd.h>
 
 using namespace oozaf;
@@ -18,8 +17,8 @@ namespace {
 ZAFvornContext* gContext = nullptr;
 ZAFapiContext* gApi = nullptr;
 
-const int kSignals[] = {SIGINT, SIGHUP, SIGQUIT, SIGPIPE, SIGTERM,
-                        SIGTRAP, SIGSEGV, SIGILL, SIGBUS};
+const int kSignals[] = {SIGINT,  SIGHUP,  SIGQUIT, SIGPIPE, SIGTERM,
+                        SIGTRAP, SIGSEGV, SIGILL,  SIGBUS};
 
 void ORXCleanUp() {
     for (int sig : kSignals)

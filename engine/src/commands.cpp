@@ -21,16 +21,16 @@ namespace {
 const char* const kVersion = "8.5.0";
 
 // Switches that take no argument and modify some commands.
-const char* const kFlagOptions[] = {"--with-sigs", "--with-userids", "--with-colons",
-                                    "--with-private", "--batch-mode", "--exportable",
-                                    "--yes", "--verbose"};
+const char* const kFlagOptions[] = {"--with-sigs",    "--with-userids", "--with-colons",
+                                    "--with-private", "--batch-mode",   "--exportable",
+                                    "--yes",          "--verbose"};
 // Switches that take exactly one argument and modify some commands.
-const char* const kValueOptions[] = {"--output", "--input", "--sign-with", "--revoke-with",
-                                     "--regexp", "--status-fd"};
+const char* const kValueOptions[] = {"--output",      "--input",  "--sign-with",
+                                     "--revoke-with", "--regexp", "--status-fd"};
 // Switches whose argument would be a secret: refused, and never logged.
-const char* const kSecretSwitches[] = {"--passphrase", "--new-passphrase",
-                                       "--conventional-passphrase", "--auth-passphrase",
-                                       "--ftp-password", "--smtp-password"};
+const char* const kSecretSwitches[] = {
+    "--passphrase",      "--new-passphrase", "--conventional-passphrase",
+    "--auth-passphrase", "--ftp-password",   "--smtp-password"};
 
 template <std::size_t N> bool inList(const char* const (&list)[N], const std::string& sw) {
     for (const char* entry : list)
@@ -74,11 +74,12 @@ const std::vector<SPart>& unsupportedParts() {
           "--smtp-note", "--smtp-note-file", "--ftp", "--ftp-password", "--ftp-pathname",
           "--ftp-port", "--ftp-secure", "--ftp-server", "--ftp-username"}},
         {"X.509 certificates and certificate authorities",
-         {"--x509", "--ca-revocation-url", "--ca-root-cert", "--ca-type", "--ca-url",
-          "--cert-attribute", "--cert-depth", "--cert-issuer", "--cert-request",
-          "--cert-retrieve", "--cert-serial", "--crl", "--issuer-dn", "--issuer-serial",
-          "--serial", "--question", "--answer", "--auth-user", "--auth-passphrase", "--hostname",
-          "--my-name", "--description", "--char-set", "--language"}},
+         {"--x509",         "--ca-revocation-url", "--ca-root-cert",    "--ca-type",
+          "--ca-url",       "--cert-attribute",    "--cert-depth",      "--cert-issuer",
+          "--cert-request", "--cert-retrieve",     "--cert-serial",     "--crl",
+          "--issuer-dn",    "--issuer-serial",     "--serial",          "--question",
+          "--answer",       "--auth-user",         "--auth-passphrase", "--hostname",
+          "--my-name",      "--description",       "--char-set",        "--language"}},
         {"PKCS#10 requests", {"--pkcs10"}},
         {"key splitting and sharing",
          {"--key-split", "--key-join", "--key-reconstruct", "--reconstruct-data", "--send-share",
@@ -86,20 +87,47 @@ const std::vector<SPart>& unsupportedParts() {
         {"self-decrypting archives", {"--sda", "--archive"}},
         {"the secure viewer", {"--secure-viewer"}},
         {"the message layer (encrypt, decrypt, sign, verify)",
-         {"--encrypt", "--sign", "--decrypt", "--verify", "--clearsig", "--detached",
-          "--conventional", "--conventional-passphrase-fd", "--text", "--binary",
-          "--encrypt-to-self", "--wipe", "--wipe-passes", "--sign-only", "--signed-by",
-          "--signer", "--signers", "--pass-through", "--preserve-name", "--force-filename",
-          "--discard-paths", "--zaf-mime", "--zaf-mime-parse", "--multi", "--adk", "--adk-key",
-          "--enforce-adk", "--warn-adk", "--add-all", "--authenticate", "--default-key"}},
+         {"--encrypt",       "--sign",         "--decrypt",         "--verify",
+          "--clearsig",      "--detached",     "--conventional",    "--conventional-passphrase-fd",
+          "--text",          "--binary",       "--encrypt-to-self", "--wipe",
+          "--wipe-passes",   "--sign-only",    "--signed-by",       "--signer",
+          "--signers",       "--pass-through", "--preserve-name",   "--force-filename",
+          "--discard-paths", "--zaf-mime",     "--zaf-mime-parse",  "--multi",
+          "--adk",           "--adk-key",      "--enforce-adk",     "--warn-adk",
+          "--add-all",       "--authenticate", "--default-key"}},
         {"interactive editing and key maintenance",
-         {"--key-edit", "--key-maintenance", "--interactive", "--set-primary-userid",
-          "--change-passphrase", "--new-passphrase", "--packet-dump", "--hex-dump",
-          "--sig-detail", "--subkey", "--start-date", "--keys", "--revokers", "--introducers",
-          "--rsa-version", "--cipher-num", "--delimiter", "--compatible", "--pager", "--width",
-          "--random-device", "--allow-passphrase-retry", "--show-pass", "--local-times",
-          "--user", "--cmdline-format", "--completes-needed",
-          "--marginals-needed", "--zafpath", "--tmp", "--randseed", "--comment",
+         {"--key-edit",
+          "--key-maintenance",
+          "--interactive",
+          "--set-primary-userid",
+          "--change-passphrase",
+          "--new-passphrase",
+          "--packet-dump",
+          "--hex-dump",
+          "--sig-detail",
+          "--subkey",
+          "--start-date",
+          "--keys",
+          "--revokers",
+          "--introducers",
+          "--rsa-version",
+          "--cipher-num",
+          "--delimiter",
+          "--compatible",
+          "--pager",
+          "--width",
+          "--random-device",
+          "--allow-passphrase-retry",
+          "--show-pass",
+          "--local-times",
+          "--user",
+          "--cmdline-format",
+          "--completes-needed",
+          "--marginals-needed",
+          "--zafpath",
+          "--tmp",
+          "--randseed",
+          "--comment",
           "--groups-file"}},
     };
     return parts;
@@ -144,8 +172,7 @@ const std::vector<SEngineCommand>& gCommands() {
          "revoke the signer's certifications of the key"},
         {eZAFOpRemoveSignature, 2, 2, true, gCmdRemoveSig, "--remove-sig KEY SIGNER",
          "remove the signer's certifications from the key"},
-        {eZAFOpAddUserID, 2, 2, true, gCmdAddUserID, "--add-userid KEY USER-ID",
-         "add a user ID"},
+        {eZAFOpAddUserID, 2, 2, true, gCmdAddUserID, "--add-userid KEY USER-ID", "add a user ID"},
         {eZAFOpRemoveUserID, 2, 2, true, gCmdRemoveUserID, "--remove-userid KEY USER-ID",
          "remove a user ID"},
         {eZAFOpAddRevoker, 2, 2, true, gCmdAddRevoker, "--add-revoker KEY REVOKER",
@@ -199,8 +226,8 @@ bool gOptionAppliesTo(const std::string& option, eZAFOp command) {
           eZAFOpKeyAdd}},
         {"--with-private", {eZAFOpKeyExport}},
         {"--output",
-         {eZAFOpKeyList, eZAFOpKeyDetail, eZAFOpKeyExport, eZAFOpExportPhotoID,
-          eZAFOpPacketList, eZAFOpGroupList, eZAFOpGroupDetail, eZAFOpKeyCheck}},
+         {eZAFOpKeyList, eZAFOpKeyDetail, eZAFOpKeyExport, eZAFOpExportPhotoID, eZAFOpPacketList,
+          eZAFOpGroupList, eZAFOpGroupDetail, eZAFOpKeyCheck}},
         {"--input", {eZAFOpKeyAdd, eZAFOpPacketList}},
         {"--userid", {eZAFOpKeyGen}},
         {"--sign-with", {eZAFOpKeySign}},
@@ -317,7 +344,8 @@ void CEngineCommandLine::validate() const {
         if (!opOfSwitch(entry.first, op))
             continue;
         if (const char* part = gUnsupportedPart(op))
-            fail(kZAFvorn_Unsupported, entry.first + " needs " + part + ", which this build does not have");
+            fail(kZAFvorn_Unsupported,
+                 entry.first + " needs " + part + ", which this build does not have");
         if (inList(kSecretSwitches, entry.first))
             fail(kZAFvorn_Usage, entry.first + ": passphrases are never read from the command "
                                                "line; use --passphrase-fd or the prompt");
@@ -328,8 +356,8 @@ void CEngineCommandLine::validate() const {
         uint16_t max = 0;
         argRule(entry.first, min, max);
         if (max == 0 && !entry.second.empty())
-            fail(kZAFvorn_Usage, entry.first + " takes no argument ('" + entry.second.front() +
-                                     "' follows it)");
+            fail(kZAFvorn_Usage,
+                 entry.first + " takes no argument ('" + entry.second.front() + "' follows it)");
     }
 }
 
@@ -371,16 +399,16 @@ std::vector<std::string> gExpandAliases(const std::vector<std::string>& words,
                 out.push_back(t);
         }
         if (out.size() > kMaxCommandWords)
-            fail(kZAFvorn_Usage, "the command line has more than " +
-                                     std::to_string(kMaxCommandWords) + " words");
+            fail(kZAFvorn_Usage,
+                 "the command line has more than " + std::to_string(kMaxCommandWords) + " words");
     }
     return out;
 }
 
 std::vector<std::string> gSplitCommandText(const std::string& text) {
     if (text.size() > kMaxCommandTextLength)
-        fail(kZAFvorn_Usage, "the command text is longer than " +
-                                 std::to_string(kMaxCommandTextLength) + " bytes");
+        fail(kZAFvorn_Usage,
+             "the command text is longer than " + std::to_string(kMaxCommandTextLength) + " bytes");
     std::vector<std::string> words;
     std::string word;
     bool inWord = false;
@@ -432,8 +460,8 @@ std::vector<std::string> gSplitCommandText(const std::string& text) {
     if (inWord)
         words.push_back(word);
     if (words.size() > kMaxCommandWords)
-        fail(kZAFvorn_Usage, "the command text has more than " +
-                                 std::to_string(kMaxCommandWords) + " words");
+        fail(kZAFvorn_Usage,
+             "the command text has more than " + std::to_string(kMaxCommandWords) + " words");
     return words;
 }
 
@@ -486,9 +514,7 @@ std::string gLoggedCommandLine(const std::vector<std::string>& words) {
 
 // ---- texts ----
 
-std::string gVersionText() {
-    return std::string("orxcmd (Brevan Vorn Server) ") + kVersion + "\n";
-}
+std::string gVersionText() { return std::string("orxcmd (Brevan Vorn Server) ") + kVersion + "\n"; }
 
 std::string gHelpText(const std::string& program) {
     std::string text = "Usage: " + program + " COMMAND [ARGUMENTS] [OPTIONS]\n\nCommands:\n";

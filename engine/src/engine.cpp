@@ -54,7 +54,8 @@ public:
             if (n >= 0)
                 return static_cast<size_t>(n);
             if (errno != EINTR)
-                fail(kZAFvorn_IO, std::string("cannot read standard input: ") + std::strerror(errno));
+                fail(kZAFvorn_IO,
+                     std::string("cannot read standard input: ") + std::strerror(errno));
         }
     }
     bool readByte(int fd, char& byte) override {
@@ -65,8 +66,8 @@ public:
             if (n == 0)
                 return false;
             if (errno != EINTR)
-                fail(kZAFvorn_IO, "cannot read descriptor " + std::to_string(fd) + ": " +
-                                      std::strerror(errno));
+                fail(kZAFvorn_IO,
+                     "cannot read descriptor " + std::to_string(fd) + ": " + std::strerror(errno));
         }
     }
     bool canPrompt() const override {
@@ -85,7 +86,8 @@ private:
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
-                fail(kZAFvorn_IO, std::string("cannot write ") + what + ": " + std::strerror(errno));
+                fail(kZAFvorn_IO,
+                     std::string("cannot write ") + what + ": " + std::strerror(errno));
             done += static_cast<size_t>(n);
         }
     }
@@ -277,8 +279,8 @@ void CEngineRun::selectCommand() {
 void CEngineRun::checkCombination() const {
     for (const auto& entry : m_cmd.getParsedSwitches()) {
         if (!gOptionAppliesTo(entry.first, m_command->op))
-            fail(kZAFvorn_Usage, entry.first + " does not apply to " +
-                                     gCmdlineSwitchFromOp(m_command->op));
+            fail(kZAFvorn_Usage,
+                 entry.first + " does not apply to " + gCmdlineSwitchFromOp(m_command->op));
     }
     if (m_cmd.has("--info") && m_command->op != eZAFOpInfo && m_cmd.getArgs("--info")->empty())
         fail(kZAFvorn_Usage, "--info with a command needs a level (quiet, normal, verbose, debug)");
@@ -286,8 +288,8 @@ void CEngineRun::checkCombination() const {
 
 void CEngineRun::parse(const std::vector<std::string>& words) {
     if (words.size() > kMaxCommandWords)
-        fail(kZAFvorn_Usage, "the command line has more than " +
-                                 std::to_string(kMaxCommandWords) + " words");
+        fail(kZAFvorn_Usage,
+             "the command line has more than " + std::to_string(kMaxCommandWords) + " words");
     m_cmd.parse(words);
     m_parsed = true;
     selectCommand();
@@ -421,7 +423,8 @@ void CEngineRun::writeLog(const std::string& start, int32_t result) {
                              std::to_string(result) + "\n";
     // One write of the whole line under an exclusive lock, on a descriptor opened for appending:
     // concurrent runs never interleave or tear lines.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     int error = 0;
     if (fd < 0) {
         error = errno;
@@ -592,9 +595,9 @@ void zafVornCleanUp(ZAFapiContext*& api) {
     api = nullptr;
 }
 
-extern "C" int32_t ZAFvorn(ZAFvornContext* context, const char* command,
-                           const unsigned char* input, size_t inputLength, unsigned char** output,
-                           size_t* outputLength, unsigned char** error, size_t* errorLength) {
+extern "C" int32_t ZAFvorn(ZAFvornContext* context, const char* command, const unsigned char* input,
+                           size_t inputLength, unsigned char** output, size_t* outputLength,
+                           unsigned char** error, size_t* errorLength) {
     if (context == nullptr || command == nullptr || output == nullptr || outputLength == nullptr ||
         error == nullptr || errorLength == nullptr)
         return kZAFvorn_BadContext;

@@ -5,8 +5,6 @@
 #ifndef ORX_ENGINE_INTERNAL_H
 #define ORX_ENGINE_INTERNAL_H
 
-#include <orx/zafengine.h>
-
 #include <oozaf/cmdline.h>
 #include <oozaf/keyobjects.h>
 #include <oozaf/ops.h>
@@ -15,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <orx/zafengine.h>
 #include <string>
 #include <vector>
 
@@ -45,11 +44,11 @@ public:
 };
 
 // Maximum sizes of what a command reads.
-const size_t kMaxInputSize = size_t(1) << 30;     // a file or standard input
-const size_t kMaxPassphraseLength = 1023;         // bytes of one passphrase
-const size_t kMaxLoggedCommandLine = 60000;       // bytes of the log's command-line field
-const unsigned int kMaxCommandWords = 4096;       // words of a command line (after aliases)
-const size_t kMaxCommandTextLength = 1 << 20;     // bytes of a ZAFvorn command text
+const size_t kMaxInputSize = size_t(1) << 30; // a file or standard input
+const size_t kMaxPassphraseLength = 1023;     // bytes of one passphrase
+const size_t kMaxLoggedCommandLine = 60000;   // bytes of the log's command-line field
+const unsigned int kMaxCommandWords = 4096;   // words of a command line (after aliases)
+const size_t kMaxCommandTextLength = 1 << 20; // bytes of a ZAFvorn command text
 
 // A passphrase in locked memory, wiped when it goes.
 class CSecret {
@@ -213,8 +212,8 @@ public:
     std::unique_ptr<oozaf::CZAFKeySet> findKeys(const std::vector<std::string>& patterns);
 
 private:
-    const oozaf::CVornServerCfgPart& layerFor(
-        const oozaf::CVornServerCfgPart::CAliasMap& aliases) override;
+    const oozaf::CVornServerCfgPart&
+    layerFor(const oozaf::CVornServerCfgPart::CAliasMap& aliases) override;
     void parse(const std::vector<std::string>& words);
     void fillLayer();
     void selectCommand();

@@ -186,8 +186,8 @@ void CEngineRun::readPassphrase(const std::string& what, CSecret& secret) {
             }
         }
         if (!any)
-            fail(kZAFvorn_BadPassphrase, "no passphrase for " + what + " on descriptor " +
-                                             std::to_string(fd));
+            fail(kZAFvorn_BadPassphrase,
+                 "no passphrase for " + what + " on descriptor " + std::to_string(fd));
         return;
     }
     if (m_cmd.has("--batch-mode") || !m_io.canPrompt())
@@ -222,8 +222,8 @@ void CEngineRun::readPassphrase(const std::string& what, CSecret& secret) {
     ::close(tty);
     if (tooLong) {
         secret.clear();
-        fail(kZAFvorn_BadPassphrase, "the passphrase is longer than " +
-                                         std::to_string(kMaxPassphraseLength) + " bytes");
+        fail(kZAFvorn_BadPassphrase,
+             "the passphrase is longer than " + std::to_string(kMaxPassphraseLength) + " bytes");
     }
 }
 
@@ -237,8 +237,8 @@ std::string CEngineRun::readInput(const std::string& path) {
             if (n == 0)
                 break;
             if (data.size() + n > kMaxInputSize)
-                fail(kZAFvorn_IO, "standard input is larger than " +
-                                      std::to_string(kMaxInputSize) + " bytes");
+                fail(kZAFvorn_IO,
+                     "standard input is larger than " + std::to_string(kMaxInputSize) + " bytes");
             data.append(buffer, n);
         }
         return data;
@@ -306,8 +306,8 @@ std::unique_ptr<CZAFKey> CEngineRun::findKey(const std::string& pattern, bool se
             std::unique_ptr<CZAFKey> key(static_cast<CZAFKey*>(object));
             if (key->getPrimaryUserIDName() == pattern) {
                 if (chosen)
-                    fail(kZAFvorn_Ambiguous,
-                         std::to_string(count) + " keys match '" + pattern + "'; name one by its key ID");
+                    fail(kZAFvorn_Ambiguous, std::to_string(count) + " keys match '" + pattern +
+                                                 "'; name one by its key ID");
                 chosen = std::move(key);
             }
         }
@@ -322,8 +322,8 @@ std::unique_ptr<CZAFKey> CEngineRun::findKey(const std::string& pattern, bool se
         chosen.reset(static_cast<CZAFKey*>(object));
     }
     if (secret && !chosen->isSecret())
-        fail(kZAFvorn_NoKey, "the secret part of " + chosen->getKeyIDString_Short() +
-                                 " is not in the secret ring");
+        fail(kZAFvorn_NoKey,
+             "the secret part of " + chosen->getKeyIDString_Short() + " is not in the secret ring");
     return chosen;
 }
 
@@ -333,8 +333,8 @@ std::unique_ptr<CZAFKeySet> CEngineRun::findKeys(const std::vector<std::string>&
     std::unique_ptr<CZAFKeySet> all(server().getKeyDB()->getNewEmptyKeySet());
     for (const std::string& pattern : patterns) {
         checkPattern(pattern);
-        std::unique_ptr<CZAFKeySet> set(server().getKeyDB()->getMatchingKeySet(
-            pattern, 0, nullptr, server().getGroupSet()));
+        std::unique_ptr<CZAFKeySet> set(
+            server().getKeyDB()->getMatchingKeySet(pattern, 0, nullptr, server().getGroupSet()));
         if (set->count() == 0)
             fail(kZAFvorn_NoKey, "no key matches '" + pattern + "'");
         all->add(set.get());

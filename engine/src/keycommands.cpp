@@ -279,7 +279,9 @@ void listKey(CEngineRun& run, CZAFKeyDB& db, const CZAFKey& key, SListing& how, 
                            secondsOf(sig.getExpirationTime()) + "::" + flags + ":" +
                            colonField(name != how.signerNames.end() ? name->second : "") + ":\n";
                 } else {
-                    const char* state = status == '!' ? "good" : status == '-' ? "BAD" : "unchecked";
+                    const char* state = status == '!'   ? "good"
+                                        : status == '-' ? "BAD"
+                                                        : "unchecked";
                     out += std::string(revocation ? "rev" : "sig") + "  " + signer + "  " +
                            dateOf(sig.getCreationTime()) + "  " + state +
                            (sig.isRevoked() ? " [revoked]" : "") + "  " + shown(who) + "\n";
@@ -351,10 +353,9 @@ void sortKeys(CEngineRun& run, std::vector<Owned<CZAFKey>>& keys) {
         break;
     }
     if (less)
-        std::stable_sort(keys.begin(), keys.end(),
-                         [&](const Owned<CZAFKey>& a, const Owned<CZAFKey>& b) {
-                             return less(*a, *b);
-                         });
+        std::stable_sort(
+            keys.begin(), keys.end(),
+            [&](const Owned<CZAFKey>& a, const Owned<CZAFKey>& b) { return less(*a, *b); });
     if (reverse)
         std::reverse(keys.begin(), keys.end());
 }
@@ -427,9 +428,8 @@ std::vector<Owned<CZAFSignature>> certificationsBy(CEngineRun& run, const CZAFKe
                 CZAFThrowableGuard guard(e);
                 return;
             }
-            if (issuer == signerID &&
-                !CZAFDatabaseObject::getBooleanProperty(sig.getHandle(),
-                                                        kZAFSigProperty_IsRevocation))
+            if (issuer == signerID && !CZAFDatabaseObject::getBooleanProperty(
+                                          sig.getHandle(), kZAFSigProperty_IsRevocation))
                 found.emplace_back(new CZAFSignature(sig.getHandle()));
         });
     });
@@ -494,10 +494,9 @@ void gCmdKeyCheck(CEngineRun& run) {
         });
         totalBad += bad;
         if (colons)
-            text += "chk:" + longID(*key) + ":" + std::to_string(all) + ":" +
-                    std::to_string(good) + ":" + std::to_string(bad) + ":" +
-                    std::to_string(unchecked) + ":" + colonField(key->getPrimaryUserIDName()) +
-                    ":\n";
+            text += "chk:" + longID(*key) + ":" + std::to_string(all) + ":" + std::to_string(good) +
+                    ":" + std::to_string(bad) + ":" + std::to_string(unchecked) + ":" +
+                    colonField(key->getPrimaryUserIDName()) + ":\n";
         else
             text += describeKey(*key) + ": " + std::to_string(all) + " signatures, " +
                     std::to_string(good) + " good, " + std::to_string(bad) + " bad, " +
@@ -568,8 +567,7 @@ void gCmdKeyGen(CEngineRun& run) {
     run.server().generateKeyPair(userID, passphrase.str(), type, cipher,
                                  static_cast<uint16_t>(size), "", signOnly, expiry);
     // The new key: the newest key pair with that user ID.
-    Owned<CZAFKeySet> set(
-        run.server().getKeyDB()->getMatchingKeySet(userID, 0, nullptr, nullptr));
+    Owned<CZAFKeySet> set(run.server().getKeyDB()->getMatchingKeySet(userID, 0, nullptr, nullptr));
     Owned<CZAFKey> newest;
     for (Owned<CZAFKey>& key : keysOf(*set))
         if (key->isSecret() && (!newest || key->getCreationTime() >= newest->getCreationTime()))
@@ -611,17 +609,17 @@ void gCmdKeyAdd(CEngineRun& run) {
         for (const SVornImportedKey& key : report) {
             ++counts[key.outcome];
             if (colons)
-                text += std::string("imp:") + words[key.outcome] + ":" + key.keyID.substr(2) +
-                        ":" + (key.secret ? "s" : "") + ":" + colonField(key.userID) + ":\n";
+                text += std::string("imp:") + words[key.outcome] + ":" + key.keyID.substr(2) + ":" +
+                        (key.secret ? "s" : "") + ":" + colonField(key.userID) + ":\n";
             else
                 text += std::string(key.secret ? "key pair " : "key ") + key.keyID + " " +
                         shown(key.userID) + ": " + words[key.outcome] + "\n";
         }
     }
     if (!colons)
-        text += std::to_string(counts[0] + counts[1] + counts[2]) + " keys read: " +
-                std::to_string(counts[0]) + " new, " + std::to_string(counts[1]) + " changed, " +
-                std::to_string(counts[2]) + " unchanged\n";
+        text += std::to_string(counts[0] + counts[1] + counts[2]) +
+                " keys read: " + std::to_string(counts[0]) + " new, " + std::to_string(counts[1]) +
+                " changed, " + std::to_string(counts[2]) + " unchanged\n";
     run.out(text);
 }
 
@@ -644,8 +642,8 @@ void gCmdKeyRemove(CEngineRun& run) {
     for (const std::string& name : run.args()) {
         Owned<CZAFKey> key = run.findKey(name);
         if (key->isSecret() && !run.setting(eZAFOpForce, false))
-            fail(kZAFvorn_Usage, describeKey(*key) +
-                                     " has a secret part; add --force to remove the key pair");
+            fail(kZAFvorn_Usage,
+                 describeKey(*key) + " has a secret part; add --force to remove the key pair");
         keys.push_back(std::move(key));
     }
     for (Owned<CZAFKey>& key : keys) {
@@ -782,8 +780,8 @@ void gCmdAddPhotoID(CEngineRun& run) {
         static_cast<unsigned char>(image[1]) != 0xD8)
         fail(kZAFvorn_BadData, run.args()[1] + " is not a JPEG image");
     if (image.size() > static_cast<size_t>(kZAFMaxPhotoSize))
-        fail(kZAFvorn_BadData, run.args()[1] + " is larger than " +
-                                   std::to_string(kZAFMaxPhotoSize) + " bytes");
+        fail(kZAFvorn_BadData,
+             run.args()[1] + " is larger than " + std::to_string(kZAFMaxPhotoSize) + " bytes");
     CSecret passphrase;
     run.readPassphrase(describeKey(*key), passphrase);
     gAddPhotoID(run.server(), *key, image, passphrase.str());
@@ -834,8 +832,8 @@ void gCmdTrust(CEngineRun& run) {
         trust = gTrustFromString(run.args()[1]);
     } catch (CZAFThrowable* e) {
         CZAFThrowableGuard guard(e);
-        fail(kZAFvorn_Usage, "'" + run.args()[1] +
-                                 "' is not a trust level (none, marginal, complete, implicit)");
+        fail(kZAFvorn_Usage,
+             "'" + run.args()[1] + "' is not a trust level (none, marginal, complete, implicit)");
     }
     if (run.args()[1].empty())
         fail(kZAFvorn_Usage, "name a trust level (none, marginal, complete, implicit)");
@@ -850,8 +848,8 @@ void gCmdTrust(CEngineRun& run) {
 void gCmdGroupAdd(CEngineRun& run) {
     const std::string name = run.args().front();
     if (name.empty() || name.size() > kZAFMaxGroupNameLength)
-        fail(kZAFvorn_Usage, "a group name has 1 to " + std::to_string(kZAFMaxGroupNameLength) +
-                                 " bytes");
+        fail(kZAFvorn_Usage,
+             "a group name has 1 to " + std::to_string(kZAFMaxGroupNameLength) + " bytes");
     std::vector<Owned<CZAFKey>> keys;
     for (std::size_t i = 1; i < run.args().size(); ++i)
         keys.push_back(run.findKey(run.args()[i]));
@@ -931,14 +929,14 @@ void gCmdInfo(CEngineRun& run) {
     std::string pubring, secring, groups, log;
     CVornServer& server = run.server();
     if (!run.cfg().getPubringFilename(pubring))
-        pubring = CZAFFileManager::appendToDir(server.getPersonalDirectory(),
-                                               CVornServer::kPubRingName);
+        pubring =
+            CZAFFileManager::appendToDir(server.getPersonalDirectory(), CVornServer::kPubRingName);
     if (!run.cfg().getSecringFilename(secring))
-        secring = CZAFFileManager::appendToDir(server.getPersonalDirectory(),
-                                               CVornServer::kSecRingName);
+        secring =
+            CZAFFileManager::appendToDir(server.getPersonalDirectory(), CVornServer::kSecRingName);
     if (!run.cfg().getGroupsFilename(groups))
-        groups = CZAFFileManager::appendToDir(server.getPersonalDirectory(),
-                                              CVornServer::kGroupsName);
+        groups =
+            CZAFFileManager::appendToDir(server.getPersonalDirectory(), CVornServer::kGroupsName);
     if (!run.cfg().getLogFilename(log))
         log = "(none)";
     unsigned int keys = 0, pairs = 0;
@@ -958,8 +956,8 @@ void gCmdInfo(CEngineRun& run) {
     text += "Secret ring:         " + secring + "\n";
     text += "Groups file:         " + groups + "\n";
     text += "Transaction log:     " + log + "\n";
-    text += "Keys:                " + std::to_string(keys + pairs) + " (" +
-            std::to_string(pairs) + " key pairs)\n";
+    text += "Keys:                " + std::to_string(keys + pairs) + " (" + std::to_string(pairs) +
+            " key pairs)\n";
     run.out(text);
 }
 

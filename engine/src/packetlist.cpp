@@ -16,24 +16,42 @@ namespace {
 
 const char* tagName(unsigned int tag) {
     switch (tag) {
-    case 1: return "Public-Key Encrypted Session Key";
-    case 2: return "Signature";
-    case 3: return "Symmetric-Key Encrypted Session Key";
-    case 4: return "One-Pass Signature";
-    case 5: return "Secret-Key";
-    case 6: return "Public-Key";
-    case 7: return "Secret-Subkey";
-    case 8: return "Compressed Data";
-    case 9: return "Symmetrically Encrypted Data";
-    case 10: return "Marker";
-    case 11: return "Literal Data";
-    case 12: return "Trust";
-    case 13: return "User ID";
-    case 14: return "Public-Subkey";
-    case 17: return "User Attribute";
-    case 18: return "Sym. Encrypted Integrity Protected Data";
-    case 19: return "Modification Detection Code";
-    default: return "Unknown";
+    case 1:
+        return "Public-Key Encrypted Session Key";
+    case 2:
+        return "Signature";
+    case 3:
+        return "Symmetric-Key Encrypted Session Key";
+    case 4:
+        return "One-Pass Signature";
+    case 5:
+        return "Secret-Key";
+    case 6:
+        return "Public-Key";
+    case 7:
+        return "Secret-Subkey";
+    case 8:
+        return "Compressed Data";
+    case 9:
+        return "Symmetrically Encrypted Data";
+    case 10:
+        return "Marker";
+    case 11:
+        return "Literal Data";
+    case 12:
+        return "Trust";
+    case 13:
+        return "User ID";
+    case 14:
+        return "Public-Subkey";
+    case 17:
+        return "User Attribute";
+    case 18:
+        return "Sym. Encrypted Integrity Protected Data";
+    case 19:
+        return "Modification Detection Code";
+    default:
+        return "Unknown";
     }
 }
 
@@ -194,8 +212,8 @@ void gListPackets(const std::string& input, std::string& out) {
         const size_t offset = pos;
         const unsigned int first = byteAt(data, pos++);
         if ((first & 0x80) == 0)
-            throw SEngineError{kZAFvorn_BadData, "no packet starts at offset " +
-                                                     std::to_string(offset)};
+            throw SEngineError{kZAFvorn_BadData,
+                               "no packet starts at offset " + std::to_string(offset)};
         unsigned int tag = 0;
         uint64_t length = 0;
         bool partial = false;
@@ -204,8 +222,7 @@ void gListPackets(const std::string& input, std::string& out) {
         auto need = [&](size_t bytes) {
             if (data.size() - pos < bytes)
                 throw SEngineError{kZAFvorn_BadData, "the packet at offset " +
-                                                         std::to_string(offset) +
-                                                         " is cut short"};
+                                                         std::to_string(offset) + " is cut short"};
         };
         if (first & 0x40) {
             tag = first & 0x3F;

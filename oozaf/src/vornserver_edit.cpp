@@ -36,9 +36,7 @@ void check(ZAFError code) {
         throw new CZAFSDKException(code);
 }
 
-ZAFContextRef contextOf(CVornServer& server) {
-    return server.getKeyDB()->getContext().getHandle();
-}
+ZAFContextRef contextOf(CVornServer& server) { return server.getKeyDB()->getContext().getHandle(); }
 
 // Runs one edit and writes the rings when it succeeded.
 template <class F> void edit(CVornServer& server, F&& body) {
@@ -109,8 +107,8 @@ void gRemoveKeyObject(CVornServer& server, const CZAFDatabaseObject& object) {
     });
 }
 
-void gRevokeKeyObject(CVornServer& server, const CZAFDatabaseObject& object,
-                      const CZAFKey* revoker, const std::string& passphrase) {
+void gRevokeKeyObject(CVornServer& server, const CZAFDatabaseObject& object, const CZAFKey* revoker,
+                      const std::string& passphrase) {
     edit(server, [&](ZAFContextRef context) {
         return ZAFRevoke(object.getHandle(), revoker != nullptr ? revoker->getHandle() : nullptr,
                          ZAFOPassphrase(context, passphrase.c_str()), ZAFOLastOption());

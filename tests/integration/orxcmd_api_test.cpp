@@ -2,9 +2,8 @@
 // error buffers, the cancel flag, and two engine contexts running commands in two threads at once.
 #include "orxcmd_harness.h"
 
-#include <orx/zafengine.h>
-
 #include <gtest/gtest.h>
+#include <orx/zafengine.h>
 #include <thread>
 
 using namespace orxtest;
@@ -23,9 +22,8 @@ SRun vorn(ZAFvornContext* context, const std::string& command, const std::string
     size_t outLength = 0;
     size_t errLength = 0;
     SRun run;
-    run.rc = ZAFvorn(context, command.c_str(),
-                     reinterpret_cast<const unsigned char*>(input.data()), input.size(), &out,
-                     &outLength, &err, &errLength);
+    run.rc = ZAFvorn(context, command.c_str(), reinterpret_cast<const unsigned char*>(input.data()),
+                     input.size(), &out, &outLength, &err, &errLength);
     if (out != nullptr)
         run.out.assign(reinterpret_cast<char*>(out), outLength);
     if (err != nullptr)
@@ -58,8 +56,8 @@ TEST(OrxcmdApi, BuffersResultsAndTexts) {
     ASSERT_EQ(0, ZAFvornErrorString(context, kZAFvorn_BadPassphrase, text, sizeof text));
     EXPECT_EQ("Wrong or missin", std::string(text)); // cut to the buffer, NUL-terminated
     EXPECT_NE(0, ZAFvornErrorString(context, 0, nullptr, 0));
-    EXPECT_EQ(kZAFvorn_BadContext, ZAFvorn(nullptr, "--version", nullptr, 0, nullptr, nullptr,
-                                           nullptr, nullptr));
+    EXPECT_EQ(kZAFvorn_BadContext,
+              ZAFvorn(nullptr, "--version", nullptr, 0, nullptr, nullptr, nullptr, nullptr));
     ZAFvornCleanUp(context);
 }
 
@@ -77,8 +75,8 @@ TEST(OrxcmdApi, TwoContextsRunCommandsInTwoThreadsAndTheCancelFlagStops) {
         if (ZAFvornInit(&context) != 0)
             return;
         const std::string name = i == 0 ? "Ann <ann@example.org>" : "Bob <bob@example.org>";
-        SRun gen = vorn(context, "--key-gen --key-size 1024 --passphrase-fd 0 --userid '" + name +
-                                     "'", "pw\n");
+        SRun gen = vorn(
+            context, "--key-gen --key-size 1024 --passphrase-fd 0 --userid '" + name + "'", "pw\n");
         results[i] = gen.rc != 0 ? gen : vorn(context, "--key-list --with-colons");
         ZAFvornCleanUp(context);
     };

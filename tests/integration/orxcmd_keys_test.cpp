@@ -83,7 +83,7 @@ TEST_F(OrxcmdKeys, GeneratesListsSignsAndEditsKeys) {
     for (const std::string& line : secs) {
         const auto f = fields(line);
         ASSERT_GE(f.size(), 10u);
-        EXPECT_EQ("f", f[1]);        // own keys are valid
+        EXPECT_EQ("f", f[1]); // own keys are valid
         EXPECT_EQ("1024", f[2]);
         EXPECT_EQ("1", f[3]);        // RSA
         EXPECT_EQ("implicit", f[7]); // owner trust of a key pair
@@ -94,8 +94,8 @@ TEST_F(OrxcmdKeys, GeneratesListsSignsAndEditsKeys) {
     EXPECT_NE(std::string::npos, list.out.find("2 keys")) << list.out;
 
     // Certification, seen in the signature listing and by --key-check.
-    SCmdResult r = run({"--key-sign", bob, "--sign-with", ann, "--passphrase-fd", "3"},
-                       pass("ann-pass\n"));
+    SCmdResult r =
+        run({"--key-sign", bob, "--sign-with", ann, "--passphrase-fd", "3"}, pass("ann-pass\n"));
     ASSERT_EQ(0, r.rc) << r.err;
     list = run({"--key-list", bob, "--with-sigs", "--with-colons"});
     bool certified = false;
@@ -215,7 +215,8 @@ TEST_F(OrxcmdKeys, ExportsImportsAndReportsWhatChanged) {
     const std::string corpus = std::string(ORX_SHARED_DIR) + "/bench/pubring-1k.pkr";
     r = runAs(*other, {"--key-add", "-"}, pass("", slurp(corpus)));
     ASSERT_EQ(0, r.rc) << r.err;
-    EXPECT_NE(std::string::npos, r.out.find("1000 keys read: 1000 new")) << r.out.substr(r.out.size() - 200);
+    EXPECT_NE(std::string::npos, r.out.find("1000 keys read: 1000 new"))
+        << r.out.substr(r.out.size() - 200);
     r = runAs(*other, {"--key-list", "--with-colons"});
     EXPECT_EQ(1000u, colonLines(r.out, "pub").size());
 }

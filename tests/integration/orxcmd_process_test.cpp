@@ -23,7 +23,8 @@ protected:
     }
     void writeAsUser(const std::string& relative, const std::string& content) {
         ScopedIdentity as(*m_user);
-        std::filesystem::create_directories(std::filesystem::path(m_user->file(relative)).parent_path());
+        std::filesystem::create_directories(
+            std::filesystem::path(m_user->file(relative)).parent_path());
         std::ofstream(m_user->file(relative), std::ios::binary) << content;
     }
     std::vector<std::string> lines(const std::string& text) {
@@ -118,7 +119,8 @@ TEST_F(OrxcmdProcess, LogRedactsSecretsAndItsFailureLeavesTheResult) {
     writeAsUser(".zaf/zaf.cfg", "Log-File=/root/orx-forbidden.log\n");
     r = runOrxcmd(*m_user, m_install, {"--key-list"});
     EXPECT_EQ(0, r.rc);
-    EXPECT_NE(std::string::npos, r.err.find("cannot write the transaction log /root/orx-forbidden.log"))
+    EXPECT_NE(std::string::npos,
+              r.err.find("cannot write the transaction log /root/orx-forbidden.log"))
         << r.err;
 }
 

@@ -36,19 +36,19 @@ extern "C" {
 /* Results of a command (the exit codes of orxcmd). */
 enum {
     kZAFvorn_OK = 0,
-    kZAFvorn_Failed = 1,          /* the operation failed (the message says why) */
-    kZAFvorn_Usage = 2,           /* the command line cannot be read or is contradictory */
-    kZAFvorn_NoKey = 3,           /* no key, group or object matches what was named */
-    kZAFvorn_Ambiguous = 4,       /* several keys match where one is needed */
-    kZAFvorn_BadPassphrase = 5,   /* wrong or missing passphrase */
-    kZAFvorn_Interrupted = 6,     /* stopped by a signal or by the cancel flag */
-    kZAFvorn_IO = 7,              /* an input cannot be read or an output cannot be written */
-    kZAFvorn_BadData = 8,         /* the input is not what the command needs (corrupt, no keys) */
-    kZAFvorn_Unsupported = 9,     /* the switch needs a part this product does not have */
-    kZAFvorn_KeyRings = 10,       /* the configuration or the key rings cannot be opened */
-    kZAFvorn_BadSignature = 11,   /* a signature does not verify */
-    kZAFvorn_NoMemory = 12,       /* ZAFvorn: out of memory */
-    kZAFvorn_BadContext = 13      /* a null or unknown context was passed */
+    kZAFvorn_Failed = 1,        /* the operation failed (the message says why) */
+    kZAFvorn_Usage = 2,         /* the command line cannot be read or is contradictory */
+    kZAFvorn_NoKey = 3,         /* no key, group or object matches what was named */
+    kZAFvorn_Ambiguous = 4,     /* several keys match where one is needed */
+    kZAFvorn_BadPassphrase = 5, /* wrong or missing passphrase */
+    kZAFvorn_Interrupted = 6,   /* stopped by a signal or by the cancel flag */
+    kZAFvorn_IO = 7,            /* an input cannot be read or an output cannot be written */
+    kZAFvorn_BadData = 8,       /* the input is not what the command needs (corrupt, no keys) */
+    kZAFvorn_Unsupported = 9,   /* the switch needs a part this product does not have */
+    kZAFvorn_KeyRings = 10,     /* the configuration or the key rings cannot be opened */
+    kZAFvorn_BadSignature = 11, /* a signature does not verify */
+    kZAFvorn_NoMemory = 12,     /* ZAFvorn: out of memory */
+    kZAFvorn_BadContext = 13    /* a null or unknown context was passed */
 };
 
 typedef struct ZAFvornContext ZAFvornContext;

@@ -39,8 +39,8 @@ void gAddPhotoID(CVornServer& server, const CZAFKey& key, const std::string& jpe
 void gRemoveKeyObject(CVornServer& server, const CZAFDatabaseObject& object);
 // Revokes a subkey (by its key) or a certification (by its issuer, looked up when `revoker` is
 // null); `passphrase` unlocks the revoker.
-void gRevokeKeyObject(CVornServer& server, const CZAFDatabaseObject& object,
-                      const CZAFKey* revoker, const std::string& passphrase);
+void gRevokeKeyObject(CVornServer& server, const CZAFDatabaseObject& object, const CZAFKey* revoker,
+                      const std::string& passphrase);
 // Checks a signature with its issuer's key: false when the database does not hold the issuer
 // (then `verified` is false too), else true with `verified` telling whether it is good.
 bool gCheckSignature(const CZAFSignature& signature, bool& verified);
@@ -55,7 +55,7 @@ void gExportKeySet(CVornServer& server, const CZAFKeySet& keys, bool withPrivate
 // What an import did to one key of the input.
 struct SVornImportedKey {
     enum eOutcome { eNew, eChanged, eUnchanged };
-    std::string keyID; // short key ID text
+    std::string keyID;  // short key ID text
     std::string userID; // primary user ID, "" when it has none
     bool secret = false;
     eOutcome outcome = eUnchanged;
@@ -80,7 +80,8 @@ struct SVornGroup {
 std::vector<SVornGroup> gListGroups(CVornServer& server);
 // Adds the keys to the group `name`, making the group when it does not exist (a name of 1 to 63
 // bytes). Keys already in it stay once.
-void gAddToGroup(CVornServer& server, const std::string& name, const std::vector<const CZAFKey*>& keys);
+void gAddToGroup(CVornServer& server, const std::string& name,
+                 const std::vector<const CZAFKey*>& keys);
 // Removes the group; false when there is none of that name.
 bool gRemoveGroup(CVornServer& server, const std::string& name);
 // The keys of the group found in the database (a new set), or null when there is no such group;

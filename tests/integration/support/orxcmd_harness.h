@@ -21,17 +21,17 @@
 namespace orxtest {
 
 struct SCmdResult {
-    int rc = -1;       // exit status, or 128 + signal
+    int rc = -1; // exit status, or 128 + signal
     std::string out;
     std::string err;
 };
 
 struct SCmdOptions {
-    std::string input;                        // standard input
-    std::string passphrases;                  // descriptor 3 (when not empty)
-    bool ignoreInterrupt = false;             // start with SIGINT ignored
-    rlim_t fileSizeLimit = RLIM_INFINITY;     // RLIMIT_FSIZE
-    std::map<std::string, std::string> env;   // added to the environment
+    std::string input;                      // standard input
+    std::string passphrases;                // descriptor 3 (when not empty)
+    bool ignoreInterrupt = false;           // start with SIGINT ignored
+    rlim_t fileSizeLimit = RLIM_INFINITY;   // RLIMIT_FSIZE
+    std::map<std::string, std::string> env; // added to the environment
 };
 
 // An installation directory holding the configuration template, readable by every account.
@@ -71,7 +71,9 @@ public:
                 ::dup2(pass[0], 3);
             if (options.ignoreInterrupt)
                 ::signal(SIGINT, SIG_IGN);
-            struct rlimit limit {options.fileSizeLimit, options.fileSizeLimit};
+            struct rlimit limit {
+                options.fileSizeLimit, options.fileSizeLimit
+            };
             ::setrlimit(RLIMIT_FSIZE, &limit);
             const gid_t group = account.gid();
             if (::setgroups(1, &group) != 0 || ::setgid(group) != 0 || ::setuid(account.uid()) != 0)
