@@ -1,4 +1,6 @@
 // vornserver_edit: the key edits and transfers of the server facade used by the command engine.
+#include "vornserver_internal.h"
+
 #include <oozaf/keydb.h>
 #include <oozaf/keyobjects.h>
 #include <oozaf/throwable.h>
@@ -17,20 +19,6 @@ namespace {
 
 const char* const kTag = "vornserver";
 
-// Runs `body`; a CZAFException from below leaves as a new E with it as the cause.
-template <class E, class F> void asOperation(F&& body) {
-    try {
-        body();
-    } catch (E*) {
-        throw;
-    } catch (CZAFException* e) {
-        CZAFThrowableGuard cause(e);
-        auto* failure = new E(cause.get());
-        cause.release();
-        throw failure;
-    }
-}
-
 void check(ZAFError code) {
     if (code != kZAFError_NoErr)
         throw new CZAFSDKException(code);
@@ -40,7 +28,7 @@ ZAFContextRef contextOf(CVornServer& server) { return server.getKeyDB()->getCont
 
 // Runs one edit and writes the rings when it succeeded.
 template <class F> void edit(CVornServer& server, F&& body) {
-    asOperation<CZAFKeyEditException>([&] {
+    guarded<CZAFKeyEditException>([&] {
         check(body(contextOf(server)));
         server.getKeyDB()->flush();
     });
@@ -129,7 +117,7 @@ bool gPassphraseUnlocks(const CZAFKey& key, const std::string& passphrase) {
 
 void gExportKeySet(CVornServer& server, const CZAFKeySet& keys, bool withPrivate, bool armor,
                    ZAFExportFormat format, std::string& out) {
-    asOperation<CZAFKeyExportException>([&] {
+    guarded<CZAFKeyExportException>([&] {
         const ZAFContextRef context = contextOf(server);
         void* data = nullptr;
         size_t size = 0;
@@ -151,7 +139,7 @@ void gExportKeySet(CVornServer& server, const CZAFKeySet& keys, bool withPrivate
 void gImportKeys(CVornServer& server, const std::string& data,
                  std::vector<SVornImportedKey>& report) {
     report.clear();
-    asOperation<CZAFKeyImportException>([&] {
+    guarded<CZAFKeyImportException>([&] {
         const ZAFContextRef context = contextOf(server);
         ZAFKeyDBRef imported = nullptr;
         check(ZAFImport(context, &imported, ZAFOInputBuffer(context, data.data(), data.size()),
@@ -204,7 +192,7 @@ void gImportKeys(CVornServer& server, const std::string& data,
 
 std::vector<SVornGroup> gListGroups(CVornServer& server) {
     std::vector<SVornGroup> groups;
-    asOperation<CZAFKeyEditException>([&] {
+    guarded<CZAFKeyEditException>([&] {
         const ZAFGroupSetRef set = server.getGroupSet()->getHandle();
         uint32_t count = 0;
         check(ZAFCountGroupsInSet(set, &count));
@@ -226,7 +214,7 @@ std::vector<SVornGroup> gListGroups(CVornServer& server) {
 
 void gAddToGroup(CVornServer& server, const std::string& name,
                  const std::vector<const CZAFKey*>& keys) {
-    asOperation<CZAFKeyEditException>([&] {
+    guarded<CZAFKeyEditException>([&] {
         CZAFGroupSet* groups = server.getGroupSet();
         ZAFGroupID id = 0;
         unsigned int found = 0;
@@ -247,7 +235,7 @@ void gAddToGroup(CVornServer& server, const std::string& name,
 
 bool gRemoveGroup(CVornServer& server, const std::string& name) {
     bool removed = false;
-    asOperation<CZAFKeyEditException>([&] {
+    guarded<CZAFKeyEditException>([&] {
         CZAFGroupSet* groups = server.getGroupSet();
         unsigned int id = 0;
         if (!groups->getGroupByName(name, id))
@@ -262,7 +250,7 @@ bool gRemoveGroup(CVornServer& server, const std::string& name) {
 CZAFKeySet* gGroupKeys(CVornServer& server, const std::string& name, unsigned int& missing) {
     CZAFKeySet* keys = nullptr;
     missing = 0;
-    asOperation<CZAFKeyEditException>([&] {
+    guarded<CZAFKeyEditException>([&] {
         CZAFGroupSet* groups = server.getGroupSet();
         unsigned int id = 0;
         if (groups->getGroupByName(name, id))
