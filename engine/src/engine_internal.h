@@ -109,7 +109,6 @@ private:
     std::string m_path;
     std::string m_temp;
     int m_fd = -1;
-    bool m_secret;
 };
 
 // The command line as the engine reads it: every switch of the operation table, with argument

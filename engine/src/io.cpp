@@ -96,7 +96,7 @@ std::string baseOf(const std::string& path) {
 
 COutput::COutput(CEngineIO& io, CPendingFiles& pending, const std::string& path, bool overwrite,
                  bool secret)
-    : m_io(io), m_pending(pending), m_path(path), m_secret(secret) {
+    : m_io(io), m_pending(pending), m_path(path) {
     if (path.empty())
         return;
     struct stat st {};
