@@ -22,11 +22,10 @@ const char* const kVersion = "8.5.0";
 
 // Switches that take no argument and modify some commands.
 const char* const kFlagOptions[] = {"--with-sigs",    "--with-userids", "--with-colons",
-                                    "--with-private", "--batch-mode",   "--exportable",
-                                    "--yes",          "--verbose"};
+                                    "--with-private", "--batch-mode",   "--exportable"};
 // Switches that take exactly one argument and modify some commands.
-const char* const kValueOptions[] = {"--output",      "--input",  "--sign-with",
-                                     "--revoke-with", "--regexp", "--status-fd"};
+const char* const kValueOptions[] = {"--output", "--input", "--sign-with", "--revoke-with",
+                                     "--regexp"};
 // Switches whose argument would be a secret: refused, and never logged.
 const char* const kSecretSwitches[] = {
     "--passphrase",      "--new-passphrase", "--conventional-passphrase",
@@ -94,7 +93,7 @@ const std::vector<SPart>& unsupportedParts() {
           "--signers",       "--pass-through", "--preserve-name",   "--force-filename",
           "--discard-paths", "--zaf-mime",     "--zaf-mime-parse",  "--multi",
           "--adk",           "--adk-key",      "--enforce-adk",     "--warn-adk",
-          "--add-all",       "--authenticate", "--default-key"}},
+          "--add-all",       "--authenticate", "--default-key",     "--status-fd"}},
         {"interactive editing and key maintenance",
          {"--key-edit",
           "--key-maintenance",
@@ -128,7 +127,9 @@ const std::vector<SPart>& unsupportedParts() {
           "--tmp",
           "--randseed",
           "--comment",
-          "--groups-file"}},
+          "--groups-file",
+          "--yes",
+          "--verbose"}},
     };
     return parts;
 }
@@ -238,7 +239,7 @@ bool gOptionAppliesTo(const std::string& option, eZAFOp command) {
     for (const auto& rule : rules)
         if (option == rule.first)
             return rule.second.count(command) != 0;
-    return true; // --batch-mode, --yes, --verbose, --status-fd and every setting apply anywhere
+    return true; // --batch-mode and every setting apply anywhere
 }
 
 // ---- command line rules ----
@@ -312,8 +313,6 @@ bool CEngineCommandLine::argIsValid(const std::string& sw, const std::string& ar
         return gArgToEnum(op, arg, value);
     if (sw == "--trust" || gFindCommand(op) != nullptr)
         return true;
-    if (sw == "--status-fd")
-        return !arg.empty() && std::all_of(arg.begin(), arg.end(), ::isdigit);
     const int32_t type = configType(op) & ~eArgTypeMulti;
     switch (type) {
     case eArgTypeBool:

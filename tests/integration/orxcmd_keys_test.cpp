@@ -291,6 +291,8 @@ TEST_F(OrxcmdKeys, BadInputGivesItsCodeAndOneLineAndChangesNothing) {
         {{"--packet-list"}, 8, "\x01\x02"},
         {{"--keyserver-fetch", "x"}, 9, ""},
         {{"--encrypt"}, 9, ""},
+        {{"--key-list", "--status-fd", "2"}, 9, ""},
+        {{"--key-list", "--verbose"}, 9, ""},
         {{"--add-userid", ann, "X <x@example.org>", "--batch-mode"}, 5, ""},
         {{"--key-remove", ann}, 2, ""},
     };
