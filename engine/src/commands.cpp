@@ -484,13 +484,16 @@ std::string gLoggedCommandLine(const std::vector<std::string>& words) {
         }
         std::string escaped;
         bool needsQuotes = shown.empty();
+        // The log's reader splits its fields quote-aware on TABs and drops double quotes, so
+        // the line holds neither: control characters and double quotes are written as \xNN,
+        // and a word with blanks is enclosed in single quotes.
         for (unsigned char c : shown) {
-            if (c < 0x20 || c == 0x7F) {
+            if (c < 0x20 || c == 0x7F || c == '"') {
                 static const char hex[] = "0123456789abcdef";
                 escaped += "\\x";
                 escaped += hex[c >> 4];
                 escaped += hex[c & 15];
-            } else if (c == '"' || c == '\\') {
+            } else if (c == '\'' || c == '\\') {
                 escaped += '\\';
                 escaped += static_cast<char>(c);
                 needsQuotes = true;
@@ -502,7 +505,7 @@ std::string gLoggedCommandLine(const std::vector<std::string>& words) {
         }
         if (!line.empty())
             line += ' ';
-        line += needsQuotes ? "\"" + escaped + "\"" : escaped;
+        line += needsQuotes ? "'" + escaped + "'" : escaped;
         if (line.size() > kMaxLoggedCommandLine)
             break;
     }

@@ -112,7 +112,7 @@ TEST_F(OrxcmdProcess, LogRedactsSecretsAndItsFailureLeavesTheResult) {
     EXPECT_EQ(2, entry.rc);
     ASSERT_TRUE(oozaf::gParseVornLogLine(entries[1], entry)) << entries[1];
     EXPECT_EQ("KeyList", entry.op);
-    EXPECT_EQ("-kl \"Tab\\x09here \\\"quoted\\\"\"", entry.cmdline);
+    EXPECT_EQ("-kl 'Tab\\x09here \\x22quoted\\x22'", entry.cmdline);
     EXPECT_EQ(3, entry.rc);
 
     // A log in a folder the user cannot write: a message, and the command's own result.
