@@ -365,12 +365,13 @@ void CWebServer::routes() {
                 fail(res, 400, "The user name holds control characters");
                 return;
             }
-        if (m_sessions.full()) {
+        const auto full = [this, &res] {
             fail(res, 503,
                  "orxweb already serves " + std::to_string(m_sessions.maxSessions()) +
                      " sessions; try again later");
-            return;
-        }
+        };
+        if (m_sessions.full())
+            return full();
         vornadmin::SConnectOptions connectOptions;
         connectOptions.host = m_options.listenerHost;
         connectOptions.port = m_options.listenerPort;
@@ -403,12 +404,8 @@ void CWebServer::routes() {
             return;
         }
         std::shared_ptr<CWebSession> session = m_sessions.create(user, std::move(connection));
-        if (!session) {
-            fail(res, 503,
-                 "orxweb already serves " + std::to_string(m_sessions.maxSessions()) +
-                     " sessions; try again later");
-            return;
-        }
+        if (!session)
+            return full();
         gLog("user '" + user + "' logged in from " + req.remote_addr);
         const SXmlElement* info = reply.body();
         res.set_header("Set-Cookie", gSessionCookie(session->id()));

@@ -385,12 +385,12 @@ async function viewKey(view, id) {
       yes(u, "primary") ? el("span", { class: "badge primary" }, "primary") : null,
       attr(u, "type") && attr(u, "type") !== "User ID" ? el("span", { class: "badge" }, attr(u, "type")) : null, " ", remove, sigs));
   }
-  const list = (items, empty, map) => items.length ? el("ul", { class: "plain" }, ...items.map(map)) : el("p", { class: "hint" }, empty);
-  const subkeys = list(kids(kid(key, "subkeys"), "subkey"), "No subkeys.", s => el("li", { class: "mono" },
+  const list = (id, items, empty, map) => items.length ? el("ul", { class: "plain", id }, ...items.map(map)) : el("p", { class: "hint", id }, empty);
+  const subkeys = list("subkey-list", kids(kid(key, "subkeys"), "subkey"), "No subkeys.", s => el("li", { class: "mono" },
     attr(s, "id") + " · " + attr(s, "size") + " bits · created " + attr(s, "creation-time") + " · expires " + attr(s, "expiration-time"),
     " ", yes(s, "revoked") ? el("span", { class: "badge revoked" }, "revoked") : null, yes(s, "expired") ? el("span", { class: "badge expired" }, "expired") : null));
-  const revokers = list(kids(kid(key, "revokers"), "revoker"), "No designated revokers.", r => el("li", { class: "mono" }, signerLabel(attr(r, "id"))));
-  const adks = list(kids(kid(key, "adks"), "adk"), "No additional decryption keys.", a => el("li", { class: "mono" }, signerLabel(attr(a, "id"))));
+  const revokers = list("revoker-list", kids(kid(key, "revokers"), "revoker"), "No designated revokers.", r => el("li", { class: "mono" }, signerLabel(attr(r, "id"))));
+  const adks = list("adk-list", kids(kid(key, "adks"), "adk"), "No additional decryption keys.", a => el("li", { class: "mono" }, signerLabel(attr(a, "id"))));
 
   const photo = el("div", { class: "photo", id: "photo" });
   if (yes(key, "hasphotoid")) {

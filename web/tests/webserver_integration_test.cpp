@@ -390,6 +390,13 @@ TEST_F(WebServerTest, NamesTheListenerWouldChokeOnDoNotEndTheSession) {
     ASSERT_TRUE(entropy);
     EXPECT_EQ(200, entropy->status) << entropy->body;
     EXPECT_NE(std::string::npos, entropy->body.find("\"needed\":\"")) << entropy->body;
+    // Photos: a key the rings do not hold is the listener's refusal, a malformed ID never leaves.
+    auto photo = http->Get("/api/photo?id=0x0BADC0DE", {{"Cookie", session.cookie}});
+    ASSERT_TRUE(photo);
+    EXPECT_EQ(422, photo->status);
+    auto odd = http->Get("/api/photo?id=..%2F..%2Fetc%2Fpasswd", {{"Cookie", session.cookie}});
+    ASSERT_TRUE(odd);
+    EXPECT_EQ(400, odd->status);
 }
 
 TEST_F(WebServerTest, AtMostNSessions) {

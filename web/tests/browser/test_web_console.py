@@ -362,6 +362,52 @@ class WebConsoleTest(unittest.TestCase):
         self.assertIn("secret", row.text)
         type(self).generated = row.get_attribute("data-id")
 
+    def open_generated(self):
+        self.go("key/" + self.generated)
+        self.text_in("key-title", "Web Tester")
+
+    def fill_dialog(self, values):
+        for name, value in values.items():
+            field = self.visible("dialog-" + name)
+            field.send_keys(value)
+        self.driver.find_element(By.ID, "dialog-ok").click()
+
+    def test_06a_add_a_subkey(self):
+        self.open_generated()
+        before = len(self.driver.find_elements(By.CSS_SELECTOR, "#subkey-list li"))
+        self.driver.find_element(By.ID, "act-subkey").click()
+        size = self.visible("dialog-size")
+        size.send_keys(Keys.CONTROL, "a")
+        self.fill_dialog({"size": "1024", "passphrase": "correct horse"})
+        self.visible("entropy-skip").click()
+        self.text_in("banner-text", "Added a 1024-bit subkey", GENERATE_WAIT)
+        self.wait(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#subkey-list li")) == before + 1)
+
+    def test_06b_sign_a_key_and_edit_user_ids(self):
+        # Certify a corpus key with the new key.
+        self.go("key/0x53DEDA06")
+        self.text_in("key-title", "Bench User 00822")
+        self.driver.find_element(By.ID, "act-sign").click()
+        self.fill_dialog({"signer": self.generated, "passphrase": "correct horse"})
+        self.text_in("banner-text", "Signed 0x53DEDA06")
+        self.assertIn("signed by " + self.generated + " (Web Tester", self.driver.find_element(By.ID, "userid-list").text)
+        # A second user ID on the new key, then removed again.
+        self.open_generated()
+        self.driver.find_element(By.ID, "act-userid-add").click()
+        self.fill_dialog({"userid": "Web Tester (second) <web2@example.org>", "passphrase": "correct horse"})
+        self.text_in("banner-text", "Added the user ID")
+        self.text_in("userid-list", "web2@example.org")
+        second = [li for li in self.driver.find_elements(By.CSS_SELECTOR, "#userid-list > li") if "web2@" in li.text][0]
+        second.find_element(By.TAG_NAME, "button").click()
+        self.visible("dialog-ok").click()
+        self.text_in("banner-text", "Removed the user ID")
+        self.assertNotIn("web2@example.org", self.driver.find_element(By.ID, "userid-list").text)
+        # A wrong passphrase comes back with the listener's text, and the page stays usable.
+        self.driver.find_element(By.ID, "act-userid-add").click()
+        self.fill_dialog({"userid": "Never <never@example.org>", "passphrase": "wrong"})
+        self.assertIn("rc 8", self.text_in("banner-text", "listener rc"))
+        self.assertNotIn("never@example.org", self.driver.find_element(By.ID, "userid-list").text)
+
     def test_07_export_and_import_again(self):
         self.go("key/" + self.generated)
         self.text_in("key-title", "Web Tester")
@@ -454,7 +500,11 @@ class WebConsoleTest(unittest.TestCase):
         self.go("key/" + self.generated)
         self.text_in("key-title", "Web Tester")
 
-    def test_13_remove_a_key_after_confirmation(self):
+    def test_13_revoke_and_remove_a_key(self):
+        self.driver.find_element(By.ID, "act-revoke").click()
+        self.fill_dialog({"passphrase": "correct horse"})
+        self.text_in("banner-text", "Revoked " + self.generated)
+        self.assertIn("revoked", self.driver.find_element(By.CSS_SELECTOR, "dl.props").text)
         self.driver.find_element(By.ID, "act-remove").click()
         self.visible("dialog-ok").click()
         self.text_in("banner-text", "Removed " + self.generated)
