@@ -92,12 +92,19 @@ bool flag(const CForm& form, const std::string& field) {
     throw CWebInputException("The field '" + field + "' must be yes or no");
 }
 
-std::string keyType(const CForm& form) {
-    const std::string value = form.get("type", "RSA");
+// A name from one of the listener's tables (`fallback` when the field is absent).
+std::string named(const CForm& form, const std::string& field, const std::string& fallback,
+                  const std::string& what, const std::function<void(const std::string&)>& lookup) {
+    const std::string value = form.get(field, fallback);
     if (value.size() > 32)
-        throw CWebInputException("Unknown key type");
-    checkName("the key type", value, [](const std::string& v) { oozaf::gKeyTypeFromStringArg(v); });
+        throw CWebInputException("Unknown value for " + what);
+    checkName(what, value, lookup);
     return value;
+}
+
+std::string keyType(const CForm& form) {
+    return named(form, "type", "RSA", "the key type",
+                 [](const std::string& v) { oozaf::gKeyTypeFromStringArg(v); });
 }
 
 SXmlElement keyGen(const CForm& form) {
@@ -105,11 +112,8 @@ SXmlElement keyGen(const CForm& form) {
     params.name = text(form, "name", false);
     params.passphrase = text(form, "passphrase");
     params.type = keyType(form);
-    params.cipher = form.get("cipher", "AES256");
-    if (params.cipher.size() > 32)
-        throw CWebInputException("Unknown cipher");
-    checkName("the cipher", params.cipher,
-              [](const std::string& v) { oozaf::gCipherFromString(v); });
+    params.cipher = named(form, "cipher", "AES256", "the cipher",
+                          [](const std::string& v) { oozaf::gCipherFromString(v); });
     params.size = static_cast<unsigned int>(number(form, "size", 1, 65535));
     params.adk = form.has("adk") ? keyID(form, "adk", true) : std::string();
     params.signOnly = flag(form, "sign-only");
@@ -121,11 +125,8 @@ SXmlElement sign(const CForm& form) {
     vornadmin::SSignParams params;
     params.signedKey = keyID(form, "id");
     params.signingKey = keyID(form, "signer");
-    params.sigType = form.get("sig-type", "Exportable");
-    if (params.sigType.size() > 32)
-        throw CWebInputException("Unknown signature type");
-    checkName("the signature type", params.sigType,
-              [](const std::string& v) { oozaf::gSigTypeFromString(v); });
+    params.sigType = named(form, "sig-type", "Exportable", "the signature type",
+                           [](const std::string& v) { oozaf::gSigTypeFromString(v); });
     params.regexp = optionalText(form, "regexp");
     params.passphrase = text(form, "passphrase");
     params.depth = form.has("depth") && !form.get("depth").empty()
@@ -143,11 +144,8 @@ SXmlElement exportKey(const CForm& form) {
     // Private key material leaves only after the page asked the user to confirm it.
     if (params.withPrivate && form.get("confirm") != "yes")
         throw CWebInputException("Exporting private keys needs a confirmation");
-    params.format = form.get("format", "Complete");
-    if (params.format.size() > 32)
-        throw CWebInputException("Unknown export format");
-    checkName("the export format", params.format,
-              [](const std::string& v) { oozaf::gExportFormatFromString(v); });
+    params.format = named(form, "format", "Complete", "the export format",
+                          [](const std::string& v) { oozaf::gExportFormatFromString(v); });
     return vornadmin::gKeyExportRequest(params);
 }
 

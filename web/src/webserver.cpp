@@ -277,23 +277,29 @@ void CWebServer::routes() {
                    res.set_content(it->second.second, it->second.first.c_str());
                });
 
-    // Runs `work` in the caller's session: the cookie names the session, changes carry its CSRF
-    // token, and one request at a time uses its listener connection.
-    using Work = std::function<void(CWebSession&, CAdminConnection&, httplib::Response&)>;
-    auto inSession = [this](const httplib::Request& req, httplib::Response& res, bool change,
-                            const Work& work) {
+    // The session the cookie names, or null after answering 401 (saying so when it expired).
+    auto sessionOf = [this](const httplib::Request& req, httplib::Response& res, bool touch) {
         const auto cookies = gParseCookies(req.get_header_value("Cookie"));
         const auto cookie = cookies.find(kSessionCookie);
         eLookup lookup = eLookup::eUnknown;
         std::shared_ptr<CWebSession> session =
-            cookie == cookies.end() ? nullptr : m_sessions.find(cookie->second, true, &lookup);
-        if (!session) {
+            cookie == cookies.end() ? nullptr : m_sessions.find(cookie->second, touch, &lookup);
+        if (!session)
             fail(res, 401,
                  lookup == eLookup::eExpired ? "Your session has expired; please log in again"
                                              : "Not logged in",
                  lookup == eLookup::eExpired ? ",\"expired\":true" : "");
+        return session;
+    };
+
+    // Runs `work` in the caller's session: the cookie names the session, changes carry its CSRF
+    // token, and one request at a time uses its listener connection.
+    using Work = std::function<void(CWebSession&, CAdminConnection&, httplib::Response&)>;
+    auto inSession = [this, sessionOf](const httplib::Request& req, httplib::Response& res,
+                                       bool change, const Work& work) {
+        std::shared_ptr<CWebSession> session = sessionOf(req, res, true);
+        if (!session)
             return;
-        }
         if (change) {
             const std::string origin = req.get_header_value("Origin");
             if (!gConstantTimeEquals(req.get_header_value("X-CSRF-Token"), session->csrf()) ||
@@ -428,24 +434,16 @@ void CWebServer::routes() {
         });
 
     // The session's state; it does not count as use, so a page that polls it still expires.
-    server.Get("/api/session", [this](const httplib::Request& req, httplib::Response& res) {
-        const auto cookies = gParseCookies(req.get_header_value("Cookie"));
-        const auto cookie = cookies.find(kSessionCookie);
-        eLookup lookup = eLookup::eUnknown;
-        std::shared_ptr<CWebSession> session =
-            cookie == cookies.end() ? nullptr : m_sessions.find(cookie->second, false, &lookup);
-        if (!session) {
-            fail(res, 401,
-                 lookup == eLookup::eExpired ? "Your session has expired; please log in again"
-                                             : "Not logged in",
-                 lookup == eLookup::eExpired ? ",\"expired\":true" : "");
-            return;
-        }
-        res.set_content("{\"user\":" + gJsonString(session->user()) +
-                            ",\"csrf\":" + gJsonString(session->csrf()) +
-                            ",\"idleSeconds\":" + std::to_string(m_options.idleSeconds) + "}",
-                        kJson);
-    });
+    server.Get(
+        "/api/session", [this, sessionOf](const httplib::Request& req, httplib::Response& res) {
+            std::shared_ptr<CWebSession> session = sessionOf(req, res, false);
+            if (!session)
+                return;
+            res.set_content("{\"user\":" + gJsonString(session->user()) +
+                                ",\"csrf\":" + gJsonString(session->csrf()) +
+                                ",\"idleSeconds\":" + std::to_string(m_options.idleSeconds) + "}",
+                            kJson);
+        });
 
     // ---- reading ----
     auto reader = [inSession](const char* action) {
