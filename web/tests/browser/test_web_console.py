@@ -130,13 +130,13 @@ def start_orxweb(root, name, listener_port, idle):
         return web, "https://127.0.0.1:%d/" % int(f.read())
 
 
-def new_browser(downloads):
+def new_browser(downloads, profile):
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
     for flag in ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
                  "--disable-dev-shm-usage", "--ignore-certificate-errors", "--window-size=1280,900",
-                 "--user-data-dir=" + tempfile.mkdtemp(prefix="orxweb-chromium-")]:
+                 "--user-data-dir=" + profile]:
         options.add_argument(flag)
     options.add_experimental_option("prefs", {"download.default_directory": downloads,
                                               "download.prompt_for_download": False})
@@ -198,7 +198,8 @@ class WebConsoleTest(unittest.TestCase):
             raise AssertionError("orxgui did not start:\n" + cls.gui.text())
         cls.web, cls.url = start_orxweb(cls.root, "orxweb", cls.listener_port, 900)
         cls.processes.append(cls.web)
-        cls.driver = new_browser(cls.downloads)
+        # A fresh profile inside the test's folder, removed with it.
+        cls.driver = new_browser(cls.downloads, os.path.join(cls.root, "chromium-profile"))
 
     @classmethod
     def tearDownClass(cls):
