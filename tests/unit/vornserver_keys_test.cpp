@@ -238,6 +238,8 @@ TEST_F(VornServerKeys, KeyPairGenerationChecksItsArgumentsInOrder) {
     } badADKs[] = {{"Sign Only", eKeyTypeRSA, eReasonADKSignOnly},
                    {"Legacy Key", eKeyTypeRSA, eReasonADKType},
                    {"Disabled Key", eKeyTypeRSA, eReasonADKNotFound},
+                   // Named by its key ID, a disabled key is no more eligible.
+                   {disabled.c_str(), eKeyTypeRSA, eReasonADKNotFound},
                    {"Company ADK", eKeyTypeRSALegacy, eReasonLegacyADK}};
     for (const auto& bad : badADKs) {
         SCOPED_TRACE(bad.pattern);
