@@ -7,6 +7,7 @@
 #include <zaf/zaf.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -101,6 +102,13 @@ int connectDescriptor(const SConnectOptions& options) {
     if (fd.fd < 0)
         throw new CAdminException("Cannot create a socket: " + describeErrno(errno));
     const std::string where = options.host + ":" + std::to_string(options.port);
+    if (!options.sourceAddress.empty()) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        if (::inet_pton(AF_INET, options.sourceAddress.c_str(), &local.sin_addr) != 1 ||
+            ::bind(fd.fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0)
+            throw new CAdminException("Cannot connect from " + options.sourceAddress);
+    }
     if (::connect(fd.fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
         if (errno != EINPROGRESS && errno != EINTR)
             throw new CAdminException("Cannot connect to " + where + ": " + describeErrno(errno));

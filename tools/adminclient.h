@@ -12,6 +12,7 @@
 //     with "The listener's host key has changed" otherwise, before anything is sent. A pinning
 //     policy also refuses a plain listener unless allowPlain is set.
 //   - CAdminConnection::fetchHostKey() asks a connected, not logged-in listener for its key.
+//   - SConnectOptions::sourceAddress picks the local address a connection comes from.
 //   - gSplitKeyFile (adminhostkey.h) cuts a large key file into requests of whole keys, for an
 //     import in several requests (orxadmin import does that with a progress line).
 #ifndef VORNADMIN_ADMINCLIENT_H
@@ -68,6 +69,8 @@ struct SConnectOptions {
     std::function<bool(const SHostKey& key)> confirmHostKey;
     // Under a pinning policy a plain listener is refused unless this is set.
     bool allowPlain = false;
+    // The local IPv4 address to connect from (empty: the system chooses).
+    std::string sourceAddress;
 };
 
 // One reply of the listener: the return code, the error text, the element that follows "error"

@@ -736,7 +736,17 @@ std::string CGUIClient::answer(const std::string& command, int& rc) {
     std::string type;
     rc = eRequestOK;
     // Failures name the request by its type and length; its text is never logged.
+    // A request that did not parse still names its type when the shape scan found one.
+    auto requestType = [&]() {
+        if (type.empty()) {
+            SGUIShape shape;
+            gCheckRequestShape(command, m_settings.shape, shape);
+            type = shape.rootType;
+        }
+        return type;
+    };
     auto failed = [&](const CZAFThrowable& e, int code, const char* head) {
+        requestType();
         rc = code;
         errorText = logFailure(e, head + gDescribeRequest(command, type) + ":\n");
     };
@@ -757,7 +767,7 @@ std::string CGUIClient::answer(const std::string& command, int& rc) {
         rc = eRequestFormat;
         errorText = e->getDetailedMessage();
         ZAF_LOG_ERROR("A bad request format has encountered, command is skipped ("
-                      << gDescribeRequest(command, type) << "):\n"
+                      << gDescribeRequest(command, requestType()) << "):\n"
                       << errorText);
     } catch (CGUIRequestFailedException* e) {
         CZAFThrowableGuard guard(e);

@@ -170,14 +170,14 @@ std::string gAccountRefusal(const SGUIAccount& account, long today, bool allowRo
 std::string gHashMethod(const std::string& hash) {
     if (hash.size() < 4 || hash[0] != '$')
         return std::string();
-    // "$id$" then parameters: yescrypt and bcrypt always carry one field of them, SHA-crypt
+    // "$id$" then parameters: yescrypt always carries one field of them, SHA-crypt
     // an optional "rounds=N"; the salt follows.
     const size_t idEnd = hash.find('$', 1);
     if (idEnd == std::string::npos)
         return std::string();
     const std::string id = hash.substr(1, idEnd - 1);
     size_t end = idEnd + 1;
-    if (id == "y" || id == "gy" || id == "7" || id == "2b" || id == "2y" || id == "2a") {
+    if (id == "y" || id == "gy" || id == "7") {
         end = hash.find('$', end);
         if (end == std::string::npos)
             return std::string();

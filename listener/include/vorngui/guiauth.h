@@ -59,8 +59,8 @@ std::string gAccountRefusal(const SGUIAccount& account, long today, bool allowRo
 // be read or holds no usable hash. Call once at start-up, before any session; returns the
 // chosen setting without its salt (for the log).
 std::string gChooseDummyHash();
-// The method part of a hash (everything before the salt: "$6$", "$6$rounds=N$", "$y$j9T$",
-// "$2b$10$"); empty for a text that is not a hash crypt can use.
+// The method part of a hash (everything before the salt: "$6$", "$6$rounds=N$", "$y$j9T$");
+// empty for a text that is not a hash crypt can use.
 std::string gHashMethod(const std::string& hash);
 
 // Byte-wise equality that reads both texts whole whatever their contents.
