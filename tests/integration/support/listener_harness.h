@@ -222,8 +222,11 @@ public:
     const std::string& hostKeyDir() const { return m_hostKeyDir; }
 
     // A new connection (first byte read, handshake done when secure).
-    std::unique_ptr<vornadmin::CAdminConnection> connect(unsigned int timeoutMs = 60000) const {
+    // `source` picks the local address (another loopback address stands for another host).
+    std::unique_ptr<vornadmin::CAdminConnection> connect(unsigned int timeoutMs = 60000,
+                                                         const std::string& source = "") const {
         vornadmin::SConnectOptions options;
+        options.sourceAddress = source;
         options.host = "127.0.0.1";
         options.port = m_port;
         options.requireSecure = m_options.secure;
