@@ -23,6 +23,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The answer times the issue of these attacks asks for hold for the optimised build; under the
+// sanitizers everything is several times slower, and only the behaviour is checked.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr long long kAnswerBoundMs = 30000;
+#else
+constexpr long long kAnswerBoundMs = 2000;
+#endif
+
 long long millisSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
@@ -135,7 +143,7 @@ TEST_F(ListenerHardening, FiveHundredIdleConnectionsDoNotLockAConsoleOut) {
     auto console = CAdminConnection::connect(options);
     ASSERT_EQ(0, console->login(m_user->name(), m_user->password()).rc);
     EXPECT_EQ(0, console->request(vornadmin::gWriteXml(vornadmin::gKeysSummaryRequest())).rc);
-    EXPECT_LT(millisSince(start), 2000);
+    EXPECT_LT(millisSince(start), kAnswerBoundMs);
     EXPECT_LT(m_daemon->descriptorCount(), 64u + 64u + 32u);
     for (int fd : idle)
         ::close(fd);
@@ -173,7 +181,7 @@ TEST_F(ListenerHardening, ExpensiveDocumentsHoldUpNobody) {
     auto console = m_daemon->connect();
     ASSERT_EQ(0, console->login(m_user->name(), m_user->password()).rc);
     EXPECT_EQ(0, console->request(vornadmin::gWriteXml(vornadmin::gKeysSummaryRequest())).rc);
-    EXPECT_LT(millisSince(start), 2000);
+    EXPECT_LT(millisSince(start), kAnswerBoundMs);
     sender.join();
     ASSERT_TRUE(sent);
 
@@ -310,4 +318,38 @@ TEST_F(ListenerHardening, PasswordGuessingIsSlowedDown) {
     EXPECT_EQ(3, loginAs(other->name(), "wrong").rc);
     EXPECT_EQ(3, loginAs(other->name(), other->password()).rc);
     EXPECT_TRUE(m_daemon->waitForLog("is locked out after too many failed logins"));
+}
+
+// Logged-in sessions have a limit of their own (a login beyond it is told "too many
+// connections") and end after the idle time; --bind serves one address only.
+TEST_F(ListenerHardening, SessionLimitIdleTimeOutAndBoundAddress) {
+    SListenerOptions options;
+    options.siteSettings = "MaxSessions=2\n";
+    options.extraArgs = {"--idle-timeout", "1000", "--bind", "127.0.0.2"};
+    m_daemon = std::make_unique<CListenerProcess>(options);
+    ASSERT_TRUE(m_daemon->start());
+    const int refused = idleConnection(m_daemon->port());
+    EXPECT_LT(refused, 0);
+    if (refused >= 0)
+        ::close(refused);
+
+    SConnectOptions connect;
+    connect.host = "127.0.0.2";
+    connect.port = m_daemon->port();
+    auto first = CAdminConnection::connect(connect);
+    auto second = CAdminConnection::connect(connect);
+    auto third = CAdminConnection::connect(connect);
+    EXPECT_EQ(0, first->login(m_user->name(), m_user->password()).rc);
+    EXPECT_EQ(0, second->login(m_user->name(), m_user->password()).rc);
+    const SReply beyond = third->login(m_user->name(), m_user->password());
+    EXPECT_EQ(3, beyond.rc);
+    EXPECT_EQ("too many connections\n", beyond.error);
+
+    // The first two sessions stay idle and are closed; then there is room again.
+    EXPECT_TRUE(closedWithin(first->socket().getDescriptor(), 20000));
+    EXPECT_TRUE(closedWithin(second->socket().getDescriptor(), 20000));
+    EXPECT_TRUE(waitUntil([&] {
+        auto again = CAdminConnection::connect(connect);
+        return again->login(m_user->name(), m_user->password()).rc == 0;
+    }));
 }
