@@ -7,7 +7,6 @@
 
 #include <adminhostkey.h>
 #include <adminxml.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <fstream>

@@ -10,6 +10,8 @@
 //   login_timing_bench [Google Benchmark options, e.g. --benchmark_repetitions=15]
 #include "test_account.h"
 
+#include <xercesc/util/PlatformUtils.hpp>
+
 #include <benchmark/benchmark.h>
 #include <cstdio>
 #include <memory>
@@ -18,7 +20,6 @@
 #include <vorngui/gui.h>
 #include <vorngui/guiauth.h>
 #include <vorngui/guiexceptions.h>
-#include <xercesc/util/PlatformUtils.hpp>
 
 using namespace vorngui;
 

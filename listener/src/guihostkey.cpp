@@ -95,6 +95,17 @@ void generate(ZAFContextRef context, const std::string& folder) {
         ::chmod((folder + name).c_str(), 0600);
 }
 
+// The key set exported: the pair in binary form, or the public key armoured.
+std::string exportKey(ZAFContextRef c, ZAFKeySetRef set, bool pair) {
+    SData out;
+    check(ZAFExport(c, ZAFOExportKeySet(c, set),
+                    ZAFOAllocatedOutputBuffer(c, &out.data, 0, &out.size),
+                    ZAFOExportPrivateKeys(c, pair ? 1 : 0), ZAFOArmorOutput(c, pair ? 0 : 1),
+                    ZAFOLastOption()),
+          pair ? "Exporting the host key" : "Exporting the host key's public part");
+    return std::string(static_cast<const char*>(out.data), out.size);
+}
+
 } // namespace
 
 std::string gFormatFingerprint(const unsigned char* bytes, std::size_t length) {
@@ -154,23 +165,8 @@ std::unique_ptr<CGUIHostKey> CGUIHostKey::open(const std::string& folder) {
 
     SHandle<ZAFKeySetRef, ZAFFreeKeySet> set;
     check(ZAFNewSingletonKeySet(key, &set.handle), "Selecting the host key");
-    ZAFContextRef c = context.handle;
-    {
-        SData pair;
-        check(ZAFExport(c, ZAFOExportKeySet(c, set.handle),
-                        ZAFOAllocatedOutputBuffer(c, &pair.data, 0, &pair.size),
-                        ZAFOExportPrivateKeys(c, 1), ZAFOArmorOutput(c, 0), ZAFOLastOption()),
-              "Exporting the host key");
-        hostKey->m_secret.assign(static_cast<const char*>(pair.data), pair.size);
-    }
-    {
-        SData block;
-        check(ZAFExport(c, ZAFOExportKeySet(c, set.handle),
-                        ZAFOAllocatedOutputBuffer(c, &block.data, 0, &block.size),
-                        ZAFOExportPrivateKeys(c, 0), ZAFOArmorOutput(c, 1), ZAFOLastOption()),
-              "Exporting the host key's public part");
-        hostKey->m_publicKey.assign(static_cast<const char*>(block.data), block.size);
-    }
+    hostKey->m_secret = exportKey(context.handle, set.handle, true);
+    hostKey->m_publicKey = exportKey(context.handle, set.handle, false);
     return hostKey;
 }
 

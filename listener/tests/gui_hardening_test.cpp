@@ -38,9 +38,9 @@ TEST(GuiShape, CountsWhatTheLibraryWouldBuildAndStopsAtTheFirstExcess) {
 
     SGUIShapeLimits limits;
     limits.maxAttributes = 4;
-    EXPECT_EQ("the number of attributes of one element exceeds the limit of 4",
-              check("<command type=\"x\"><data" + repeat(" a=\"\"", 5) + "/></command>", shape,
-                    limits));
+    EXPECT_EQ(
+        "the number of attributes of one element exceeds the limit of 4",
+        check("<command type=\"x\"><data" + repeat(" a=\"\"", 5) + "/></command>", shape, limits));
     EXPECT_EQ("the nesting depth exceeds the limit of 16",
               check("<command type=\"x\">" + repeat("<a>", 100000), shape));
     EXPECT_EQ(17u, shape.depth);
@@ -58,10 +58,9 @@ TEST(GuiShape, CountsWhatTheLibraryWouldBuildAndStopsAtTheFirstExcess) {
 
 TEST(GuiShape, MarkupTheLibraryWouldRefuseEndsTheScan) {
     SGUIShape shape;
-    for (const char* text :
-         {"<!DOCTYPE command><command/>", "<command a=b/>", "<command a=\"x/>",
-          "<command a=\"1\"b=\"2\"/>", "</command>", "<command", "<!-- open", "<![CDATA[ open",
-          "<? open", "< command/>", "<command a/>"})
+    for (const char* text : {"<!DOCTYPE command><command/>", "<command a=b/>", "<command a=\"x/>",
+                             "<command a=\"1\"b=\"2\"/>", "</command>", "<command", "<!-- open",
+                             "<![CDATA[ open", "<? open", "< command/>", "<command a/>"})
         EXPECT_NE("", check(text, shape)) << text;
 }
 
@@ -79,10 +78,9 @@ TEST(GuiLogText, ClientTextStaysOnItsLineAndRequestsAreDescribedWithoutSecrets) 
     EXPECT_EQ(std::string::npos, described.find('\n'));
     EXPECT_LT(described.size(), 200u);
     // A secret cut off by the prefix is masked too.
-    EXPECT_EQ(std::string::npos, gDescribeRequest("<data password=\"" + std::string(100, 'S') +
-                                                      "\"/>",
-                                                  "")
-                                     .find("SSS"));
+    EXPECT_EQ(
+        std::string::npos,
+        gDescribeRequest("<data password=\"" + std::string(100, 'S') + "\"/>", "").find("SSS"));
 }
 
 TEST(GuiSite, SettingsAreReadWithTheirBoundsAndTheFirstFaultIsNamed) {
@@ -101,8 +99,8 @@ TEST(GuiSite, SettingsAreReadWithTheirBoundsAndTheFirstFaultIsNamed) {
     for (const char* bad : {"NoSuchSetting=1", "AllowRootLogin=maybe", "MaxSessions=0",
                             "ThrottleFailures=-1", "ThrottleDelay=99999999999", "Nothing"}) {
         SGUISiteSettings fresh;
-        EXPECT_EQ(0u, gParseSiteSettings(std::string("MaxPreLogin=5\n") + bad, fresh).find(
-                          "line 2: "))
+        EXPECT_EQ(0u,
+                  gParseSiteSettings(std::string("MaxPreLogin=5\n") + bad, fresh).find("line 2: "))
             << bad;
         EXPECT_EQ(5u, fresh.maxPreLogin) << bad;
     }

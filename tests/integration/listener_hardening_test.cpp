@@ -211,11 +211,12 @@ TEST_F(ListenerHardening, NoSecretReachesTheLog) {
     EXPECT_EQ(3, loginAs("nobody-here\n" + marker + "3 forged line", "x").rc);
     auto session = m_daemon->connect();
     ASSERT_EQ(0, session->login(m_user->name(), m_user->password()).rc);
-    EXPECT_EQ(12, session
-                      ->request("<command type=\"subkey-gen\"><data id=\"0x1\" subkey-size=\"2048\" "
-                                "passphrase=\"" +
-                                marker + "4\"></command>")
-                      .rc);
+    EXPECT_EQ(12,
+              session
+                  ->request("<command type=\"subkey-gen\"><data id=\"0x1\" subkey-size=\"2048\" "
+                            "passphrase=\"" +
+                            marker + "4\"></command>")
+                  .rc);
     const std::string block = "-----BEGIN ZAF PUBLIC KEY BLOCK-----\n\n" + marker +
                               "5AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA\n"
                               "-----END ZAF PUBLIC KEY BLOCK-----\n";

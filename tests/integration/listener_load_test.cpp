@@ -115,9 +115,9 @@ TEST(ListenerLoad, FiftySessionsOfKeysSummariesOnTheThousandKeyCorpus) {
                     // Each session comes from an address of its own, as consoles on separate
                     // hosts do: the daemon admits at most 8 connections of one address that
                     // have not logged in yet.
-                    auto connection = daemon.connect(
-                        120000, "127.0." + std::to_string(1 + s / 250) + "." +
-                                    std::to_string(1 + s % 250));
+                    auto connection =
+                        daemon.connect(120000, "127.0." + std::to_string(1 + s / 250) + "." +
+                                                   std::to_string(1 + s % 250));
                     if (connection->login(user->name(), user->password()).rc != 0) {
                         ++failures;
                         return;
