@@ -6,7 +6,7 @@ PACKAGES=(
     build-essential cmake ninja-build pkg-config
     clang libclang-rt-14-dev clang-format
     libbotan-2-dev libxerces-c-dev libcrypt-dev zlib1g-dev passwd
-    libgtest-dev libgmock-dev libbenchmark-dev
+    libgtest-dev libgmock-dev libbenchmark-dev libfuse3-dev fuse3
     openjdk-17-jdk-headless
 )
 

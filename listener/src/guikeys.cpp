@@ -86,12 +86,27 @@ bool yesNo(const DOMElement* element, const char* attribute) {
     return word(element, attribute, &gBoolFromString, "yes or no");
 }
 
-// A whole decimal number from 0 to `maximum`: digits only, nothing before or after them.
+// The attribute's text without the blanks and tabs around it, which a console may leave there.
+std::string trimmed(const DOMElement* element, const char* attribute) {
+    std::string value = text(element, attribute);
+    CZAFUtil::trimString(value);
+    return value;
+}
+
+// A whole decimal number from 0 to `maximum`, read as the standard conversion reads it when the
+// text is unambiguous: blanks around it and a sign ("+5", "-0") are fine; anything after the
+// digits, a negative number or one above `maximum` is refused.
 uint32_t number(const DOMElement* element, const char* attribute, uint32_t maximum) {
-    const std::string value = text(element, attribute);
+    const std::string value = trimmed(element, attribute);
+    size_t i = 0;
+    bool negative = false;
+    if (!value.empty() && (value[0] == '+' || value[0] == '-')) {
+        negative = value[0] == '-';
+        ++i;
+    }
     uint64_t result = 0;
-    bool fits = !value.empty();
-    for (size_t i = 0; fits && i < value.size(); ++i) {
+    bool fits = i < value.size();
+    for (; fits && i < value.size(); ++i) {
         const char c = value[i];
         if (c < '0' || c > '9') {
             fits = false;
@@ -100,8 +115,9 @@ uint32_t number(const DOMElement* element, const char* attribute, uint32_t maxim
         result = result * 10 + static_cast<uint64_t>(c - '0');
         fits = result <= maximum;
     }
-    if (!fits)
-        badValue(attribute, value, "a whole number from 0 to " + std::to_string(maximum));
+    if (!fits || (negative && result != 0))
+        badValue(attribute, text(element, attribute),
+                 "a whole number from 0 to " + std::to_string(maximum));
     return static_cast<uint32_t>(result);
 }
 
@@ -111,21 +127,37 @@ uint16_t keySize(const DOMElement* element, const char* attribute) {
     return static_cast<uint16_t>(number(element, attribute, UINT16_MAX));
 }
 
-// A day in the form YYYY-MM-DD. The parser would ignore text after the day and the toolkit's
-// clock cannot hold every day, so the text must read back unchanged.
+// Year, month and day as digits joined by "-", each at least one digit ("2031-1-1").
+bool isDayText(const std::string& value) {
+    unsigned int dashes = 0;
+    bool digits = false;
+    for (const char c : value) {
+        if (c >= '0' && c <= '9') {
+            digits = true;
+        } else if (c == '-' && digits && dashes < 2) {
+            ++dashes;
+            digits = false;
+        } else {
+            return false;
+        }
+    }
+    return dashes == 2 && digits;
+}
+
+// A day in the form YYYY-MM-DD; blanks around it and fields without their leading zeros are
+// read as well. Text after the day is refused, which the parser would otherwise ignore; a day
+// the toolkit's clock cannot hold is refused by the parser.
 CZAFTime date(const DOMElement* element, const char* attribute) {
-    const std::string value = text(element, attribute);
+    const std::string value = trimmed(element, attribute);
     const char* const expected = "a date of the form YYYY-MM-DD";
-    CZAFTime day;
+    if (!isDayText(value))
+        badValue(attribute, text(element, attribute), expected);
     try {
-        day = CZAFTime::createFromYMD(value);
+        return CZAFTime::createFromYMD(value);
     } catch (CZAFTimeParseException* e) {
         CZAFThrowableGuard guard(e);
-        badValue(attribute, value, expected);
+        badValue(attribute, text(element, attribute), expected);
     }
-    if (day.formatYMD(false) != value)
-        badValue(attribute, value, expected);
-    return day;
 }
 
 // An expiry date. The first day of the clock is its zero, which means "never": as an expiry

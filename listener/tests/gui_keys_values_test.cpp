@@ -149,8 +149,18 @@ TEST_F(GuiKeyRequests, ValuesThatDoNotFitAreFormatErrorsAndChangeNothing) {
          "The value '2031-02-30' of attribute 'expiry-date' is not a date of the form YYYY-MM-DD"},
         {&CGUIKeyRequests::doKeyGen,
          kGen + "type='RSA' cipher='AES128' size='1024' sign-only='no' "
-                "expiry-date='2031-1-1'/></command>",
-         "The value '2031-1-1' of attribute 'expiry-date' is not a date of the form YYYY-MM-DD"},
+                "expiry-date='2031-1-1 12:00'/></command>",
+         "The value '2031-1-1 12:00' of attribute 'expiry-date' is not a date of the form "
+         "YYYY-MM-DD"},
+        {&CGUIKeyRequests::doKeyGen,
+         kGen + "type='RSA' cipher='AES128' size='1024' sign-only='no' "
+                "expiry-date='+2031-1-1'/></command>",
+         "The value '+2031-1-1' of attribute 'expiry-date' is not a date of the form YYYY-MM-DD"},
+        {&CGUIKeyRequests::doKeyGen,
+         kGen + "type='RSA' cipher='AES128' size='10 24' sign-only='no'/></command>",
+         "The value '10 24' of attribute 'size' is not a whole number from 0 to 65535"},
+        {&CGUIKeyRequests::doEntropyPair, "<command><data type='RSA' size='+'/></command>",
+         "The value '+' of attribute 'size' is not a whole number from 0 to 65535"},
         {&CGUIKeyRequests::doEntropyPair, "<command><data type='RSA' size=''/></command>",
          "The value '' of attribute 'size' is not a whole number from 0 to 65535"},
         {&CGUIKeyRequests::doSubkeyGen,
@@ -202,6 +212,29 @@ TEST_F(GuiKeyRequests, ValuesThatDoNotFitAreFormatErrorsAndChangeNothing) {
     }
     EXPECT_EQ(1u, keyCount());
     EXPECT_TRUE(tempFiles().empty());
+}
+
+// What the standard conversions read unambiguously is accepted: blanks around a value, a "+"
+// before a number, date fields without their leading zeros.
+TEST_F(GuiKeyRequests, UnambiguousValuesReadAsTheStandardConversionsReadThem) {
+    std::unique_ptr<CGUIElement> padded =
+        m_requests->doEntropyPair(data("<command><data type='RSA' size=' +1024 '/></command>"));
+    std::unique_ptr<CGUIElement> plain =
+        m_requests->doEntropyPair(data("<command><data type='RSA' size='1024'/></command>"));
+    ASSERT_TRUE(padded && plain);
+    ASSERT_TRUE(padded->get("needed") && plain->get("needed"));
+    EXPECT_EQ(*plain->get("needed"), *padded->get("needed"));
+
+    m_requests->doKeyGen(data(kGen + "type='RSA' cipher='AES128' size='+1024' sign-only='no' "
+                                     "expiry-date=' 2031-1-1 '/></command>"));
+    m_server->UpdateKeyDB();
+    std::unique_ptr<CZAFKeySet> keys(m_server->keyList());
+    std::unique_ptr<CZAFIterator> iterator(keys->getIterator());
+    CZAFDatabaseObject* object = nullptr;
+    ASSERT_EQ(0, iterator->next(kZAFKeyDBObjType_Key, object));
+    std::unique_ptr<CZAFDatabaseObject> key(object);
+    EXPECT_EQ(1024, static_cast<CZAFKey*>(object)->getSize());
+    EXPECT_EQ("2031-01-01", static_cast<CZAFKey*>(object)->getExpirationTime().formatYMD(false));
 }
 
 TEST_F(GuiKeyRequests, AnExpiryOnTheClocksFirstDayIsInThePastNotNever) {

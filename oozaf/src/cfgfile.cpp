@@ -257,13 +257,31 @@ void copyPermissions(const std::string& original, const std::string& temp) {
         ZAF_LOG_WARNING("WARNING: Could not keep the owner of '" << original << "'");
 }
 
+// Opens a file for reading without ever waiting for another process: a FIFO without a writer
+// would block the open for ever, and one whose writer sends nothing would block every read. So
+// the descriptor stays non-blocking: a FIFO or device at its end reads as an empty file (as
+// /dev/null does), one that has no data yet fails as a read error (EAGAIN), and one that never
+// ends stops at the file size bound. Regular files read as usual.
+CZAFTextFile* openToRead(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        gThrowWithErrno<CZAFFileOpenException>(path, static_cast<int>(eFileOpenRead));
+    FILE* stream = fdopen(fd, "r");
+    if (stream == nullptr) {
+        const int error = errno;
+        close(fd);
+        throw new CZAFFileOpenException(path, eFileOpenRead, error);
+    }
+    return new CZAFTextFile(stream, path);
+}
+
 } // namespace
 
 CVornServerCfgFile::CVornServerCfgFile(bool followIncludes) : m_followIncludes(followIncludes) {}
 
 void CVornServerCfgFile::read(const std::string& path, CVornServerCfgPart& part, bool flag) {
     try {
-        CFileGuard file(CZAFFileManager::open(path, eFileOpenRead, eFileTypeText));
+        CFileGuard file(openToRead(path));
         read(static_cast<CZAFTextFile*>(file.get()), part, flag);
     } catch (CZAFFileException* e) {
         throwIO(e);
@@ -342,15 +360,20 @@ void CVornServerCfgFile::processLine(const std::string& line, CVornServerCfgPart
 }
 
 void CVornServerCfgFile::include(const std::string& path, CVornServerCfgPart& part, bool flag) {
-    // Only regular files: a device or a pipe could be read for ever or block the reader. A path
-    // that cannot be examined is left to the open, which reports it as an I/O error.
+    // Devices and FIFOs are read like files ("Include /dev/null" is an empty file); the open
+    // never waits for them and the size bound ends one that never ends. A path that cannot be
+    // examined is left to the open, which reports it as an I/O error.
     struct stat info {};
-    if (stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode))
-        throwPathParsing(path, "An included file must be a regular file");
+    if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+        throwPathParsing(path, "An included file must not be a directory");
     read(path, part, flag);
 }
 
 void CVornServerCfgFile::preProcessLine(std::string& line) {
+    // Lines arrive without their line feed; the carriage return of a CRLF end is part of that
+    // end, not of the last word (an Include path or an ALIAS target would keep it otherwise).
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
     CZAFUtil::trimString(line);
     CZAFUtil::cropUnquotedComment(line, '#');
     // Blanks before a comment are trailing white space as well: "Armor= # later" is a directive

@@ -22,19 +22,33 @@ CZAFFile::CZAFFile(FILE* stream, const std::string& fileName)
 }
 
 CZAFFile::~CZAFFile() {
-    // The constructor refuses a null stream, so there is always one to close here. A failing
-    // close cannot be reported from a destructor; callers that must know call sync() first.
-    fclose(m_stream);
+    // A failing close cannot be reported from a destructor; callers that must know call close()
+    // or sync() first.
+    if (m_stream != nullptr)
+        fclose(m_stream);
+}
+
+void CZAFFile::close() {
+    FILE* stream = getStream();
+    m_stream = nullptr;
+    // fclose flushes what is still buffered: the last write of a file can fail only here.
+    if (fclose(stream) != 0)
+        gThrowWithErrno<CZAFFileWriteException>(m_fileName);
+}
+
+FILE* CZAFFile::getStream() const {
+    ZAF_ASSERT_TAG(kTag, m_stream != nullptr);
+    return m_stream;
 }
 
 void CZAFFile::rewind() {
-    if (fseeko(m_stream, 0, SEEK_SET) != 0)
+    if (fseeko(getStream(), 0, SEEK_SET) != 0)
         gThrowWithErrno<CZAFFileSeekException>(m_fileName);
 }
 
 uint64_t CZAFFile::getSize() {
     struct stat info {};
-    if (fstat(fileno(m_stream), &info) != 0)
+    if (fstat(fileno(getStream()), &info) != 0)
         gThrowWithErrno<CZAFFileAccessException>(m_fileName);
     return static_cast<uint64_t>(info.st_size);
 }
@@ -42,8 +56,8 @@ uint64_t CZAFFile::getSize() {
 unsigned int CZAFFile::read(std::string& out, unsigned int count) {
     ZAF_ASSERT_TAG("include/oozaf/buffer", count != 0);
     CZAFBuffer<char> buffer(count);
-    const std::size_t got = fread(buffer.get(), 1, count, m_stream);
-    if (ferror(m_stream))
+    const std::size_t got = fread(buffer.get(), 1, count, getStream());
+    if (ferror(getStream()))
         gThrowWithErrno<CZAFFileReadException>(m_fileName);
     out.assign(buffer.get(), got);
     return static_cast<unsigned int>(got);
@@ -51,8 +65,8 @@ unsigned int CZAFFile::read(std::string& out, unsigned int count) {
 
 void CZAFFile::write(const std::string& text) {
     if (!text.empty())
-        fwrite(text.data(), 1, text.size(), m_stream);
-    if (ferror(m_stream))
+        fwrite(text.data(), 1, text.size(), getStream());
+    if (ferror(getStream()))
         gThrowWithErrno<CZAFFileWriteException>(m_fileName);
 }
 
@@ -64,7 +78,7 @@ void CZAFFile::readWholeFile(std::string& out) {
 }
 
 void CZAFFile::sync() {
-    if (fflush(m_stream) != 0 || fsync(fileno(m_stream)) != 0)
+    if (fflush(getStream()) != 0 || fsync(fileno(getStream())) != 0)
         gThrowWithErrno<CZAFFileWriteException>(m_fileName);
 }
 

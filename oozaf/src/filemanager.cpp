@@ -221,6 +221,9 @@ void CZAFFileManager::copyFiles(const std::string& source, const std::string& ta
     std::string chunk;
     while (in->read(chunk, kCopyChunk) != 0)
         out->write(chunk);
+    // The last chunk may still sit in the stream's buffer: a copy is complete only when the
+    // close that writes it succeeds.
+    out->close();
 }
 
 void CZAFFileManager::wipeFile(const std::string& name, unsigned short passes) {
@@ -310,11 +313,23 @@ void CZAFFileManager::wipeFile(const std::string& name, unsigned short passes) {
             for (std::size_t done = 0; done < length; done += kZAFDiskWipeBufferSize)
                 memcpy(bytes + done, pattern,
                        std::min<std::size_t>(kZAFDiskWipeBufferSize, length - done));
-            if (msync(mapped, length, MS_SYNC) != 0)
-                logMappingWarning("Warning: Error syncing file to disk.", errno, pageSize, offset);
-            if (munmap(mapped, length) != 0)
-                logMappingWarning("Warning: Error unmapping file from memory.", errno, pageSize,
+            // A pattern that may not have reached the disk is a failed pass: the file is kept
+            // rather than removed as if it had been wiped.
+            if (msync(mapped, length, MS_SYNC) != 0) {
+                const int syncError = errno;
+                logMappingWarning("Warning: Error syncing file to disk.", syncError, pageSize,
                                   offset);
+                failure.reset(new CZAFOSException(syncError));
+            }
+            if (munmap(mapped, length) != 0) {
+                const int unmapError = errno;
+                logMappingWarning("Warning: Error unmapping file from memory.", unmapError,
+                                  pageSize, offset);
+                if (!failure)
+                    failure.reset(new CZAFOSException(unmapError));
+            }
+            if (failure)
+                break;
             offset += length;
         }
 

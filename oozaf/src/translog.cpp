@@ -3,6 +3,7 @@
 #include <oozaf/filemanager.h>
 #include <oozaf/logger.h>
 #include <oozaf/throwable.h>
+#include <oozaf/util.h>
 #include <oozaf/vornserver.h>
 
 #include <algorithm>
@@ -43,19 +44,26 @@ int32_t readReturnCode(const std::string& text) {
 
 } // namespace
 
+// One transaction per line, six fields separated by TABs:
+//
+//   start <TAB> end <TAB> user name <TAB> operation <TAB> command line <TAB> return code
+//
+// start and end are "YYYY-MM-DD HH:MM:SS.mmm" (CZAFTime::createFromYMDHMSMs); the return code is
+// a decimal number. The split is quote-aware, the one CZAFUtil::delimParse makes: a double quote
+// toggles quoting and is not part of the field, and a TAB between quotes belongs to the field,
+// so the writer encloses a field that holds a TAB (a quoted argument of the command line, for
+// example) in double quotes. A field cannot hold a double quote itself; an unpaired one takes the
+// TABs after it into its field, and the line then has too few fields. Empty fields are kept, the
+// last one too.
 bool gParseVornLogLine(const std::string& line, SVornLogEntry& entry) {
-    // The fields are separated by single TABs and nothing else: quotes are part of the command
-    // line they stand in, so they neither hide a TAB nor get dropped.
-    if (static_cast<std::size_t>(std::count(line.begin(), line.end(), '\t')) != kLogFieldCount - 1)
-        return false;
     std::vector<std::string> fields;
-    std::string::size_type start = 0;
-    for (std::size_t i = 0; i + 1 < kLogFieldCount; ++i) {
-        const std::string::size_type tab = line.find('\t', start);
-        fields.push_back(line.substr(start, tab - start));
-        start = tab + 1;
-    }
-    fields.push_back(line.substr(start));
+    CZAFUtil::delimParse(line, "\t", false, fields);
+    // A TAB that ends the line opens no token in delimParse, so the empty field after it would be
+    // lost; it is unquoted when the line's quotes pair up.
+    if (!line.empty() && line.back() == '\t' && std::count(line.begin(), line.end(), '"') % 2 == 0)
+        fields.emplace_back();
+    if (fields.size() != kLogFieldCount)
+        return false;
 
     SVornLogEntry parsed;
     parsed.start = CZAFTime::createFromYMDHMSMs(fields[0]);

@@ -92,7 +92,9 @@ const char* const CVornServer::kPubRingName = "pubring.pkr";
 const char* const CVornServer::kSecRingName = "secring.skr";
 const char* const CVornServer::kGroupsName = "ZAFgroup.zgr";
 
-CVornServer::CVornServer()
+CVornServer::CVornServer() : CVornServer(nullptr) {}
+
+CVornServer::CVornServer(CVornServerCommandLine* commandLine)
     : m_keyDB(nullptr), m_context(nullptr), m_envPart(nullptr), m_userPart(nullptr),
       m_defaultPart(nullptr), m_policyPart(nullptr), m_cfg(nullptr), m_groupSet(nullptr) {
     // The key model wrappers are owned through plain pointers, so a start-up that fails
@@ -105,7 +107,7 @@ CVornServer::CVornServer()
         }
     } rollback{this};
 
-    openConfiguration();
+    openConfiguration(commandLine);
     openKeyDatabase();
     configureToolkitEnvironment();
     rollback.server = nullptr;
@@ -120,7 +122,7 @@ void CVornServer::releaseKeyModel() noexcept {
     release(m_context);
 }
 
-void CVornServer::openConfiguration() {
+void CVornServer::openConfiguration(CVornServerCommandLine* commandLine) {
     std::string home;
     if (!CZAFUtil::getPersonalDirectory(home))
         throw new CZAFServerOpenException(eReasonHomeDir);
@@ -168,12 +170,20 @@ void CVornServer::openConfiguration() {
     m_cfg.merge(m_userPart);
 
     const std::string policyFile = getPolicyConfFilename();
-    if (CZAFFileManager::fileExists(policyFile)) {
+    const bool havePolicy = CZAFFileManager::fileExists(policyFile);
+    if (havePolicy)
         readOptional(policyFile, m_policyPart, "WARNING: Could not use policy config file:");
-        m_cfg.merge(m_policyPart);
-    } else {
+    else
         ZAF_LOG_VERBOSE("Policy configuration file (" << policyFile << ") not found. Skipping.");
+
+    if (commandLine != nullptr) {
+        CVornServerCfgPart::CAliasMap aliases = m_cfg.getAliases();
+        for (const auto& alias : m_policyPart.getAliases())
+            aliases[alias.first] = alias.second;
+        m_cfg.merge(commandLine->layerFor(aliases));
     }
+    if (havePolicy)
+        m_cfg.merge(m_policyPart);
 
     ZAF_LOG_DEBUG("Combined configuration follows:\n" << m_cfg);
 }
@@ -353,6 +363,11 @@ CZAFKeyDB* CVornServer::getKeyDB() {
 const CZAFKeyDB* CVornServer::getKeyDB() const {
     ZAF_ASSERT_TAG(kTag, m_keyDB != nullptr);
     return m_keyDB;
+}
+
+CZAFGroupSet* CVornServer::getGroupSet() {
+    ZAF_ASSERT_TAG(kTag, m_groupSet != nullptr);
+    return m_groupSet;
 }
 
 void CVornServer::mergeUserConfChanges(const CVornServerCfgPart& part) {

@@ -1,4 +1,6 @@
 // vornserver_keys: the key operations of the server facade.
+#include "vornserver_internal.h"
+
 #include <oozaf/keydb.h>
 #include <oozaf/keyobjects.h>
 #include <oozaf/logger.h>
@@ -20,21 +22,6 @@ namespace {
 
 const char* const kTag = "vornserver";
 const uint32_t kSecondsPerDay = 86400;
-
-// Runs `body`; a CZAFException from below (other than the operation's own E) leaves as a new E
-// with it as the cause. Defects (CZAFError) and standard exceptions pass unchanged.
-template <class E, class F> auto guarded(F&& body) -> decltype(body()) {
-    try {
-        return body();
-    } catch (E*) {
-        throw;
-    } catch (CZAFException* e) {
-        CZAFThrowableGuard cause(e);
-        auto* failure = new E(cause.get());
-        cause.release();
-        throw failure;
-    }
-}
 
 template <class T> using CZAFOwned = std::unique_ptr<T>;
 

@@ -9,6 +9,7 @@
 #include <oozaf/vornserverconf.h>
 
 #include <cerrno>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -45,6 +46,14 @@ protected:
         EXPECT_EQ(line, e->getLineNumber()) << text;
     }
 };
+
+// The error number of a read failure reported by the reader; 0 for any other cause.
+int readErrno(const CZAFPropertiesIOException& e) {
+    const auto* read = dynamic_cast<const CZAFFileReadException*>(e.getRoot());
+    const auto* os =
+        read != nullptr ? dynamic_cast<const CZAFOSException*>(read->getRoot()) : nullptr;
+    return os != nullptr ? os->getErrno() : 0;
+}
 
 std::string stringOf(const CVornServerCfgPart& part, eZAFOp op) {
     std::string out;
@@ -100,6 +109,56 @@ TEST_F(CfgFileTest, CommentsQuotesAndWhiteSpace) {
     CVornServerCfgUserPart twice(nullptr);
     reader.readText("Pubring=\"\"/tmp/ring\"\"\n", twice, false);
     EXPECT_EQ("\"/tmp/ring\"", stringOf(twice, eZAFOpPubRing));
+}
+
+// A file saved with CRLF line ends reads exactly as its LF form: every form of line, blank
+// lines, quoted values, ALIAS with a quoted target, Include and source with and without quotes;
+// and such a file can be updated in place.
+TEST_F(CfgFileTest, CrlfLineEndsReadLikeLineFeeds) {
+    const std::string forms = get(std::string(ORX_TEST_DATA_DIR) + "/config/all-forms.cfg");
+    ASSERT_FALSE(forms.empty());
+    auto writeFiles = [&](const std::string& tag, const std::string& end) {
+        std::string text;
+        for (char c : forms)
+            text += c == '\n' ? end : std::string(1, c);
+        const std::string spaced = put(tag + " spaced.cfg", "Wipe=off" + end + end + "# x" + end);
+        const std::string plain = put(tag + "-plain.cfg", end + "Hash=SHA256" + end);
+        text += end + "Include \"" + spaced + "\"" + end + "source " + plain + end +
+                "ALIAS -s \"--sign --armor\"" + end + "ALIAS -t --textmode" + end;
+        return put(tag + "-main.cfg", text);
+    };
+    CVornServerCfgUserPart lf(nullptr);
+    CVornServerCfgFile().read(writeFiles("lf", "\n"), lf, false);
+    const std::string crlfMain = writeFiles("crlf", "\r\n");
+    CVornServerCfgUserPart crlf(nullptr);
+    CVornServerCfgFile().read(crlfMain, crlf, false);
+    EXPECT_TRUE(crlf.isEqualTo(lf));
+    bool wipe = true;
+    EXPECT_TRUE(crlf.getValue(eZAFOpWipe, wipe) && !wipe);
+    int hash = 0;
+    EXPECT_TRUE(crlf.getValue(eZAFOpHash, hash));
+    EXPECT_EQ(kZAFHashAlgorithm_SHA256, hash);
+    std::string target;
+    EXPECT_TRUE(crlf.getAliasTarget("-s", target));
+    EXPECT_EQ("--sign --armor", target);
+    EXPECT_TRUE(crlf.getAliasTarget("-t", target));
+    EXPECT_EQ("--textmode", target);
+    EXPECT_EQ("a = b # not a comment", stringOf(crlf, eZAFOpComment));
+
+    CVornServerCfgUserPart text(nullptr);
+    CVornServerCfgFile().readText("Armor\r\n\r\nComment=\"x y\"\r\n", text, false);
+    EXPECT_EQ("x y", stringOf(text, eZAFOpComment));
+
+    // An update keeps the CRLF lines it leaves alone and the result reads back.
+    CVornServerCfgUserPart own(nullptr);
+    CVornServerCfgFile(false).read(crlfMain, own, false);
+    own.clearValue(eZAFOpArmor);
+    own.putValue(eZAFOpArmor, false);
+    CVornServerCfgFile().update(crlfMain, own);
+    EXPECT_NE(std::string::npos, get(crlfMain).find("\nCipher=twofish\r\n"));
+    CVornServerCfgUserPart updated(nullptr);
+    CVornServerCfgFile(false).read(crlfMain, updated, false);
+    EXPECT_TRUE(updated.isEqualTo(own));
 }
 
 TEST_F(CfgFileTest, MalformedLinesCarryTheirReasonAndLine) {
@@ -273,13 +332,47 @@ TEST_F(CfgFileTest, IncludeLoopsAndDepthAreRefusedNamingTheFile) {
     ASSERT_TRUE(tooDeep);
     EXPECT_EQ(m_dir.file("c17"), tooDeep->getPath());
 
-    // Only regular files are included.
+    // A directory is not included.
     auto directory = expectThrow<CZAFPropertiesParsingException>([&] {
         CVornServerCfgUserPart p(nullptr);
         CVornServerCfgFile().readText("Include " + m_dir.path(), p, false);
     });
     ASSERT_TRUE(directory);
     EXPECT_EQ(m_dir.path(), directory->getPath());
+}
+
+// Devices and FIFOs read as files, without the reader ever waiting for another process.
+TEST_F(CfgFileTest, DevicesAndFifosAreIncludedWithoutWaiting) {
+    bool flag = false;
+    CVornServerCfgUserPart part(nullptr);
+    CVornServerCfgFile().readText("Armor\nInclude /dev/null\nWipe=off\n", part, false);
+    EXPECT_TRUE(part.getValue(eZAFOpWipe, flag) && !flag);
+
+    // A FIFO without a writer is at its end at once.
+    const std::string fifo = m_dir.file("fifo");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    CVornServerCfgUserPart fromFifo(nullptr);
+    CVornServerCfgFile().readText("source " + fifo + "\nArmor=on\n", fromFifo, false);
+    EXPECT_TRUE(fromFifo.getValue(eZAFOpArmor, flag) && flag);
+
+    // One whose writer sends nothing fails at once instead of blocking the reader.
+    const int writer = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    auto waiting = expectThrow<CZAFPropertiesIOException>([&] {
+        CVornServerCfgUserPart p(nullptr);
+        CVornServerCfgFile().read(fifo, p, false);
+    });
+    close(writer);
+    ASSERT_TRUE(waiting);
+    EXPECT_EQ(EAGAIN, readErrno(*waiting));
+
+    // A device that never ends stops at the size bound.
+    auto endless = expectThrow<CZAFPropertiesIOException>([&] {
+        CVornServerCfgUserPart p(nullptr);
+        CVornServerCfgFile().readText("Include /dev/zero", p, false);
+    });
+    ASSERT_TRUE(endless);
+    EXPECT_EQ(EFBIG, readErrno(*endless));
 }
 
 TEST_F(CfgFileTest, OversizedFilesAreRefused) {

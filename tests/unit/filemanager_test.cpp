@@ -9,16 +9,24 @@
 #include <oozaf/throwable.h>
 
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
 #include <random>
+#include <spawn.h>
 #include <sstream>
 #include <string>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
+
+extern char** environ;
 
 using namespace oozaf;
 
@@ -114,6 +122,19 @@ TEST_F(FileManagerTest, TemporaryFilesAreUniqueAndReportedUntilRemoved) {
     auto noTemp = expectThrow<CZAFFileAccessException>([&] { m_manager.getTempFilename(); });
     ASSERT_TRUE(noTemp);
     EXPECT_EQ("<tmpfile>", noTemp->getPath());
+}
+
+// A copy is complete only when its last buffered bytes are written: onto a full device the
+// final flush fails and the copy must say so.
+TEST_F(FileManagerTest, ACopyReportsAFailedLastWrite) {
+    const std::string source = put("small.cfg", "Armor=on\n");
+    auto e = expectThrow<CZAFFileWriteException>(
+        [&] { CZAFFileManager::copyFiles(source, "/dev/full", true); });
+    ASSERT_TRUE(e);
+    const auto* os = dynamic_cast<const CZAFOSException*>(e->getRoot());
+    ASSERT_NE(nullptr, os);
+    EXPECT_EQ(ENOSPC, os->getErrno());
+    CZAFFileManager::copyFiles(source, "/dev/null", true); // a device that takes it all
 }
 
 TEST_F(FileManagerTest, CopiesInChunksAndPathHelpers) {
@@ -243,6 +264,79 @@ TEST_F(FileManagerTest, AFailingPassKeepsTheFile) {
     EXPECT_EQ("Error while wiping file " + other, hooked->getMessage());
     EXPECT_NE(nullptr, dynamic_cast<const CZAFFileAccessException*>(hooked->getRoot()));
     EXPECT_TRUE(CZAFFileManager::fileExists(other));
+}
+
+// The FUSE file system of tests/support/failing_sync_fs.cpp, mounted by its own process for the
+// length of a test. Whether it came up is `ready()`; a machine without FUSE cannot mount it.
+class CFailingSyncFs final {
+public:
+    explicit CFailingSyncFs(const std::string& mountPoint) : m_mountPoint(mountPoint) {
+        mkdir(m_mountPoint.c_str(), 0700);
+        std::string program = ORX_FAILING_SYNC_FS;
+        std::string point = m_mountPoint;
+        char* arguments[] = {&program[0], &point[0], nullptr};
+        if (posix_spawn(&m_pid, program.c_str(), nullptr, nullptr, arguments, environ) != 0) {
+            m_pid = -1;
+            return;
+        }
+        // Mounted when the file shows through the mount point; the server quits if it cannot
+        // mount. Polled with a bound.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < deadline) {
+            struct stat info {};
+            if (stat(file().c_str(), &info) == 0 && info.st_size == 10000) {
+                m_ready = true;
+                return;
+            }
+            int status = 0;
+            if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+                m_pid = -1;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    ~CFailingSyncFs() {
+        umount2(m_mountPoint.c_str(), MNT_DETACH);
+        if (m_pid <= 0)
+            return;
+        // The server ends when its file system is unmounted; bounded, then killed.
+        for (int i = 0; i < 500; ++i) {
+            int status = 0;
+            if (waitpid(m_pid, &status, WNOHANG) == m_pid)
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, nullptr, 0);
+    }
+    CFailingSyncFs(const CFailingSyncFs&) = delete;
+    CFailingSyncFs& operator=(const CFailingSyncFs&) = delete;
+
+    bool ready() const { return m_ready; }
+    std::string file() const { return m_mountPoint + "/data"; }
+
+private:
+    std::string m_mountPoint;
+    pid_t m_pid = -1;
+    bool m_ready = false;
+};
+
+// The write-back of a wipe pass fails (msync reports EIO): the pattern may not be on the disk,
+// so the wipe fails and the file stays instead of being removed as if it had been wiped.
+TEST_F(FileManagerTest, AWipeWhoseSyncFailsKeepsTheFile) {
+    CFailingSyncFs disk(m_dir.file("mnt"));
+    if (!disk.ready())
+        GTEST_SKIP() << "FUSE file systems cannot be mounted here";
+    bool passed = false;
+    m_manager.setWipePassHook([&](const SZAFWipePass&) { passed = true; });
+    auto e = expectThrow<CZAFFileWipeException>([&] { m_manager.wipeFile(disk.file(), 1); });
+    ASSERT_TRUE(e);
+    const auto* os = dynamic_cast<const CZAFOSException*>(e->getRoot());
+    ASSERT_NE(nullptr, os) << e->getDetailedMessage();
+    EXPECT_EQ(EIO, os->getErrno());
+    EXPECT_FALSE(passed);
+    EXPECT_TRUE(CZAFFileManager::fileExists(disk.file()));
 }
 
 } // namespace

@@ -9,8 +9,9 @@ namespace {
 const char* const kGood1 =
     "2024-03-01 10:00:00.1\t2024-03-01 10:00:01.0\talice\tencrypt\t--encrypt a "
     "-r bob\t0";
+// A command line whose quoted argument holds a TAB.
 const char* const kGood2 = "2024-03-01 11:00:00.0\t2024-03-01 11:00:02.500\tbob\tsign\t--sign "
-                           "\"my file\"\t3";
+                           "\"my\tfile\"\t3";
 
 class VornServerLog : public CVornServerFixture {
 protected:
@@ -39,7 +40,7 @@ TEST_F(VornServerLog, ReadsEveryRecordInFileOrderReplacingTheOldOnes) {
     ASSERT_EQ(3u, entries.size());
     EXPECT_EQ("alice", entries[0].username);
     EXPECT_EQ("bob", entries[1].username);
-    EXPECT_EQ("--sign \"my file\"", entries[1].cmdline);
+    EXPECT_EQ("--sign my?file", entries[1].cmdline);
     EXPECT_EQ(3, entries[1].rc);
     EXPECT_EQ("2024-03-01 11:00:02.500", entries[1].end.formatYMDHMSMs(false));
     EXPECT_EQ("alice", entries[2].username);

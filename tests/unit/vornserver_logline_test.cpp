@@ -53,14 +53,20 @@ TEST_F(LogLine, ReplacesUnprintableCharactersInUserNameAndCommandLineOnly) {
     EXPECT_EQ("--sign?[2J f??", entry.cmdline);
 }
 
-TEST_F(LogLine, KeepsQuotesAsPartOfTheCommandLine) {
+// The split is quote-aware: a TAB between double quotes belongs to its field, and the quotes
+// are not part of it.
+TEST_F(LogLine, QuotesHoldTabsAndAreNotPartOfTheField) {
     SVornLogEntry entry;
-    ASSERT_TRUE(gParseVornLogLine(line("bob", "sign", "--comment \"a b\" x", "0"), entry));
-    EXPECT_EQ("--comment \"a b\" x", entry.cmdline);
-    // An unpaired quote must not swallow the TABs that follow it.
-    ASSERT_TRUE(gParseVornLogLine(line("bob", "sign", "--comment \"oops", "4"), entry));
-    EXPECT_EQ("--comment \"oops", entry.cmdline);
-    EXPECT_EQ(4, entry.rc);
+    ASSERT_TRUE(gParseVornLogLine(line("bob", "sign", "--comment \"a\tb\" x", "2"), entry));
+    EXPECT_EQ("--comment a?b x", entry.cmdline); // the TAB does not print on a console
+    EXPECT_EQ(2, entry.rc);
+    ASSERT_TRUE(gParseVornLogLine(line("bob", "\"en\tcrypt\"", "--comment \"a b\"", "0"), entry));
+    EXPECT_EQ("en\tcrypt", entry.op);
+    EXPECT_EQ("--comment a b", entry.cmdline);
+    // An unpaired quote takes the TABs after it into its field: too few fields.
+    entry.cmdline = "unchanged";
+    EXPECT_FALSE(gParseVornLogLine(line("bob", "sign", "--comment \"oops", "4"), entry));
+    EXPECT_EQ("unchanged", entry.cmdline);
 }
 
 TEST_F(LogLine, KeepsEmptyFields) {

@@ -110,6 +110,38 @@ TEST_F(VornServerOpen, LaterLayersOverrideEarlierOnes) {
     EXPECT_EQ(3, envInt(*server, kZAFEnv_Int1017));
 }
 
+// Every layer saved with CRLF line ends, with blank lines, quoted values, ALIAS and Include.
+TEST_F(VornServerOpen, EveryLayerReadsWithCrlfLineEnds) {
+    write(home("zaf.env"), "# moved\r\n\r\nZAFPATH=\"" + home("keys/") + "\"\r\n");
+    writeSite("site extra.cfg", "Comment=\"from site\"\r\n");
+    writeSite("zaf-default.cfg",
+              "Armor=on\r\n\r\nInclude \"" + site("site extra.cfg") + "\"\r\nCipher=CAST5\r\n");
+    std::filesystem::create_directories(home("keys"));
+    write(home("keys/zaf.cfg"), "ALIAS -s \"--sign --armor\"\r\n\r\nHash=SHA384\r\n");
+    writeSite("policy-extra.cfg", "Compress=off\r\n");
+    writeSite("zaf-policy.cfg", "\r\nsource " + site("policy-extra.cfg") + "\r\nHash=SHA512\r\n");
+    CServerPtr server = open();
+
+    EXPECT_FALSE(logged("WARNING")) << log();
+    EXPECT_EQ(home("keys/"), server->getPersonalDirectory());
+    const CVornServerCfg& cfg = server->getConfiguration();
+    bool flag = false;
+    EXPECT_TRUE(cfg.getValue(eZAFOpArmor, flag) && flag);
+    EXPECT_TRUE(cfg.getValue(eZAFOpCompress, flag) && !flag);
+    ZAFCipherAlgorithm cipher{};
+    ASSERT_TRUE(cfg.getCipher(cipher));
+    EXPECT_EQ(oozaf::kZAFCipherAlgorithm_CAST5, cipher);
+    std::string comment;
+    EXPECT_TRUE(cfg.getComment(comment));
+    EXPECT_EQ("from site", comment);
+    std::string alias;
+    EXPECT_TRUE(cfg.getAliasTarget("-s", alias));
+    EXPECT_EQ("--sign --armor", alias);
+    ZAFHashAlgorithm hash{};
+    ASSERT_TRUE(cfg.getHash(hash));
+    EXPECT_EQ(oozaf::kZAFHashAlgorithm_SHA512, hash);
+}
+
 TEST_F(VornServerOpen, FaultySiteFilesOnlyWarnAndKeepTheLinesBeforeTheFault) {
     writeSite("zaf-default.cfg", "Compress=on\nArmor=maybe\n");
     writeSite("zaf-policy.cfg", "Hash=SHA256\nSecring=/tmp/elsewhere.skr\nCipher=IDEA\n");

@@ -16,7 +16,9 @@ namespace oozaf {
 // Reads configuration files into a CVornServerCfgPart, writes a part out as a file, and updates
 // a file in place.
 //
-// The format is line-oriented. After its preparation (preProcessLine) each line is one of:
+// The format is line-oriented; a line ends with a line feed, and a carriage return just before
+// it (a CRLF end) belongs to the line end. After its preparation (preProcessLine) each line is
+// one of:
 //   - empty: blank, only a comment, or a directive with "=" and nothing after it (ignored);
 //   - a setting "Directive=value" (directive names ignore case and hyphens);
 //   - a bare directive, read as "Directive=On";
@@ -35,9 +37,11 @@ namespace oozaf {
 //
 // Includes are bounded: a file that is already being read in the current chain of includes is
 // refused, and so is an include nested more than kMaxIncludeDepth levels below the outermost
-// file, and an included path that is not a regular file; each with reason 300 and the file's
-// name as the exception's path. A single file may hold at most kMaxFileSize bytes in at most
-// kMaxLines lines; a larger one fails as a read error ("File too large").
+// file, and an included path that is a directory; each with reason 300 and the file's name as
+// the exception's path. A single file may hold at most kMaxFileSize bytes in at most kMaxLines
+// lines; a larger one fails as a read error ("File too large"). Files are opened so that the
+// reader never waits: a device or FIFO at its end (/dev/null, a FIFO without a writer) reads as
+// an empty file, and one that has no data yet fails as a read error (EAGAIN).
 //
 // Errors: a malformed line raises CZAFPropertiesParsingException (301 to 305, 401, 402, or the
 // value reasons of CVornServerCfgPart) carrying the line number in the outermost file; file
@@ -100,7 +104,8 @@ public:
     // CZAFPropertiesIOException.
     virtual void update(const std::string& path, const CVornServerCfgPart& part);
 
-    // Trims the line, removes its comment, trims again, normalises and checks it.
+    // Drops the carriage return of a CRLF end, trims the line, removes its comment, trims again,
+    // normalises and checks it.
     virtual void preProcessLine(std::string& line);
     // Prepares a copy of the line and applies it to `part` (or follows an include).
     virtual void processLine(const std::string& line, CVornServerCfgPart& part, bool flag);

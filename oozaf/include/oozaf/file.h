@@ -42,9 +42,13 @@ public:
     // Pushes buffered data to the operating system and waits until it is on the disk, so that a
     // file about to replace another one is complete. Throws CZAFFileWriteException.
     void sync();
+    // Flushes and closes the stream now, so that a failed last write or close is reported
+    // (CZAFFileWriteException), which the destructor cannot do. The stream is closed even when
+    // this throws; no other call may follow (an internal error).
+    void close();
 
 protected:
-    FILE* getStream() const { return m_stream; }
+    FILE* getStream() const;
 
 private:
     FILE* m_stream;

@@ -92,16 +92,17 @@ public:
     // The working directory; when it cannot be read, a warning is logged and "." returned.
     static std::string getWorkingDirectory();
     // Copies `source` to `target` (created when missing; emptied first when `replace`, otherwise
-    // overwritten from its start). Exceptions of the file layer pass unchanged.
+    // overwritten from its start). Exceptions of the file layer pass unchanged; a write that
+    // fails only when the target is closed raises CZAFFileWriteException too.
     static void copyFiles(const std::string& source, const std::string& target, bool replace);
 
     // Overwrites every byte of the file once per pass with the toolkit's disk wiper, page by page
     // through a shared mapping, then removes it (and forgets it as a temporary file). `passes`
     // selects the wiper's pass set (1 to 256); an empty name or 0 passes is an internal error.
-    // An empty file is simply removed. If a pass fails (the file cannot be mapped, its size
-    // changed during the wipe, the toolkit fails), the file is kept and CZAFFileWipeException is
-    // thrown with the failure as its root. Failures to sync, unmap, close or release the wiper
-    // are only logged as warnings.
+    // An empty file is simply removed. If a pass fails (the file cannot be mapped, synced to the
+    // disk or unmapped, its size changed during the wipe, the toolkit fails), the file is kept
+    // and CZAFFileWipeException is thrown with the failure as its root. Failures to close the
+    // file or release the wiper are only logged as warnings.
     void wipeFile(const std::string& name, unsigned short passes);
 
     // A function called after each complete pass of wipeFile, with the file still in place; a

@@ -22,6 +22,17 @@ class CZAFKey;
 class CZAFKeyDB;
 class CZAFKeySet;
 
+// The settings a program lays between the user's file and the site policy: the command line of
+// the command engine. The server asks for the layer once, while it assembles its configuration,
+// and hands it the aliases of every configuration file (environment, default, user and policy;
+// the later ones win), so that the program can expand them before it reads its switches. A
+// throwable from layerFor leaves the constructor unchanged.
+class CVornServerCommandLine {
+public:
+    virtual ~CVornServerCommandLine() = default;
+    virtual const CVornServerCfgPart& layerFor(const CVornServerCfgPart::CAliasMap& aliases) = 0;
+};
+
 // One record of the transaction log: a line of six TAB-separated fields.
 struct SVornLogEntry {
     CZAFTime start;
@@ -32,11 +43,12 @@ struct SVornLogEntry {
     int32_t rc = 0;
 };
 
-// Splits one transaction log line (without its line feed) at its TAB characters into `entry`.
-// Returns false, leaving `entry` unchanged, when the line does not hold exactly six fields.
-// The two times must read as "YYYY-MM-DD HH:MM:SS.mmm" (CZAFTimeParseException otherwise); the
-// return code is read as a decimal number like atoi (no number gives 0; a number beyond the
-// 32-bit range is clamped to it). Quotes are ordinary characters in every field.
+// Splits one transaction log line (without its line feed) at its TAB characters outside double
+// quotes into `entry` (the line format is described at the reader, in translog.cpp; the quotes
+// are not part of the fields). Returns false, leaving `entry` unchanged, when the line does not
+// hold exactly six fields. The two times must read as "YYYY-MM-DD HH:MM:SS.mmm"
+// (CZAFTimeParseException otherwise); the return code is read as a decimal number like atoi (no
+// number gives 0; a number beyond the 32-bit range is clamped to it).
 bool gParseVornLogLine(const std::string& line, SVornLogEntry& entry);
 
 // The facade. Construction does all the start-up work (see the constructor); after it the
@@ -87,6 +99,9 @@ public:
     // Fatal failures raise CZAFServerOpenException with the reason above; other throwables
     // (internal errors) pass unchanged. Members already built are released on failure.
     CVornServer();
+    // The same, with the program's command-line layer merged after the user's file and before
+    // the site policy (so the policy still wins). `commandLine` is used only during construction.
+    explicit CVornServer(CVornServerCommandLine* commandLine);
     // Deletes the group set (saving it when it changed), the key database and the context, in
     // that order, then the rest. Never throws: failures are logged.
     ~CVornServer() override;
@@ -119,6 +134,8 @@ public:
     // The open key database; never null.
     CZAFKeyDB* getKeyDB();
     const CZAFKeyDB* getKeyDB() const;
+    // The open groups file; never null.
+    CZAFGroupSet* getGroupSet();
     CZAFFileManager& getFileManager() { return m_fileManager; }
     const CZAFFileManager& getFileManager() const { return m_fileManager; }
 
@@ -242,7 +259,7 @@ public:
     static const std::size_t kMaxLogLineLength = 65536;
 
 private:
-    void openConfiguration();
+    void openConfiguration(CVornServerCommandLine* commandLine);
     void openPersonalDirectory();
     void openKeyDatabase();
     void configureToolkitEnvironment();

@@ -1,0 +1,549 @@
+// commands: the engine's command table, the rules of its command line, alias expansion, the
+// splitting of command texts, the logged form of a command line, and the help and version texts.
+#include "engine_internal.h"
+
+#include <oozaf/throwable.h>
+#include <oozaf/util.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <set>
+
+using namespace oozaf;
+
+namespace orxengine {
+
+void fail(int32_t code, const std::string& message) { throw SEngineError{code, message}; }
+
+namespace {
+
+const char* const kVersion = "8.5.0";
+
+// Switches that take no argument and modify some commands.
+const char* const kFlagOptions[] = {"--with-sigs",    "--with-userids", "--with-colons",
+                                    "--with-private", "--batch-mode",   "--exportable"};
+// Switches that take exactly one argument and modify some commands.
+const char* const kValueOptions[] = {"--output", "--input", "--sign-with", "--revoke-with",
+                                     "--regexp"};
+// Switches whose argument would be a secret: refused, and never logged.
+const char* const kSecretSwitches[] = {
+    "--passphrase",      "--new-passphrase", "--conventional-passphrase",
+    "--auth-passphrase", "--ftp-password",   "--smtp-password"};
+
+template <std::size_t N> bool inList(const char* const (&list)[N], const std::string& sw) {
+    for (const char* entry : list)
+        if (sw == entry)
+            return true;
+    return false;
+}
+
+// The operation of a switch, or false when the table has none.
+bool opOfSwitch(const std::string& sw, eZAFOp& op) {
+    try {
+        op = gOpFromCmdlineSwitch(sw);
+        return true;
+    } catch (CZAFThrowable* e) {
+        CZAFThrowableGuard guard(e);
+        return false;
+    }
+}
+
+int32_t configType(eZAFOp op) {
+    const SZAFOpStruct* row = _gGetOpStruct(op);
+    if (row == nullptr || (row->directive == nullptr && row->envVar == nullptr))
+        return eArgTypeNone;
+    return row->argType;
+}
+
+struct SPart {
+    const char* what;
+    std::vector<const char*> switches;
+};
+
+// Parts of the product this build does not have; each switch names its part in the refusal.
+const std::vector<SPart>& unsupportedParts() {
+    static const std::vector<SPart> parts = {
+        {"key servers",
+         {"--keyserver", "--keyserver-send", "--keyserver-fetch", "--keyserver-search",
+          "--keyserver-delete", "--keyserver-disable", "--keyserver-type", "--key-update"}},
+        {"mail and file transfer (SMTP/FTP)",
+         {"--smtp", "--smtp-server", "--smtp-port", "--smtp-username", "--smtp-password",
+          "--smtp-recipient", "--smtp-sender", "--smtp-subject", "--smtp-cc", "--smtp-bcc",
+          "--smtp-note", "--smtp-note-file", "--ftp", "--ftp-password", "--ftp-pathname",
+          "--ftp-port", "--ftp-secure", "--ftp-server", "--ftp-username"}},
+        {"X.509 certificates and certificate authorities",
+         {"--x509",         "--ca-revocation-url", "--ca-root-cert",    "--ca-type",
+          "--ca-url",       "--cert-attribute",    "--cert-depth",      "--cert-issuer",
+          "--cert-request", "--cert-retrieve",     "--cert-serial",     "--crl",
+          "--issuer-dn",    "--issuer-serial",     "--serial",          "--question",
+          "--answer",       "--auth-user",         "--auth-passphrase", "--hostname",
+          "--my-name",      "--description",       "--char-set",        "--language"}},
+        {"PKCS#10 requests", {"--pkcs10"}},
+        {"key splitting and sharing",
+         {"--key-split", "--key-join", "--key-reconstruct", "--reconstruct-data", "--send-share",
+          "--threshold", "--count", "--challenge-fd"}},
+        {"self-decrypting archives", {"--sda", "--archive"}},
+        {"the secure viewer", {"--secure-viewer"}},
+        {"the message layer (encrypt, decrypt, sign, verify)",
+         {"--encrypt",       "--sign",         "--decrypt",         "--verify",
+          "--clearsig",      "--detached",     "--conventional",    "--conventional-passphrase-fd",
+          "--text",          "--binary",       "--encrypt-to-self", "--wipe",
+          "--wipe-passes",   "--sign-only",    "--signed-by",       "--signer",
+          "--signers",       "--pass-through", "--preserve-name",   "--force-filename",
+          "--discard-paths", "--zaf-mime",     "--zaf-mime-parse",  "--multi",
+          "--adk",           "--adk-key",      "--enforce-adk",     "--warn-adk",
+          "--add-all",       "--authenticate", "--default-key",     "--status-fd"}},
+        {"interactive editing and key maintenance",
+         {"--key-edit",
+          "--key-maintenance",
+          "--interactive",
+          "--set-primary-userid",
+          "--change-passphrase",
+          "--new-passphrase",
+          "--packet-dump",
+          "--hex-dump",
+          "--sig-detail",
+          "--subkey",
+          "--start-date",
+          "--keys",
+          "--revokers",
+          "--introducers",
+          "--rsa-version",
+          "--cipher-num",
+          "--delimiter",
+          "--compatible",
+          "--pager",
+          "--width",
+          "--random-device",
+          "--allow-passphrase-retry",
+          "--show-pass",
+          "--local-times",
+          "--user",
+          "--cmdline-format",
+          "--completes-needed",
+          "--marginals-needed",
+          "--zafpath",
+          "--tmp",
+          "--randseed",
+          "--comment",
+          "--groups-file",
+          "--yes",
+          "--verbose"}},
+    };
+    return parts;
+}
+
+void noArgs(CEngineRun&) {}
+
+} // namespace
+
+const char* gUnsupportedPart(eZAFOp op) {
+    const SZAFOpStruct* row = _gGetOpStruct(op);
+    if (row == nullptr || row->cmdlineSwitch == nullptr)
+        return nullptr;
+    for (const SPart& part : unsupportedParts())
+        for (const char* sw : part.switches)
+            if (CZAFUtil::compareIgnoreCase(sw, row->cmdlineSwitch))
+                return part.what;
+    return nullptr;
+}
+
+const std::vector<SEngineCommand>& gCommands() {
+    static const std::vector<SEngineCommand> commands = {
+        {eZAFOpKeyList, 0, kMany, true, gCmdKeyList, "--key-list [PATTERN...]",
+         "list keys (--with-userids, --with-sigs, --with-colons, --sort, --reverse)"},
+        {eZAFOpKeyDetail, 1, kMany, true, gCmdKeyDetail, "--key-detail PATTERN...",
+         "show keys with every user ID, subkey, signature and fingerprint"},
+        {eZAFOpKeyGen, 0, 0, true, gCmdKeyGen, "--key-gen",
+         "make a key pair (--key-type, --key-size, --userid, --cipher, --sign-only)"},
+        {eZAFOpKeyAdd, 0, kMany, true, gCmdKeyAdd, "--key-add [FILE...]",
+         "import keys from files or standard input"},
+        {eZAFOpKeyExport, 0, kMany, true, gCmdKeyExport, "--key-export [PATTERN...]",
+         "export keys (--armor, --with-private, --export-format, --output)"},
+        {eZAFOpKeyRemove, 1, kMany, true, gCmdKeyRemove, "--key-remove KEY...",
+         "remove keys (--force for keys with a secret part)"},
+        {eZAFOpKeySign, 1, 1, true, gCmdKeySign, "--key-sign KEY",
+         "certify a key's primary user ID (--sign-with, --sig-type, --depth, --regexp)"},
+        {eZAFOpRevoke, 1, 1, true, gCmdRevoke, "--revoke KEY",
+         "revoke a key (--revoke-with a designated revoker)"},
+        {eZAFOpRevokeSubKey, 1, 1, true, gCmdRevokeSubkey, "--revoke-subkey SUBKEY-ID",
+         "revoke a subkey"},
+        {eZAFOpRevokeSignature, 2, 2, true, gCmdRevokeSig, "--revoke-sig KEY SIGNER",
+         "revoke the signer's certifications of the key"},
+        {eZAFOpRemoveSignature, 2, 2, true, gCmdRemoveSig, "--remove-sig KEY SIGNER",
+         "remove the signer's certifications from the key"},
+        {eZAFOpAddUserID, 2, 2, true, gCmdAddUserID, "--add-userid KEY USER-ID", "add a user ID"},
+        {eZAFOpRemoveUserID, 2, 2, true, gCmdRemoveUserID, "--remove-userid KEY USER-ID",
+         "remove a user ID"},
+        {eZAFOpAddRevoker, 2, 2, true, gCmdAddRevoker, "--add-revoker KEY REVOKER",
+         "name a designated revoker"},
+        {eZAFOpAddPhotoID, 2, 2, true, gCmdAddPhotoID, "--add-photoid KEY JPEG-FILE",
+         "add a photo ID"},
+        {eZAFOpExportPhotoID, 1, 1, true, gCmdExtractPhotoID, "--extract-photoid KEY",
+         "write a key's photo ID image (--output)"},
+        {eZAFOpRemovePhotoID, 1, 1, true, gCmdRemovePhotoID, "--remove-photoid KEY",
+         "remove a key's photo ID"},
+        {eZAFOpRemoveSubKey, 1, 1, true, gCmdRemoveSubkey, "--remove-subkey SUBKEY-ID",
+         "remove a subkey"},
+        {eZAFOpDisable, 1, kMany, true, gCmdDisable, "--disable KEY...", "disable keys"},
+        {eZAFOpEnable, 1, kMany, true, gCmdEnable, "--enable KEY...", "enable keys"},
+        {eZAFOpTrust, 2, 2, true, gCmdTrust, "--trust KEY LEVEL",
+         "set owner trust: none, marginal, complete or implicit"},
+        {eZAFOpKeyCheck, 0, kMany, true, gCmdKeyCheck, "--key-check [PATTERN...]",
+         "check every signature of the keys"},
+        {eZAFOpGroupAdd, 1, kMany, true, gCmdGroupAdd, "--group-add GROUP [KEY...]",
+         "make a group or add keys to it"},
+        {eZAFOpGroupList, 0, 0, true, gCmdGroupList, "--group-list", "list the groups"},
+        {eZAFOpGroupDetail, 1, kMany, true, gCmdGroupDetail, "--group-detail GROUP...",
+         "list a group's keys"},
+        {eZAFOpGroupRemove, 1, kMany, true, gCmdGroupRemove, "--group-remove GROUP...",
+         "remove groups"},
+        {eZAFOpPacketList, 0, 1, false, gCmdPacketList, "--packet-list [FILE]",
+         "list the packets of a file or of standard input"},
+        {eZAFOpListAliases, 0, 0, true, gCmdListAliases, "--list-aliases",
+         "list the command aliases of the configuration"},
+        {eZAFOpHelp, 0, 0, false, noArgs, "--help", "show this text"},
+        {eZAFOpShowVersion, 0, 0, false, noArgs, "--version", "show the version"},
+        {eZAFOpInfo, 0, 1, true, gCmdInfo, "--info [LEVEL]",
+         "alone: show files and settings; with a command: quiet, normal, verbose or debug"},
+    };
+    return commands;
+}
+
+const SEngineCommand* gFindCommand(eZAFOp op) {
+    for (const SEngineCommand& c : gCommands())
+        if (c.op == op)
+            return &c;
+    return nullptr;
+}
+
+bool gOptionAppliesTo(const std::string& option, eZAFOp command) {
+    static const std::vector<std::pair<const char*, std::set<eZAFOp>>> rules = {
+        {"--with-sigs", {eZAFOpKeyList, eZAFOpKeyDetail}},
+        {"--with-userids", {eZAFOpKeyList, eZAFOpKeyDetail}},
+        {"--with-colons",
+         {eZAFOpKeyList, eZAFOpKeyDetail, eZAFOpKeyCheck, eZAFOpGroupList, eZAFOpGroupDetail,
+          eZAFOpKeyAdd}},
+        {"--with-private", {eZAFOpKeyExport}},
+        {"--output",
+         {eZAFOpKeyList, eZAFOpKeyDetail, eZAFOpKeyExport, eZAFOpExportPhotoID, eZAFOpPacketList,
+          eZAFOpGroupList, eZAFOpGroupDetail, eZAFOpKeyCheck}},
+        {"--input", {eZAFOpKeyAdd, eZAFOpPacketList}},
+        {"--userid", {eZAFOpKeyGen}},
+        {"--sign-with", {eZAFOpKeySign}},
+        {"--regexp", {eZAFOpKeySign}},
+        {"--exportable", {eZAFOpKeySign}},
+        {"--revoke-with", {eZAFOpRevoke}},
+    };
+    for (const auto& rule : rules)
+        if (option == rule.first)
+            return rule.second.count(command) != 0;
+    return true; // --batch-mode and every setting apply anywhere
+}
+
+// ---- command line rules ----
+
+namespace {
+
+// The argument rule of a switch: at least `min`, at most `max` (kMany: no limit).
+void argRule(const std::string& sw, uint16_t& min, uint16_t& max) {
+    min = 0;
+    max = kMany;
+    eZAFOp op;
+    if (!opOfSwitch(sw, op))
+        return;
+    if (sw == "--trust") {
+        min = max = 2;
+        return;
+    }
+    if (const SEngineCommand* c = gFindCommand(op)) {
+        min = c->minArgs;
+        max = c->maxArgs;
+        return;
+    }
+    if (gUnsupportedPart(op) != nullptr || inList(kSecretSwitches, sw))
+        return; // refused in validate(), whatever follows
+    if (sw == "--userid") {
+        min = 1;
+        return;
+    }
+    if (inList(kFlagOptions, sw)) {
+        max = 0;
+        return;
+    }
+    if (inList(kValueOptions, sw)) {
+        min = max = 1;
+        return;
+    }
+    const int32_t type = configType(op);
+    if (type == eArgTypeNone) {
+        max = 0;
+        return;
+    }
+    if (type & eArgTypeMulti) {
+        min = 1;
+        return;
+    }
+    min = (type == eArgTypeBool) ? 0 : 1;
+    max = 1;
+}
+
+} // namespace
+
+void CEngineCommandLine::minMaxArgsForSwitch(const std::string& sw, uint16_t& min,
+                                             uint16_t& max) const {
+    argRule(sw, min, max);
+    // The base class reads 0 as "no limit"; switches without arguments are checked in validate.
+    if (max == kMany)
+        max = 0;
+}
+
+bool CEngineCommandLine::switchIsValid(const std::string& sw) const {
+    eZAFOp op;
+    return opOfSwitch(sw, op) && sw != "--log-file";
+}
+
+bool CEngineCommandLine::argIsValid(const std::string& sw, const std::string& arg) const {
+    eZAFOp op;
+    if (!opOfSwitch(sw, op))
+        return false;
+    int value = 0;
+    if (sw == "--info")
+        return gArgToEnum(op, arg, value);
+    if (sw == "--trust" || gFindCommand(op) != nullptr)
+        return true;
+    const int32_t type = configType(op) & ~eArgTypeMulti;
+    switch (type) {
+    case eArgTypeBool:
+        try {
+            gBoolFromString(arg);
+            return true;
+        } catch (CZAFThrowable* e) {
+            CZAFThrowableGuard guard(e);
+            return false;
+        }
+    case eArgTypeInt:
+        return !arg.empty() && arg.size() < 10 && std::all_of(arg.begin(), arg.end(), ::isdigit);
+    case eArgTypeKeyID:
+        return CZAFUtil::checkValidKeyID(arg);
+    case eArgTypeEnum:
+        return gArgToEnum(op, arg, value);
+    default:
+        return true;
+    }
+}
+
+void CEngineCommandLine::validate() const {
+    if (!getIndependentArgs().empty())
+        fail(kZAFvorn_Usage, "'" + getIndependentArgs().front() +
+                                 "' is not a switch (every word before the first switch)");
+    for (const auto& entry : getParsedSwitches()) {
+        eZAFOp op;
+        if (!opOfSwitch(entry.first, op))
+            continue;
+        if (const char* part = gUnsupportedPart(op))
+            fail(kZAFvorn_Unsupported,
+                 entry.first + " needs " + part + ", which this build does not have");
+        if (inList(kSecretSwitches, entry.first))
+            fail(kZAFvorn_Usage, entry.first + ": passphrases are never read from the command "
+                                               "line; use --passphrase-fd or the prompt");
+    }
+    oozaf::CZAFCommandLineContext::validate();
+    for (const auto& entry : getParsedSwitches()) {
+        uint16_t min = 0;
+        uint16_t max = 0;
+        argRule(entry.first, min, max);
+        if (max == 0 && !entry.second.empty())
+            fail(kZAFvorn_Usage,
+                 entry.first + " takes no argument ('" + entry.second.front() + "' follows it)");
+    }
+}
+
+std::string CEngineCommandLine::arg(const std::string& sw, const std::string& fallback) const {
+    const CZAFArgs* values = getArgs(sw);
+    if (values == nullptr || values->empty())
+        return fallback;
+    return values->front();
+}
+
+// ---- aliases, splitting, logging ----
+
+bool gNeedsAliases(const std::vector<std::string>& words) {
+    for (const std::string& w : words) {
+        if (w.size() < 2 || w[0] != '-')
+            continue;
+        eZAFOp op;
+        if (!(w.size() > 2 && w[1] == '-' && opOfSwitch(w, op)))
+            return true;
+    }
+    return false;
+}
+
+std::vector<std::string> gExpandAliases(const std::vector<std::string>& words,
+                                        const CVornServerCfgPart::CAliasMap& aliases) {
+    std::vector<std::string> out;
+    for (const std::string& w : words) {
+        eZAFOp op;
+        auto found = aliases.end();
+        if (!w.empty() && w[0] == '-' && !opOfSwitch(w, op)) {
+            for (auto a = aliases.begin(); a != aliases.end(); ++a)
+                if (CZAFUtil::compareIgnoreCase(a->first, w))
+                    found = a;
+        }
+        if (found == aliases.end()) {
+            out.push_back(w);
+        } else {
+            for (const std::string& t : gSplitCommandText(found->second))
+                out.push_back(t);
+        }
+        if (out.size() > kMaxCommandWords)
+            fail(kZAFvorn_Usage,
+                 "the command line has more than " + std::to_string(kMaxCommandWords) + " words");
+    }
+    return out;
+}
+
+std::vector<std::string> gSplitCommandText(const std::string& text) {
+    if (text.size() > kMaxCommandTextLength)
+        fail(kZAFvorn_Usage,
+             "the command text is longer than " + std::to_string(kMaxCommandTextLength) + " bytes");
+    std::vector<std::string> words;
+    std::string word;
+    bool inWord = false;
+    char quote = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quote == '\'') {
+            if (c == '\'')
+                quote = 0;
+            else
+                word += c;
+            continue;
+        }
+        if (c == '\\') {
+            if (i + 1 >= text.size())
+                fail(kZAFvorn_Usage, "the command text ends with a backslash");
+            word += text[++i];
+            inWord = true;
+            continue;
+        }
+        if (quote == '"') {
+            if (c == '"')
+                quote = 0;
+            else
+                word += c;
+            continue;
+        }
+        if (c == '"' || c == '\'') {
+            quote = c;
+            inWord = true;
+            continue;
+        }
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+            if (inWord) {
+                words.push_back(word);
+                word.clear();
+                inWord = false;
+                if (words.size() > kMaxCommandWords)
+                    fail(kZAFvorn_Usage, "the command text has more than " +
+                                             std::to_string(kMaxCommandWords) + " words");
+            }
+            continue;
+        }
+        word += c;
+        inWord = true;
+    }
+    if (quote != 0)
+        fail(kZAFvorn_Usage, "the command text has an unbalanced quote");
+    if (inWord)
+        words.push_back(word);
+    if (words.size() > kMaxCommandWords)
+        fail(kZAFvorn_Usage,
+             "the command text has more than " + std::to_string(kMaxCommandWords) + " words");
+    return words;
+}
+
+std::string gLoggedCommandLine(const std::vector<std::string>& words) {
+    std::string line;
+    bool secretFollows = false;
+    for (const std::string& w : words) {
+        const bool isSwitch = w.size() > 2 && w[0] == '-' && w[1] == '-';
+        std::string shown;
+        if (isSwitch) {
+            const std::string lower = CZAFUtil::toLower(w);
+            secretFollows = inList(kSecretSwitches, lower) ||
+                            (lower.find("passphrase") != std::string::npos &&
+                             lower.compare(lower.size() - 3, 3, "-fd") != 0) ||
+                            lower.find("password") != std::string::npos;
+            shown = w;
+        } else if (secretFollows) {
+            shown = "********";
+        } else {
+            shown = w;
+        }
+        std::string escaped;
+        bool needsQuotes = shown.empty();
+        // The log's reader splits its fields quote-aware on TABs and drops double quotes, so
+        // the line holds neither: control characters and double quotes are written as \xNN,
+        // and a word with blanks is enclosed in single quotes.
+        for (unsigned char c : shown) {
+            if (c < 0x20 || c == 0x7F || c == '"') {
+                static const char hex[] = "0123456789abcdef";
+                escaped += "\\x";
+                escaped += hex[c >> 4];
+                escaped += hex[c & 15];
+            } else if (c == '\'' || c == '\\') {
+                escaped += '\\';
+                escaped += static_cast<char>(c);
+                needsQuotes = true;
+            } else {
+                if (c == ' ')
+                    needsQuotes = true;
+                escaped += static_cast<char>(c);
+            }
+        }
+        if (!line.empty())
+            line += ' ';
+        line += needsQuotes ? "'" + escaped + "'" : escaped;
+        if (line.size() > kMaxLoggedCommandLine)
+            break;
+    }
+    if (line.size() > kMaxLoggedCommandLine)
+        line = line.substr(0, kMaxLoggedCommandLine - 3) + "...";
+    return line;
+}
+
+// ---- texts ----
+
+std::string gVersionText() { return std::string("orxcmd (Brevan Vorn Server) ") + kVersion + "\n"; }
+
+std::string gHelpText(const std::string& program) {
+    std::string text = "Usage: " + program + " COMMAND [ARGUMENTS] [OPTIONS]\n\nCommands:\n";
+    for (const SEngineCommand& c : gCommands()) {
+        std::string left = "  " + std::string(c.synopsis);
+        if (left.size() < 38)
+            left.resize(38, ' ');
+        else
+            left += "\n" + std::string(38, ' ');
+        text += left + c.summary + "\n";
+    }
+    text += "\nOptions:\n"
+            "  --armor [yes|no]            armoured output\n"
+            "  --output FILE               write to FILE (temporary file renamed on success)\n"
+            "  --overwrite [yes|no]        replace an existing output file\n"
+            "  --input FILE                read FILE instead of standard input\n"
+            "  --passphrase-fd N           read passphrases, one a line, from descriptor N\n"
+            "  --batch-mode                never prompt\n"
+            "  --with-colons               output for scripts (see the manual)\n"
+            "  --key-type DSS|RSA|RSA-Legacy, --key-size BITS, --userid TEXT, --cipher NAME,\n"
+            "  --fast-key-gen, --sign-only, --sig-type, --depth, --sort, --reverse,\n"
+            "  --fingerprint-view hex|words, --export-format, --with-private, --force,\n"
+            "  --pubring FILE, --secring FILE, --info quiet|normal|verbose|debug\n"
+            "\nExit codes: 0 done, 1 failed, 2 command line, 3 no such key, 4 several keys match,\n"
+            "5 passphrase, 6 interrupted, 7 input/output, 8 bad data, 9 not supported,\n"
+            "10 key rings or configuration, 11 bad signature. See docs/orxcmd.md.\n";
+    return text;
+}
+
+} // namespace orxengine

@@ -1,0 +1,288 @@
+// engine_internal: the command engine's inner classes. One CEngineRun carries one command from
+// its command line to its result; the command handlers (keycommands.cpp, groupcommands.cpp,
+// packetlist.cpp, and the message commands when they come) are plain functions registered in
+// the command table of commands.cpp.
+#ifndef ORX_ENGINE_INTERNAL_H
+#define ORX_ENGINE_INTERNAL_H
+
+#include <oozaf/cmdline.h>
+#include <oozaf/keyobjects.h>
+#include <oozaf/ops.h>
+#include <oozaf/vornserver.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <orx/zafengine.h>
+#include <string>
+#include <vector>
+
+namespace orxengine {
+
+using oozaf::eZAFOp;
+
+// A failure with its result code and a one-line message (no program name, no line break).
+struct SEngineError {
+    int32_t code;
+    std::string message;
+};
+[[noreturn]] void fail(int32_t code, const std::string& message);
+
+// The streams of one command: the process's own, or memory buffers (ZAFvorn).
+class CEngineIO {
+public:
+    virtual ~CEngineIO() = default;
+    // Write everything or throw SEngineError kZAFvorn_IO.
+    virtual void writeOut(const std::string& data) = 0;
+    virtual void writeErr(const std::string& data) = 0;
+    // Reads up to `size` bytes of standard input; 0 at its end. Throws SEngineError on failure.
+    virtual size_t readIn(char* buffer, size_t size) = 0;
+    // Reads one byte of descriptor `fd` (0 is standard input); false at its end.
+    virtual bool readByte(int fd, char& byte) = 0;
+    // True when the command may prompt on the terminal.
+    virtual bool canPrompt() const = 0;
+};
+
+// Maximum sizes of what a command reads.
+const size_t kMaxInputSize = size_t(1) << 30; // a file or standard input
+const size_t kMaxPassphraseLength = 1023;     // bytes of one passphrase
+const size_t kMaxLoggedCommandLine = 60000;   // bytes of the log's command-line field
+const unsigned int kMaxCommandWords = 4096;   // words of a command line (after aliases)
+const size_t kMaxCommandTextLength = 1 << 20; // bytes of a ZAFvorn command text
+
+// A passphrase in locked memory, wiped when it goes.
+class CSecret {
+public:
+    CSecret();
+    ~CSecret();
+    CSecret(const CSecret&) = delete;
+    CSecret& operator=(const CSecret&) = delete;
+    const char* c_str() const { return m_buffer.data(); }
+    size_t size() const { return m_length; }
+    std::string str() const { return std::string(m_buffer.data(), m_length); }
+    // Appends one byte; false when the passphrase would grow past kMaxPassphraseLength.
+    bool append(char c);
+    void clear();
+
+private:
+    std::vector<char> m_buffer;
+    size_t m_length = 0;
+    bool m_locked = false;
+};
+
+// Files a command is writing: created beside their target, renamed on success, removed
+// otherwise (also from a signal handler, through the async-signal-safe list below).
+class CPendingFiles {
+public:
+    static const int kSlots = 8;
+    static const size_t kPathSize = 4096;
+    // Registers a temporary path; false when every slot is taken.
+    bool add(const std::string& path);
+    void remove(const std::string& path);
+    // Unlinks every registered path; async-signal-safe.
+    void unlinkAll() noexcept;
+
+private:
+    std::atomic<int> m_used[kSlots] = {};
+    char m_paths[kSlots][kPathSize] = {};
+};
+
+// An output: a file written through a temporary file in its folder and renamed into place on
+// commit(), or standard output when no path is given.
+class COutput {
+public:
+    // `path` empty: standard output. An existing file without `overwrite` fails with
+    // kZAFvorn_IO. `secret` keeps the file private to its owner (mode 0600).
+    COutput(CEngineIO& io, CPendingFiles& pending, const std::string& path, bool overwrite,
+            bool secret);
+    ~COutput();
+    COutput(const COutput&) = delete;
+    COutput& operator=(const COutput&) = delete;
+    void write(const std::string& data);
+    // Flushes, syncs and renames the file into place.
+    void commit();
+    const std::string& path() const { return m_path; }
+
+private:
+    CEngineIO& m_io;
+    CPendingFiles& m_pending;
+    std::string m_path;
+    std::string m_temp;
+    int m_fd = -1;
+};
+
+// The command line as the engine reads it: every switch of the operation table, with argument
+// counts from the engine's rules. Words before the first switch are refused.
+class CEngineCommandLine : public oozaf::CZAFCommandLineContext {
+public:
+    void minMaxArgsForSwitch(const std::string& sw, uint16_t& min, uint16_t& max) const override;
+    bool switchIsValid(const std::string& sw) const override;
+    bool argIsValid(const std::string& sw, const std::string& arg) const override;
+    void validate() const override;
+
+    // The single argument of a switch, or `fallback` when the switch is absent.
+    std::string arg(const std::string& sw, const std::string& fallback = "") const;
+    bool has(const std::string& sw) const { return switchExists(sw); }
+};
+
+// Replaces each word that is an alias code (and not a switch of the table) by the words of its
+// target, once (targets are not expanded again). More than kMaxCommandWords words fail.
+std::vector<std::string> gExpandAliases(const std::vector<std::string>& words,
+                                        const oozaf::CVornServerCfgPart::CAliasMap& aliases);
+// True when a word looks like an alias code: it begins with "-" and is no switch of the table.
+bool gNeedsAliases(const std::vector<std::string>& words);
+// Splits a command text into words (see ZAFvorn). Throws SEngineError kZAFvorn_Usage for an
+// unbalanced quote, a trailing backslash or too many words.
+std::vector<std::string> gSplitCommandText(const std::string& text);
+// The command line as the transaction log shows it: words joined by blanks, a word with blanks or
+// quotes in double quotes, control characters as \xNN, the arguments of passphrase and password
+// switches replaced by "********"; cut to kMaxLoggedCommandLine bytes.
+std::string gLoggedCommandLine(const std::vector<std::string>& words);
+
+class CEngineRun;
+using CCommandHandler = void (*)(CEngineRun& run);
+
+// One command of the engine.
+const uint16_t kMany = 0xFFFF;
+struct SEngineCommand {
+    eZAFOp op;
+    uint16_t minArgs;
+    uint16_t maxArgs; // kMany: no limit
+    bool needsKeys;   // opens the key rings
+    CCommandHandler handler;
+    const char* synopsis;
+    const char* summary;
+};
+// The command of an operation, or null.
+const SEngineCommand* gFindCommand(eZAFOp op);
+// Every command, in help order.
+const std::vector<SEngineCommand>& gCommands();
+// What a refused switch needs, or null when the engine supports the switch.
+const char* gUnsupportedPart(eZAFOp op);
+// The switches (lower-cased) that only some commands read, and which commands read them.
+bool gOptionAppliesTo(const std::string& option, eZAFOp command);
+// The help text.
+std::string gHelpText(const std::string& program);
+std::string gVersionText();
+
+// One command from its words to its result.
+class CEngineRun : public oozaf::CVornServerCommandLine {
+public:
+    CEngineRun(const std::string& program, CEngineIO& io, ZAFapiContext& api,
+               CPendingFiles& pending, ZAFvornContext& engine);
+    ~CEngineRun() override;
+
+    // Runs the command line (without the program name) and returns the result. Writes the
+    // transaction log line when the configuration names a log file.
+    int32_t run(const std::vector<std::string>& words);
+
+    // For the handlers.
+    CEngineIO& io() { return m_io; }
+    CEngineCommandLine& cmd() { return m_cmd; }
+    const SEngineCommand& command() const { return *m_command; }
+    oozaf::CVornServer& server() { return *m_server; }
+    const oozaf::CVornServerCfg& cfg() const { return m_server->getConfiguration(); }
+    const std::string& program() const { return m_program; }
+    // The command's own arguments.
+    const std::vector<std::string>& args() const;
+
+    void out(const std::string& text) { m_io.writeOut(text); }
+    // A note on the error stream ("<program>: " + text + "\n"), unless --info quiet.
+    void note(const std::string& text);
+    // Throws kZAFvorn_Interrupted when the cancel flag is set.
+    void checkCancel() const;
+
+    // Settings (command line over configuration files).
+    bool setting(eZAFOp op, bool fallback) const;
+    int setting(eZAFOp op, int fallback) const;
+    std::string setting(eZAFOp op, const std::string& fallback) const;
+
+    // Reads a passphrase for `what` (the next line of --passphrase-fd, or a prompt).
+    void readPassphrase(const std::string& what, CSecret& out);
+    // Reads a whole file ("-" or "" is standard input), at most kMaxInputSize bytes.
+    std::string readInput(const std::string& path);
+    // Opens the output of --output (standard output without it).
+    std::unique_ptr<COutput> openOutput(bool secret);
+
+    // Keys. The single key `pattern` names (a key ID or a part of a user ID); kZAFvorn_NoKey when
+    // none, kZAFvorn_Ambiguous when several. `secret` requires its secret part.
+    std::unique_ptr<oozaf::CZAFKey> findKey(const std::string& pattern, bool secret = false);
+    // Every key matching any of the patterns (all keys without patterns).
+    std::unique_ptr<oozaf::CZAFKeySet> findKeys(const std::vector<std::string>& patterns);
+
+private:
+    const oozaf::CVornServerCfgPart&
+    layerFor(const oozaf::CVornServerCfgPart::CAliasMap& aliases) override;
+    void parse(const std::vector<std::string>& words);
+    void fillLayer();
+    void selectCommand();
+    void checkCombination() const;
+    void openServer();
+    int32_t execute();
+    void writeLog(const std::string& start, int32_t result);
+
+    std::string m_program;
+    CEngineIO& m_io;
+    ZAFapiContext& m_api;
+    CPendingFiles& m_pending;
+    ZAFvornContext& m_engine;
+    std::vector<std::string> m_words;
+    CEngineCommandLine m_cmd;
+    oozaf::CVornServerCfgUserPart m_layer;
+    const SEngineCommand* m_command = nullptr;
+    bool m_parsed = false;
+    std::unique_ptr<oozaf::CVornServer> m_server;
+    int m_passphraseFD = -1;
+    bool m_quiet = false;
+};
+
+// Starts the toolkit for the engine context once (the service, else local mode). Throws
+// SEngineError kZAFvorn_KeyRings when it cannot start.
+void gStartToolkit(ZAFvornContext& engine);
+
+// Turns a throwable into a result code and a one-line message; deletes it.
+SEngineError gDescribeThrowable(oozaf::CZAFThrowable* e);
+
+// Handlers, by file.
+void gCmdKeyList(CEngineRun& run);
+void gCmdKeyDetail(CEngineRun& run);
+void gCmdKeyGen(CEngineRun& run);
+void gCmdKeyAdd(CEngineRun& run);
+void gCmdKeyExport(CEngineRun& run);
+void gCmdKeyRemove(CEngineRun& run);
+void gCmdKeySign(CEngineRun& run);
+void gCmdRevoke(CEngineRun& run);
+void gCmdRevokeSubkey(CEngineRun& run);
+void gCmdRevokeSig(CEngineRun& run);
+void gCmdRemoveSig(CEngineRun& run);
+void gCmdAddUserID(CEngineRun& run);
+void gCmdRemoveUserID(CEngineRun& run);
+void gCmdAddRevoker(CEngineRun& run);
+void gCmdAddPhotoID(CEngineRun& run);
+void gCmdExtractPhotoID(CEngineRun& run);
+void gCmdRemovePhotoID(CEngineRun& run);
+void gCmdRemoveSubkey(CEngineRun& run);
+void gCmdDisable(CEngineRun& run);
+void gCmdEnable(CEngineRun& run);
+void gCmdTrust(CEngineRun& run);
+void gCmdKeyCheck(CEngineRun& run);
+void gCmdGroupAdd(CEngineRun& run);
+void gCmdGroupList(CEngineRun& run);
+void gCmdGroupDetail(CEngineRun& run);
+void gCmdGroupRemove(CEngineRun& run);
+void gCmdPacketList(CEngineRun& run);
+void gCmdListAliases(CEngineRun& run);
+void gCmdInfo(CEngineRun& run);
+
+// The packet lister behind --packet-list (also the fuzz target's entry): describes each packet of
+// `data` (binary, or armoured: the armour is removed first) one line each into `out`. Throws
+// SEngineError kZAFvorn_BadData for data that is not a packet sequence; what was listed before
+// the fault stays in `out`. Nesting (compressed data is not opened) is never followed.
+void gListPackets(const std::string& data, std::string& out);
+// Removes ASCII armour: the Base64 body between the first "-----BEGIN " line and its end line,
+// checksum line dropped. False when `data` holds no armour.
+bool gDearmor(const std::string& data, std::string& binary);
+
+} // namespace orxengine
+
+#endif

@@ -1,0 +1,345 @@
+// io: passphrases in locked memory, the output-file discipline (temporary file beside the target,
+// renamed on success, removed otherwise), reading inputs, and finding the keys a command names.
+#include "engine_internal.h"
+
+#include <oozaf/keydb.h>
+#include <oozaf/throwable.h>
+#include <oozaf/util.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+using namespace oozaf;
+
+namespace orxengine {
+
+// ---- CSecret ----
+
+CSecret::CSecret() : m_buffer(kMaxPassphraseLength + 1, '\0') {
+    m_locked = ::mlock(m_buffer.data(), m_buffer.size()) == 0;
+}
+
+CSecret::~CSecret() {
+    clear();
+    if (m_locked)
+        ::munlock(m_buffer.data(), m_buffer.size());
+}
+
+bool CSecret::append(char c) {
+    if (m_length >= kMaxPassphraseLength)
+        return false;
+    m_buffer[m_length++] = c;
+    return true;
+}
+
+void CSecret::clear() {
+    volatile char* bytes = m_buffer.data();
+    for (size_t i = 0; i < m_buffer.size(); ++i)
+        bytes[i] = 0;
+    m_length = 0;
+}
+
+// ---- CPendingFiles ----
+
+bool CPendingFiles::add(const std::string& path) {
+    if (path.size() >= kPathSize)
+        return false;
+    for (int i = 0; i < kSlots; ++i) {
+        int expected = 0;
+        if (m_used[i].load() == 0 && m_used[i].compare_exchange_strong(expected, 1)) {
+            std::memcpy(m_paths[i], path.c_str(), path.size() + 1);
+            m_used[i] = 2; // complete: a signal handler may now unlink it
+            return true;
+        }
+    }
+    return false;
+}
+
+void CPendingFiles::remove(const std::string& path) {
+    for (int i = 0; i < kSlots; ++i)
+        if (m_used[i] == 2 && path == m_paths[i])
+            m_used[i] = 0;
+}
+
+void CPendingFiles::unlinkAll() noexcept {
+    for (int i = 0; i < kSlots; ++i)
+        if (m_used[i] == 2)
+            ::unlink(m_paths[i]);
+}
+
+// ---- COutput ----
+
+namespace {
+
+std::string errnoText(int error) { return std::strerror(error); }
+
+std::string folderOf(const std::string& path) {
+    const std::string::size_type slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string baseOf(const std::string& path) {
+    const std::string::size_type slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+} // namespace
+
+COutput::COutput(CEngineIO& io, CPendingFiles& pending, const std::string& path, bool overwrite,
+                 bool secret)
+    : m_io(io), m_pending(pending), m_path(path) {
+    if (path.empty())
+        return;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            fail(kZAFvorn_IO, path + " is a folder");
+        if (!overwrite)
+            fail(kZAFvorn_IO, path + " exists (use --overwrite to replace it)");
+    }
+    // A file that grows past the process's file-size limit must fail its write, not kill the
+    // process before the temporary file is cleaned up.
+    struct sigaction current {};
+    if (::sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+        ::signal(SIGXFSZ, SIG_IGN);
+    std::string temp = folderOf(path) + "/." + baseOf(path) + ".XXXXXX";
+    m_fd = ::mkostemp(&temp[0], O_CLOEXEC);
+    if (m_fd < 0)
+        fail(kZAFvorn_IO, "cannot write in " + folderOf(path) + ": " + errnoText(errno));
+    m_temp = temp;
+    if (!m_pending.add(m_temp)) {
+        ::close(m_fd);
+        ::unlink(m_temp.c_str());
+        m_fd = -1;
+        m_temp.clear();
+        fail(kZAFvorn_IO, "too many output files");
+    }
+    if (!secret)
+        ::fchmod(m_fd, 0644);
+}
+
+COutput::~COutput() {
+    if (m_fd >= 0)
+        ::close(m_fd);
+    if (!m_temp.empty()) {
+        ::unlink(m_temp.c_str());
+        m_pending.remove(m_temp);
+    }
+}
+
+void COutput::write(const std::string& data) {
+    if (m_path.empty()) {
+        m_io.writeOut(data);
+        return;
+    }
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(m_fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            fail(kZAFvorn_IO, "cannot write " + m_path + ": " + errnoText(n < 0 ? errno : ENOSPC));
+        done += static_cast<size_t>(n);
+    }
+}
+
+void COutput::commit() {
+    if (m_path.empty())
+        return;
+    if (::fsync(m_fd) != 0)
+        fail(kZAFvorn_IO, "cannot write " + m_path + ": " + errnoText(errno));
+    const int fd = m_fd;
+    m_fd = -1;
+    if (::close(fd) != 0)
+        fail(kZAFvorn_IO, "cannot write " + m_path + ": " + errnoText(errno));
+    if (::rename(m_temp.c_str(), m_path.c_str()) != 0)
+        fail(kZAFvorn_IO, "cannot create " + m_path + ": " + errnoText(errno));
+    m_pending.remove(m_temp);
+    m_temp.clear();
+}
+
+// ---- CEngineRun: passphrases, inputs, outputs, keys ----
+
+void CEngineRun::readPassphrase(const std::string& what, CSecret& secret) {
+    secret.clear();
+    const int fd = setting(eZAFOpPassphraseFD, -1);
+    if (fd >= 0) {
+        char c = 0;
+        bool any = false;
+        while (m_io.readByte(fd, c)) {
+            any = true;
+            if (c == '\n')
+                break;
+            if (!secret.append(c)) {
+                secret.clear();
+                fail(kZAFvorn_BadPassphrase, "the passphrase for " + what + " is longer than " +
+                                                 std::to_string(kMaxPassphraseLength) + " bytes");
+            }
+        }
+        if (!any)
+            fail(kZAFvorn_BadPassphrase,
+                 "no passphrase for " + what + " on descriptor " + std::to_string(fd));
+        return;
+    }
+    if (m_cmd.has("--batch-mode") || !m_io.canPrompt())
+        fail(kZAFvorn_BadPassphrase,
+             "a passphrase is needed for " + what + ": give it with --passphrase-fd");
+    const int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (tty < 0)
+        fail(kZAFvorn_BadPassphrase, "cannot open the terminal for the passphrase prompt");
+    const std::string prompt = "Passphrase for " + what + ": ";
+    (void)!::write(tty, prompt.data(), prompt.size());
+    struct termios saved {};
+    const bool haveTerm = ::tcgetattr(tty, &saved) == 0;
+    if (haveTerm) {
+        struct termios quiet = saved;
+        quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
+        ::tcsetattr(tty, TCSAFLUSH, &quiet);
+    }
+    char c = 0;
+    bool tooLong = false;
+    for (;;) {
+        const ssize_t n = ::read(tty, &c, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0 || c == '\n')
+            break;
+        if (!secret.append(c))
+            tooLong = true;
+    }
+    if (haveTerm)
+        ::tcsetattr(tty, TCSAFLUSH, &saved);
+    (void)!::write(tty, "\n", 1);
+    ::close(tty);
+    if (tooLong) {
+        secret.clear();
+        fail(kZAFvorn_BadPassphrase,
+             "the passphrase is longer than " + std::to_string(kMaxPassphraseLength) + " bytes");
+    }
+}
+
+std::string CEngineRun::readInput(const std::string& path) {
+    std::string data;
+    char buffer[65536];
+    if (path.empty() || path == "-") {
+        for (;;) {
+            checkCancel();
+            const size_t n = m_io.readIn(buffer, sizeof buffer);
+            if (n == 0)
+                break;
+            if (data.size() + n > kMaxInputSize)
+                fail(kZAFvorn_IO,
+                     "standard input is larger than " + std::to_string(kMaxInputSize) + " bytes");
+            data.append(buffer, n);
+        }
+        return data;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        fail(kZAFvorn_IO, "cannot read " + path + ": " + errnoText(errno));
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        fail(kZAFvorn_IO, "cannot read " + path + ": it is a folder");
+    }
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            const int error = errno;
+            ::close(fd);
+            fail(kZAFvorn_IO, "cannot read " + path + ": " + errnoText(error));
+        }
+        if (n == 0)
+            break;
+        if (data.size() + static_cast<size_t>(n) > kMaxInputSize) {
+            ::close(fd);
+            fail(kZAFvorn_IO, path + " is larger than " + std::to_string(kMaxInputSize) + " bytes");
+        }
+        data.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return data;
+}
+
+std::unique_ptr<COutput> CEngineRun::openOutput(bool secret) {
+    return std::unique_ptr<COutput>(new COutput(m_io, m_pending, m_cmd.arg("--output"),
+                                                setting(eZAFOpOverwrite, false), secret));
+}
+
+namespace {
+
+void checkPattern(const std::string& pattern) {
+    if (pattern.empty())
+        fail(kZAFvorn_Usage, "an empty key name matches every key; name the key");
+    if (CZAFUtil::beginsWithIgnoreCase(pattern, "0x") && !CZAFUtil::checkValidKeyID(pattern))
+        fail(kZAFvorn_Usage, "'" + pattern + "' is not a key ID (0x and 8 or 16 hex digits)");
+}
+
+} // namespace
+
+std::unique_ptr<CZAFKey> CEngineRun::findKey(const std::string& pattern, bool secret) {
+    checkPattern(pattern);
+    std::unique_ptr<CZAFKeySet> set(
+        server().getKeyDB()->getMatchingKeySet(pattern, 0, nullptr, nullptr));
+    const unsigned int count = set->count();
+    if (count == 0)
+        fail(kZAFvorn_NoKey, "no key matches '" + pattern + "'");
+    std::unique_ptr<CZAFIterator> iter(set->getIterator());
+    std::unique_ptr<CZAFKey> chosen;
+    if (count > 1) {
+        // Several keys hold the text; one whose user ID is exactly the text is still meant.
+        for (;;) {
+            CZAFDatabaseObject* object = nullptr;
+            if (iter->next(kZAFKeyDBObjType_Key, object) != kZAFError_NoErr)
+                break;
+            std::unique_ptr<CZAFKey> key(static_cast<CZAFKey*>(object));
+            if (key->getPrimaryUserIDName() == pattern) {
+                if (chosen)
+                    fail(kZAFvorn_Ambiguous, std::to_string(count) + " keys match '" + pattern +
+                                                 "'; name one by its key ID");
+                chosen = std::move(key);
+            }
+        }
+        if (!chosen)
+            fail(kZAFvorn_Ambiguous,
+                 std::to_string(count) + " keys match '" + pattern + "'; name one by its key ID");
+    } else {
+        CZAFDatabaseObject* object = nullptr;
+        const ZAFError code = iter->next(kZAFKeyDBObjType_Key, object);
+        if (code != kZAFError_NoErr)
+            throw new CZAFSDKException(code);
+        chosen.reset(static_cast<CZAFKey*>(object));
+    }
+    if (secret && !chosen->isSecret())
+        fail(kZAFvorn_NoKey,
+             "the secret part of " + chosen->getKeyIDString_Short() + " is not in the secret ring");
+    return chosen;
+}
+
+std::unique_ptr<CZAFKeySet> CEngineRun::findKeys(const std::vector<std::string>& patterns) {
+    if (patterns.empty())
+        return std::unique_ptr<CZAFKeySet>(server().keyList());
+    std::unique_ptr<CZAFKeySet> all(server().getKeyDB()->getNewEmptyKeySet());
+    for (const std::string& pattern : patterns) {
+        checkPattern(pattern);
+        std::unique_ptr<CZAFKeySet> set(
+            server().getKeyDB()->getMatchingKeySet(pattern, 0, nullptr, server().getGroupSet()));
+        if (set->count() == 0)
+            fail(kZAFvorn_NoKey, "no key matches '" + pattern + "'");
+        all->add(set.get());
+    }
+    return all;
+}
+
+} // namespace orxengine
