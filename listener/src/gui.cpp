@@ -636,12 +636,17 @@ void CGUIClient::sendHostKey() {
     std::unique_ptr<CGUIElement> response = createResponseDocument();
     response->set("rc", std::to_string(eRequestOK));
     response->add("error");
-    if (m_settings.hostKey != nullptr) {
-        CGUIElement& key = response->add("host-key");
-        key.set("fingerprint", m_settings.hostKey->fingerprint());
-        key.setText(m_settings.hostKey->publicKey());
-    }
+    response->adopt(hostKeyElement());
     reply(*response);
+}
+
+std::unique_ptr<CGUIElement> CGUIClient::hostKeyElement() const {
+    if (m_settings.hostKey == nullptr)
+        return nullptr;
+    auto key = std::make_unique<CGUIElement>("host-key");
+    key->set("fingerprint", m_settings.hostKey->fingerprint());
+    key->setText(m_settings.hostKey->publicKey());
+    return key;
 }
 
 void CGUIClient::runHandshake() {
@@ -716,8 +721,6 @@ void CGUIClient::answerTooLong(const CGUIFrameTooLongException& tooLong) {
                 return;
             left -= static_cast<uint64_t>(count);
         }
-        if (left > 0)
-            return;
         std::unique_ptr<CGUIElement> response = createResponseDocument();
         response->set("rc", std::to_string(eRequestFormat));
         response->add("error").setText(tooLong.getMessage());
@@ -1062,14 +1065,8 @@ std::unique_ptr<CGUIElement> CGUIClient::dispatch(const std::string& type, const
         return doGetPicture(data);
     if (type == GUICMD_KEYIMPORT)
         return doKeyImport(data);
-    if (type == GUICMD_HOSTKEY) {
-        if (m_settings.hostKey == nullptr)
-            return nullptr;
-        auto key = std::make_unique<CGUIElement>("host-key");
-        key->set("fingerprint", m_settings.hostKey->fingerprint());
-        key->setText(m_settings.hostKey->publicKey());
-        return key;
-    }
+    if (type == GUICMD_HOSTKEY)
+        return hostKeyElement();
     // The login request has no handler: a console that sends it again has lost track of the
     // session, which then ends without a reply. Validation lets no other type through.
     ZAF_FAIL_TAG(kTag);

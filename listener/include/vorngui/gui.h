@@ -317,6 +317,8 @@ private:
     void readExactly(void* buffer, unsigned int length, bool& closed);
     void sendLoginReply(int rc, const std::string& errorText);
     void sendHostKey();
+    // The "host-key" element of a reply (null without a host key).
+    std::unique_ptr<CGUIElement> hostKeyElement() const;
     // Takes in the rest of an over-long frame (bounded in time) and answers it with rc 12.
     void answerTooLong(const CGUIFrameTooLongException& tooLong);
     // Waits `milliseconds` or until the connection is interrupted.
