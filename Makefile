@@ -1,9 +1,10 @@
-# Entry points: `make run` starts the listener, `make test` runs every test.
+# Entry points: `make run` starts the listener, `make run-web` the listener and the web console,
+# `make test` runs every test.
 JOBS ?= $(shell nproc)
 BUILD ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: deps build run test test-release test-asan test-tsan format-check bench fuzz clean
+.PHONY: deps build run run-web test test-release test-asan test-tsan format-check bench fuzz clean
 
 deps:
 	./scripts/install-deps.sh
@@ -14,6 +15,10 @@ build: deps
 
 run: build
 	./scripts/run.sh $(BUILD) $(ARGS)
+
+# orxgui in the background and the web console orxweb in the foreground (https://127.0.0.1:8443/).
+run-web: build
+	./scripts/run-web.sh $(BUILD) $(ARGS)
 
 test: deps format-check test-release test-asan test-tsan
 

@@ -8,6 +8,8 @@ PACKAGES=(
     libbotan-2-dev libxerces-c-dev libcrypt-dev zlib1g-dev passwd
     libgtest-dev libgmock-dev libbenchmark-dev libfuse3-dev fuse3
     openjdk-17-jdk-headless
+    libcpp-httplib-dev libssl-dev
+    python3 python3-selenium chromium chromium-driver
 )
 
 missing=()

@@ -1,0 +1,102 @@
+// webcli: orxweb's command line.
+#include "webcli.h"
+
+#include <orxadmin_cli.h>
+#include <stdexcept>
+
+namespace vornweb {
+
+namespace {
+
+unsigned long numberOf(const std::string& option, const std::string& text, unsigned long min,
+                       unsigned long max) {
+    try {
+        return vornadmin::gParseNumber(option, text, min, max);
+    } catch (oozaf::CZAFThrowable* e) {
+        oozaf::CZAFThrowableGuard guard(e);
+        throw std::invalid_argument(e->getMessage());
+    }
+}
+
+} // namespace
+
+SWebCommandLine gParseWebCommandLine(const std::vector<std::string>& args,
+                                     const std::string& defaultAssets,
+                                     const std::string& defaultPolicy) {
+    SWebCommandLine line;
+    line.options.assetsDir = defaultAssets;
+    line.options.policyFile = defaultPolicy;
+    line.stateDir = "/var/lib/orxweb";
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& option = args[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= args.size())
+                throw std::invalid_argument(option + " needs a value");
+            return args[++i];
+        };
+        SWebOptions& o = line.options;
+        if (option == "--help" || option == "-h")
+            line.help = true;
+        else if (option == "--address")
+            o.address = value();
+        else if (option == "--port")
+            o.port = static_cast<uint16_t>(numberOf(option, value(), 0, 65535));
+        else if (option == "--listener-host")
+            o.listenerHost = value();
+        else if (option == "--listener-port")
+            o.listenerPort = static_cast<uint16_t>(numberOf(option, value(), 1, 65535));
+        else if (option == "--allow-plain-listener")
+            o.requireSecure = false;
+        else if (option == "--listener-timeout")
+            o.listenerTimeoutMs =
+                static_cast<unsigned int>(numberOf(option, value(), 1, 3600) * 1000);
+        else if (option == "--cert")
+            o.certFile = value();
+        else if (option == "--key")
+            o.keyFile = value();
+        else if (option == "--state-dir")
+            line.stateDir = value();
+        else if (option == "--assets")
+            o.assetsDir = value();
+        else if (option == "--policy")
+            o.policyFile = value();
+        else if (option == "--max-sessions")
+            o.maxSessions = numberOf(option, value(), 1, 1024);
+        else if (option == "--idle-timeout")
+            o.idleSeconds = static_cast<unsigned int>(numberOf(option, value(), 1, 86400));
+        else if (option == "--threads")
+            o.threads = static_cast<unsigned int>(numberOf(option, value(), 2, 256));
+        else if (option == "--port-file")
+            line.portFile = value();
+        else
+            throw std::invalid_argument("unknown option " + option + " (see --help)");
+    }
+    if (line.options.certFile.empty() != line.options.keyFile.empty())
+        throw std::invalid_argument("--cert and --key go together");
+    return line;
+}
+
+std::string gWebHelpText() {
+    return "orxweb: the web console of Vorn Server\n"
+           "\n"
+           "  orxweb [OPTIONS]\n"
+           "\n"
+           "  --address ADDR           address to listen on (default 127.0.0.1)\n"
+           "  --port N                 HTTPS port (default 8443; 0: any free port)\n"
+           "  --port-file FILE         write the port there once serving\n"
+           "  --listener-host HOST     where orxgui runs (default 127.0.0.1)\n"
+           "  --listener-port N        orxgui's port (default 1718)\n"
+           "  --allow-plain-listener   accept an orxgui started with --non-secure\n"
+           "  --listener-timeout S     limit for each listener reply (default 30 s)\n"
+           "  --cert FILE --key FILE   certificate chain and key in PEM\n"
+           "  --state-dir DIR          without --cert: keeps a self-signed certificate made on\n"
+           "                           first start (default /var/lib/orxweb)\n"
+           "  --assets DIR             the page's files\n"
+           "  --policy FILE            site policy file shown as fixed settings\n"
+           "  --max-sessions N         browser sessions at once (default 16)\n"
+           "  --idle-timeout S         a session ends after S idle seconds (default 900)\n"
+           "  --threads N              request threads (default 8)\n"
+           "  --help                   this text\n";
+}
+
+} // namespace vornweb

@@ -1,0 +1,88 @@
+// webserver: the HTTPS server of orxweb: the page's files, the login and the JSON API that turns
+// each page action into listener requests made in the user's own listener session.
+#ifndef VORNWEB_WEBSERVER_H
+#define VORNWEB_WEBSERVER_H
+
+#include "websession.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace httplib {
+class SSLServer;
+}
+
+namespace vornweb {
+
+// Limits of the HTTP side.
+constexpr size_t kMaxFormBody = 256 * 1024;
+constexpr size_t kMaxAssets = 64;
+constexpr size_t kMaxAssetSize = 2 * 1024 * 1024;
+constexpr size_t kMaxHeaders = 100;
+
+struct SWebOptions {
+    std::string address = "127.0.0.1";
+    // 0: any free port (see CWebServer::port()).
+    uint16_t port = 8443;
+    std::string listenerHost = "127.0.0.1";
+    uint16_t listenerPort = 1718;
+    // Refuse a listener that offers only plain connections (passwords would travel in clear).
+    bool requireSecure = true;
+    unsigned int listenerTimeoutMs = 30000;
+    std::string certFile;
+    std::string keyFile;
+    // The page's files: every regular file directly in this folder is served under its name.
+    std::string assetsDir;
+    // The site policy file whose settings the configuration view shows as fixed.
+    std::string policyFile;
+    size_t maxSessions = 16;
+    unsigned int idleSeconds = 900;
+    unsigned int threads = 8;
+    // How long a request waits for another request of the same session to finish.
+    unsigned int busyWaitSeconds = 60;
+};
+
+class CWebServer {
+public:
+    // Loads the page's files and the certificate. Throws std::runtime_error naming the problem.
+    explicit CWebServer(SWebOptions options);
+    ~CWebServer();
+    CWebServer(const CWebServer&) = delete;
+    CWebServer& operator=(const CWebServer&) = delete;
+
+    // Binds and starts serving on a thread of its own. Throws std::runtime_error when the
+    // address cannot be bound.
+    void start();
+    // Stops serving, ends every session and joins the threads.
+    void stop();
+    uint16_t port() const { return m_port; }
+    CSessionStore& sessions() { return m_sessions; }
+    const SWebOptions& options() const { return m_options; }
+
+private:
+    void loadAssets();
+    void routes();
+
+    SWebOptions m_options;
+    CSessionStore m_sessions;
+    std::map<std::string, std::pair<std::string, std::string>> m_assets; // name: type, bytes
+    std::unique_ptr<httplib::SSLServer> m_server;
+    uint16_t m_port = 0;
+    std::thread m_listenThread;
+    std::thread m_sweepThread;
+    std::mutex m_stopMutex;
+    std::condition_variable m_stopSignal;
+    bool m_stopping = false;
+};
+
+// Writes one line to standard error with the time; never pass a secret.
+void gLog(const std::string& line);
+
+} // namespace vornweb
+
+#endif

@@ -1,0 +1,442 @@
+// orxweb's HTTPS side against a real orxgui on loopback, logged in as a real throw-away Unix
+// account (root only; skipped otherwise): the page's files and path traversal, malformed and
+// oversized requests, login and cookies, CSRF, the session limit, and a listener that is down.
+// ctest-labels: threaded
+#include "listener_harness.h"
+#include "test_account.h"
+#include "webserver.h"
+#include "webtls.h"
+#include "zaf_temp_dir.h"
+
+#include <arpa/inet.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace vornweb;
+
+namespace {
+
+struct SResponse {
+    int status = -1;
+    std::string head;
+    std::string body;
+    std::string header(const std::string& name) const {
+        const std::string key = "\r\n" + name + ": ";
+        const size_t at = head.find(key);
+        if (at == std::string::npos)
+            return "";
+        const size_t end = head.find("\r\n", at + key.size());
+        return head.substr(at + key.size(), end - at - key.size());
+    }
+};
+
+// Sends raw bytes over TLS and reads one response (head and Content-Length body). The socket has
+// a receive limit, so a server that never answers fails the test instead of hanging it.
+SResponse rawRequest(uint16_t port, const std::string& bytes) {
+    SResponse response;
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval limit{20, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return response;
+    }
+    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    SSL* ssl = SSL_new(context);
+    SSL_set_fd(ssl, fd);
+    if (SSL_connect(ssl) == 1) {
+        size_t sent = 0;
+        while (sent < bytes.size()) {
+            const int n = SSL_write(ssl, bytes.data() + sent,
+                                    static_cast<int>(std::min<size_t>(bytes.size() - sent, 65536)));
+            if (n <= 0)
+                break; // the server may answer and close before reading everything
+            sent += static_cast<size_t>(n);
+        }
+        std::string data;
+        char buffer[16384];
+        size_t expected = std::string::npos;
+        for (;;) {
+            const size_t end = data.find("\r\n\r\n");
+            if (end != std::string::npos && expected == std::string::npos) {
+                response.head = data.substr(0, end);
+                const std::string length = response.header("Content-Length");
+                expected = end + 4 + (length.empty() ? 0 : std::stoul(length));
+            }
+            if (expected != std::string::npos && data.size() >= expected)
+                break;
+            const int n = SSL_read(ssl, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            data.append(buffer, static_cast<size_t>(n));
+        }
+        if (!response.head.empty()) {
+            response.status = std::atoi(response.head.c_str() + 9);
+            response.body = data.substr(response.head.size() + 4);
+        }
+    }
+    SSL_free(ssl);
+    SSL_CTX_free(context);
+    ::close(fd);
+    return response;
+}
+
+std::string jsonField(const std::string& json, const std::string& name) {
+    const std::string key = "\"" + name + "\":\"";
+    const size_t at = json.find(key);
+    if (at == std::string::npos)
+        return "";
+    return json.substr(at + key.size(), json.find('"', at + key.size()) - at - key.size());
+}
+
+class WebServerTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s_account = TestAccount::create("orxweb").release();
+        if (s_account == nullptr)
+            return;
+        s_listener = new orxtest::CListenerProcess();
+        if (!s_listener->start()) {
+            delete s_listener;
+            s_listener = nullptr;
+            return;
+        }
+        s_state = new ZafTempDir();
+        gEnsureCertificate(s_state->file("state"), s_cert, s_key);
+    }
+    static void TearDownTestSuite() {
+        delete s_listener;
+        s_listener = nullptr;
+        delete s_account;
+        s_account = nullptr;
+        delete s_state;
+        s_state = nullptr;
+    }
+
+    void SetUp() override {
+        if (s_account == nullptr)
+            GTEST_SKIP() << TestAccount::skipReason();
+        ASSERT_NE(nullptr, s_listener) << "orxgui did not start";
+    }
+
+    std::unique_ptr<CWebServer> startServer(size_t maxSessions = 4, uint16_t listenerPort = 0,
+                                            const std::string& assets = ORXWEB_ASSETS_DIR) {
+        SWebOptions options;
+        options.port = 0;
+        options.listenerPort = listenerPort != 0 ? listenerPort : s_listener->port();
+        options.certFile = s_cert;
+        options.keyFile = s_key;
+        options.assetsDir = assets;
+        options.maxSessions = maxSessions;
+        options.threads = 4;
+        auto server = std::make_unique<CWebServer>(options);
+        server->start();
+        return server;
+    }
+
+    static std::unique_ptr<httplib::SSLClient> client(const CWebServer& server) {
+        auto http = std::make_unique<httplib::SSLClient>("127.0.0.1", server.port());
+        http->enable_server_certificate_verification(false);
+        http->set_read_timeout(60, 0);
+        return http;
+    }
+
+    struct SLogin {
+        int status = -1;
+        std::string cookie; // "name=value" for a Cookie header
+        std::string csrf;
+        std::string setCookie;
+        std::string body;
+    };
+
+    SLogin login(const CWebServer& server, const std::string& password) {
+        SLogin result;
+        auto http = client(server);
+        httplib::Params form{{"user", s_account->name()}, {"password", password}};
+        auto res = http->Post("/api/login", form);
+        if (!res)
+            return result;
+        result.status = res->status;
+        result.body = res->body;
+        result.setCookie = res->get_header_value("Set-Cookie");
+        result.cookie = result.setCookie.substr(0, result.setCookie.find(';'));
+        result.csrf = jsonField(res->body, "csrf");
+        return result;
+    }
+
+    static TestAccount* s_account;
+    static orxtest::CListenerProcess* s_listener;
+    static ZafTempDir* s_state;
+    static std::string s_cert;
+    static std::string s_key;
+};
+
+TestAccount* WebServerTest::s_account = nullptr;
+orxtest::CListenerProcess* WebServerTest::s_listener = nullptr;
+ZafTempDir* WebServerTest::s_state = nullptr;
+std::string WebServerTest::s_cert;
+std::string WebServerTest::s_key;
+
+} // namespace
+
+TEST_F(WebServerTest, ServesOnlyThePageFilesWithoutTraversal) {
+    ZafTempDir dir;
+    const std::string assets = dir.file("assets");
+    std::filesystem::create_directories(assets + "/sub");
+    std::ofstream(assets + "/index.html") << "<!doctype html><title>t</title>";
+    std::ofstream(assets + "/app.js") << "\"use strict\";";
+    std::ofstream(assets + "/.hidden") << "hidden";
+    std::ofstream(assets + "/sub/inner.html") << "inner";
+    std::ofstream(dir.file("outside.txt")) << "SECRET-OUTSIDE";
+    std::filesystem::create_symlink(dir.file("outside.txt"), assets + "/link.txt");
+    auto server = startServer(4, 0, assets);
+
+    const SResponse index = rawRequest(server->port(), "GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(200, index.status);
+    EXPECT_EQ("<!doctype html><title>t</title>", index.body);
+    EXPECT_EQ("text/html; charset=utf-8", index.header("Content-Type"));
+    EXPECT_NE("", index.header("Content-Security-Policy"));
+    EXPECT_EQ("nosniff", index.header("X-Content-Type-Options"));
+    EXPECT_EQ("DENY", index.header("X-Frame-Options"));
+    const SResponse script = rawRequest(server->port(), "GET /app.js HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(200, script.status);
+    EXPECT_EQ("text/javascript; charset=utf-8", script.header("Content-Type"));
+
+    for (const char* path :
+         {"/link.txt", "/.hidden", "/sub/inner.html", "/sub%2finner.html", "/../outside.txt",
+          "/%2e%2e/outside.txt", "/..%2foutside.txt", "/assets/../outside.txt", "//outside.txt",
+          "/%2e%2e%2f%2e%2e%2fetc%2fpasswd", "/index.html%00.js", "/missing.css", "/api/nothing"}) {
+        const SResponse res =
+            rawRequest(server->port(), std::string("GET ") + path + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        EXPECT_TRUE(res.status == 404 || res.status == 400) << path << ": " << res.status;
+        EXPECT_EQ(std::string::npos, res.body.find("SECRET-OUTSIDE")) << path;
+        EXPECT_EQ(std::string::npos, res.body.find("root:")) << path;
+    }
+    const SResponse api =
+        rawRequest(server->port(), "GET /api/nothing HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(404, api.status);
+    EXPECT_EQ("{\"error\":\"Not found\"}", api.body);
+}
+
+TEST_F(WebServerTest, MalformedAndOversizedRequests) {
+    auto server = startServer();
+    const uint16_t port = server->port();
+    EXPECT_EQ(400, rawRequest(port, "GARBAGE\r\n\r\n").status);
+    EXPECT_EQ(400, rawRequest(port, "GET /\r\n\r\n").status);
+    EXPECT_EQ(400, rawRequest(port, "POST /api/login HTTP/1.1\r\nHost: x\r\nContent-Length: "
+                                    "abc\r\n\r\n")
+                       .status);
+    EXPECT_EQ(
+        414,
+        rawRequest(port, "GET /" + std::string(9000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n").status);
+    EXPECT_EQ(400, rawRequest(port, "GET / HTTP/1.1\r\nHost: x\r\nX-Big: " +
+                                        std::string(9000, 'a') + "\r\n\r\n")
+                       .status);
+    std::string headers;
+    for (size_t i = 0; i <= kMaxHeaders; ++i)
+        headers += "X-" + std::to_string(i) + ": 1\r\n";
+    EXPECT_EQ(431, rawRequest(port, "GET / HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n").status);
+    // A body announced above the limit is refused before it is read.
+    EXPECT_EQ(413, rawRequest(port, "POST /api/import HTTP/1.1\r\nHost: x\r\nContent-Length: "
+                                    "104857600\r\n\r\n")
+                       .status);
+    EXPECT_EQ(400, rawRequest(port, "POST /api/login HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: "
+                                    "chunked\r\n\r\nFFFFFFFFFFFF\r\n")
+                       .status);
+
+    // Login forms: malformed, too large, too many fields, wrong type.
+    auto http = client(*server);
+    auto bad = http->Post("/api/login", "user=%zz&password=x", "application/x-www-form-urlencoded");
+    ASSERT_TRUE(bad);
+    EXPECT_EQ(400, bad->status);
+    EXPECT_NE(std::string::npos, bad->body.find("percent escape"));
+    auto large = http->Post("/api/login", "user=" + std::string(kMaxFormBody, 'u'),
+                            "application/x-www-form-urlencoded");
+    ASSERT_TRUE(large);
+    EXPECT_EQ(413, large->status);
+    std::string many;
+    for (int i = 0; i < 3000; ++i)
+        many += "f=1&";
+    auto fields = http->Post("/api/login", many, "application/x-www-form-urlencoded");
+    ASSERT_TRUE(fields);
+    EXPECT_EQ(413, fields->status);
+    auto typed = http->Post("/api/login", "{\"user\":\"x\"}", "application/json");
+    ASSERT_TRUE(typed);
+    EXPECT_EQ(415, typed->status);
+    auto noUser = http->Post("/api/login", "password=x", "application/x-www-form-urlencoded");
+    ASSERT_TRUE(noUser);
+    EXPECT_EQ(400, noUser->status);
+    // A user name goes into the log, so a line break in it could forge log lines.
+    auto forgedLine = http->Post("/api/login", "user=ann%0A2026-01-01+orxweb:+fake&password=x",
+                                 "application/x-www-form-urlencoded");
+    ASSERT_TRUE(forgedLine);
+    EXPECT_EQ(400, forgedLine->status);
+
+    // A key file above the import limit, sent in a session.
+    const SLogin session = login(*server, s_account->password());
+    ASSERT_EQ(200, session.status) << session.body;
+    httplib::Headers auth{{"Cookie", session.cookie}, {"X-CSRF-Token", session.csrf}};
+    auto upload = http->Post("/api/import", auth, std::string(8u * 1024 * 1024 + 1, 'k'),
+                             "application/octet-stream");
+    ASSERT_TRUE(upload);
+    EXPECT_EQ(413, upload->status);
+    // The session is unharmed.
+    auto keys = http->Get("/api/keys", {{"Cookie", session.cookie}});
+    ASSERT_TRUE(keys);
+    EXPECT_EQ(200, keys->status);
+}
+
+TEST_F(WebServerTest, LoginCookieAndLogout) {
+    auto server = startServer();
+    const SLogin wrong = login(*server, "not the password");
+    EXPECT_EQ(401, wrong.status);
+    EXPECT_EQ("", wrong.setCookie);
+    EXPECT_NE(std::string::npos, wrong.body.find("Login refused: Incorrect password"));
+    EXPECT_EQ(0u, server->sessions().size());
+
+    const SLogin good = login(*server, s_account->password());
+    ASSERT_EQ(200, good.status) << good.body;
+    EXPECT_EQ(0u, good.setCookie.find("__Host-orxweb="));
+    for (const char* part : {"; Secure", "; HttpOnly", "; SameSite=Strict", "; Path=/"})
+        EXPECT_NE(std::string::npos, good.setCookie.find(part)) << part;
+    EXPECT_EQ(64u, good.csrf.size());
+    EXPECT_NE(std::string::npos, good.body.find("\"platform\":\"UNIX\""));
+
+    auto http = client(*server);
+    auto state = http->Get("/api/session", {{"Cookie", good.cookie}});
+    ASSERT_TRUE(state);
+    EXPECT_EQ(200, state->status);
+    EXPECT_EQ(good.csrf, jsonField(state->body, "csrf"));
+    auto keys = http->Get("/api/keys", {{"Cookie", good.cookie}});
+    ASSERT_TRUE(keys);
+    EXPECT_EQ(200, keys->status);
+    EXPECT_EQ(0u, keys->body.find("{\"rc\":0,\"body\":{\"name\":\"keys\""));
+    auto anonymous = http->Get("/api/keys");
+    ASSERT_TRUE(anonymous);
+    EXPECT_EQ(401, anonymous->status);
+    auto forged = http->Get("/api/keys", {{"Cookie", "__Host-orxweb=" + std::string(64, 'a')}});
+    ASSERT_TRUE(forged);
+    EXPECT_EQ(401, forged->status);
+
+    auto out = http->Post("/api/logout", {{"Cookie", good.cookie}, {"X-CSRF-Token", good.csrf}}, "",
+                          "application/x-www-form-urlencoded");
+    ASSERT_TRUE(out);
+    EXPECT_EQ(200, out->status);
+    EXPECT_NE(std::string::npos, out->get_header_value("Set-Cookie").find("Max-Age=0"));
+    auto after = http->Get("/api/keys", {{"Cookie", good.cookie}});
+    ASSERT_TRUE(after);
+    EXPECT_EQ(401, after->status);
+    EXPECT_EQ(0u, server->sessions().size());
+}
+
+TEST_F(WebServerTest, ChangesNeedTheSessionsCsrfToken) {
+    auto server = startServer();
+    const SLogin a = login(*server, s_account->password());
+    const SLogin b = login(*server, s_account->password());
+    ASSERT_EQ(200, a.status);
+    ASSERT_EQ(200, b.status);
+    auto http = client(*server);
+    const std::string form = "id=0x0BADC0DE&confirm=yes";
+    const std::string type = "application/x-www-form-urlencoded";
+    auto status = [&](const httplib::Headers& headers) {
+        auto res = http->Post("/api/action/remove", headers, form, type.c_str());
+        return res ? res->status : -1;
+    };
+    EXPECT_EQ(403, status({{"Cookie", a.cookie}}));
+    EXPECT_EQ(403, status({{"Cookie", a.cookie}, {"X-CSRF-Token", ""}}));
+    EXPECT_EQ(403, status({{"Cookie", a.cookie}, {"X-CSRF-Token", b.csrf}}));
+    EXPECT_EQ(403, status({{"Cookie", a.cookie},
+                           {"X-CSRF-Token", a.csrf},
+                           {"Origin", "https://evil.example"}}));
+    EXPECT_EQ(401, status({{"X-CSRF-Token", a.csrf}}));
+    // With the token the request reaches the listener, which knows no such key.
+    auto res = http->Post("/api/action/remove", {{"Cookie", a.cookie}, {"X-CSRF-Token", a.csrf}},
+                          form, type.c_str());
+    ASSERT_TRUE(res);
+    EXPECT_EQ(422, res->status);
+    EXPECT_NE(std::string::npos, res->body.find("\"rc\":8")) << res->body;
+    EXPECT_NE(std::string::npos, res->body.find("0x0BADC0DE")) << res->body;
+    // Unknown actions are not found, with or without a token.
+    auto unknown = http->Post("/api/action/format-disk",
+                              {{"Cookie", a.cookie}, {"X-CSRF-Token", a.csrf}}, "", type.c_str());
+    ASSERT_TRUE(unknown);
+    EXPECT_EQ(404, unknown->status);
+}
+
+TEST_F(WebServerTest, NamesTheListenerWouldChokeOnDoNotEndTheSession) {
+    auto server = startServer();
+    const SLogin session = login(*server, s_account->password());
+    ASSERT_EQ(200, session.status);
+    auto http = client(*server);
+    httplib::Headers auth{{"Cookie", session.cookie}, {"X-CSRF-Token", session.csrf}};
+    auto res =
+        http->Post("/api/generate/key-gen", auth, "name=A&passphrase=p&size=1024&cipher=ROT13",
+                   "application/x-www-form-urlencoded");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(400, res->status);
+    EXPECT_NE(std::string::npos, res->body.find("ROT13"));
+    auto entropy = http->Post("/api/action/entropy-pair", auth, "type=RSA&size=2048",
+                              "application/x-www-form-urlencoded");
+    ASSERT_TRUE(entropy);
+    EXPECT_EQ(200, entropy->status) << entropy->body;
+    EXPECT_NE(std::string::npos, entropy->body.find("\"needed\":\"")) << entropy->body;
+    // Photos: a key the rings do not hold is the listener's refusal, a malformed ID never leaves.
+    auto photo = http->Get("/api/photo?id=0x0BADC0DE", {{"Cookie", session.cookie}});
+    ASSERT_TRUE(photo);
+    EXPECT_EQ(422, photo->status);
+    auto odd = http->Get("/api/photo?id=..%2F..%2Fetc%2Fpasswd", {{"Cookie", session.cookie}});
+    ASSERT_TRUE(odd);
+    EXPECT_EQ(400, odd->status);
+}
+
+TEST_F(WebServerTest, AtMostNSessions) {
+    auto server = startServer(2);
+    const SLogin first = login(*server, s_account->password());
+    const SLogin second = login(*server, s_account->password());
+    ASSERT_EQ(200, first.status);
+    ASSERT_EQ(200, second.status);
+    const SLogin third = login(*server, s_account->password());
+    EXPECT_EQ(503, third.status);
+    EXPECT_NE(std::string::npos, third.body.find("already serves 2 sessions"));
+    auto http = client(*server);
+    auto out = http->Post("/api/logout", {{"Cookie", first.cookie}, {"X-CSRF-Token", first.csrf}},
+                          "", "application/x-www-form-urlencoded");
+    ASSERT_TRUE(out);
+    EXPECT_EQ(200, out->status);
+    EXPECT_EQ(200, login(*server, s_account->password()).status);
+}
+
+TEST_F(WebServerTest, ListenerDown) {
+    // Nothing listens on the port a released socket had a moment ago.
+    auto nowhere = startServer(4, orxtest::pickFreePort());
+    const SLogin refused = login(*nowhere, s_account->password());
+    EXPECT_EQ(503, refused.status);
+    EXPECT_NE(std::string::npos, refused.body.find("\"listenerDown\":true"));
+    EXPECT_NE(std::string::npos, refused.body.find("cannot be reached"));
+
+    // A listener that goes away during a session ends the session with a clear answer.
+    orxtest::CListenerProcess own;
+    ASSERT_TRUE(own.start());
+    auto server = startServer(4, own.port());
+    const SLogin session = login(*server, s_account->password());
+    ASSERT_EQ(200, session.status);
+    own.stop();
+    auto http = client(*server);
+    auto keys = http->Get("/api/keys", {{"Cookie", session.cookie}});
+    ASSERT_TRUE(keys);
+    EXPECT_EQ(503, keys->status);
+    EXPECT_NE(std::string::npos, keys->body.find("\"listenerDown\":true"));
+    auto again = http->Get("/api/keys", {{"Cookie", session.cookie}});
+    ASSERT_TRUE(again);
+    EXPECT_EQ(401, again->status);
+}
