@@ -7,6 +7,7 @@
 #include <zaf/zaf.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -101,6 +102,13 @@ int connectDescriptor(const SConnectOptions& options) {
     if (fd.fd < 0)
         throw new CAdminException("Cannot create a socket: " + describeErrno(errno));
     const std::string where = options.host + ":" + std::to_string(options.port);
+    if (!options.sourceAddress.empty()) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        if (::inet_pton(AF_INET, options.sourceAddress.c_str(), &local.sin_addr) != 1 ||
+            ::bind(fd.fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0)
+            throw new CAdminException("Cannot connect from " + options.sourceAddress);
+    }
     if (::connect(fd.fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
         if (errno != EINPROGRESS && errno != EINTR)
             throw new CAdminException("Cannot connect to " + where + ": " + describeErrno(errno));
@@ -160,6 +168,53 @@ SReply gParseReply(const std::string& xml) {
 }
 
 std::unique_ptr<CAdminConnection> CAdminConnection::connect(const SConnectOptions& options) {
+    using ePolicy = SConnectOptions::eHostKeyPolicy;
+    if (options.hostKeyPolicy == ePolicy::eIgnore)
+        return open(options, nullptr);
+    const CKnownHosts hosts(options.knownHostsFile.empty() ? gDefaultKnownHostsFile()
+                                                           : options.knownHostsFile);
+    const std::string listener = options.host + ":" + std::to_string(options.port);
+    SHostKey known;
+    if (!hosts.find(listener, known)) {
+        if (options.hostKeyPolicy == ePolicy::eStrict)
+            throw new CAdminException("The listener " + listener + " is not in " + hosts.path() +
+                                      "; its host key is not known");
+        // First contact: the listener names its key on a connection of its own.
+        std::unique_ptr<CAdminConnection> probe = open(options, nullptr);
+        // A plain listener (open() let it through: allowPlain) has no key to pin.
+        if (!probe->isSecure())
+            return probe;
+        known = probe->fetchHostKey();
+        known.listener = listener;
+        probe->close();
+        if (options.hostKeyPolicy == ePolicy::eAsk &&
+            !(options.confirmHostKey && options.confirmHostKey(known)))
+            throw new CAdminException("The host key of " + listener + " was not accepted");
+        hosts.add(known);
+    }
+    return open(options, &known);
+}
+
+SHostKey CAdminConnection::fetchHostKey() {
+    SReply reply = request("<command type=\"host-key\"><data/></command>");
+    const SXmlElement* body = reply.body();
+    if (!reply.ok() || body == nullptr || body->name != "host-key" || body->text.empty())
+        throw new CAdminException("The listener sent no host key");
+    SHostKey key;
+    key.listener = m_options.host + ":" + std::to_string(m_options.port);
+    key.publicKey = body->text;
+    ZAFContextRef context = m_context != nullptr ? m_context : m_options.context;
+    if (!m_secure || context == nullptr)
+        throw new CAdminException("A host key travels only over the secure channel");
+    ZAFKeyDBRef db = gLoadHostKey(context, key.publicKey, key.fingerprint);
+    ZAFFreeKeyDB(db);
+    return key;
+}
+
+std::unique_ptr<CAdminConnection> CAdminConnection::open(const SConnectOptions& options,
+                                                         const SHostKey* pinned) {
+    using ePolicy = SConnectOptions::eHostKeyPolicy;
+    const bool pinning = options.hostKeyPolicy != ePolicy::eIgnore;
     std::unique_ptr<CAdminConnection> connection(new CAdminConnection());
     connection->m_options = options;
     connection->m_options.passphrase.clear();
@@ -178,7 +233,7 @@ std::unique_ptr<CAdminConnection> CAdminConnection::connect(const SConnectOption
     if (count == 0)
         throw new CAdminException("The listener closed the connection before its first byte");
     if (first == 0) {
-        if (options.requireSecure)
+        if (options.requireSecure || (pinning && !options.allowPlain))
             throw new CAdminException(
                 "The listener offers only a plain connection, and a secure one is required");
         connection->m_socket = new oozaf::CZAFSocket(fd.release());
@@ -202,10 +257,32 @@ std::unique_ptr<CAdminConnection> CAdminConnection::connect(const SConnectOption
         connection->m_ownContext = true;
         context = connection->m_context;
     }
+    ZAFKeyDBRef keyDB = options.keyDB;
+    struct SOwnedDB {
+        ZAFKeyDBRef db = nullptr;
+        ~SOwnedDB() {
+            if (db != nullptr)
+                ZAFFreeKeyDB(db);
+        }
+    } pinnedDB;
+    if (pinned != nullptr) {
+        std::string fingerprint;
+        pinnedDB.db = gLoadHostKey(context, pinned->publicKey, fingerprint);
+        keyDB = pinnedDB.db;
+        secure->setRequirePeerKey(true);
+        connection->m_hostKey = *pinned;
+    }
     try {
-        secure->clientHandshake(nullptr, context, options.keyDB, options.ownKey,
-                                options.passphrase);
+        secure->clientHandshake(nullptr, context, keyDB, options.ownKey, options.passphrase);
     } catch (CZAFThrowable* e) {
+        if (pinned != nullptr)
+            rethrowAs("The listener's host key has changed, or something in the path is "
+                      "posing as the listener: its handshake is not signed by the key pinned "
+                      "for " +
+                          pinned->listener + " (fingerprint " + pinned->fingerprint +
+                          "). Refusing to go on. If the key was changed on purpose, remove "
+                          "the listener's line from the known-hosts file",
+                      e);
         rethrowAs("The secure handshake with the listener failed", e);
     }
     return connection;

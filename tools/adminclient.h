@@ -1,9 +1,24 @@
 // adminclient: the client side of the listener's administration protocol. Connects over TCP,
 // follows the first byte (1: secure channel with the client half of the handshake, 0: plain),
 // logs in and exchanges length-prefixed XML frames.
+//
+// Additions for knowing the listener (everything that existed before works as it did; the
+// defaults change nothing):
+//   - SConnectOptions::hostKeyPolicy with knownHostsFile and confirmHostKey pins the listener's
+//     host key the way SSH users know it: the first contact asks the listener for its key (a
+//     "host-key" request on a connection of its own), shows its fingerprint to confirmHostKey
+//     (eAsk) or takes it (eAcceptNew) and writes it to the known-hosts file (see
+//     adminhostkey.h); every connection then requires a handshake signed by that key and fails
+//     with "The listener's host key has changed" otherwise, before anything is sent. A pinning
+//     policy also refuses a plain listener unless allowPlain is set.
+//   - CAdminConnection::fetchHostKey() asks a connected, not logged-in listener for its key.
+//   - SConnectOptions::sourceAddress picks the local address a connection comes from.
+//   - gSplitKeyFile (adminhostkey.h) cuts a large key file into requests of whole keys, for an
+//     import in several requests (orxadmin import does that with a progress line).
 #ifndef VORNADMIN_ADMINCLIENT_H
 #define VORNADMIN_ADMINCLIENT_H
 
+#include "adminhostkey.h"
 #include "adminxml.h"
 
 #include <oozaf/sockets.h>
@@ -42,6 +57,20 @@ struct SConnectOptions {
     ZAFKeyDBRef keyDB = nullptr;
     ZAFKeyDBObjRef ownKey = nullptr;
     std::string passphrase;
+
+    // Pinning of the listener's host key (see the head of this file). With eIgnore (the
+    // default) nothing is pinned and `keyDB` alone decides what is checked.
+    enum class eHostKeyPolicy { eIgnore, eAsk, eAcceptNew, eStrict };
+    eHostKeyPolicy hostKeyPolicy = eHostKeyPolicy::eIgnore;
+    // The known-hosts file (empty: gDefaultKnownHostsFile()).
+    std::string knownHostsFile;
+    // Asked on first contact under eAsk with the listener ("host:port") and the fingerprint;
+    // true accepts and remembers the key. Unset: the listener is refused.
+    std::function<bool(const SHostKey& key)> confirmHostKey;
+    // Under a pinning policy a plain listener is refused unless this is set.
+    bool allowPlain = false;
+    // The local IPv4 address to connect from (empty: the system chooses).
+    std::string sourceAddress;
 };
 
 // One reply of the listener: the return code, the error text, the element that follows "error"
@@ -82,6 +111,11 @@ public:
     // password is wiped from every buffer of this library once sent.
     SReply login(const std::string& user, const std::string& password,
                  const std::string& domain = "");
+    // Asks a listener this connection has not logged in to for its host key (the listener then
+    // ends the connection). Throws CAdminException when the reply carries no key.
+    SHostKey fetchHostKey();
+    // The key the handshake verified (a pinned connection), empty otherwise.
+    const SHostKey& hostKey() const { return m_hostKey; }
     // Sends one request document and reads its reply. Throws CAdminException when the
     // connection fails or closes before a reply, or the reply cannot be read.
     SReply request(const std::string& xml, const ProgressCallback& progress = nullptr,
@@ -114,6 +148,9 @@ public:
 
 private:
     CAdminConnection() = default;
+    // Connects once, checking the listener's key against `pinned` when it is not null.
+    static std::unique_ptr<CAdminConnection> open(const SConnectOptions& options,
+                                                  const SHostKey* pinned);
     // Reads exactly `length` bytes; returns false when the peer closed before the first byte.
     bool readExactly(unsigned char* buffer, size_t length);
 
@@ -123,6 +160,7 @@ private:
     bool m_ownContext = false;
     bool m_sdkStarted = false;
     ZAFContextRef m_context = nullptr;
+    SHostKey m_hostKey;
 };
 
 } // namespace vornadmin

@@ -478,6 +478,12 @@ SCommandLine gParseCommandLine(const std::vector<std::string>& args) {
             global.clientKey = value(name, inlineValue, hasInline);
         else if (name == "require-secure")
             flag(global.requireSecure);
+        else if (name == "known-hosts")
+            global.knownHosts = value(name, inlineValue, hasInline);
+        else if (name == "accept-new-host-key")
+            flag(global.acceptNewHostKey);
+        else if (name == "allow-plain")
+            flag(global.allowPlain);
         else if (name == "xml")
             flag(global.xml);
         else
@@ -487,6 +493,8 @@ SCommandLine gParseCommandLine(const std::vector<std::string>& args) {
         usage("--host must not be empty");
     if (!global.clientKey.empty() && global.keyring.empty())
         usage("--key needs --keyring, the folder whose key rings hold that key");
+    if (global.allowPlain && global.requireSecure)
+        usage("--allow-plain and --require-secure contradict each other");
     std::vector<std::string> rest(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
     if (rest.empty()) {
         if (global.help || global.version)
@@ -560,6 +568,10 @@ std::string gHelpText(const std::string& command) {
         text += twoColumns("--domain NAME", "domain sent with the login (not checked)");
         text += twoColumns("--password-file FILE", "read the password from the first line");
         text += twoColumns("--require-secure", "refuse a listener without the secure channel");
+        text += twoColumns("--allow-plain", "accept a listener without the secure channel");
+        text += twoColumns("--known-hosts FILE",
+                           "known listeners' host keys (~/.orxadmin/known_hosts)");
+        text += twoColumns("--accept-new-host-key", "remember a new listener's key without asking");
         text += twoColumns("--timeout SECONDS", "limit for connecting and for each reply (30)");
         text += twoColumns("--keyring DIR", "check the listener's key against DIR's key rings");
         text += twoColumns("--key ID", "sign the handshake with this key from --keyring");

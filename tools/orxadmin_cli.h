@@ -50,6 +50,14 @@ struct SGlobalOptions {
     bool xml = false;
     std::string keyring;
     std::string clientKey;
+    // The listener's host key: where known listeners are kept (empty: ~/.orxadmin/known_hosts),
+    // whether a new one is taken without asking, and whether a plain listener is accepted.
+    std::string knownHosts;
+    bool acceptNewHostKey = false;
+    bool allowPlain = false;
+    // Not on the command line: false leaves the listener's key unchecked (for callers that
+    // talk to a stand-in listener without a host key).
+    bool pinHostKey = true;
     bool help = false;
     bool version = false;
 };

@@ -25,8 +25,10 @@ using oozaf::CZAFThrowableGuard;
 
 namespace {
 
-// Requests after login are bounded by the listener at 16 MiB; Base64 makes 4 bytes of 3.
-constexpr size_t kMaxImportFile = 12u * 1024 * 1024;
+// A larger key file is sent in pieces of whole keys of at most kImportPiece bytes (Base64 makes
+// 4 bytes of 3; the listener's default bound for a request is 64 MiB).
+constexpr size_t kMaxImportFile = 512u * 1024 * 1024;
+constexpr size_t kImportPiece = 4u * 1024 * 1024;
 constexpr size_t kMaxScriptFile = 1u * 1024 * 1024;
 constexpr size_t kMaxScriptLines = 10000;
 constexpr size_t kMaxSecretLine = 4096;
@@ -161,6 +163,27 @@ std::string gReadSecretFile(const std::string& path) {
     return line;
 }
 
+bool gConfirmTerminal(const std::string& prompt, std::string& answer) {
+    const int fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return false;
+    bool ok = ::write(fd, prompt.data(), prompt.size()) == static_cast<ssize_t>(prompt.size());
+    answer.clear();
+    char c = 0;
+    while (ok && answer.size() < 64) {
+        const ssize_t n = ::read(fd, &c, 1);
+        if (n <= 0) {
+            ok = !answer.empty();
+            break;
+        }
+        if (c == '\n')
+            break;
+        answer += c;
+    }
+    ::close(fd);
+    return ok;
+}
+
 bool gPromptTerminal(const std::string& prompt, std::string& secret) {
     int fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
     if (fd < 0)
@@ -271,6 +294,28 @@ int CConsole::run(const SCommand& command) {
     options.port = m_options.port;
     options.requireSecure = m_options.requireSecure;
     options.timeoutMs = m_options.timeoutSeconds * 1000;
+    // The listener must prove the key pinned for it; a new one is shown before it is trusted.
+    // A key ring given with --keyring keeps doing the checking instead.
+    if (m_options.keyring.empty() && m_options.pinHostKey) {
+        options.hostKeyPolicy = m_options.acceptNewHostKey
+                                    ? SConnectOptions::eHostKeyPolicy::eAcceptNew
+                                    : SConnectOptions::eHostKeyPolicy::eAsk;
+        options.knownHostsFile = m_options.knownHosts;
+        options.allowPlain = m_options.allowPlain;
+        options.confirmHostKey = [this](const SHostKey& key) {
+            m_err << "The listener " << key.listener << " is not known yet.\n"
+                  << "Its host key fingerprint is " << key.fingerprint << ".\n";
+            std::string answer;
+            if (!gConfirmTerminal("Trust it and remember it (yes/no)? ", answer)) {
+                m_err << "orxadmin: no terminal to ask; compare the fingerprint with the one "
+                         "orxgui logs at start-up and run again with --accept-new-host-key\n";
+                return false;
+            }
+            return answer == "yes";
+        };
+    } else if (!m_options.allowPlain) {
+        options.requireSecure = true;
+    }
     if (!m_options.keyring.empty()) {
         keys.open(m_options.keyring);
         options.context = keys.context;
@@ -587,16 +632,39 @@ int CConsole::runOne(CAdminConnection& connection, const SCommand& command) {
                       "User ID removed from " + keyLabel(command) + ".");
     if (name == "import") {
         const std::string bytes = gReadFile(command.args.at(0), kMaxImportFile);
-        SReply reply = send(
-            connection, gKeyImportRequest(bytes, command.has("x509"), command.has("with-private")),
-            status);
+        std::vector<size_t> keys;
+        std::vector<std::string> pieces;
+        if (command.has("x509") || bytes.size() <= kImportPiece)
+            pieces.push_back(bytes);
+        else
+            pieces = gSplitKeyFile(bytes, kImportPiece, keys);
+        size_t total = 0;
+        for (size_t count : keys)
+            total += count;
+        int best = 2;
+        size_t sent = 0;
+        SReply reply;
+        for (size_t i = 0; i < pieces.size(); ++i) {
+            if (pieces.size() > 1) {
+                m_err << "Importing keys " << sent + 1 << "-" << sent + keys[i] << " of " << total
+                      << " (request " << i + 1 << " of " << pieces.size() << ")\n"
+                      << std::flush;
+                sent += keys[i];
+            }
+            reply =
+                send(connection,
+                     gKeyImportRequest(pieces[i], command.has("x509"), command.has("with-private")),
+                     status);
+            if (!reply.ok())
+                break;
+            best = std::min(best, gImportStatus(reply));
+        }
         if (xml) {
             printXml(reply);
         } else if (reply.ok()) {
-            const int imported = gImportStatus(reply);
-            m_out << (imported == 0   ? "Keys imported."
-                      : imported == 1 ? "Keys imported from an X.509 certificate."
-                                      : "Nothing new to import: the key rings already hold it.")
+            m_out << (best == 0   ? "Keys imported."
+                      : best == 1 ? "Keys imported from an X.509 certificate."
+                                  : "Nothing new to import: the key rings already hold it.")
                   << '\n';
         }
         return status;

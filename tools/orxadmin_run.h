@@ -21,6 +21,8 @@ using SecretPrompt = std::function<bool(const std::string& prompt, std::string& 
 std::string gReadSecretFile(const std::string& path);
 // Prompts on the controlling terminal with echo off; false when there is none.
 bool gPromptTerminal(const std::string& prompt, std::string& secret);
+// Asks a question on the controlling terminal with echo on; false when there is none.
+bool gConfirmTerminal(const std::string& prompt, std::string& answer);
 // Reads a whole file of at most `limit` bytes. Throws CAdminException.
 std::string gReadFile(const std::string& path, size_t limit);
 // Writes a file (created with `mode`, replaced when it exists). Throws CAdminException.

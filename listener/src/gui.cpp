@@ -13,18 +13,24 @@
 #include <xercesc/util/XMLException.hpp>
 #include <xercesc/util/XMLUni.hpp>
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <cxxabi.h>
 #include <grp.h>
 #include <memory>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sstream>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <vorngui/gui.h>
 #include <vorngui/guiauth.h>
 #include <vorngui/guiexceptions.h>
+#include <vorngui/guihostkey.h>
 #include <vorngui/xmlstring.h>
 
 namespace vorngui {
@@ -33,6 +39,7 @@ using namespace oozaf;
 using namespace xercesc;
 
 CGUIFairMutex gRequestMutex;
+std::atomic<std::size_t> gLoggedInSessions{0};
 
 void CGUIFairMutex::lock() {
     std::unique_lock<std::mutex> hold(m_lock);
@@ -80,6 +87,7 @@ const std::string CGUIClient::GUICMD_GET_CL = "get-cmdline-options";
 const std::string CGUIClient::GUICMD_GETCONF = "conf-get";
 const std::string CGUIClient::GUICMD_SETCONF = "conf-set";
 const std::string CGUIClient::GUICMD_AUTH = "auth";
+const std::string CGUIClient::GUICMD_HOSTKEY = "host-key";
 
 namespace {
 
@@ -88,6 +96,8 @@ const char* const kTag = "gui";
 // Frames are read in pieces of this size, so memory grows with the bytes that really arrive and
 // not with the length a peer announces.
 constexpr uint32_t kReadChunk = 64 * 1024;
+// How long the rest of an over-long frame may pause before the session ends unanswered.
+constexpr int kDrainStallMs = 5000;
 
 const CXStr kCore("Core");
 const CXStr kCommand("command");
@@ -152,13 +162,37 @@ private:
 };
 
 // User names come from the network; log them without line breaks or other controls.
-std::string printable(const std::string& text) {
-    std::string out = text.substr(0, 256);
-    for (char& c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-            c = '?';
-    return out;
+std::string printable(const std::string& text) { return gLogSafe(text, 64); }
+
+// The thread's own effective ids and supplementary groups. glibc's seteuid and friends change
+// every thread of the process; the system calls change only the caller.
+int setThreadGroups(const std::vector<gid_t>& groups) {
+    return static_cast<int>(syscall(SYS_setgroups, groups.size(), groups.data()));
 }
+int setThreadEgid(gid_t gid) {
+    return static_cast<int>(
+        syscall(SYS_setresgid, static_cast<gid_t>(-1), gid, static_cast<gid_t>(-1)));
+}
+int setThreadEuid(uid_t uid) {
+    return static_cast<int>(
+        syscall(SYS_setresuid, static_cast<uid_t>(-1), uid, static_cast<uid_t>(-1)));
+}
+
+std::string peerAddressOf(const CZAFSocket* socket) {
+    if (socket == nullptr)
+        return std::string();
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (::getpeername(socket->getDescriptor(), reinterpret_cast<sockaddr*>(&address), &length) !=
+            0 ||
+        address.sin_family != AF_INET)
+        return "unknown";
+    char text[INET_ADDRSTRLEN] = {0};
+    ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+    return text;
+}
+
+long daysSinceEpoch() { return static_cast<long>(std::time(nullptr) / 86400); }
 
 // Logs a failure as `head` followed by its detailed message, and returns that message.
 std::string logFailure(const CZAFThrowable& e, const std::string& head) {
@@ -246,6 +280,7 @@ void* CGUIDeadline::body(void* self) {
 CGUIClient::CGUIClient(CZAFSocket* socket, const SGUIClientSettings& settings)
     : m_socket(socket), m_active(false, kTag, __LINE__), m_socketMutex(kTag, __LINE__),
       m_domImplementation(nullptr), m_settings(settings) {
+    m_peerAddress = peerAddressOf(socket);
     try {
         m_domImplementation = DOMImplementationRegistry::getDOMImplementation(kCore);
         ZAF_ASSERT_TAG(kTag, m_domImplementation != nullptr);
@@ -271,10 +306,19 @@ CGUIClient::~CGUIClient() {
     delete m_socket;
     ZAF_LOG_DEBUG("Deleting server instance...");
     if (m_server != nullptr) {
-        // Only clients without a session thread can still hold one here; the session deletes
-        // its own facade under the user's identity.
-        delete m_server;
-        m_server = nullptr;
+        // The facade saves the user's files as it goes: with the user's rights, never the
+        // daemon's. When the identity cannot be taken on, the facade is left open rather than
+        // written as root.
+        try {
+            CImpersonation identity(*this);
+            delete m_server;
+            m_server = nullptr;
+        } catch (CGUIImpersonationException* e) {
+            CZAFThrowableGuard guard(e);
+            ZAF_LOG_ERROR("Could not take on the user's identity to close the server; it is "
+                          "left open:\n"
+                          << *e);
+        }
     }
     ZAF_LOG_DEBUG("Client at " << address << " successfully destructed");
 }
@@ -288,6 +332,11 @@ void CGUIClient::start() {
         m_active.set(false);
         throw;
     }
+}
+
+void CGUIClient::evict() {
+    m_evicted.store(true);
+    interruptSocket();
 }
 
 void CGUIClient::stop() {
@@ -354,16 +403,7 @@ int CGUIClient::clientThread() {
     try {
         std::string errorText;
         try {
-            if (m_settings.loginTimeout != 0)
-                m_loginDeadline.start(m_settings.loginTimeout, expireLogin, this);
-            runHandshake();
-            getAuthenticationData(username, password, domain);
-            m_loginDeadline.cancel();
-            setSecurityCredentials(username, password, domain);
-            CZAFUtil::wipe(password);
-            impersonate();
-            m_server = new CVornServer();
-            unimpersonate();
+            login(username, password, domain);
         } catch (CGUIFormatException* e) {
             CZAFThrowableGuard guard(e);
             rc = eLoginFormat;
@@ -394,7 +434,15 @@ int CGUIClient::clientThread() {
         CZAFUtil::wipe(password);
         if (m_impersonating)
             unimpersonate();
-        if (rc != eLoginCommunication) {
+        if (m_hostKeyRequest && rc == eLoginOK) {
+            try {
+                sendHostKey();
+            } catch (CGUICommunicationException* e) {
+                CZAFThrowableGuard guard(e);
+                ZAF_LOG_VERBOSE("The host key could not be sent:\n" << *e);
+            }
+            rc = eLoginCommunication;
+        } else if (rc != eLoginCommunication) {
             if (errorText.empty() && rc != eLoginOK)
                 errorText = "Error description is not available";
             try {
@@ -409,6 +457,18 @@ int CGUIClient::clientThread() {
         }
         if (rc == eLoginOK) {
             try {
+                // From here on the large frame bound applies, and an idle session ends.
+                if (auto* secure = dynamic_cast<CZAFSecSocket*>(m_socket))
+                    secure->setInboundRecordLimit(CZAFSecSocket::kMaxRecordPlaintext);
+                if (m_settings.idleTimeout != 0) {
+                    timeval limit{};
+                    limit.tv_sec = static_cast<time_t>(m_settings.idleTimeout / 1000);
+                    limit.tv_usec = static_cast<suseconds_t>(m_settings.idleTimeout % 1000) * 1000;
+                    ::setsockopt(m_socket->getDescriptor(), SOL_SOCKET, SO_RCVTIMEO, &limit,
+                                 sizeof limit);
+                    ::setsockopt(m_socket->getDescriptor(), SOL_SOCKET, SO_SNDTIMEO, &limit,
+                                 sizeof limit);
+                }
                 run();
             } catch (CGUICommunicationException* e) {
                 CZAFThrowableGuard guard(e);
@@ -494,6 +554,99 @@ void CGUIClient::endSession() {
             unimpersonate();
         ZAF_LOG_ERROR(e->getDetailedMessage());
     }
+    if (m_loggedIn.load())
+        --gLoggedInSessions;
+}
+
+void CGUIClient::pause(unsigned int milliseconds) {
+    // The descriptor reports a hang-up when the session is interrupted (shutdown or eviction).
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              end - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0 || !isActive())
+            return;
+        pollfd entry{m_socket->getDescriptor(), 0, 0};
+        const int rc = ::poll(&entry, 1, static_cast<int>(left));
+        if (rc > 0 || (rc < 0 && errno != EINTR))
+            return;
+    }
+}
+
+void CGUIClient::login(std::string& username, std::string& password, std::string& domain) {
+    // Until the login succeeds a record may hold no more than the login request.
+    if (auto* secure = dynamic_cast<CZAFSecSocket*>(m_socket))
+        secure->setInboundRecordLimit(m_settings.maxLoginFrame + 4);
+    if (m_settings.loginTimeout != 0)
+        m_loginDeadline.start(m_settings.loginTimeout, expireLogin, this);
+    runHandshake();
+    getAuthenticationData(username, password, domain);
+    m_loginDeadline.cancel();
+    if (m_hostKeyRequest)
+        return;
+    CGUIThrottle* throttle = m_settings.throttle;
+    CGUIThrottle::SVerdict verdict;
+    if (throttle != nullptr) {
+        verdict = throttle->check(m_peerAddress, username, CGUIThrottle::Clock::now());
+        if (verdict.newlyThrottled)
+            ZAF_LOG_WARNING("WARNING: Too many failed logins from " << m_peerAddress
+                                                                    << "; its attempts are now "
+                                                                       "answered after a delay.");
+        if (verdict.delay != 0) {
+            ZAF_LOG_DEBUG("Login attempt from " << m_peerAddress << " waits " << verdict.delay
+                                                << " ms");
+            pause(verdict.delay);
+            if (!isActive())
+                throw new CGUICommunicationException(new CZAFSocketIOException(ECONNRESET));
+        }
+    }
+    try {
+        if (verdict.lockedOut) {
+            gCheckDummyPassword(password);
+            ZAF_LOG_WARNING("WARNING: Username '" << printable(username)
+                                                  << "' is locked out after too many failed "
+                                                     "logins.");
+            throw new CGUIBadPasswordException();
+        }
+        setSecurityCredentials(username, password, domain);
+    } catch (CGUIAuthenticationException*) {
+        if (throttle != nullptr)
+            throttle->recordFailure(m_peerAddress, username, CGUIThrottle::Clock::now());
+        throw;
+    }
+    if (throttle != nullptr)
+        throttle->recordSuccess(username);
+    CZAFUtil::wipe(password);
+    const std::size_t maxSessions =
+        m_settings.site != nullptr ? m_settings.site->maxSessions : SGUISiteSettings().maxSessions;
+    if (++gLoggedInSessions > maxSessions) {
+        --gLoggedInSessions;
+        ZAF_LOG_WARNING("WARNING: " << maxSessions << " sessions are logged in; the login of '"
+                                    << printable(username) << "' was refused.");
+        throw new CGUITooManySessionsException();
+    }
+    m_loggedIn.store(true);
+    impersonate();
+    m_server = new CVornServer();
+    unimpersonate();
+}
+
+void CGUIClient::sendHostKey() {
+    std::unique_ptr<CGUIElement> response = createResponseDocument();
+    response->set("rc", std::to_string(eRequestOK));
+    response->add("error");
+    response->adopt(hostKeyElement());
+    reply(*response);
+}
+
+std::unique_ptr<CGUIElement> CGUIClient::hostKeyElement() const {
+    if (m_settings.hostKey == nullptr)
+        return nullptr;
+    auto key = std::make_unique<CGUIElement>("host-key");
+    key->set("fingerprint", m_settings.hostKey->fingerprint());
+    key->setText(m_settings.hostKey->publicKey());
+    return key;
 }
 
 void CGUIClient::runHandshake() {
@@ -503,7 +656,10 @@ void CGUIClient::runHandshake() {
     try {
         CZAFContext context;
         secure->setHandshakeTimeout(m_settings.loginTimeout);
-        secure->serverHandshake(nullptr, context.getHandle(), nullptr, nullptr, std::string());
+        if (m_settings.hostKey != nullptr)
+            m_settings.hostKey->serverHandshake(*secure, context.getHandle());
+        else
+            secure->serverHandshake(nullptr, context.getHandle(), nullptr, nullptr, std::string());
     } catch (CZAFSocketException* e) {
         if (m_loginExpired.load()) {
             delete e;
@@ -525,7 +681,20 @@ void CGUIClient::sendLoginReply(int rc, const std::string& errorText) {
 
 void CGUIClient::run() {
     std::string command;
-    while (getCommand(command, m_settings.maxFrame) && !command.empty()) {
+    for (;;) {
+        try {
+            if (!getCommand(command, m_settings.maxFrame) || command.empty())
+                break;
+        } catch (CGUICommunicationException* e) {
+            CZAFThrowableGuard guard(e);
+            const auto* tooLong = dynamic_cast<const CGUIFrameTooLongException*>(e->getRoot());
+            if (tooLong == nullptr) {
+                guard.release();
+                throw;
+            }
+            answerTooLong(*tooLong);
+            return;
+        }
         int rc = 0;
         const std::string response = answer(command, rc);
         reply(response.data(), static_cast<unsigned int>(response.size()));
@@ -534,21 +703,63 @@ void CGUIClient::run() {
     }
 }
 
+void CGUIClient::answerTooLong(const CGUIFrameTooLongException& tooLong) {
+    ZAF_LOG_ERROR("A request frame was refused:\n" << tooLong);
+    // The console is still sending the frame and reads the answer only when it is done: take in
+    // (and drop) what it announced while it keeps coming, then answer and end the session. A
+    // console that stalls for kDrainStallMs is left without an answer.
+    timeval stall{};
+    stall.tv_sec = kDrainStallMs / 1000;
+    ::setsockopt(m_socket->getDescriptor(), SOL_SOCKET, SO_RCVTIMEO, &stall, sizeof stall);
+    uint64_t left = tooLong.getLength();
+    std::vector<unsigned char> sink(kReadChunk);
+    try {
+        while (left > 0) {
+            const int count = m_socket->read(
+                sink.data(), static_cast<unsigned int>(std::min<uint64_t>(left, sink.size())));
+            if (count <= 0)
+                return;
+            left -= static_cast<uint64_t>(count);
+        }
+        std::unique_ptr<CGUIElement> response = createResponseDocument();
+        response->set("rc", std::to_string(eRequestFormat));
+        response->add("error").setText(tooLong.getMessage());
+        reply(*response);
+    } catch (CZAFThrowable* e) {
+        CZAFThrowableGuard guard(e);
+        ZAF_LOG_VERBOSE("The answer to a refused frame could not be sent:\n" << *e);
+    }
+}
+
 std::string CGUIClient::answer(const std::string& command, int& rc) {
     std::unique_ptr<CGUIElement> response = createResponseDocument();
     CGUIElement& error = response->add("error");
     std::unique_ptr<CGUIElement> result;
     std::string errorText;
+    std::string type;
     rc = eRequestOK;
-    // Request failures name the request, its secrets masked.
+    // Failures name the request by its type and length; its text is never logged.
+    // A request that did not parse still names its type when the shape scan found one.
+    auto requestType = [&]() {
+        if (type.empty()) {
+            SGUIShape shape;
+            gCheckRequestShape(command, m_settings.shape, shape);
+            type = shape.rootType;
+        }
+        return type;
+    };
     auto failed = [&](const CZAFThrowable& e, int code, const char* head) {
+        requestType();
         rc = code;
-        errorText = logFailure(e, head + gMaskSecrets(command) + "':\n");
+        errorText = logFailure(e, head + gDescribeRequest(command, type) + ":\n");
     };
     try {
-        CImpersonation identity(*this);
+        // Parsing and validation need no rights and take no lock: only the handler runs as the
+        // user, in turn with every other session's requests.
         CDocumentGuard request(parseCommand(command));
+        type = gGetAttribute(request->getDocumentElement(), kType);
         validateRequest(request.get());
+        CImpersonation identity(*this);
         result = processRequest(request.get());
     } catch (CGUIUnknownRequestException* e) {
         CZAFThrowableGuard guard(e);
@@ -557,7 +768,10 @@ std::string CGUIClient::answer(const std::string& command, int& rc) {
     } catch (CGUIFormatException* e) {
         CZAFThrowableGuard guard(e);
         rc = eRequestFormat;
-        errorText = logFailure(*e, "A bad request format has encountered, command is skipped:\n");
+        errorText = e->getDetailedMessage();
+        ZAF_LOG_ERROR("A bad request format has encountered, command is skipped ("
+                      << gDescribeRequest(command, requestType()) << "):\n"
+                      << errorText);
     } catch (CGUIRequestFailedException* e) {
         CZAFThrowableGuard guard(e);
         failed(*e, eRequestFailed, "Error while processing request '");
@@ -658,6 +872,10 @@ std::unique_ptr<CGUIElement> CGUIClient::createResponseDocument() {
 // ---- parse and validation ----
 
 DOMDocument* CGUIClient::parseCommand(const std::string& command) {
+    SGUIShape shape;
+    const std::string excess = gCheckRequestShape(command, m_settings.shape, shape);
+    if (!excess.empty())
+        throw new CGUIFormatException("The request was refused before parsing: " + excess);
     CParseErrorHandler errors;
     DOMLSParser* parser =
         m_domImplementation->createLSParser(DOMImplementationLS::MODE_SYNCHRONOUS, nullptr);
@@ -694,12 +912,11 @@ DOMDocument* CGUIClient::parseCommand(const std::string& command) {
             document->release();
         if (message.empty())
             message = errors.hasFailed() ? errors.getMessage() : "no document";
+        // The message may quote the request (a name, a value): it is made fit for one line and
+        // short, and the request text itself is never part of it.
         throw new CGUIFormatException("An error occured while trying to parse XML data:\n"
                                       "Error message: --->" +
-                                      message +
-                                      "<---\n"
-                                      "Failing data : --->" +
-                                      command + "<---\n");
+                                      gLogSafe(gMaskSecrets(message), 200) + "<---\n");
     }
     return document;
 }
@@ -795,11 +1012,13 @@ void CGUIClient::validateRequest(const DOMDocument* request) {
         checkAttributesExist(data, names, 3);
     } else if (type == GUICMD_GET_CL) {
         return;
+    } else if (type == GUICMD_HOSTKEY) {
+        return;
     } else if (type == GUICMD_GET_PICTURE) {
         static const std::string names[] = {"id"};
         checkAttributesExist(data, names, 1);
     } else {
-        throw new CGUIUnknownRequestException(type);
+        throw new CGUIUnknownRequestException(gLogSafe(type, 64));
     }
 }
 
@@ -846,6 +1065,8 @@ std::unique_ptr<CGUIElement> CGUIClient::dispatch(const std::string& type, const
         return doGetPicture(data);
     if (type == GUICMD_KEYIMPORT)
         return doKeyImport(data);
+    if (type == GUICMD_HOSTKEY)
+        return hostKeyElement();
     // The login request has no handler: a console that sends it again has lost track of the
     // session, which then ends without a reply. Validation lets no other type through.
     ZAF_FAIL_TAG(kTag);
@@ -869,6 +1090,10 @@ void CGUIClient::getAuthenticationData(std::string& username, std::string& passw
         throw;
     }
     validateRequest(request.get());
+    if (gGetAttribute(request->getDocumentElement(), kType) == GUICMD_HOSTKEY) {
+        m_hostKeyRequest = true;
+        return;
+    }
     const DOMElement* data = dataElement(request.get());
     username = gGetAttribute(data, kUsername);
     password = gGetAttribute(data, kPassword);
@@ -886,10 +1111,8 @@ void CGUIClient::setSecurityCredentials(const std::string& username, const std::
     SGUIAccount account;
     SSecurityCredentials credentials;
     {
-        // The effective identity belongs to the whole process: while another session runs a
-        // request as its user, this thread could neither read the shadow file nor learn the
-        // daemon's own ids. Both happen while no session impersonates.
-        CGUIFairLock quiet(gRequestMutex);
+        // Sessions switch identity for their own thread only, so this thread still has the
+        // daemon's ids and may read the shadow file while other sessions run requests.
         gLookUpAccount(username, account);
         credentials.savedUserID = geteuid();
         credentials.savedGroupID = getegid();
@@ -929,6 +1152,16 @@ void CGUIClient::setSecurityCredentials(const std::string& username, const std::
         ZAF_LOG_WARNING("WARNING: Username '" << name << "' has supplied an invalid password.");
         throw new CGUIBadPasswordException();
     }
+    // The password was right; the account's own rules may still forbid the login. The console
+    // learns only that the login was refused.
+    const SGUISiteSettings defaults;
+    const SGUISiteSettings& site = m_settings.site != nullptr ? *m_settings.site : defaults;
+    const std::string refusal =
+        gAccountRefusal(account, daysSinceEpoch(), site.allowRootLogin, site.allowNoShellLogin);
+    if (!refusal.empty()) {
+        ZAF_LOG_WARNING("WARNING: Username '" << name << "' may not log in: " << refusal << ".");
+        throw new CGUIBadPasswordException();
+    }
     ZAF_LOG_VERBOSE("Username: " << name);
     ZAF_LOG_VERBOSE("uid     : " << credentials.userID);
     ZAF_LOG_VERBOSE("gid     : " << credentials.groupID);
@@ -943,22 +1176,21 @@ void CGUIClient::impersonate() {
         return;
     const SSecurityCredentials& c = m_credentials;
     auto fail = [this](int error, bool restoreGroup, bool restoreGroups) {
-        if (restoreGroup && setegid(m_credentials.savedGroupID) != 0)
+        if (restoreGroup && setThreadEgid(m_credentials.savedGroupID) != 0)
             ZAF_LOG_ERROR("Unimpersonation error while setting gid to 0:\n"
                           << CZAFOSException(errno));
-        if (restoreGroups &&
-            setgroups(m_credentials.savedGroups.size(), m_credentials.savedGroups.data()) != 0)
+        if (restoreGroups && setThreadGroups(m_credentials.savedGroups) != 0)
             ZAF_LOG_ERROR("Unimpersonation error while setting the groups:\n"
                           << CZAFOSException(errno));
         m_impersonating = false;
         gRequestMutex.unlock();
         throw new CGUIImpersonationException(error);
     };
-    if (c.switchGroups && setgroups(c.groups.size(), c.groups.data()) != 0)
+    if (c.switchGroups && setThreadGroups(c.groups) != 0)
         fail(errno, false, false);
-    if (setegid(c.groupID) != 0)
+    if (setThreadEgid(c.groupID) != 0)
         fail(errno, false, c.switchGroups);
-    if (seteuid(c.userID) != 0)
+    if (setThreadEuid(c.userID) != 0)
         fail(errno, true, c.switchGroups);
 }
 
@@ -967,13 +1199,13 @@ void CGUIClient::unimpersonate() {
         return;
     if (m_credentials.isSet) {
         const SSecurityCredentials& c = m_credentials;
-        if (seteuid(c.savedUserID) != 0)
+        if (setThreadEuid(c.savedUserID) != 0)
             ZAF_LOG_ERROR("Unimpersonation error while setting uid to 0:\n"
                           << CZAFOSException(errno));
-        if (setegid(c.savedGroupID) != 0)
+        if (setThreadEgid(c.savedGroupID) != 0)
             ZAF_LOG_ERROR("Unimpersonation error while setting gid to 0:\n"
                           << CZAFOSException(errno));
-        if (c.switchGroups && setgroups(c.savedGroups.size(), c.savedGroups.data()) != 0)
+        if (c.switchGroups && setThreadGroups(c.savedGroups) != 0)
             ZAF_LOG_ERROR("Unimpersonation error while setting the groups:\n"
                           << CZAFOSException(errno));
     }
@@ -1032,6 +1264,41 @@ std::string gMaskSecrets(const std::string& request) {
         out.push_back(quote);
         i = close + 1;
     }
+    return out;
+}
+
+} // namespace vorngui
+
+namespace vorngui {
+
+std::string gLogSafe(const std::string& text, std::size_t limit) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    const std::size_t length = std::min(text.size(), limit);
+    out.reserve(length);
+    for (std::size_t i = 0; i < length; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F || c == '\\') {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    if (text.size() > limit)
+        out += "...";
+    return out;
+}
+
+std::string gDescribeRequest(const std::string& request, const std::string& type) {
+    std::string out = "request";
+    if (!type.empty())
+        out += " '" + gLogSafe(type, 64) + "'";
+    out += " of " + std::to_string(request.size()) + " bytes";
+    // Masked as a whole first: a prefix could end inside a secret the masker would not see.
+    const std::string masked = gMaskSecrets(request.substr(0, 4096));
+    out += ", beginning '" + gLogSafe(masked, 48) + "'";
     return out;
 }
 

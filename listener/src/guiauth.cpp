@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <crypt.h>
 #include <cstring>
+#include <fstream>
 #include <grp.h>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <pwd.h>
@@ -66,18 +68,42 @@ std::string runCrypt(const std::string& password, const std::string& setting) {
     return out;
 }
 
-// A hash of a random text with the system's default method, made once.
-const std::string& dummyHash() {
-    static std::once_flag once;
-    static std::string hash;
-    std::call_once(once, [] {
+std::mutex gDummyLock;
+std::string gDummy;
+
+// A hash of a random text with the system's default method, or with the method chosen by
+// gChooseDummyHash.
+std::string dummyHash() {
+    std::lock_guard<std::mutex> hold(gDummyLock);
+    if (gDummy.empty()) {
         char setting[CRYPT_GENSALT_OUTPUT_SIZE];
         if (crypt_gensalt_rn(nullptr, 0, nullptr, 0, setting, sizeof setting) != nullptr)
-            hash = runCrypt("dummy password that never matches", setting);
-        if (hash.empty())
-            hash = runCrypt("dummy password that never matches", "$6$orxdummysalt$");
-    });
-    return hash;
+            gDummy = runCrypt("dummy password that never matches", setting);
+        if (gDummy.empty())
+            gDummy = runCrypt("dummy password that never matches", "$6$orxdummysalt$");
+    }
+    return gDummy;
+}
+
+// A salt of `length` characters of crypt's alphabet, from the system's random source.
+std::string randomSalt(size_t length) {
+    static const char kAlphabet[] =
+        "./0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    std::string salt(length, '.');
+    std::vector<unsigned char> bytes(length);
+    std::ifstream random("/dev/urandom", std::ios::binary);
+    random.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(length));
+    for (size_t i = 0; i < length; ++i)
+        salt[i] = kAlphabet[bytes[i] % 64];
+    return salt;
+}
+
+bool isNoShell(const std::string& shell) {
+    if (shell.empty())
+        return true;
+    const size_t slash = shell.rfind('/');
+    const std::string base = slash == std::string::npos ? shell : shell.substr(slash + 1);
+    return base == "nologin" || base == "false";
 }
 
 } // namespace
@@ -101,6 +127,7 @@ void gLookUpAccount(const std::string& name, SGUIAccount& account) {
         account.uid = pw.pw_uid;
         account.gid = pw.pw_gid;
         account.passwordField = pw.pw_passwd != nullptr ? pw.pw_passwd : "";
+        account.shell = pw.pw_shell != nullptr ? pw.pw_shell : "";
     }
     wipeBuffer(buffer);
     spwd sp{};
@@ -114,9 +141,99 @@ void gLookUpAccount(const std::string& name, SGUIAccount& account) {
         wipeBuffer(buffer);
         throw;
     }
-    if (account.hasShadowEntry)
+    if (account.hasShadowEntry) {
         account.shadowField = sp.sp_pwdp != nullptr ? sp.sp_pwdp : "";
+        account.lastChange = sp.sp_lstchg;
+        account.maxAge = sp.sp_max;
+        account.inactive = sp.sp_inact;
+        account.expire = sp.sp_expire;
+    }
     wipeBuffer(buffer);
+}
+
+std::string gAccountRefusal(const SGUIAccount& account, long today, bool allowRoot,
+                            bool allowNoShell) {
+    if (account.expire >= 0 && today >= account.expire)
+        return "the account has expired";
+    if (account.lastChange == 0)
+        return "the password must be changed first";
+    if (account.lastChange > 0 && account.maxAge >= 0 && account.inactive >= 0 &&
+        today > account.lastChange + account.maxAge + account.inactive)
+        return "the password is past its inactive period";
+    if (account.uid == 0 && !allowRoot)
+        return "user id 0 may not log in";
+    if (!allowNoShell && isNoShell(account.shell))
+        return "the account has no login shell";
+    return std::string();
+}
+
+std::string gHashMethod(const std::string& hash) {
+    if (hash.size() < 4 || hash[0] != '$')
+        return std::string();
+    // "$id$" then parameters: yescrypt always carries one field of them, SHA-crypt
+    // an optional "rounds=N"; the salt follows.
+    const size_t idEnd = hash.find('$', 1);
+    if (idEnd == std::string::npos)
+        return std::string();
+    const std::string id = hash.substr(1, idEnd - 1);
+    size_t end = idEnd + 1;
+    if (id == "y" || id == "gy" || id == "7") {
+        end = hash.find('$', end);
+        if (end == std::string::npos)
+            return std::string();
+        ++end;
+    } else if (hash.compare(end, 7, "rounds=") == 0) {
+        end = hash.find('$', end);
+        if (end == std::string::npos)
+            return std::string();
+        ++end;
+    }
+    // What follows must be a salt and the hash.
+    if (hash.find('$', end) == std::string::npos)
+        return std::string();
+    return hash.substr(0, end);
+}
+
+std::string gChooseDummyHash() {
+    std::map<std::string, std::pair<size_t, size_t>> methods; // method -> count, salt length
+    {
+        std::vector<char> buffer(kMaxBufferSize / 16);
+        setspent();
+        for (unsigned int i = 0; i < 100000; ++i) {
+            spwd entry{};
+            spwd* found = nullptr;
+            if (getspent_r(&entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
+                break;
+            const std::string hash = entry.sp_pwdp != nullptr ? entry.sp_pwdp : "";
+            const std::string method = gHashMethod(hash);
+            if (!method.empty()) {
+                const size_t saltEnd = hash.find('$', method.size());
+                auto& slot = methods[method];
+                ++slot.first;
+                slot.second = saltEnd - method.size();
+            }
+        }
+        endspent();
+        wipeBuffer(buffer);
+    }
+    std::string best;
+    size_t bestCount = 0;
+    size_t saltLength = 16;
+    for (const auto& entry : methods)
+        if (entry.second.first > bestCount) {
+            best = entry.first;
+            bestCount = entry.second.first;
+            saltLength = entry.second.second;
+        }
+    if (best.empty())
+        return dummyHash().substr(0, gHashMethod(dummyHash()).size());
+    const std::string hash =
+        runCrypt("dummy password that never matches", best + randomSalt(saltLength) + "$");
+    if (hash.empty())
+        return dummyHash().substr(0, gHashMethod(dummyHash()).size());
+    std::lock_guard<std::mutex> hold(gDummyLock);
+    gDummy = hash;
+    return best;
 }
 
 bool gConstantTimeEquals(const std::string& a, const std::string& b) {
@@ -131,8 +248,9 @@ bool gConstantTimeEquals(const std::string& a, const std::string& b) {
 }
 
 bool gCheckDummyPassword(const std::string& password) {
-    std::string result = runCrypt(password, dummyHash());
-    gConstantTimeEquals(result, dummyHash());
+    const std::string dummy = dummyHash();
+    std::string result = runCrypt(password, dummy);
+    gConstantTimeEquals(result, dummy);
     oozaf::CZAFUtil::wipe(result);
     return false;
 }

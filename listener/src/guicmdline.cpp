@@ -2,6 +2,7 @@
 #include <oozaf/throwable.h>
 #include <oozaf/util.h>
 
+#include <arpa/inet.h>
 #include <cstdlib>
 #include <vorngui/guicmdline.h>
 
@@ -40,7 +41,8 @@ bool parseDigits(const std::string& text, unsigned long long& value) {
 
 bool isOneArgSwitch(const std::string& sw) {
     return sw == "--log-file" || sw == "--port" || sw == "--cthread-int" || sw == "--info" ||
-           sw == "--login-timeout";
+           sw == "--login-timeout" || sw == "--idle-timeout" || sw == "--max-frame" ||
+           sw == "--host-key" || sw == "--bind" || sw == "--site-file";
 }
 
 bool isFlagSwitch(const std::string& sw) {
@@ -76,8 +78,16 @@ bool CGUICommandLineContext::argIsValid(const std::string& sw, const std::string
                 return true;
         return false;
     }
-    if (sw == "--log-file")
-        return true;
+    if (sw == "--idle-timeout")
+        return parseDigits(arg, value) && value <= 0xFFFFFFFEull;
+    if (sw == "--max-frame")
+        return parseDigits(arg, value) && value >= 65536 && value <= kMaxFrameLimit;
+    if (sw == "--bind") {
+        in_addr address{};
+        return inet_pton(AF_INET, arg.c_str(), &address) == 1;
+    }
+    if (sw == "--log-file" || sw == "--host-key" || sw == "--site-file")
+        return !arg.empty();
     return false;
 }
 
@@ -113,6 +123,28 @@ bool CGUICommandLineContext::getLoginTimeout(unsigned int& milliseconds) const {
         return false;
     milliseconds =
         static_cast<unsigned int>(std::strtoul(singleArg("--login-timeout").c_str(), nullptr, 10));
+    return true;
+}
+
+bool CGUICommandLineContext::getIdleTimeout(unsigned int& milliseconds) const {
+    if (!switchExists("--idle-timeout"))
+        return false;
+    milliseconds =
+        static_cast<unsigned int>(std::strtoul(singleArg("--idle-timeout").c_str(), nullptr, 10));
+    return true;
+}
+
+bool CGUICommandLineContext::getMaxFrame(uint32_t& bytes) const {
+    if (!switchExists("--max-frame"))
+        return false;
+    bytes = static_cast<uint32_t>(std::strtoul(singleArg("--max-frame").c_str(), nullptr, 10));
+    return true;
+}
+
+bool CGUICommandLineContext::getText(const std::string& sw, std::string& text) const {
+    if (!switchExists(sw))
+        return false;
+    text = singleArg(sw);
     return true;
 }
 

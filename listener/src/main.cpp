@@ -10,12 +10,14 @@
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/XMLException.hpp>
 
+#include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cxxabi.h>
 #include <exception>
+#include <ext/stdio_filebuf.h>
 #include <fcntl.h>
 #include <iomanip>
 #include <iostream>
@@ -25,7 +27,10 @@
 #include <pthread.h>
 #include <sstream>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <vorngui/guiauth.h>
+#include <vorngui/guihostkey.h>
 #include <vorngui/main.h>
 #include <vorngui/xmlstring.h>
 
@@ -80,11 +85,59 @@ sigset_t handledSignals() {
     return set;
 }
 
+// What every session shares: site settings, the throttle and the host key, made at start-up.
+SGUISiteSettings gSite;
+std::unique_ptr<CGUIThrottle> gThrottle;
+std::unique_ptr<CGUIHostKey> gHostKey;
+uint64_t gNextSerial = 0;
+
 SGUIClientSettings clientSettings() {
     SGUIClientSettings settings;
+    const CGUICommandLineContext& commandLine = gMainBones.commandLine;
     settings.loginTimeout = CGUICommandLineContext::kDefaultLoginTimeout;
-    gMainBones.commandLine.getLoginTimeout(settings.loginTimeout);
+    commandLine.getLoginTimeout(settings.loginTimeout);
+    settings.idleTimeout = CGUICommandLineContext::kDefaultIdleTimeout;
+    commandLine.getIdleTimeout(settings.idleTimeout);
+    settings.maxFrame = CGUICommandLineContext::kDefaultMaxFrame;
+    commandLine.getMaxFrame(settings.maxFrame);
+    settings.site = &gSite;
+    settings.throttle = gThrottle.get();
+    settings.hostKey = gHostKey.get();
     return settings;
+}
+
+// Makes room for a new connection from `address` among those that have not logged in: when
+// that address or the daemon already has as many as allowed, the oldest of them is evicted
+// (its connection is interrupted; the maintenance reaps it). So a flood of idle connections
+// costs the flooder its own earlier connections, never a console that came later. The caller
+// holds the clients mutex.
+void makeRoomFor(const std::string& address) {
+    CGUIClient* oldest = nullptr;
+    CGUIClient* oldestHere = nullptr;
+    std::size_t waiting = 0;
+    std::size_t waitingHere = 0;
+    for (CGUIClient* client : gMainBones.clients) {
+        if (!client->isActive() || client->isLoggedIn() || client->isEvicted())
+            continue;
+        ++waiting;
+        if (oldest == nullptr || client->getSerial() < oldest->getSerial())
+            oldest = client;
+        if (client->getPeerAddress() == address) {
+            ++waitingHere;
+            if (oldestHere == nullptr || client->getSerial() < oldestHere->getSerial())
+                oldestHere = client;
+        }
+    }
+    CGUIClient* victim = nullptr;
+    if (waitingHere >= gSite.maxPreLoginPerAddress)
+        victim = oldestHere;
+    else if (waiting >= gSite.maxPreLogin)
+        victim = oldest;
+    if (victim != nullptr) {
+        ZAF_LOG_DEBUG("Evicting the oldest connection not logged in, from "
+                      << victim->getPeerAddress());
+        victim->evict();
+    }
 }
 
 // Takes the termination signals one at a time (they are blocked in every other thread) and
@@ -203,7 +256,9 @@ void admitClient(CZAFSocket* socket, const SGUIClientSettings& settings) {
     CZAFLockGuard guard(gMainBones.clientsMutex);
     if (gMainBones.clients.size() >= kReapThreshold)
         reapInactiveClients();
-    if (gMainBones.clients.size() >= kMaxClients) {
+    // Logged-in sessions, those waiting for a login, and evicted ones not yet ended.
+    const std::size_t ceiling = gSite.maxSessions + 2 * gSite.maxPreLogin;
+    if (gMainBones.clients.size() >= ceiling) {
         ZAF_LOG_WARNING("WARNING: " << gMainBones.clients.size()
                                     << " client sessions are running; a new connection was "
                                        "closed");
@@ -211,6 +266,8 @@ void admitClient(CZAFSocket* socket, const SGUIClientSettings& settings) {
         return;
     }
     auto* client = new CGUIClient(socket, settings);
+    client->setSerial(++gNextSerial);
+    makeRoomFor(client->getPeerAddress());
     try {
         client->start();
     } catch (CZAFThreadStartException* e) {
@@ -301,8 +358,9 @@ int gGUIMain(int argc, char** argv) {
     const int status = sGUIServiceMain(argc, argv);
     ZAF_LOG_VERBOSE("Exiting");
     gMainBones.logger.setLog(std::clog);
-    if (gMainBones.logFile.is_open())
-        gMainBones.logFile.close();
+    gMainBones.logFile.flush();
+    gMainBones.logFile.rdbuf(nullptr);
+    gMainBones.logBuffer.reset();
     gSetOOZAFLogger(nullptr);
     return status;
 }
@@ -343,11 +401,18 @@ int sGUIServiceMain(int argc, char** argv) {
         ZAF_LOG_VERBOSE("Setting log level to " << static_cast<int>(level));
         gMainBones.logger.setLogLevel(level);
     }
+    // Everything the daemon creates (log, host key, temporary files) is its own alone.
+    ::umask(077);
     std::string logName;
     if (commandLine.getLogFilename(logName)) {
         ZAF_LOG_VERBOSE("Going to use logfile: " << logName);
-        gMainBones.logFile.open(logName, std::ios::out | std::ios::app);
-        if (gMainBones.logFile.good()) {
+        // Never through a link someone placed at the log's name, never readable by others.
+        const int descriptor =
+            ::open(logName.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (descriptor >= 0) {
+            gMainBones.logBuffer.reset(
+                new __gnu_cxx::stdio_filebuf<char>(descriptor, std::ios::out | std::ios::app));
+            gMainBones.logFile.rdbuf(gMainBones.logBuffer.get());
             gMainBones.logger.setLog(gMainBones.logFile);
         } else {
             ZAF_LOG_ERROR("Error opening log file '"
@@ -447,6 +512,34 @@ bool guiInitialize() {
         return false;
     }
 
+    std::string sitePath = CZAFUtil::getRunDirectory() + "/" + kSiteFileName;
+    commandLine.getText("--site-file", sitePath);
+    gSite = SGUISiteSettings();
+    const std::string siteProblem = gReadSiteSettings(sitePath, gSite);
+    if (!siteProblem.empty()) {
+        ZAF_LOG_ERROR("The site settings '" << sitePath << "' cannot be used: " << siteProblem);
+        return false;
+    }
+    gThrottle.reset(new CGUIThrottle(gSite));
+    const std::string method = gChooseDummyHash();
+    ZAF_LOG_VERBOSE("Unknown and locked user names are checked with the hash method '" << method
+                                                                                       << "'");
+
+    if (!commandLine.getNonsecure()) {
+        std::string folder = CZAFUtil::getRunDirectory() + "/" + CGUIHostKey::kFolderName;
+        commandLine.getText("--host-key", folder);
+        try {
+            gHostKey = CGUIHostKey::open(folder);
+        } catch (CGUIHostKeyException* e) {
+            CZAFThrowableGuard guard(e);
+            ZAF_LOG_ERROR(e->getDetailedMessage());
+            return false;
+        }
+        if (gHostKey->isNew())
+            ZAF_LOG_WARNING("WARNING: A new host key was made in '" << folder << "'.");
+        ZAF_LOG_WARNING("Host key fingerprint: " << gHostKey->fingerprint());
+    }
+
     ZAF_LOG_VERBOSE("Initializing networking library...");
     rc = ZAFsdkNetworkLibInit();
     if (rc != kZAFError_NoErr) {
@@ -485,7 +578,17 @@ bool guiInitialize() {
         fcntl(descriptor, F_SETFL, socketFlags | O_NONBLOCK);
     try {
         ZAF_LOG_VERBOSE("Trying to bind to local port " << port << "...");
-        gMainBones.serverSocket->bind(port);
+        std::string bindAddress;
+        if (commandLine.getText("--bind", bindAddress)) {
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(port);
+            ::inet_pton(AF_INET, bindAddress.c_str(), &address.sin_addr);
+            if (::bind(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+                throw new CZAFSocketControlException(eReasonSocketBind, errno);
+        } else {
+            gMainBones.serverSocket->bind(port);
+        }
         ZAF_LOG_VERBOSE("Server socket successfully bound to local port " << port << ".");
         ZAF_LOG_VERBOSE("Switching to listening mode...");
         gMainBones.serverSocket->listen();
@@ -593,6 +696,7 @@ void guiShutdown() {
         gMainBones.toolkitInitialized = false;
         ZAF_LOG_VERBOSE("Disconnected from SDK service");
     }
+    gHostKey.reset();
     if (gMainBones.xmlInitialized) {
         ZAF_LOG_VERBOSE("Terminating XML service...");
         xercesc::XMLPlatformUtils::Terminate();

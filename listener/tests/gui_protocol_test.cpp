@@ -152,15 +152,18 @@ TEST(GuiProtocolValidation, EmptyAttributesCountAsPresent) {
     }
 }
 
-TEST(GuiProtocolValidation, MalformedXmlIsAFormatErrorShowingTheFailingData) {
-    const std::string request = "<command type=\"keys-summary\"><data></command>";
+// The error text is also what the log gets: it names the parser's complaint, never the request.
+TEST(GuiProtocolValidation, MalformedXmlIsAFormatErrorWithoutTheRequestText) {
+    const std::string request =
+        "<command type=\"keys-summary\"><data password=\"MARKER-7f3a\"></command>";
     const Answer answer = ask(request);
     EXPECT_EQ(12, answer.rc);
     const std::string& text = answer.reply.error;
     EXPECT_EQ(0u, text.find(kFormatPrefix + "An error occured while trying to parse XML data:\n"
                                             "Error message: --->"))
         << text;
-    EXPECT_NE(std::string::npos, text.find("<---\nFailing data : --->" + request + "<---\n"));
+    EXPECT_EQ(std::string::npos, text.find("Failing data")) << text;
+    EXPECT_EQ(std::string::npos, text.find("MARKER-7f3a")) << text;
 }
 
 TEST(GuiProtocolValidation, DocumentTypesAndEntitiesAreRefused) {

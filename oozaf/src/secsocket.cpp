@@ -613,7 +613,8 @@ uint32_t CZAFSecSocket::readHeader(unsigned char type, unsigned char* header) {
     if (type != kTypeData) {
         if (length > kMaxHandshakePayload)
             failWith(kProtocolError);
-    } else if (length > (isKeyed() ? kMaxRecordPayload : kMaxRecordPlaintext)) {
+    } else if (length > (isKeyed() ? size_t(m_inboundLimit) + kZAFCipherMaxBlockSize + kMACLength
+                                   : size_t(m_inboundLimit))) {
         failWith(kInvalidInput);
     }
     return length;
@@ -860,6 +861,8 @@ void CZAFSecSocket::runHandshake(bool isServer, ZAFKeyDBObjRef* remoteKey, ZAFCo
             receiveHello(kTypeClientHello);
             if (keyDB != nullptr && !isAllZero(peer.keyID, kKeyIDLength))
                 peerKey = findKey(keyDB, peer.keyID);
+            else if (m_requirePeerKey)
+                failWith(kUnknownRemoteKey);
             std::vector<unsigned char> hello(ownKeyID, ownKeyID + kKeyIDLength);
             hello.insert(hello.end(), ownNonce, ownNonce + kNonceLength);
             hello.insert(hello.end(), ownMPI.begin(), ownMPI.end());
@@ -890,6 +893,8 @@ void CZAFSecSocket::runHandshake(bool isServer, ZAFKeyDBObjRef* remoteKey, ZAFCo
                 transcriptHash(context, ownNonce, peer.nonce, ownMPI.data(), ownMPI.size(),
                                peer.mpi, peer.mpiLength, ownKeyID, digest);
                 verify(peerKey, digest, peer.rest, peer.restLength);
+            } else if (m_requirePeerKey) {
+                failWith(kUnknownRemoteKey);
             }
             if (ownKey != nullptr) {
                 transcriptHash(context, ownNonce, peer.nonce, ownMPI.data(), ownMPI.size(),

@@ -98,7 +98,10 @@ TEST(ListenerLoad, FiftySessionsOfKeysSummariesOnTheThousandKeyCorpus) {
         keys = reply.body()->children.size();
     }
     EXPECT_EQ(1000u, keys);
-    ASSERT_TRUE(waitUntil([&] { return daemon.threadCount() <= 3; }))
+    // Main, signal and maintenance threads, and the crypto library's pool (one thread per core)
+    // that the host key's first signature starts and keeps.
+    const size_t baseline = 3 + std::max(1u, std::thread::hardware_concurrency());
+    ASSERT_TRUE(waitUntil([&] { return daemon.threadCount() <= baseline; }))
         << daemon.threadCount() << " threads";
     const size_t threadsBefore = daemon.threadCount();
     const size_t descriptorsBefore = daemon.descriptorCount();
@@ -109,10 +112,15 @@ TEST(ListenerLoad, FiftySessionsOfKeysSummariesOnTheThousandKeyCorpus) {
         std::vector<std::thread> workers;
         const auto start = std::chrono::steady_clock::now();
         for (unsigned int s = 0; s < sessions; ++s) {
-            workers.emplace_back([&] {
+            workers.emplace_back([&, s] {
                 std::vector<double> mine;
                 try {
-                    auto connection = daemon.connect(120000);
+                    // Each session comes from an address of its own, as consoles on separate
+                    // hosts do: the daemon admits at most 8 connections of one address that
+                    // have not logged in yet.
+                    auto connection =
+                        daemon.connect(120000, "127.0." + std::to_string(1 + s / 250) + "." +
+                                                   std::to_string(1 + s % 250));
                     if (connection->login(user->name(), user->password()).rc != 0) {
                         ++failures;
                         return;

@@ -440,6 +440,25 @@ TEST(SecSocketRecords, UnkeyedRecordsCarryPlainData) {
     EXPECT_EQ("Invalid input received", e->getMessage());
 }
 
+// A lowered inbound bound refuses a longer record from its five header bytes alone, keyed or
+// not; a record within it still reads.
+TEST(SecSocketRecords, AnInboundBoundRefusesLongerRecordsFromTheirHeader) {
+    SPair pair = makePair();
+    pair.server->setInboundRecordLimit(16);
+    EXPECT_EQ(16u, pair.server->getInboundRecordLimit());
+    rawWrite(pair.client->getDescriptor(), frame(0x40, bytesOf("sixteen bytes!!!")));
+    char buffer[32];
+    ASSERT_EQ(16, pair.server->read(buffer, sizeof buffer));
+    // Announced, never sent: the header is enough to end the channel.
+    rawWrite(pair.client->getDescriptor(), {0x40, 0, 0, 0, 17});
+    auto e = expectThrow<CZAFSecSocketException>([&] { pair.server->read(buffer, 8); });
+    ASSERT_TRUE(e);
+    EXPECT_EQ("Invalid input received", e->getMessage());
+    // The bound never rises above the socket's own.
+    pair.client->setInboundRecordLimit(0xFFFFFFFFu);
+    EXPECT_EQ(CZAFSecSocket::kMaxRecordPlaintext, pair.client->getInboundRecordLimit());
+}
+
 TEST(SecSocketRecords, WireFormatSizesKeyStreamAndSequenceAsDocumented) {
     CContext ctx;
     SPair pair = makePair();
@@ -836,6 +855,22 @@ TEST_F(SecSocketHandshake, UnauthenticatedPeersWithoutKeyDatabases) {
     EXPECT_EQ(nullptr, server.remote);
     EXPECT_EQ(nullptr, client.remote);
     expectDataFlows(pair);
+}
+
+// A side that requires the peer's key refuses an unsigned peer, on either side of the
+// handshake, even without a key database to look it up in.
+TEST_F(SecSocketHandshake, ARequiredPeerKeyRefusesAnUnsignedPeer) {
+    for (const bool serverRequires : {true, false}) {
+        SPair pair = makePair();
+        (serverRequires ? pair.server : pair.client)->setRequirePeerKey(true);
+        SSide server("", -1);
+        SSide client("", -1);
+        handshake(pair, server, client);
+        const std::unique_ptr<CZAFThrowable>& refused =
+            serverRequires ? server.error : client.error;
+        ASSERT_TRUE(refused) << serverRequires;
+        EXPECT_EQ("Unknown remote key", refused->getMessage());
+    }
 }
 
 TEST_F(SecSocketHandshake, FailuresEndTheFailingSideAndThePeerSeesTheClose) {

@@ -87,6 +87,7 @@ protected:
         std::ostringstream err;
         try {
             SCommandLine line = gParseCommandLine(all);
+            line.global.pinHostKey = false; // the stand-in listener has no host key
             CConsole console(
                 line.global, out, err, [](const std::string&, std::string&) { return false; },
                 terminal);
@@ -286,6 +287,7 @@ TEST_F(AdminConsole, PasswordsComeFromTheEnvironmentWhenNoFileIsGiven) {
     std::ostringstream err;
     SCommandLine line =
         gParseCommandLine({"--port", std::to_string(listener.port()), "--user", "ann", "options"});
+    line.global.pinHostKey = false;
     CConsole console(line.global, out, err, [](const std::string&, std::string&) { return false; });
     EXPECT_EQ(0, console.run(line.command));
     ::unsetenv("ORXADMIN_PASSWORD");

@@ -18,6 +18,8 @@
 #include <string>
 #include <sys/types.h>
 #include <vector>
+#include <vorngui/guishape.h>
+#include <vorngui/guisite.h>
 #include <vorngui/xmlstring.h>
 
 namespace oozaf {
@@ -63,10 +65,14 @@ private:
     CGUIFairMutex& m_mutex;
 };
 
-// Serialises every request of the daemon: held from impersonate() to unimpersonate(), because
-// the effective user and groups belong to the whole process. Also held while a login reads the
-// system's user databases and the daemon's own ids.
+// Serialises every request of the daemon: held from impersonate() to unimpersonate(). The
+// identity switch itself is made for the calling thread alone (the kernel keeps credentials per
+// thread), so a login checks its password as root while another session's request runs as its
+// user; the lock keeps the facades and the toolkit to one request at a time.
 extern CGUIFairMutex gRequestMutex;
+
+class CGUIHostKey;
+class CGUIFrameTooLongException;
 
 // The authenticated user's ids and the daemon's own ids to return to.
 struct SSecurityCredentials : public oozaf::CZAFObj {
@@ -83,14 +89,26 @@ struct SSecurityCredentials : public oozaf::CZAFObj {
     bool isSet = false;
 };
 
-// Limits of one session.
+// Limits of one session, and what the daemon shares with every session.
 struct SGUIClientSettings {
-    // Largest request frame after the login, and the largest login request.
-    uint32_t maxFrame = 16u * 1024 * 1024;
+    // Largest request frame after the login (--max-frame), and the largest login request.
+    uint32_t maxFrame = 64u * 1024 * 1024;
     uint32_t maxLoginFrame = 64u * 1024;
     // Time for the secure handshake and the login request together; 0 means no limit.
     unsigned int loginTimeout = 30000;
+    // A logged-in session that sends nothing for this long is closed (--idle-timeout); 0: never.
+    unsigned int idleTimeout = 30u * 60 * 1000;
+    // The shape bound of every request document.
+    SGUIShapeLimits shape;
+    // Account rules and the throttle (null: defaults, no throttle).
+    const SGUISiteSettings* site = nullptr;
+    CGUIThrottle* throttle = nullptr;
+    // The key that signs every handshake (null: the handshake is not signed).
+    const CGUIHostKey* hostKey = nullptr;
 };
+
+// Logged-in sessions of the daemon, against SGUISiteSettings::maxSessions.
+extern std::atomic<std::size_t> gLoggedInSessions;
 
 // Calls a function on a thread of its own when a time limit passes before cancel().
 class CGUIDeadline final : public oozaf::CZAFObj {
@@ -150,6 +168,8 @@ public:
     static const std::string GUICMD_GETCONF;     // "conf-get"
     static const std::string GUICMD_SETCONF;     // "conf-set"
     static const std::string GUICMD_AUTH;        // "auth"
+    // Answered before a login only: the listener's host key, so that a console can pin it.
+    static const std::string GUICMD_HOSTKEY; // "host-key"
 
     // Login reply codes (also the session thread's result); 6 and 7 are thread results only.
     enum eLoginResult {
@@ -199,6 +219,16 @@ public:
     // The session thread's result once stop() has joined it.
     int getResult() const { return m_result.load(); }
 
+    // Connection bookkeeping of the accept loop: the peer's address (dotted IPv4, "" for a
+    // client without a socket), the order of acceptance, whether the login succeeded, and
+    // eviction (the connection is interrupted and the session ends without a login).
+    const std::string& getPeerAddress() const { return m_peerAddress; }
+    void setSerial(uint64_t serial) { m_serial = serial; }
+    uint64_t getSerial() const { return m_serial; }
+    bool isLoggedIn() const { return m_loggedIn.load(); }
+    bool isEvicted() const { return m_evicted.load(); }
+    void evict();
+
     // Login and identity.
 
     // Reads the first request (at most maxLoginFrame bytes) and copies the "username",
@@ -226,7 +256,8 @@ public:
     // of length 0 gives true and an empty command. Throws CGUICommunicationException (a longer
     // frame, a connection failure, the login time limit).
     bool getCommand(std::string& command, uint32_t limit);
-    // Parses a request; the caller releases the document. Throws CGUIFormatException.
+    // Checks the request's shape against the session's bound, then parses it; the caller
+    // releases the document. Throws CGUIFormatException, whose text never holds the request.
     xercesc::DOMDocument* parseCommand(const std::string& command);
     // The structural checks, in the fixed order; throws CGUIFormatException or
     // CGUIUnknownRequestException.
@@ -244,8 +275,9 @@ public:
     void reply(const CGUIElement& response);
     // Sends the 4-byte big-endian length, then the data.
     void reply(const void* data, unsigned int length);
-    // Answers one request text as the request loop does (impersonation, parse, validation,
-    // dispatch, failures as return codes); returns the serialised response and sets `rc`.
+    // Answers one request text as the request loop does (parse and validation, then the
+    // handler under impersonation, failures as return codes); returns the serialised response
+    // and sets `rc`. Parsing holds no lock and runs with the daemon's identity.
     std::string answer(const std::string& command, int& rc);
 
     // The server facade of the session, owned; null before the login.
@@ -284,6 +316,14 @@ private:
     void runHandshake();
     void readExactly(void* buffer, unsigned int length, bool& closed);
     void sendLoginReply(int rc, const std::string& errorText);
+    void sendHostKey();
+    // The "host-key" element of a reply (null without a host key).
+    std::unique_ptr<CGUIElement> hostKeyElement() const;
+    // Takes in the rest of an over-long frame (bounded in time) and answers it with rc 12.
+    void answerTooLong(const CGUIFrameTooLongException& tooLong);
+    // Waits `milliseconds` or until the connection is interrupted.
+    void pause(unsigned int milliseconds);
+    void login(std::string& username, std::string& password, std::string& domain);
     void endSession();
     oozaf::CVornServer& server();
     std::unique_ptr<CGUIElement> dispatch(const std::string& type, const xercesc::DOMElement* data);
@@ -298,6 +338,11 @@ private:
     SGUIClientSettings m_settings;
     CGUIDeadline m_loginDeadline;
     std::atomic<bool> m_loginExpired{false};
+    std::atomic<bool> m_loggedIn{false};
+    std::atomic<bool> m_evicted{false};
+    std::string m_peerAddress;
+    uint64_t m_serial = 0;
+    bool m_hostKeyRequest = false;
     std::atomic<int> m_result{0};
     bool m_impersonating = false;
 };
@@ -314,6 +359,12 @@ void gReadFromXML(oozaf::CVornServerCfgPart& part, const xercesc::DOMElement* da
 // Replaces the values of attributes named password or passphrase in a request text by "***",
 // so that request texts can be logged.
 std::string gMaskSecrets(const std::string& request);
+// What the log says about a request it could not use: the type when known, the length and at
+// most the first 48 bytes, secrets masked and control characters escaped as \xNN.
+std::string gDescribeRequest(const std::string& request, const std::string& type);
+// Text from a client made fit for one log line: at most `limit` bytes, control characters and
+// bytes from 0x7F escaped as \xNN, so it never starts a line of its own.
+std::string gLogSafe(const std::string& text, std::size_t limit = 256);
 
 } // namespace vorngui
 

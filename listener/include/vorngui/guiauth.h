@@ -23,7 +23,14 @@ struct SGUIAccount {
     gid_t gid = 0;
     std::string passwordField; // the password database's field ("x" when shadowed)
     std::string shadowField;   // the shadow database's field
-    ~SGUIAccount();            // wipes both fields
+    std::string shell;         // the login shell
+    // Shadow dates in days since 1970 (-1 where the field is empty): last change, maximum
+    // age, inactive period after it, expiry of the account.
+    long lastChange = -1;
+    long maxAge = -1;
+    long inactive = -1;
+    long expire = -1;
+    ~SGUIAccount(); // wipes both fields
 };
 
 // Fills `account` from getpwnam_r and getspnam_r (full name for both). A database that cannot
@@ -39,6 +46,23 @@ bool gCheckPassword(const std::string& password, const std::string& hash);
 // Runs a password check against a dummy hash of the system's default method; for unknown users,
 // so that they take the same time as wrong passwords. Always false.
 bool gCheckDummyPassword(const std::string& password);
+// The reason an account that gave its right password must still not log in, or an empty text:
+// the account has expired, its password is past the inactive period or must be changed first
+// (last change 0), its user id is 0 and `allowRoot` is false, or its shell is nologin, false
+// or empty and `allowNoShell` is false. `today` is in days since 1970.
+std::string gAccountRefusal(const SGUIAccount& account, long today, bool allowRoot,
+                            bool allowNoShell);
+
+// Chooses the method and cost of the dummy hash (for unknown and locked names): those of the
+// hashes most common in the shadow database, with a fresh salt, so that such names take the
+// time a real account takes. Falls back to the system's default method when the database cannot
+// be read or holds no usable hash. Call once at start-up, before any session; returns the
+// chosen setting without its salt (for the log).
+std::string gChooseDummyHash();
+// The method part of a hash (everything before the salt: "$6$", "$6$rounds=N$", "$y$j9T$");
+// empty for a text that is not a hash crypt can use.
+std::string gHashMethod(const std::string& hash);
+
 // Byte-wise equality that reads both texts whole whatever their contents.
 bool gConstantTimeEquals(const std::string& a, const std::string& b);
 

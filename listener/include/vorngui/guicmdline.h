@@ -13,7 +13,9 @@ namespace vorngui {
 // The switches of orxgui:
 //   --port <1024..65535>      --non-secure      --local      --cthread-int <ms > 0>
 //   --version                 --help            --info <error|warning|verbose|debug>
-//   --log-file <name>         --login-timeout <ms > 0>
+//   --log-file <name>         --login-timeout <ms > 0>     --idle-timeout <ms, 0: none>
+//   --max-frame <65536..1073741824>   --host-key <folder>   --bind <dotted IPv4>
+//   --site-file <name>
 // "--login-timeout" (the time a new connection has for the secure handshake and its login
 // request, default 30000 ms) is this listener's own addition; like "--non-secure", "--local" and
 // "--cthread-int" it is accepted but not listed by syntax().
@@ -25,6 +27,9 @@ public:
     static constexpr unsigned short kDefaultPort = 1718;
     static constexpr unsigned int kDefaultClientsThreadInterval = 3600000;
     static constexpr unsigned int kDefaultLoginTimeout = 30000;
+    static constexpr unsigned int kDefaultIdleTimeout = 30u * 60 * 1000;
+    static constexpr uint32_t kDefaultMaxFrame = 64u * 1024 * 1024;
+    static constexpr uint32_t kMaxFrameLimit = 1024u * 1024 * 1024;
 
     void minMaxArgsForSwitch(const std::string& sw, uint16_t& min, uint16_t& max) const override;
     bool switchIsValid(const std::string& sw) const override;
@@ -37,6 +42,10 @@ public:
     bool getPort(unsigned short& port) const;
     bool getClientsThreadInt(unsigned int& milliseconds) const;
     bool getLoginTimeout(unsigned int& milliseconds) const;
+    bool getIdleTimeout(unsigned int& milliseconds) const;
+    bool getMaxFrame(uint32_t& bytes) const;
+    // "--host-key", "--bind", "--site-file": the switch's one argument.
+    bool getText(const std::string& sw, std::string& text) const;
     bool getInfo(oozaf::CZAFLogger::eLogLevel& level) const;
     bool getLogFilename(std::string& name) const;
     bool getNonsecure() const { return switchExists("--non-secure"); }
@@ -44,7 +53,7 @@ public:
     bool getVersion() const { return switchExists("--version"); }
     bool getHelp() const { return switchExists("--help"); }
 
-    // The five lines of help text, each ended by a line break.
+    // The lines of help text, each ended by a line break.
     static std::string syntax();
 
 private:

@@ -54,6 +54,13 @@ public:
     std::string getMessage() const override { return "Authentication error"; }
 };
 
+// A login with the right password beyond the daemon's limit of logged-in sessions.
+class CGUITooManySessionsException final : public CGUIAuthenticationException {
+public:
+    CGUITooManySessionsException() = default;
+    std::string getMessage() const override { return "too many connections"; }
+};
+
 class CGUIBadPasswordException final : public CGUIAuthenticationException {
 public:
     CGUIBadPasswordException() = default;
@@ -122,6 +129,7 @@ public:
         return "Frame length " + std::to_string(m_length) + " exceeds the limit of " +
                std::to_string(m_limit) + " bytes";
     }
+    uint32_t getLength() const { return m_length; }
 
 private:
     uint32_t m_length;

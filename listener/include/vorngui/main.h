@@ -11,6 +11,7 @@
 
 #include <condition_variable>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <vorngui/gui.h>
@@ -27,7 +28,9 @@ struct SGUIMainBones : public oozaf::CZAFObj {
     oozaf::CZAFServerSocket* serverSocket = nullptr;
     std::set<CGUIClient*> clients;
     oozaf::CZAFMutex clientsMutex{"main", __LINE__};
-    std::ofstream logFile;
+    // The log file: a stream over a descriptor opened without following links.
+    std::ostream logFile{nullptr};
+    std::unique_ptr<std::streambuf> logBuffer;
     CGUICommandLineContext commandLine;
     oozaf::CZAFLogger logger;
 };
@@ -50,9 +53,8 @@ private:
 // Process exit statuses of orxgui.
 enum eGUIExitStatus { eExitOK = 0, eExitCannotStart = 1, eExitCommandLine = 2 };
 
-// At most this many sessions run at once; further connections are closed after their first
-// byte. Finished sessions are reaped by the accept loop too once the set holds this many.
-constexpr std::size_t kMaxClients = 256;
+// Finished sessions are reaped by the accept loop too once the set holds this many. How many
+// sessions run at once is a site setting (SGUISiteSettings).
 constexpr std::size_t kReapThreshold = 64;
 
 extern SGUIMainBones gMainBones;

@@ -152,6 +152,18 @@ public:
     // Limit for the whole of a later handshake, in milliseconds; 0 means no limit.
     void setHandshakeTimeout(unsigned int milliseconds) { m_handshakeTimeout = milliseconds; }
     unsigned int getHandshakeTimeout() const { return m_handshakeTimeout; }
+    // Largest record plaintext accepted from the peer, kMaxRecordPlaintext at most (the default);
+    // a record announcing more (plus padding and MAC once keyed) ends the connection before
+    // anything is allocated for it. A server lowers it until the peer has logged in.
+    void setInboundRecordLimit(unsigned int plaintext) {
+        m_inboundLimit = plaintext < kMaxRecordPlaintext ? plaintext : kMaxRecordPlaintext;
+    }
+    unsigned int getInboundRecordLimit() const { return m_inboundLimit; }
+    // When set, a handshake whose peer names no key (or whose key is not in the key database
+    // given) fails with "Unknown remote key": without it such a peer stays unauthenticated. A
+    // console that pinned the listener's key sets it, so that a relay cannot just leave the
+    // signature out.
+    void setRequirePeerKey(bool require) { m_requirePeerKey = require; }
     // True once a handshake has keyed the channel.
     bool isKeyed() const { return m_inboundCipher != nullptr; }
     // True once a failure has ended the channel.
@@ -215,6 +227,8 @@ private:
     bool m_failed = false;
     std::string m_failure;
     unsigned int m_handshakeTimeout = kDefaultHandshakeTimeout;
+    unsigned int m_inboundLimit = kMaxRecordPlaintext;
+    bool m_requirePeerKey = false;
     bool m_deadlineActive = false;
     std::chrono::steady_clock::time_point m_deadline;
 };

@@ -91,6 +91,11 @@ struct SListenerOptions {
     std::string loginTimeout;
     std::string info = "debug";
     std::vector<std::string> extraArgs;
+    // A secure daemon signs with the fixed test host key (tests/data/hostkey, copied into a
+    // private folder); false lets the daemon make its own in the installation directory.
+    bool testHostKey = true;
+    // Site settings written to the daemon's site file ("Name=value" lines); empty: none.
+    std::string siteSettings;
     // Added to the daemon's environment (ORXDIR is set to a private installation directory).
     std::map<std::string, std::string> environment;
 };
@@ -107,6 +112,18 @@ public:
         ::chmod(m_dir.path().c_str(), 0755);
         ::chmod(m_installDir.c_str(), 0755);
         ::chmod((m_installDir + "/zaf-template.cfg").c_str(), 0644);
+        m_hostKeyDir = m_dir.file("hostkey");
+        std::filesystem::create_directory(m_hostKeyDir);
+        ::chmod(m_hostKeyDir.c_str(), 0700);
+        for (const char* name : {"/hostkey.pkr", "/hostkey.skr"}) {
+            std::filesystem::copy_file(std::string(ORX_TEST_DATA_DIR) + "/hostkey" + name,
+                                       m_hostKeyDir + name);
+            ::chmod((m_hostKeyDir + name).c_str(), 0600);
+        }
+        if (!m_options.siteSettings.empty()) {
+            std::ofstream site(m_installDir + "/orxgui-site.cfg");
+            site << m_options.siteSettings;
+        }
     }
     ~CListenerProcess() {
         if (m_pid > 0) {
@@ -202,10 +219,14 @@ public:
     pid_t pid() const { return m_pid; }
     bool isSecure() const { return m_options.secure; }
     const std::string& installDir() const { return m_installDir; }
+    const std::string& hostKeyDir() const { return m_hostKeyDir; }
 
     // A new connection (first byte read, handshake done when secure).
-    std::unique_ptr<vornadmin::CAdminConnection> connect(unsigned int timeoutMs = 60000) const {
+    // `source` picks the local address (another loopback address stands for another host).
+    std::unique_ptr<vornadmin::CAdminConnection> connect(unsigned int timeoutMs = 60000,
+                                                         const std::string& source = "") const {
         vornadmin::SConnectOptions options;
+        options.sourceAddress = source;
         options.host = "127.0.0.1";
         options.port = m_port;
         options.requireSecure = m_options.secure;
@@ -240,6 +261,8 @@ private:
             args.insert(args.end(), {"--cthread-int", m_options.clientsThreadInterval});
         if (!m_options.loginTimeout.empty())
             args.insert(args.end(), {"--login-timeout", m_options.loginTimeout});
+        if (m_options.secure && m_options.testHostKey)
+            args.insert(args.end(), {"--host-key", m_hostKeyDir});
         args.insert(args.end(), m_options.extraArgs.begin(), m_options.extraArgs.end());
         return args;
     }
@@ -305,6 +328,7 @@ private:
     SListenerOptions m_options;
     ZafTempDir m_dir;
     std::string m_installDir;
+    std::string m_hostKeyDir;
     uint16_t m_port = 0;
     pid_t m_pid = -1;
     int m_status = -1;
