@@ -18,6 +18,7 @@ namespace keypackets {
 struct Packet {
     uint8_t tag = 0;
     std::string body;
+    size_t total = 0; // header and body as read (split only)
 };
 
 inline std::string be32(uint32_t v) {
@@ -75,6 +76,7 @@ inline std::vector<Packet> split(const std::string& bytes) {
         if (pos + head + len > bytes.size())
             throw std::runtime_error("truncated packet");
         p.body = bytes.substr(pos + head, len);
+        p.total = head + len;
         out.push_back(std::move(p));
         pos += head + len;
     }
@@ -164,6 +166,40 @@ inline std::string sign(ZAFKeyDBObjRef signer, const char* passphrase, uint8_t t
     if (err != 0)
         throw std::runtime_error("signing failed");
     return body + std::string(reinterpret_cast<const char*>(sig), size);
+}
+
+// A v4 certification (type 0x10, RSA, SHA-256) by `issuer` (8 bytes) made at `created`, with a
+// filler signature value: what a flood by strangers whose keys nobody holds looks like.
+inline std::string fillerCertification(const std::string& issuer, uint32_t created) {
+    std::string body = {4, 0x10, 1, 8, 0, 6, 5, 2};
+    body += be32(created);
+    body += std::string{0, 10, 9, 16} + issuer;
+    body += std::string{0x12, 0x34, 0, 8, char(0x9c)}; // left 16 bits, an 8-bit MPI
+    return packet(2, body);
+}
+
+// Issuer key ID number `i` of a flood: one that no ring holds.
+inline std::string strangerID(uint32_t i) {
+    return std::string{char(0xF1), 0x0D, char(0xED), 0} + be32(i);
+}
+
+// `key` (transferable key bytes) with `count` filler certifications by distinct strangers right
+// after its first user ID, created at base + 0 .. base + count - 1 in shuffled order.
+inline std::string floodedKey(const std::string& key, uint32_t count, uint32_t base) {
+    std::vector<Packet> packets = split(key);
+    std::string out;
+    bool done = false;
+    for (const Packet& p : packets) {
+        out += packet(p.tag, p.body);
+        if (p.tag == 13 && !done) {
+            for (uint32_t i = 0; i < count; ++i) {
+                const uint32_t n = uint32_t((uint64_t(i) * 7919u) % count); // each once
+                out += fillerCertification(strangerID(n), base + n);
+            }
+            done = true;
+        }
+    }
+    return out;
 }
 
 } // namespace keypackets

@@ -249,3 +249,47 @@ TEST_F(Flush, RefreshKeepsUnchangedKeysAndReleasesTheNewRingBuffer) {
     ZAFFreeKeyDB(b);
     ZAFFreeKeyDB(a);
 }
+
+// A refresh reads the rings only when one of them changed on disk; whatever changed them (a
+// rename over the ring, a rewrite in place, a removal), the next refresh sees it and keeps this
+// handle's unsaved change.
+TEST_F(Flush, RefreshReadsOnlyChangedRings) {
+    ZAFKeyDBRef a = nullptr, b = nullptr;
+    ASSERT_EQ(0, openDB(ctx.get(), pub, sec, &a));
+    ASSERT_EQ(0, openDB(ctx.get(), pub, sec, &b));
+    const zaf::Key* first = a->keys.at(0).get();
+    ASSERT_EQ(0, ZAFKeyDBRefresh(a));
+    EXPECT_EQ(first, a->keys.at(0).get()) << "nothing changed, nothing read";
+
+    // Another handle's flush renames new rings over the old ones.
+    addKey(b, extra[0]);
+    ASSERT_EQ(0, ZAFFlushKeyDB(b));
+    removeKey(a, 1); // unsaved, must survive every refresh
+    ASSERT_EQ(0, ZAFKeyDBRefresh(a));
+    std::vector<std::string> want = expected({original[1]}, {idOf(extra[0])});
+    std::vector<std::string> seen = keyIDs(a);
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(want, seen);
+    const zaf::Key* kept = a->keys.at(0).get();
+    ASSERT_EQ(0, ZAFKeyDBRefresh(a));
+    EXPECT_EQ(kept, a->keys.at(0).get());
+
+    // A rewrite in place with one more key (same inode): the size and time tell.
+    {
+        const std::string more =
+            readAll(pub) + sliceKeys(readAll(benchPath("pubring-1k.pkr")), 20, 21);
+        std::ofstream out(pub, std::ios::binary | std::ios::trunc);
+        out << more;
+    }
+    ASSERT_EQ(0, ZAFKeyDBRefresh(a));
+    EXPECT_EQ(want.size() + 1, keyIDs(a).size());
+
+    // A missing public ring reads as empty; the secret ring still holds the keys.
+    ASSERT_EQ(0, ::unlink(pub.c_str()));
+    ASSERT_EQ(0, ZAFKeyDBRefresh(a));
+    uint32_t n = 0;
+    ZAFCountKeysInKeyDB(a, &n);
+    EXPECT_EQ(want.size(), n) << "the secret ring's seven keys, one removed here";
+    ZAFFreeKeyDB(a);
+    ZAFFreeKeyDB(b);
+}

@@ -1,4 +1,5 @@
 // Key rings: reading the bench rings, round trips, properties, iterators, filters and damage.
+// ctest-labels: threaded
 #include "key_packets.h"
 #include "keystore_test_util.h"
 #include "packets.h"

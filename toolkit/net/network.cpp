@@ -1,4 +1,6 @@
 // network: starting and stopping the toolkit's networking library.
+#include "handles.h"
+
 #include <zaf/zafcontext.h>
 #include <zaf/zafnetwork.h>
 
@@ -14,20 +16,24 @@ unsigned gNetworkInitCount = 0;
 extern "C" {
 
 ZAFError ZAFsdkNetworkLibInit(void) {
-    std::lock_guard<std::mutex> hold(gNetworkLock);
-    uint32_t flags = 0;
-    if (ZAFsdkGetInitFlags(&flags) != kZAFError_NoErr)
-        return kZAFError_NotInitialized;
-    ++gNetworkInitCount;
-    return kZAFError_NoErr;
+    return zaf::guard([&]() -> ZAFError {
+        std::lock_guard<std::mutex> hold(gNetworkLock);
+        uint32_t flags = 0;
+        if (ZAFsdkGetInitFlags(&flags) != kZAFError_NoErr)
+            return kZAFError_NotInitialized;
+        ++gNetworkInitCount;
+        return kZAFError_NoErr;
+    });
 }
 
 ZAFError ZAFsdkNetworkLibCleanup(void) {
-    std::lock_guard<std::mutex> hold(gNetworkLock);
-    if (gNetworkInitCount == 0)
-        return kZAFError_NotInitialized;
-    --gNetworkInitCount;
-    return kZAFError_NoErr;
+    return zaf::guard([&]() -> ZAFError {
+        std::lock_guard<std::mutex> hold(gNetworkLock);
+        if (gNetworkInitCount == 0)
+            return kZAFError_NotInitialized;
+        --gNetworkInitCount;
+        return kZAFError_NoErr;
+    });
 }
 
 } // extern "C"

@@ -2,6 +2,7 @@
 #include "context_internal.h"
 #include "handles.h"
 #include "random_internal.h"
+#include "ringfile.h"
 
 #include <botan/mem_ops.h>
 #include <botan/secmem.h>
@@ -56,34 +57,15 @@ bool isStringSelector(int32_t selector) {
     return selector >= kZAFEnv_FirstString && selector <= kZAFEnv_LastString;
 }
 
-// Writes a fresh seed next to the old file and renames it into place, so a crash never leaves a
-// truncated seed and the file is created with mode 0600 whatever the old one had.
+// Writes a fresh seed with the atomic writer, so a crash never leaves a truncated seed and the
+// file is created with mode 0600 whatever the old one had. The seed stays in secure memory.
 ZAFError writeSeedFile(const std::string& path) {
-    std::string tempName = path + ".XXXXXX";
-    const int fd = mkstemp(tempName.data());
-    if (fd < 0)
-        return kZAFError_WriteFailed;
     Botan::secure_vector<uint8_t> seed(kZAFRandSeedFileSize);
     zaf::poolRng().randomize(seed.data(), seed.size());
-    size_t written = 0;
-    bool ok = fchmod(fd, S_IRUSR | S_IWUSR) == 0;
-    while (ok && written < seed.size()) {
-        const ssize_t n = write(fd, seed.data() + written, seed.size() - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            ok = false;
-        else
-            written += static_cast<size_t>(n);
-    }
-    ok = ok && fsync(fd) == 0;
-    ok = (close(fd) == 0) && ok;
-    ok = ok && rename(tempName.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        unlink(tempName.c_str());
-        return kZAFError_WriteFailed;
-    }
-    return kZAFError_NoErr;
+    const std::string_view bytes(reinterpret_cast<const char*>(seed.data()), seed.size());
+    return zaf::writeFileAtomic(path, bytes, S_IRUSR | S_IWUSR) == kZAFError_NoErr
+               ? kZAFError_NoErr
+               : kZAFError_WriteFailed;
 }
 
 // Mixes an existing seed file into the pool. Missing files are fine (a new user has none).
@@ -166,7 +148,9 @@ ZAFError ZAFFreeContext(ZAFContextRef context) {
 }
 
 ZAFEnvironmentRef zafContextGetEnvironment(ZAFContextRef context) {
-    return zaf::isValidContext(context) ? &context->environment : nullptr;
+    return zaf::guard(ZAFEnvironmentRef(nullptr), [&]() -> ZAFEnvironmentRef {
+        return zaf::isValidContext(context) ? &context->environment : nullptr;
+    });
 }
 
 ZAFError zafenvSetInt(ZAFEnvironmentRef env, int32_t selector, int32_t value, int32_t priority) {
@@ -265,7 +249,9 @@ ZAFError ZAFSetRandSeedFile(ZAFContextRef context, ZAFFileSpecRef seedFile) {
 }
 
 ZAFMemoryMgrRef ZAFPeekContextMemoryMgr(ZAFContextRef context) {
-    return zaf::isValidContext(context) ? &context->memoryMgr : nullptr;
+    return zaf::guard(ZAFMemoryMgrRef(nullptr), [&]() -> ZAFMemoryMgrRef {
+        return zaf::isValidContext(context) ? &context->memoryMgr : nullptr;
+    });
 }
 
 } // extern "C"

@@ -244,14 +244,16 @@ ZAFError ZAFFreeHMACContext(ZAFHMACContextRef hmac) {
 }
 
 ZAFBoolean ZAFConstantTimeEqual(const void* a, const void* b, size_t length) {
-    if (length == 0)
-        return 1;
-    if (a == nullptr || b == nullptr)
-        return 0;
-    return Botan::constant_time_compare(static_cast<const uint8_t*>(a),
-                                        static_cast<const uint8_t*>(b), length)
-               ? 1
-               : 0;
+    return zaf::guard(ZAFBoolean(0), [&]() -> ZAFBoolean {
+        if (length == 0)
+            return 1;
+        if (a == nullptr || b == nullptr)
+            return 0;
+        return Botan::constant_time_compare(static_cast<const uint8_t*>(a),
+                                            static_cast<const uint8_t*>(b), length)
+                   ? 1
+                   : 0;
+    });
 }
 
 ZAFError ZAFNewSymmetricCipherContext(ZAFContextRef context, int32_t algorithm,

@@ -1,5 +1,6 @@
 // errors: the texts of the toolkit's result codes.
 #include <zaf/zafbase.h>
+#include <zaf/zafmessage.h>
 
 #include <cstdio>
 #include <cstring>
@@ -56,6 +57,20 @@ const ErrorText kErrorTexts[] = {
     {kZAFError_KeyExpired, "the key has expired"},
     {kZAFError_AlreadyRevoked, "already revoked"},
     {kZAFError_NotRevocable, "the key is not revocable"},
+    {kZAFError_NoDecryptionKey, "no secret key or passphrase available opens the message"},
+    {kZAFError_DecryptionFailed, "the message could not be decrypted with the key"},
+    {kZAFError_IntegrityFailure, "integrity check failed: the message was changed"},
+    {kZAFError_MissingMDC, "the message has no integrity check"},
+    {kZAFError_Truncated, "the message is truncated"},
+    {kZAFError_NestingTooDeep, "the message is nested too deeply"},
+    {kZAFError_RatioExceeded, "decompressed data exceeds the allowed expansion"},
+    {kZAFError_UnknownPacket, "the message holds a packet that is not understood"},
+    {kZAFError_NotAMessage, "the input is not a message"},
+    {kZAFError_NoSignedData, "a detached signature needs the signed data"},
+    {kZAFError_ADKUnavailable, "a required additional decryption key is not available"},
+    {kZAFError_KeyCannotEncrypt, "the key cannot be used for encryption"},
+    {kZAFError_AmbiguousUserID, "the user ID matches more than one key"},
+    {kZAFError_TooLarge, "a length in the message is beyond the supported bounds"},
 };
 
 } // namespace

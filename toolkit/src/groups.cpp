@@ -204,9 +204,11 @@ void collectMembers(ZAFGroupSet& set, const Group& g, int depth, std::set<ZAFGro
 extern "C" {
 
 ZAFError ZAFNewGroupSet(ZAFContextRef context, ZAFGroupSetRef* outSet) {
-    if (!isValidCtx(context) || outSet == nullptr)
-        return kZAFError_BadParams;
-    return storeGuard([&]() -> ZAFError {
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidCtx(context))
+            return kZAFError_InvalidHandle;
+        if (outSet == nullptr)
+            return kZAFError_BadParams;
         auto* s = new ZAFGroupSet();
         s->context = context;
         *outSet = s;
@@ -216,9 +218,11 @@ ZAFError ZAFNewGroupSet(ZAFContextRef context, ZAFGroupSetRef* outSet) {
 
 ZAFError ZAFNewGroupSetFromFile(ZAFContextRef context, ZAFFileSpecRef file,
                                 ZAFGroupSetRef* outSet) {
-    if (!isValidCtx(context) || !isValidFileSpec(file) || outSet == nullptr)
-        return kZAFError_BadParams;
-    return storeGuard([&]() -> ZAFError {
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidCtx(context) || !isValidFileSpec(file))
+            return kZAFError_InvalidHandle;
+        if (outSet == nullptr)
+            return kZAFError_BadParams;
         auto s = std::make_unique<ZAFGroupSet>();
         s->context = context;
         std::string text;
@@ -238,9 +242,9 @@ ZAFError ZAFNewGroupSetFromFile(ZAFContextRef context, ZAFFileSpecRef file,
 }
 
 ZAFError ZAFSaveGroupSetToFile(ZAFGroupSetRef set, ZAFFileSpecRef file) {
-    if (!isValidGroupSet(set) || !isValidFileSpec(file))
-        return kZAFError_BadParams;
-    return storeGuard([&]() -> ZAFError {
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidGroupSet(set) || !isValidFileSpec(file))
+            return kZAFError_InvalidHandle;
         ZAFError err = writeFileAtomic(file->path, serializeGroups(*set), 0600);
         if (err == kZAFError_NoErr)
             set->dirty = false;
@@ -249,62 +253,80 @@ ZAFError ZAFSaveGroupSetToFile(ZAFGroupSetRef set, ZAFFileSpecRef file) {
 }
 
 ZAFError ZAFFreeGroupSet(ZAFGroupSetRef set) {
-    if (!isValidGroupSet(set))
-        return kZAFError_BadParams;
-    set->magic = 0;
-    delete set;
-    return kZAFError_NoErr;
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidGroupSet(set))
+            return kZAFError_InvalidHandle;
+        set->magic = 0;
+        delete set;
+        return kZAFError_NoErr;
+    });
 }
 
 ZAFBoolean ZAFGroupSetNeedsCommit(ZAFGroupSetRef set) {
-    return isValidGroupSet(set) && set->dirty ? 1 : 0;
+    return zaf::guard(ZAFBoolean(0),
+                      [&]() -> ZAFBoolean { return isValidGroupSet(set) && set->dirty ? 1 : 0; });
 }
 
 ZAFError ZAFCountGroupsInSet(ZAFGroupSetRef set, uint32_t* outCount) {
-    if (!isValidGroupSet(set) || outCount == nullptr)
-        return kZAFError_BadParams;
-    *outCount = uint32_t(set->groups.size());
-    return kZAFError_NoErr;
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidGroupSet(set))
+            return kZAFError_InvalidHandle;
+        if (outCount == nullptr)
+            return kZAFError_BadParams;
+        *outCount = uint32_t(set->groups.size());
+        return kZAFError_NoErr;
+    });
 }
 
 ZAFError ZAFGetIndGroupID(ZAFGroupSetRef set, uint32_t index, ZAFGroupID* outID) {
-    if (!isValidGroupSet(set) || outID == nullptr)
-        return kZAFError_BadParams;
-    if (index >= set->groups.size())
-        return kZAFError_ItemNotFound;
-    *outID = set->groups[index].id;
-    return kZAFError_NoErr;
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidGroupSet(set))
+            return kZAFError_InvalidHandle;
+        if (outID == nullptr)
+            return kZAFError_BadParams;
+        if (index >= set->groups.size())
+            return kZAFError_ItemNotFound;
+        *outID = set->groups[index].id;
+        return kZAFError_NoErr;
+    });
 }
 
 ZAFError ZAFGetGroupInfo(ZAFGroupSetRef set, ZAFGroupID id, ZAFGroupInfo* outInfo) {
-    if (!isValidGroupSet(set) || outInfo == nullptr)
-        return kZAFError_BadParams;
-    const Group* g = set->find(id);
-    if (g == nullptr)
-        return kZAFError_ItemNotFound;
-    std::memset(outInfo, 0, sizeof *outInfo);
-    outInfo->groupID = g->id;
-    std::snprintf(outInfo->name, sizeof outInfo->name, "%s", g->name.c_str());
-    std::snprintf(outInfo->description, sizeof outInfo->description, "%s", g->description.c_str());
-    for (const Member& m : g->members)
-        (m.isGroup ? outInfo->numGroups : outInfo->numKeys)++;
-    return kZAFError_NoErr;
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidGroupSet(set))
+            return kZAFError_InvalidHandle;
+        if (outInfo == nullptr)
+            return kZAFError_BadParams;
+        const Group* g = set->find(id);
+        if (g == nullptr)
+            return kZAFError_ItemNotFound;
+        std::memset(outInfo, 0, sizeof *outInfo);
+        outInfo->groupID = g->id;
+        std::snprintf(outInfo->name, sizeof outInfo->name, "%s", g->name.c_str());
+        std::snprintf(outInfo->description, sizeof outInfo->description, "%s",
+                      g->description.c_str());
+        for (const Member& m : g->members)
+            (m.isGroup ? outInfo->numGroups : outInfo->numKeys)++;
+        return kZAFError_NoErr;
+    });
 }
 
 ZAFError ZAFNewGroup(ZAFGroupSetRef set, const char* name, const char* description,
                      ZAFGroupID* outID) {
-    if (!isValidGroupSet(set) || name == nullptr || outID == nullptr)
-        return kZAFError_BadParams;
-    size_t nl = std::strlen(name);
-    size_t dl = description ? std::strlen(description) : 0;
-    if (nl == 0 || nl > kZAFMaxGroupNameLength || dl > kZAFMaxGroupDescriptionLength)
-        return kZAFError_BadParams;
-    if (set->groups.size() >= kMaxGroups)
-        return kZAFError_OutOfMemory;
-    for (const Group& g : set->groups)
-        if (g.name == name)
-            return kZAFError_ItemAlreadyExists;
-    return storeGuard([&]() -> ZAFError {
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidGroupSet(set))
+            return kZAFError_InvalidHandle;
+        if (name == nullptr || outID == nullptr)
+            return kZAFError_BadParams;
+        size_t nl = std::strlen(name);
+        size_t dl = description ? std::strlen(description) : 0;
+        if (nl == 0 || nl > kZAFMaxGroupNameLength || dl > kZAFMaxGroupDescriptionLength)
+            return kZAFError_BadParams;
+        if (set->groups.size() >= kMaxGroups)
+            return kZAFError_OutOfMemory;
+        for (const Group& g : set->groups)
+            if (g.name == name)
+                return kZAFError_ItemAlreadyExists;
         Group g;
         g.id = set->nextID++;
         g.name = name;
@@ -317,15 +339,17 @@ ZAFError ZAFNewGroup(ZAFGroupSetRef set, const char* name, const char* descripti
 }
 
 ZAFError ZAFAddKeyToGroup(ZAFGroupSetRef set, ZAFGroupID id, const ZAFKeyID* keyID) {
-    if (!isValidGroupSet(set) || keyID == nullptr || keyID->length != 8)
-        return kZAFError_BadParams;
-    Group* g = set->find(id);
-    if (g == nullptr)
-        return kZAFError_ItemNotFound;
-    for (const Member& m : g->members)
-        if (!m.isGroup && std::memcmp(m.keyID, keyID->bytes, 8) == 0)
-            return kZAFError_ItemAlreadyExists;
-    return storeGuard([&]() -> ZAFError {
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidGroupSet(set))
+            return kZAFError_InvalidHandle;
+        if (keyID == nullptr || keyID->length != 8)
+            return kZAFError_BadParams;
+        Group* g = set->find(id);
+        if (g == nullptr)
+            return kZAFError_ItemNotFound;
+        for (const Member& m : g->members)
+            if (!m.isGroup && std::memcmp(m.keyID, keyID->bytes, 8) == 0)
+                return kZAFError_ItemAlreadyExists;
         Member m;
         std::memcpy(m.keyID, keyID->bytes, 8);
         m.algorithm = keyID->algorithm;
@@ -336,12 +360,14 @@ ZAFError ZAFAddKeyToGroup(ZAFGroupSetRef set, ZAFGroupID id, const ZAFKeyID* key
 }
 
 ZAFError ZAFAddSubGroupToGroup(ZAFGroupSetRef set, ZAFGroupID id, ZAFGroupID member) {
-    if (!isValidGroupSet(set) || id == member)
-        return kZAFError_BadParams;
-    Group* g = set->find(id);
-    if (g == nullptr || set->find(member) == nullptr)
-        return kZAFError_ItemNotFound;
-    return storeGuard([&]() -> ZAFError {
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidGroupSet(set))
+            return kZAFError_InvalidHandle;
+        if (id == member)
+            return kZAFError_BadParams;
+        Group* g = set->find(id);
+        if (g == nullptr || set->find(member) == nullptr)
+            return kZAFError_ItemNotFound;
         Member m;
         m.isGroup = true;
         m.group = member;
@@ -352,33 +378,37 @@ ZAFError ZAFAddSubGroupToGroup(ZAFGroupSetRef set, ZAFGroupID id, ZAFGroupID mem
 }
 
 ZAFError ZAFDeleteGroup(ZAFGroupSetRef set, ZAFGroupID id) {
-    if (!isValidGroupSet(set))
-        return kZAFError_BadParams;
-    for (size_t i = 0; i < set->groups.size(); ++i) {
-        if (set->groups[i].id != id)
-            continue;
-        set->groups.erase(set->groups.begin() + long(i));
-        for (Group& g : set->groups) {
-            std::vector<Member> kept;
-            for (const Member& m : g.members)
-                if (!(m.isGroup && m.group == id))
-                    kept.push_back(m);
-            g.members.swap(kept);
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidGroupSet(set))
+            return kZAFError_InvalidHandle;
+        for (size_t i = 0; i < set->groups.size(); ++i) {
+            if (set->groups[i].id != id)
+                continue;
+            set->groups.erase(set->groups.begin() + long(i));
+            for (Group& g : set->groups) {
+                std::vector<Member> kept;
+                for (const Member& m : g.members)
+                    if (!(m.isGroup && m.group == id))
+                        kept.push_back(m);
+                g.members.swap(kept);
+            }
+            set->dirty = true;
+            return kZAFError_NoErr;
         }
-        set->dirty = true;
-        return kZAFError_NoErr;
-    }
-    return kZAFError_ItemNotFound;
+        return kZAFError_ItemNotFound;
+    });
 }
 
 ZAFError ZAFNewKeySetFromGroup(ZAFGroupSetRef set, ZAFGroupID id, ZAFKeyDBRef keyDB,
                                ZAFKeySetRef* outSet, uint32_t* outNotFound) {
-    if (!isValidGroupSet(set) || !isValidDB(keyDB) || outSet == nullptr)
-        return kZAFError_BadParams;
-    const Group* g = set->find(id);
-    if (g == nullptr)
-        return kZAFError_ItemNotFound;
-    return storeGuard([&]() -> ZAFError {
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidGroupSet(set) || !isValidDB(keyDB))
+            return kZAFError_InvalidHandle;
+        if (outSet == nullptr)
+            return kZAFError_BadParams;
+        const Group* g = set->find(id);
+        if (g == nullptr)
+            return kZAFError_ItemNotFound;
         std::vector<const Member*> members;
         std::set<ZAFGroupID> seen;
         collectMembers(*set, *g, 0, seen, members);

@@ -1,7 +1,10 @@
-// handles: the registry of live toolkit handles.
+// handles: the registry of live toolkit handles and the result codes of the C boundary.
 #include "handles.h"
 
+#include <botan/exceptn.h>
+
 #include <mutex>
+#include <new>
 #include <unordered_map>
 
 namespace zaf {
@@ -46,6 +49,28 @@ bool isRegistered(const void* handle, HandleKind kind) {
     std::lock_guard<std::mutex> hold(r.lock);
     auto it = r.live.find(handle);
     return it != r.live.end() && it->second == kind;
+}
+
+ZAFError codeOfCurrentException() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        return kZAFError_OutOfMemory;
+    } catch (const Botan::Decoding_Error&) {
+        return kZAFError_CorruptData;
+    } catch (const Botan::Invalid_Authentication_Tag&) {
+        return kZAFError_CorruptData;
+    } catch (const Botan::Invalid_Argument&) {
+        return kZAFError_BadParams;
+    } catch (const Botan::Lookup_Error&) {
+        return kZAFError_NotImplemented;
+    } catch (const Botan::Not_Implemented&) {
+        return kZAFError_NotImplemented;
+    } catch (const Botan::Key_Not_Set&) {
+        return kZAFError_KeyNotSet;
+    } catch (...) {
+        return kZAFError_Internal;
+    }
 }
 
 } // namespace zaf

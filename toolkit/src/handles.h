@@ -4,11 +4,7 @@
 
 #include <zaf/zafbase.h>
 
-#include <botan/exceptn.h>
-
 #include <cstdint>
-#include <exception>
-#include <new>
 
 namespace zaf {
 
@@ -24,6 +20,10 @@ enum class HandleKind : uint32_t {
     BigNum,
     DiskWiper,
     CommandLine,
+    MessageSource,
+    MessageSink,
+    MessageParams,
+    MessageResult,
 };
 
 // Records a new handle; a handle is registered once, right after it is built.
@@ -34,21 +34,30 @@ bool unregisterHandle(const void* handle, HandleKind kind);
 // True when the pointer is a live handle of that kind. Thread-safe.
 bool isRegistered(const void* handle, HandleKind kind);
 
-// Runs the body of an exported function and turns every exception into a result code, so no
-// exception crosses the C boundary.
+// The result code for the exception being handled (call it only inside a catch block):
+// std::bad_alloc is out of memory; of the crypto library's, data that does not decode or fails
+// its integrity check is corrupt data, an argument it refuses bad parameters, an algorithm it
+// lacks not implemented, a key not set the same; anything else is an internal error.
+ZAFError codeOfCurrentException() noexcept;
+
+// The toolkit's C boundary: every exported function runs its whole body in here, so that no
+// exception crosses into the caller. A handle the call cannot use (null, freed, or of another
+// kind) gives kZAFError_InvalidHandle; the body checks that first.
 template <class F> ZAFError guard(F&& body) noexcept {
     try {
         return body();
-    } catch (const std::bad_alloc&) {
-        return kZAFError_OutOfMemory;
-    } catch (const Botan::Invalid_Argument&) {
-        return kZAFError_BadParams;
-    } catch (const Botan::Lookup_Error&) {
-        return kZAFError_NotImplemented;
-    } catch (const std::exception&) {
-        return kZAFError_Internal;
     } catch (...) {
-        return kZAFError_Internal;
+        return codeOfCurrentException();
+    }
+}
+
+// The same for the few exported functions that return a value rather than a result code:
+// `failed` is what the caller gets when the body throws.
+template <class T, class F> T guard(T failed, F&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        return failed;
     }
 }
 

@@ -441,17 +441,26 @@ ZAFError addKeyReference(ZAFKeyDBObjRef keyObj, ZAFKeyDBObjRef otherObj, uint8_t
     });
 }
 
-// Runs an edit call: collects its options, checks the object, maps exceptions to codes.
+// Runs an edit call in the C boundary's guard: collects its options, then checks the handles
+// (`handlesOk`) and the other arguments (`argumentsOk`).
 template <class Body>
-ZAFError runEdit(ZAFOptionListRef first, va_list ap, bool objectOk, Body body) {
-    std::vector<Option> collected;
-    bool ok = collectOptions(first, ap, collected);
-    if (!ok || !objectOk)
-        return kZAFError_BadParams;
-    return storeGuard([&]() -> ZAFError { return body(std::move(collected)); });
+ZAFError runEdit(ZAFOptionListRef first, va_list ap, bool handlesOk, bool argumentsOk, Body body) {
+    return zaf::guard([&]() -> ZAFError {
+        std::vector<Option> collected;
+        bool ok = collectOptions(first, ap, collected);
+        if (!handlesOk)
+            return kZAFError_InvalidHandle;
+        if (!ok || !argumentsOk)
+            return kZAFError_BadParams;
+        return body(std::move(collected));
+    });
 }
 
+// A live object handle (null counts as live when `optional`) and, when live, of `type`.
 bool isType(const ZAFKeyDBObj* o, uint8_t type) { return isValidObj(o) && o->type == type; }
+bool isHandle(const ZAFKeyDBObj* o, bool optional = false) {
+    return isValidObj(o) || (optional && o == nullptr);
+}
 
 } // namespace
 
@@ -461,11 +470,12 @@ ZAFError ZAFAddUserID(ZAFKeyDBObjRef key, const char* userID, ZAFOptionListRef f
     va_list ap;
     va_start(ap, first);
     size_t n = userID ? std::strlen(userID) : 0;
-    ZAFError err = runEdit(
-        first, ap, isType(key, kZAFKeyDBObjType_Key) && n > 0 && n <= kZAFMaxUserIDLength,
-        [&](std::vector<Option>&& opts) {
-            return addUser(key, rfc4880::kTagUserID, std::string(userID, n), std::move(opts));
-        });
+    ZAFError err = runEdit(first, ap, isHandle(key),
+                           isType(key, kZAFKeyDBObjType_Key) && n > 0 && n <= kZAFMaxUserIDLength,
+                           [&](std::vector<Option>&& opts) {
+                               return addUser(key, rfc4880::kTagUserID, std::string(userID, n),
+                                              std::move(opts));
+                           });
     va_end(ap);
     return err;
 }
@@ -477,17 +487,18 @@ ZAFError ZAFAddPhotoID(ZAFKeyDBObjRef key, const void* jpeg, size_t size, ZAFOpt
     const uint8_t* img = static_cast<const uint8_t*>(jpeg);
     bool imageOk =
         img != nullptr && size >= 3 && size <= kZAFMaxPhotoSize && img[0] == 0xFF && img[1] == 0xD8;
-    ZAFError err = runEdit(
-        first, ap, isType(key, kZAFKeyDBObjType_Key) && imageOk, [&](std::vector<Option>&& opts) {
-            // Image header: length 16 (little-endian), version 1, format 1
-            // (JPEG), then twelve zero bytes.
-            std::string image("\x10\x00\x01\x01", 4);
-            image.append(12, '\0');
-            image.append(reinterpret_cast<const char*>(img), size);
-            std::string body;
-            rfc4880::appendSubpacket(body, 1, image);
-            return addUser(key, rfc4880::kTagUserAttribute, body, std::move(opts));
-        });
+    ZAFError err =
+        runEdit(first, ap, isHandle(key), isType(key, kZAFKeyDBObjType_Key) && imageOk,
+                [&](std::vector<Option>&& opts) {
+                    // Image header: length 16 (little-endian), version 1, format 1
+                    // (JPEG), then twelve zero bytes.
+                    std::string image("\x10\x00\x01\x01", 4);
+                    image.append(12, '\0');
+                    image.append(reinterpret_cast<const char*>(img), size);
+                    std::string body;
+                    rfc4880::appendSubpacket(body, 1, image);
+                    return addUser(key, rfc4880::kTagUserAttribute, body, std::move(opts));
+                });
     va_end(ap);
     return err;
 }
@@ -497,7 +508,8 @@ ZAFError ZAFCertifyUserID(ZAFKeyDBObjRef userID, ZAFKeyDBObjRef signer, ZAFOptio
     va_list ap;
     va_start(ap, first);
     ZAFError err = runEdit(
-        first, ap, isType(userID, kZAFKeyDBObjType_UserID) && isType(signer, kZAFKeyDBObjType_Key),
+        first, ap, isHandle(userID) && isHandle(signer),
+        isType(userID, kZAFKeyDBObjType_UserID) && isType(signer, kZAFKeyDBObjType_Key),
         [&](std::vector<Option>&& opts) { return certify(userID, signer, std::move(opts)); });
     va_end(ap);
     return err;
@@ -506,9 +518,10 @@ ZAFError ZAFCertifyUserID(ZAFKeyDBObjRef userID, ZAFKeyDBObjRef signer, ZAFOptio
 ZAFError ZAFRevoke(ZAFKeyDBObjRef object, ZAFKeyDBObjRef revoker, ZAFOptionListRef first, ...) {
     va_list ap;
     va_start(ap, first);
-    bool objectOk = isValidObj(object) && object->type != kZAFKeyDBObjType_UserID &&
+    bool handlesOk = isHandle(object) && isHandle(revoker, true);
+    bool objectOk = handlesOk && object->type != kZAFKeyDBObjType_UserID &&
                     (revoker == nullptr || isType(revoker, kZAFKeyDBObjType_Key));
-    ZAFError err = runEdit(first, ap, objectOk, [&](std::vector<Option>&& collected) {
+    ZAFError err = runEdit(first, ap, handlesOk, objectOk, [&](std::vector<Option>&& collected) {
         OptionSet opts;
         Secret pass;
         ZAFError e = loadOptions(std::move(collected), {kOptPassphrase, kOptPasskey}, opts, pass);
@@ -538,11 +551,12 @@ ZAFError ZAFAddRevocationKey(ZAFKeyDBObjRef key, ZAFKeyDBObjRef revoker, ZAFOpti
                              ...) {
     va_list ap;
     va_start(ap, first);
-    ZAFError err = runEdit(
-        first, ap, isType(key, kZAFKeyDBObjType_Key) && isType(revoker, kZAFKeyDBObjType_Key),
-        [&](std::vector<Option>&& opts) {
-            return addKeyReference(key, revoker, 12, 0x80, std::move(opts));
-        });
+    ZAFError err =
+        runEdit(first, ap, isHandle(key) && isHandle(revoker),
+                isType(key, kZAFKeyDBObjType_Key) && isType(revoker, kZAFKeyDBObjType_Key),
+                [&](std::vector<Option>&& opts) {
+                    return addKeyReference(key, revoker, 12, 0x80, std::move(opts));
+                });
     va_end(ap);
     return err;
 }
@@ -553,7 +567,7 @@ ZAFError ZAFAddAdditionalDecryptionKey(ZAFKeyDBObjRef key, ZAFKeyDBObjRef adk, u
     va_start(ap, first);
     bool classOk = adkClass == kZAFADKClass_Request || adkClass == kZAFADKClass_Enforced;
     ZAFError err =
-        runEdit(first, ap,
+        runEdit(first, ap, isHandle(key) && isHandle(adk),
                 classOk && isType(key, kZAFKeyDBObjType_Key) && isType(adk, kZAFKeyDBObjType_Key),
                 [&](std::vector<Option>&& opts) {
                     return addKeyReference(key, adk, 10, adkClass, std::move(opts));

@@ -31,6 +31,18 @@ constexpr uint8_t kS2KCountByte = 0xC0;
 Secret deriveS2K(const char* hashName, std::string_view salt, std::string_view pass, size_t count,
                  size_t keyLength);
 
+// An S2K specifier as stored: the hash, the salt (empty for the simple type) and the decoded
+// byte count of the iterated type (0 for the others).
+struct S2KSpec {
+    const char* hashName = nullptr;
+    std::string_view salt;
+    size_t count = 0;
+};
+// Reads the specifier whose type byte is body[pos] and moves `pos` past it.
+// kZAFError_CorruptData when it is cut short, kZAFError_NotImplemented for an unknown type or
+// hash.
+ZAFError readS2KSpec(std::string_view body, size_t& pos, S2KSpec& out);
+
 // The body of a secret key packet: `publicPart` (the public key packet body), then the secret
 // MPIs `mpis` (RFC 4880 MPI layout, concatenated). An empty passphrase leaves them in the clear
 // with the two-byte checksum. Otherwise, version 4: usage 254, AES-256, iterated and salted S2K
@@ -46,11 +58,7 @@ std::string protectSecret(std::string_view publicPart, uint8_t version, const Se
 ZAFError unlockLegacySecret(std::string_view body, std::string_view pass, Secret& mpis,
                             const rfc4880::KeyInfo& info);
 
-// Appends an MPI (leading zero bytes dropped) to `out`.
-void appendMpi(std::string& out, const uint8_t* bytes, size_t length);
-template <class Container> void appendMpi(std::string& out, const Container& c) {
-    appendMpi(out, reinterpret_cast<const uint8_t*>(c.data()), c.size());
-}
+using rfc4880::appendMpi;
 
 // ---- signatures (sigwriter.cpp) ----
 

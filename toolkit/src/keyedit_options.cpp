@@ -166,84 +166,111 @@ bool knownCipher(int32_t c) {
 extern "C" {
 
 ZAFOptionListRef ZAFOKeyDB(ZAFContextRef context, ZAFKeyDBRef keyDB) {
-    if (!isValidDB(keyDB))
-        return nullptr;
-    Option o;
-    o.type = kOptKeyDB;
-    o.handle = keyDB;
-    return makeOption(context, std::move(o));
+    return zaf::guard(ZAFOptionListRef(nullptr), [&]() -> ZAFOptionListRef {
+        if (!isValidDB(keyDB))
+            return nullptr;
+        Option o;
+        o.type = kOptKeyDB;
+        o.handle = keyDB;
+        return makeOption(context, std::move(o));
+    });
 }
 
 ZAFOptionListRef ZAFOKeyGenParams(ZAFContextRef context, int32_t algorithm, uint32_t bits,
                                   int32_t version) {
-    return valueOption(context, kOptKeyParams, algorithm, bits, version);
+    return zaf::guard(ZAFOptionListRef(nullptr), [&]() -> ZAFOptionListRef {
+        return valueOption(context, kOptKeyParams, algorithm, bits, version);
+    });
 }
 
 ZAFOptionListRef ZAFOUserID(ZAFContextRef context, const char* userID) {
-    return textOption(context, kOptUserID, userID, kZAFMaxUserIDLength);
+    return zaf::guard(ZAFOptionListRef(nullptr), [&]() -> ZAFOptionListRef {
+        return textOption(context, kOptUserID, userID, kZAFMaxUserIDLength);
+    });
 }
 
 ZAFOptionListRef ZAFOExpiration(ZAFContextRef context, int32_t days) {
-    if (days < 0)
-        return nullptr;
-    return valueOption(context, kOptExpiration, days);
+    return zaf::guard(ZAFOptionListRef(nullptr), [&]() -> ZAFOptionListRef {
+        if (days < 0)
+            return nullptr;
+        return valueOption(context, kOptExpiration, days);
+    });
 }
 
 ZAFOptionListRef ZAFOFastGeneration(ZAFContextRef context, ZAFBoolean fast) {
-    return valueOption(context, kOptFastGeneration, fast ? 1 : 0);
+    return zaf::guard(ZAFOptionListRef(nullptr), [&]() -> ZAFOptionListRef {
+        return valueOption(context, kOptFastGeneration, fast ? 1 : 0);
+    });
 }
 
 ZAFOptionListRef ZAFOADKKeySet(ZAFContextRef context, ZAFKeySetRef keySet, uint8_t adkClass) {
-    if (!isValidSet(keySet) ||
-        (adkClass != kZAFADKClass_Request && adkClass != kZAFADKClass_Enforced))
-        return nullptr;
-    Option o;
-    o.type = kOptADKKeySet;
-    o.handle = keySet;
-    o.value = adkClass;
-    return makeOption(context, std::move(o));
+    return zaf::guard(ZAFOptionListRef(nullptr), [&]() -> ZAFOptionListRef {
+        if (!isValidSet(keySet) ||
+            (adkClass != kZAFADKClass_Request && adkClass != kZAFADKClass_Enforced))
+            return nullptr;
+        Option o;
+        o.type = kOptADKKeySet;
+        o.handle = keySet;
+        o.value = adkClass;
+        return makeOption(context, std::move(o));
+    });
 }
 
 ZAFOptionListRef ZAFOKeyFlags(ZAFContextRef context, uint32_t flags) {
-    return valueOption(context, kOptKeyFlags, flags);
+    return zaf::guard(ZAFOptionListRef(nullptr), [&]() -> ZAFOptionListRef {
+        return valueOption(context, kOptKeyFlags, flags);
+    });
 }
 
 ZAFOptionListRef ZAFOPreferredCiphers(ZAFContextRef context, const int32_t* ciphers, size_t count) {
-    if (ciphers == nullptr || count == 0 || count > 16)
-        return nullptr;
-    Option o;
-    o.type = kOptPreferredCiphers;
-    for (size_t i = 0; i < count; ++i) {
-        if (!knownCipher(ciphers[i]) || o.data.find(char(ciphers[i])) != std::string::npos)
+    return zaf::guard(ZAFOptionListRef(nullptr), [&]() -> ZAFOptionListRef {
+        if (ciphers == nullptr || count == 0 || count > 16)
             return nullptr;
-        o.data.push_back(char(ciphers[i]));
-    }
-    return makeOption(context, std::move(o));
+        Option o;
+        o.type = kOptPreferredCiphers;
+        for (size_t i = 0; i < count; ++i) {
+            if (!knownCipher(ciphers[i]) || o.data.find(char(ciphers[i])) != std::string::npos)
+                return nullptr;
+            o.data.push_back(char(ciphers[i]));
+        }
+        return makeOption(context, std::move(o));
+    });
 }
 
 ZAFOptionListRef ZAFOMasterKey(ZAFContextRef context, ZAFKeyDBObjRef key) {
-    if (!isValidObj(key) || key->type != kZAFKeyDBObjType_Key)
-        return nullptr;
-    Option o;
-    o.type = kOptMasterKey;
-    o.handle = key;
-    return makeOption(context, std::move(o));
+    return zaf::guard(ZAFOptionListRef(nullptr), [&]() -> ZAFOptionListRef {
+        if (!isValidObj(key) || key->type != kZAFKeyDBObjType_Key)
+            return nullptr;
+        Option o;
+        o.type = kOptMasterKey;
+        o.handle = key;
+        return makeOption(context, std::move(o));
+    });
 }
 
 ZAFOptionListRef ZAFOCreationDate(ZAFContextRef context, ZAFTime created) {
-    return valueOption(context, kOptCreationDate, created);
+    return zaf::guard(ZAFOptionListRef(nullptr), [&]() -> ZAFOptionListRef {
+        return valueOption(context, kOptCreationDate, created);
+    });
 }
 
 ZAFOptionListRef ZAFORegularExpression(ZAFContextRef context, const char* expression) {
-    return textOption(context, kOptRegularExpression, expression, kZAFMaxRegularExpressionLength);
+    return zaf::guard(ZAFOptionListRef(nullptr), [&]() -> ZAFOptionListRef {
+        return textOption(context, kOptRegularExpression, expression,
+                          kZAFMaxRegularExpressionLength);
+    });
 }
 
 ZAFOptionListRef ZAFOExportable(ZAFContextRef context, ZAFBoolean exportable) {
-    return valueOption(context, kOptExportable, exportable ? 1 : 0);
+    return zaf::guard(ZAFOptionListRef(nullptr), [&]() -> ZAFOptionListRef {
+        return valueOption(context, kOptExportable, exportable ? 1 : 0);
+    });
 }
 
 ZAFOptionListRef ZAFOSignatureTrust(ZAFContextRef context, int32_t depth, int32_t amount) {
-    return valueOption(context, kOptSignatureTrust, depth, amount);
+    return zaf::guard(ZAFOptionListRef(nullptr), [&]() -> ZAFOptionListRef {
+        return valueOption(context, kOptSignatureTrust, depth, amount);
+    });
 }
 
 } // extern "C"

@@ -515,50 +515,61 @@ extern "C" {
 uint32_t ZAFGetKeyEntropyNeeded(ZAFContextRef context, ZAFOptionListRef first, ...) {
     va_list ap;
     va_start(ap, first);
-    std::vector<Option> collected;
-    bool ok = collectOptions(first, ap, collected);
+    uint32_t bits = zaf::guard(uint32_t(kZAFKeyEntropyUnknown), [&]() -> uint32_t {
+        std::vector<Option> collected;
+        bool ok = collectOptions(first, ap, collected);
+        if (!ok || !isValidCtx(context))
+            return kZAFKeyEntropyUnknown;
+        OptionSet opts;
+        if (opts.load(std::move(collected), {kOptKeyParams, kOptKeyFlags, kOptFastGeneration}) !=
+            kZAFError_NoErr)
+            return kZAFKeyEntropyUnknown;
+        const Option* o = opts.get(kOptKeyParams);
+        if (o == nullptr)
+            return kZAFKeyEntropyUnknown;
+        Params p;
+        // The same parameters may describe a primary key or a subkey; either form will do.
+        if (readParams(opts, o->value == kElGamal, p) != kZAFError_NoErr)
+            return kZAFKeyEntropyUnknown;
+        const Option* fastOpt = opts.get(kOptFastGeneration);
+        return entropyBits(p, fastOpt && fastOpt->value);
+    });
     va_end(ap);
-    if (!ok || !isValidCtx(context))
-        return kZAFKeyEntropyUnknown;
-    OptionSet opts;
-    if (opts.load(std::move(collected), {kOptKeyParams, kOptKeyFlags, kOptFastGeneration}) !=
-        kZAFError_NoErr)
-        return kZAFKeyEntropyUnknown;
-    const Option* o = opts.get(kOptKeyParams);
-    if (o == nullptr)
-        return kZAFKeyEntropyUnknown;
-    Params p;
-    // The same parameters may describe a primary key or a subkey; either form will do.
-    if (readParams(opts, o->value == kElGamal, p) != kZAFError_NoErr)
-        return kZAFKeyEntropyUnknown;
-    const Option* fastOpt = opts.get(kOptFastGeneration);
-    return entropyBits(p, fastOpt && fastOpt->value);
+    return bits;
 }
 
 ZAFError ZAFGenerateKey(ZAFContextRef context, ZAFKeyDBObjRef* outKey, ZAFOptionListRef first,
                         ...) {
     va_list ap;
     va_start(ap, first);
-    std::vector<Option> collected;
-    bool ok = collectOptions(first, ap, collected);
+    ZAFError result = zaf::guard([&]() -> ZAFError {
+        std::vector<Option> collected;
+        bool ok = collectOptions(first, ap, collected);
+        if (!isValidCtx(context))
+            return kZAFError_InvalidHandle;
+        if (!ok || outKey == nullptr)
+            return kZAFError_BadParams;
+        return generateKeyLocked(std::move(collected), outKey);
+    });
     va_end(ap);
-    if (!ok || !isValidCtx(context) || outKey == nullptr)
-        return kZAFError_BadParams;
-    return storeGuard(
-        [&]() -> ZAFError { return generateKeyLocked(std::move(collected), outKey); });
+    return result;
 }
 
 ZAFError ZAFGenerateSubKey(ZAFContextRef context, ZAFKeyDBObjRef* outSubKey, ZAFOptionListRef first,
                            ...) {
     va_list ap;
     va_start(ap, first);
-    std::vector<Option> collected;
-    bool ok = collectOptions(first, ap, collected);
+    ZAFError result = zaf::guard([&]() -> ZAFError {
+        std::vector<Option> collected;
+        bool ok = collectOptions(first, ap, collected);
+        if (!isValidCtx(context))
+            return kZAFError_InvalidHandle;
+        if (!ok || outSubKey == nullptr)
+            return kZAFError_BadParams;
+        return generateSubKeyLocked(std::move(collected), outSubKey);
+    });
     va_end(ap);
-    if (!ok || !isValidCtx(context) || outSubKey == nullptr)
-        return kZAFError_BadParams;
-    return storeGuard(
-        [&]() -> ZAFError { return generateSubKeyLocked(std::move(collected), outSubKey); });
+    return result;
 }
 
 } // extern "C"

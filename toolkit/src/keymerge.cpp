@@ -10,10 +10,6 @@ namespace zaf {
 
 namespace {
 
-bool isSubkeyTag(uint8_t tag) {
-    return tag == rfc4880::kTagPublicSubkey || tag == rfc4880::kTagSecretSubkey;
-}
-
 // A packet under the key or a component, with the check trust packet that follows it.
 struct Item {
     std::string raw;

@@ -276,6 +276,10 @@ bool analyseKey(Key& k) {
                                                                          : nullptr;
         if (exp)
             k.expiration = exp->keyExpireSecs ? k.created + exp->keyExpireSecs : 0;
+        const rfc4880::SigInfo* flags = fromUser && fromUser->hasKeyFlags ? fromUser
+                                        : direct && direct->hasKeyFlags   ? direct
+                                                                          : nullptr;
+        k.primaryKeyFlags = flags ? int16_t(flags->keyFlags) : int16_t(-1);
     }
     for (const ZAFKeyDBObj& c : k.objs) {
         if (c.type != kZAFKeyDBObjType_UserID || c.ruling < 0)
@@ -404,6 +408,10 @@ bool primaryEncrypts(const Key& k) {
         return false;
     if (k.version < 4)
         return true;
+    // Key flags say what the primary key is for; a key without them encrypts with its primary
+    // key only when it has no subkey at all.
+    if (k.primaryKeyFlags >= 0)
+        return (k.primaryKeyFlags & kUsageEncrypt) != 0;
     for (const ZAFKeyDBObj& o : k.objs)
         if (o.type == kZAFKeyDBObjType_SubKey)
             return false;

@@ -158,25 +158,25 @@ ZAFError newSet(ZAFKeyDB* db, ZAFKeySetRef* out) {
 }
 
 ZAFError newFilter(ZAFContextRef context, ZAFFilterRef* out, ZAFFilter&& f) {
-    if (!isValidCtx(context) || out == nullptr)
+    if (!isValidCtx(context))
+        return kZAFError_InvalidHandle;
+    if (out == nullptr)
         return kZAFError_BadParams;
-    return storeGuard([&]() -> ZAFError {
-        *out = new ZAFFilter(std::move(f));
-        return kZAFError_NoErr;
-    });
+    *out = new ZAFFilter(std::move(f));
+    return kZAFError_NoErr;
 }
 
 ZAFError combine(ZAFFilterRef a, ZAFFilterRef b, ZAFFilterRef* out, ZAFFilter::Kind kind) {
-    if (!isValidFilter(a) || !isValidFilter(b) || out == nullptr)
+    if (!isValidFilter(a) || !isValidFilter(b))
+        return kZAFError_InvalidHandle;
+    if (out == nullptr)
         return kZAFError_BadParams;
-    return storeGuard([&]() -> ZAFError {
-        auto* f = new ZAFFilter();
-        f->kind = kind;
-        f->children.push_back(*a);
-        f->children.push_back(*b);
-        *out = f;
-        return kZAFError_NoErr;
-    });
+    auto* f = new ZAFFilter();
+    f->kind = kind;
+    f->children.push_back(*a);
+    f->children.push_back(*b);
+    *out = f;
+    return kZAFError_NoErr;
 }
 
 // Scans the current key's objects from `from` in direction `step` for one of `type` under
@@ -236,9 +236,11 @@ ZAFError step(ZAFKeyIter* it, int32_t type, int dir, ZAFKeyDBObjRef* out) {
 extern "C" {
 
 ZAFError ZAFNewKeySet(ZAFKeyDBRef keyDB, ZAFKeySetRef* outSet) {
-    if (!isValidDB(keyDB) || outSet == nullptr)
-        return kZAFError_BadParams;
-    return storeGuard([&]() -> ZAFError {
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidDB(keyDB))
+            return kZAFError_InvalidHandle;
+        if (outSet == nullptr)
+            return kZAFError_BadParams;
         ZAFKeySetRef s = nullptr;
         newSet(keyDB, &s);
         s->keys = keyDB->keys;
@@ -248,15 +250,21 @@ ZAFError ZAFNewKeySet(ZAFKeyDBRef keyDB, ZAFKeySetRef* outSet) {
 }
 
 ZAFError ZAFNewEmptyKeySet(ZAFKeyDBRef keyDB, ZAFKeySetRef* outSet) {
-    if (!isValidDB(keyDB) || outSet == nullptr)
-        return kZAFError_BadParams;
-    return storeGuard([&]() -> ZAFError { return newSet(keyDB, outSet); });
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidDB(keyDB))
+            return kZAFError_InvalidHandle;
+        if (outSet == nullptr)
+            return kZAFError_BadParams;
+        return zaf::guard([&]() -> ZAFError { return newSet(keyDB, outSet); });
+    });
 }
 
 ZAFError ZAFNewSingletonKeySet(ZAFKeyDBObjRef key, ZAFKeySetRef* outSet) {
-    if (!isValidObj(key) || key->type != kZAFKeyDBObjType_Key || outSet == nullptr)
-        return kZAFError_BadParams;
-    return storeGuard([&]() -> ZAFError {
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidObj(key))
+            return kZAFError_InvalidHandle;
+        if (key->type != kZAFKeyDBObjType_Key || outSet == nullptr)
+            return kZAFError_BadParams;
         ZAFKeyDB* db = key->key->owner;
         if (!isValidDB(db))
             return kZAFError_ItemNotFound;
@@ -274,19 +282,23 @@ ZAFError ZAFNewSingletonKeySet(ZAFKeyDBObjRef key, ZAFKeySetRef* outSet) {
 }
 
 ZAFError ZAFFreeKeySet(ZAFKeySetRef keySet) {
-    if (keySet == nullptr || keySet->magic != kKeySetMagic)
-        return kZAFError_BadParams;
-    if (keySet->isRoot)
-        return kZAFError_NoErr; // the root set belongs to its database
-    keySet->magic = 0;
-    delete keySet;
-    return kZAFError_NoErr;
+    return zaf::guard([&]() -> ZAFError {
+        if (keySet == nullptr || keySet->magic != kKeySetMagic)
+            return kZAFError_InvalidHandle;
+        if (keySet->isRoot)
+            return kZAFError_NoErr; // the root set belongs to its database
+        keySet->magic = 0;
+        delete keySet;
+        return kZAFError_NoErr;
+    });
 }
 
 ZAFError ZAFAddKeys(ZAFKeySetRef source, ZAFKeySetRef dest) {
-    if (!isValidSet(source) || !isValidSet(dest) || dest->isRoot)
-        return kZAFError_BadParams;
-    return storeGuard([&]() -> ZAFError {
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidSet(source) || !isValidSet(dest))
+            return kZAFError_InvalidHandle;
+        if (dest->isRoot)
+            return kZAFError_BadParams;
         std::unordered_set<const Key*> have;
         for (const KeyPtr& k : dest->keys)
             have.insert(k.get());
@@ -298,16 +310,22 @@ ZAFError ZAFAddKeys(ZAFKeySetRef source, ZAFKeySetRef dest) {
 }
 
 ZAFError ZAFCountKeys(ZAFKeySetRef keySet, uint32_t* outCount) {
-    if (!isValidSet(keySet) || outCount == nullptr)
-        return kZAFError_BadParams;
-    *outCount = uint32_t(keySet->list().size());
-    return kZAFError_NoErr;
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidSet(keySet))
+            return kZAFError_InvalidHandle;
+        if (outCount == nullptr)
+            return kZAFError_BadParams;
+        *outCount = uint32_t(keySet->list().size());
+        return kZAFError_NoErr;
+    });
 }
 
 ZAFError ZAFFilterKeySet(ZAFKeySetRef keySet, ZAFFilterRef filter, ZAFKeySetRef* outSet) {
-    if (!isValidSet(keySet) || !isValidFilter(filter) || outSet == nullptr)
-        return kZAFError_BadParams;
-    return storeGuard([&]() -> ZAFError {
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidSet(keySet) || !isValidFilter(filter))
+            return kZAFError_InvalidHandle;
+        if (outSet == nullptr)
+            return kZAFError_BadParams;
         ZAFKeySetRef s = nullptr;
         newSet(keySet->db, &s);
         for (const KeyPtr& k : keySet->list())
@@ -320,63 +338,73 @@ ZAFError ZAFFilterKeySet(ZAFKeySetRef keySet, ZAFFilterRef filter, ZAFKeySetRef*
 
 ZAFError ZAFNewKeyDBObjDataFilter(ZAFContextRef context, int32_t property, const void* data,
                                   size_t size, int32_t match, ZAFFilterRef* outFilter) {
-    if ((data == nullptr && size != 0) ||
-        (match != kZAFMatch_Equal && match != kZAFMatch_SubString))
-        return kZAFError_BadParams;
-    ZAFFilter f;
-    f.kind = ZAFFilter::Data;
-    f.property = property;
-    f.match = match;
-    if (size)
-        f.data.assign(static_cast<const char*>(data), size);
-    return newFilter(context, outFilter, std::move(f));
+    return zaf::guard([&]() -> ZAFError {
+        if ((data == nullptr && size != 0) ||
+            (match != kZAFMatch_Equal && match != kZAFMatch_SubString))
+            return kZAFError_BadParams;
+        ZAFFilter f;
+        f.kind = ZAFFilter::Data;
+        f.property = property;
+        f.match = match;
+        if (size)
+            f.data.assign(static_cast<const char*>(data), size);
+        return newFilter(context, outFilter, std::move(f));
+    });
 }
 
 ZAFError ZAFNewKeyDBObjBooleanFilter(ZAFContextRef context, int32_t property, ZAFBoolean value,
                                      ZAFFilterRef* outFilter) {
-    ZAFFilter f;
-    f.kind = ZAFFilter::Boolean;
-    f.property = property;
-    f.value = value ? 1 : 0;
-    return newFilter(context, outFilter, std::move(f));
+    return zaf::guard([&]() -> ZAFError {
+        ZAFFilter f;
+        f.kind = ZAFFilter::Boolean;
+        f.property = property;
+        f.value = value ? 1 : 0;
+        return newFilter(context, outFilter, std::move(f));
+    });
 }
 
 ZAFError ZAFNewKeyDBObjNumericFilter(ZAFContextRef context, int32_t property, int32_t value,
                                      int32_t match, ZAFFilterRef* outFilter) {
-    if (match < kZAFMatch_Equal || match > kZAFMatch_LessOrEqual)
-        return kZAFError_BadParams;
-    ZAFFilter f;
-    f.kind = ZAFFilter::Numeric;
-    f.property = property;
-    f.value = value;
-    f.match = match;
-    return newFilter(context, outFilter, std::move(f));
+    return zaf::guard([&]() -> ZAFError {
+        if (match < kZAFMatch_Equal || match > kZAFMatch_LessOrEqual)
+            return kZAFError_BadParams;
+        ZAFFilter f;
+        f.kind = ZAFFilter::Numeric;
+        f.property = property;
+        f.value = value;
+        f.match = match;
+        return newFilter(context, outFilter, std::move(f));
+    });
 }
 
 ZAFError ZAFNewKeyDBObjTimeFilter(ZAFContextRef context, int32_t property, ZAFTime value,
                                   int32_t match, ZAFFilterRef* outFilter) {
-    if (match < kZAFMatch_Equal || match > kZAFMatch_LessOrEqual)
-        return kZAFError_BadParams;
-    ZAFFilter f;
-    f.kind = ZAFFilter::Time;
-    f.property = property;
-    f.value = value;
-    f.match = match;
-    return newFilter(context, outFilter, std::move(f));
+    return zaf::guard([&]() -> ZAFError {
+        if (match < kZAFMatch_Equal || match > kZAFMatch_LessOrEqual)
+            return kZAFError_BadParams;
+        ZAFFilter f;
+        f.kind = ZAFFilter::Time;
+        f.property = property;
+        f.value = value;
+        f.match = match;
+        return newFilter(context, outFilter, std::move(f));
+    });
 }
 
 ZAFError ZAFUnionFilters(ZAFFilterRef a, ZAFFilterRef b, ZAFFilterRef* outFilter) {
-    return combine(a, b, outFilter, ZAFFilter::Union);
+    return zaf::guard([&]() -> ZAFError { return combine(a, b, outFilter, ZAFFilter::Union); });
 }
 
 ZAFError ZAFIntersectFilters(ZAFFilterRef a, ZAFFilterRef b, ZAFFilterRef* outFilter) {
-    return combine(a, b, outFilter, ZAFFilter::Intersect);
+    return zaf::guard([&]() -> ZAFError { return combine(a, b, outFilter, ZAFFilter::Intersect); });
 }
 
 ZAFError ZAFNegateFilter(ZAFFilterRef a, ZAFFilterRef* outFilter) {
-    if (!isValidFilter(a) || outFilter == nullptr)
-        return kZAFError_BadParams;
-    return storeGuard([&]() -> ZAFError {
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidFilter(a))
+            return kZAFError_InvalidHandle;
+        if (outFilter == nullptr)
+            return kZAFError_BadParams;
         auto* f = new ZAFFilter();
         f->kind = ZAFFilter::Negate;
         f->children.push_back(*a);
@@ -386,17 +414,21 @@ ZAFError ZAFNegateFilter(ZAFFilterRef a, ZAFFilterRef* outFilter) {
 }
 
 ZAFError ZAFFreeFilter(ZAFFilterRef filter) {
-    if (!isValidFilter(filter))
-        return kZAFError_BadParams;
-    filter->magic = 0;
-    delete filter;
-    return kZAFError_NoErr;
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidFilter(filter))
+            return kZAFError_InvalidHandle;
+        filter->magic = 0;
+        delete filter;
+        return kZAFError_NoErr;
+    });
 }
 
 ZAFError ZAFNewKeyIterFromKeySet(ZAFKeySetRef keySet, ZAFKeyIterRef* outIter) {
-    if (!isValidSet(keySet) || outIter == nullptr)
-        return kZAFError_BadParams;
-    return storeGuard([&]() -> ZAFError {
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidSet(keySet))
+            return kZAFError_InvalidHandle;
+        if (outIter == nullptr)
+            return kZAFError_BadParams;
         auto* it = new ZAFKeyIter();
         it->db = keySet->db;
         it->set = keySet;
@@ -407,9 +439,11 @@ ZAFError ZAFNewKeyIterFromKeySet(ZAFKeySetRef keySet, ZAFKeyIterRef* outIter) {
 }
 
 ZAFError ZAFNewKeyIterFromKeyDB(ZAFKeyDBRef keyDB, ZAFKeyIterRef* outIter) {
-    if (!isValidDB(keyDB) || outIter == nullptr)
-        return kZAFError_BadParams;
-    return storeGuard([&]() -> ZAFError {
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidDB(keyDB))
+            return kZAFError_InvalidHandle;
+        if (outIter == nullptr)
+            return kZAFError_BadParams;
         auto* it = new ZAFKeyIter();
         it->db = keyDB;
         it->keys = keyDB->keys;
@@ -419,62 +453,76 @@ ZAFError ZAFNewKeyIterFromKeyDB(ZAFKeyDBRef keyDB, ZAFKeyIterRef* outIter) {
 }
 
 ZAFError ZAFFreeKeyIter(ZAFKeyIterRef iter) {
-    if (iter == nullptr || iter->magic != kIterMagic)
-        return kZAFError_BadParams;
-    iter->magic = 0;
-    delete iter;
-    return kZAFError_NoErr;
+    return zaf::guard([&]() -> ZAFError {
+        if (iter == nullptr || iter->magic != kIterMagic)
+            return kZAFError_InvalidHandle;
+        iter->magic = 0;
+        delete iter;
+        return kZAFError_NoErr;
+    });
 }
 
 ZAFError ZAFKeyIterRewind(ZAFKeyIterRef iter, int32_t objType) {
-    if (!isValidIter(iter))
-        return kZAFError_BadParams;
-    switch (objType) {
-    case kZAFKeyDBObjType_Key:
-        iter->keyIndex = -1;
-        iter->child = iter->sig = -1;
-        return kZAFError_NoErr;
-    case kZAFKeyDBObjType_UserID:
-    case kZAFKeyDBObjType_SubKey:
-        iter->child = iter->sig = -1;
-        return kZAFError_NoErr;
-    case kZAFKeyDBObjType_Signature:
-        iter->sig = -1;
-        return kZAFError_NoErr;
-    default:
-        return kZAFError_BadParams;
-    }
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidIter(iter))
+            return kZAFError_InvalidHandle;
+        switch (objType) {
+        case kZAFKeyDBObjType_Key:
+            iter->keyIndex = -1;
+            iter->child = iter->sig = -1;
+            return kZAFError_NoErr;
+        case kZAFKeyDBObjType_UserID:
+        case kZAFKeyDBObjType_SubKey:
+            iter->child = iter->sig = -1;
+            return kZAFError_NoErr;
+        case kZAFKeyDBObjType_Signature:
+            iter->sig = -1;
+            return kZAFError_NoErr;
+        default:
+            return kZAFError_BadParams;
+        }
+    });
 }
 
 ZAFError ZAFKeyIterNextKeyDBObj(ZAFKeyIterRef iter, int32_t objType, ZAFKeyDBObjRef* outObj) {
-    if (!isValidIter(iter) || outObj == nullptr)
-        return kZAFError_BadParams;
-    return step(iter, objType, 1, outObj);
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidIter(iter))
+            return kZAFError_InvalidHandle;
+        if (outObj == nullptr)
+            return kZAFError_BadParams;
+        return step(iter, objType, 1, outObj);
+    });
 }
 
 ZAFError ZAFKeyIterPrevKeyDBObj(ZAFKeyIterRef iter, int32_t objType, ZAFKeyDBObjRef* outObj) {
-    if (!isValidIter(iter) || outObj == nullptr)
-        return kZAFError_BadParams;
-    return step(iter, objType, -1, outObj);
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidIter(iter))
+            return kZAFError_InvalidHandle;
+        if (outObj == nullptr)
+            return kZAFError_BadParams;
+        return step(iter, objType, -1, outObj);
+    });
 }
 
 ZAFError ZAFKeyIterSeek(ZAFKeyIterRef iter, ZAFKeyDBObjRef obj) {
-    if (!isValidIter(iter) || !isValidObj(obj))
-        return kZAFError_BadParams;
-    for (size_t i = 0; i < iter->keys.size(); ++i) {
-        if (iter->keys[i].get() != obj->key)
-            continue;
-        iter->keyIndex = long(i);
-        iter->child = iter->sig = -1;
-        if (obj->type == kZAFKeyDBObjType_UserID || obj->type == kZAFKeyDBObjType_SubKey) {
-            iter->child = long(obj->index);
-        } else if (obj->type == kZAFKeyDBObjType_Signature) {
-            iter->child = obj->parent > 0 ? long(obj->parent) : -1;
-            iter->sig = long(obj->index);
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidIter(iter) || !isValidObj(obj))
+            return kZAFError_InvalidHandle;
+        for (size_t i = 0; i < iter->keys.size(); ++i) {
+            if (iter->keys[i].get() != obj->key)
+                continue;
+            iter->keyIndex = long(i);
+            iter->child = iter->sig = -1;
+            if (obj->type == kZAFKeyDBObjType_UserID || obj->type == kZAFKeyDBObjType_SubKey) {
+                iter->child = long(obj->index);
+            } else if (obj->type == kZAFKeyDBObjType_Signature) {
+                iter->child = obj->parent > 0 ? long(obj->parent) : -1;
+                iter->sig = long(obj->index);
+            }
+            return kZAFError_NoErr;
         }
-        return kZAFError_NoErr;
-    }
-    return kZAFError_ItemNotFound;
+        return kZAFError_ItemNotFound;
+    });
 }
 
 } // extern "C"

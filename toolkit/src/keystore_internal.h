@@ -10,11 +10,14 @@
 #define ZAF_KEYSTORE_INTERNAL_H
 
 #include "context_internal.h"
+#include "handles.h"
 #include "packets.h"
+#include "ringfile.h"
 
 #include <zaf/zafkeys.h>
 
 #include <botan/asn1_obj.h>
+#include <botan/secmem.h>
 
 #include <array>
 #include <functional>
@@ -139,6 +142,8 @@ struct Key {
     int32_t primaryUserID = -1;    // object index; see analyse for the rules
     int32_t primaryAttribute = -1; // object index of the primary user attribute
     int32_t directSig = -1;        // the newest verified direct-key self-signature
+    // Key flags of the primary key from the signature its properties come from; -1 none given.
+    int16_t primaryKeyFlags = -1;
     // User IDs and subkeys that count for nothing: no verified self-signature or binding.
     uint32_t hiddenUserIDs = 0;
     uint32_t hiddenSubKeys = 0;
@@ -179,6 +184,18 @@ struct Key {
 
 using KeyPtr = std::shared_ptr<Key>;
 
+inline bool isPrimaryTag(uint8_t tag) {
+    return tag == rfc4880::kTagPublicKey || tag == rfc4880::kTagSecretKey;
+}
+inline bool isSubkeyTag(uint8_t tag) {
+    return tag == rfc4880::kTagPublicSubkey || tag == rfc4880::kTagSecretSubkey;
+}
+inline bool isUserTag(uint8_t tag) {
+    return tag == rfc4880::kTagUserID || tag == rfc4880::kTagUserAttribute;
+}
+
+// ---- keys from their bytes (keytree.cpp) ----
+
 // Splits a ring (or any packet stream) into keys. `secret` marks secret-ring input. In strict
 // mode any damage fails the whole ring; lenient mode (import) skips packets outside keys and
 // hands stand-alone signatures to `loose`. `storedChecks` as for buildKey (public input only).
@@ -212,6 +229,15 @@ std::string componentIdentity(const TKTree::Component& c);
 // Merges `incoming` into `base` (union of user IDs, subkeys and signatures; trust packets of
 // `incoming` ignored). Returns true when base changed.
 bool mergeTrees(TKTree& base, const TKTree& incoming);
+// Merges two versions of one key (union, as mergeTrees); null when nothing would change.
+KeyPtr mergeKeys(const Key& base, const Key& incoming);
+// The key without its local trust packets (keys read from elsewhere lose them before they join
+// a database); `k` itself when it has none.
+KeyPtr withoutTrust(const KeyPtr& k);
+// The key with every known check result in a trust packet after its signature, so that the
+// ring opens next time without verifying again (public ring only).
+KeyPtr withChecks(const KeyPtr& k);
+
 // Three-way merge of one ring's form of a key (empty = absent): what changed from `base` to
 // `ours` is laid over `disk`. A removal on either side beats a change on the other; each such
 // conflict appends a warning naming `label`.
@@ -249,9 +275,16 @@ struct ZAFKeyDB {
     // Import only: user IDs and subkeys dropped for want of a verified self-signature/binding.
     uint32_t droppedUserIDs = 0;
     uint32_t droppedSubKeys = 0;
+    // The version of the rings the background service pins for this handle (0: none).
+    uint64_t serviceEntry = 0;
     std::unordered_map<uint64_t, zaf::Key*> byKeyID; // primary and subkey IDs
     std::unordered_map<std::string, zaf::Key*> byFingerprint;
     bool indexValid = false;
+    // Stamps of the rings as last read; while both still match, a refresh has nothing to read.
+    // Cleared by a flush (the next refresh reads what it wrote once).
+    bool stamped = false;
+    zaf::RingStamp pubStamp;
+    zaf::RingStamp secStamp;
 
     void reindex();
     zaf::Key* findByKeyID(const uint8_t id[8]);
@@ -272,17 +305,13 @@ int32_t envInt(const ZAFContext* ctx, int32_t selector, int32_t fallback);
 std::string envString(const ZAFContext* ctx, int32_t selector);
 uint32_t now();
 
-// Runs `body`, mapping escaped exceptions to result codes (bad_alloc to out of memory).
-ZAFError storeGuard(const std::function<ZAFError()>& body);
-
-// Reads a whole file (bounded by kMaxRingBytes). Missing file gives an empty string and true
-// when `missingOk`.
-ZAFError readFile(const std::string& path, std::string& out, bool missingOk);
-// Writes `data` to a new file beside `path`, flushes it to disk and renames it over `path`.
-ZAFError writeFileAtomic(const std::string& path, const std::string& data, unsigned mode);
-
-// Test hook: when set and returning non-zero, a flush stops right before its renames.
-extern int (*gFlushBeforeRenameHook)(const char* pubPath);
+// Reads both rings into keys: public keys in ring order, secret-only keys after them
+// (ringfile.cpp). A missing ring counts as empty. With `stamps` (two of them), also the stamps
+// of the files read.
+ZAFError loadRings(const std::string& pubPath, const std::string& secPath, std::vector<KeyPtr>& out,
+                   RingStamp* stamps = nullptr);
+// The bytes of one ring holding `keys` (their public or their secret form).
+std::string ringBytes(const std::vector<KeyPtr>& keys, bool secret);
 
 // Signature verification of one signature object of `key` made by `signer` (found by the
 // signature's issuer key ID among the signer's key and subkeys). Each result is kept on the
@@ -305,6 +334,10 @@ bool verifyBytes(std::string_view sigBody, std::string_view keyBody, uint8_t par
 bool cachedVerify(const CheckDigest& d, const std::function<bool()>& verify);
 size_t cachedCheckCount();
 void clearCachedChecks(); // tests and benchmarks: measure verification from scratch
+// Results the background service verified for a ring the client passed it (service_client.cpp).
+void seedCachedChecks(const std::vector<std::pair<CheckDigest, bool>>& results);
+// The service: every check result looked up or made while a recorder is set is appended to it.
+void setCheckRecorder(std::vector<std::pair<CheckDigest, bool>>* recorder);
 // Verifies a raw signature over the data hashed by `sigBody`'s context.
 bool verifyWithKey(std::string_view signerKeyBody, uint8_t hashAlg, const uint8_t* digest,
                    size_t digestLength, const rfc4880::SigInfo& sig);
@@ -346,6 +379,11 @@ bool looksArmored(std::string_view data);
 // The secret key packet body of the key or subkey `o` of `k` (found by its key ID); empty when
 // the key has no secret part for it.
 std::string_view secretPacketBody(const Key& k, const ZAFKeyDBObj& o);
+
+// Decrypts (when protected) and checks the secret MPIs of a secret key packet body; `info`
+// receives its public part. kZAFError_BadPassphrase for a wrong passphrase.
+ZAFError unlockSecretPacket(std::string_view body, std::string_view pass,
+                            Botan::secure_vector<uint8_t>& mpis, rfc4880::KeyInfo& info);
 
 // The object identifier of a curve as a key packet stores it (the DER body without tag and
 // length). Throws a Botan exception when it cannot be decoded.

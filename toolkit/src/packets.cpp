@@ -173,6 +173,34 @@ bool readMpi(std::string_view data, size_t& pos, Mpi& out) {
     return true;
 }
 
+void appendMpi(std::string& out, const uint8_t* bytes, size_t n) {
+    while (n > 0 && bytes[0] == 0) {
+        ++bytes;
+        --n;
+    }
+    size_t bits = 0;
+    if (n) {
+        for (uint8_t top = bytes[0]; top; top = uint8_t(top >> 1))
+            ++bits;
+        bits += (n - 1) * 8;
+    }
+    out.push_back(char(bits >> 8));
+    out.push_back(char(bits & 0xFF));
+    out.append(reinterpret_cast<const char*>(bytes), n);
+}
+
+bool readMpis(std::string_view data, size_t maxCount, std::vector<Mpi>& out) {
+    out.clear();
+    size_t pos = 0;
+    while (pos < data.size() && out.size() < maxCount) {
+        Mpi m;
+        if (!readMpi(data, pos, m))
+            return false;
+        out.push_back(m);
+    }
+    return true;
+}
+
 bool isRSA(uint8_t alg) { return alg == 1 || alg == 2 || alg == 3; }
 bool isDSA(uint8_t alg) { return alg == 17; }
 bool isElGamal(uint8_t alg) { return alg == 16 || alg == 20; }
@@ -298,6 +326,7 @@ bool parseKeyPacket(std::string_view body, KeyInfo& out, bool computeFingerprint
             size_t kdfLen = p[pos];
             if (kdfLen > body.size() - pos - 1)
                 return false;
+            out.kdfParams = body.substr(pos + 1, kdfLen);
             pos += 1 + kdfLen;
         }
         out.publicLength = pos;

@@ -58,6 +58,13 @@ struct Mpi {
     std::string_view bytes;
 };
 bool readMpi(std::string_view data, size_t& pos, Mpi& out);
+// Appends an MPI (leading zero bytes dropped) to `out`.
+void appendMpi(std::string& out, const uint8_t* bytes, size_t length);
+template <class Container> void appendMpi(std::string& out, const Container& c) {
+    appendMpi(out, reinterpret_cast<const uint8_t*>(c.data()), c.size());
+}
+// The MPIs at the start of `data`, at most `maxCount` of them; false when one is malformed.
+bool readMpis(std::string_view data, size_t maxCount, std::vector<Mpi>& out);
 
 // The public part of a key packet (public or secret, key or subkey).
 struct KeyInfo {
@@ -73,6 +80,7 @@ struct KeyInfo {
     uint8_t keyID[8] = {};
     std::vector<Mpi> mpis; // public MPIs (the EC point for EC keys)
     std::string_view curveOid;
+    std::string_view kdfParams; // ECDH: the KDF parameters after the point (length byte excluded)
 };
 // Parses the public part. `computeFingerprint` can be off when only the layout is needed.
 bool parseKeyPacket(std::string_view body, KeyInfo& out, bool computeFingerprint = true);

@@ -101,28 +101,15 @@ ZAFError unlockSecret(std::string_view body, std::string_view pass,
         if (body.size() - pos < 2)
             return kZAFError_CorruptData;
         symAlg = p[pos++];
-        uint8_t type = p[pos++];
-        if (pos >= body.size())
-            return kZAFError_CorruptData;
-        hashName = rfc4880::hashName(p[pos++]);
-        if (hashName == nullptr)
+        edit::S2KSpec spec;
+        ZAFError err = edit::readS2KSpec(body, pos, spec);
+        if (err != kZAFError_NoErr)
+            return err;
+        hashName = spec.hashName;
+        salt = spec.salt;
+        count = spec.count;
+        if (count > kMaxS2KBytes)
             return kZAFError_NotImplemented;
-        if (type == 1 || type == 3) {
-            if (body.size() - pos < 8)
-                return kZAFError_CorruptData;
-            salt = body.substr(pos, 8);
-            pos += 8;
-        }
-        if (type == 3) {
-            if (pos >= body.size())
-                return kZAFError_CorruptData;
-            uint8_t c = p[pos++];
-            count = size_t(16 + (c & 15)) << ((c >> 4) + 6);
-            if (count > kMaxS2KBytes)
-                return kZAFError_NotImplemented;
-        } else if (type != 0 && type != 1) {
-            return kZAFError_NotImplemented;
-        }
     }
     size_t keyLength = 0, blockSize = 0;
     const char* cipher = rfc4880::cipherName(symAlg, keyLength, blockSize);
@@ -172,13 +159,8 @@ ZAFError makePrivate(const rfc4880::KeyInfo& info, const Botan::secure_vector<ui
                      ZAFPrivateKeyContext& out) {
     std::string_view s(reinterpret_cast<const char*>(secret.data()), secret.size());
     std::vector<rfc4880::Mpi> m;
-    size_t pos = 0;
-    while (pos < s.size() && m.size() < 4) {
-        rfc4880::Mpi x;
-        if (!rfc4880::readMpi(s, pos, x))
-            return kZAFError_CorruptData;
-        m.push_back(x);
-    }
+    if (!rfc4880::readMpis(s, 4, m))
+        return kZAFError_CorruptData;
     Botan::System_RNG rng;
     out.algorithm = info.algorithm;
     if (rfc4880::isRSA(info.algorithm)) {
@@ -217,37 +199,20 @@ ZAFError makePrivate(const rfc4880::KeyInfo& info, const Botan::secure_vector<ui
     return kZAFError_UnsupportedAlg;
 }
 
-void appendMpi(std::string& out, const uint8_t* bytes, size_t n) {
-    while (n > 0 && bytes[0] == 0) {
-        ++bytes;
-        --n;
-    }
-    size_t bits = 0;
-    if (n) {
-        uint8_t top = bytes[0];
-        while (top) {
-            ++bits;
-            top = uint8_t(top >> 1);
-        }
-        bits += (n - 1) * 8;
-    }
-    out.push_back(char(bits >> 8));
-    out.push_back(char(bits & 0xFF));
-    out.append(reinterpret_cast<const char*>(bytes), n);
-}
-
 } // namespace
 
 extern "C" {
 
 ZAFError ZAFNewPrivateKeyContext(ZAFKeyDBObjRef keyOrSubKey, const char* passphrase,
                                  size_t passphraseLength, ZAFPrivateKeyContextRef* outCtx) {
-    if (!isValidObj(keyOrSubKey) || outCtx == nullptr ||
-        (keyOrSubKey->type != kZAFKeyDBObjType_Key &&
-         keyOrSubKey->type != kZAFKeyDBObjType_SubKey) ||
-        (passphrase == nullptr && passphraseLength != 0))
-        return kZAFError_BadParams;
-    return storeGuard([&]() -> ZAFError {
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidObj(keyOrSubKey))
+            return kZAFError_InvalidHandle;
+        if (outCtx == nullptr ||
+            (keyOrSubKey->type != kZAFKeyDBObjType_Key &&
+             keyOrSubKey->type != kZAFKeyDBObjType_SubKey) ||
+            (passphrase == nullptr && passphraseLength != 0))
+            return kZAFError_BadParams;
         std::string_view body = secretPacketBody(*keyOrSubKey->key, *keyOrSubKey);
         if (body.empty())
             return kZAFError_NoSecretKey;
@@ -267,19 +232,22 @@ ZAFError ZAFNewPrivateKeyContext(ZAFKeyDBObjRef keyOrSubKey, const char* passphr
 }
 
 ZAFError ZAFFreePrivateKeyContext(ZAFPrivateKeyContextRef ctx) {
-    if (ctx == nullptr || ctx->magic != kPrivMagic)
-        return kZAFError_BadParams;
-    ctx->magic = 0;
-    delete ctx;
-    return kZAFError_NoErr;
+    return zaf::guard([&]() -> ZAFError {
+        if (ctx == nullptr || ctx->magic != kPrivMagic)
+            return kZAFError_InvalidHandle;
+        ctx->magic = 0;
+        delete ctx;
+        return kZAFError_NoErr;
+    });
 }
 
 ZAFError ZAFPrivateKeySign(ZAFPrivateKeyContextRef ctx, int32_t hashAlgorithm, const uint8_t* hash,
                            size_t hashSize, uint8_t* signature, size_t size, size_t* outSize) {
-    if (ctx == nullptr || ctx->magic != kPrivMagic || hash == nullptr || outSize == nullptr ||
-        hashAlgorithm < 0 || hashAlgorithm > 255)
-        return kZAFError_BadParams;
-    return storeGuard([&]() -> ZAFError {
+    return zaf::guard([&]() -> ZAFError {
+        if (ctx == nullptr || ctx->magic != kPrivMagic)
+            return kZAFError_InvalidHandle;
+        if (hash == nullptr || outSize == nullptr || hashAlgorithm < 0 || hashAlgorithm > 255)
+            return kZAFError_BadParams;
         Botan::System_RNG rng;
         std::vector<uint8_t> msg(hash, hash + hashSize);
         std::string out;
@@ -291,13 +259,13 @@ ZAFError ZAFPrivateKeySign(ZAFPrivateKeyContextRef ctx, int32_t hashAlgorithm, c
             m.insert(m.end(), msg.begin(), msg.end());
             Botan::PK_Signer signer(*ctx->key, rng, "EMSA3(Raw)");
             std::vector<uint8_t> s = signer.sign_message(m, rng);
-            appendMpi(out, s.data(), s.size());
+            rfc4880::appendMpi(out, s.data(), s.size());
         } else {
             Botan::PK_Signer signer(*ctx->key, rng, ctx->algorithm == 22 ? "Pure" : "Raw");
             std::vector<uint8_t> s = signer.sign_message(msg, rng);
             size_t half = s.size() / 2;
-            appendMpi(out, s.data(), half);
-            appendMpi(out, s.data() + half, half);
+            rfc4880::appendMpi(out, s.data(), half);
+            rfc4880::appendMpi(out, s.data() + half, half);
         }
         *outSize = out.size();
         if (signature == nullptr || size < out.size())
@@ -308,19 +276,23 @@ ZAFError ZAFPrivateKeySign(ZAFPrivateKeyContextRef ctx, int32_t hashAlgorithm, c
 }
 
 ZAFBoolean ZAFPassphraseIsValid(ZAFKeyDBObjRef key, const char* passphrase) {
-    ZAFPrivateKeyContextRef ctx = nullptr;
-    if (ZAFNewPrivateKeyContext(key, passphrase, passphrase ? std::strlen(passphrase) : 0, &ctx) !=
-        kZAFError_NoErr)
-        return 0;
-    ZAFFreePrivateKeyContext(ctx);
-    return 1;
+    return zaf::guard(ZAFBoolean(0), [&]() -> ZAFBoolean {
+        ZAFPrivateKeyContextRef ctx = nullptr;
+        if (ZAFNewPrivateKeyContext(key, passphrase, passphrase ? std::strlen(passphrase) : 0,
+                                    &ctx) != kZAFError_NoErr)
+            return 0;
+        ZAFFreePrivateKeyContext(ctx);
+        return 1;
+    });
 }
 
 ZAFError ZAFNewPublicKeyContext(ZAFKeyDBObjRef keyOrSubKey, ZAFPublicKeyContextRef* out) {
-    if (!isValidObj(keyOrSubKey) || out == nullptr ||
-        (keyOrSubKey->type != kZAFKeyDBObjType_Key && keyOrSubKey->type != kZAFKeyDBObjType_SubKey))
-        return kZAFError_BadParams;
-    return storeGuard([&]() -> ZAFError {
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidObj(keyOrSubKey))
+            return kZAFError_InvalidHandle;
+        if (out == nullptr || (keyOrSubKey->type != kZAFKeyDBObjType_Key &&
+                               keyOrSubKey->type != kZAFKeyDBObjType_SubKey))
+            return kZAFError_BadParams;
         auto ctx = std::make_unique<ZAFPublicKeyContext>();
         ctx->keyBody = std::string(keyOrSubKey->key->packetBody(keyOrSubKey->packet));
         rfc4880::KeyInfo info;
@@ -332,19 +304,22 @@ ZAFError ZAFNewPublicKeyContext(ZAFKeyDBObjRef keyOrSubKey, ZAFPublicKeyContextR
 }
 
 ZAFError ZAFFreePublicKeyContext(ZAFPublicKeyContextRef ctx) {
-    if (ctx == nullptr || ctx->magic != kPubMagic)
-        return kZAFError_BadParams;
-    ctx->magic = 0;
-    delete ctx;
-    return kZAFError_NoErr;
+    return zaf::guard([&]() -> ZAFError {
+        if (ctx == nullptr || ctx->magic != kPubMagic)
+            return kZAFError_InvalidHandle;
+        ctx->magic = 0;
+        delete ctx;
+        return kZAFError_NoErr;
+    });
 }
 
 ZAFError ZAFPublicKeyVerify(ZAFPublicKeyContextRef ctx, int32_t hashAlgorithm, const uint8_t* hash,
                             size_t hashSize, const uint8_t* signature, size_t signatureSize) {
-    if (ctx == nullptr || ctx->magic != kPubMagic || hash == nullptr || signature == nullptr ||
-        hashAlgorithm < 0 || hashAlgorithm > 255)
-        return kZAFError_BadParams;
-    return storeGuard([&]() -> ZAFError {
+    return zaf::guard([&]() -> ZAFError {
+        if (ctx == nullptr || ctx->magic != kPubMagic)
+            return kZAFError_InvalidHandle;
+        if (hash == nullptr || signature == nullptr || hashAlgorithm < 0 || hashAlgorithm > 255)
+            return kZAFError_BadParams;
         rfc4880::SigInfo sig;
         std::string_view s(reinterpret_cast<const char*>(signature), signatureSize);
         size_t pos = 0;
@@ -363,9 +338,11 @@ ZAFError ZAFPublicKeyVerify(ZAFPublicKeyContextRef ctx, int32_t hashAlgorithm, c
 }
 
 ZAFError ZAFNewKeyServer(ZAFContextRef context, const char* url, ZAFKeyServerRef* out) {
-    if (!isValidCtx(context) || url == nullptr || out == nullptr)
-        return kZAFError_BadParams;
-    return storeGuard([&]() -> ZAFError {
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidCtx(context))
+            return kZAFError_InvalidHandle;
+        if (url == nullptr || out == nullptr)
+            return kZAFError_BadParams;
         auto* s = new ZAFKeyServer();
         s->url = url;
         *out = s;
@@ -374,18 +351,33 @@ ZAFError ZAFNewKeyServer(ZAFContextRef context, const char* url, ZAFKeyServerRef
 }
 
 ZAFError ZAFFreeKeyServer(ZAFKeyServerRef server) {
-    if (server == nullptr || server->magic != kServerMagic)
-        return kZAFError_BadParams;
-    server->magic = 0;
-    delete server;
-    return kZAFError_NoErr;
+    return zaf::guard([&]() -> ZAFError {
+        if (server == nullptr || server->magic != kServerMagic)
+            return kZAFError_InvalidHandle;
+        server->magic = 0;
+        delete server;
+        return kZAFError_NoErr;
+    });
 }
 
 ZAFError ZAFQueryKeyServer(ZAFKeyServerRef server, ZAFFilterRef filter, ZAFKeyDBRef* outKeyDB) {
-    (void)filter;
-    if (server == nullptr || server->magic != kServerMagic || outKeyDB == nullptr)
-        return kZAFError_BadParams;
-    return kZAFError_NotImplemented;
+    return zaf::guard([&]() -> ZAFError {
+        (void)filter;
+        if (server == nullptr || server->magic != kServerMagic)
+            return kZAFError_InvalidHandle;
+        if (outKeyDB == nullptr)
+            return kZAFError_BadParams;
+        return kZAFError_NotImplemented;
+    });
 }
 
 } // extern "C"
+
+namespace zaf {
+
+ZAFError unlockSecretPacket(std::string_view body, std::string_view pass,
+                            Botan::secure_vector<uint8_t>& mpis, rfc4880::KeyInfo& info) {
+    return unlockSecret(body, pass, mpis, info);
+}
+
+} // namespace zaf

@@ -162,250 +162,264 @@ ZAFError dataProperty(ZAFKeyDBObj* o, int32_t property, std::string& out) {
 extern "C" {
 
 ZAFError ZAFGetKeyDBObjNumericProperty(ZAFKeyDBObjRef obj, int32_t property, int32_t* outValue) {
-    if (!isValidObj(obj) || outValue == nullptr)
-        return kZAFError_BadParams;
-    Key& k = *obj->key;
-    int32_t v = 0;
-    switch (property) {
-    case kZAFObjProperty_ObjectType:
-        v = obj->type;
-        break;
-    case kZAFKeyProperty_AlgorithmID:
-    case kZAFSubKeyProperty_AlgorithmID:
-        if (!isKeyish(obj))
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidObj(obj))
+            return kZAFError_InvalidHandle;
+        if (outValue == nullptr)
             return kZAFError_BadParams;
-        v = obj->algorithm;
-        break;
-    case kZAFKeyProperty_Bits:
-    case kZAFSubKeyProperty_Bits:
-        if (!isKeyish(obj))
+        Key& k = *obj->key;
+        int32_t v = 0;
+        switch (property) {
+        case kZAFObjProperty_ObjectType:
+            v = obj->type;
+            break;
+        case kZAFKeyProperty_AlgorithmID:
+        case kZAFSubKeyProperty_AlgorithmID:
+            if (!isKeyish(obj))
+                return kZAFError_BadParams;
+            v = obj->algorithm;
+            break;
+        case kZAFKeyProperty_Bits:
+        case kZAFSubKeyProperty_Bits:
+            if (!isKeyish(obj))
+                return kZAFError_BadParams;
+            v = int32_t(obj->bits);
+            break;
+        case kZAFKeyProperty_Trust:
+            if (obj->type != kZAFKeyDBObjType_Key)
+                return kZAFError_BadParams;
+            v = k.effectiveOwnerTrust();
+            break;
+        case kZAFKeyProperty_Validity:
+            if (obj->type != kZAFKeyDBObjType_Key)
+                return kZAFError_BadParams;
+            v = k.validity;
+            break;
+        case kZAFUserIDProperty_Validity:
+            if (obj->type != kZAFKeyDBObjType_UserID)
+                return kZAFError_BadParams;
+            v = k.validity;
+            break;
+        case kZAFKeyProperty_PreferredHash:
+            if (obj->type != kZAFKeyDBObjType_Key)
+                return kZAFError_BadParams;
+            v = k.prefHash.empty() ? 0 : uint8_t(k.prefHash[0]);
+            break;
+        case kZAFKeyProperty_NumUserIDs:
+        case kZAFKeyProperty_NumSubKeys:
+        case kZAFKeyProperty_NumSignatures: {
+            if (obj->type != kZAFKeyDBObjType_Key)
+                return kZAFError_BadParams;
+            uint8_t t = property == kZAFKeyProperty_NumUserIDs   ? kZAFKeyDBObjType_UserID
+                        : property == kZAFKeyProperty_NumSubKeys ? kZAFKeyDBObjType_SubKey
+                                                                 : kZAFKeyDBObjType_Signature;
+            for (const ZAFKeyDBObj& o : k.objs)
+                v += o.type == t ? 1 : 0;
+            break;
+        }
+        case kZAFKeyProperty_Version:
+            if (!isKeyish(obj))
+                return kZAFError_BadParams;
+            v = obj->version;
+            break;
+        case kZAFUserIDProperty_AttributeType:
+            if (obj->type != kZAFKeyDBObjType_UserID)
+                return kZAFError_BadParams;
+            v = obj->attributeType;
+            break;
+        case kZAFUserIDProperty_AttributeCount: {
+            if (obj->type != kZAFKeyDBObjType_UserID)
+                return kZAFError_BadParams;
+            v = k.packets[obj->packet].tag == rfc4880::kTagUserAttribute ? 1 : 0;
+            break;
+        }
+        case kZAFSigProperty_AlgorithmID:
+        case kZAFSigProperty_TrustLevel:
+        case kZAFSigProperty_TrustValue:
+        case kZAFSigProperty_SigType:
+        case kZAFSigProperty_HashAlgorithm:
+        case kZAFSigProperty_Version:
+            if (obj->type != kZAFKeyDBObjType_Signature)
+                return kZAFError_BadParams;
+            v = property == kZAFSigProperty_AlgorithmID     ? obj->algorithm
+                : property == kZAFSigProperty_TrustLevel    ? obj->trustDepth
+                : property == kZAFSigProperty_TrustValue    ? obj->trustAmount
+                : property == kZAFSigProperty_SigType       ? obj->sigType
+                : property == kZAFSigProperty_HashAlgorithm ? obj->hashAlg
+                                                            : obj->sigVersion;
+            break;
+        default:
             return kZAFError_BadParams;
-        v = int32_t(obj->bits);
-        break;
-    case kZAFKeyProperty_Trust:
-        if (obj->type != kZAFKeyDBObjType_Key)
-            return kZAFError_BadParams;
-        v = k.effectiveOwnerTrust();
-        break;
-    case kZAFKeyProperty_Validity:
-        if (obj->type != kZAFKeyDBObjType_Key)
-            return kZAFError_BadParams;
-        v = k.validity;
-        break;
-    case kZAFUserIDProperty_Validity:
-        if (obj->type != kZAFKeyDBObjType_UserID)
-            return kZAFError_BadParams;
-        v = k.validity;
-        break;
-    case kZAFKeyProperty_PreferredHash:
-        if (obj->type != kZAFKeyDBObjType_Key)
-            return kZAFError_BadParams;
-        v = k.prefHash.empty() ? 0 : uint8_t(k.prefHash[0]);
-        break;
-    case kZAFKeyProperty_NumUserIDs:
-    case kZAFKeyProperty_NumSubKeys:
-    case kZAFKeyProperty_NumSignatures: {
-        if (obj->type != kZAFKeyDBObjType_Key)
-            return kZAFError_BadParams;
-        uint8_t t = property == kZAFKeyProperty_NumUserIDs   ? kZAFKeyDBObjType_UserID
-                    : property == kZAFKeyProperty_NumSubKeys ? kZAFKeyDBObjType_SubKey
-                                                             : kZAFKeyDBObjType_Signature;
-        for (const ZAFKeyDBObj& o : k.objs)
-            v += o.type == t ? 1 : 0;
-        break;
-    }
-    case kZAFKeyProperty_Version:
-        if (!isKeyish(obj))
-            return kZAFError_BadParams;
-        v = obj->version;
-        break;
-    case kZAFUserIDProperty_AttributeType:
-        if (obj->type != kZAFKeyDBObjType_UserID)
-            return kZAFError_BadParams;
-        v = obj->attributeType;
-        break;
-    case kZAFUserIDProperty_AttributeCount: {
-        if (obj->type != kZAFKeyDBObjType_UserID)
-            return kZAFError_BadParams;
-        v = k.packets[obj->packet].tag == rfc4880::kTagUserAttribute ? 1 : 0;
-        break;
-    }
-    case kZAFSigProperty_AlgorithmID:
-    case kZAFSigProperty_TrustLevel:
-    case kZAFSigProperty_TrustValue:
-    case kZAFSigProperty_SigType:
-    case kZAFSigProperty_HashAlgorithm:
-    case kZAFSigProperty_Version:
-        if (obj->type != kZAFKeyDBObjType_Signature)
-            return kZAFError_BadParams;
-        v = property == kZAFSigProperty_AlgorithmID     ? obj->algorithm
-            : property == kZAFSigProperty_TrustLevel    ? obj->trustDepth
-            : property == kZAFSigProperty_TrustValue    ? obj->trustAmount
-            : property == kZAFSigProperty_SigType       ? obj->sigType
-            : property == kZAFSigProperty_HashAlgorithm ? obj->hashAlg
-                                                        : obj->sigVersion;
-        break;
-    default:
-        return kZAFError_BadParams;
-    }
-    *outValue = v;
-    return kZAFError_NoErr;
+        }
+        *outValue = v;
+        return kZAFError_NoErr;
+    });
 }
 
 ZAFError ZAFGetKeyDBObjBooleanProperty(ZAFKeyDBObjRef obj, int32_t property, ZAFBoolean* outValue) {
-    if (!isValidObj(obj) || outValue == nullptr)
-        return kZAFError_BadParams;
-    Key& k = *obj->key;
-    bool v = false;
-    bool isKey = obj->type == kZAFKeyDBObjType_Key;
-    bool isSub = obj->type == kZAFKeyDBObjType_SubKey;
-    bool isSig = obj->type == kZAFKeyDBObjType_Signature;
-    if (property >= 100 && property <= 115 && !isKey)
-        return kZAFError_BadParams;
-    if (property >= 501 && property <= 505 && !isSub)
-        return kZAFError_BadParams;
-    if (property >= 1300 && property <= 1308 && !isSig)
-        return kZAFError_BadParams;
-    switch (property) {
-    case kZAFKeyProperty_IsSecret:
-    case kZAFKeyProperty_CanDecrypt:
-        v = k.hasSecret() && (property == kZAFKeyProperty_IsSecret || canEncrypt(k));
-        break;
-    case kZAFKeyProperty_IsAxiomatic:
-        v = k.effectiveOwnerTrust() == kZAFKeyTrust_Ultimate;
-        break;
-    case kZAFKeyProperty_IsRevoked:
-        v = keyRevoked(k);
-        break;
-    case kZAFKeyProperty_IsDisabled:
-        v = k.disabled;
-        break;
-    case kZAFKeyProperty_IsNotCorrupt:
-        v = true;
-        break;
-    case kZAFKeyProperty_IsExpired:
-        v = expired(k.expiration);
-        break;
-    case kZAFKeyProperty_NeedsPassphrase: {
-        std::string_view body = secretPacketBody(k, *obj);
-        v = !body.empty() && secretProtected(body);
-        break;
-    }
-    case kZAFKeyProperty_HasUnverifiedRevocation:
-        v = keyUnverifiedRevocation(k);
-        break;
-    case kZAFKeyProperty_CanEncrypt:
-    case kZAFKeyProperty_IsEncryptionKey:
-        v = canEncrypt(k);
-        break;
-    case kZAFKeyProperty_CanSign:
-        v = k.hasSecret() && rfc4880::canAlgSign(k.algorithm) && !keyRevoked(k) &&
-            !expired(k.expiration);
-        break;
-    case kZAFKeyProperty_CanVerify:
-    case kZAFKeyProperty_IsSigningKey:
-        v = rfc4880::canAlgSign(k.algorithm);
-        break;
-    case kZAFKeyProperty_IsSecretShared:
-        v = false;
-        break;
-    case kZAFKeyProperty_IsRevocable:
-        v = k.revocable;
-        break;
-    case kZAFSubKeyProperty_IsRevoked:
-        v = obj->revoked;
-        break;
-    case kZAFSubKeyProperty_IsCorrupt:
-        v = false;
-        break;
-    case kZAFSubKeyProperty_IsExpired:
-        v = expired(obj->expiration);
-        break;
-    case kZAFSubKeyProperty_NeedsPassphrase: {
-        std::string_view body = secretPacketBody(k, *obj);
-        v = !body.empty() && secretProtected(body);
-        break;
-    }
-    case kZAFSubKeyProperty_HasUnverifiedRevocation:
-        v = obj->unverifiedRevocation;
-        break;
-    case kZAFUserIDProperty_IsAttribute:
-        if (obj->type != kZAFKeyDBObjType_UserID)
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidObj(obj))
+            return kZAFError_InvalidHandle;
+        if (outValue == nullptr)
             return kZAFError_BadParams;
-        v = k.packets[obj->packet].tag == rfc4880::kTagUserAttribute;
-        break;
-    case kZAFSigProperty_IsRevoked:
-        v = obj->revoked;
-        break;
-    case kZAFSigProperty_IsExportable:
-        v = obj->exportable;
-        break;
-    case kZAFSigProperty_IsTried:
-        v = obj->tried;
-        break;
-    case kZAFSigProperty_IsVerified:
-        v = obj->verified;
-        break;
-    case kZAFSigProperty_IsMySig: {
-        ZAFKeyDB* db = k.owner;
-        Key* signer = isValidDB(db) && obj->hasIssuer ? db->findByKeyID(obj->keyID) : nullptr;
-        v = signer != nullptr && signer->hasSecret();
-        break;
-    }
-    case kZAFSigProperty_IsRevocation:
-        v = obj->sigType == 0x20 || obj->sigType == 0x28 || obj->sigType == 0x30;
-        break;
-    case kZAFSigProperty_HasUnverifiedRevocation:
-        v = false;
-        break;
-    case kZAFSigProperty_IsExpired:
-        v = obj->sigExpireSecs != 0 && expired(obj->created + obj->sigExpireSecs);
-        break;
-    case kZAFSigProperty_IsX509:
-        v = false;
-        break;
-    default:
-        return kZAFError_BadParams;
-    }
-    *outValue = v ? 1 : 0;
-    return kZAFError_NoErr;
+        Key& k = *obj->key;
+        bool v = false;
+        bool isKey = obj->type == kZAFKeyDBObjType_Key;
+        bool isSub = obj->type == kZAFKeyDBObjType_SubKey;
+        bool isSig = obj->type == kZAFKeyDBObjType_Signature;
+        if (property >= 100 && property <= 115 && !isKey)
+            return kZAFError_BadParams;
+        if (property >= 501 && property <= 505 && !isSub)
+            return kZAFError_BadParams;
+        if (property >= 1300 && property <= 1308 && !isSig)
+            return kZAFError_BadParams;
+        switch (property) {
+        case kZAFKeyProperty_IsSecret:
+        case kZAFKeyProperty_CanDecrypt:
+            v = k.hasSecret() && (property == kZAFKeyProperty_IsSecret || canEncrypt(k));
+            break;
+        case kZAFKeyProperty_IsAxiomatic:
+            v = k.effectiveOwnerTrust() == kZAFKeyTrust_Ultimate;
+            break;
+        case kZAFKeyProperty_IsRevoked:
+            v = keyRevoked(k);
+            break;
+        case kZAFKeyProperty_IsDisabled:
+            v = k.disabled;
+            break;
+        case kZAFKeyProperty_IsNotCorrupt:
+            v = true;
+            break;
+        case kZAFKeyProperty_IsExpired:
+            v = expired(k.expiration);
+            break;
+        case kZAFKeyProperty_NeedsPassphrase: {
+            std::string_view body = secretPacketBody(k, *obj);
+            v = !body.empty() && secretProtected(body);
+            break;
+        }
+        case kZAFKeyProperty_HasUnverifiedRevocation:
+            v = keyUnverifiedRevocation(k);
+            break;
+        case kZAFKeyProperty_CanEncrypt:
+        case kZAFKeyProperty_IsEncryptionKey:
+            v = canEncrypt(k);
+            break;
+        case kZAFKeyProperty_CanSign:
+            v = k.hasSecret() && rfc4880::canAlgSign(k.algorithm) && !keyRevoked(k) &&
+                !expired(k.expiration);
+            break;
+        case kZAFKeyProperty_CanVerify:
+        case kZAFKeyProperty_IsSigningKey:
+            v = rfc4880::canAlgSign(k.algorithm);
+            break;
+        case kZAFKeyProperty_IsSecretShared:
+            v = false;
+            break;
+        case kZAFKeyProperty_IsRevocable:
+            v = k.revocable;
+            break;
+        case kZAFSubKeyProperty_IsRevoked:
+            v = obj->revoked;
+            break;
+        case kZAFSubKeyProperty_IsCorrupt:
+            v = false;
+            break;
+        case kZAFSubKeyProperty_IsExpired:
+            v = expired(obj->expiration);
+            break;
+        case kZAFSubKeyProperty_NeedsPassphrase: {
+            std::string_view body = secretPacketBody(k, *obj);
+            v = !body.empty() && secretProtected(body);
+            break;
+        }
+        case kZAFSubKeyProperty_HasUnverifiedRevocation:
+            v = obj->unverifiedRevocation;
+            break;
+        case kZAFUserIDProperty_IsAttribute:
+            if (obj->type != kZAFKeyDBObjType_UserID)
+                return kZAFError_BadParams;
+            v = k.packets[obj->packet].tag == rfc4880::kTagUserAttribute;
+            break;
+        case kZAFSigProperty_IsRevoked:
+            v = obj->revoked;
+            break;
+        case kZAFSigProperty_IsExportable:
+            v = obj->exportable;
+            break;
+        case kZAFSigProperty_IsTried:
+            v = obj->tried;
+            break;
+        case kZAFSigProperty_IsVerified:
+            v = obj->verified;
+            break;
+        case kZAFSigProperty_IsMySig: {
+            ZAFKeyDB* db = k.owner;
+            Key* signer = isValidDB(db) && obj->hasIssuer ? db->findByKeyID(obj->keyID) : nullptr;
+            v = signer != nullptr && signer->hasSecret();
+            break;
+        }
+        case kZAFSigProperty_IsRevocation:
+            v = obj->sigType == 0x20 || obj->sigType == 0x28 || obj->sigType == 0x30;
+            break;
+        case kZAFSigProperty_HasUnverifiedRevocation:
+            v = false;
+            break;
+        case kZAFSigProperty_IsExpired:
+            v = obj->sigExpireSecs != 0 && expired(obj->created + obj->sigExpireSecs);
+            break;
+        case kZAFSigProperty_IsX509:
+            v = false;
+            break;
+        default:
+            return kZAFError_BadParams;
+        }
+        *outValue = v ? 1 : 0;
+        return kZAFError_NoErr;
+    });
 }
 
 ZAFError ZAFGetKeyDBObjTimeProperty(ZAFKeyDBObjRef obj, int32_t property, ZAFTime* outValue) {
-    if (!isValidObj(obj) || outValue == nullptr)
-        return kZAFError_BadParams;
-    Key& k = *obj->key;
-    switch (property) {
-    case kZAFKeyProperty_Creation:
-    case kZAFKeyProperty_Expiration:
-        if (obj->type != kZAFKeyDBObjType_Key)
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidObj(obj))
+            return kZAFError_InvalidHandle;
+        if (outValue == nullptr)
             return kZAFError_BadParams;
-        *outValue = property == kZAFKeyProperty_Creation ? k.created : k.expiration;
-        return kZAFError_NoErr;
-    case kZAFSubKeyProperty_Creation:
-    case kZAFSubKeyProperty_Expiration:
-        if (obj->type != kZAFKeyDBObjType_SubKey)
+        Key& k = *obj->key;
+        switch (property) {
+        case kZAFKeyProperty_Creation:
+        case kZAFKeyProperty_Expiration:
+            if (obj->type != kZAFKeyDBObjType_Key)
+                return kZAFError_BadParams;
+            *outValue = property == kZAFKeyProperty_Creation ? k.created : k.expiration;
+            return kZAFError_NoErr;
+        case kZAFSubKeyProperty_Creation:
+        case kZAFSubKeyProperty_Expiration:
+            if (obj->type != kZAFKeyDBObjType_SubKey)
+                return kZAFError_BadParams;
+            *outValue = property == kZAFSubKeyProperty_Creation ? obj->created : obj->expiration;
+            return kZAFError_NoErr;
+        case kZAFSigProperty_Creation:
+        case kZAFSigProperty_Expiration:
+            if (obj->type != kZAFKeyDBObjType_Signature)
+                return kZAFError_BadParams;
+            *outValue = property == kZAFSigProperty_Creation ? obj->created
+                        : obj->sigExpireSecs                 ? obj->created + obj->sigExpireSecs
+                                                             : 0;
+            return kZAFError_NoErr;
+        default:
             return kZAFError_BadParams;
-        *outValue = property == kZAFSubKeyProperty_Creation ? obj->created : obj->expiration;
-        return kZAFError_NoErr;
-    case kZAFSigProperty_Creation:
-    case kZAFSigProperty_Expiration:
-        if (obj->type != kZAFKeyDBObjType_Signature)
-            return kZAFError_BadParams;
-        *outValue = property == kZAFSigProperty_Creation ? obj->created
-                    : obj->sigExpireSecs                 ? obj->created + obj->sigExpireSecs
-                                                         : 0;
-        return kZAFError_NoErr;
-    default:
-        return kZAFError_BadParams;
-    }
+        }
+    });
 }
 
 ZAFError ZAFGetKeyDBObjDataProperty(ZAFKeyDBObjRef obj, int32_t property, void* buffer, size_t size,
                                     size_t* outSize) {
-    if (!isValidObj(obj) || outSize == nullptr)
-        return kZAFError_BadParams;
-    return storeGuard([&]() -> ZAFError {
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidObj(obj))
+            return kZAFError_InvalidHandle;
+        if (outSize == nullptr)
+            return kZAFError_BadParams;
         std::string data;
         ZAFError err = dataProperty(obj, property, data);
         if (err != kZAFError_NoErr)
@@ -416,9 +430,11 @@ ZAFError ZAFGetKeyDBObjDataProperty(ZAFKeyDBObjRef obj, int32_t property, void* 
 
 ZAFError ZAFGetKeyDBObjAllocatedDataProperty(ZAFKeyDBObjRef obj, int32_t property, void** outData,
                                              size_t* outSize) {
-    if (!isValidObj(obj) || outData == nullptr || outSize == nullptr)
-        return kZAFError_BadParams;
-    return storeGuard([&]() -> ZAFError {
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidObj(obj))
+            return kZAFError_InvalidHandle;
+        if (outData == nullptr || outSize == nullptr)
+            return kZAFError_BadParams;
         std::string data;
         ZAFError err = dataProperty(obj, property, data);
         if (err != kZAFError_NoErr)
@@ -435,25 +451,35 @@ ZAFError ZAFGetKeyDBObjAllocatedDataProperty(ZAFKeyDBObjRef obj, int32_t propert
 }
 
 ZAFError ZAFFreeData(void* data) {
-    std::free(data);
-    return kZAFError_NoErr;
+    return zaf::guard([&]() -> ZAFError {
+        std::free(data);
+        return kZAFError_NoErr;
+    });
 }
 
 ZAFError ZAFGetKeyDBObjKey(ZAFKeyDBObjRef obj, ZAFKeyDBObjRef* outKey) {
-    if (!isValidObj(obj) || outKey == nullptr)
-        return kZAFError_BadParams;
-    *outKey = &obj->key->objs[0];
-    return kZAFError_NoErr;
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidObj(obj))
+            return kZAFError_InvalidHandle;
+        if (outKey == nullptr)
+            return kZAFError_BadParams;
+        *outKey = &obj->key->objs[0];
+        return kZAFError_NoErr;
+    });
 }
 
 ZAFError ZAFGetPrimaryUserID(ZAFKeyDBObjRef key, ZAFKeyDBObjRef* outUserID) {
-    if (!isValidObj(key) || key->type != kZAFKeyDBObjType_Key || outUserID == nullptr)
-        return kZAFError_BadParams;
-    Key& k = *key->key;
-    if (k.primaryUserID < 0)
-        return kZAFError_ItemNotFound;
-    *outUserID = &k.objs[size_t(k.primaryUserID)];
-    return kZAFError_NoErr;
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidObj(key))
+            return kZAFError_InvalidHandle;
+        if (key->type != kZAFKeyDBObjType_Key || outUserID == nullptr)
+            return kZAFError_BadParams;
+        Key& k = *key->key;
+        if (k.primaryUserID < 0)
+            return kZAFError_ItemNotFound;
+        *outUserID = &k.objs[size_t(k.primaryUserID)];
+        return kZAFError_NoErr;
+    });
 }
 
 static ZAFError setTrustPacket(ZAFKeyDBObjRef key, int32_t trust, bool disabled) {
@@ -461,47 +487,53 @@ static ZAFError setTrustPacket(ZAFKeyDBObjRef key, int32_t trust, bool disabled)
     ZAFKeyDB* db = k->owner;
     if (!isValidDB(db))
         return kZAFError_ItemNotFound;
-    return storeGuard([&]() -> ZAFError {
-        if (!k->pubLength)
-            return kZAFError_ItemNotFound;
-        TKTree t;
-        if (!t.parse(k->pubBytes()))
-            return kZAFError_CorruptData;
-        std::string body;
-        body.push_back(char((trust & 7) | (disabled ? 0x20 : 0)));
-        body.push_back(0);
-        std::string packet;
-        rfc4880::writePacket(packet, rfc4880::kTagTrust, body);
-        if (!t.follow.empty() && (uint8_t(t.follow[0][0]) & 0x3C) == (rfc4880::kTagTrust << 2) &&
-            !(uint8_t(t.follow[0][0]) & 0x40))
-            t.follow[0] = packet;
-        else
-            t.follow.insert(t.follow.begin(), packet);
-        KeyPtr nk = buildKeyFromStrings(t.serialize(), std::string(k->secBytes()));
-        if (!nk)
-            return kZAFError_CorruptData;
-        KeyPtr old;
-        for (const KeyPtr& p : db->keys)
-            if (p.get() == k)
-                old = p;
-        if (!old)
-            return kZAFError_ItemNotFound;
-        db->replaceKey(old, nk, true);
-        return kZAFError_NoErr;
-    });
+    if (!k->pubLength)
+        return kZAFError_ItemNotFound;
+    TKTree t;
+    if (!t.parse(k->pubBytes()))
+        return kZAFError_CorruptData;
+    std::string body;
+    body.push_back(char((trust & 7) | (disabled ? 0x20 : 0)));
+    body.push_back(0);
+    std::string packet;
+    rfc4880::writePacket(packet, rfc4880::kTagTrust, body);
+    if (!t.follow.empty() && (uint8_t(t.follow[0][0]) & 0x3C) == (rfc4880::kTagTrust << 2) &&
+        !(uint8_t(t.follow[0][0]) & 0x40))
+        t.follow[0] = packet;
+    else
+        t.follow.insert(t.follow.begin(), packet);
+    KeyPtr nk = buildKeyFromStrings(t.serialize(), std::string(k->secBytes()));
+    if (!nk)
+        return kZAFError_CorruptData;
+    KeyPtr old;
+    for (const KeyPtr& p : db->keys)
+        if (p.get() == k)
+            old = p;
+    if (!old)
+        return kZAFError_ItemNotFound;
+    db->replaceKey(old, nk, true);
+    return kZAFError_NoErr;
 }
 
 ZAFError ZAFSetKeyOwnerTrust(ZAFKeyDBObjRef key, int32_t trust) {
-    if (!isValidObj(key) || key->type != kZAFKeyDBObjType_Key ||
-        !(trust == 0 || trust == 1 || trust == 2 || trust == 5 || trust == 6 || trust == 7))
-        return kZAFError_BadParams;
-    return setTrustPacket(key, trust, key->key->disabled);
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidObj(key))
+            return kZAFError_InvalidHandle;
+        if (key->type != kZAFKeyDBObjType_Key ||
+            !(trust == 0 || trust == 1 || trust == 2 || trust == 5 || trust == 6 || trust == 7))
+            return kZAFError_BadParams;
+        return setTrustPacket(key, trust, key->key->disabled);
+    });
 }
 
 ZAFError ZAFSetKeyDisabled(ZAFKeyDBObjRef key, ZAFBoolean disabled) {
-    if (!isValidObj(key) || key->type != kZAFKeyDBObjType_Key)
-        return kZAFError_BadParams;
-    return setTrustPacket(key, key->key->effectiveOwnerTrust(), disabled != 0);
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidObj(key))
+            return kZAFError_InvalidHandle;
+        if (key->type != kZAFKeyDBObjType_Key)
+            return kZAFError_BadParams;
+        return setTrustPacket(key, key->key->effectiveOwnerTrust(), disabled != 0);
+    });
 }
 
 static ZAFError indexed(ZAFKeyDBObjRef key, bool revokers, uint32_t index, ZAFKeyDBObjRef* outKey,
@@ -533,104 +565,127 @@ static ZAFError indexed(ZAFKeyDBObjRef key, bool revokers, uint32_t index, ZAFKe
 }
 
 ZAFError ZAFCountRevocationKeys(ZAFKeyDBObjRef key, uint32_t* outCount) {
-    if (!isValidObj(key) || key->type != kZAFKeyDBObjType_Key || outCount == nullptr)
-        return kZAFError_BadParams;
-    *outCount = uint32_t(key->key->revokers.size());
-    return kZAFError_NoErr;
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidObj(key))
+            return kZAFError_InvalidHandle;
+        if (key->type != kZAFKeyDBObjType_Key || outCount == nullptr)
+            return kZAFError_BadParams;
+        *outCount = uint32_t(key->key->revokers.size());
+        return kZAFError_NoErr;
+    });
 }
 
 ZAFError ZAFGetIndexedRevocationKey(ZAFKeyDBObjRef key, uint32_t index, ZAFKeyDBObjRef* outKey,
                                     ZAFKeyID* outKeyID) {
-    return indexed(key, true, index, outKey, outKeyID, nullptr);
+    return zaf::guard(
+        [&]() -> ZAFError { return indexed(key, true, index, outKey, outKeyID, nullptr); });
 }
 
 ZAFError ZAFCountAdditionalRecipientRequests(ZAFKeyDBObjRef key, uint32_t* outCount) {
-    if (!isValidObj(key) || key->type != kZAFKeyDBObjType_Key || outCount == nullptr)
-        return kZAFError_BadParams;
-    *outCount = uint32_t(key->key->adks.size());
-    return kZAFError_NoErr;
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidObj(key))
+            return kZAFError_InvalidHandle;
+        if (key->type != kZAFKeyDBObjType_Key || outCount == nullptr)
+            return kZAFError_BadParams;
+        *outCount = uint32_t(key->key->adks.size());
+        return kZAFError_NoErr;
+    });
 }
 
 ZAFError ZAFGetIndexedAdditionalRecipientRequest(ZAFKeyDBObjRef key, uint32_t index,
                                                  ZAFKeyDBObjRef* outKey, ZAFKeyID* outKeyID,
                                                  uint8_t* outClass) {
-    return indexed(key, false, index, outKey, outKeyID, outClass);
+    return zaf::guard(
+        [&]() -> ZAFError { return indexed(key, false, index, outKey, outKeyID, outClass); });
 }
 
 ZAFError ZAFGetKeyID(ZAFKeyDBObjRef keyOrSubKey, ZAFKeyID* outKeyID) {
-    if (!isValidObj(keyOrSubKey) || !isKeyish(keyOrSubKey) || outKeyID == nullptr)
-        return kZAFError_BadParams;
-    fillKeyID(*outKeyID, keyOrSubKey->keyID, keyOrSubKey->algorithm);
-    return kZAFError_NoErr;
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidObj(keyOrSubKey))
+            return kZAFError_InvalidHandle;
+        if (!isKeyish(keyOrSubKey) || outKeyID == nullptr)
+            return kZAFError_BadParams;
+        fillKeyID(*outKeyID, keyOrSubKey->keyID, keyOrSubKey->algorithm);
+        return kZAFError_NoErr;
+    });
 }
 
 ZAFError ZAFNewKeyID(const uint8_t* bytes, size_t size, int32_t algorithm, ZAFKeyID* outKeyID) {
-    if (bytes == nullptr || outKeyID == nullptr || (size != 4 && size != 8))
-        return kZAFError_BadParams;
-    std::memset(outKeyID, 0, sizeof *outKeyID);
-    std::memcpy(outKeyID->bytes + 8 - size, bytes, size);
-    outKeyID->length = uint32_t(size);
-    outKeyID->algorithm = algorithm;
-    return kZAFError_NoErr;
+    return zaf::guard([&]() -> ZAFError {
+        if (bytes == nullptr || outKeyID == nullptr || (size != 4 && size != 8))
+            return kZAFError_BadParams;
+        std::memset(outKeyID, 0, sizeof *outKeyID);
+        std::memcpy(outKeyID->bytes + 8 - size, bytes, size);
+        outKeyID->length = uint32_t(size);
+        outKeyID->algorithm = algorithm;
+        return kZAFError_NoErr;
+    });
 }
 
 ZAFError ZAFGetKeyIDString(const ZAFKeyID* keyID, int32_t type, char* buffer, size_t size) {
-    if (keyID == nullptr || buffer == nullptr ||
-        (type != kZAFKeyIDString_Abbreviated && type != kZAFKeyIDString_Full))
-        return kZAFError_BadParams;
-    size_t digits = type == kZAFKeyIDString_Abbreviated ? 8 : 16;
-    if (type == kZAFKeyIDString_Full && keyID->length < 8)
-        return kZAFError_BadParams; // a short ID cannot be shown in full
-    if (size < digits + 3)
-        return kZAFError_BufferTooSmall;
-    buffer[0] = '0';
-    buffer[1] = 'x';
-    const uint8_t* start = keyID->bytes + 8 - digits / 2;
-    for (size_t i = 0; i < digits / 2; ++i)
-        std::snprintf(buffer + 2 + 2 * i, 3, "%02X", start[i]);
-    buffer[2 + digits] = '\0';
-    return kZAFError_NoErr;
+    return zaf::guard([&]() -> ZAFError {
+        if (keyID == nullptr || buffer == nullptr ||
+            (type != kZAFKeyIDString_Abbreviated && type != kZAFKeyIDString_Full))
+            return kZAFError_BadParams;
+        size_t digits = type == kZAFKeyIDString_Abbreviated ? 8 : 16;
+        if (type == kZAFKeyIDString_Full && keyID->length < 8)
+            return kZAFError_BadParams; // a short ID cannot be shown in full
+        if (size < digits + 3)
+            return kZAFError_BufferTooSmall;
+        buffer[0] = '0';
+        buffer[1] = 'x';
+        const uint8_t* start = keyID->bytes + 8 - digits / 2;
+        for (size_t i = 0; i < digits / 2; ++i)
+            std::snprintf(buffer + 2 + 2 * i, 3, "%02X", start[i]);
+        buffer[2 + digits] = '\0';
+        return kZAFError_NoErr;
+    });
 }
 
 ZAFError ZAFGetKeyIDFromString(const char* text, int32_t algorithm, ZAFKeyID* outKeyID) {
-    if (text == nullptr || outKeyID == nullptr)
-        return kZAFError_BadParams;
-    size_t len = std::strlen(text);
-    if (len != 10 && len != 18)
-        return kZAFError_BadParams;
-    if (text[0] != '0' || (text[1] != 'x' && text[1] != 'X'))
-        return kZAFError_BadParams;
-    uint8_t bytes[8] = {};
-    size_t n = (len - 2) / 2;
-    for (size_t i = 0; i < n; ++i) {
-        int v = 0;
-        for (size_t j = 0; j < 2; ++j) {
-            char c = text[2 + 2 * i + j];
-            int d = c >= '0' && c <= '9'   ? c - '0'
-                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                           : -1;
-            if (d < 0)
-                return kZAFError_BadParams;
-            v = v * 16 + d;
+    return zaf::guard([&]() -> ZAFError {
+        if (text == nullptr || outKeyID == nullptr)
+            return kZAFError_BadParams;
+        size_t len = std::strlen(text);
+        if (len != 10 && len != 18)
+            return kZAFError_BadParams;
+        if (text[0] != '0' || (text[1] != 'x' && text[1] != 'X'))
+            return kZAFError_BadParams;
+        uint8_t bytes[8] = {};
+        size_t n = (len - 2) / 2;
+        for (size_t i = 0; i < n; ++i) {
+            int v = 0;
+            for (size_t j = 0; j < 2; ++j) {
+                char c = text[2 + 2 * i + j];
+                int d = c >= '0' && c <= '9'   ? c - '0'
+                        : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                        : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                               : -1;
+                if (d < 0)
+                    return kZAFError_BadParams;
+                v = v * 16 + d;
+            }
+            bytes[i] = uint8_t(v);
         }
-        bytes[i] = uint8_t(v);
-    }
-    return ZAFNewKeyID(bytes, n, algorithm, outKeyID);
+        return ZAFNewKeyID(bytes, n, algorithm, outKeyID);
+    });
 }
 
 ZAFError ZAFNewKeyIDFromString(const char* text, int32_t algorithm, ZAFKeyID* outKeyID) {
-    return ZAFGetKeyIDFromString(text, algorithm, outKeyID);
+    return zaf::guard(
+        [&]() -> ZAFError { return ZAFGetKeyIDFromString(text, algorithm, outKeyID); });
 }
 
 int32_t ZAFCompareKeyIDs(const ZAFKeyID* a, const ZAFKeyID* b) {
-    if (a == nullptr || b == nullptr)
-        return a == b ? 0 : (a == nullptr ? -1 : 1);
-    uint32_t la = a->length > 8 ? 8 : a->length;
-    uint32_t lb = b->length > 8 ? 8 : b->length;
-    uint32_t n = la < lb ? la : lb;
-    int c = std::memcmp(a->bytes + 8 - n, b->bytes + 8 - n, n);
-    return c == 0 ? 0 : (c < 0 ? -1 : 1);
+    return zaf::guard(int32_t(0), [&]() -> int32_t {
+        if (a == nullptr || b == nullptr)
+            return a == b ? 0 : (a == nullptr ? -1 : 1);
+        uint32_t la = a->length > 8 ? 8 : a->length;
+        uint32_t lb = b->length > 8 ? 8 : b->length;
+        uint32_t n = la < lb ? la : lb;
+        int c = std::memcmp(a->bytes + 8 - n, b->bytes + 8 - n, n);
+        return c == 0 ? 0 : (c < 0 ? -1 : 1);
+    });
 }
 
 } // extern "C"

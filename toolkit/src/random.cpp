@@ -275,28 +275,32 @@ ZAFError ZAFGetFeatureFlags(uint32_t selector, uint32_t* outFlags) {
 }
 
 ZAFError ZAFCountPublicKeyAlgorithms(uint32_t* outCount) {
-    if (outCount == nullptr)
-        return kZAFError_BadParams;
-    *outCount = static_cast<uint32_t>(std::size(zaf::kAlgorithms));
-    return kZAFError_NoErr;
+    return zaf::guard([&]() -> ZAFError {
+        if (outCount == nullptr)
+            return kZAFError_BadParams;
+        *outCount = static_cast<uint32_t>(std::size(zaf::kAlgorithms));
+        return kZAFError_NoErr;
+    });
 }
 
 ZAFError ZAFGetIndexedPublicKeyAlgorithmInfo(uint32_t index, ZAFPublicKeyAlgorithmInfo* outInfo) {
-    if (outInfo == nullptr || index >= std::size(zaf::kAlgorithms))
-        return kZAFError_BadParams;
-    const zaf::AlgorithmRow& row = zaf::kAlgorithms[index];
-    ZAFPublicKeyAlgorithmInfo info{};
-    info.algorithm = row.algorithm;
-    zaf::copyText(info.shortName, sizeof info.shortName, row.shortName);
-    zaf::copyText(info.longName, sizeof info.longName, row.longName);
-    zaf::copyText(info.notice, sizeof info.notice, "");
-    info.canGenerate = row.canGenerate;
-    info.canSign = row.canSign;
-    info.canEncrypt = row.canEncrypt;
-    info.minSize = row.minSize;
-    info.maxSize = row.maxSize;
-    *outInfo = info;
-    return kZAFError_NoErr;
+    return zaf::guard([&]() -> ZAFError {
+        if (outInfo == nullptr || index >= std::size(zaf::kAlgorithms))
+            return kZAFError_BadParams;
+        const zaf::AlgorithmRow& row = zaf::kAlgorithms[index];
+        ZAFPublicKeyAlgorithmInfo info{};
+        info.algorithm = row.algorithm;
+        zaf::copyText(info.shortName, sizeof info.shortName, row.shortName);
+        zaf::copyText(info.longName, sizeof info.longName, row.longName);
+        zaf::copyText(info.notice, sizeof info.notice, "");
+        info.canGenerate = row.canGenerate;
+        info.canSign = row.canSign;
+        info.canEncrypt = row.canEncrypt;
+        info.minSize = row.minSize;
+        info.maxSize = row.maxSize;
+        *outInfo = info;
+        return kZAFError_NoErr;
+    });
 }
 
 } // extern "C"

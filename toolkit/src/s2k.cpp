@@ -75,6 +75,29 @@ uint16_t checksum(const uint8_t* p, size_t n) {
 
 } // namespace
 
+ZAFError readS2KSpec(std::string_view body, size_t& pos, S2KSpec& out) {
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(body.data());
+    if (body.size() < 2 || pos > body.size() - 2)
+        return kZAFError_CorruptData;
+    uint8_t type = p[pos++];
+    out = S2KSpec();
+    out.hashName = rfc4880::hashName(p[pos++]);
+    if (out.hashName == nullptr || (type != 0 && type != 1 && type != 3))
+        return kZAFError_NotImplemented;
+    if (type == 1 || type == 3) {
+        if (body.size() - pos < kSaltLength)
+            return kZAFError_CorruptData;
+        out.salt = body.substr(pos, kSaltLength);
+        pos += kSaltLength;
+    }
+    if (type == 3) {
+        if (pos >= body.size())
+            return kZAFError_CorruptData;
+        out.count = decodeCount(p[pos++]);
+    }
+    return kZAFError_NoErr;
+}
+
 Secret deriveS2K(const char* hashName, std::string_view salt, std::string_view pass, size_t count,
                  size_t keyLength) {
     Secret out;
@@ -96,22 +119,6 @@ Secret deriveS2K(const char* hashName, std::string_view salt, std::string_view p
     }
     out.resize(keyLength);
     return out;
-}
-
-void appendMpi(std::string& out, const uint8_t* bytes, size_t n) {
-    while (n > 0 && bytes[0] == 0) {
-        ++bytes;
-        --n;
-    }
-    size_t bits = 0;
-    if (n) {
-        for (uint8_t top = bytes[0]; top; top = uint8_t(top >> 1))
-            ++bits;
-        bits += (n - 1) * 8;
-    }
-    out.push_back(char(bits >> 8));
-    out.push_back(char(bits & 0xFF));
-    out.append(reinterpret_cast<const char*>(bytes), n);
 }
 
 std::string protectSecret(std::string_view publicPart, uint8_t version, const Secret& mpis,
@@ -190,25 +197,13 @@ ZAFError unlockLegacySecret(std::string_view body, std::string_view pass, Secret
         if (body.size() - pos < 3)
             return kZAFError_CorruptData;
         symAlg = p[pos++];
-        uint8_t type = p[pos++];
-        hashName = rfc4880::hashName(p[pos++]);
-        if (hashName == nullptr)
-            return kZAFError_NotImplemented;
-        if (type == 1 || type == 3) {
-            if (body.size() - pos < kSaltLength)
-                return kZAFError_CorruptData;
-            salt = body.substr(pos, kSaltLength);
-            pos += kSaltLength;
-        }
-        if (type == 3) {
-            if (pos >= body.size())
-                return kZAFError_CorruptData;
-            count = decodeCount(p[pos++]);
-            if (count > 65011712)
-                return kZAFError_NotImplemented;
-        } else if (type != 0 && type != 1) {
-            return kZAFError_NotImplemented;
-        }
+        S2KSpec spec;
+        ZAFError err = readS2KSpec(body, pos, spec);
+        if (err != kZAFError_NoErr)
+            return err;
+        hashName = spec.hashName;
+        salt = spec.salt;
+        count = spec.count;
     }
     size_t keyLength = 0, blockSize = 0;
     const char* cipherName = rfc4880::cipherName(symAlg, keyLength, blockSize);

@@ -8,10 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <mutex>
 #include <poll.h>
+#include <pthread.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -36,7 +39,38 @@ std::string serviceSocketPath() {
     return (fromEnv != nullptr && *fromEnv != '\0') ? fromEnv : kZAFServiceSocketPath;
 }
 
-// Connects to the service's Unix socket within kConnectTimeoutMs; -1 when it is not there.
+// The service's check results are believed as they come, so the process at the other end must
+// be one nobody else could have put there: run by root or by this process's own user, or by an
+// account that owns the socket and whose socket no third account could have placed on the path
+// (every folder up to the root owned by root or that account and writable by no one else).
+bool trustedService(int fd, const std::string& path) {
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0)
+        return false;
+    if (peer.uid == 0 || peer.uid == geteuid())
+        return true;
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (resolved == nullptr)
+        return false;
+    std::string at(resolved);
+    std::free(resolved);
+    struct stat st;
+    if (lstat(at.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode) ||
+        (st.st_uid != 0 && st.st_uid != peer.uid))
+        return false;
+    while (at != "/") {
+        const size_t slash = at.rfind('/');
+        at = slash == 0 ? std::string("/") : at.substr(0, slash);
+        if (stat(at.c_str(), &st) != 0 || (st.st_uid != 0 && st.st_uid != peer.uid) ||
+            (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+            return false;
+    }
+    return true;
+}
+
+// Connects to the service's Unix socket within kConnectTimeoutMs; -1 when it is not there or
+// cannot be trusted.
 int connectToService() {
     const std::string path = serviceSocketPath();
     sockaddr_un address{};
@@ -57,7 +91,7 @@ int connectToService() {
             getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &soLength) == 0 && soError == 0)
             rc = 0;
     }
-    if (rc != 0) {
+    if (rc != 0 || !trustedService(fd, path)) {
         close(fd);
         return -1;
     }
@@ -68,7 +102,40 @@ int connectToService() {
     return fd;
 }
 
+// After a fork the connection belongs to the child: it keeps the service state (pinned ring
+// versions) the parent built, and one stream must not carry two processes' messages. The parent
+// connects anew, or carries on in local mode.
+void forkPrepare() { state().lock.lock(); }
+
+void forkParent() {
+    LibraryState& s = state();
+    if (s.serviceSocket >= 0) {
+        close(s.serviceSocket);
+        s.serviceSocket = connectToService();
+    }
+    s.lock.unlock();
+}
+
+void forkChild() { state().lock.unlock(); }
+
 } // namespace
+
+namespace zaf {
+
+bool withServiceConnection(const std::function<bool(int)>& exchange) {
+    LibraryState& s = state();
+    std::lock_guard<std::mutex> hold(s.lock);
+    if (s.serviceSocket < 0)
+        return false;
+    if (exchange(s.serviceSocket))
+        return true;
+    // A service that failed once is not asked again: the process goes on in local mode.
+    close(s.serviceSocket);
+    s.serviceSocket = -1;
+    return false;
+}
+
+} // namespace zaf
 
 extern "C" {
 
@@ -80,6 +147,9 @@ ZAFError ZAFsdkInit(uint32_t flags) {
         std::lock_guard<std::mutex> hold(s.lock);
         const bool localMode = (flags & kZAFFlags_LocalMode) != 0;
         if (!localMode && s.serviceSocket < 0) {
+            static std::once_flag forkHandlers;
+            std::call_once(forkHandlers,
+                           [] { pthread_atfork(forkPrepare, forkParent, forkChild); });
             const int fd = connectToService();
             if (fd < 0)
                 return kZAFError_ServiceNotConnected;

@@ -6,18 +6,22 @@
 using namespace zaf;
 
 ZAFError ZAFCheckSignature(ZAFKeyDBObjRef sig, ZAFBoolean* outTried, ZAFBoolean* outVerified) {
-    if (!isValidObj(sig) || sig->type != kZAFKeyDBObjType_Signature || outTried == nullptr ||
-        outVerified == nullptr || sig->key == nullptr)
-        return kZAFError_BadParams;
-    *outTried = 0;
-    *outVerified = 0;
-    ZAFKeyDB* db = sig->key->owner;
-    if (!isValidDB(db) || !sig->hasIssuer)
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidObj(sig))
+            return kZAFError_InvalidHandle;
+        if (sig->type != kZAFKeyDBObjType_Signature || outTried == nullptr ||
+            outVerified == nullptr || sig->key == nullptr)
+            return kZAFError_BadParams;
+        *outTried = 0;
+        *outVerified = 0;
+        ZAFKeyDB* db = sig->key->owner;
+        if (!isValidDB(db) || !sig->hasIssuer)
+            return kZAFError_NoErr;
+        Key* signer = db->findByKeyID(sig->keyID);
+        if (signer == nullptr)
+            return kZAFError_NoErr;
+        *outTried = 1;
+        *outVerified = verifySignature(db, *sig->key, *sig, signer) ? 1 : 0;
         return kZAFError_NoErr;
-    Key* signer = db->findByKeyID(sig->keyID);
-    if (signer == nullptr)
-        return kZAFError_NoErr;
-    *outTried = 1;
-    *outVerified = verifySignature(db, *sig->key, *sig, signer) ? 1 : 0;
-    return kZAFError_NoErr;
+    });
 }

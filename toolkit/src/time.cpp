@@ -1,4 +1,6 @@
 // time: conversions between ZAFTime, time_t and UTC calendar fields.
+#include "handles.h"
+
 #include <zaf/zaftime.h>
 
 #include <cstdint>
@@ -49,10 +51,13 @@ ZAFTime clampTime(int64_t seconds) {
 extern "C" {
 
 ZAFTime ZAFGetZAFTimeFromStdTime(time_t stdTime) {
-    return clampTime(static_cast<int64_t>(stdTime));
+    return zaf::guard(ZAFTime(0),
+                      [&]() -> ZAFTime { return clampTime(static_cast<int64_t>(stdTime)); });
 }
 
-time_t ZAFGetStdTimeFromZAFTime(ZAFTime zafTime) { return static_cast<time_t>(zafTime); }
+time_t ZAFGetStdTimeFromZAFTime(ZAFTime zafTime) {
+    return zaf::guard(time_t(0), [&]() -> time_t { return static_cast<time_t>(zafTime); });
+}
 
 ZAFTime ZAFGetZAFTimeFromYMD(uint16_t year, uint16_t month, uint16_t day) {
     return ZAFGetZAFTimeFromYMDHMS(year, month, day, 0, 0, 0);
@@ -60,8 +65,10 @@ ZAFTime ZAFGetZAFTimeFromYMD(uint16_t year, uint16_t month, uint16_t day) {
 
 ZAFTime ZAFGetZAFTimeFromYMDHMS(uint16_t year, uint16_t month, uint16_t day, uint16_t hour,
                                 uint16_t minute, uint16_t second) {
-    const int64_t days = daysFromCivil(year, month, day);
-    return clampTime(days * 86400 + int64_t{hour} * 3600 + int64_t{minute} * 60 + second);
+    return zaf::guard(ZAFTime(0), [&]() -> ZAFTime {
+        const int64_t days = daysFromCivil(year, month, day);
+        return clampTime(days * 86400 + int64_t{hour} * 3600 + int64_t{minute} * 60 + second);
+    });
 }
 
 void ZAFGetYMDFromZAFTime(ZAFTime zafTime, uint16_t* year, uint16_t* month, uint16_t* day) {
@@ -70,24 +77,27 @@ void ZAFGetYMDFromZAFTime(ZAFTime zafTime, uint16_t* year, uint16_t* month, uint
 
 void ZAFGetYMDHMSFromZAFTime(ZAFTime zafTime, uint16_t* year, uint16_t* month, uint16_t* day,
                              uint16_t* hour, uint16_t* minute, uint16_t* second) {
-    const int64_t days = zafTime / 86400;
-    const uint32_t rest = zafTime % 86400;
-    int64_t y = 0;
-    unsigned m = 0;
-    unsigned d = 0;
-    civilFromDays(days, y, m, d);
-    if (year)
-        *year = static_cast<uint16_t>(y);
-    if (month)
-        *month = static_cast<uint16_t>(m);
-    if (day)
-        *day = static_cast<uint16_t>(d);
-    if (hour)
-        *hour = static_cast<uint16_t>(rest / 3600);
-    if (minute)
-        *minute = static_cast<uint16_t>(rest / 60 % 60);
-    if (second)
-        *second = static_cast<uint16_t>(rest % 60);
+    zaf::guard([&]() -> ZAFError {
+        const int64_t days = zafTime / 86400;
+        const uint32_t rest = zafTime % 86400;
+        int64_t y = 0;
+        unsigned m = 0;
+        unsigned d = 0;
+        civilFromDays(days, y, m, d);
+        if (year)
+            *year = static_cast<uint16_t>(y);
+        if (month)
+            *month = static_cast<uint16_t>(m);
+        if (day)
+            *day = static_cast<uint16_t>(d);
+        if (hour)
+            *hour = static_cast<uint16_t>(rest / 3600);
+        if (minute)
+            *minute = static_cast<uint16_t>(rest / 60 % 60);
+        if (second)
+            *second = static_cast<uint16_t>(rest % 60);
+        return kZAFError_NoErr;
+    });
 }
 
 } // extern "C"

@@ -343,112 +343,142 @@ KeyPtr withoutHidden(const KeyPtr& kp, bool secret) {
 
 extern "C" {
 
-ZAFOptionListRef ZAFOLastOption(void) { return &gLastOption; }
+ZAFOptionListRef ZAFOLastOption(void) {
+    return zaf::guard(ZAFOptionListRef(nullptr),
+                      [&]() -> ZAFOptionListRef { return &gLastOption; });
+}
 
-ZAFOptionListRef ZAFONullOption(ZAFContextRef context) { return single(context, Option()); }
+ZAFOptionListRef ZAFONullOption(ZAFContextRef context) {
+    return zaf::guard(ZAFOptionListRef(nullptr),
+                      [&]() -> ZAFOptionListRef { return single(context, Option()); });
+}
 
 ZAFOptionListRef ZAFOInputBuffer(ZAFContextRef context, const void* data, size_t size) {
-    if (data == nullptr && size)
-        return nullptr;
-    Option o;
-    o.type = kOptInputBuffer;
-    try {
-        o.data.assign(static_cast<const char*>(data), size);
-    } catch (...) {
-        return nullptr;
-    }
-    return single(context, std::move(o));
+    return zaf::guard(ZAFOptionListRef(nullptr), [&]() -> ZAFOptionListRef {
+        if (data == nullptr && size)
+            return nullptr;
+        Option o;
+        o.type = kOptInputBuffer;
+        try {
+            o.data.assign(static_cast<const char*>(data), size);
+        } catch (...) {
+            return nullptr;
+        }
+        return single(context, std::move(o));
+    });
 }
 
 ZAFOptionListRef ZAFOInputFile(ZAFContextRef context, ZAFFileSpecRef file) {
-    if (!isValidFileSpec(file))
-        return nullptr;
-    Option o;
-    o.type = kOptInputFile;
-    o.data = file->path;
-    return single(context, std::move(o));
+    return zaf::guard(ZAFOptionListRef(nullptr), [&]() -> ZAFOptionListRef {
+        if (!isValidFileSpec(file))
+            return nullptr;
+        Option o;
+        o.type = kOptInputFile;
+        o.data = file->path;
+        return single(context, std::move(o));
+    });
 }
 
 ZAFOptionListRef ZAFOInputFormat(ZAFContextRef context, int32_t format) {
-    Option o;
-    o.type = kOptInputFormat;
-    o.value = format;
-    return single(context, std::move(o));
+    return zaf::guard(ZAFOptionListRef(nullptr), [&]() -> ZAFOptionListRef {
+        Option o;
+        o.type = kOptInputFormat;
+        o.value = format;
+        return single(context, std::move(o));
+    });
 }
 
 ZAFOptionListRef ZAFOExportKeySet(ZAFContextRef context, ZAFKeySetRef keySet) {
-    if (!isValidSet(keySet))
-        return nullptr;
-    Option o;
-    o.type = kOptExportKeySet;
-    o.handle = keySet;
-    return single(context, std::move(o));
+    return zaf::guard(ZAFOptionListRef(nullptr), [&]() -> ZAFOptionListRef {
+        if (!isValidSet(keySet))
+            return nullptr;
+        Option o;
+        o.type = kOptExportKeySet;
+        o.handle = keySet;
+        return single(context, std::move(o));
+    });
 }
 
 ZAFOptionListRef ZAFOOutputFile(ZAFContextRef context, ZAFFileSpecRef file) {
-    if (!isValidFileSpec(file))
-        return nullptr;
-    Option o;
-    o.type = kOptOutputFile;
-    o.data = file->path;
-    return single(context, std::move(o));
+    return zaf::guard(ZAFOptionListRef(nullptr), [&]() -> ZAFOptionListRef {
+        if (!isValidFileSpec(file))
+            return nullptr;
+        Option o;
+        o.type = kOptOutputFile;
+        o.data = file->path;
+        return single(context, std::move(o));
+    });
 }
 
 ZAFOptionListRef ZAFOAllocatedOutputBuffer(ZAFContextRef context, void** outData, size_t maxSize,
                                            size_t* outSize) {
-    if (outData == nullptr || outSize == nullptr)
-        return nullptr;
-    Option o;
-    o.type = kOptAllocatedOutput;
-    o.outData = outData;
-    o.outSize = outSize;
-    o.maxSize = maxSize;
-    return single(context, std::move(o));
+    return zaf::guard(ZAFOptionListRef(nullptr), [&]() -> ZAFOptionListRef {
+        if (outData == nullptr || outSize == nullptr)
+            return nullptr;
+        Option o;
+        o.type = kOptAllocatedOutput;
+        o.outData = outData;
+        o.outSize = outSize;
+        o.maxSize = maxSize;
+        return single(context, std::move(o));
+    });
 }
 
 ZAFOptionListRef ZAFOExportPrivateKeys(ZAFContextRef context, ZAFBoolean value) {
-    Option o;
-    o.type = kOptExportPrivate;
-    o.value = value ? 1 : 0;
-    return single(context, std::move(o));
+    return zaf::guard(ZAFOptionListRef(nullptr), [&]() -> ZAFOptionListRef {
+        Option o;
+        o.type = kOptExportPrivate;
+        o.value = value ? 1 : 0;
+        return single(context, std::move(o));
+    });
 }
 
 ZAFOptionListRef ZAFOArmorOutput(ZAFContextRef context, ZAFBoolean value) {
-    Option o;
-    o.type = kOptArmor;
-    o.value = value ? 1 : 0;
-    return single(context, std::move(o));
+    return zaf::guard(ZAFOptionListRef(nullptr), [&]() -> ZAFOptionListRef {
+        Option o;
+        o.type = kOptArmor;
+        o.value = value ? 1 : 0;
+        return single(context, std::move(o));
+    });
 }
 
 ZAFOptionListRef ZAFOExportFormat(ZAFContextRef context, int32_t format) {
-    Option o;
-    o.type = kOptExportFormat;
-    o.value = format;
-    return single(context, std::move(o));
+    return zaf::guard(ZAFOptionListRef(nullptr), [&]() -> ZAFOptionListRef {
+        Option o;
+        o.type = kOptExportFormat;
+        o.value = format;
+        return single(context, std::move(o));
+    });
 }
 
 ZAFOptionListRef ZAFOPassphrase(ZAFContextRef context, const char* passphrase) {
-    if (passphrase == nullptr)
-        return nullptr;
-    Option o;
-    o.type = kOptPassphrase;
-    o.data = passphrase;
-    return single(context, std::move(o));
+    return zaf::guard(ZAFOptionListRef(nullptr), [&]() -> ZAFOptionListRef {
+        if (passphrase == nullptr)
+            return nullptr;
+        Option o;
+        o.type = kOptPassphrase;
+        o.data = passphrase;
+        return single(context, std::move(o));
+    });
 }
 
 ZAFOptionListRef ZAFOPasskeyBuffer(ZAFContextRef context, const void* data, size_t size) {
-    if (data == nullptr && size)
-        return nullptr;
-    Option o;
-    o.type = kOptPasskey;
-    o.data.assign(static_cast<const char*>(data), size);
-    return single(context, std::move(o));
+    return zaf::guard(ZAFOptionListRef(nullptr), [&]() -> ZAFOptionListRef {
+        if (data == nullptr && size)
+            return nullptr;
+        Option o;
+        o.type = kOptPasskey;
+        o.data.assign(static_cast<const char*>(data), size);
+        return single(context, std::move(o));
+    });
 }
 
 ZAFError ZAFNewOptionList(ZAFContextRef context, ZAFOptionListRef* outList) {
-    if (!isValidCtx(context) || outList == nullptr)
-        return kZAFError_BadParams;
-    return storeGuard([&]() -> ZAFError {
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidCtx(context))
+            return kZAFError_InvalidHandle;
+        if (outList == nullptr)
+            return kZAFError_BadParams;
         auto* l = new ZAFOptionList();
         l->persistent = true;
         *outList = l;
@@ -457,40 +487,47 @@ ZAFError ZAFNewOptionList(ZAFContextRef context, ZAFOptionListRef* outList) {
 }
 
 ZAFError ZAFAppendOptionList(ZAFOptionListRef list, ...) {
-    if (!isValidList(list) || list == &gLastOption)
-        return kZAFError_BadParams;
     va_list ap;
     va_start(ap, list);
-    ZAFOptionListRef first = va_arg(ap, ZAFOptionListRef);
-    std::vector<Option> opts;
-    bool ok = collect(first, ap, opts);
-    va_end(ap);
-    if (!ok)
-        return kZAFError_BadParams;
-    return storeGuard([&]() -> ZAFError {
+    ZAFError result = zaf::guard([&]() -> ZAFError {
+        if (!isValidList(list))
+            return kZAFError_InvalidHandle;
+        if (list == &gLastOption)
+            return kZAFError_BadParams;
+        ZAFOptionListRef first = va_arg(ap, ZAFOptionListRef);
+        std::vector<Option> opts;
+        if (!collect(first, ap, opts))
+            return kZAFError_BadParams;
         for (Option& o : opts)
             list->options.push_back(std::move(o));
         return kZAFError_NoErr;
     });
+    va_end(ap);
+    return result;
 }
 
 ZAFError ZAFFreeOptionList(ZAFOptionListRef list) {
-    if (!isValidList(list) || list == &gLastOption)
-        return kZAFError_BadParams;
-    list->magic = 0;
-    delete list;
-    return kZAFError_NoErr;
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidList(list))
+            return kZAFError_InvalidHandle;
+        if (list == &gLastOption)
+            return kZAFError_BadParams;
+        list->magic = 0;
+        delete list;
+        return kZAFError_NoErr;
+    });
 }
 
 ZAFError ZAFImport(ZAFContextRef context, ZAFKeyDBRef* outKeyDB, ZAFOptionListRef first, ...) {
     va_list ap;
     va_start(ap, first);
-    std::vector<Option> opts;
-    bool ok = collect(first, ap, opts);
-    va_end(ap);
-    if (!ok || !isValidCtx(context) || outKeyDB == nullptr)
-        return kZAFError_BadParams;
-    return storeGuard([&]() -> ZAFError {
+    ZAFError result = zaf::guard([&]() -> ZAFError {
+        std::vector<Option> opts;
+        bool ok = collect(first, ap, opts);
+        if (!isValidCtx(context))
+            return kZAFError_InvalidHandle;
+        if (!ok || outKeyDB == nullptr)
+            return kZAFError_BadParams;
         std::string input;
         if (const Option* b = find(opts, kOptInputBuffer)) {
             input = b->data;
@@ -578,17 +615,20 @@ ZAFError ZAFImport(ZAFContextRef context, ZAFKeyDBRef* outKeyDB, ZAFOptionListRe
         *outKeyDB = db.release();
         return kZAFError_NoErr;
     });
+    va_end(ap);
+    return result;
 }
 
 ZAFError ZAFExport(ZAFContextRef context, ZAFOptionListRef first, ...) {
     va_list ap;
     va_start(ap, first);
-    std::vector<Option> opts;
-    bool ok = collect(first, ap, opts);
-    va_end(ap);
-    if (!ok || !isValidCtx(context))
-        return kZAFError_BadParams;
-    return storeGuard([&]() -> ZAFError {
+    ZAFError result = zaf::guard([&]() -> ZAFError {
+        std::vector<Option> opts;
+        bool ok = collect(first, ap, opts);
+        if (!isValidCtx(context))
+            return kZAFError_InvalidHandle;
+        if (!ok)
+            return kZAFError_BadParams;
         const Option* setOpt = find(opts, kOptExportKeySet);
         const Option* fileOpt = find(opts, kOptOutputFile);
         const Option* bufOpt = find(opts, kOptAllocatedOutput);
@@ -645,6 +685,8 @@ ZAFError ZAFExport(ZAFContextRef context, ZAFOptionListRef first, ...) {
         }
         return kZAFError_NoErr;
     });
+    va_end(ap);
+    return result;
 }
 
 } // extern "C"

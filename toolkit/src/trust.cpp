@@ -160,6 +160,7 @@ struct DigestHash {
 
 std::mutex gCheckMutex;
 std::unordered_map<CheckDigest, bool, DigestHash> gChecks;
+std::vector<std::pair<CheckDigest, bool>>* gCheckRecorder = nullptr; // guarded by gCheckMutex
 
 // Feeds a key packet as signatures hash it: 0x99, two length bytes, the public part.
 bool hashKeyPacket(Botan::HashFunction& hash, std::string_view body) {
@@ -242,15 +243,36 @@ bool cachedVerify(const CheckDigest& d, const std::function<bool()>& verify) {
     {
         std::lock_guard<std::mutex> lock(gCheckMutex);
         auto it = gChecks.find(d);
-        if (it != gChecks.end())
+        if (it != gChecks.end()) {
+            if (gCheckRecorder != nullptr)
+                gCheckRecorder->emplace_back(d, it->second);
             return it->second;
+        }
     }
     bool ok = verify();
     std::lock_guard<std::mutex> lock(gCheckMutex);
     if (gChecks.size() >= kMaxCachedChecks)
         gChecks.clear();
     gChecks[d] = ok;
+    if (gCheckRecorder != nullptr)
+        gCheckRecorder->emplace_back(d, ok);
     return ok;
+}
+
+void seedCachedChecks(const std::vector<std::pair<CheckDigest, bool>>& results) {
+    std::lock_guard<std::mutex> lock(gCheckMutex);
+    if (gChecks.size() + results.size() > kMaxCachedChecks)
+        gChecks.clear();
+    for (const auto& r : results) {
+        if (gChecks.size() >= kMaxCachedChecks)
+            break;
+        gChecks.emplace(r.first, r.second);
+    }
+}
+
+void setCheckRecorder(std::vector<std::pair<CheckDigest, bool>>* recorder) {
+    std::lock_guard<std::mutex> lock(gCheckMutex);
+    gCheckRecorder = recorder;
 }
 
 size_t cachedCheckCount() {
@@ -365,9 +387,9 @@ std::string scopeOf(const Key& k, const ZAFKeyDBObj& sig) {
 } // namespace
 
 extern "C" ZAFError ZAFCalculateTrust(ZAFKeySetRef keySet, ZAFKeyDBRef keyDB) {
-    if (!isValidSet(keySet) || !isValidDB(keyDB))
-        return kZAFError_BadParams;
-    return storeGuard([&]() -> ZAFError {
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidSet(keySet) || !isValidDB(keyDB))
+            return kZAFError_InvalidHandle;
         int32_t depthLimit = envInt(keyDB->context, kZAFEnv_CertDepth, 4);
         int32_t completes = envInt(keyDB->context, kZAFEnv_CompletesNeeded, 1);
         int32_t marginals = envInt(keyDB->context, kZAFEnv_MarginalsNeeded, 2);

@@ -209,6 +209,15 @@ ZAF_API ZAFError ZAFGetKeyDBMergeWarning(ZAFKeyDBRef keyDB, uint32_t index, char
  * `keyDB` is a database made by ZAFImport; either output may be null. */
 ZAF_API ZAFError ZAFGetImportDropCounts(ZAFKeyDBRef keyDB, uint32_t* outUserIDs,
                                         uint32_t* outSubKeys);
+/* Keeps, per user ID of every key in `imported` (a database made by ZAFImport), at most
+ * `perUserID` certifications and certification revocations (types 0x10-0x13, 0x30) from issuers
+ * that are held neither in `ring` nor in `imported`, the newest by creation time first (a time
+ * in the future counts as the oldest); the
+ * others are dropped (a flooded key would otherwise slow every listing and trust calculation).
+ * Self-signatures and signatures by held keys are always kept. `outDropped` (may be null) gets
+ * the number dropped. */
+ZAF_API ZAFError ZAFLimitForeignCertifications(ZAFKeyDBRef imported, ZAFKeyDBRef ring,
+                                               uint32_t perUserID, uint32_t* outDropped);
 
 /* ---- key sets ---- */
 
