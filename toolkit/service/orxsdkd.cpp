@@ -1,0 +1,231 @@
+// orxsdkd: the toolkit's background service. Toolkit contexts in service mode pass it the
+// descriptors of the rings they open; it verifies each ring version once and hands the results
+// to every later client that passes the same version.
+#include "service_core.h"
+
+#include <zaf/zafcontext.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+const char kUsage[] =
+    "Usage: orxsdkd [--foreground] [--socket <path>] [--log <file>] [--pid-file <file>]\n"
+    "               [--memory-budget <MiB>] [--max-connections <n>] [--idle-timeout <seconds>]\n";
+
+struct Options {
+    std::string socketPath;
+    std::string logPath;
+    std::string pidPath;
+    bool foreground = false;
+    orxsdkd::Limits limits;
+};
+
+bool number(const char* text, long low, long high, long& out) {
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || v < low || v > high)
+        return false;
+    out = v;
+    return true;
+}
+
+// 0: go on; 1: usage error; 2: --help.
+int parseOptions(int argc, char** argv, Options& o) {
+    const char* env = std::getenv("ORXSDKD_SOCKET");
+    o.socketPath = (env != nullptr && *env != '\0') ? env : kZAFServiceSocketPath;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&](const char*& out) {
+            if (i + 1 >= argc)
+                return false;
+            out = argv[++i];
+            return true;
+        };
+        const char* v = nullptr;
+        long n = 0;
+        if (a == "--help")
+            return 2;
+        if (a == "--foreground") {
+            o.foreground = true;
+        } else if (a == "--socket" && value(v)) {
+            o.socketPath = v;
+        } else if (a == "--log" && value(v)) {
+            o.logPath = v;
+        } else if (a == "--pid-file" && value(v)) {
+            o.pidPath = v;
+        } else if (a == "--memory-budget" && value(v) && number(v, 1, 1 << 20, n)) {
+            o.limits.memoryBudget = size_t(n) << 20;
+        } else if (a == "--max-connections" && value(v) && number(v, 1, 4096, n)) {
+            o.limits.maxConnections = unsigned(n);
+        } else if (a == "--idle-timeout" && value(v) && number(v, 1, 86400, n)) {
+            o.limits.idleTimeoutMs = int(n * 1000);
+        } else {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// Binds the socket; a socket file left by a service that is gone is replaced, a live one is not.
+int listenOn(const std::string& path, std::string& why) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof address.sun_path) {
+        why = "socket path too long";
+        return -1;
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        why = std::strerror(errno);
+        return -1;
+    }
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode)) {
+            why = "exists and is not a socket";
+            close(fd);
+            return -1;
+        }
+        int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        bool live =
+            connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        close(probe);
+        if (live) {
+            why = "another service is listening there";
+            close(fd);
+            return -1;
+        }
+        unlink(path.c_str());
+    }
+    // Every user's toolkit connects; what each may receive is decided per request.
+    mode_t old = umask(0);
+    int rc = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    umask(old);
+    if (rc != 0 || chmod(path.c_str(), 0666) != 0 || listen(fd, 64) != 0) {
+        why = std::strerror(errno);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool daemonise() {
+    pid_t pid = fork();
+    if (pid < 0)
+        return false;
+    if (pid > 0)
+        _exit(0);
+    setsid();
+    if (chdir("/") != 0)
+        return false;
+    int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null < 0)
+        return false;
+    for (int fd = 0; fd <= 2; ++fd)
+        dup2(null, fd);
+    close(null);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    switch (parseOptions(argc, argv, options)) {
+    case 1:
+        std::fputs(kUsage, stderr);
+        return 2;
+    case 2:
+        std::fputs(kUsage, stdout);
+        return 0;
+    default:
+        break;
+    }
+    std::string why;
+    int listenSocket = listenOn(options.socketPath, why);
+    if (listenSocket < 0) {
+        std::fprintf(stderr, "orxsdkd: cannot listen on %s: %s\n", options.socketPath.c_str(),
+                     why.c_str());
+        return 1;
+    }
+    if (!options.foreground && !daemonise()) {
+        std::fprintf(stderr, "orxsdkd: cannot become a daemon: %s\n", std::strerror(errno));
+        return 1;
+    }
+    // Signals arrive on a descriptor the main loop polls; every thread has them blocked.
+    sigset_t handled;
+    sigemptyset(&handled);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        sigaddset(&handled, sig);
+    pthread_sigmask(SIG_BLOCK, &handled, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    int signals = signalfd(-1, &handled, SFD_CLOEXEC);
+    if (signals < 0 || ZAFsdkInit(kZAFFlags_LocalMode) != kZAFError_NoErr) {
+        std::fprintf(stderr, "orxsdkd: cannot start\n");
+        return 1;
+    }
+    if (!options.pidPath.empty()) {
+        FILE* pidFile = std::fopen(options.pidPath.c_str(), "we");
+        if (pidFile != nullptr) {
+            std::fprintf(pidFile, "%d\n", int(getpid()));
+            std::fclose(pidFile);
+        }
+    }
+    orxsdkd::Log log(options.logPath);
+    log.write("listening on %s (uid %u), memory budget %zu MiB, at most %u connections, idle "
+              "limit %d s",
+              options.socketPath.c_str(), unsigned(geteuid()), options.limits.memoryBudget >> 20,
+              options.limits.maxConnections, options.limits.idleTimeoutMs / 1000);
+    int wake[2];
+    if (pipe2(wake, O_CLOEXEC) != 0)
+        return 1;
+    int exitCode = 0;
+    {
+        orxsdkd::Server server(listenSocket, options.limits, log);
+        std::thread loop([&] { server.run(wake[0]); });
+        for (;;) {
+            signalfd_siginfo info{};
+            ssize_t n = read(signals, &info, sizeof info);
+            if (n != ssize_t(sizeof info)) {
+                if (n < 0 && errno == EINTR)
+                    continue;
+                exitCode = 1;
+                break;
+            }
+            if (info.ssi_signo == SIGHUP) {
+                log.reopen();
+                log.write("log reopened; %zu versions cached, %zu bytes", server.cache().entries(),
+                          server.cache().bytes());
+                continue;
+            }
+            log.write("stopping on signal %u", info.ssi_signo);
+            break;
+        }
+        if (write(wake[1], "x", 1) != 1)
+            exitCode = 1;
+        loop.join();
+        server.stopConnections();
+    }
+    close(listenSocket);
+    unlink(options.socketPath.c_str());
+    if (!options.pidPath.empty())
+        unlink(options.pidPath.c_str());
+    ZAFsdkCleanup();
+    log.write("stopped");
+    return exitCode;
+}
