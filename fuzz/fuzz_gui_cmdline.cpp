@@ -4,13 +4,13 @@
 #include "fuzz_support.h"
 
 #include <oozaf/throwable.h>
+#include <vorngui/guicmdline.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
-#include <vorngui/guicmdline.h>
 
 using oozaf::CZAFCommandLineException;
 using oozaf::CZAFLogger;

@@ -5,11 +5,12 @@
 // values within their bounds or names the faulty line.
 #include "fuzz_support.h"
 
+#include <vorngui/guishape.h>
+#include <vorngui/guisite.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vorngui/guishape.h>
-#include <vorngui/guisite.h>
 
 using namespace vorngui;
 

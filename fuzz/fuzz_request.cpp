@@ -24,6 +24,9 @@
 #include <oozaf/sockets.h>
 #include <oozaf/time.h>
 #include <oozaf/vornserver.h>
+#include <vorngui/gui.h>
+#include <vorngui/guiexceptions.h>
+#include <vorngui/xmlstring.h>
 #include <zaf/zafcontext.h>
 #include <zaf/zafrandom.h>
 
@@ -41,9 +44,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vorngui/gui.h>
-#include <vorngui/guiexceptions.h>
-#include <vorngui/xmlstring.h>
 
 using namespace oozaf;
 using namespace vorngui;
@@ -130,9 +130,8 @@ struct SWorld {
         client->setSecurityCredentials(account->name(), account->password(), "");
         client->impersonate();
         try {
-            auto* server = new CVornServer();
-            client->setServer(server);
-            require(!server->hasRNG());
+            client->setServer(std::make_unique<CVornServer>());
+            require(!client->getServer()->hasRNG());
             restoreFixtureKey();
         } catch (CZAFThrowable* e) {
             client->unimpersonate();

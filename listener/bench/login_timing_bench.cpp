@@ -13,6 +13,10 @@
 // runs its benchmarks once per process).
 #include "test_account.h"
 
+#include <vorngui/gui.h>
+#include <vorngui/guiauth.h>
+#include <vorngui/guiexceptions.h>
+
 #include <xercesc/util/PlatformUtils.hpp>
 
 #include <algorithm>
@@ -25,9 +29,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-#include <vorngui/gui.h>
-#include <vorngui/guiauth.h>
-#include <vorngui/guiexceptions.h>
 
 using namespace vorngui;
 

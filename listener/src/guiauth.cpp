@@ -1,5 +1,7 @@
 // guiauth: password, shadow and group look-ups and password checks.
 #include <oozaf/util.h>
+#include <vorngui/guiauth.h>
+#include <vorngui/guiexceptions.h>
 
 #include <cerrno>
 #include <crypt.h>
@@ -12,8 +14,6 @@
 #include <pwd.h>
 #include <shadow.h>
 #include <unistd.h>
-#include <vorngui/guiauth.h>
-#include <vorngui/guiexceptions.h>
 
 namespace vorngui {
 

@@ -1,10 +1,10 @@
 // guicmdline: the listener's command-line rules and fixed texts.
 #include <oozaf/throwable.h>
 #include <oozaf/util.h>
+#include <vorngui/guicmdline.h>
 
 #include <arpa/inet.h>
 #include <cstdlib>
-#include <vorngui/guicmdline.h>
 
 namespace vorngui {
 

@@ -3,7 +3,6 @@
 #include <oozaf/ops.h>
 #include <oozaf/throwable.h>
 #include <oozaf/util.h>
-
 #include <vorngui/gui.h>
 #include <vorngui/guiexceptions.h>
 #include <vorngui/xmlstring.h>

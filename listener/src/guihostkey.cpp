@@ -1,5 +1,6 @@
 // guihostkey: making, reading and using the listener's host key.
 #include <oozaf/util.h>
+#include <vorngui/guihostkey.h>
 #include <zaf/zafcontext.h>
 #include <zaf/zafkeyedit.h>
 #include <zaf/zafkeys.h>
@@ -9,7 +10,6 @@
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vorngui/guihostkey.h>
 
 namespace vorngui {
 

@@ -10,6 +10,9 @@
 #include <oozaf/time.h>
 #include <oozaf/util.h>
 #include <oozaf/vornserver.h>
+#include <vorngui/guiexceptions.h>
+#include <vorngui/guikeys.h>
+#include <vorngui/xmlstring.h>
 #include <zaf/zafbase.h>
 
 #include <algorithm>
@@ -17,10 +20,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-#include <vorngui/gui.h>
-#include <vorngui/guiexceptions.h>
-#include <vorngui/guikeys.h>
-#include <vorngui/xmlstring.h>
 
 namespace vorngui {
 
@@ -192,27 +191,8 @@ std::string base64Content(const DOMElement* element, const char* label) {
                                       gFromXML(first->getNodeName()) + "'");
     std::string encoded = gFromXML(first->getNodeValue());
     std::string bytes;
-    try {
-        CZAFUtil::Base64Decode(encoded, bytes);
-    } catch (CZAFException* e) {
-        CZAFThrowableGuard cause(e);
-        auto* failed = new CGUIRequestFailedException(cause.get());
-        cause.release();
-        throw failed;
-    }
+    gRequestWork([&] { CZAFUtil::Base64Decode(encoded, bytes); });
     return bytes;
-}
-
-// Runs facade work; its failures (any CZAFException) fail the request with rc 8.
-template <class F> auto facade(F&& work) -> decltype(work()) {
-    try {
-        return work();
-    } catch (CZAFException* e) {
-        CZAFThrowableGuard cause(e);
-        auto* failed = new CGUIRequestFailedException(cause.get());
-        cause.release();
-        throw failed;
-    }
 }
 
 std::unique_ptr<CGUIElement> entropyReport(const char* attribute, unsigned int bytes) {
@@ -236,7 +216,7 @@ std::unique_ptr<CGUIElement> CGUIKeyRequests::doEntropyPair(const DOMElement* da
     const eKeyType type = word(data, "type", &gKeyTypeFromStringArg, "a key type");
     const uint16_t size = keySize(data, "size");
     const unsigned int needed =
-        facade([&] { return m_server.neededEntropyForKeyPair(type, size); });
+        gRequestWork([&] { return m_server.neededEntropyForKeyPair(type, size); });
     return entropyReport(kNeeded, needed);
 }
 
@@ -244,7 +224,7 @@ std::unique_ptr<CGUIElement> CGUIKeyRequests::doEntropySubkey(const DOMElement* 
     ZAF_ASSERT_TAG(kTag, data != nullptr);
     const std::string id = text(data, "id");
     const uint16_t size = keySize(data, "subkey-size");
-    const unsigned int needed = facade([&] {
+    const unsigned int needed = gRequestWork([&] {
         CKeyPtr key(m_server.getKeyByID(id));
         return m_server.neededEntropyForSubkey(key.get(), size);
     });
@@ -256,7 +236,7 @@ std::unique_ptr<CGUIElement> CGUIKeyRequests::doEntropySupply(const DOMElement* 
     const DOMElement* entropy = childElement(data, kEntropy, "entropy");
     const uint32_t needed = number(entropy, "needed", UINT32_MAX);
     std::string bytes = base64Content(entropy, "entropy");
-    const unsigned int available = facade([&] {
+    const unsigned int available = gRequestWork([&] {
         m_server.supplyEntropy(bytes);
         return m_server.reserveEntropy(needed);
     });
@@ -276,7 +256,7 @@ std::unique_ptr<CGUIElement> CGUIKeyRequests::doKeyGen(const DOMElement* data) {
     CZAFTime expiry;
     if (has(data, "expiry-date"))
         expiry = expiryDate(data, "expiry-date");
-    facade([&] {
+    gRequestWork([&] {
         // Every editing request works on the rings as they are now (another session of the
         // same user may have changed them).
         m_server.UpdateKeyDB();
@@ -294,7 +274,7 @@ std::unique_ptr<CGUIElement> CGUIKeyRequests::doSubkeyGen(const DOMElement* data
     CZAFTime expiry;
     if (has(data, "expiry-date"))
         expiry = expiryDate(data, "expiry-date");
-    facade([&] {
+    gRequestWork([&] {
         m_server.UpdateKeyDB();
         m_server.generateSubkey(id, passphrase, size, start, expiry);
     });
@@ -304,7 +284,7 @@ std::unique_ptr<CGUIElement> CGUIKeyRequests::doSubkeyGen(const DOMElement* data
 std::unique_ptr<CGUIElement> CGUIKeyRequests::doKeyRemove(const DOMElement* data) {
     ZAF_ASSERT_TAG(kTag, data != nullptr);
     const std::string id = text(childElement(data, kKey, "key"), "id");
-    facade([&] {
+    gRequestWork([&] {
         m_server.UpdateKeyDB();
         CKeyPtr key(m_server.getKeyByID(id));
         // The removal deletes the key and clears the pointer only when it succeeds.
@@ -327,7 +307,7 @@ std::unique_ptr<CGUIElement> CGUIKeyRequests::doKeySign(const DOMElement* data) 
     CZAFTime expiry;
     if (has(data, "expiry-date"))
         expiry = expiryDate(data, "expiry-date");
-    facade([&] {
+    gRequestWork([&] {
         m_server.UpdateKeyDB();
         CKeyPtr target(m_server.getKeyByID(signedID));
         CKeyPtr signer(m_server.getKeyByID(signingID));
@@ -341,7 +321,7 @@ std::unique_ptr<CGUIElement> CGUIKeyRequests::doKeyRevoke(const DOMElement* data
     const std::string id = text(data, "id");
     const std::string revokerID = text(data, "revoker-id");
     const std::string passphrase = text(data, "passphrase");
-    facade([&] {
+    gRequestWork([&] {
         m_server.UpdateKeyDB();
         m_server.revokeKey(id, revokerID, passphrase);
     });
@@ -353,7 +333,7 @@ std::unique_ptr<CGUIElement> CGUIKeyRequests::doUserIDAdd(const DOMElement* data
     const std::string id = text(data, "id");
     const std::string userID = text(data, "userid");
     const std::string passphrase = text(data, "passphrase");
-    facade([&] {
+    gRequestWork([&] {
         m_server.UpdateKeyDB();
         m_server.addUserID(id, userID, passphrase);
     });
@@ -364,7 +344,7 @@ std::unique_ptr<CGUIElement> CGUIKeyRequests::doUserIDRemove(const DOMElement* d
     ZAF_ASSERT_TAG(kTag, data != nullptr);
     const std::string id = text(data, "id");
     const std::string userID = text(data, "userid");
-    facade([&] {
+    gRequestWork([&] {
         m_server.UpdateKeyDB();
         m_server.removeUserID(id, userID, false, false);
     });
@@ -386,7 +366,7 @@ std::unique_ptr<CGUIElement> CGUIKeyRequests::doKeyImport(const DOMElement* data
     int status = 2;
     int32_t code = kZAFError_CorruptData;
     if (key.bytes.size() == size)
-        code = facade([&] {
+        code = gRequestWork([&] {
             m_server.UpdateKeyDB();
             return m_server.importKeyFromBuffer(
                 reinterpret_cast<const unsigned char*>(key.bytes.data()), size, x509, withPrivate,
@@ -403,6 +383,9 @@ std::unique_ptr<CGUIElement> CGUIKeyRequests::doKeyImport(const DOMElement* data
         report->set("dropped-userids", std::to_string(userIDs));
     if (subkeys != 0)
         report->set("dropped-subkeys", std::to_string(subkeys));
+    // Certifications by issuers not held beyond the per-user-ID limit were left out too.
+    if (const unsigned int certifications = m_server.getLastImportDroppedCertifications())
+        report->set("dropped-certifications", std::to_string(certifications));
     return report;
 }
 
@@ -416,7 +399,7 @@ std::unique_ptr<CGUIElement> CGUIKeyRequests::doKeyExport(const DOMElement* data
 
     std::vector<std::string> lines;
     std::string encoded;
-    facade([&] {
+    gRequestWork([&] {
         m_server.UpdateKeyDB();
         CKeyPtr key(m_server.getKeyByID(id));
         const std::string temp = m_server.getFileManager().getTempFilename();
@@ -458,7 +441,7 @@ std::unique_ptr<CGUIElement> CGUIKeyRequests::doGetPicture(const DOMElement* dat
     ZAF_ASSERT_TAG(kTag, data != nullptr);
     const std::string id = text(data, "id");
     std::string image;
-    facade([&] { m_server.exportPhotoID(id, image); });
+    gRequestWork([&] { m_server.exportPhotoID(id, image); });
     std::string encoded;
     CZAFUtil::Base64Encode(image, encoded);
     auto photo = std::make_unique<CGUIElement>(kPhoto);
@@ -467,82 +450,13 @@ std::unique_ptr<CGUIElement> CGUIKeyRequests::doGetPicture(const DOMElement* dat
 }
 
 void CGUIKeyRequests::removeExportFile(const std::string& name, bool secret) noexcept {
-    CZAFFileManager& files = m_server.getFileManager();
     try {
-        if (secret) {
-            int passes = 0;
-            if (!m_server.getConfiguration().getValue(eZAFOpWipePasses, passes) || passes < 1)
-                passes = 1;
-            try {
-                files.wipeFile(name, static_cast<unsigned short>(std::min(passes, 256)));
-                return;
-            } catch (CZAFException* e) {
-                // Removing the file unwiped still beats leaving the private keys behind.
-                CZAFThrowableGuard guard(e);
-                ZAF_LOG_WARNING("WARNING: Could not wipe the temporary file of an export:\n"
-                                << e->getDetailedMessage());
-            }
-        }
-        files.removeFile(name);
+        m_server.removeTempFile(name, secret);
     } catch (CZAFThrowable* e) {
         CZAFThrowableGuard guard(e);
         ZAF_LOG_ERROR("Could not remove the temporary file of an export:\n"
                       << e->getDetailedMessage());
     }
-}
-
-// ---- the session's key requests ----
-
-std::unique_ptr<CGUIElement> CGUIClient::doEntropyPair(const DOMElement* data) {
-    return CGUIKeyRequests(server()).doEntropyPair(data);
-}
-
-std::unique_ptr<CGUIElement> CGUIClient::doEntropySubkey(const DOMElement* data) {
-    return CGUIKeyRequests(server()).doEntropySubkey(data);
-}
-
-std::unique_ptr<CGUIElement> CGUIClient::doEntropySupply(const DOMElement* data) {
-    return CGUIKeyRequests(server()).doEntropySupply(data);
-}
-
-std::unique_ptr<CGUIElement> CGUIClient::doKeyGen(const DOMElement* data) {
-    return CGUIKeyRequests(server()).doKeyGen(data);
-}
-
-std::unique_ptr<CGUIElement> CGUIClient::doSubkeyGen(const DOMElement* data) {
-    return CGUIKeyRequests(server()).doSubkeyGen(data);
-}
-
-std::unique_ptr<CGUIElement> CGUIClient::doKeyRemove(const DOMElement* data) {
-    return CGUIKeyRequests(server()).doKeyRemove(data);
-}
-
-std::unique_ptr<CGUIElement> CGUIClient::doKeySign(const DOMElement* data) {
-    return CGUIKeyRequests(server()).doKeySign(data);
-}
-
-std::unique_ptr<CGUIElement> CGUIClient::doKeyRevoke(const DOMElement* data) {
-    return CGUIKeyRequests(server()).doKeyRevoke(data);
-}
-
-std::unique_ptr<CGUIElement> CGUIClient::doUserIDAdd(const DOMElement* data) {
-    return CGUIKeyRequests(server()).doUserIDAdd(data);
-}
-
-std::unique_ptr<CGUIElement> CGUIClient::doUserIDRemove(const DOMElement* data) {
-    return CGUIKeyRequests(server()).doUserIDRemove(data);
-}
-
-std::unique_ptr<CGUIElement> CGUIClient::doKeyImport(const DOMElement* data) {
-    return CGUIKeyRequests(server()).doKeyImport(data);
-}
-
-std::unique_ptr<CGUIElement> CGUIClient::doKeyExport(const DOMElement* data) {
-    return CGUIKeyRequests(server()).doKeyExport(data);
-}
-
-std::unique_ptr<CGUIElement> CGUIClient::doGetPicture(const DOMElement* data) {
-    return CGUIKeyRequests(server()).doGetPicture(data);
 }
 
 } // namespace vorngui

@@ -8,12 +8,12 @@
 #include <oozaf/throwable.h>
 #include <oozaf/vornserver.h>
 #include <oozaf/vornserverconf.h>
-
-#include <memory>
-#include <vector>
 #include <vorngui/gui.h>
 #include <vorngui/guiexceptions.h>
 #include <vorngui/xmlstring.h>
+
+#include <memory>
+#include <vector>
 
 namespace vorngui {
 
@@ -197,7 +197,7 @@ void addKey(CGUIElement& keys, CZAFIterator& iterator, const CZAFKey& key) {
 
 std::unique_ptr<CGUIElement> CGUIClient::doKeysSummary() {
     CVornServer& facade = server();
-    try {
+    return gRequestWork([&] {
         facade.UpdateKeyDB();
         COwned<CZAFKeySet> keySet(facade.keyList());
         keySet->calculateTrust();
@@ -209,12 +209,7 @@ std::unique_ptr<CGUIElement> CGUIClient::doKeysSummary() {
             addKey(*keys, *iterator, static_cast<const CZAFKey&>(*object));
         }
         return keys;
-    } catch (CZAFException* e) {
-        CZAFThrowableGuard cause(e);
-        auto* failed = new CGUIRequestFailedException(cause.get());
-        cause.release();
-        throw failed;
-    }
+    });
 }
 
 std::unique_ptr<CGUIElement> CGUIClient::doGetLog() {
@@ -222,12 +217,9 @@ std::unique_ptr<CGUIElement> CGUIClient::doGetLog() {
     try {
         server().getLog(entries);
     } catch (CZAFException* e) {
-        CZAFThrowableGuard cause(e);
-        if (e->getReason() != eReasonNoLogFile) {
-            auto* failed = new CGUIRequestFailedException(cause.get());
-            cause.release();
-            throw failed;
-        }
+        if (e->getReason() != eReasonNoLogFile)
+            gRethrowAs<CGUIRequestFailedException>(e);
+        delete e;
         entries.clear();
     }
     auto transactions = std::make_unique<CGUIElement>("transactions");
@@ -252,7 +244,7 @@ std::unique_ptr<CGUIElement> CGUIClient::doGetCLOpts() {
 }
 
 std::unique_ptr<CGUIElement> CGUIClient::doGetConf() {
-    try {
+    return gRequestWork([&] {
         CVornServerCfgUserPart part(nullptr);
         // The user's own file as it stands: its Include/source lines are shown by being kept in
         // the file, not by copying the included settings into the console's view (which a
@@ -260,30 +252,18 @@ std::unique_ptr<CGUIElement> CGUIClient::doGetConf() {
         CVornServerCfgFile reader(false);
         reader.read(server().getUserConfFilename(), part, false);
         return gWriteToXML(part);
-    } catch (CZAFException* e) {
-        CZAFThrowableGuard cause(e);
-        auto* failed = new CGUIRequestFailedException(cause.get());
-        cause.release();
-        throw failed;
-    }
+    });
 }
 
 std::unique_ptr<CGUIElement> CGUIClient::doSetConf(const DOMElement* data) {
     ZAF_ASSERT_TAG(kTag, data != nullptr);
-    try {
+    gRequestWork([&] {
         CVornServerCfgUserPart part(nullptr);
         gReadFromXML(part, data);
         ZAF_LOG_DEBUG("New configuration received:\n---------------------------\n\n" << part);
         server().mergeUserConfChanges(part);
-        return nullptr;
-    } catch (CGUIFormatException*) {
-        throw;
-    } catch (CZAFException* e) {
-        CZAFThrowableGuard cause(e);
-        auto* failed = new CGUIRequestFailedException(cause.get());
-        cause.release();
-        throw failed;
-    }
+    });
+    return nullptr;
 }
 
 } // namespace vorngui

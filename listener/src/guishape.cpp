@@ -1,6 +1,7 @@
 // guishape: the shape bound of request documents.
-#include <cstring>
 #include <vorngui/guishape.h>
+
+#include <cstring>
 
 namespace vorngui {
 

@@ -1,8 +1,9 @@
 // guisite: site settings and the throttle of failed logins.
+#include <vorngui/guisite.h>
+
 #include <algorithm>
 #include <fstream>
 #include <sstream>
-#include <vorngui/guisite.h>
 
 namespace vorngui {
 

@@ -3,6 +3,11 @@
 #include <oozaf/secsocket.h>
 #include <oozaf/throwable.h>
 #include <oozaf/util.h>
+#include <vorngui/guiauth.h>
+#include <vorngui/guiexceptions.h>
+#include <vorngui/guihostkey.h>
+#include <vorngui/main.h>
+#include <vorngui/xmlstring.h>
 #include <zaf/zafbase.h>
 #include <zaf/zafcontext.h>
 #include <zaf/zafnetwork.h>
@@ -15,7 +20,6 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cxxabi.h>
 #include <exception>
 #include <ext/stdio_filebuf.h>
 #include <fcntl.h>
@@ -29,10 +33,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vorngui/guiauth.h>
-#include <vorngui/guihostkey.h>
-#include <vorngui/main.h>
-#include <vorngui/xmlstring.h>
 
 namespace vorngui {
 
@@ -163,13 +163,8 @@ void* signalThreadBody(void*) {
             sigaddset(&one, sig);
             pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
         }
-    } catch (CZAFThrowable* e) {
-        CZAFThrowableGuard guard(e);
-        ZAF_LOG_ERROR("A serious error has occured in the signal thread:\n" << *e);
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
-        ZAF_LOG_ERROR("A serious error has occured in the signal thread.");
+        gLogBoundaryFailure("A serious error has occured in the signal thread", ":\n", ".");
     }
     return nullptr;
 }
@@ -447,27 +442,11 @@ int doMain() {
         }
         ZAF_LOG_VERBOSE("Shutting down...");
         guiShutdown();
-    } catch (CZAFThrowable* e) {
-        CZAFThrowableGuard guard(e);
-        status = eExitCannotStart;
-        ZAF_LOG_ERROR("A serious error has occured. Program will now stop.\n"
-                      "Please report this issue to the support team. Thank you.\n"
-                      "Error description follows:\n"
-                      << *e);
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (const std::exception& e) {
-        CZAFSTLError wrapped(e);
-        status = eExitCannotStart;
-        ZAF_LOG_ERROR("A serious error has occured. Program will now stop.\n"
-                      "Please report this issue to the support team. Thank you.\n"
-                      "Error description follows:\n"
-                      << wrapped);
     } catch (...) {
         status = eExitCannotStart;
-        ZAF_LOG_ERROR("A serious error has occured. Program will now stop.\n"
-                      "Please report this issue to the support team. Thank you.\n"
-                      "Error description not available.");
+        gLogBoundaryFailure("A serious error has occured. Program will now stop.\n"
+                            "Please report this issue to the support team. Thank you.\n",
+                            "Error description follows:\n", "Error description not available.");
     }
     return status;
 }
@@ -746,16 +725,9 @@ void* clientsSetThread(void*) {
             }
         }
         ZAF_LOG_VERBOSE("Clients set's thread is ending");
-    } catch (CZAFThrowable* e) {
-        CZAFThrowableGuard guard(e);
-        ZAF_LOG_ERROR("A serious error has occured in the clients set maintenance thread.\n"
-                      "Error description follows:\n"
-                      << *e);
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
-        ZAF_LOG_ERROR("A serious error has occured in the clients set maintenance thread.\n"
-                      "No error description available.");
+        gLogBoundaryFailure("A serious error has occured in the clients set maintenance thread.\n",
+                            "Error description follows:\n", "No error description available.");
     }
     return nullptr;
 }

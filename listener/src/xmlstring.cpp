@@ -1,6 +1,7 @@
 // xmlstring: UTF-8 and UTF-16 conversions for the XML library, and element helpers.
-#include <cstdint>
 #include <vorngui/xmlstring.h>
+
+#include <cstdint>
 
 namespace vorngui {
 
@@ -203,9 +204,14 @@ void CGUIElement::write(std::string& out) const {
 }
 
 std::string gWriteDocument(const CGUIElement& root) {
-    std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\" ?>";
-    root.write(out);
+    std::string out;
+    gWriteDocument(root, out);
     return out;
+}
+
+void gWriteDocument(const CGUIElement& root, std::string& out) {
+    out += "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\" ?>";
+    root.write(out);
 }
 
 void gAppendEscaped(std::string& out, const std::string& text, bool attribute) {

@@ -2,11 +2,12 @@
 #include "expect_throw.h"
 #include "test_account.h"
 
+#include <vorngui/guiauth.h>
+
 #include <crypt.h>
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
-#include <vorngui/guiauth.h>
 
 using namespace vorngui;
 

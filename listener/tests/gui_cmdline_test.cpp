@@ -1,10 +1,11 @@
 // Tests of the listener's command-line rules.
 #include "expect_throw.h"
 
+#include <vorngui/guicmdline.h>
+
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
-#include <vorngui/guicmdline.h>
 
 using namespace oozaf;
 using vorngui::CGUICommandLineContext;

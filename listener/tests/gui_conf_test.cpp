@@ -3,15 +3,15 @@
 #include "gui_test_support.h"
 
 #include <oozaf/vornserverconf.h>
+#include <vorngui/gui.h>
+#include <vorngui/guiexceptions.h>
+#include <vorngui/xmlstring.h>
 
 #include <xercesc/dom/DOM.hpp>
 
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
-#include <vorngui/gui.h>
-#include <vorngui/guiexceptions.h>
-#include <vorngui/xmlstring.h>
 
 using namespace oozaf;
 using namespace vorngui;

@@ -1,12 +1,13 @@
 // Tests of the listener's bounds and rules that need no daemon: the shape bound of requests,
 // what the log may say about a request, site settings, the login throttle and the account
 // rules.
-#include <gtest/gtest.h>
-#include <string>
 #include <vorngui/gui.h>
 #include <vorngui/guiauth.h>
 #include <vorngui/guishape.h>
 #include <vorngui/guisite.h>
+
+#include <gtest/gtest.h>
+#include <string>
 
 using namespace vorngui;
 

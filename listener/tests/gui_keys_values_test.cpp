@@ -10,6 +10,8 @@
 #include <oozaf/keydb.h>
 #include <oozaf/keyobjects.h>
 #include <oozaf/vornserver.h>
+#include <vorngui/guiexceptions.h>
+#include <vorngui/guikeys.h>
 #include <zaf/zaf.h>
 
 #include <xercesc/framework/MemBufInputSource.hpp>
@@ -20,8 +22,6 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <optional>
-#include <vorngui/guiexceptions.h>
-#include <vorngui/guikeys.h>
 
 using namespace oozaf;
 using namespace vorngui;

@@ -6,6 +6,8 @@
 
 #include <oozaf/ops.h>
 #include <oozaf/sockets.h>
+#include <vorngui/gui.h>
+#include <vorngui/guiexceptions.h>
 
 #include <adminclient.h>
 #include <atomic>
@@ -18,8 +20,7 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
-#include <vorngui/gui.h>
-#include <vorngui/guiexceptions.h>
+#include <vector>
 
 using namespace oozaf;
 using namespace vorngui;
@@ -136,6 +137,68 @@ TEST(GuiProtocolValidation, EachStructuralFaultHasItsText) {
             c.rc == 12 ? kFormatPrefix + c.text + "\n" : std::string(c.text) + "\n";
         EXPECT_EQ(expected, answer.reply.error) << c.request;
         EXPECT_EQ(nullptr, answer.reply.body()) << c.request;
+    }
+}
+
+// Every request type's required attributes, in the order they are checked: leaving out one
+// names that one, and a request that carries them all passes validation.
+TEST(GuiProtocolValidation, EachTypeNamesItsFirstMissingAttribute) {
+    const struct {
+        const char* type;
+        std::vector<std::string> names;
+        const char* inner; // what "data" holds
+    } types[] = {
+        {"key-gen",
+         {"passphrase", "name", "trust-depth", "cipher", "size", "adk", "sign-only", "token"},
+         ""},
+        {"key-sign",
+         {"signed-key", "signing-key", "sig-type", "regexp", "passphrase", "depth"},
+         ""},
+        {"key-export", {"id", "with-private", "armor", "export-format"}, ""},
+        {"key-add", {"x509", "with-private"}, "<file size=\"0\"/>"},
+        {"auth", {"username", "password", "domain"}, ""},
+        {"entropy-pair", {"type", "size"}, ""},
+        {"entropy-subkey", {"id", "subkey-size"}, ""},
+        {"subkey-gen", {"id", "subkey-size", "passphrase"}, ""},
+        {"userid-add", {"id", "userid", "passphrase"}, ""},
+        {"userid-remove", {"id", "userid"}, ""},
+        {"key-revoke", {"id", "revoker-id", "passphrase"}, ""},
+        {"get-picture", {"id"}, ""},
+        {"keys-summary", {}, ""},
+        {"conf-get", {}, ""},
+        {"log-get", {}, ""},
+        {"get-cmdline-options", {}, ""},
+        {"host-key", {}, ""},
+        {"conf-set", {}, "<aliases/><values/>"},
+        {"key-remove", {}, "<key id=\"0x1\" pin=\"\"/>"},
+        {"entropy-supply", {}, "<entropy needed=\"1\"/>"},
+    };
+    CGUIClient client(nullptr);
+    auto check = [&](const std::string& request) -> std::string {
+        xercesc::DOMDocument* document = client.parseCommand(request);
+        try {
+            CGUIClient::validateRequest(document);
+        } catch (CGUIFormatException* e) {
+            document->release();
+            const std::string text = e->getText();
+            delete e;
+            return text;
+        }
+        document->release();
+        return "";
+    };
+    for (const auto& t : types) {
+        for (std::size_t missing = 0; missing <= t.names.size(); ++missing) {
+            std::string attributes;
+            for (std::size_t i = 0; i < t.names.size(); ++i)
+                if (i < missing || i > missing)
+                    attributes += " " + t.names[i] + "=\"\"";
+            const std::string request = std::string("<command type=\"") + t.type + "\"><data" +
+                                        attributes + ">" + t.inner + "</data></command>";
+            const std::string expected =
+                missing < t.names.size() ? "Missing attribute: '" + t.names[missing] + "'" : "";
+            EXPECT_EQ(expected, check(request)) << request;
+        }
     }
 }
 

@@ -1,7 +1,8 @@
 // Tests of the conversions between byte strings and the XML library's strings.
+#include <vorngui/xmlstring.h>
+
 #include <gtest/gtest.h>
 #include <string>
-#include <vorngui/xmlstring.h>
 
 using vorngui::gFromXML;
 using vorngui::gToXML;

@@ -36,21 +36,6 @@ using CFileGuard = std::unique_ptr<CZAFFile>;
     throw e;
 }
 
-[[noreturn]] void throwParsingCause(CZAFThrowable* cause) {
-    CZAFThrowableGuard guard(cause);
-    auto* e = new CZAFPropertiesParsingException(guard.get());
-    guard.release();
-    throw e;
-}
-
-// Turns a caught file exception into the configuration layer's I/O exception.
-[[noreturn]] void throwIO(CZAFFileException* cause) {
-    CZAFThrowableGuard guard(cause);
-    auto* e = new CZAFPropertiesIOException(guard.get());
-    guard.release();
-    throw e;
-}
-
 bool hasBlankTabOrEquals(const std::string& text) {
     return text.find_first_of(" \t=") != std::string::npos;
 }
@@ -284,7 +269,7 @@ void CVornServerCfgFile::read(const std::string& path, CVornServerCfgPart& part,
         CFileGuard file(openToRead(path));
         read(static_cast<CZAFTextFile*>(file.get()), part, flag);
     } catch (CZAFFileException* e) {
-        throwIO(e);
+        gRethrowAs<CZAFPropertiesIOException>(e);
     }
 }
 
@@ -459,7 +444,7 @@ void CVornServerCfgFile::write(const std::string& path, bool append,
         // Closing would drop a failure to flush the last block; this reports it.
         text->sync();
     } catch (CZAFFileException* e) {
-        throwIO(e);
+        gRethrowAs<CZAFPropertiesIOException>(e);
     }
 }
 
@@ -483,7 +468,7 @@ void CVornServerCfgFile::update(const std::string& path, const CVornServerCfgPar
         CFileGuard file(CZAFFileManager::open(path, eFileOpenRead | eFileOpenWrite, eFileTypeText));
         readLines(static_cast<CZAFTextFile*>(file.get()), lines);
     } catch (CZAFFileException* e) {
-        throwIO(e);
+        gRethrowAs<CZAFPropertiesIOException>(e);
     }
 
     for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -498,7 +483,7 @@ void CVornServerCfgFile::update(const std::string& path, const CVornServerCfgPar
             try {
                 op = gCachedOpFromDirective(prepared.substr(0, equals));
             } catch (CZAFNoSuchDirectiveError* e) {
-                throwParsingCause(e);
+                gRethrowAs<CZAFPropertiesParsingException>(e);
             }
             if (op == eZAFOpInclude1 || op == eZAFOpInclude2)
                 continue;
@@ -568,7 +553,7 @@ void CVornServerCfgFile::update(const std::string& path, const CVornServerCfgPar
         replaceFile(temp.getName(), target);
         temp.keep();
     } catch (CZAFFileException* e) {
-        throwIO(e);
+        gRethrowAs<CZAFPropertiesIOException>(e);
     }
 }
 

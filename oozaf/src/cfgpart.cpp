@@ -33,11 +33,10 @@ using CValueGuard = std::unique_ptr<const CValue>;
 
 // Wraps a caught throwable as the cause of a parse failure with reason 300.
 [[noreturn]] void throwParsingCause(CZAFThrowable* cause, const std::string& info) {
-    CZAFThrowableGuard guard(cause);
-    auto* e = new CZAFPropertiesParsingException(guard.get());
-    guard.release();
+    std::unique_ptr<CZAFPropertiesParsingException> e(
+        gWrapCause<CZAFPropertiesParsingException>(cause));
     e->setInfo(info);
-    throw e;
+    throw e.release();
 }
 
 // The integer of the text's leading decimal digits, as atoi reads them, but limited to the range

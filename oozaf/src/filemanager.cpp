@@ -249,10 +249,7 @@ void CZAFFileManager::wipeFile(const std::string& name, unsigned short passes) {
     resources.stream = fopen(name.c_str(), "r+b");
     if (resources.stream == nullptr) {
         const int openError = errno;
-        CZAFThrowableGuard root(new CZAFFileSystemException(openError));
-        auto* wipeFailure = new CZAFFileWipeException(name, root.get());
-        root.release();
-        throw wipeFailure;
+        gRethrowAs<CZAFFileWipeException>(new CZAFFileSystemException(openError), name);
     }
     const int fd = fileno(resources.stream);
 
@@ -260,12 +257,8 @@ void CZAFFileManager::wipeFile(const std::string& name, unsigned short passes) {
     uint32_t* words = nullptr;
     if (error == kZAFError_NoErr)
         error = ZAFGetDiskWipeBuffer(resources.wiper, &words);
-    if (error != kZAFError_NoErr) {
-        CZAFThrowableGuard root(new CZAFSDKException(error));
-        auto* wipeFailure = new CZAFFileWipeException(name, root.get());
-        root.release();
-        throw wipeFailure;
-    }
+    if (error != kZAFError_NoErr)
+        gRethrowAs<CZAFFileWipeException>(new CZAFSDKException(error), name);
     const auto* pattern = reinterpret_cast<const unsigned char*>(words);
 
     CZAFThrowableGuard failure;
@@ -345,11 +338,8 @@ void CZAFFileManager::wipeFile(const std::string& name, unsigned short passes) {
         }
     }
 
-    if (failure) {
-        auto* wipeFailure = new CZAFFileWipeException(name, failure.get());
-        failure.release();
-        throw wipeFailure;
-    }
+    if (failure)
+        gRethrowAs<CZAFFileWipeException>(failure.release(), name);
     // The toolkit objects and the stream are released before the file is removed.
     {
         CWipeResources done;

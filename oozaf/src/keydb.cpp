@@ -137,9 +137,11 @@ CZAFKeyDB::CZAFKeyDB(const CZAFContext& context, ZAFOpenKeyDBFileOptions options
                      const std::string& pubringPath, const std::string& secringPath)
     : m_keyDB(nullptr), m_context(context) {
     CZAFFileSpec pubring(context, pubringPath);
-    CZAFFileSpec secring(context, secringPath);
-    check(ZAFOpenKeyDBFile(context.getHandle(), options, pubring.getHandle(), secring.getHandle(),
-                           &m_keyDB));
+    std::unique_ptr<CZAFFileSpec> secring;
+    if (!secringPath.empty())
+        secring = std::make_unique<CZAFFileSpec>(context, secringPath);
+    check(ZAFOpenKeyDBFile(context.getHandle(), options, pubring.getHandle(),
+                           secring != nullptr ? secring->getHandle() : nullptr, &m_keyDB));
     KEYDB_ASSERT(m_keyDB != nullptr);
 }
 

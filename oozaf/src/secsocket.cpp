@@ -9,11 +9,13 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <memory>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace oozaf {
@@ -60,12 +62,17 @@ namespace {
 
 const char kTag[] = "secsocket";
 
+} // namespace
+
 void check(ZAFError code) {
     if (code != kZAFError_NoErr)
         throw new CZAFSDKException(code);
 }
 
-} // namespace
+const char kInvalidInput[] = "Invalid input received";
+const char kBadPadding[] = "Bad padding format";
+
+[[noreturn]] void failWith(const char* message) { throw new CZAFSecSocketException(message); }
 
 bool parseHello(const unsigned char* payload, size_t length, SHello& out) {
     const size_t fixed = kKeyIDLength + kNonceLength + 2;
@@ -155,12 +162,8 @@ const char kOutgoingClosed[] = "Outgoing connection closed prematurely";
 const char kProtocolError[] = "Handshake protocol error";
 const char kUnknownRemoteKey[] = "Unknown remote key";
 const char kBadPassphrase[] = "Bad Passphrase";
-const char kInvalidInput[] = "Invalid input received";
 const char kOutputError[] = "Output error";
-const char kBadPadding[] = "Bad padding format";
 const char kTimedOut[] = "Handshake timed out";
-
-[[noreturn]] void failWith(const char* message) { throw new CZAFSecSocketException(message); }
 
 // Owns one toolkit handle and frees it once.
 template <class T, ZAFError (*Free)(T)> class CHandle {
@@ -191,22 +194,6 @@ using CHMAC = CHandle<ZAFHMACContextRef, ZAFFreeHMACContext>;
 using CCipher = CHandle<ZAFSymmetricCipherContextRef, ZAFFreeSymmetricCipherContext>;
 using CPrivateKey = CHandle<ZAFPrivateKeyContextRef, ZAFFreePrivateKeyContext>;
 using CPublicKey = CHandle<ZAFPublicKeyContextRef, ZAFFreePublicKeyContext>;
-
-// A byte array that is overwritten before it is released.
-class CWipedBytes {
-public:
-    CWipedBytes() = default;
-    explicit CWipedBytes(size_t size) : m_bytes(size) {}
-    ~CWipedBytes() { wipe(m_bytes.data(), m_bytes.size()); }
-    CWipedBytes(const CWipedBytes&) = delete;
-    CWipedBytes& operator=(const CWipedBytes&) = delete;
-
-    unsigned char* data() { return m_bytes.data(); }
-    size_t size() const { return m_bytes.size(); }
-
-private:
-    std::vector<unsigned char> m_bytes;
-};
 
 void newBigNum(ZAFContextRef context, CBigNum& number) {
     check(ZAFNewBigNum(context, 1, number.out()));
@@ -342,7 +329,14 @@ ZAFKeyDBObjRef findKey(ZAFKeyDBRef keyDB, const unsigned char* keyID) {
     return key;
 }
 
-void computeMAC(ZAFHMACContextRef mac, const unsigned char* data, size_t length, uint64_t sequence,
+// One stretch of bytes a MAC covers.
+struct SPiece {
+    const unsigned char* data;
+    size_t length;
+};
+
+// HMAC over the pieces in order, then the 8-byte big-endian sequence number.
+void computeMAC(ZAFHMACContextRef mac, std::initializer_list<SPiece> pieces, uint64_t sequence,
                 unsigned char* out) {
     unsigned char counter[8];
     for (int i = 7; i >= 0; --i) {
@@ -350,147 +344,14 @@ void computeMAC(ZAFHMACContextRef mac, const unsigned char* data, size_t length,
         sequence >>= 8;
     }
     check(ZAFResetHMAC(mac));
-    check(ZAFContinueHMAC(mac, data, length));
+    for (const SPiece& piece : pieces)
+        if (piece.length != 0)
+            check(ZAFContinueHMAC(mac, piece.data, piece.length));
     check(ZAFContinueHMAC(mac, counter, sizeof counter));
     check(ZAFFinalizeHMAC(mac, out, kMACLength));
 }
 
-void xorBytes(unsigned char* data, const unsigned char* stream, size_t length) {
-    size_t i = 0;
-    for (; i + 8 <= length; i += 8) {
-        uint64_t a;
-        uint64_t b;
-        std::memcpy(&a, data + i, 8);
-        std::memcpy(&b, stream + i, 8);
-        a ^= b;
-        std::memcpy(data + i, &a, 8);
-    }
-    for (; i < length; ++i)
-        data[i] ^= stream[i];
-}
-
 } // namespace
-
-// ---- counter mode ----
-
-CZAFCTRMode::CZAFCTRMode(ZAFSymmetricCipherContextRef cipher, const void* iv, unsigned int ivLength)
-    : m_cipher(cipher), m_blockSize(ivLength) {
-    size_t blockSize = 0;
-    ZAFError rc = ZAFGetSymmetricCipherSizes(cipher, nullptr, &blockSize);
-    if (rc != kZAFError_NoErr) {
-        ZAFFreeSymmetricCipherContext(cipher);
-        throw new CZAFSDKException(rc);
-    }
-    if (iv == nullptr || ivLength == 0 || ivLength > kZAFCipherMaxBlockSize ||
-        blockSize != ivLength) {
-        ZAFFreeSymmetricCipherContext(cipher);
-        ZAF_FAIL_TAG(kTag);
-    }
-    std::memcpy(m_counter, iv, ivLength);
-}
-
-CZAFCTRMode::~CZAFCTRMode() {
-    ZAFFreeSymmetricCipherContext(m_cipher);
-    wipe(m_counter, sizeof m_counter);
-    wipe(m_counters, sizeof m_counters);
-    wipe(m_stream, sizeof m_stream);
-}
-
-void CZAFCTRMode::increment() {
-    for (unsigned int i = m_blockSize; i-- > 0;) {
-        if (++m_counter[i] != 0)
-            break;
-    }
-}
-
-void CZAFCTRMode::refill() {
-    // One toolkit call encrypts a whole batch of consecutive counters, which is what makes the
-    // record layer fast; the stream is the same as block-by-block encryption.
-    const size_t blocks = kBatchBytes / m_blockSize;
-    for (size_t i = 0; i < blocks; ++i) {
-        std::memcpy(m_counters + i * m_blockSize, m_counter, m_blockSize);
-        increment();
-    }
-    check(ZAFSymmetricCipherEncryptBlocks(m_cipher, m_counters, m_stream, blocks));
-    m_streamLength = blocks * m_blockSize;
-    m_position = 0;
-}
-
-void CZAFCTRMode::applyKeyStream(unsigned char* data, size_t length) {
-    while (length > 0) {
-        if (m_position == m_streamLength)
-            refill();
-        const size_t take = std::min(length, m_streamLength - m_position);
-        xorBytes(data, m_stream + m_position, take);
-        m_position += take;
-        data += take;
-        length -= take;
-    }
-}
-
-unsigned int CZAFCTRMode::pad(void* output, unsigned int capacity, const void* input,
-                              unsigned int length) const {
-    ZAF_ASSERT_TAG(kTag, output != nullptr);
-    ZAF_ASSERT_TAG(kTag, input != nullptr || length == 0);
-    const size_t padLength = m_blockSize - length % m_blockSize;
-    const size_t total = size_t(length) + padLength;
-    ZAF_ASSERT_TAG(kTag, total <= capacity);
-    auto* out = static_cast<unsigned char*>(output);
-    if (output != input && length != 0)
-        std::memmove(out, input, length);
-    std::memset(out + length, static_cast<int>(padLength), padLength);
-    return static_cast<unsigned int>(total);
-}
-
-unsigned int CZAFCTRMode::unpad(void* output, unsigned int capacity, const void* input,
-                                unsigned int length) const {
-    ZAF_ASSERT_TAG(kTag, output != nullptr);
-    if (input == nullptr || length == 0 || length % m_blockSize != 0)
-        failWith(kInvalidInput);
-    const auto* in = static_cast<const unsigned char*>(input);
-    const unsigned int padLength = in[length - 1];
-    if (padLength == 0 || padLength > m_blockSize)
-        failWith(kInvalidInput);
-    unsigned char difference = 0;
-    for (unsigned int i = length - padLength; i < length; ++i)
-        difference = static_cast<unsigned char>(difference | (in[i] ^ padLength));
-    if (difference != 0)
-        failWith(kInvalidInput);
-    const unsigned int result = length - padLength;
-    if (output != input) {
-        if (result > capacity)
-            failWith(kBadPadding);
-        if (result != 0)
-            std::memmove(output, input, result);
-    }
-    return result;
-}
-
-unsigned int CZAFCTRMode::encrypt(void* output, unsigned int capacity, const void* input,
-                                  unsigned int length) {
-    const unsigned int total = pad(output, capacity, input, length);
-    applyKeyStream(static_cast<unsigned char*>(output), total);
-    return total;
-}
-
-unsigned int CZAFCTRMode::decrypt(void* output, unsigned int capacity, const void* input,
-                                  unsigned int length) {
-    ZAF_ASSERT_TAG(kTag, output != nullptr);
-    // A bad length is refused before any key stream is spent on it.
-    if (input == nullptr || length == 0 || length % m_blockSize != 0)
-        failWith(kInvalidInput);
-    auto* out = static_cast<unsigned char*>(output);
-    if (output == input || capacity >= length) {
-        if (output != input)
-            std::memmove(out, input, length);
-        applyKeyStream(out, length);
-        return unpad(out, length, out, length);
-    }
-    CWipedBytes scratch(length);
-    std::memcpy(scratch.data(), input, length);
-    applyKeyStream(scratch.data(), length);
-    return unpad(output, capacity, scratch.data(), length);
-}
 
 // ---- secure socket ----
 
@@ -648,7 +509,7 @@ size_t CZAFSecSocket::decrypt(unsigned char* record, size_t length) {
         failWith(kInvalidInput);
     const size_t cipherLength = payload - kMACLength;
     unsigned char mac[kMACLength];
-    computeMAC(m_inboundMAC, record, kHeaderLength + cipherLength, m_inboundSequence, mac);
+    computeMAC(m_inboundMAC, {{record, kHeaderLength + cipherLength}}, m_inboundSequence, mac);
     if (!ZAFConstantTimeEqual(mac, record + kHeaderLength + cipherLength, kMACLength))
         failWith(kInvalidInput);
     unsigned char* data = record + kHeaderLength;
@@ -659,22 +520,101 @@ size_t CZAFSecSocket::decrypt(unsigned char* record, size_t length) {
     return plain;
 }
 
+void CZAFSecSocket::readExactly(iovec* parts, int count) {
+    while (count > 0) {
+        if (parts->iov_len == 0) {
+            ++parts;
+            --count;
+            continue;
+        }
+        waitReady(POLLIN);
+        ssize_t got;
+        do {
+            got = ::readv(m_descriptor, parts, count);
+        } while (got < 0 && errno == EINTR);
+        if (got < 0)
+            throw new CZAFSocketIOException(errno);
+        if (got == 0)
+            failWith(kIncomingClosed);
+        auto left = static_cast<size_t>(got);
+        while (count > 0 && left >= parts->iov_len) {
+            left -= parts->iov_len;
+            ++parts;
+            --count;
+        }
+        if (count > 0) {
+            parts->iov_base = static_cast<unsigned char*>(parts->iov_base) + left;
+            parts->iov_len -= left;
+        }
+    }
+}
+
+size_t CZAFSecSocket::readDirect(const unsigned char* header, unsigned char* buffer, size_t direct,
+                                 size_t cipherLength) {
+    const size_t blockSize = m_inboundCipher->getBlockSize();
+    const size_t tail = cipherLength - direct;
+    ZAF_ASSERT_TAG(kTag, direct % blockSize == 0 && tail <= blockSize);
+    iovec parts[2] = {{buffer, direct}, {m_tail, tail + kMACLength}};
+    readExactly(parts, 2);
+    unsigned char mac[kMACLength];
+    computeMAC(m_inboundMAC, {{header, kHeaderLength}, {buffer, direct}, {m_tail, tail}},
+               m_inboundSequence, mac);
+    if (!ZAFConstantTimeEqual(mac, m_tail + tail, kMACLength))
+        failWith(kInvalidInput);
+    m_inboundCipher->crypt(buffer, direct);
+    m_inboundCipher->crypt(m_tail, tail);
+    ++m_inboundSequence;
+    // The padding lies in the last block, wherever that was read to.
+    unsigned char* last = tail != 0 ? m_tail : buffer + direct - blockSize;
+    const unsigned int kept = m_inboundCipher->unpad(last, static_cast<unsigned int>(blockSize),
+                                                     last, static_cast<unsigned int>(blockSize));
+    if (tail == 0)
+        return direct - blockSize + kept;
+    if (kept != 0) {
+        std::memcpy(reserve(m_pending, kept), m_tail, kept);
+        m_pendingOffset = 0;
+        m_pendingEnd = kept;
+        m_pendingUsed = kept;
+    }
+    wipe(m_tail, tail);
+    return direct;
+}
+
 int CZAFSecSocket::readRecord(void* buffer, unsigned int length) {
     if (m_pendingOffset == m_pendingEnd) {
         releasePending();
         unsigned char header[kHeaderLength];
         const uint32_t payload = readHeader(kTypeData, header);
-        unsigned char* record = reserve(m_pending, kHeaderLength + payload);
-        m_pendingUsed = kHeaderLength + payload;
-        std::memcpy(record, header, kHeaderLength);
-        readExactly(record + kHeaderLength, payload);
-        size_t plain = isKeyed() ? decrypt(record, m_pendingUsed) : payload;
-        // Writers never send an empty record, and handing one out would read as the peer
-        // having closed the connection.
-        if (plain == 0)
-            failWith(kInvalidInput);
-        m_pendingOffset = kHeaderLength;
-        m_pendingEnd = kHeaderLength + plain;
+        if (isKeyed()) {
+            const size_t blockSize = m_inboundCipher->getBlockSize();
+            // At least one block of ciphertext, whole blocks only: anything else cannot come
+            // from a sender that pads (and an empty ciphertext would leave nothing to unpad).
+            if (payload < kMACLength + blockSize || (payload - kMACLength) % blockSize != 0)
+                failWith(kInvalidInput);
+            const size_t cipherLength = payload - kMACLength;
+            const size_t direct = std::min(length / blockSize * blockSize, cipherLength);
+            if (cipherLength - direct <= blockSize) {
+                const size_t plain =
+                    readDirect(header, static_cast<unsigned char*>(buffer), direct, cipherLength);
+                if (plain != 0)
+                    return static_cast<int>(plain);
+                // Writers never send an empty record, and handing one out would read as the
+                // peer having closed the connection.
+                if (m_pendingOffset == m_pendingEnd)
+                    failWith(kInvalidInput);
+            }
+        }
+        if (m_pendingOffset == m_pendingEnd) {
+            unsigned char* record = reserve(m_pending, kHeaderLength + payload);
+            m_pendingUsed = kHeaderLength + payload;
+            std::memcpy(record, header, kHeaderLength);
+            readExactly(record + kHeaderLength, payload);
+            size_t plain = isKeyed() ? decrypt(record, m_pendingUsed) : payload;
+            if (plain == 0)
+                failWith(kInvalidInput);
+            m_pendingOffset = kHeaderLength;
+            m_pendingEnd = kHeaderLength + plain;
+        }
     }
     const size_t take = std::min<size_t>(length, m_pendingEnd - m_pendingOffset);
     std::memcpy(buffer, m_pending.bytes.get() + m_pendingOffset, take);
@@ -716,21 +656,33 @@ int CZAFSecSocket::writeRecord(const void* buffer, unsigned int length) {
         trim(m_outgoing);
         return static_cast<int>(count);
     }
-    const unsigned int blockSize = m_outboundCipher->getBlockSize();
-    const unsigned int padded = count + (blockSize - count % blockSize);
-    const size_t total = kHeaderLength + padded + kMACLength;
-    // The plaintext is copied into the record and encrypted where it lies, so once the record
-    // is built the buffer holds nothing secret.
-    unsigned char* record = reserve(m_outgoing, total);
-    const unsigned int cipherLength =
-        m_outboundCipher->encrypt(record + kHeaderLength, padded, buffer, count);
-    record[0] = kTypeData;
-    putBigEndian32(record + 1, static_cast<uint32_t>(cipherLength + kMACLength));
-    computeMAC(m_outboundMAC, record, kHeaderLength + cipherLength, m_outboundSequence,
-               record + kHeaderLength + cipherLength);
-    ++m_outboundSequence;
-    sendAll(record, total, kOutputError);
-    trim(m_outgoing);
+    const size_t blockSize = m_outboundCipher->getBlockSize();
+    const size_t largest = kHeaderLength + kRecordPlaintext + blockSize + kMACLength;
+    // Made once and kept: kBatchRecords records of the largest size stay under the kept size.
+    unsigned char* batch = reserve(m_outgoing, kBatchRecords * largest);
+    const auto* input = static_cast<const unsigned char*>(buffer);
+    size_t done = 0;
+    while (done < count) {
+        size_t used = 0;
+        while (done < count && used + largest <= m_outgoing.capacity) {
+            const auto plain =
+                static_cast<unsigned int>(std::min<size_t>(count - done, kRecordPlaintext));
+            // The record is encrypted and authenticated where it lies in the batch, so once
+            // built the buffer holds nothing secret.
+            unsigned char* record = batch + used;
+            const unsigned int cipherLength = m_outboundCipher->encrypt(
+                record + kHeaderLength, static_cast<unsigned int>(largest - kHeaderLength),
+                input + done, plain);
+            record[0] = kTypeData;
+            putBigEndian32(record + 1, static_cast<uint32_t>(cipherLength + kMACLength));
+            computeMAC(m_outboundMAC, {{record, kHeaderLength + cipherLength}}, m_outboundSequence,
+                       record + kHeaderLength + cipherLength);
+            ++m_outboundSequence;
+            used += kHeaderLength + cipherLength + kMACLength;
+            done += plain;
+        }
+        sendAll(batch, used, kOutputError);
+    }
     return static_cast<int>(count);
 }
 

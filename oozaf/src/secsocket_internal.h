@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace oozaf {
 namespace secsocket {
@@ -72,6 +73,29 @@ void deriveKeyMaterial(ZAFContextRef context, const unsigned char* secret, size_
 
 // Overwrites memory in a way the compiler keeps.
 void wipe(void* data, size_t length);
+
+// Throws a toolkit failure as a CZAFSDKException.
+void check(ZAFError code);
+// Throws a CZAFSecSocketException with `message`.
+[[noreturn]] void failWith(const char* message);
+extern const char kInvalidInput[];
+extern const char kBadPadding[];
+
+// A byte array that is overwritten before it is released.
+class CWipedBytes {
+public:
+    CWipedBytes() = default;
+    explicit CWipedBytes(size_t size) : m_bytes(size) {}
+    ~CWipedBytes() { wipe(m_bytes.data(), m_bytes.size()); }
+    CWipedBytes(const CWipedBytes&) = delete;
+    CWipedBytes& operator=(const CWipedBytes&) = delete;
+
+    unsigned char* data() { return m_bytes.data(); }
+    size_t size() const { return m_bytes.size(); }
+
+private:
+    std::vector<unsigned char> m_bytes;
+};
 
 } // namespace secsocket
 } // namespace oozaf

@@ -98,10 +98,7 @@ void CVornServer::getLog(std::vector<SVornLogEntry>& entries) const {
     } catch (CZAFLogException*) {
         throw;
     } catch (CZAFException* e) {
-        CZAFThrowableGuard cause(e);
-        auto* failure = new CZAFLogException(cause.get());
-        cause.release();
-        throw failure;
+        gRethrowAs<CZAFLogException>(e);
     }
 }
 

@@ -9,8 +9,13 @@
 #include <cstring>
 #include <ctime>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
+
+#ifndef ORX_SITE_DIR
+#define ORX_SITE_DIR "/etc/vorn"
+#endif
 
 namespace oozaf {
 
@@ -85,6 +90,10 @@ std::string CZAFUtil::getRunDirectory() {
     std::string dir;
     if (getEnvironmentVariable("ORXDIR", dir))
         return dir;
+    // Installed programs are run without ORXDIR by users and scripts alike.
+    struct stat info {};
+    if (::stat(ORX_SITE_DIR, &info) == 0 && S_ISDIR(info.st_mode))
+        return ORX_SITE_DIR;
     ZAF_LOG_WARNING("WARNING: Unable to determine Vorn Server's installation directory. "
                     "Defaulting to current directory");
     return getWorkingDirectory();

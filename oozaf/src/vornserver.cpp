@@ -14,7 +14,7 @@
 #include <string>
 
 #ifndef ORX_SITE_DIR
-#define ORX_SITE_DIR "/usr/local/orx"
+#define ORX_SITE_DIR "/etc/vorn"
 #endif
 
 namespace oozaf {
@@ -40,14 +40,6 @@ std::string& siteOverride() {
     return directory;
 }
 
-// Replaces a caught throwable by a CZAFServerOpenException with `reason` and it as cause.
-[[noreturn]] void throwOpenFailure(eReason reason, CZAFThrowable* caught) {
-    CZAFThrowableGuard cause(caught);
-    auto* failure = new CZAFServerOpenException(reason, cause.get());
-    cause.release();
-    throw failure;
-}
-
 std::string describe(const CZAFThrowable& throwable) {
     std::ostringstream text;
     text << throwable;
@@ -66,20 +58,6 @@ void readOptional(const std::string& path, CVornServerCfgPart& part, const char*
     }
 }
 
-// Releases an owned wrapper in a destructor path: nothing may escape.
-template <class T> void release(T*& object) noexcept {
-    T* doomed = object;
-    object = nullptr;
-    try {
-        delete doomed;
-    } catch (CZAFThrowable* e) {
-        CZAFThrowableGuard guard(e);
-        ZAF_LOG_WARNING("WARNING: Error while closing the server:\n" << e->getDetailedMessage());
-    } catch (std::exception& e) {
-        ZAF_LOG_WARNING("WARNING: Error while closing the server: " << e.what());
-    }
-}
-
 } // namespace
 
 const char* const CVornServer::kEnvFileName = "zaf.env";
@@ -95,32 +73,14 @@ const char* const CVornServer::kGroupsName = "ZAFgroup.zgr";
 CVornServer::CVornServer() : CVornServer(nullptr) {}
 
 CVornServer::CVornServer(CVornServerCommandLine* commandLine)
-    : m_keyDB(nullptr), m_context(nullptr), m_envPart(nullptr), m_userPart(nullptr),
-      m_defaultPart(nullptr), m_policyPart(nullptr), m_cfg(nullptr), m_groupSet(nullptr) {
-    // The key model wrappers are owned through plain pointers, so a start-up that fails
-    // part-way releases them here; the other members clean up after themselves.
-    struct SRollback {
-        CVornServer* server;
-        ~SRollback() {
-            if (server != nullptr)
-                server->releaseKeyModel();
-        }
-    } rollback{this};
-
+    : m_envPart(nullptr), m_userPart(nullptr), m_defaultPart(nullptr), m_policyPart(nullptr),
+      m_cfg(nullptr) {
     openConfiguration(commandLine);
     openKeyDatabase();
     configureToolkitEnvironment();
-    rollback.server = nullptr;
 }
 
-CVornServer::~CVornServer() { releaseKeyModel(); }
-
-void CVornServer::releaseKeyModel() noexcept {
-    // The key database and the group set use the context, so it goes last.
-    release(m_groupSet);
-    release(m_keyDB);
-    release(m_context);
-}
+CVornServer::~CVornServer() = default;
 
 void CVornServer::openConfiguration(CVornServerCommandLine* commandLine) {
     std::string home;
@@ -157,7 +117,7 @@ void CVornServer::openConfiguration(CVornServerCommandLine* commandLine) {
                 CZAFFileManager::appendToDir(CZAFUtil::getRunDirectory(), kTemplateFileName),
                 userFile, true);
         } catch (CZAFFileException* e) {
-            throwOpenFailure(eReasonTemplateCopy, e);
+            gRethrowAs<CZAFServerOpenException>(e, eReasonTemplateCopy);
         }
         ZAF_LOG_VERBOSE("Configuration file copied from template.");
     }
@@ -165,7 +125,7 @@ void CVornServer::openConfiguration(CVornServerCommandLine* commandLine) {
         CVornServerCfgFile reader;
         reader.read(userFile, m_userPart, false);
     } catch (CZAFPropertiesException* e) {
-        throwOpenFailure(eReasonUserConfRead, e);
+        gRethrowAs<CZAFServerOpenException>(e, eReasonUserConfRead);
     }
     m_cfg.merge(m_userPart);
 
@@ -195,7 +155,7 @@ void CVornServer::openPersonalDirectory() {
         try {
             CZAFFileManager::createDirectory(m_personalDir);
         } catch (CZAFDirCreateException* e) {
-            throwOpenFailure(eReasonZafDirCreate, e);
+            gRethrowAs<CZAFServerOpenException>(e, eReasonZafDirCreate);
         }
         return;
     }
@@ -203,7 +163,7 @@ void CVornServer::openPersonalDirectory() {
     try {
         directory = CZAFFileManager::isDirectory(m_personalDir, true);
     } catch (CZAFFileAccessException* e) {
-        throwOpenFailure(eReasonZafDirStat, e);
+        gRethrowAs<CZAFServerOpenException>(e, eReasonZafDirStat);
     }
     if (!directory)
         throw new CZAFServerOpenException(eReasonZafPathNotDir);
@@ -211,9 +171,9 @@ void CVornServer::openPersonalDirectory() {
 
 void CVornServer::openKeyDatabase() {
     try {
-        m_context = new CZAFContext();
+        m_context = std::make_unique<CZAFContext>();
     } catch (CZAFContextCreationException* e) {
-        throwOpenFailure(eReasonNone, e);
+        gRethrowAs<CZAFServerOpenException>(e, eReasonNone);
     }
 
     std::string pubring;
@@ -230,14 +190,15 @@ void CVornServer::openKeyDatabase() {
         try {
             CZAFFileManager::createEmptyFile(ring);
         } catch (CZAFFileOpenException* e) {
-            throwOpenFailure(eReasonNewKeyRings, e);
+            gRethrowAs<CZAFServerOpenException>(e, eReasonNewKeyRings);
         }
     }
 
     try {
-        m_keyDB = new CZAFKeyDB(*m_context, kZAFOpenKeyDBFileOptions_Mutable, pubring, secring);
+        m_keyDB = std::make_unique<CZAFKeyDB>(*m_context, kZAFOpenKeyDBFileOptions_Mutable, pubring,
+                                              secring);
     } catch (CZAFSDKException* e) {
-        throwOpenFailure(eReasonKeyDBOpen, e);
+        gRethrowAs<CZAFServerOpenException>(e, eReasonKeyDBOpen);
     }
 
     std::string groups;
@@ -245,9 +206,9 @@ void CVornServer::openKeyDatabase() {
         groups = CZAFFileManager::appendToDir(m_personalDir, kGroupsName);
     ZAF_LOG_VERBOSE("Groups filename:      " << groups);
     try {
-        m_groupSet = new CZAFGroupSet(*m_context, groups);
+        m_groupSet = std::make_unique<CZAFGroupSet>(*m_context, groups);
     } catch (CZAFException* e) {
-        throwOpenFailure(eReasonGroupsFile, e);
+        gRethrowAs<CZAFServerOpenException>(e, eReasonGroupsFile);
     }
 
     std::string seed;
@@ -259,7 +220,7 @@ void CVornServer::openKeyDatabase() {
             if (code != kZAFError_NoErr)
                 throw new CZAFSDKException(code);
         } catch (CZAFSDKException* e) {
-            throwOpenFailure(eReasonRandSeed, e);
+            gRethrowAs<CZAFServerOpenException>(e, eReasonRandSeed);
         }
     }
 }
@@ -357,17 +318,17 @@ std::string CVornServer::getPolicyConfFilename() {
 
 CZAFKeyDB* CVornServer::getKeyDB() {
     ZAF_ASSERT_TAG(kTag, m_keyDB != nullptr);
-    return m_keyDB;
+    return m_keyDB.get();
 }
 
 const CZAFKeyDB* CVornServer::getKeyDB() const {
     ZAF_ASSERT_TAG(kTag, m_keyDB != nullptr);
-    return m_keyDB;
+    return m_keyDB.get();
 }
 
 CZAFGroupSet* CVornServer::getGroupSet() {
     ZAF_ASSERT_TAG(kTag, m_groupSet != nullptr);
-    return m_groupSet;
+    return m_groupSet.get();
 }
 
 void CVornServer::mergeUserConfChanges(const CVornServerCfgPart& part) {

@@ -14,10 +14,7 @@ template <class E, class F> auto guarded(F&& body) -> decltype(body()) {
     } catch (E*) {
         throw;
     } catch (CZAFException* e) {
-        CZAFThrowableGuard cause(e);
-        auto* failure = new E(cause.get());
-        cause.release();
-        throw failure;
+        gRethrowAs<E>(e);
     }
 }
 

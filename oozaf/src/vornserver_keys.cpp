@@ -118,6 +118,7 @@ int32_t CVornServer::importKeyFromBuffer(const unsigned char* data, uint32_t len
 
     ZAFKeyDBRef imported = nullptr;
     m_droppedUserIDs = 0;
+    m_droppedCertifications = 0;
     m_droppedSubkeys = 0;
     status = 1;
     ZAFError code = ZAFImport(context, &imported, ZAFOInputBuffer(context, data, length),
@@ -143,6 +144,13 @@ int32_t CVornServer::importKeyFromBuffer(const unsigned char* data, uint32_t len
         m_droppedUserIDs = droppedUserIDs;
         m_droppedSubkeys = droppedSubkeys;
         CZAFOwned<CZAFKeyDB> source(new CZAFKeyDB(*m_context, imported));
+        // A key flooded with certifications by strangers would slow every listing.
+        uint32_t droppedCertifications = 0;
+        const ZAFError limited = ZAFLimitForeignCertifications(
+            imported, getKeyDB()->getHandle(), kMaxForeignCertifications, &droppedCertifications);
+        if (limited != kZAFError_NoErr)
+            throw new CZAFSDKException(limited);
+        m_droppedCertifications = droppedCertifications;
         // Everything the input brings is merged, also when it holds no key of its own: a
         // stand-alone revocation certificate applies to a key already held. Whether anything
         // at all changed (a key, user ID, subkey, signature, revocation or secret part), not
@@ -266,7 +274,7 @@ void CVornServer::doGenerateKeyPair(const std::string& name, const std::string& 
             adk,
             CZAFKeyDB::kMatchEnabledOnly | CZAFKeyDB::kMatchUnexpiredOnly |
                 CZAFKeyDB::kMatchLocalOnly,
-            nullptr, m_groupSet));
+            nullptr, m_groupSet.get()));
         CZAFOwned<CZAFIterator> iterator(matches->getIterator());
         CZAFDatabaseObject* found = nullptr;
         const ZAFError code = iterator->next(kZAFKeyDBObjType_Key, found);
@@ -390,7 +398,7 @@ void CVornServer::signKey(CZAFKey* target, CZAFKey* signer, eSigType type,
         }
         const unsigned int days = expiryDaysFromToday<CZAFKeySignException>(expiry);
         CZAFOwned<CZAFUserID> userID(target->getPrimaryUserID());
-        userID->certify(m_context, signer, passphrase, regexp, type, trustDepth, days);
+        userID->certify(m_context.get(), signer, passphrase, regexp, type, trustDepth, days);
         flushKeyDB();
     });
 }

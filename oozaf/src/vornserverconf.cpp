@@ -10,10 +10,7 @@ void CVornServerCfgEnvPart::processKeyValue(const std::string& key, const std::s
     try {
         op = gOpFromEnvVar(key);
     } catch (CZAFNoSuchEnvVarError* e) {
-        CZAFThrowableGuard cause(e);
-        auto* failure = new CZAFPropertiesParsingException(eReasonUnknownEnvSetting, cause.get());
-        cause.release();
-        throw failure;
+        gRethrowAs<CZAFPropertiesParsingException>(e, eReasonUnknownEnvSetting);
     }
     processOp(op, value);
 }

@@ -1,5 +1,7 @@
 // gui: one console connection of the listener (CGUIClient): its thread, the login and the
-// identity switch, the framed XML request protocol, validation, dispatch and the handlers.
+// identity switch, the framed XML request protocol and the handlers. The request table that
+// validation and dispatch walk is in guiprotocol.h, the request lock and the login deadline in
+// guisync.h.
 #ifndef VORNGUI_GUI_H
 #define VORNGUI_GUI_H
 
@@ -7,20 +9,19 @@
 #include <oozaf/obj.h>
 #include <oozaf/sockets.h>
 #include <oozaf/thread.h>
+#include <vorngui/guishape.h>
+#include <vorngui/guisite.h>
+#include <vorngui/guisync.h>
+#include <vorngui/xmlstring.h>
 
 #include <xercesc/dom/DOM.hpp>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <sys/types.h>
 #include <vector>
-#include <vorngui/guishape.h>
-#include <vorngui/guisite.h>
-#include <vorngui/xmlstring.h>
 
 namespace oozaf {
 class CVornServer;
@@ -28,48 +29,6 @@ class CVornServerCfgPart;
 } // namespace oozaf
 
 namespace vorngui {
-
-// A lock that hands itself out in the order it was asked for. Every session's requests queue for
-// the one request lock; with an ordinary mutex, a session whose turn came could lose it again and
-// again to sessions whose next request had just arrived, and wait for minutes under load.
-// Not recursive; any thread may take it, the holder releases it.
-class CGUIFairMutex final : public oozaf::CZAFObj {
-public:
-    CGUIFairMutex() = default;
-    CGUIFairMutex(const CGUIFairMutex&) = delete;
-    CGUIFairMutex& operator=(const CGUIFairMutex&) = delete;
-
-    void lock();
-    void unlock();
-    // Takes the lock when nobody holds it or waits for it.
-    bool tryLock();
-    // The number of threads holding or waiting for the lock.
-    uint64_t getQueueLength();
-
-private:
-    std::mutex m_lock;
-    std::condition_variable m_turn;
-    uint64_t m_nextTicket = 0;
-    uint64_t m_serving = 0;
-};
-
-// Holds a CGUIFairMutex for the lifetime of a scope.
-class CGUIFairLock final {
-public:
-    explicit CGUIFairLock(CGUIFairMutex& mutex) : m_mutex(mutex) { m_mutex.lock(); }
-    ~CGUIFairLock() { m_mutex.unlock(); }
-    CGUIFairLock(const CGUIFairLock&) = delete;
-    CGUIFairLock& operator=(const CGUIFairLock&) = delete;
-
-private:
-    CGUIFairMutex& m_mutex;
-};
-
-// Serialises every request of the daemon: held from impersonate() to unimpersonate(). The
-// identity switch itself is made for the calling thread alone (the kernel keeps credentials per
-// thread), so a login checks its password as root while another session's request runs as its
-// user; the lock keeps the facades and the toolkit to one request at a time.
-extern CGUIFairMutex gRequestMutex;
 
 class CGUIHostKey;
 class CGUIFrameTooLongException;
@@ -109,36 +68,6 @@ struct SGUIClientSettings {
 
 // Logged-in sessions of the daemon, against SGUISiteSettings::maxSessions.
 extern std::atomic<std::size_t> gLoggedInSessions;
-
-// Calls a function on a thread of its own when a time limit passes before cancel().
-class CGUIDeadline final : public oozaf::CZAFObj {
-public:
-    using Action = void (*)(void*);
-
-    CGUIDeadline() = default;
-    ~CGUIDeadline() override;
-    CGUIDeadline(const CGUIDeadline&) = delete;
-    CGUIDeadline& operator=(const CGUIDeadline&) = delete;
-
-    // Starts the timer; `action(argument)` runs once if `milliseconds` pass first. Throws
-    // CZAFThreadStartException. Starting a running timer is an internal error.
-    void start(unsigned int milliseconds, Action action, void* argument);
-    // Stops the timer and waits for its thread. True when the action ran. Harmless when the
-    // timer never started.
-    bool cancel();
-
-private:
-    static void* body(void* self);
-
-    std::mutex m_lock;
-    std::condition_variable m_wake;
-    bool m_cancelled = false;
-    bool m_expired = false;
-    unsigned int m_milliseconds = 0;
-    Action m_action = nullptr;
-    void* m_argument = nullptr;
-    oozaf::CZAFThread m_thread;
-};
 
 // One console connection. The accept loop creates it on an accepted socket and starts it; the
 // session then runs on its own thread: secure handshake (when the socket is secure), login,
@@ -190,6 +119,9 @@ public:
         eRequestUnknown = 16,
         eRequestImpersonation = 20
     };
+    // Frames are read in pieces of this size, so memory grows with the bytes that really arrive
+    // and not with the length a peer announces.
+    static constexpr uint32_t kReadChunk = 64 * 1024;
 
     // Takes ownership of `socket` (a CZAFSecSocket for a secure listener). A null socket makes a
     // client that only answers requests in memory (answer()); it cannot be started. The XML
@@ -242,8 +174,9 @@ public:
     // credentials (only the lock when none are set). Throws CGUIImpersonationException after
     // restoring what was switched and releasing the lock.
     void impersonate();
-    // Switches back (failures are logged) and releases gRequestMutex.
-    void unimpersonate();
+    // Switches back (failures are logged) and releases gRequestMutex; harmless when not
+    // impersonating.
+    void unimpersonate() noexcept;
     bool isImpersonating() const { return m_impersonating; }
     const SSecurityCredentials& getCredentials() const { return m_credentials; }
     // Sets "rng", "platform" and "log" on the login reply's "info" element.
@@ -259,14 +192,12 @@ public:
     // Checks the request's shape against the session's bound, then parses it; the caller
     // releases the document. Throws CGUIFormatException, whose text never holds the request.
     xercesc::DOMDocument* parseCommand(const std::string& command);
-    // The structural checks, in the fixed order; throws CGUIFormatException or
+    // The structural checks every request passes, then those of its type's row in the request
+    // table (guiprotocol.h), in order; throws CGUIFormatException or
     // CGUIUnknownRequestException.
     static void validateRequest(const xercesc::DOMDocument* request);
-    // Throws CGUIFormatException "Missing attribute: '<name>'" for the first absent name.
-    static void checkAttributesExist(const xercesc::DOMElement* element, const std::string* names,
-                                     unsigned int count);
-    // Runs the handler of the request's type; returns the element to append to the response's
-    // root, or null.
+    // Runs the handler of the request's type (from the request table) on a validated request;
+    // returns the element to append to the response's root, or null.
     std::unique_ptr<CGUIElement> processRequest(const xercesc::DOMDocument* request);
     // A new response root element "response".
     static std::unique_ptr<CGUIElement> createResponseDocument();
@@ -275,15 +206,22 @@ public:
     void reply(const CGUIElement& response);
     // Sends the 4-byte big-endian length, then the data.
     void reply(const void* data, unsigned int length);
+    // Fills in the length field of a frame (4 bytes, then the payload) and sends it in one write.
+    void sendFrame(std::string& frame);
     // Answers one request text as the request loop does (parse and validation, then the
     // handler under impersonation, failures as return codes); returns the serialised response
     // and sets `rc`. Parsing holds no lock and runs with the daemon's identity.
     std::string answer(const std::string& command, int& rc);
 
     // The server facade of the session, owned; null before the login.
-    oozaf::CVornServer* getServer() { return m_server; }
-    // Hands the client a facade (for clients without a socket); the client deletes it.
-    void setServer(oozaf::CVornServer* server);
+    oozaf::CVornServer* getServer() { return m_server.get(); }
+    // Hands the client a facade (for clients without a socket), replacing (and closing) the one
+    // it had. The facade saves the user's files when it goes: call while impersonating.
+    void setServer(std::unique_ptr<oozaf::CVornServer> server);
+    // The facade; an internal error before the login.
+    oozaf::CVornServer& server();
+    // The "host-key" element of a reply (null without a host key).
+    std::unique_ptr<CGUIElement> hostKeyElement() const;
 
     // Handlers. Each takes the request's "data" element when it reads parameters and returns
     // the element to append to the response (null for none). Failures of the facade or the
@@ -293,20 +231,8 @@ public:
     std::unique_ptr<CGUIElement> doGetCLOpts();
     std::unique_ptr<CGUIElement> doGetConf();
     std::unique_ptr<CGUIElement> doSetConf(const xercesc::DOMElement* data);
-    // The key requests; they run on CGUIKeyRequests (guikeys.h) over the session's facade.
-    std::unique_ptr<CGUIElement> doEntropyPair(const xercesc::DOMElement* data);
-    std::unique_ptr<CGUIElement> doEntropySubkey(const xercesc::DOMElement* data);
-    std::unique_ptr<CGUIElement> doEntropySupply(const xercesc::DOMElement* data);
-    std::unique_ptr<CGUIElement> doKeyGen(const xercesc::DOMElement* data);
-    std::unique_ptr<CGUIElement> doSubkeyGen(const xercesc::DOMElement* data);
-    std::unique_ptr<CGUIElement> doKeyRemove(const xercesc::DOMElement* data);
-    std::unique_ptr<CGUIElement> doKeySign(const xercesc::DOMElement* data);
-    std::unique_ptr<CGUIElement> doKeyRevoke(const xercesc::DOMElement* data);
-    std::unique_ptr<CGUIElement> doUserIDAdd(const xercesc::DOMElement* data);
-    std::unique_ptr<CGUIElement> doUserIDRemove(const xercesc::DOMElement* data);
-    std::unique_ptr<CGUIElement> doKeyImport(const xercesc::DOMElement* data);
-    std::unique_ptr<CGUIElement> doKeyExport(const xercesc::DOMElement* data);
-    std::unique_ptr<CGUIElement> doGetPicture(const xercesc::DOMElement* data);
+    // The key requests are the handlers of CGUIKeyRequests (guikeys.h), which the request
+    // table runs on the session's facade.
 
 private:
     static void expireLogin(void* client);
@@ -317,23 +243,22 @@ private:
     void readExactly(void* buffer, unsigned int length, bool& closed);
     void sendLoginReply(int rc, const std::string& errorText);
     void sendHostKey();
-    // The "host-key" element of a reply (null without a host key).
-    std::unique_ptr<CGUIElement> hostKeyElement() const;
     // Takes in the rest of an over-long frame (bounded in time) and answers it with rc 12.
     void answerTooLong(const CGUIFrameTooLongException& tooLong);
     // Waits `milliseconds` or until the connection is interrupted.
     void pause(unsigned int milliseconds);
     void login(std::string& username, std::string& password, std::string& domain);
     void endSession();
-    oozaf::CVornServer& server();
-    std::unique_ptr<CGUIElement> dispatch(const std::string& type, const xercesc::DOMElement* data);
+    // Deletes the facade as the user; logs and leaves it open when the identity cannot be taken.
+    void closeServer();
 
+    // First, so that it owns the socket before anything else can fail.
+    std::unique_ptr<oozaf::CZAFSocket> m_socket;
     oozaf::CZAFThread m_thread;
-    oozaf::CZAFSocket* m_socket;
     oozaf::CZAFSynchObject<bool> m_active;
     oozaf::CZAFMutex m_socketMutex;
     xercesc::DOMImplementation* m_domImplementation;
-    oozaf::CVornServer* m_server = nullptr;
+    std::unique_ptr<oozaf::CVornServer> m_server;
     SSecurityCredentials m_credentials;
     SGUIClientSettings m_settings;
     CGUIDeadline m_loginDeadline;
@@ -345,6 +270,19 @@ private:
     bool m_hostKeyRequest = false;
     std::atomic<int> m_result{0};
     bool m_impersonating = false;
+};
+
+// Takes on the session's identity (CGUIClient::impersonate) for the lifetime of the scope, and
+// gives it back at its end. The constructor passes on CGUIImpersonationException.
+class CGUIImpersonation final {
+public:
+    explicit CGUIImpersonation(CGUIClient& client) : m_client(client) { m_client.impersonate(); }
+    ~CGUIImpersonation() { m_client.unimpersonate(); }
+    CGUIImpersonation(const CGUIImpersonation&) = delete;
+    CGUIImpersonation& operator=(const CGUIImpersonation&) = delete;
+
+private:
+    CGUIClient& m_client;
 };
 
 // The XML form of a configuration layer: "configuration" with "aliases" (one "alias" per alias,

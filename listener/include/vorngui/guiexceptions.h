@@ -149,6 +149,33 @@ private:
     unsigned int m_milliseconds;
 };
 
+// Runs a handler's work on the facade or the configuration classes: a CZAFException from it
+// fails the request (rc 8) as the cause of a CGUIRequestFailedException; the listener's own
+// failures (CGUIException) pass unchanged.
+template <class F> auto gRequestWork(F&& work) -> decltype(work()) {
+    try {
+        return work();
+    } catch (CGUIException*) {
+        throw;
+    } catch (oozaf::CZAFException* e) {
+        oozaf::gRethrowAs<CGUIRequestFailedException>(e);
+    }
+}
+
+// Logs `head` followed by the failure's detailed message as one error, and returns that message.
+std::string gLogFailure(const CZAFThrowable& failure, const std::string& head);
+
+// What gLogBoundaryFailure found: a defect (CZAFError, a standard library exception) or any
+// other failure.
+enum class eGUIFailureKind { eFailure, eDefect };
+
+// The catch ladder of an outermost scope (a thread's body, the program's main). Call it only
+// from a catch block: it takes the failure being handled (any type) and logs it as one error,
+// `head` + `described` + the failure's text, or `head` + `undescribed` for a failure that has no
+// text. A thread's forced unwinding passes on.
+eGUIFailureKind gLogBoundaryFailure(const char* head, const char* described,
+                                    const char* undescribed);
+
 } // namespace vorngui
 
 #endif

@@ -4,11 +4,11 @@
 #define VORNGUI_GUIHOSTKEY_H
 
 #include <oozaf/secsocket.h>
+#include <vorngui/guiexceptions.h>
 #include <zaf/zafcontext.h>
 
 #include <memory>
 #include <string>
-#include <vorngui/guiexceptions.h>
 
 namespace vorngui {
 

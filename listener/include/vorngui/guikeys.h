@@ -5,13 +5,13 @@
 #define VORNGUI_GUIKEYS_H
 
 #include <oozaf/obj.h>
+#include <vorngui/xmlstring.h>
 
 #include <xercesc/dom/DOM.hpp>
 
 #include <cstddef>
 #include <memory>
 #include <string>
-#include <vorngui/xmlstring.h>
 
 namespace oozaf {
 class CVornServer;
@@ -39,7 +39,7 @@ namespace vorngui {
 class CGUIKeyRequests final : public oozaf::CZAFObj {
 public:
     // Armoured export lines longer than this are refused (the toolkit writes 64 columns).
-    static const std::size_t kMaxExportLine = 64 * 1024;
+    static const std::size_t kMaxExportLine = 64u * 1024;
 
     explicit CGUIKeyRequests(oozaf::CVornServer& server) : m_server(server) {}
     CGUIKeyRequests(const CGUIKeyRequests&) = delete;

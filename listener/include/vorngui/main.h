@@ -8,14 +8,14 @@
 #include <oozaf/obj.h>
 #include <oozaf/sockets.h>
 #include <oozaf/thread.h>
+#include <vorngui/gui.h>
+#include <vorngui/guicmdline.h>
 
 #include <condition_variable>
 #include <fstream>
 #include <memory>
 #include <mutex>
 #include <set>
-#include <vorngui/gui.h>
-#include <vorngui/guicmdline.h>
 
 namespace vorngui {
 

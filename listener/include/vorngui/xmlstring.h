@@ -89,6 +89,8 @@ private:
 
 // The whole document: an XML declaration (UTF-8) and the root element.
 std::string gWriteDocument(const CGUIElement& root);
+// The same appended to `out` (a reply frame is built that way, its length field first).
+void gWriteDocument(const CGUIElement& root, std::string& out);
 // Appends `text` to `out` as XML character data, or as an attribute value (quotes and white
 // space other than blanks escaped too). Bytes that are not UTF-8 are taken as Latin-1 and
 // characters that XML cannot carry become U+FFFD, as in gToXML.

@@ -88,9 +88,9 @@ public:
         kMatchLocalOnly = 4      // never ask the key server
     };
 
-    // Opens the two rings (`options` as ZAFOpenKeyDBFile takes them). Throws
-    // CZAFFileSpecCreationException for an unusable path, CZAFSDKException when the rings cannot
-    // be opened.
+    // Opens the two rings (`options` as ZAFOpenKeyDBFile takes them); an empty `secringPath`
+    // opens the public ring alone. Throws CZAFFileSpecCreationException for an unusable path,
+    // CZAFSDKException when the rings cannot be opened.
     CZAFKeyDB(const CZAFContext& context, ZAFOpenKeyDBFileOptions options,
               const std::string& pubringPath, const std::string& secringPath);
     // Adopts a database handle (a key server's or an import's result); null is an internal error.

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <sys/uio.h>
 #include <vector>
 
 namespace oozaf {
@@ -19,9 +20,9 @@ namespace oozaf {
 // Counter-mode encryption with block padding over a keyed block cipher (AES-128 here).
 //
 // The key stream is continuous: block i is the encryption of IV + i (a big-endian counter over
-// the whole block), and bytes are taken from it one after the other across calls, so two
-// messages never reuse a key-stream byte. The stream is computed many blocks at a time; the
-// bytes produced do not depend on how the calls are split.
+// the whole block), and blocks are taken from it one after the other across calls, so two
+// messages never reuse a key-stream block. Every call works on whole blocks, so the bytes produced
+// do not depend on how the calls are split.
 //
 // Owns the cipher context (freed by the destructor) and wipes the counter and key stream when it
 // is destroyed. Used by one thread at a time.
@@ -37,7 +38,9 @@ public:
 
     // Pads `length` bytes of `input` into `output` and encrypts them there; returns the padded
     // length (a multiple of the block size, length + 1 to length + block size). Input and output
-    // may be the same buffer. A capacity too small for the padded data is an internal error.
+    // may be the same buffer; when they are apart the key stream is made in the output and the
+    // input mixed into it, one pass over the data. A capacity too small for the padded data is an
+    // internal error.
     unsigned int encrypt(void* output, unsigned int capacity, const void* input,
                          unsigned int length);
     // Decrypts `length` bytes of `input` and removes the padding; returns the plaintext length.
@@ -47,6 +50,9 @@ public:
     // "Bad padding format" when the plaintext does not fit in a separate output buffer.
     unsigned int decrypt(void* output, unsigned int capacity, const void* input,
                          unsigned int length);
+    // XORs the next `length` bytes of key stream into `data` (a multiple of the block size;
+    // anything else is an internal error). No padding is added or checked.
+    void crypt(void* data, size_t length);
 
     // Copies `input` to `output` and appends P bytes of value P, P = block size - length mod
     // block size (1 to block size); returns length + P. Too small a capacity is an internal
@@ -62,25 +68,21 @@ public:
     unsigned int getBlockSize() const { return m_blockSize; }
 
 private:
-    // How many key-stream blocks one toolkit call computes.
-    static constexpr unsigned int kBatchBlocks = 256;
+    // How many key-stream blocks one toolkit call computes when the stream is made apart from
+    // the data (small enough to stay in the first-level cache).
+    static constexpr unsigned int kBatchBlocks = 1024;
     static constexpr unsigned int kBatchBytes = kBatchBlocks * kZAFCipherMaxBlockSize;
 
     // Adds 1 to the counter block, as a big-endian number (wrapping at the top).
     void increment();
-    // Computes the next batch of key-stream blocks.
-    void refill();
-    // XORs the next `length` key-stream bytes into `data`.
-    void applyKeyStream(unsigned char* data, size_t length);
+    // Writes the next `blocks` key-stream blocks to `out`.
+    void keyStream(unsigned char* out, size_t blocks);
 
     ZAFSymmetricCipherContextRef m_cipher;
     unsigned int m_blockSize;
     // Counter of the next block to compute.
     unsigned char m_counter[kZAFCipherMaxBlockSize];
-    unsigned char m_counters[kBatchBytes];
     unsigned char m_stream[kBatchBytes];
-    size_t m_streamLength = 0;
-    size_t m_position = 0;
 };
 
 // A connected socket that carries an authenticated, encrypted record channel.
@@ -88,7 +90,7 @@ private:
 // It starts unkeyed: records then carry plain data. One handshake (serverHandshake on the
 // accepting side, clientHandshake on the connecting side) runs a Diffie-Hellman exchange in a
 // fixed 1536-bit group, optionally signed by keys of a key database, and derives the record
-// keys; from then on every write is one record encrypted with AES-128 in counter mode and
+// keys; from then on data travels in records encrypted with AES-128 in counter mode and
 // authenticated with HMAC-SHA-1 over the record and its sequence number.
 //
 // Every failure of the channel (handshake, record, time-out, socket error) is final: the socket
@@ -113,6 +115,10 @@ public:
     static constexpr unsigned int kMaxHandshakePayload = 4096;
     // Record buffers up to this size are kept for the next record.
     static constexpr size_t kKeptBufferSize = 1024 * 1024;
+    // The longest record plaintext this side writes once keyed, and how many records one send
+    // carries.
+    static constexpr unsigned int kRecordPlaintext = 64 * 1024;
+    static constexpr unsigned int kBatchRecords = 4;
     // Default limit for a whole handshake, in milliseconds.
     static constexpr unsigned int kDefaultHandshakeTimeout = 30000;
 
@@ -144,9 +150,17 @@ public:
     // 0: a peer that closes throws "Incoming connection closed prematurely". A bad record
     // (length, MAC, padding, empty) throws "Invalid input received". A null buffer or a zero
     // length is an internal error.
+    //
+    // Once keyed, a record whose ciphertext fits `length` (all of it, or all but its last block)
+    // is read and decrypted in the caller's buffer, no copy in between; the whole of `length`
+    // may then be overwritten, beyond the count returned. The plaintext of a last block that
+    // did not fit, and of a record too long for the buffer, is kept for the next reads.
     int read(void* buffer, unsigned int length) override;
-    // Sends min(length, kMaxRecordPlaintext) bytes as one record and returns that count. A send
-    // of 0 bytes throws "Output error". Same assertions as read.
+    // Sends min(length, kMaxRecordPlaintext) bytes and returns that count. Unkeyed they go as
+    // one record; keyed as records of at most kRecordPlaintext bytes each, encrypted and
+    // authenticated where they lie in one batch buffer that goes out with one system call per
+    // kBatchRecords records (the buffer is made once and kept). A send of 0 bytes throws
+    // "Output error". Same assertions as read.
     int write(const void* buffer, unsigned int length) override;
 
     // Limit for the whole of a later handshake, in milliseconds; 0 means no limit.
@@ -198,6 +212,14 @@ private:
     // Checks and decrypts a record (header included) in place; returns the plaintext length,
     // which starts at offset 5.
     size_t decrypt(unsigned char* record, size_t length);
+    // Reads a keyed record's payload of `cipherLength` bytes of ciphertext and the MAC, the
+    // ciphertext's first `direct` bytes (whole blocks) into `buffer`, the rest into m_tail;
+    // checks and decrypts both parts and keeps the plaintext of the tail as pending. Returns
+    // the plaintext count in `buffer`.
+    size_t readDirect(const unsigned char* header, unsigned char* buffer, size_t direct,
+                      size_t cipherLength);
+    // Reads exactly the bytes the parts describe, in as few system calls as the socket allows.
+    void readExactly(::iovec* parts, int count);
     int readRecord(void* buffer, unsigned int length);
     int writeRecord(const void* buffer, unsigned int length);
     void runHandshake(bool isServer, ZAFKeyDBObjRef* remoteKey, ZAFContextRef context,
@@ -217,6 +239,9 @@ private:
     size_t m_pendingUsed = 0;
     // Where outgoing records are built.
     SBuffer m_outgoing;
+    // The last ciphertext block and the MAC of a record read into the caller's buffer (the MAC
+    // of SHA-1 is 20 bytes).
+    unsigned char m_tail[kZAFCipherMaxBlockSize + 20];
     CZAFCTRMode* m_inboundCipher = nullptr;
     CZAFCTRMode* m_outboundCipher = nullptr;
     ZAFHMACContextRef m_inboundMAC = nullptr;

@@ -11,6 +11,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <utility>
 
 namespace oozaf {
 
@@ -125,6 +126,22 @@ std::ostream& operator<<(std::ostream& out, const CZAFThrowable& throwable);
 
 // Owns a caught throwable: `catch (CZAFThrowable* e) { CZAFThrowableGuard guard(e); ... }`.
 using CZAFThrowableGuard = std::unique_ptr<CZAFThrowable>;
+
+// A new E made from `arguments` followed by `cause` (a caught throwable, whose ownership passes
+// to the new one). Should the new one not come about, the cause is deleted.
+template <class E, class... A> E* gWrapCause(CZAFThrowable* cause, A&&... arguments) {
+    CZAFThrowableGuard owned(cause);
+    E* wrapped = new E(std::forward<A>(arguments)..., owned.get());
+    static_cast<void>(owned.release());
+    return wrapped;
+}
+
+// Throws a caught throwable wrapped as the cause of a new E made from `arguments`:
+// `catch (CZAFException* e) { gRethrowAs<CZAFLogException>(e); }`.
+template <class E, class... A>
+[[noreturn]] void gRethrowAs(CZAFThrowable* cause, A&&... arguments) {
+    throw gWrapCause<E>(cause, std::forward<A>(arguments)...);
+}
 
 // Defects and internal inconsistencies.
 class CZAFError : public CZAFThrowable {

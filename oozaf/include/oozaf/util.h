@@ -18,7 +18,8 @@ class CZAFUtil : public CZAFObj {
 public:
     // Directories and environment.
 
-    // The installation directory: $ORXDIR as it is; without it, a warning is logged and the
+    // The installation directory: $ORXDIR as it is; without it the directory the package
+    // installs (ORX_SITE_DIR, /etc/vorn) when it exists; else a warning is logged and the
     // working directory is returned.
     static std::string getRunDirectory();
     // The working directory (getcwd). When it cannot be read, logs a warning and returns ".".

@@ -11,6 +11,7 @@
 #include <oozaf/vornserverconf.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -122,7 +123,7 @@ public:
     const CVornServerCfg& getConfiguration() const { return m_cfg; }
 
     // Where the site default and policy files are looked for. Defaults to the build's site
-    // directory (ORX_SITE_DIR, normally "/usr/local/orx"). setSiteDirectory changes it for the
+    // directory (ORX_SITE_DIR, normally "/etc/vorn"). setSiteDirectory changes it for the
     // whole process and for servers constructed afterwards (tests place their own site files
     // this way); an empty text restores the default. Any thread may call these.
     static std::string getSiteDirectory();
@@ -179,12 +180,23 @@ public:
         userIDs = m_droppedUserIDs;
         subkeys = m_droppedSubkeys;
     }
+    // At most this many certifications per user ID from issuers not held in the rings are
+    // imported (the newest); self-signatures and certifications by held keys always are.
+    static constexpr unsigned int kMaxForeignCertifications = 100;
+    // How many certifications the last import dropped beyond kMaxForeignCertifications.
+    unsigned int getLastImportDroppedCertifications() const { return m_droppedCertifications; }
 
     // Exports the key to `path` through a temporary file (removed, and wiped when it held secret
     // material, in every case); `replace` is the copy's replace flag. Raises
     // CZAFKeyExportException.
     void exportKey(const CZAFKey* key, const std::string& path, bool replace,
                    ZAFExportFormat format, bool withPrivate, bool armored);
+
+    // Removes a temporary file of this server's (an export's, say); one that held `secret`
+    // material is wiped first with the configured "WipePasses" (at least 1, at most 256). A wipe
+    // that fails is logged and the file removed unwiped. Raises the file manager's exception when
+    // the file cannot be removed.
+    void removeTempFile(const std::string& temp, bool secret);
 
     // The image of the key's photo ID without its 16-byte image header. A key without a photo
     // ID, or whose photo data is shorter than the header, raises CZAFPhotoIDExportException
@@ -269,7 +281,6 @@ private:
     void openPersonalDirectory();
     void openKeyDatabase();
     void configureToolkitEnvironment();
-    void releaseKeyModel() noexcept;
 
     bool getFastKeyGen() const;
     unsigned int entropyBits(int32_t algorithm, unsigned int size, int32_t version,
@@ -279,21 +290,22 @@ private:
                            bool signOnly, const CZAFTime& expiry);
     void doGenerateSubkey(CZAFKey* key, const std::string& passphrase, uint16_t size,
                           const CZAFTime& start, const CZAFTime& expiry);
-    void removeTempFile(const std::string& temp, bool secret);
     void flushKeyDB();
 
-    CZAFKeyDB* m_keyDB;
-    CZAFContext* m_context;
     CVornServerCfgEnvPart m_envPart;
     CVornServerCfgUserPart m_userPart;
     CVornServerCfgUserPart m_defaultPart;
     CVornServerCfgPolicyPart m_policyPart;
     CVornServerCfg m_cfg;
-    CZAFGroupSet* m_groupSet;
     unsigned int m_droppedUserIDs = 0;
+    unsigned int m_droppedCertifications = 0;
     unsigned int m_droppedSubkeys = 0;
     CZAFFileManager m_fileManager;
     std::string m_personalDir;
+    // The key model, last: it goes first, the context (which the others use) after them.
+    std::unique_ptr<CZAFContext> m_context;
+    std::unique_ptr<CZAFKeyDB> m_keyDB;
+    std::unique_ptr<CZAFGroupSet> m_groupSet;
 };
 
 } // namespace oozaf

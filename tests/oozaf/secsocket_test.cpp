@@ -421,6 +421,35 @@ TEST(CTRMode, DecryptChecksLengthAndPaddingAndFitsTheOutput) {
     EXPECT_EQ(13u, receiver->unpad(plain.data(), 20, concat({Bytes(13, 0), {3, 3, 3}}).data(), 16));
 }
 
+TEST(CTRMode, EncryptingIntoAnotherBufferGivesWhatEncryptingInPlaceGives) {
+    CContext ctx;
+    const Bytes key(16, 0x31);
+    const Bytes iv(16, 0xFE);
+    auto make = [&] {
+        ZAFSymmetricCipherContextRef aes = nullptr;
+        EXPECT_EQ(0, ZAFNewSymmetricCipherContext(ctx.ref, kZAFCipherAlgorithm_AES128, &aes));
+        EXPECT_EQ(0, ZAFInitSymmetricCipher(aes, key.data(), key.size()));
+        return std::make_unique<CZAFCTRMode>(aes, iv.data(), 16);
+    };
+    auto inPlace = make();
+    auto apart = make();
+    // Sizes around the key-stream batch and a block boundary, one after the other.
+    for (size_t length : {0u, 5u, 16u, 16383u, 16384u, 16385u, 40000u}) {
+        Bytes plain(length);
+        for (size_t i = 0; i < length; ++i)
+            plain[i] = uint8_t(i * 13 + length);
+        Bytes same = plain;
+        same.resize(length + 16);
+        const unsigned int n1 =
+            inPlace->encrypt(same.data(), unsigned(same.size()), same.data(), unsigned(length));
+        Bytes out(length + 16);
+        const unsigned int n2 =
+            apart->encrypt(out.data(), unsigned(out.size()), plain.data(), unsigned(length));
+        ASSERT_EQ(n1, n2);
+        EXPECT_TRUE(std::equal(same.begin(), same.begin() + n1, out.begin())) << length;
+    }
+}
+
 // ---- records ----
 
 TEST(SecSocketRecords, UnkeyedRecordsCarryPlainData) {
@@ -536,6 +565,91 @@ TEST(SecSocketRecords, AWriteAboveTheRecordLimitIsCutAndWriteAllSendsTheRest) {
     EXPECT_TRUE(std::equal(data.begin(), data.end(), received.begin()));
 }
 
+// Once keyed, a record that fits the reader's buffer (all of it, or all but its last block) is
+// read and decrypted there; only the plaintext of a last block that did not fit waits for the
+// next read. A longer record waits whole and is handed out in pieces.
+TEST(SecSocketRecords, RecordsThatFitAreReadIntoTheCallersBufferAndTheRestWaits) {
+    CContext ctx;
+    SPair pair = makePair();
+    keyPair(pair, ctx.ref);
+    const int fd = pair.server->getDescriptor();
+    Bytes data(200);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = uint8_t(i + 1);
+    unsigned char buffer[64];
+    // 40 bytes (48 of ciphertext) into 32: the first two blocks land, 8 bytes wait.
+    ASSERT_EQ(40, pair.client->write(data.data(), 40));
+    ASSERT_EQ(32, pair.server->read(buffer, 32));
+    EXPECT_EQ(0u, queued(fd));
+    EXPECT_TRUE(std::equal(data.begin(), data.begin() + 32, buffer));
+    ASSERT_EQ(8, pair.server->read(buffer, 32));
+    EXPECT_TRUE(std::equal(data.begin() + 32, data.begin() + 40, buffer));
+    // 64 bytes and a block of padding into 64: all of it at once.
+    ASSERT_EQ(64, pair.client->write(data.data(), 64));
+    ASSERT_EQ(64, pair.server->read(buffer, 64));
+    EXPECT_TRUE(std::equal(data.begin(), data.begin() + 64, buffer));
+    // A buffer smaller than one block still gets the whole plaintext, piece by piece.
+    ASSERT_EQ(3, pair.client->write("abc", 3));
+    ASSERT_EQ(2, pair.server->read(buffer, 2));
+    ASSERT_EQ(1, pair.server->read(buffer + 2, 2));
+    EXPECT_EQ(0, std::memcmp(buffer, "abc", 3));
+    // 200 bytes into 64: the record waits whole.
+    ASSERT_EQ(200, pair.client->write(data.data(), 200));
+    Bytes got;
+    for (int expected : {64, 64, 64, 8}) {
+        ASSERT_EQ(expected, pair.server->read(buffer, 64));
+        got.insert(got.end(), buffer, buffer + expected);
+    }
+    EXPECT_EQ(data, got);
+    EXPECT_EQ(0u, queued(fd));
+
+    // A damaged record is refused on either path before its plaintext is handed out.
+    for (unsigned int size : {64u, 16u}) {
+        SPair damaged = makePair();
+        keyPair(damaged, ctx.ref);
+        ASSERT_EQ(40, damaged.client->write(data.data(), 40));
+        Bytes record = rawReadMessage(damaged.server->getDescriptor());
+        record[record.size() - 21] ^= 1; // the last ciphertext byte
+        rawWrite(damaged.client->getDescriptor(), record);
+        auto e = expectThrow<CZAFSecSocketException>([&] { damaged.server->read(buffer, size); });
+        ASSERT_TRUE(e);
+        EXPECT_EQ("Invalid input received", e->getMessage());
+    }
+}
+
+// A keyed write goes out as records of at most kRecordPlaintext bytes, one after the other in
+// the key stream and the sequence, and the reader gets the bytes back in order.
+TEST(SecSocketRecords, AKeyedWriteGoesOutAsRecordsOfTheRecordSize) {
+    CContext ctx;
+    SPair pair = makePair();
+    keyPair(pair, ctx.ref);
+    const SKeys keys = deriveByHand(ctx.ref, kSecret, kClientNonce, kServerNonce);
+    const size_t full = CZAFSecSocket::kRecordPlaintext;
+    const size_t total = (CZAFSecSocket::kBatchRecords + 1) * full + 5;
+    Bytes data(total);
+    for (size_t i = 0; i < total; ++i)
+        data[i] = uint8_t(i * 31 + 7);
+    std::vector<Bytes> records;
+    std::thread reader([&] {
+        for (size_t i = 0; i < CZAFSecSocket::kBatchRecords + 2; ++i)
+            records.push_back(rawReadMessage(pair.server->getDescriptor()));
+    });
+    EXPECT_EQ(int(total), pair.client->write(data.data(), unsigned(total)));
+    reader.join();
+    ASSERT_EQ(CZAFSecSocket::kBatchRecords + 2, records.size());
+    Bytes plain;
+    uint64_t block = 0;
+    for (size_t i = 0; i < records.size(); ++i) {
+        const size_t expected = i + 1 < records.size() ? full : 5;
+        ASSERT_EQ(5 + expected + (16 - expected % 16) + 20, records[i].size()) << i;
+        Bytes opened = openByHand(ctx.ref, keys.toServer, block, i, records[i]);
+        block += opened.size() / 16;
+        opened.resize(expected);
+        plain.insert(plain.end(), opened.begin(), opened.end());
+    }
+    EXPECT_EQ(data, plain);
+}
+
 // Each case damages the client's record "attack at dawn" (or replaces it by a hand-sealed
 // one) before the server reads it.
 TEST(SecSocketRecords, DamagedReplayedOrMalformedRecordsAreInvalidInputAndEndTheChannel) {
@@ -582,30 +696,32 @@ TEST(SecSocketRecords, DamagedReplayedOrMalformedRecordsAreInvalidInputAndEndThe
              return sealByHand(ctx.ref, keys.toServer, 0, 0, concat({Bytes(13), {2, 3, 3}}), true);
          }},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        SPair pair = makePair();
-        keyPair(pair, ctx.ref);
-        ASSERT_EQ(14, pair.client->write("attack at dawn", 14));
-        ASSERT_EQ(14, pair.client->write("attack at dusk", 14));
-        const int server = pair.server->getDescriptor();
-        Bytes first = rawReadMessage(server);
-        Bytes second = rawReadMessage(server);
-        rawWrite(pair.client->getDescriptor(), c.damage(first, second));
-        char buffer[64];
-        std::unique_ptr<CZAFThrowable> e;
-        for (int i = 0; i < 2 && !e; ++i)
-            e = capture([&] { pair.server->read(buffer, sizeof buffer); });
-        EXPECT_EQ("Invalid input received", messageOf(e));
-        // The channel stays closed for good: reads fail again, and writes send nothing.
-        EXPECT_TRUE(pair.server->hasFailed());
-        auto again =
-            expectThrow<CZAFSecSocketException>([&] { pair.server->read(buffer, sizeof buffer); });
-        ASSERT_TRUE(again);
-        EXPECT_EQ("Invalid input received", again->getMessage());
-        EXPECT_TRUE(expectThrow<CZAFSecSocketException>([&] { pair.server->write("x", 1); }));
-        EXPECT_EQ(0u, queued(pair.client->getDescriptor()));
-    }
+    // A buffer that takes the whole record and one that takes none of its blocks.
+    for (unsigned int size : {64u, 8u})
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.name + std::string(", reads of ") + std::to_string(size));
+            SPair pair = makePair();
+            keyPair(pair, ctx.ref);
+            ASSERT_EQ(14, pair.client->write("attack at dawn", 14));
+            ASSERT_EQ(14, pair.client->write("attack at dusk", 14));
+            const int server = pair.server->getDescriptor();
+            Bytes first = rawReadMessage(server);
+            Bytes second = rawReadMessage(server);
+            rawWrite(pair.client->getDescriptor(), c.damage(first, second));
+            char buffer[64];
+            std::unique_ptr<CZAFThrowable> e;
+            for (int i = 0; i < 4 && !e; ++i)
+                e = capture([&] { pair.server->read(buffer, size); });
+            EXPECT_EQ("Invalid input received", messageOf(e));
+            // The channel stays closed for good: reads fail again, and writes send nothing.
+            EXPECT_TRUE(pair.server->hasFailed());
+            auto again = expectThrow<CZAFSecSocketException>(
+                [&] { pair.server->read(buffer, sizeof buffer); });
+            ASSERT_TRUE(again);
+            EXPECT_EQ("Invalid input received", again->getMessage());
+            EXPECT_TRUE(expectThrow<CZAFSecSocketException>([&] { pair.server->write("x", 1); }));
+            EXPECT_EQ(0u, queued(pair.client->getDescriptor()));
+        }
 }
 
 TEST(SecSocketRecords, FramingFailuresOfTheDataPhase) {
@@ -830,19 +946,21 @@ TEST_F(SecSocketHandshake, SucceedsWithAndWithoutKeysOnEitherSide) {
                  {"client key only", -1, kRSA2},
                  {"both keys", kRSA1, kDSA3},
                  {"protected server key, right passphrase", kProtected, kRSA2}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        SPair pair = makePair();
-        SSide server("ring", c.serverKey, "correct horse battery");
-        SSide client("ring", c.clientKey);
-        handshake(pair, server, client);
-        ASSERT_FALSE(server.error) << messageOf(server.error);
-        ASSERT_FALSE(client.error) << messageOf(client.error);
-        EXPECT_TRUE(pair.server->isKeyed() && pair.client->isKeyed());
-        EXPECT_EQ(c.clientKey < 0 ? "none" : idText(c.clientKey), server.remoteID());
-        EXPECT_EQ(c.serverKey < 0 ? "none" : idText(c.serverKey), client.remoteID());
-        expectDataFlows(pair);
-    }
+    // A buffer that takes the whole record and one that takes none of its blocks.
+    for (unsigned int size : {64u, 8u})
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.name + std::string(", reads of ") + std::to_string(size));
+            SPair pair = makePair();
+            SSide server("ring", c.serverKey, "correct horse battery");
+            SSide client("ring", c.clientKey);
+            handshake(pair, server, client);
+            ASSERT_FALSE(server.error) << messageOf(server.error);
+            ASSERT_FALSE(client.error) << messageOf(client.error);
+            EXPECT_TRUE(pair.server->isKeyed() && pair.client->isKeyed());
+            EXPECT_EQ(c.clientKey < 0 ? "none" : idText(c.clientKey), server.remoteID());
+            EXPECT_EQ(c.serverKey < 0 ? "none" : idText(c.serverKey), client.remoteID());
+            expectDataFlows(pair);
+        }
 }
 
 TEST_F(SecSocketHandshake, UnauthenticatedPeersWithoutKeyDatabases) {
@@ -895,28 +1013,30 @@ TEST_F(SecSocketHandshake, FailuresEndTheFailingSideAndThePeerSeesTheClose) {
         {"client key without its secret part", "", -1, "", "public", kPublicOnly5, "",
          "Bad Passphrase"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        SPair pair = makePair();
-        SSide server(c.serverRing, c.serverKey, c.passphrase);
-        SSide client(c.clientRing, c.clientKey);
-        handshake(pair, server, client);
-        EXPECT_EQ(c.clientMessage, messageOf(client.error));
-        if (*c.serverMessage == '\0') {
-            // The server's half was done before the client gave up; the closed channel shows at
-            // the first read.
-            ASSERT_FALSE(server.error) << messageOf(server.error);
-            char buffer[4];
-            auto e = expectThrow<CZAFSecSocketException>([&] { pair.server->read(buffer, 4); });
-            ASSERT_TRUE(e);
-            EXPECT_EQ("Incoming connection closed prematurely", e->getMessage());
-        } else {
-            EXPECT_EQ(c.serverMessage, messageOf(server.error));
-            EXPECT_FALSE(pair.server->isKeyed());
+    // A buffer that takes the whole record and one that takes none of its blocks.
+    for (unsigned int size : {64u, 8u})
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.name + std::string(", reads of ") + std::to_string(size));
+            SPair pair = makePair();
+            SSide server(c.serverRing, c.serverKey, c.passphrase);
+            SSide client(c.clientRing, c.clientKey);
+            handshake(pair, server, client);
+            EXPECT_EQ(c.clientMessage, messageOf(client.error));
+            if (*c.serverMessage == '\0') {
+                // The server's half was done before the client gave up; the closed channel shows at
+                // the first read.
+                ASSERT_FALSE(server.error) << messageOf(server.error);
+                char buffer[4];
+                auto e = expectThrow<CZAFSecSocketException>([&] { pair.server->read(buffer, 4); });
+                ASSERT_TRUE(e);
+                EXPECT_EQ("Incoming connection closed prematurely", e->getMessage());
+            } else {
+                EXPECT_EQ(c.serverMessage, messageOf(server.error));
+                EXPECT_FALSE(pair.server->isKeyed());
+            }
+            EXPECT_FALSE(pair.client->isKeyed());
+            EXPECT_EQ(reinterpret_cast<ZAFKeyDBObjRef>(&client.remoteSet), client.remote);
         }
-        EXPECT_FALSE(pair.client->isKeyed());
-        EXPECT_EQ(reinterpret_cast<ZAFKeyDBObjRef>(&client.remoteSet), client.remote);
-    }
 }
 
 TEST_F(SecSocketHandshake, AServerWithoutKeyDatabaseIgnoresTheClientKeyAndItsSignature) {

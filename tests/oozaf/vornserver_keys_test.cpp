@@ -9,7 +9,6 @@
 #include <zaf/zafkeyedit.h>
 
 #include <ctime>
-#include <packets.h>
 #include <vector>
 
 using namespace oozaf;
@@ -110,11 +109,7 @@ protected:
         m_server->exportKey(key(id).get(), path, true, oozaf::kZAFExportFormat_Complete, false,
                             false);
         const std::string bytes = read(path);
-        zaf::rfc4880::RawPacket packet;
-        std::string scratch;
-        EXPECT_TRUE(zaf::rfc4880::readPacket(reinterpret_cast<const uint8_t*>(bytes.data()),
-                                             bytes.size(), 0, packet, scratch));
-        return bytes.substr(0, packet.total);
+        return bytes.substr(0, keypackets::split(bytes).at(0).total);
     }
 
     int import(CVornServer& server, const std::string& bytes, int32_t* code = nullptr) {
@@ -137,11 +132,31 @@ protected:
         body += data;
         std::string bytes = publicKeyPacket(id);
         const std::string keyBody = keypackets::split(bytes).at(0).body;
-        zaf::rfc4880::writePacket(bytes, 17, body, true);
-        zaf::rfc4880::writePacket(bytes, 2,
-                                  keypackets::sign(key(id)->getHandle(), kPass, 0x13, keyBody, 17,
-                                                   body, uint32_t(std::time(nullptr))));
+        bytes += keypackets::packet(17, body);
+        bytes += keypackets::packet(2, keypackets::sign(key(id)->getHandle(), kPass, 0x13, keyBody,
+                                                        17, body, uint32_t(std::time(nullptr))));
         EXPECT_EQ(0, import(*m_server, bytes));
+    }
+
+    // A public key with the key material of `id`, made a day ago under the user ID `name` and
+    // self-signed to expire a minute after it was made; its key ID.
+    std::string expiredCopy(const std::string& id, const std::string& name) {
+        std::string body = keypackets::split(publicKeyPacket(id)).at(0).body;
+        const uint32_t made = uint32_t(std::time(nullptr)) - 86400;
+        body.replace(1, 4, keypackets::be32(made));
+        std::string sig = keypackets::sign(key(id)->getHandle(), kPass, 0x13, body, 13, name, made,
+                                           keypackets::subpacket(9, keypackets::be32(60)));
+        // The issuer (unhashed, after the hashed area) becomes the new key's ID: the last eight
+        // bytes of its fingerprint.
+        auto sha1 = Botan::HashFunction::create_or_throw("SHA-1");
+        sha1->update(std::string{char(0x99), char(body.size() >> 8), char(body.size())} + body);
+        const Botan::secure_vector<uint8_t> fingerprint = sha1->final();
+        const size_t hashedSize = (size_t(uint8_t(sig[4])) << 8) | uint8_t(sig[5]);
+        sig.replace(6 + hashedSize + 4, 8, reinterpret_cast<const char*>(&fingerprint[12]), 8);
+        const std::string bytes =
+            keypackets::packet(6, body) + keypackets::packet(13, name) + keypackets::packet(2, sig);
+        EXPECT_EQ(0, import(*m_server, bytes));
+        return findKeyID(*m_server, name);
     }
 
     std::string orphans() {
@@ -230,6 +245,8 @@ TEST_F(VornServerKeys, KeyPairGenerationChecksItsArgumentsInOrder) {
     ASSERT_EQ(0, ZAFSetKeyDisabled(key(disabled)->getHandle(), 1));
     m_server->getKeyDB()->flush();
     const std::string adk = generate("Company ADK");
+    const std::string expired = expiredCopy(adk, "Expired ADK");
+    ASSERT_TRUE(key(expired)->isExpired());
 
     const struct {
         const char* pattern;
@@ -240,6 +257,8 @@ TEST_F(VornServerKeys, KeyPairGenerationChecksItsArgumentsInOrder) {
                    {"Disabled Key", eKeyTypeRSA, eReasonADKNotFound},
                    // Named by its key ID, a disabled key is no more eligible.
                    {disabled.c_str(), eKeyTypeRSA, eReasonADKNotFound},
+                   // So is an expired one, rather than being called sign-only.
+                   {expired.c_str(), eKeyTypeRSA, eReasonADKNotFound},
                    {"Company ADK", eKeyTypeRSALegacy, eReasonLegacyADK}};
     for (const auto& bad : badADKs) {
         SCOPED_TRACE(bad.pattern);
@@ -382,9 +401,9 @@ TEST_F(VornServerKeys, AKeyDeclaredNotRevocableIsRefused) {
     // A newer self-certification of Eve's user ID whose hashed area says "not revocable".
     std::string bytes = publicKeyPacket(eve);
     const std::string body = keypackets::split(bytes).at(0).body;
-    zaf::rfc4880::writePacket(bytes, 13, "Eve");
-    zaf::rfc4880::writePacket(bytes, 2,
-                              keypackets::sign(key(eve)->getHandle(), kPass, 0x13, body, 13, "Eve",
+    bytes += keypackets::packet(13, "Eve");
+    bytes +=
+        keypackets::packet(2, keypackets::sign(key(eve)->getHandle(), kPass, 0x13, body, 13, "Eve",
                                                uint32_t(std::time(nullptr)) + 60,
                                                keypackets::subpacket(7, std::string(1, '\0'))));
     EXPECT_EQ(0, import(*m_server, bytes));
@@ -502,6 +521,32 @@ TEST_F(VornServerKeys, ImportsSaveEveryUpdateAndReportWhenNothingChanged) {
     int32_t code = 0;
     EXPECT_EQ(2, import(*other, "this is no key material", &code));
     EXPECT_NE(0, code);
+}
+
+TEST_F(VornServerKeys, ImportKeepsTheNewestHundredCertificationsByStrangers) {
+    const std::string alice = generate("Alice");
+    const std::string bob = generate("Bob");
+    m_server->signKey(key(alice).get(), key(bob).get(), eSigTypeExportable, "", kPass, 0,
+                      CZAFTime());
+    const std::size_t own = children(*m_server, alice, kZAFKeyDBObjType_Signature).size();
+    const std::string path = home("key.pkr");
+    auto exported = [&](const std::string& id) {
+        m_server->exportKey(key(id).get(), path, true, oozaf::kZAFExportFormat_Complete, false,
+                            false);
+        return read(path);
+    };
+    const std::string bobKey = exported(bob);
+    const std::string flooded = keypackets::floodedKey(exported(alice), 250, 1600000000);
+
+    // A second key store that holds Bob: his certification is kept beside the newest hundred.
+    write(home("zaf.env"), "ZAFPATH=" + home("other") + "\n");
+    CServerPtr other = open();
+    EXPECT_EQ(0, import(*other, bobKey));
+    EXPECT_EQ(0u, other->getLastImportDroppedCertifications());
+    EXPECT_EQ(0, import(*other, flooded));
+    EXPECT_EQ(150u, other->getLastImportDroppedCertifications());
+    EXPECT_EQ(own + 100, children(*open(), alice, kZAFKeyDBObjType_Signature).size());
+    EXPECT_EQ(2, import(*other, flooded)) << "the dropped ones are no news either";
 }
 
 TEST_F(VornServerKeys, ExportsLeaveNoTemporaryFileBehind) {
