@@ -22,10 +22,11 @@ const char* const kVersion = "8.5.0";
 
 // Switches that take no argument and modify some commands.
 const char* const kFlagOptions[] = {"--with-sigs",    "--with-userids", "--with-colons",
-                                    "--with-private", "--batch-mode",   "--exportable"};
+                                    "--with-private", "--batch-mode",   "--exportable",
+                                    "--detached",     "--text"};
 // Switches that take exactly one argument and modify some commands.
-const char* const kValueOptions[] = {"--output", "--input", "--sign-with", "--revoke-with",
-                                     "--regexp"};
+const char* const kValueOptions[] = {"--output",      "--input",  "--sign-with",
+                                     "--revoke-with", "--regexp", "--status-fd"};
 // Switches whose argument would be a secret: refused, and never logged.
 const char* const kSecretSwitches[] = {
     "--passphrase",      "--new-passphrase", "--conventional-passphrase",
@@ -85,21 +86,16 @@ const std::vector<SPart>& unsupportedParts() {
           "--threshold", "--count", "--challenge-fd"}},
         {"self-decrypting archives", {"--sda", "--archive"}},
         {"the secure viewer", {"--secure-viewer"}},
-        {"the message layer (encrypt, decrypt, sign, verify)",
-         {"--encrypt",       "--sign",         "--decrypt",         "--verify",
-          "--clearsig",      "--detached",     "--conventional",    "--conventional-passphrase-fd",
-          "--text",          "--binary",       "--encrypt-to-self", "--wipe",
-          "--wipe-passes",   "--sign-only",    "--signed-by",       "--signer",
-          "--signers",       "--pass-through", "--preserve-name",   "--force-filename",
-          "--discard-paths", "--zaf-mime",     "--zaf-mime-parse",  "--multi",
-          "--adk",           "--adk-key",      "--enforce-adk",     "--warn-adk",
-          "--add-all",       "--authenticate", "--default-key",     "--status-fd"}},
+        {"message features beyond encrypting, signing, decrypting and verifying (MIME, "
+         "pass-through, file names, signer lists, additional decryption key switches)",
+         {"--binary", "--signed-by", "--signer", "--signers", "--pass-through", "--preserve-name",
+          "--force-filename", "--discard-paths", "--zaf-mime", "--zaf-mime-parse", "--multi",
+          "--adk", "--adk-key", "--enforce-adk", "--warn-adk", "--add-all", "--authenticate",
+          "--conventional-passphrase-fd"}},
         {"interactive editing and key maintenance",
          {"--key-edit",
           "--key-maintenance",
           "--interactive",
-          "--set-primary-userid",
-          "--change-passphrase",
           "--new-passphrase",
           "--packet-dump",
           "--hex-dump",
@@ -201,6 +197,20 @@ const std::vector<SEngineCommand>& gCommands() {
          "remove groups"},
         {eZAFOpPacketList, 0, 1, false, gCmdPacketList, "--packet-list [FILE]",
          "list the packets of a file or of standard input"},
+        {eZAFOpChangePassphrase, 1, 1, true, gCmdChangePassphrase, "--change-passphrase KEY",
+         "change the passphrase of a key pair (old, then new from --passphrase-fd)"},
+        {eZAFOpSetPrimaryUserId, 2, 2, true, gCmdSetPrimaryUserID,
+         "--set-primary-userid KEY USER-ID", "make USER-ID the key's primary user ID"},
+        {eZAFOpEncrypt, 0, 1, true, gCmdEncrypt, "--encrypt [FILE]",
+         "encrypt to --userid KEY|GROUP... (--sign, --conventional, --encrypt-to-self, --cipher)"},
+        {eZAFOpConventional, 0, 1, true, gCmdConventional, "--conventional [FILE]",
+         "encrypt with a passphrase (--sign to sign too)"},
+        {eZAFOpSign, 0, 1, true, gCmdSign, "--sign [FILE]",
+         "sign (--sign-with, --hash, --clearsig, --detached, --text)"},
+        {eZAFOpDecrypt, 0, 1, true, gCmdDecrypt, "--decrypt [FILE]",
+         "decrypt and/or verify a message, reporting each signature"},
+        {eZAFOpVerify, 0, 2, true, gCmdVerify, "--verify [MESSAGE | SIGNATURE DATA]",
+         "check the signatures of a message, or a detached signature of DATA"},
         {eZAFOpListAliases, 0, 0, true, gCmdListAliases, "--list-aliases",
          "list the command aliases of the configuration"},
         {eZAFOpHelp, 0, 0, false, noArgs, "--help", "show this text"},
@@ -228,10 +238,22 @@ bool gOptionAppliesTo(const std::string& option, eZAFOp command) {
         {"--with-private", {eZAFOpKeyExport}},
         {"--output",
          {eZAFOpKeyList, eZAFOpKeyDetail, eZAFOpKeyExport, eZAFOpExportPhotoID, eZAFOpPacketList,
-          eZAFOpGroupList, eZAFOpGroupDetail, eZAFOpKeyCheck}},
-        {"--input", {eZAFOpKeyAdd, eZAFOpPacketList}},
-        {"--userid", {eZAFOpKeyGen}},
-        {"--sign-with", {eZAFOpKeySign}},
+          eZAFOpGroupList, eZAFOpGroupDetail, eZAFOpKeyCheck, eZAFOpEncrypt, eZAFOpConventional,
+          eZAFOpSign, eZAFOpDecrypt, eZAFOpVerify}},
+        {"--input",
+         {eZAFOpKeyAdd, eZAFOpPacketList, eZAFOpEncrypt, eZAFOpConventional, eZAFOpSign,
+          eZAFOpDecrypt, eZAFOpVerify}},
+        {"--userid", {eZAFOpKeyGen, eZAFOpEncrypt}},
+        {"--sign-with", {eZAFOpKeySign, eZAFOpSign, eZAFOpEncrypt, eZAFOpConventional}},
+        {"--status-fd",
+         {eZAFOpEncrypt, eZAFOpConventional, eZAFOpSign, eZAFOpDecrypt, eZAFOpVerify}},
+        {"--text", {eZAFOpEncrypt, eZAFOpConventional, eZAFOpSign}},
+        {"--detached", {eZAFOpEncrypt, eZAFOpConventional, eZAFOpSign}},
+        {"--clearsig", {eZAFOpEncrypt, eZAFOpConventional, eZAFOpSign}},
+        {"--wipe", {eZAFOpEncrypt, eZAFOpConventional}},
+        {"--wipe-passes", {eZAFOpEncrypt, eZAFOpConventional}},
+        {"--encrypt-to-self", {eZAFOpEncrypt}},
+        {"--sign-only", {eZAFOpKeyGen}},
         {"--regexp", {eZAFOpKeySign}},
         {"--exportable", {eZAFOpKeySign}},
         {"--revoke-with", {eZAFOpRevoke}},
@@ -540,6 +562,12 @@ std::string gHelpText(const std::string& program) {
             "  --fast-key-gen, --sign-only, --sig-type, --depth, --sort, --reverse,\n"
             "  --fingerprint-view hex|words, --export-format, --with-private, --force,\n"
             "  --pubring FILE, --secring FILE, --info quiet|normal|verbose|debug\n"
+            "Messages:\n"
+            "  --userid KEY|GROUP...       recipients of --encrypt\n"
+            "  --sign-with KEY             the signing key (else Default-Key)\n"
+            "  --encrypt-to-self, --cipher NAME, --compress [yes|no], --hash NAME, --text,\n"
+            "  --clearsig, --detached, --wipe, --wipe-passes N, --status-fd N,\n"
+            "  --force (--decrypt: accept a message without an integrity check)\n"
             "\nExit codes: 0 done, 1 failed, 2 command line, 3 no such key, 4 several keys match,\n"
             "5 passphrase, 6 interrupted, 7 input/output, 8 bad data, 9 not supported,\n"
             "10 key rings or configuration, 11 bad signature. See docs/orxcmd.md.\n";

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <new>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace oozaf;
@@ -77,8 +78,22 @@ public:
         ::close(fd);
         return true;
     }
+    void writeDescriptor(int fd, const std::string& data) override {
+        if (::fcntl(fd, F_GETFL) < 0)
+            fail(kZAFvorn_Usage, "descriptor " + std::to_string(fd) + " is not open");
+        writeAll(fd, data, ("descriptor " + std::to_string(fd)).c_str());
+    }
+    void discardOut() override {
+        // Standard output redirected to a regular file is cut back to where this command
+        // started writing; a pipe or terminal cannot take anything back.
+        struct stat st {};
+        if (m_outStart >= 0 && ::fstat(1, &st) == 0 && S_ISREG(st.st_mode))
+            (void)!::ftruncate(1, m_outStart);
+    }
 
 private:
+    const off_t m_outStart = ::lseek(1, 0, SEEK_CUR);
+
     static void writeAll(int fd, const std::string& data, const char* what) {
         size_t done = 0;
         while (done < data.size()) {
@@ -115,6 +130,21 @@ public:
         return true;
     }
     bool canPrompt() const override { return false; }
+    void writeDescriptor(int fd, const std::string& data) override {
+        if (fd == 1)
+            writeOut(data);
+        else if (fd == 2)
+            writeErr(data);
+        else
+            fail(kZAFvorn_Usage, "only descriptors 1 and 2 (the output and error buffers) can "
+                                 "be written here");
+    }
+    void discardOut() override {
+        volatile char* bytes = &m_out[0];
+        for (size_t i = 0; i < m_out.size(); ++i)
+            bytes[i] = 0;
+        m_out.clear();
+    }
     std::string& out() { return m_out; }
     std::string& err() { return m_err; }
 
@@ -263,8 +293,21 @@ void CEngineRun::selectCommand() {
         const SEngineCommand* c = gFindCommand(op);
         if (c == nullptr)
             continue;
-        if (chosen != nullptr)
-            fail(kZAFvorn_Usage, "contradictory commands: " + chosenSwitch + " and " + entry.first);
+        if (chosen != nullptr) {
+            // Encrypting, encrypting with a passphrase and signing combine into one message;
+            // the command is the first of --encrypt, --conventional, --sign present.
+            const auto rank = [](eZAFOp o) {
+                return o == eZAFOpEncrypt        ? 1
+                       : o == eZAFOpConventional ? 2
+                       : o == eZAFOpSign         ? 3
+                                                 : 0;
+            };
+            if (rank(chosen->op) == 0 || rank(c->op) == 0)
+                fail(kZAFvorn_Usage,
+                     "contradictory commands: " + chosenSwitch + " and " + entry.first);
+            if (rank(c->op) > rank(chosen->op))
+                continue;
+        }
         chosen = c;
         chosenSwitch = entry.first;
     }

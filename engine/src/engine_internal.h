@@ -1,6 +1,6 @@
 // engine_internal: the command engine's inner classes. One CEngineRun carries one command from
 // its command line to its result; the command handlers (keycommands.cpp, groupcommands.cpp,
-// packetlist.cpp, and the message commands when they come) are plain functions registered in
+// packetlist.cpp, messagecommands.cpp) are plain functions registered in
 // the command table of commands.cpp.
 #ifndef ORX_ENGINE_INTERNAL_H
 #define ORX_ENGINE_INTERNAL_H
@@ -41,6 +41,12 @@ public:
     virtual bool readByte(int fd, char& byte) = 0;
     // True when the command may prompt on the terminal.
     virtual bool canPrompt() const = 0;
+    // Writes to descriptor `fd` (1 and 2 are standard output and error); throws SEngineError
+    // kZAFvorn_IO, or kZAFvorn_Usage for a descriptor these streams do not have.
+    virtual void writeDescriptor(int fd, const std::string& data) = 0;
+    // Takes back what this command wrote to standard output, where that is possible (memory
+    // buffers, a regular file); called when a command fails after writing data it must not leave.
+    virtual void discardOut() = 0;
 };
 
 // Maximum sizes of what a command reads.
@@ -98,7 +104,8 @@ public:
     ~COutput();
     COutput(const COutput&) = delete;
     COutput& operator=(const COutput&) = delete;
-    void write(const std::string& data);
+    void write(const std::string& data) { write(data.data(), data.size()); }
+    void write(const char* data, size_t size);
     // Flushes, syncs and renames the file into place.
     void commit();
     const std::string& path() const { return m_path; }
@@ -206,7 +213,12 @@ public:
 
     // Keys. The single key `pattern` names (a key ID or a part of a user ID); kZAFvorn_NoKey when
     // none, kZAFvorn_Ambiguous when several. `secret` requires its secret part.
-    std::unique_ptr<oozaf::CZAFKey> findKey(const std::string& pattern, bool secret = false);
+    // `flags` (CZAFKeyDB::kMatch...) narrow the keys looked at.
+    std::unique_ptr<oozaf::CZAFKey> findKey(const std::string& pattern, bool secret = false,
+                                            unsigned int flags = 0);
+    // The signing key: --sign-with, else Default-Key; without either, the only key pair of the
+    // ring when `onlyPair` (several: kZAFvorn_Ambiguous), else a command-line error.
+    std::unique_ptr<oozaf::CZAFKey> signingKey(bool onlyPair);
     // Every key matching any of the patterns (all keys without patterns).
     std::unique_ptr<oozaf::CZAFKeySet> findKeys(const std::vector<std::string>& patterns);
 
@@ -235,6 +247,9 @@ private:
     int m_passphraseFD = -1;
     bool m_quiet = false;
 };
+
+// "0x1234ABCD Name <mail>": the short key ID and the primary user ID, control characters as '?'.
+std::string gKeyName(const oozaf::CZAFKey& key);
 
 // Starts the toolkit for the engine context once (the service, else local mode). Throws
 // SEngineError kZAFvorn_KeyRings when it cannot start.
@@ -271,6 +286,13 @@ void gCmdGroupList(CEngineRun& run);
 void gCmdGroupDetail(CEngineRun& run);
 void gCmdGroupRemove(CEngineRun& run);
 void gCmdPacketList(CEngineRun& run);
+void gCmdChangePassphrase(CEngineRun& run);
+void gCmdSetPrimaryUserID(CEngineRun& run);
+void gCmdEncrypt(CEngineRun& run);
+void gCmdConventional(CEngineRun& run);
+void gCmdSign(CEngineRun& run);
+void gCmdDecrypt(CEngineRun& run);
+void gCmdVerify(CEngineRun& run);
 void gCmdListAliases(CEngineRun& run);
 void gCmdInfo(CEngineRun& run);
 

@@ -136,14 +136,14 @@ COutput::~COutput() {
     }
 }
 
-void COutput::write(const std::string& data) {
+void COutput::write(const char* data, size_t size) {
     if (m_path.empty()) {
-        m_io.writeOut(data);
+        m_io.writeOut(std::string(data, size));
         return;
     }
     size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(m_fd, data.data() + done, data.size() - done);
+    while (done < size) {
+        const ssize_t n = ::write(m_fd, data + done, size - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -288,13 +288,17 @@ void checkPattern(const std::string& pattern) {
 
 } // namespace
 
-std::unique_ptr<CZAFKey> CEngineRun::findKey(const std::string& pattern, bool secret) {
+std::unique_ptr<CZAFKey> CEngineRun::findKey(const std::string& pattern, bool secret,
+                                             unsigned int flags) {
     checkPattern(pattern);
     std::unique_ptr<CZAFKeySet> set(
-        server().getKeyDB()->getMatchingKeySet(pattern, 0, nullptr, nullptr));
+        server().getKeyDB()->getMatchingKeySet(pattern, flags, nullptr, nullptr));
     const unsigned int count = set->count();
     if (count == 0)
-        fail(kZAFvorn_NoKey, "no key matches '" + pattern + "'");
+        fail(kZAFvorn_NoKey,
+             std::string((flags & CZAFKeyDB::kMatchEnabledOnly) != 0 ? "no enabled key matches '"
+                                                                     : "no key matches '") +
+                 pattern + "'");
     std::unique_ptr<CZAFIterator> iter(set->getIterator());
     std::unique_ptr<CZAFKey> chosen;
     if (count > 1) {
@@ -325,6 +329,42 @@ std::unique_ptr<CZAFKey> CEngineRun::findKey(const std::string& pattern, bool se
         fail(kZAFvorn_NoKey,
              "the secret part of " + chosen->getKeyIDString_Short() + " is not in the secret ring");
     return chosen;
+}
+
+std::unique_ptr<CZAFKey> CEngineRun::signingKey(bool onlyPair) {
+    std::string name = m_cmd.arg("--sign-with");
+    if (name.empty())
+        name = setting(eZAFOpDefaultKey, std::string());
+    if (!name.empty())
+        return findKey(name, true);
+    if (!onlyPair)
+        fail(kZAFvorn_Usage, "name the signing key with --sign-with (or set Default-Key)");
+    std::unique_ptr<CZAFKey> only;
+    std::unique_ptr<CZAFKeySet> all(server().keyList());
+    std::unique_ptr<CZAFIterator> iter(all->getIterator());
+    for (;;) {
+        CZAFDatabaseObject* object = nullptr;
+        if (iter->next(kZAFKeyDBObjType_Key, object) != kZAFError_NoErr)
+            break;
+        std::unique_ptr<CZAFKey> key(static_cast<CZAFKey*>(object));
+        if (!key->isSecret())
+            continue;
+        if (only)
+            fail(kZAFvorn_Ambiguous,
+                 "several key pairs could sign; name one with --sign-with or Default-Key");
+        only = std::move(key);
+    }
+    if (!only)
+        fail(kZAFvorn_NoKey, "no key pair to sign with");
+    return only;
+}
+
+std::string gKeyName(const CZAFKey& key) {
+    std::string name = key.getPrimaryUserIDName();
+    for (char& c : name)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    return key.getKeyIDString_Short() + (name.empty() ? "" : " " + name);
 }
 
 std::unique_ptr<CZAFKeySet> CEngineRun::findKeys(const std::vector<std::string>& patterns) {

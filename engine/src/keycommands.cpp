@@ -440,16 +440,6 @@ std::string describeKey(const CZAFKey& key) {
     return key.getKeyIDString_Short() + " " + shown(key.getPrimaryUserIDName());
 }
 
-// The key that signs for --key-sign: --sign-with, else the configured default key.
-Owned<CZAFKey> signingKey(CEngineRun& run) {
-    std::string name = run.cmd().arg("--sign-with");
-    if (name.empty())
-        name = run.setting(eZAFOpDefaultKey, std::string());
-    if (name.empty())
-        fail(kZAFvorn_Usage, "name the signing key with --sign-with (or set Default-Key)");
-    return run.findKey(name, true);
-}
-
 } // namespace
 
 // ---- listing commands ----
@@ -663,7 +653,7 @@ void gCmdKeyRemove(CEngineRun& run) {
 
 void gCmdKeySign(CEngineRun& run) {
     Owned<CZAFKey> target = run.findKey(run.args().front());
-    Owned<CZAFKey> signer = signingKey(run);
+    Owned<CZAFKey> signer = run.signingKey(false);
     int typeValue = eSigTypeExportable;
     const bool typeGiven = run.cfg().getValue(eZAFOpSigType, typeValue);
     if (run.cmd().has("--exportable")) {

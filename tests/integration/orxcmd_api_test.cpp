@@ -103,3 +103,46 @@ TEST(OrxcmdApi, TwoContextsRunCommandsInTwoThreadsAndTheCancelFlagStops) {
     zafVornCleanUp(api); // harmless on null
     ZAFvornCleanUp(context);
 }
+
+TEST(OrxcmdApi, EncryptsAndDecryptsBuffersAndReturnsNoPlaintextOnFailure) {
+    auto account = TestAccount::create("orxcb");
+    if (!account)
+        GTEST_SKIP() << TestAccount::skipReason();
+    COrxInstall install;
+    ::setenv("ORXDIR", install.path().c_str(), 1);
+    ScopedIdentity as(*account);
+    ZAFvornContext* context = nullptr;
+    ASSERT_EQ(0, ZAFvornInit(&context));
+    const std::string keys = std::string(ORX_TEST_DATA_DIR) + "/fixtures/messages/keys/";
+    SRun r = vorn(context, "--key-add -", slurp(keys + "dave.sec") + slurp(keys + "alice.sec"));
+    ASSERT_EQ(0, r.rc) << r.err;
+
+    std::string plain(200000, '\0');
+    for (size_t i = 0; i < plain.size(); ++i)
+        plain[i] = static_cast<char>(i * 131 + (i >> 9));
+    r = vorn(context, "--encrypt --userid Dave --armor --status-fd 2", plain);
+    ASSERT_EQ(0, r.rc) << r.err;
+    EXPECT_EQ(0u, r.out.find("-----BEGIN ZAF MESSAGE-----")) << r.out.substr(0, 100);
+    EXPECT_NE(std::string::npos, r.err.find("[ORXCMD] SUCCESS\n")) << r.err;
+    const std::string message = r.out;
+    r = vorn(context, "--decrypt", message);
+    ASSERT_EQ(0, r.rc) << r.err;
+    EXPECT_TRUE(r.out == plain);
+
+    // Signed by a protected key: its passphrase is the first line of the input buffer
+    // (descriptor 0), the data the rest.
+    r = vorn(context, "--sign --sign-with Alice --passphrase-fd 0", "alice-pass\nsigned data");
+    ASSERT_EQ(0, r.rc) << r.err;
+    r = vorn(context, "--verify", r.out);
+    EXPECT_EQ(0, r.rc) << r.err;
+    EXPECT_EQ(0u, r.out.find("good signature from 0xE2925BD9")) << r.out;
+
+    // A changed message: data was decrypted before the change showed, and none is returned.
+    std::string changed = message;
+    changed[changed.size() / 2] = changed[changed.size() / 2] == 'A' ? 'B' : 'A';
+    r = vorn(context, "--decrypt", changed);
+    EXPECT_EQ(kZAFvorn_BadData, r.rc) << r.err;
+    EXPECT_TRUE(r.out.empty());
+    EXPECT_EQ(kZAFvorn_Usage, vorn(context, "--decrypt --status-fd 5", message).rc);
+    ZAFvornCleanUp(context);
+}
