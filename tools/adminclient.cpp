@@ -27,10 +27,7 @@ namespace {
 
 // Wraps a caught library throwable as the root of a client failure.
 [[noreturn]] void rethrowAs(const std::string& message, CZAFThrowable* cause) {
-    CZAFThrowableGuard guard(cause);
-    auto* failure = new CAdminException(message, guard.get());
-    guard.release();
-    throw failure;
+    oozaf::gRethrowAs<CAdminException>(cause, message);
 }
 
 std::string describeErrno(int error) { return std::strerror(error); }
@@ -150,30 +147,88 @@ const SXmlElement* SReply::body() const {
     return nullptr;
 }
 
+namespace {
+
+int replyRC(const std::string& rc) {
+    if (rc.empty() || rc.size() > 9 || rc.find_first_not_of("0123456789") != std::string::npos)
+        throw new CAdminException("The reply has no valid 'rc' attribute: '" + rc + "'");
+    return std::stoi(rc);
+}
+
+[[noreturn]] void refuseRoot(const std::string& name) {
+    throw new CAdminException("The reply's root element is '" + name + "', not 'response'");
+}
+
+[[noreturn]] void refuseNoError() {
+    throw new CAdminException("The reply does not start with an 'error' element");
+}
+
+} // namespace
+
 SReply gParseReply(const std::string& xml) {
     SReply reply;
     reply.root = gParseXml(xml);
     reply.xml = xml;
     if (reply.root.name != "response")
-        throw new CAdminException("The reply's root element is '" + reply.root.name +
-                                  "', not 'response'");
-    const std::string rc = reply.root.get("rc");
-    if (rc.empty() || rc.size() > 9 || rc.find_first_not_of("0123456789") != std::string::npos)
-        throw new CAdminException("The reply has no valid 'rc' attribute: '" + rc + "'");
-    reply.rc = std::stoi(rc);
+        refuseRoot(reply.root.name);
+    reply.rc = replyRC(reply.root.get("rc"));
     if (reply.root.children.empty() || reply.root.children.front().name != "error")
-        throw new CAdminException("The reply does not start with an 'error' element");
+        refuseNoError();
     reply.error = reply.root.children.front().text;
     return reply;
+}
+
+SReplyHead gReadReplyHead(CXmlPullReader& reader) {
+    using eEvent = CXmlPullReader::eEvent;
+    SReplyHead head;
+    eEvent event = reader.next();
+    if (event != eEvent::eStart)
+        throw new CAdminException("Invalid XML: no root element");
+    if (reader.name() != "response")
+        refuseRoot(reader.name());
+    const std::string* rc = reader.find("rc");
+    head.rc = replyRC(rc != nullptr ? *rc : std::string());
+    // The first element must be "error"; text around it does not count.
+    while ((event = reader.next()) == eEvent::eText) {
+    }
+    if (event != eEvent::eStart || reader.name() != "error")
+        refuseNoError();
+    // Its own text, not that of elements inside it.
+    for (;;) {
+        event = reader.next();
+        if (event == eEvent::eText && reader.depth() == 2)
+            head.error += reader.text();
+        else if (event == eEvent::eStart)
+            reader.skipElement();
+        else if (event == eEvent::eEnd)
+            break;
+    }
+    while ((event = reader.next()) == eEvent::eText) {
+    }
+    if (event == eEvent::eStart) {
+        head.hasBody = true;
+        head.body = reader.name();
+    }
+    return head;
+}
+
+void gFinishReply(CXmlPullReader& reader) {
+    while (reader.next() != CXmlPullReader::eEvent::eDone) {
+    }
 }
 
 std::unique_ptr<CAdminConnection> CAdminConnection::connect(const SConnectOptions& options) {
     using ePolicy = SConnectOptions::eHostKeyPolicy;
     if (options.hostKeyPolicy == ePolicy::eIgnore)
         return open(options, nullptr);
+    const std::string listener = options.host + ":" + std::to_string(options.port);
+    if (options.hostKeyPolicy == ePolicy::eStrict && !options.pinnedHostKey.publicKey.empty()) {
+        SHostKey named = options.pinnedHostKey;
+        named.listener = listener;
+        return open(options, &named);
+    }
     const CKnownHosts hosts(options.knownHostsFile.empty() ? gDefaultKnownHostsFile()
                                                            : options.knownHostsFile);
-    const std::string listener = options.host + ":" + std::to_string(options.port);
     SHostKey known;
     if (!hosts.find(listener, known)) {
         if (options.hostKeyPolicy == ePolicy::eStrict)
@@ -338,29 +393,26 @@ void CAdminConnection::sendFrame(const std::string& payload) {
     gWipe(frame);
 }
 
-bool CAdminConnection::readExactly(unsigned char* buffer, size_t length) {
-    size_t done = 0;
+size_t CAdminConnection::readSome(unsigned char* buffer, size_t length, bool atStart) {
     try {
-        while (done < length) {
-            const auto want = static_cast<unsigned int>(std::min<size_t>(length - done, 1u << 20));
-            int count = m_socket->read(buffer + done, want);
-            if (count == 0) {
-                if (done == 0)
-                    return false;
-                throw new CAdminException("The listener closed the connection in the middle of a "
-                                          "reply");
-            }
-            done += static_cast<size_t>(count);
+        const auto want = static_cast<unsigned int>(std::min<size_t>(length, 1u << 20));
+        const int count = m_socket->read(buffer, want);
+        if (count == 0) {
+            if (atStart)
+                return 0;
+            throw new CAdminException("The listener closed the connection in the middle of a "
+                                      "reply");
         }
+        return static_cast<size_t>(count);
     } catch (CAdminException*) {
         throw;
     } catch (oozaf::CZAFSecSocketException* e) {
         // The secure channel reports a closed peer as a failure; before the first byte of a
         // frame it is the same orderly end as a plain socket's empty read.
         if (e->getMessage() == "Incoming connection closed prematurely") {
-            if (done == 0) {
+            if (atStart) {
                 delete e;
-                return false;
+                return 0;
             }
             rethrowAs("The listener closed the connection in the middle of a reply", e);
         }
@@ -368,33 +420,62 @@ bool CAdminConnection::readExactly(unsigned char* buffer, size_t length) {
     } catch (CZAFThrowable* e) {
         rethrowAs(ioFailure("reading from the listener", e), e);
     }
+}
+
+bool CAdminConnection::readExactly(unsigned char* buffer, size_t length) {
+    size_t done = 0;
+    while (done < length) {
+        const size_t count = readSome(buffer + done, length - done, done == 0);
+        if (count == 0)
+            return false;
+        done += count;
+    }
     return true;
 }
 
-bool CAdminConnection::readFrame(std::string& payload) {
-    payload.clear();
+bool CAdminConnection::readFrameLength(uint32_t& length) {
+    m_replyLeft = 0;
     unsigned char header[4];
     if (!readExactly(header, sizeof(header)))
         return false;
-    const uint32_t length = (uint32_t(header[0]) << 24) | (uint32_t(header[1]) << 16) |
-                            (uint32_t(header[2]) << 8) | uint32_t(header[3]);
+    length = (uint32_t(header[0]) << 24) | (uint32_t(header[1]) << 16) |
+             (uint32_t(header[2]) << 8) | uint32_t(header[3]);
     if (length > m_options.maxReply)
         throw new CAdminException("The listener announced a reply of " + std::to_string(length) +
                                   " bytes, more than the limit of " +
                                   std::to_string(m_options.maxReply));
+    m_replyLeft = length;
+    return true;
+}
+
+size_t CAdminConnection::readReply(char* buffer, size_t capacity) {
+    if (m_replyLeft == 0 || capacity == 0)
+        return 0;
+    const size_t count = readSome(reinterpret_cast<unsigned char*>(buffer),
+                                  std::min<size_t>(capacity, m_replyLeft), false);
+    m_replyLeft -= static_cast<uint32_t>(count);
+    return count;
+}
+
+CXmlPullReader::Source CAdminConnection::replySource() {
+    return [this](char* buffer, size_t capacity) { return readReply(buffer, capacity); };
+}
+
+void CAdminConnection::readReplyInto(std::string& payload) {
     // Grow with what arrives instead of trusting the announced length up front.
-    payload.reserve(std::min<uint32_t>(length, 1u << 20));
-    unsigned char chunk[65536];
-    uint32_t done = 0;
-    while (done < length) {
-        const auto want = static_cast<size_t>(std::min<uint32_t>(length - done, sizeof(chunk)));
-        if (!readExactly(chunk, want))
-            throw new CAdminException("The listener closed the connection in the middle of a "
-                                      "reply");
-        payload.append(reinterpret_cast<const char*>(chunk), want);
-        done += static_cast<uint32_t>(want);
-    }
+    payload.reserve(std::min<uint32_t>(m_replyLeft, 1u << 20));
+    char chunk[65536];
+    while (m_replyLeft > 0)
+        payload.append(chunk, readReply(chunk, sizeof(chunk)));
     explicit_bzero(chunk, sizeof(chunk));
+}
+
+bool CAdminConnection::readFrame(std::string& payload) {
+    payload.clear();
+    uint32_t length = 0;
+    if (!readFrameLength(length))
+        return false;
+    readReplyInto(payload);
     return true;
 }
 
@@ -422,14 +503,24 @@ void CAdminConnection::waitForReply(const ProgressCallback& progress, unsigned i
     }
 }
 
-SReply CAdminConnection::request(const std::string& xml, const ProgressCallback& progress,
-                                 unsigned int progressIntervalMs) {
+uint32_t CAdminConnection::beginReply(const std::string& xml, const ProgressCallback& progress,
+                                      unsigned int progressIntervalMs) {
+    if (m_replyLeft != 0)
+        throw new CAdminException("The previous reply has not been read to its end");
     sendFrame(xml);
     if (progress)
         waitForReply(progress, progressIntervalMs);
-    std::string payload;
-    if (!readFrame(payload))
+    uint32_t length = 0;
+    if (!readFrameLength(length))
         throw new CAdminException("The listener closed the connection without a reply");
+    return length;
+}
+
+SReply CAdminConnection::request(const std::string& xml, const ProgressCallback& progress,
+                                 unsigned int progressIntervalMs) {
+    beginReply(xml, progress, progressIntervalMs);
+    std::string payload;
+    readReplyInto(payload);
     SReply reply = gParseReply(payload);
     gWipe(payload);
     return reply;

@@ -10,7 +10,8 @@
 //     (eAsk) or takes it (eAcceptNew) and writes it to the known-hosts file (see
 //     adminhostkey.h); every connection then requires a handshake signed by that key and fails
 //     with "The listener's host key has changed" otherwise, before anything is sent. A pinning
-//     policy also refuses a plain listener unless allowPlain is set.
+//     policy also refuses a plain listener unless allowPlain is set. Under eStrict a key given
+//     in SConnectOptions::pinnedHostKey takes the known-hosts file's place.
 //   - CAdminConnection::fetchHostKey() asks a connected, not logged-in listener for its key.
 //   - SConnectOptions::sourceAddress picks the local address a connection comes from.
 //   - gSplitKeyFile (adminhostkey.h) cuts a large key file into requests of whole keys, for an
@@ -19,6 +20,7 @@
 #define VORNADMIN_ADMINCLIENT_H
 
 #include "adminhostkey.h"
+#include "adminpull.h"
 #include "adminxml.h"
 
 #include <oozaf/sockets.h>
@@ -67,6 +69,9 @@ struct SConnectOptions {
     // Asked on first contact under eAsk with the listener ("host:port") and the fingerprint;
     // true accepts and remembers the key. Unset: the listener is refused.
     std::function<bool(const SHostKey& key)> confirmHostKey;
+    // Under eStrict, a key here (publicKey not empty) is the one the listener must prove, and
+    // the known-hosts file is not read: for callers whose configuration names the key.
+    SHostKey pinnedHostKey;
     // Under a pinning policy a plain listener is refused unless this is set.
     bool allowPlain = false;
     // The local IPv4 address to connect from (empty: the system chooses).
@@ -89,6 +94,26 @@ struct SReply {
 // Reads a reply document: root "response" with a decimal "rc" attribute and an "error" element
 // as its first child. Throws CAdminException when it does not have that shape.
 SReply gParseReply(const std::string& xml);
+
+// The start of a reply read with a pull reader: its return code, its error text and, when the
+// reply has an element after "error", that element's name (the reader then stands just after its
+// start, with its attributes readable).
+struct SReplyHead {
+    int rc = -1;
+    std::string error;
+    bool hasBody = false;
+    std::string body;
+
+    bool ok() const { return rc == 0; }
+};
+
+// Reads the start of a reply as gParseReply checks it, up to the start of the body. Throws
+// CAdminException.
+SReplyHead gReadReplyHead(CXmlPullReader& reader);
+// Reads the rest of a reply after its head (or after its body's end) to the end of the document,
+// skipping any further elements, so that a malformed reply is still refused. Throws
+// CAdminException.
+void gFinishReply(CXmlPullReader& reader);
 
 // Called about every `interval` while waiting for a reply, with the milliseconds waited so far.
 using ProgressCallback = std::function<void(unsigned int elapsedMs)>;
@@ -120,6 +145,20 @@ public:
     // connection fails or closes before a reply, or the reply cannot be read.
     SReply request(const std::string& xml, const ProgressCallback& progress = nullptr,
                    unsigned int progressIntervalMs = 1000);
+
+    // ---- replies read as they arrive ----
+
+    // Sends one request document and reads the length of its reply; the reply's bytes are then
+    // read with readReply, all of them before the next request. Throws as request does.
+    uint32_t beginReply(const std::string& xml, const ProgressCallback& progress = nullptr,
+                        unsigned int progressIntervalMs = 1000);
+    // Reads up to `capacity` more bytes of the reply begun by beginReply; returns 0 once all of
+    // it has been read. Throws CAdminException when the connection fails or closes first.
+    size_t readReply(char* buffer, size_t capacity);
+    // Bytes of the current reply not read yet.
+    uint32_t replyLeft() const { return m_replyLeft; }
+    // A pull-reader source over readReply (the connection must outlive the reader).
+    CXmlPullReader::Source replySource();
 
     // ---- frames, for tests and for callers that build their own exchanges ----
 
@@ -153,6 +192,14 @@ private:
                                                   const SHostKey* pinned);
     // Reads exactly `length` bytes; returns false when the peer closed before the first byte.
     bool readExactly(unsigned char* buffer, size_t length);
+    // One read of at most `length` bytes (never 0); returns 0 only when the peer closed and
+    // `atStart` says that is an orderly end.
+    size_t readSome(unsigned char* buffer, size_t length, bool atStart);
+    // Reads a frame's length field and checks it against the reply limit; false when the peer
+    // closed before a new frame began.
+    bool readFrameLength(uint32_t& length);
+    // Appends the rest of the current reply to `payload`.
+    void readReplyInto(std::string& payload);
 
     SConnectOptions m_options;
     oozaf::CZAFSocket* m_socket = nullptr;
@@ -161,6 +208,7 @@ private:
     bool m_sdkStarted = false;
     ZAFContextRef m_context = nullptr;
     SHostKey m_hostKey;
+    uint32_t m_replyLeft = 0;
 };
 
 } // namespace vornadmin

@@ -205,6 +205,16 @@ int gImportStatus(const SReply& reply) {
     return std::stoi(value);
 }
 
+uint32_t gImportDropped(const SReply& reply, const std::string& attribute) {
+    const std::string value = bodyNamed(reply, "file-report").get(attribute);
+    if (value.empty())
+        return 0;
+    if (value.size() > 9 || value.find_first_not_of("0123456789") != std::string::npos)
+        throw new CAdminException("The import report has no valid '" + attribute + "' value: '" +
+                                  value + "'");
+    return static_cast<uint32_t>(std::stoul(value));
+}
+
 uint32_t gEntropyReport(const SReply& reply, const std::string& attribute) {
     const SXmlElement& report = bodyNamed(reply, "entropy-report");
     const std::string value = report.get(attribute);

@@ -89,6 +89,9 @@ std::string gExportedKey(const SReply& reply);
 std::string gPhotoBytes(const SReply& reply);
 // The "error" attribute of a "file-report" (0 imported, 1 imported as X.509, 2 nothing new).
 int gImportStatus(const SReply& reply);
+// A count the import report may carry ("dropped-userids", "dropped-subkeys",
+// "dropped-certifications"): 0 when it is absent. Throws CAdminException when it is no number.
+uint32_t gImportDropped(const SReply& reply, const std::string& attribute);
 // The "needed" or "available" attribute of an "entropy-report".
 uint32_t gEntropyReport(const SReply& reply, const std::string& attribute);
 

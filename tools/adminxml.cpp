@@ -12,6 +12,7 @@
 #include <xercesc/util/XMLException.hpp>
 #include <xercesc/util/XMLUni.hpp>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -297,6 +298,32 @@ void gWipe(std::string& secret) {
     if (!secret.empty())
         explicit_bzero(&secret[0], secret.size());
     secret.clear();
+}
+
+namespace {
+
+void sortAttributes(SXmlElement& element) {
+    std::sort(element.attributes.begin(), element.attributes.end());
+    for (SXmlElement& child : element.children)
+        sortAttributes(child);
+}
+
+bool sameSorted(const SXmlElement& x, const SXmlElement& y) {
+    if (x.name != y.name || x.attributes != y.attributes || x.text != y.text ||
+        x.children.size() != y.children.size())
+        return false;
+    for (size_t i = 0; i < x.children.size(); ++i)
+        if (!sameSorted(x.children[i], y.children[i]))
+            return false;
+    return true;
+}
+
+} // namespace
+
+bool gSameXml(SXmlElement a, SXmlElement b) {
+    sortAttributes(a);
+    sortAttributes(b);
+    return sameSorted(a, b);
 }
 
 } // namespace vornadmin

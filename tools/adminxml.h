@@ -63,6 +63,8 @@ SXmlElement gParseXml(const std::string& text);
 // it is wiped before it is released, because requests carry passwords. Throws CAdminException
 // when a name is not a valid XML name or a text cannot be encoded.
 std::string gWriteXml(const SXmlElement& root);
+// Whether two trees hold the same: names, texts and children in order, attributes in any order.
+bool gSameXml(SXmlElement a, SXmlElement b);
 
 // Overwrites the bytes of a string that held a secret, then empties it.
 void gWipe(std::string& secret);

@@ -78,6 +78,12 @@ std::vector<const SXmlElement*> listed(const SXmlElement& parent, const char* co
     return list != nullptr ? list->childrenNamed(item) : std::vector<const SXmlElement*>();
 }
 
+SXmlElement attributesOf(const SXmlElement& element) {
+    SXmlElement copy(element.name);
+    copy.attributes = element.attributes;
+    return copy;
+}
+
 } // namespace
 
 std::string gPrintable(const std::string& text, bool multiline) {
@@ -95,6 +101,44 @@ std::string gPrintable(const std::string& text, bool multiline) {
     return out;
 }
 
+void gRenderKey(const SKeyListing& listing, std::ostream& out) {
+    const SXmlElement& key = listing.key;
+    const std::string algorithm = key.has("version") ? attr(key, "version") : attr(key, "alg");
+    writeTable(
+        {{"Key ID", "Type", "Size", "Created", "Expires", "Validity", "Trust", "Flags"},
+         {attr(key, "id"), algorithm, attr(key, "size"), date(key, "creation-time"),
+          date(key, "expiration-time"), attr(key, "validity"), attr(key, "trust"), flags(key)}},
+        out);
+    std::vector<Row> details;
+    if (key.has("fingerprint"))
+        details.push_back({"Fingerprint:", grouped(attr(key, "fingerprint"))});
+    for (const SKeyListing::SUserID& userID : listing.userIDs) {
+        std::string text = attr(userID.element, "name");
+        const std::string type = userID.element.get("type");
+        if (!type.empty() && type != "User ID")
+            text = "[" + gPrintable(type) + "]";
+        if (yes(userID.element, "primary"))
+            text += " (primary)";
+        text += userID.signatures == 1 ? " - 1 signature"
+                                       : " - " + std::to_string(userID.signatures) + " signatures";
+        details.push_back({"User ID:", text});
+    }
+    for (const SXmlElement& subkey : listing.subkeys) {
+        std::string text = attr(subkey, "id") + "  " + attr(subkey, "size") + " bits  " +
+                           date(subkey, "creation-time") + " to " + date(subkey, "expiration-time");
+        if (yes(subkey, "revoked"))
+            text += "  revoked";
+        if (yes(subkey, "expired"))
+            text += "  expired";
+        details.push_back({"Subkey:", text});
+    }
+    for (const SXmlElement& revoker : listing.revokers)
+        details.push_back({"Revoker:", attr(revoker, "id")});
+    for (const SXmlElement& adk : listing.adks)
+        details.push_back({"ADK:", attr(adk, "id")});
+    writeTable(details, out, "  ");
+}
+
 void gRenderKeys(const SXmlElement& keys, std::ostream& out) {
     std::vector<const SXmlElement*> list = keys.childrenNamed("key");
     if (list.empty()) {
@@ -106,44 +150,136 @@ void gRenderKeys(const SXmlElement& keys, std::ostream& out) {
         if (!first)
             out << '\n';
         first = false;
-        const std::string algorithm =
-            key->has("version") ? attr(*key, "version") : attr(*key, "alg");
-        writeTable({{"Key ID", "Type", "Size", "Created", "Expires", "Validity", "Trust", "Flags"},
-                    {attr(*key, "id"), algorithm, attr(*key, "size"), date(*key, "creation-time"),
-                     date(*key, "expiration-time"), attr(*key, "validity"), attr(*key, "trust"),
-                     flags(*key)}},
-                   out);
-        std::vector<Row> details;
-        if (key->has("fingerprint"))
-            details.push_back({"Fingerprint:", grouped(attr(*key, "fingerprint"))});
-        for (const SXmlElement* userID : listed(*key, "userids", "userid")) {
-            std::string text = attr(*userID, "name");
-            const std::string type = userID->get("type");
-            if (!type.empty() && type != "User ID")
-                text = "[" + gPrintable(type) + "]";
-            if (yes(*userID, "primary"))
-                text += " (primary)";
-            const size_t signatures = listed(*userID, "signatures", "signature").size();
-            text += signatures == 1 ? " - 1 signature"
-                                    : " - " + std::to_string(signatures) + " signatures";
-            details.push_back({"User ID:", text});
-        }
-        for (const SXmlElement* subkey : listed(*key, "subkeys", "subkey")) {
-            std::string text = attr(*subkey, "id") + "  " + attr(*subkey, "size") + " bits  " +
-                               date(*subkey, "creation-time") + " to " +
-                               date(*subkey, "expiration-time");
-            if (yes(*subkey, "revoked"))
-                text += "  revoked";
-            if (yes(*subkey, "expired"))
-                text += "  expired";
-            details.push_back({"Subkey:", text});
-        }
+        SKeyListing listing;
+        listing.key.attributes = key->attributes;
+        for (const SXmlElement* userID : listed(*key, "userids", "userid"))
+            listing.userIDs.push_back(
+                {attributesOf(*userID), listed(*userID, "signatures", "signature").size()});
+        for (const SXmlElement* subkey : listed(*key, "subkeys", "subkey"))
+            listing.subkeys.push_back(attributesOf(*subkey));
         for (const SXmlElement* revoker : listed(*key, "revokers", "revoker"))
-            details.push_back({"Revoker:", attr(*revoker, "id")});
+            listing.revokers.push_back(attributesOf(*revoker));
         for (const SXmlElement* adk : listed(*key, "adks", "adk"))
-            details.push_back({"ADK:", attr(*adk, "id")});
-        writeTable(details, out, "  ");
+            listing.adks.push_back(attributesOf(*adk));
+        gRenderKey(listing, out);
     }
+}
+
+namespace {
+
+// The attributes of the reader's current element, as an element without children.
+SXmlElement attributesOf(const CXmlPullReader& reader) {
+    SXmlElement element(reader.name());
+    element.attributes.reserve(reader.attributeCount());
+    for (size_t i = 0; i < reader.attributeCount(); ++i)
+        element.attributes.push_back(reader.attribute(i));
+    return element;
+}
+
+// Reads the rest of a "key" element (the reader stands after its start) into `listing`.
+void readKey(CXmlPullReader& reader, SKeyListing& listing) {
+    using eEvent = CXmlPullReader::eEvent;
+    const unsigned int depth = reader.depth();
+    listing.key = attributesOf(reader);
+    bool seenUserIDs = false;
+    bool seenSubkeys = false;
+    bool seenRevokers = false;
+    bool seenAdks = false;
+    for (;;) {
+        const eEvent event = reader.next();
+        if (event == eEvent::eEnd && reader.depth() == depth)
+            return;
+        if (event != eEvent::eStart)
+            continue;
+        // A container: only the first of each kind is read, as the tree readers do.
+        const std::string container = reader.name();
+        bool* seen = container == "userids"    ? &seenUserIDs
+                     : container == "subkeys"  ? &seenSubkeys
+                     : container == "revokers" ? &seenRevokers
+                     : container == "adks"     ? &seenAdks
+                                               : nullptr;
+        if (seen == nullptr || *seen) {
+            reader.skipElement();
+            continue;
+        }
+        *seen = true;
+        const char* item = container == "userids"    ? "userid"
+                           : container == "subkeys"  ? "subkey"
+                           : container == "revokers" ? "revoker"
+                                                     : "adk";
+        for (;;) {
+            const eEvent inner = reader.next();
+            if (inner == eEvent::eEnd && reader.depth() == depth + 1)
+                break;
+            if (inner != eEvent::eStart)
+                continue;
+            if (reader.name() != item) {
+                reader.skipElement();
+                continue;
+            }
+            if (seen != &seenUserIDs) {
+                SXmlElement element = attributesOf(reader);
+                reader.skipElement();
+                (seen == &seenSubkeys    ? listing.subkeys
+                 : seen == &seenRevokers ? listing.revokers
+                                         : listing.adks)
+                    .push_back(std::move(element));
+                continue;
+            }
+            listing.userIDs.push_back({attributesOf(reader), 0});
+            size_t& signatures = listing.userIDs.back().signatures;
+            bool seenSignatures = false;
+            for (;;) {
+                const eEvent part = reader.next();
+                if (part == eEvent::eEnd && reader.depth() == depth + 2)
+                    break;
+                if (part != eEvent::eStart)
+                    continue;
+                if (reader.name() != "signatures" || seenSignatures) {
+                    reader.skipElement();
+                    continue;
+                }
+                seenSignatures = true;
+                for (;;) {
+                    const eEvent signature = reader.next();
+                    if (signature == eEvent::eEnd && reader.depth() == depth + 3)
+                        break;
+                    if (signature != eEvent::eStart)
+                        continue;
+                    if (reader.name() == "signature")
+                        ++signatures;
+                    reader.skipElement();
+                }
+            }
+        }
+    }
+}
+
+} // namespace
+
+size_t gRenderKeys(CXmlPullReader& reader, std::ostream& out) {
+    using eEvent = CXmlPullReader::eEvent;
+    const unsigned int depth = reader.depth();
+    size_t count = 0;
+    for (;;) {
+        const eEvent event = reader.next();
+        if (event == eEvent::eEnd && reader.depth() == depth)
+            break;
+        if (event != eEvent::eStart)
+            continue;
+        if (reader.name() != "key") {
+            reader.skipElement();
+            continue;
+        }
+        SKeyListing listing;
+        readKey(reader, listing);
+        if (count++ != 0)
+            out << '\n';
+        gRenderKey(listing, out);
+    }
+    if (count == 0)
+        out << "No keys.\n";
+    return count;
 }
 
 void gRenderLog(const SXmlElement& transactions, std::ostream& out) {

@@ -3,10 +3,12 @@
 #ifndef VORNADMIN_ORXADMIN_RENDER_H
 #define VORNADMIN_ORXADMIN_RENDER_H
 
+#include "adminpull.h"
 #include "adminxml.h"
 
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace vornadmin {
 
@@ -14,9 +16,30 @@ namespace vornadmin {
 // `multiline`, line breaks and tabs stay as they are.
 std::string gPrintable(const std::string& text, bool multiline = false);
 
-// The "keys" element of a keys summary: one header line per key (ID, algorithm, size, creation,
-// expiry, validity, trust, flags), then its fingerprint, user IDs, subkeys, revokers and ADKs.
+// One key of a keys summary with what its table shows: the key's attributes, its user IDs (with
+// the number of their signatures, not the signatures), subkeys, revokers and ADKs. Like the
+// tree readers, only the first container of each kind counts.
+struct SKeyListing {
+    struct SUserID {
+        SXmlElement element; // attributes only
+        size_t signatures = 0;
+    };
+    SXmlElement key; // attributes only
+    std::vector<SUserID> userIDs;
+    std::vector<SXmlElement> subkeys;
+    std::vector<SXmlElement> revokers;
+    std::vector<SXmlElement> adks;
+};
+
+// One key's table: a header line (ID, algorithm, size, creation, expiry, validity, trust, flags),
+// then its fingerprint, user IDs, subkeys, revokers and ADKs.
+void gRenderKey(const SKeyListing& key, std::ostream& out);
+// The "keys" element of a keys summary: every key's table, a blank line between two.
 void gRenderKeys(const SXmlElement& keys, std::ostream& out);
+// The same from a reader standing just after the start of "keys": each key is written as soon as
+// it has been read, so memory holds one key at a time. Reads up to the end of "keys"; returns the
+// number of keys.
+size_t gRenderKeys(CXmlPullReader& reader, std::ostream& out);
 // The "transactions" element of a log reply, as a table.
 void gRenderLog(const SXmlElement& transactions, std::ostream& out);
 // The "switches" element: one switch per line.

@@ -4,6 +4,9 @@
 #include "adminrequests.h"
 #include "orxadmin_render.h"
 
+#include <oozaf/keydb.h>
+#include <oozaf/keyobjects.h>
+#include <oozaf/throwable.h>
 #include <zaf/zaf.h>
 
 #include <algorithm>
@@ -11,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <pwd.h>
 #include <sstream>
 #include <sys/random.h>
@@ -45,54 +49,55 @@ std::string currentUser() {
 }
 
 // Key material for a handshake that authenticates the listener or this side; released after
-// the connection that used it.
+// the connection that used it, in the reverse order of its making.
 struct SHandshakeKeys {
-    bool started = false;
-    ZAFContextRef context = nullptr;
-    ZAFFileSpecRef pubRingFile = nullptr;
-    ZAFFileSpecRef secRingFile = nullptr;
-    ZAFKeyDBRef keyDB = nullptr;
-    ZAFKeyDBObjRef ownKey = nullptr;
-
-    ~SHandshakeKeys() {
-        if (keyDB != nullptr)
-            ZAFFreeKeyDB(keyDB);
-        if (pubRingFile != nullptr)
-            ZAFFreeFileSpec(pubRingFile);
-        if (secRingFile != nullptr)
-            ZAFFreeFileSpec(secRingFile);
-        if (context != nullptr)
-            ZAFFreeContext(context);
-        if (started)
-            ZAFsdkCleanup();
-    }
+    // The toolkit, started for the keys and cleaned up after them.
+    struct SToolkit {
+        bool started = false;
+        ~SToolkit() {
+            if (started)
+                ZAFsdkCleanup();
+        }
+    } toolkit;
+    std::unique_ptr<oozaf::CZAFContext> context;
+    std::unique_ptr<oozaf::CZAFKeyDB> keyDB;
+    std::unique_ptr<oozaf::CZAFKey> ownKey;
 
     void open(const std::string& folder) {
         if (ZAFsdkInit(kZAFFlags_LocalMode) != 0)
             throw new CAdminException("Cannot start the toolkit");
-        started = true;
-        if (ZAFNewContext(&context) != 0)
+        toolkit.started = true;
+        try {
+            context = std::make_unique<oozaf::CZAFContext>();
+        } catch (oozaf::CZAFContextCreationException* e) {
+            CZAFThrowableGuard guard(e);
             throw new CAdminException("Cannot create a toolkit context");
-        const std::string pub = folder + "/pubring.pkr";
-        const std::string sec = folder + "/secring.skr";
-        if (ZAFNewFileSpecFromFullPath(context, pub.c_str(), &pubRingFile) != 0 ||
-            ZAFNewFileSpecFromFullPath(context, sec.c_str(), &secRingFile) != 0)
-            throw new CAdminException("Bad key ring folder: " + folder);
-        if (::access(sec.c_str(), R_OK) != 0) {
-            ZAFFreeFileSpec(secRingFile);
-            secRingFile = nullptr;
         }
-        if (ZAFOpenKeyDBFile(context, kZAFOpenKeyDBFileOptions_None, pubRingFile, secRingFile,
-                             &keyDB) != 0)
+        const std::string pub = folder + "/pubring.pkr";
+        std::string sec = folder + "/secring.skr";
+        // Without a readable secret ring only the public ring is opened.
+        if (::access(sec.c_str(), R_OK) != 0)
+            sec.clear();
+        try {
+            keyDB = std::make_unique<oozaf::CZAFKeyDB>(*context, kZAFOpenKeyDBFileOptions_None, pub,
+                                                       sec);
+        } catch (oozaf::CZAFFileSpecCreationException* e) {
+            CZAFThrowableGuard guard(e);
+            throw new CAdminException("Bad key ring folder: " + folder);
+        } catch (oozaf::CZAFSDKException* e) {
+            CZAFThrowableGuard guard(e);
             throw new CAdminException("Cannot open the key rings in " + folder);
+        }
     }
 
     void findOwnKey(const std::string& id) {
         ZAFKeyID keyID{};
         if (ZAFGetKeyIDFromString(id.c_str(), 0, &keyID) != 0)
             throw new CAdminException("Not a key ID: '" + id + "'");
-        if (ZAFFindKeyByKeyID(keyDB, &keyID, &ownKey) != 0)
+        ZAFKeyDBObjRef key = nullptr;
+        if (ZAFFindKeyByKeyID(keyDB->getHandle(), &keyID, &key) != 0 || key == nullptr)
             throw new CAdminException("Key " + id + " is not in the key rings");
+        ownKey.reset(oozaf::CZAFKey::createInstance(key));
     }
 };
 
@@ -318,11 +323,11 @@ int CConsole::run(const SCommand& command) {
     }
     if (!m_options.keyring.empty()) {
         keys.open(m_options.keyring);
-        options.context = keys.context;
-        options.keyDB = keys.keyDB;
+        options.context = keys.context->getHandle();
+        options.keyDB = keys.keyDB->getHandle();
         if (!m_options.clientKey.empty()) {
             keys.findOwnKey(m_options.clientKey);
-            options.ownKey = keys.ownKey;
+            options.ownKey = keys.ownKey->getHandle();
             options.passphrase = secret("", "ORXADMIN_KEY_PASSPHRASE",
                                         "Passphrase for key " + m_options.clientKey + ": ", false);
         }
@@ -378,6 +383,65 @@ int CConsole::runScript(CAdminConnection& connection, const SCommand& script,
     return first;
 }
 
+void CConsole::reportRefusal(const std::string& type, int rc, const std::string& text) {
+    std::string error = gPrintable(text, true);
+    while (!error.empty() && error.back() == '\n')
+        error.pop_back();
+    m_err << "orxadmin: request '" << type << "' failed (rc " << rc << "): " << error << '\n';
+}
+
+int CConsole::passThrough(CAdminConnection& connection, const SXmlElement& request) {
+    std::string xml = gWriteXml(request);
+    try {
+        connection.beginReply(xml);
+    } catch (...) {
+        gWipe(xml);
+        throw;
+    }
+    gWipe(xml);
+    // The reply goes out as it arrives; the reader looks only at its head, for the status.
+    char last = '\n';
+    CXmlPullReader::Source source = connection.replySource();
+    CXmlPullReader reader([&](char* buffer, size_t capacity) {
+        const size_t count = source(buffer, capacity);
+        if (count != 0) {
+            m_out.write(buffer, static_cast<std::streamsize>(count));
+            last = buffer[count - 1];
+        }
+        return count;
+    });
+    const SReplyHead head = gReadReplyHead(reader);
+    char chunk[65536];
+    while (size_t count = connection.readReply(chunk, sizeof(chunk))) {
+        m_out.write(chunk, static_cast<std::streamsize>(count));
+        last = chunk[count - 1];
+    }
+    if (last != '\n')
+        m_out << '\n';
+    m_out << std::flush;
+    if (!head.ok())
+        reportRefusal(request.get("type"), head.rc, head.error);
+    return gExitForRequestRC(head.rc);
+}
+
+int CConsole::listKeys(CAdminConnection& connection) {
+    std::string xml = gWriteXml(gKeysSummaryRequest());
+    connection.beginReply(xml);
+    CXmlPullReader reader(connection.replySource());
+    const SReplyHead head = gReadReplyHead(reader);
+    if (!head.ok()) {
+        gFinishReply(reader);
+        reportRefusal("keys-summary", head.rc, head.error);
+        return gExitForRequestRC(head.rc);
+    }
+    if (!head.hasBody || head.body != "keys")
+        throw new CAdminException("The reply holds no 'keys' element");
+    gRenderKeys(reader, m_out);
+    gFinishReply(reader);
+    m_out << std::flush;
+    return eExitOK;
+}
+
 void CConsole::printXml(const SReply& reply) {
     m_out << reply.xml;
     if (reply.xml.empty() || reply.xml.back() != '\n')
@@ -396,13 +460,8 @@ SReply CConsole::send(CAdminConnection& connection, const SXmlElement& request, 
     }
     gWipe(xml);
     status = gExitForRequestRC(reply.rc);
-    if (!reply.ok()) {
-        std::string error = gPrintable(reply.error, true);
-        while (!error.empty() && error.back() == '\n')
-            error.pop_back();
-        m_err << "orxadmin: request '" << request.get("type") << "' failed (rc " << reply.rc
-              << "): " << error << '\n';
-    }
+    if (!reply.ok())
+        reportRefusal(request.get("type"), reply.rc, reply.error);
     return reply;
 }
 
@@ -527,16 +586,14 @@ int CConsole::runOne(CAdminConnection& connection, const SCommand& command) {
                               : name == "log"     ? gLogRequest()
                               : name == "options" ? gCmdlineOptionsRequest()
                                                   : gConfGetRequest();
+        if (xml)
+            return passThrough(connection, request);
+        if (name == "keys")
+            return listKeys(connection);
         SReply reply = send(connection, request, status);
-        if (xml) {
-            printXml(reply);
-            return status;
-        }
         if (!reply.ok())
             return status;
-        if (name == "keys")
-            gRenderKeys(body(reply, "keys"), m_out);
-        else if (name == "log")
+        if (name == "log")
             gRenderLog(body(reply, "transactions"), m_out);
         else if (name == "options")
             gRenderSwitches(body(reply, "switches"), m_out);
@@ -643,6 +700,7 @@ int CConsole::runOne(CAdminConnection& connection, const SCommand& command) {
             total += count;
         int best = 2;
         size_t sent = 0;
+        uint64_t droppedCertifications = 0;
         SReply reply;
         for (size_t i = 0; i < pieces.size(); ++i) {
             if (pieces.size() > 1) {
@@ -658,6 +716,7 @@ int CConsole::runOne(CAdminConnection& connection, const SCommand& command) {
             if (!reply.ok())
                 break;
             best = std::min(best, gImportStatus(reply));
+            droppedCertifications += gImportDropped(reply, "dropped-certifications");
         }
         if (xml) {
             printXml(reply);
@@ -666,6 +725,10 @@ int CConsole::runOne(CAdminConnection& connection, const SCommand& command) {
                       : best == 1 ? "Keys imported from an X.509 certificate."
                                   : "Nothing new to import: the key rings already hold it.")
                   << '\n';
+            if (droppedCertifications != 0)
+                m_out << "Left out " << droppedCertifications
+                      << " certifications by keys not held (the newest 100 per user ID are kept)."
+                      << '\n';
         }
         return status;
     }

@@ -51,6 +51,13 @@ private:
                        bool confirm);
     int generate(CAdminConnection& connection, const SCommand& command);
     void printXml(const SReply& reply);
+    // Writes a refused request's message on the error stream.
+    void reportRefusal(const std::string& type, int rc, const std::string& text);
+    // Sends a query and writes its reply as it arrives, unparsed but for its head; returns the
+    // exit status of its return code.
+    int passThrough(CAdminConnection& connection, const SXmlElement& request);
+    // The keys summary, read and written one key at a time.
+    int listKeys(CAdminConnection& connection);
 
     SGlobalOptions m_options;
     std::ostream& m_out;
