@@ -39,6 +39,7 @@ int main(int argc, char** argv) {
             gLog("made a self-signed certificate in " + options.certFile);
         gLog("certificate SHA-256 fingerprint: " + gCertificateFingerprint(options.certFile));
         CWebServer server(options);
+        gLog(server.pin().describe());
         server.start();
         const std::string host = options.address.find(':') != std::string::npos
                                      ? "[" + options.address + "]"

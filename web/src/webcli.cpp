@@ -46,7 +46,11 @@ SWebCommandLine gParseWebCommandLine(const std::vector<std::string>& args,
         else if (option == "--listener-port")
             o.listenerPort = static_cast<uint16_t>(numberOf(option, value(), 1, 65535));
         else if (option == "--allow-plain-listener")
-            o.requireSecure = false;
+            o.allowPlainListener = true;
+        else if (option == "--known-hosts")
+            o.knownHostsFile = value();
+        else if (option == "--listener-host-key")
+            o.listenerHostKey = value();
         else if (option == "--listener-timeout")
             o.listenerTimeoutMs =
                 static_cast<unsigned int>(numberOf(option, value(), 1, 3600) * 1000);
@@ -71,8 +75,17 @@ SWebCommandLine gParseWebCommandLine(const std::vector<std::string>& args,
         else
             throw std::invalid_argument("unknown option " + option + " (see --help)");
     }
-    if (line.options.certFile.empty() != line.options.keyFile.empty())
+    SWebOptions& o = line.options;
+    if (o.certFile.empty() != o.keyFile.empty())
         throw std::invalid_argument("--cert and --key go together");
+    if (!o.listenerHostKey.empty() && o.allowPlainListener)
+        throw std::invalid_argument("--listener-host-key and --allow-plain-listener exclude each "
+                                    "other: a plain listener proves no key");
+    if (!o.listenerHostKey.empty() && !o.knownHostsFile.empty())
+        throw std::invalid_argument("--listener-host-key names the key; --known-hosts is not "
+                                    "used with it");
+    if (o.listenerHostKey.empty() && o.knownHostsFile.empty())
+        o.knownHostsFile = line.stateDir + "/known_hosts";
     return line;
 }
 
@@ -86,11 +99,16 @@ std::string gWebHelpText() {
            "  --port-file FILE         write the port there once serving\n"
            "  --listener-host HOST     where orxgui runs (default 127.0.0.1)\n"
            "  --listener-port N        orxgui's port (default 1718)\n"
+           "  --known-hosts FILE       the listener's pinned host key (default\n"
+           "                           STATE-DIR/known_hosts; a first contact pins it)\n"
+           "  --listener-host-key KEY  strict: the listener must prove this key, given as\n"
+           "                           its public key file or its fingerprint\n"
            "  --allow-plain-listener   accept an orxgui started with --non-secure\n"
            "  --listener-timeout S     limit for each listener reply (default 30 s)\n"
            "  --cert FILE --key FILE   certificate chain and key in PEM\n"
-           "  --state-dir DIR          without --cert: keeps a self-signed certificate made on\n"
-           "                           first start (default /var/lib/orxweb)\n"
+           "  --state-dir DIR          keeps the known-hosts file and, without --cert, a\n"
+           "                           self-signed certificate made on first start (default\n"
+           "                           /var/lib/orxweb)\n"
            "  --assets DIR             the page's files\n"
            "  --policy FILE            site policy file shown as fixed settings\n"
            "  --max-sessions N         browser sessions at once (default 16)\n"

@@ -11,7 +11,8 @@ namespace vornweb {
 
 struct SWebCommandLine {
     SWebOptions options;
-    // Where the made certificate is kept when --cert/--key are not given.
+    // Where the known-hosts file (unless --known-hosts names one) and, when --cert/--key are
+    // not given, the made certificate are kept.
     std::string stateDir;
     // When set, the bound port is written there once the server accepts.
     std::string portFile;

@@ -159,7 +159,9 @@ void gLog(const std::string& line) {
 
 CWebServer::CWebServer(SWebOptions options)
     : m_options(std::move(options)),
-      m_sessions(m_options.maxSessions, std::chrono::seconds(m_options.idleSeconds)) {
+      m_sessions(m_options.maxSessions, std::chrono::seconds(m_options.idleSeconds)),
+      m_pin(m_options.listenerHost, m_options.listenerPort, m_options.knownHostsFile,
+            m_options.listenerHostKey, m_options.allowPlainListener) {
     loadAssets();
     const std::string cert = m_options.certFile;
     const std::string key = m_options.keyFile;
@@ -378,16 +380,18 @@ void CWebServer::routes() {
         };
         if (m_sessions.full())
             return full();
-        vornadmin::SConnectOptions connectOptions;
-        connectOptions.host = m_options.listenerHost;
-        connectOptions.port = m_options.listenerPort;
-        connectOptions.requireSecure = m_options.requireSecure;
-        connectOptions.timeoutMs = m_options.listenerTimeoutMs;
         std::unique_ptr<CAdminConnection> connection;
         SReply reply;
         try {
-            connection = CAdminConnection::connect(connectOptions);
+            connection = m_pin.connect(m_options.listenerTimeoutMs);
             reply = connection->login(user, password);
+        } catch (const CListenerRefused& e) {
+            vornadmin::gWipe(password);
+            gLog(e.logLine() + "; login of user '" + user + "' from " + req.remote_addr +
+                 " not passed on");
+            fail(res, 502, e.message(),
+                 std::string(",\"listenerRefused\":\"") + e.kindName() + "\"");
+            return;
         } catch (oozaf::CZAFThrowable* e) {
             oozaf::CZAFThrowableGuard guard(e);
             vornadmin::gWipe(password);

@@ -3,6 +3,7 @@
 #ifndef VORNWEB_WEBSERVER_H
 #define VORNWEB_WEBSERVER_H
 
+#include "webpin.h"
 #include "websession.h"
 
 #include <condition_variable>
@@ -31,8 +32,12 @@ struct SWebOptions {
     uint16_t port = 8443;
     std::string listenerHost = "127.0.0.1";
     uint16_t listenerPort = 1718;
-    // Refuse a listener that offers only plain connections (passwords would travel in clear).
-    bool requireSecure = true;
+    // How the listener's host key is pinned (see webpin.h): the known-hosts file, or the key
+    // named outright (its public key file or fingerprint; strict, nothing is learnt).
+    std::string knownHostsFile;
+    std::string listenerHostKey;
+    // Accept a listener that offers only plain connections (passwords would travel in clear).
+    bool allowPlainListener = false;
     unsigned int listenerTimeoutMs = 30000;
     std::string certFile;
     std::string keyFile;
@@ -49,7 +54,8 @@ struct SWebOptions {
 
 class CWebServer {
 public:
-    // Loads the page's files and the certificate. Throws std::runtime_error naming the problem.
+    // Loads the page's files, the certificate and a listener host key named outright. Throws
+    // std::runtime_error naming the problem.
     explicit CWebServer(SWebOptions options);
     ~CWebServer();
     CWebServer(const CWebServer&) = delete;
@@ -62,6 +68,7 @@ public:
     void stop();
     uint16_t port() const { return m_port; }
     CSessionStore& sessions() { return m_sessions; }
+    CListenerPin& pin() { return m_pin; }
     const SWebOptions& options() const { return m_options; }
 
 private:
@@ -70,6 +77,7 @@ private:
 
     SWebOptions m_options;
     CSessionStore m_sessions;
+    CListenerPin m_pin;
     std::map<std::string, std::pair<std::string, std::string>> m_assets; // name: type, bytes
     std::unique_ptr<httplib::SSLServer> m_server;
     uint16_t m_port = 0;

@@ -85,6 +85,10 @@ async function api(method, path, body, options) {
     showDown(data.error);
     throw new ApiError(data.error, 503, data);
   }
+  if (response.status === 502 && data.listenerRefused) {
+    showRefused(data.listenerRefused, data.error);
+    throw new ApiError(data.error, 502, data);
+  }
   if (!response.ok) {
     const rc = data.rc !== undefined ? " (listener rc " + data.rc + ")" : "";
     throw new ApiError((data.error || ("HTTP " + response.status)) + rc, response.status, data);
@@ -171,6 +175,7 @@ function ask(title, fields, okText, danger) {
 function showOnly(which) {
   $("login-view").hidden = which !== "login";
   $("down-view").hidden = which !== "down";
+  $("refused-view").hidden = which !== "refused";
   $("view").hidden = which !== "app";
   $("nav").hidden = which !== "app";
   $("who").hidden = which !== "app";
@@ -200,6 +205,17 @@ function showDown(text) {
   showOnly("down");
 }
 
+// The listener did not prove the host key orxweb pinned, or offers no secure channel: orxweb
+// logs nobody in to it.
+function showRefused(kind, text) {
+  const identity = kind !== "plain";
+  $("refused-title").textContent = identity ? "The listener's identity has changed" : "The listener is not secure";
+  $("refused-text").textContent = text || "";
+  $("refused-identity-hint").hidden = !identity;
+  $("refused-plain-hint").hidden = identity;
+  showOnly("refused");
+}
+
 function startSession(data) {
   state.user = data.user;
   state.csrf = data.csrf;
@@ -224,7 +240,7 @@ async function login(event) {
     $("login-password").value = "";
     startSession(data);
   } catch (e) {
-    if (!(e.status === 503 && e.body.listenerDown)) {
+    if (!(e.status === 503 && e.body.listenerDown) && !(e.status === 502 && e.body.listenerRefused)) {
       box.textContent = e.message;
       box.className = "message";
       box.hidden = false;
@@ -804,6 +820,7 @@ document.addEventListener("DOMContentLoaded", () => {
   $("logout").onclick = logout;
   $("banner-close").onclick = clearBanner;
   $("down-retry").onclick = () => endSession("");
+  $("refused-back").onclick = () => endSession("");
   window.addEventListener("hashchange", route);
   api("GET", "/api/session", undefined, { loginRequest: true }).then(startSession)
     .catch(e => { if (!(e.status === 503 && e.body.listenerDown)) endSession(e.body && e.body.expired ? "Your session has expired; please log in again." : ""); });

@@ -1,6 +1,7 @@
 // orxweb's HTTPS side against a real orxgui on loopback, logged in as a real throw-away Unix
 // account (root only; skipped otherwise): the page's files and path traversal, malformed and
-// oversized requests, login and cookies, CSRF, the session limit, and a listener that is down.
+// oversized requests, login and cookies, CSRF, the session limit, a listener that is down, and
+// the pinning of the listener's host key (first contact, a changed key, plain, strict).
 // ctest-labels: threaded
 #include "listener_harness.h"
 #include "test_account.h"
@@ -8,14 +9,20 @@
 #include "webtls.h"
 #include "zaf_temp_dir.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <cctype>
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 using namespace vornweb;
 
@@ -129,19 +136,33 @@ protected:
         ASSERT_NE(nullptr, s_listener) << "orxgui did not start";
     }
 
-    std::unique_ptr<CWebServer> startServer(size_t maxSessions = 4, uint16_t listenerPort = 0,
-                                            const std::string& assets = ORXWEB_ASSETS_DIR) {
+    // Options for a server in front of the listener at `listenerPort` (0: the suite's), with a
+    // known-hosts file of this test's own.
+    SWebOptions serverOptions(uint16_t listenerPort = 0) const {
         SWebOptions options;
         options.port = 0;
         options.listenerPort = listenerPort != 0 ? listenerPort : s_listener->port();
         options.certFile = s_cert;
         options.keyFile = s_key;
-        options.assetsDir = assets;
-        options.maxSessions = maxSessions;
+        options.assetsDir = ORXWEB_ASSETS_DIR;
+        options.maxSessions = 4;
         options.threads = 4;
+        options.knownHostsFile = m_dir.file("known_hosts");
+        return options;
+    }
+
+    static std::unique_ptr<CWebServer> startServer(const SWebOptions& options) {
         auto server = std::make_unique<CWebServer>(options);
         server->start();
         return server;
+    }
+
+    std::unique_ptr<CWebServer> startServer(size_t maxSessions = 4, uint16_t listenerPort = 0,
+                                            const std::string& assets = ORXWEB_ASSETS_DIR) {
+        SWebOptions options = serverOptions(listenerPort);
+        options.assetsDir = assets;
+        options.maxSessions = maxSessions;
+        return startServer(options);
     }
 
     static std::unique_ptr<httplib::SSLClient> client(const CWebServer& server) {
@@ -174,6 +195,7 @@ protected:
         return result;
     }
 
+    ZafTempDir m_dir;
     static TestAccount* s_account;
     static orxtest::CListenerProcess* s_listener;
     static ZafTempDir* s_state;
@@ -439,4 +461,186 @@ TEST_F(WebServerTest, ListenerDown) {
     auto again = http->Get("/api/keys", {{"Cookie", session.cookie}});
     ASSERT_TRUE(again);
     EXPECT_EQ(401, again->status);
+}
+
+namespace {
+
+// The fingerprint orxgui logs at start-up ("Host key fingerprint: 7796 69B9 ...").
+std::string loggedFingerprint(const orxtest::CListenerProcess& listener) {
+    const std::string log = listener.log();
+    const std::string key = "Host key fingerprint: ";
+    const size_t at = log.find(key);
+    if (at == std::string::npos)
+        return "";
+    std::string fingerprint = log.substr(at + key.size(), log.find('\n', at) - at - key.size());
+    while (!fingerprint.empty() && std::isspace(static_cast<unsigned char>(fingerprint.back())))
+        fingerprint.pop_back();
+    return fingerprint;
+}
+
+// Starts `listener` on `port` signing with the other test host key: a listener whose key was
+// replaced, or something posing as it, at the address orxweb knows.
+bool startWithOtherKey(orxtest::CListenerProcess& listener, uint16_t port) {
+    for (const char* name : {"/hostkey.pkr", "/hostkey.skr"}) {
+        const std::string target = listener.hostKeyDir() + name;
+        std::filesystem::copy_file(std::string(ORX_TEST_DATA_DIR) + "/hostkey-other" + name, target,
+                                   std::filesystem::copy_options::overwrite_existing);
+        ::chmod(target.c_str(), 0600);
+    }
+    listener.launchWith({"--port", std::to_string(port)});
+    return listener.waitForLog("Initialization completed successfully.");
+}
+
+} // namespace
+
+// orxweb pins the key the listener names on first contact (logging its fingerprint), keeps one
+// line per listener, and refuses a listener at the same address that signs with another key
+// before the password leaves; removing the line, as the log says, lets it meet the new key.
+TEST_F(WebServerTest, FirstContactPinsTheHostKeyAndAChangedKeyIsRefused) {
+    orxtest::CListenerProcess first;
+    ASSERT_TRUE(first.start());
+    const uint16_t port = first.port();
+    const std::string listener = "127.0.0.1:" + std::to_string(port);
+    const std::string fingerprint = loggedFingerprint(first);
+    ASSERT_EQ(49u, fingerprint.size()) << first.log();
+    const std::string knownHosts = m_dir.file("known_hosts");
+    auto server = startServer(4, port);
+
+    testing::internal::CaptureStderr();
+    const SLogin met = login(*server, s_account->password());
+    const SLogin again = login(*server, s_account->password());
+    std::string log = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(200, met.status) << met.body;
+    ASSERT_EQ(200, again.status) << again.body;
+    EXPECT_EQ(1u, orxtest::countOccurrences(log, "first contact with the listener " + listener +
+                                                     ": trusting its host key, fingerprint " +
+                                                     fingerprint))
+        << log;
+    std::string digits = fingerprint;
+    digits.erase(std::remove(digits.begin(), digits.end(), ' '), digits.end());
+    const std::string pinned = orxtest::readFile(knownHosts);
+    EXPECT_EQ(0u, pinned.find(listener + " " + digits + " ")) << pinned;
+    EXPECT_EQ(1u, orxtest::countOccurrences(pinned, "\n"));
+    struct stat info {};
+    ASSERT_EQ(0, ::stat(knownHosts.c_str(), &info));
+    EXPECT_EQ(0600u, info.st_mode & 0777);
+    ASSERT_NE(std::string::npos, first.log().find(s_account->name()));
+
+    first.stop();
+    orxtest::CListenerProcess other;
+    ASSERT_TRUE(startWithOtherKey(other, port)) << other.log() << other.stderrText();
+    ASSERT_NE(fingerprint, loggedFingerprint(other));
+    testing::internal::CaptureStderr();
+    const SLogin changed = login(*server, s_account->password());
+    log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(502, changed.status);
+    EXPECT_EQ("", changed.setCookie);
+    EXPECT_NE(std::string::npos, changed.body.find("\"listenerRefused\":\"identity-changed\""))
+        << changed.body;
+    EXPECT_NE(std::string::npos, changed.body.find("The listener's identity has changed"));
+    EXPECT_NE(std::string::npos, changed.body.find("Your password was not sent"));
+    EXPECT_NE(std::string::npos,
+              log.find("refused the listener at " + listener +
+                       ": its handshake is not signed by the host key pinned for it in " +
+                       knownHosts + " (fingerprint " + fingerprint + ")"))
+        << log;
+    EXPECT_NE(std::string::npos, log.find("remove the listener's line from " + knownHosts));
+    EXPECT_EQ(std::string::npos, log.find(s_account->password()));
+    // The other listener never saw a login, and the pinned key stays as it was.
+    EXPECT_EQ(std::string::npos, other.log().find(s_account->name())) << other.log();
+    EXPECT_EQ(pinned, orxtest::readFile(knownHosts));
+
+    std::ofstream(knownHosts, std::ios::trunc).close();
+    EXPECT_EQ(200, login(*server, s_account->password()).status);
+    EXPECT_NE(std::string::npos, orxtest::readFile(knownHosts).find(listener + " "));
+    EXPECT_NE(pinned, orxtest::readFile(knownHosts));
+}
+
+// Browsers logging in at the same first contact leave one line, not one each.
+TEST_F(WebServerTest, SimultaneousFirstContactsPinOnce) {
+    auto server = startServer(4);
+    std::vector<std::thread> browsers;
+    std::vector<int> statuses(4, -1);
+    for (size_t i = 0; i < statuses.size(); ++i)
+        browsers.emplace_back(
+            [&, i] { statuses[i] = login(*server, s_account->password()).status; });
+    for (std::thread& browser : browsers)
+        browser.join();
+    for (int status : statuses)
+        EXPECT_EQ(200, status);
+    EXPECT_EQ(1u, orxtest::countOccurrences(orxtest::readFile(m_dir.file("known_hosts")), "\n"));
+}
+
+TEST_F(WebServerTest, APlainListenerIsRefusedUnlessAllowed) {
+    orxtest::SListenerOptions plainOptions;
+    plainOptions.secure = false;
+    orxtest::CListenerProcess plain(plainOptions);
+    ASSERT_TRUE(plain.start());
+    auto server = startServer(4, plain.port());
+    const SLogin refused = login(*server, s_account->password());
+    EXPECT_EQ(502, refused.status);
+    EXPECT_NE(std::string::npos, refused.body.find("\"listenerRefused\":\"plain\""))
+        << refused.body;
+    EXPECT_NE(std::string::npos, refused.body.find("offers only an unencrypted connection"));
+    EXPECT_EQ(std::string::npos, plain.log().find(s_account->name()));
+    EXPECT_FALSE(std::filesystem::exists(m_dir.file("known_hosts")));
+
+    SWebOptions options = serverOptions(plain.port());
+    options.allowPlainListener = true;
+    auto allowed = startServer(options);
+    EXPECT_EQ(200, login(*allowed, s_account->password()).status);
+}
+
+// Strict: the key is named by its public key file or its fingerprint; nothing is learnt, and a
+// listener that proves another key is refused.
+TEST_F(WebServerTest, StrictModeWithTheNamedKey) {
+    const std::string data = ORX_TEST_DATA_DIR;
+    const std::string listener = "127.0.0.1:" + std::to_string(s_listener->port());
+    const std::string fingerprint = loggedFingerprint(*s_listener);
+    ASSERT_EQ(49u, fingerprint.size());
+    auto strict = [&](const std::string& key) {
+        SWebOptions options = serverOptions();
+        options.knownHostsFile.clear();
+        options.listenerHostKey = key;
+        return startServer(options);
+    };
+
+    auto byFile = strict(data + "/hostkey/hostkey.pkr");
+    EXPECT_NE(std::string::npos, byFile->pin().describe().find(fingerprint + " (strict)"));
+    EXPECT_EQ(200, login(*byFile, s_account->password()).status);
+
+    testing::internal::CaptureStderr();
+    auto otherFile = strict(data + "/hostkey-other/hostkey.pkr");
+    const SLogin changed = login(*otherFile, s_account->password());
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(502, changed.status);
+    EXPECT_NE(std::string::npos, changed.body.find("\"listenerRefused\":\"identity-changed\""));
+    EXPECT_NE(std::string::npos, log.find("refused the listener at " + listener +
+                                          ": its handshake is not signed by the host key named "
+                                          "by --listener-host-key"))
+        << log;
+
+    // By fingerprint, as orxgui logs it: the listener shows its key once, then must prove it.
+    testing::internal::CaptureStderr();
+    auto byFingerprint = strict(fingerprint);
+    const SLogin one = login(*byFingerprint, s_account->password());
+    const SLogin two = login(*byFingerprint, s_account->password());
+    log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(200, one.status) << one.body;
+    EXPECT_EQ(200, two.status) << two.body;
+    EXPECT_EQ(1u, orxtest::countOccurrences(log, "named by --listener-host-key (" + fingerprint +
+                                                     "); pinned it"))
+        << log;
+
+    testing::internal::CaptureStderr();
+    auto wrongFingerprint = strict("0123:4567:89ab:cdef:0123:4567:89ab:cdef:0123:4567");
+    const SLogin wrong = login(*wrongFingerprint, s_account->password());
+    log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(502, wrong.status);
+    EXPECT_NE(std::string::npos, wrong.body.find("\"listenerRefused\":\"identity-changed\""));
+    EXPECT_NE(std::string::npos,
+              log.find("its host key has the fingerprint " + fingerprint +
+                       ", not 0123 4567 89AB CDEF 0123 4567 89AB CDEF 0123 4567"))
+        << log;
+    EXPECT_FALSE(std::filesystem::exists(m_dir.file("known_hosts")));
 }

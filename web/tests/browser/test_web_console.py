@@ -5,12 +5,14 @@ A throw-away Unix account logs in; the tests import the 1k key corpus, list and 
 key, generate a key pair with the entropy exchange, export and import again, edit a configuration
 value, read the transaction log and the options, log out; and they check a wrong password, the
 idle expiry, a forged change without the CSRF token and the page shown while the listener is
-down. Screenshots of the main views are written to the artefact folder.
+down or no longer proves the host key orxweb pinned. Screenshots of the main views are written
+to the artefact folder.
 
 Needs root (to make the account) and Debian's chromium, chromium-driver and python3-selenium;
 exits with 77 (skipped) when one is missing. Every wait is bounded.
 
     test_web_console.py --orxgui PATH --orxweb PATH --template PATH --ring PATH --artefacts DIR
+                        --host-key-other DIR
 """
 
 import argparse
@@ -536,11 +538,42 @@ class WebConsoleTest(unittest.TestCase):
         self.assertIn(str(self.listener_port), text)
         self.shot("listener-down")
 
+    def test_17_changed_host_key_page(self):
+        # Another orxgui at the same address signs with another host key: orxweb, which pinned
+        # the first one's key at the first login, shows the refusal instead of logging in.
+        keys = os.path.join(self.root, "other-hostkey")
+        os.mkdir(keys, 0o700)
+        for name in ["hostkey.pkr", "hostkey.skr"]:
+            shutil.copy(os.path.join(ARGS.host_key_other, name), keys)
+            os.chmod(os.path.join(keys, name), 0o600)
+        gui_log = os.path.join(self.root, "orxgui-other.log")
+        other = Process([ARGS.orxgui, "--port", str(self.listener_port), "--local", "--info", "verbose",
+                         "--log-file", gui_log, "--host-key", keys],
+                        os.path.join(self.root, "orxgui-other.out"),
+                        dict(os.environ, ORXDIR=os.path.join(self.root, "install")))
+        self.processes.append(other)
+        wait_until(lambda: not other.running() or
+                   "Initialization completed successfully." in read_text(gui_log), 30, "the other orxgui")
+        self.assertTrue(other.running(), other.text())
+        self.driver.find_element(By.ID, "down-retry").click()
+        self.visible("login-form")
+        self.login()
+        self.text_in("refused-title", "The listener's identity has changed")
+        self.assertIn("Your password was not sent", self.driver.find_element(By.ID, "refused-text").text)
+        self.assertTrue(self.driver.find_element(By.ID, "refused-identity-hint").is_displayed())
+        self.shot("listener-identity-changed")
+        log = self.web.text()
+        self.assertEqual(1, log.count("first contact with the listener 127.0.0.1:%d" % self.listener_port))
+        self.assertIn("refused the listener at 127.0.0.1:%d: its handshake is not signed" % self.listener_port, log)
+        self.assertNotIn(self.account.name, read_text(gui_log))
+        self.driver.find_element(By.ID, "refused-back").click()
+        self.visible("login-form")
+
 
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
-    for name in ["--orxgui", "--orxweb", "--template", "--ring", "--artefacts"]:
+    for name in ["--orxgui", "--orxweb", "--template", "--ring", "--artefacts", "--host-key-other"]:
         parser.add_argument(name, required=True)
     ARGS, rest = parser.parse_known_args()
     if os.geteuid() != 0:
