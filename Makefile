@@ -1,10 +1,11 @@
 # Entry points: `make run` starts the listener, `make run-web` the listener and the web console,
-# `make test` runs every test.
+# `make test` runs every test, `make package` builds the Debian package vorn-server.
 JOBS ?= $(shell nproc)
 BUILD ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: deps build run run-web test test-release test-asan test-tsan format-check bench fuzz clean
+.PHONY: deps build run run-web test test-release test-package test-asan test-tsan format-check \
+	lint bench fuzz package clean
 
 deps:
 	./scripts/install-deps.sh
@@ -20,12 +21,18 @@ run: build
 run-web: build
 	./scripts/run-web.sh $(BUILD) $(ARGS)
 
-test: deps format-check test-release test-asan test-tsan
+test: deps format-check test-release test-package test-asan test-tsan
 
 test-release:
 	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORX_BENCH=OFF
 	cmake --build build -j $(JOBS)
 	cd build && ctest --output-on-failure -j $(JOBS)
+
+# The package's life on this machine, from the Release build test-release made: build, lintian,
+# install, run under the unit's command line, upgrade, purge (root; installs and removes
+# vorn-server).
+test-package:
+	./tests/package/package_test.sh build
 
 test-asan:
 	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORX_SANITIZE=ON
@@ -41,6 +48,11 @@ test-tsan:
 format-check:
 	./scripts/format.sh --check
 
+# clang-tidy with the checks of .clang-tidy over the project's sources (not part of `make test`).
+lint: deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	./scripts/lint.sh $(BUILD)
+
 bench: deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 	cmake --build build-bench -j $(JOBS) --target bench
@@ -50,6 +62,12 @@ fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DORX_FUZZ=ON -DORX_BENCH=OFF
 	cmake --build build-fuzz -j $(JOBS)
+
+# build/vorn-server_<version>-<release>_<arch>.deb (ORX_PACKAGE_RELEASE=N sets the Debian revision).
+package: deps
+	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORX_BENCH=OFF
+	cmake --build build -j $(JOBS)
+	cd build && cpack -G DEB
 
 clean:
 	rm -rf build build-asan build-tsan build-bench build-fuzz

@@ -4,12 +4,15 @@ set -euo pipefail
 
 PACKAGES=(
     build-essential cmake ninja-build pkg-config
-    clang libclang-rt-14-dev clang-format
-    libbotan-2-dev libre2-dev libxerces-c-dev libcrypt-dev zlib1g-dev passwd
+    clang libclang-rt-14-dev clang-format clang-tidy
+    libbotan-2-dev libre2-dev libxerces-c-dev libcrypt-dev zlib1g-dev libbz2-dev passwd
     libgtest-dev libgmock-dev libbenchmark-dev libfuse3-dev fuse3
+    python3-cryptography
     openjdk-17-jdk-headless
     libcpp-httplib-dev libssl-dev
     python3 python3-selenium chromium chromium-driver
+    time
+    help2man lintian logrotate systemd
 )
 
 missing=()
