@@ -39,6 +39,7 @@ const ZAFCommandLineFlag kFlags[] = {{"version", kFlagVersion},
                                      {"filelist", kFlagFileList}};
 
 volatile sig_atomic_t gStop = 0;
+volatile sig_atomic_t gReload = 0;
 bool gFirstPass = true;
 std::string gStartDirectory; // captured at the first pass, without a trailing "/"
 
@@ -60,13 +61,13 @@ extern "C" void breakHandler(int) {
     gStop = 1;
 }
 
-extern "C" void CatchHup(int) { signal(SIGHUP, CatchHup); }
+extern "C" void CatchHup(int) { gReload = 1; }
 
 void install(int sig, void (*handler)(int)) {
     struct sigaction action {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = 0; // no restart: the arrival ends pause()
+    action.sa_flags = SA_RESTART; // the flags are looked at between steps and in waitForSignal
     sigaction(sig, &action, nullptr);
 }
 
@@ -91,6 +92,20 @@ void zafInitEA() {
     install(SIGHUP, CatchHup);
     for (int sig : {SIGPIPE, SIGTERM, SIGTRAP, SIGSEGV, SIGILL, SIGBUS})
         install(sig, breakHandler);
+}
+
+// Waits for SIGHUP or a stop signal. They are blocked while the flags are looked at, so one that
+// came before the wait (while the rings loaded, or between the fork and here) is not slept
+// through.
+void waitForSignal() {
+    sigset_t waited, previous;
+    sigemptyset(&waited);
+    for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGXCPU})
+        sigaddset(&waited, sig);
+    sigprocmask(SIG_BLOCK, &waited, &previous);
+    while (!gStop && !gReload)
+        sigsuspend(&previous);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
 // Relative paths count from the directory of the first pass, also after the daemon moved to "/".
@@ -176,6 +191,7 @@ bool becomeDaemon() {
 }
 
 int ZAFCache(int argc, char** argv) {
+    gReload = 0; // a SIGHUP from now on asks for the pass after this one
     zafInitEA();
     if (gFirstPass) {
         char directory[1025];
@@ -287,8 +303,7 @@ int ZAFCache(int argc, char** argv) {
             std::fprintf(stderr, "Stopping at user's request.\n");
         if (code == 0 && !gStop) {
             if (verbose || becomeDaemon()) {
-                if (!gStop)
-                    pause();
+                waitForSignal();
             }
         }
     } catch (const std::bad_alloc&) {

@@ -6,7 +6,10 @@
 #include "keystore_internal.h"
 #include "keystore_test_util.h"
 
+#include <chrono>
+#include <ctime>
 #include <gtest/gtest.h>
+#include <thread>
 
 using namespace kstest;
 using keypackets::Packet;
@@ -238,6 +241,54 @@ TEST_F(KeyModel, ForgedUserIDsCountNeitherInTheTrustCalculationNorForCertifying)
                                   ZAFOLastOption()));
     ASSERT_EQ(0, ZAFCalculateTrust(ZAFPeekKeyDBRootKeySet(ring), ring));
     EXPECT_EQ(kZAFValidity_Complete, ring->keys.at(0)->validity);
+    ZAFFreeKeyDB(ring);
+}
+
+TEST_F(KeyModel, TrustResultsLastOnlyWhileTheRingsAndTheirExpiriesStandStill) {
+    ZAFKeyDBObjRef alice = make("Alice");
+    ZAFKeyDBObjRef trusted = make("Trusted"); // secret held: trusted implicitly
+    std::vector<Packet> a = publicPackets(alice);
+    // The trusted key's certification of Alice runs out two seconds after it was made.
+    const uint32_t made = uint32_t(std::time(nullptr));
+    std::string cert =
+        sign(trusted, "", 0x10, a[0].body, 13, a[1].body, made, subpacket(3, keypackets::be32(2)));
+    TempDir dir;
+    writeAll(dir.file("pub.pkr"), keypackets::join({a[0], a[1], a[2], {2, cert}}) +
+                                      exportKey(ctx.get(), trusted, false));
+    writeAll(dir.file("sec.skr"), exportKey(ctx.get(), trusted, true));
+    ZAFKeyDBRef ring = nullptr;
+    ASSERT_EQ(0, openDB(ctx.get(), dir.file("pub.pkr"), dir.file("sec.skr"), &ring));
+    auto aliceValidity = [&] {
+        EXPECT_EQ(0, ZAFCalculateTrust(ZAFPeekKeyDBRootKeySet(ring), ring));
+        return numProperty(&ring->keys.at(0)->objs[0], kZAFKeyProperty_Validity);
+    };
+    ASSERT_EQ(kZAFValidity_Complete, aliceValidity());
+    // Asked again and again while nothing changes, the answer changes when the certification
+    // runs out (bounded: it has two seconds to go).
+    int64_t validity = kZAFValidity_Complete;
+    for (int i = 0; i < 200 && validity == kZAFValidity_Complete; ++i) {
+        validity = aliceValidity();
+        if (validity == kZAFValidity_Complete)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(kZAFValidity_Unknown, validity);
+    EXPECT_GE(uint32_t(std::time(nullptr)), made + 2);
+
+    // A new certification, then a change by another handle of the same rings: a refresh that
+    // reads it is a change too.
+    ZAFKeyDBObjRef uid = nullptr;
+    ASSERT_EQ(0, ZAFGetPrimaryUserID(&ring->keys.at(0)->objs[0], &uid));
+    ASSERT_EQ(0, ZAFCertifyUserID(uid, &ring->keys.at(1)->objs[0], ZAFOPassphrase(ctx.get(), ""),
+                                  ZAFOLastOption()));
+    ASSERT_EQ(kZAFValidity_Complete, aliceValidity());
+    ASSERT_EQ(0, ZAFFlushKeyDB(ring));
+    ZAFKeyDBRef other = nullptr;
+    ASSERT_EQ(0, openDB(ctx.get(), dir.file("pub.pkr"), dir.file("sec.skr"), &other));
+    ASSERT_EQ(0, ZAFSetKeyOwnerTrust(&other->keys.at(1)->objs[0], kZAFKeyTrust_Never));
+    ASSERT_EQ(0, ZAFFlushKeyDB(other));
+    ZAFFreeKeyDB(other);
+    ASSERT_EQ(0, ZAFKeyDBRefresh(ring));
+    EXPECT_EQ(kZAFValidity_Unknown, aliceValidity());
     ZAFFreeKeyDB(ring);
 }
 

@@ -180,6 +180,7 @@ void adopt(ZAFKeyDB* db, std::vector<KeyPtr>& fresh, bool keepJournal) {
         if (!kept.count(k.get()))
             db->retired.push_back(k);
     db->keys.swap(fresh);
+    db->generation++;
     for (const KeyPtr& k : db->keys)
         k->owner = db;
     if (!keepJournal) {
@@ -294,6 +295,7 @@ void ZAFKeyDB::replaceKey(const KeyPtr& oldKey, const KeyPtr& newKey, bool journ
             }
             newKey->validity = oldKey->validity;
             retired.push_back(k);
+            generation++;
             k = newKey;
             newKey->owner = this;
             break;
@@ -305,6 +307,7 @@ void ZAFKeyDB::replaceKey(const KeyPtr& oldKey, const KeyPtr& newKey, bool journ
 void ZAFKeyDB::addKey(const KeyPtr& key, bool journal) {
     keys.push_back(key);
     key->owner = this;
+    generation++;
     indexKey(*this, key.get(), true);
     std::string fpr = key->fingerprintKey();
     if (journal) {
@@ -667,6 +670,7 @@ ZAFError ZAFDeleteKeys(ZAFKeyDBRef keyDB, ZAFKeySetRef keys) {
         }
         keyDB->keys.swap(kept);
         keyDB->indexValid = false;
+        keyDB->generation++;
         return kZAFError_NoErr;
     });
 }

@@ -285,6 +285,18 @@ struct ZAFKeyDB {
     bool stamped = false;
     zaf::RingStamp pubStamp;
     zaf::RingStamp secStamp;
+    // Bumped by every change of `keys` (add, replace, remove, a refresh that read something), so
+    // that results worked out over the whole database can be kept while it stands still.
+    uint64_t generation = 1;
+    // The last trust calculation: the generation and settings it saw and the time until which
+    // its result holds (the next expiry of a key, subkey or certification).
+    struct TrustMemo {
+        uint64_t generation = 0;
+        int32_t depthLimit = 0;
+        int32_t completes = 0;
+        int32_t marginals = 0;
+        uint32_t until = 0;
+    } trustMemo;
 
     void reindex();
     zaf::Key* findByKeyID(const uint8_t id[8]);

@@ -384,6 +384,136 @@ std::string scopeOf(const Key& k, const ZAFKeyDBObj& sig) {
     return std::string(text);
 }
 
+// Works out the validity of every key of `keyDB` and returns the time until which the result
+// holds: the first expiry, after now, of a key, subkey or certification.
+uint32_t calculateValidity(ZAFKeyDB* keyDB, int32_t depthLimit, int32_t completes,
+                           int32_t marginals) {
+    if (!keyDB->indexValid)
+        keyDB->reindex();
+    const uint32_t t = now();
+    uint64_t until = UINT32_MAX;
+    auto expiresAt = [&](uint64_t when) {
+        if (when > t && when < until)
+            until = when;
+    };
+    // Certifications by issuer key ID.
+    std::unordered_map<uint64_t, std::vector<Cert>> byIssuer;
+    struct State {
+        int32_t introducer = 0; // effective trust as an introducer
+        int32_t grantDepth = 0; // how many levels a trust signature lets it introduce
+        int depth = -1;         // level at which the key became valid
+        int32_t completeCount = 0, marginalCount = 0;
+        std::set<Key*> counted;
+        bool invalid = false;
+        // Expressions a user ID must match for this key's certifications to count (from
+        // the trust signatures that made it an introducer).
+        std::vector<std::string> scopes;
+    };
+    Scopes matcher;
+    std::unordered_map<Key*, State> state;
+    state.reserve(keyDB->keys.size());
+    std::deque<Key*> queue;
+    for (const KeyPtr& kp : keyDB->keys) {
+        Key* k = kp.get();
+        State& st = state[k];
+        st.invalid = keyInvalid(*k);
+        st.introducer = k->effectiveOwnerTrust();
+        st.grantDepth = st.introducer >= kZAFKeyTrust_Marginal ? 8 : 0;
+        if (!st.invalid && st.introducer == kZAFKeyTrust_Ultimate) {
+            st.depth = 0;
+            queue.push_back(k);
+        }
+        for (const ZAFKeyDBObj& o : k->objs) {
+            if (o.expiration)
+                expiresAt(o.expiration);
+            if (o.type == kZAFKeyDBObjType_Signature && o.sigExpireSecs)
+                expiresAt(uint64_t(o.created) + o.sigExpireSecs);
+            if (o.type != kZAFKeyDBObjType_Signature || !o.parsed || !o.hasIssuer ||
+                o.sigType < 0x10 || o.sigType > 0x13 || o.parent <= 0 || o.revoked)
+                continue;
+            if (std::memcmp(o.keyID, k->keyID(), 8) == 0)
+                continue; // self-signatures certify nothing
+            if (o.sigExpireSecs && uint64_t(o.created) + o.sigExpireSecs <= t)
+                continue;
+            byIssuer[keyIDValue(o.keyID)].push_back(Cert{k, o.index});
+        }
+    }
+    // Trust signatures first, so that one issuer's plain certification of the same key
+    // does not hide its trust signature.
+    for (auto& entry : byIssuer)
+        std::stable_partition(entry.second.begin(), entry.second.end(),
+                              [](const Cert& c) { return c.target->objs[c.sig].trustDepth > 0; });
+    while (!queue.empty()) {
+        Key* issuer = queue.front();
+        queue.pop_front();
+        State& is = state[issuer];
+        if (is.depth >= depthLimit)
+            continue;
+        int32_t trust = is.introducer;
+        if (trust != kZAFKeyTrust_Marginal && trust != kZAFKeyTrust_Complete &&
+            trust != kZAFKeyTrust_Ultimate)
+            continue;
+        auto it = byIssuer.find(keyIDValue(issuer->keyID()));
+        if (it == byIssuer.end())
+            continue;
+        for (const Cert& c : it->second) {
+            State& ts = state[c.target];
+            if (ts.invalid || ts.depth >= 0 || ts.counted.count(issuer))
+                continue;
+            const ZAFKeyDBObj& sig = c.target->objs[c.sig];
+            if (!is.scopes.empty()) {
+                // An introducer of limited scope counts only for user IDs within it; user
+                // attributes hold no text to match.
+                const ZAFKeyDBObj& uid = c.target->objs[size_t(sig.parent)];
+                bool text = c.target->packets[uid.packet].tag == rfc4880::kTagUserID;
+                std::string_view name = text ? c.target->packetBody(uid.packet) : "";
+                bool inside = text;
+                for (const std::string& e : is.scopes)
+                    inside = inside && matcher.matches(e, name);
+                if (!inside)
+                    continue;
+            }
+            if (!verifySignature(keyDB, *c.target, sig, issuer))
+                continue;
+            ts.counted.insert(issuer);
+            if (trust == kZAFKeyTrust_Marginal)
+                ts.marginalCount++;
+            else
+                ts.completeCount++;
+            // A trust signature makes its target an introducer at the level it names.
+            // A trust signature reaches at most its own depth, and never further than the
+            // issuer's own grant allows.
+            int32_t allowed = std::min<int32_t>(sig.trustDepth, is.grantDepth - 1);
+            if (sig.trustDepth > 0 && allowed > 0) {
+                int32_t granted = sig.trustAmount >= 120  ? kZAFKeyTrust_Complete
+                                  : sig.trustAmount >= 60 ? kZAFKeyTrust_Marginal
+                                                          : 0;
+                if (granted > ts.introducer && ts.introducer != kZAFKeyTrust_Never) {
+                    ts.introducer = granted;
+                    ts.grantDepth = allowed;
+                    ts.scopes = is.scopes;
+                    std::string scope = scopeOf(*c.target, sig);
+                    if (!scope.empty())
+                        ts.scopes.push_back(std::move(scope));
+                }
+            }
+            if (int64_t(ts.completeCount) * marginals + int64_t(ts.marginalCount) * completes >=
+                int64_t(completes) * marginals) {
+                ts.depth = is.depth + 1;
+                queue.push_back(c.target);
+            }
+        }
+    }
+    for (const KeyPtr& kp : keyDB->keys) {
+        State& st = state[kp.get()];
+        kp->validity = st.invalid                                ? kZAFValidity_Invalid
+                       : st.depth >= 0                           ? kZAFValidity_Complete
+                       : st.completeCount + st.marginalCount > 0 ? kZAFValidity_Marginal
+                                                                 : kZAFValidity_Unknown;
+    }
+    return uint32_t(until);
+}
+
 } // namespace
 
 extern "C" ZAFError ZAFCalculateTrust(ZAFKeySetRef keySet, ZAFKeyDBRef keyDB) {
@@ -396,119 +526,14 @@ extern "C" ZAFError ZAFCalculateTrust(ZAFKeySetRef keySet, ZAFKeyDBRef keyDB) {
         depthLimit = depthLimit < 0 ? 0 : depthLimit > 8 ? 8 : depthLimit;
         completes = completes < 1 ? 1 : completes > 16 ? 16 : completes;
         marginals = marginals < 1 ? 1 : marginals > 16 ? 16 : marginals;
-        if (!keyDB->indexValid)
-            keyDB->reindex();
-        // Certifications by issuer key ID.
-        std::unordered_map<uint64_t, std::vector<Cert>> byIssuer;
-        struct State {
-            int32_t introducer = 0; // effective trust as an introducer
-            int32_t grantDepth = 0; // how many levels a trust signature lets it introduce
-            int depth = -1;         // level at which the key became valid
-            int32_t completeCount = 0, marginalCount = 0;
-            std::set<Key*> counted;
-            bool invalid = false;
-            // Expressions a user ID must match for this key's certifications to count (from
-            // the trust signatures that made it an introducer).
-            std::vector<std::string> scopes;
-        };
-        Scopes matcher;
-        std::unordered_map<Key*, State> state;
-        state.reserve(keyDB->keys.size());
-        std::deque<Key*> queue;
-        for (const KeyPtr& kp : keyDB->keys) {
-            Key* k = kp.get();
-            State& st = state[k];
-            st.invalid = keyInvalid(*k);
-            st.introducer = k->effectiveOwnerTrust();
-            st.grantDepth = st.introducer >= kZAFKeyTrust_Marginal ? 8 : 0;
-            if (!st.invalid && st.introducer == kZAFKeyTrust_Ultimate) {
-                st.depth = 0;
-                queue.push_back(k);
-            }
-            for (const ZAFKeyDBObj& o : k->objs) {
-                if (o.type != kZAFKeyDBObjType_Signature || !o.parsed || !o.hasIssuer ||
-                    o.sigType < 0x10 || o.sigType > 0x13 || o.parent <= 0 || o.revoked)
-                    continue;
-                if (std::memcmp(o.keyID, k->keyID(), 8) == 0)
-                    continue; // self-signatures certify nothing
-                if (o.sigExpireSecs && o.created + o.sigExpireSecs <= now())
-                    continue;
-                byIssuer[keyIDValue(o.keyID)].push_back(Cert{k, o.index});
-            }
-        }
-        // Trust signatures first, so that one issuer's plain certification of the same key
-        // does not hide its trust signature.
-        for (auto& entry : byIssuer)
-            std::stable_partition(entry.second.begin(), entry.second.end(), [](const Cert& c) {
-                return c.target->objs[c.sig].trustDepth > 0;
-            });
-        while (!queue.empty()) {
-            Key* issuer = queue.front();
-            queue.pop_front();
-            State& is = state[issuer];
-            if (is.depth >= depthLimit)
-                continue;
-            int32_t trust = is.introducer;
-            if (trust != kZAFKeyTrust_Marginal && trust != kZAFKeyTrust_Complete &&
-                trust != kZAFKeyTrust_Ultimate)
-                continue;
-            auto it = byIssuer.find(keyIDValue(issuer->keyID()));
-            if (it == byIssuer.end())
-                continue;
-            for (const Cert& c : it->second) {
-                State& ts = state[c.target];
-                if (ts.invalid || ts.depth >= 0 || ts.counted.count(issuer))
-                    continue;
-                const ZAFKeyDBObj& sig = c.target->objs[c.sig];
-                if (!is.scopes.empty()) {
-                    // An introducer of limited scope counts only for user IDs within it; user
-                    // attributes hold no text to match.
-                    const ZAFKeyDBObj& uid = c.target->objs[size_t(sig.parent)];
-                    bool text = c.target->packets[uid.packet].tag == rfc4880::kTagUserID;
-                    std::string_view name = text ? c.target->packetBody(uid.packet) : "";
-                    bool inside = text;
-                    for (const std::string& e : is.scopes)
-                        inside = inside && matcher.matches(e, name);
-                    if (!inside)
-                        continue;
-                }
-                if (!verifySignature(keyDB, *c.target, sig, issuer))
-                    continue;
-                ts.counted.insert(issuer);
-                if (trust == kZAFKeyTrust_Marginal)
-                    ts.marginalCount++;
-                else
-                    ts.completeCount++;
-                // A trust signature makes its target an introducer at the level it names.
-                // A trust signature reaches at most its own depth, and never further than the
-                // issuer's own grant allows.
-                int32_t allowed = std::min<int32_t>(sig.trustDepth, is.grantDepth - 1);
-                if (sig.trustDepth > 0 && allowed > 0) {
-                    int32_t granted = sig.trustAmount >= 120  ? kZAFKeyTrust_Complete
-                                      : sig.trustAmount >= 60 ? kZAFKeyTrust_Marginal
-                                                              : 0;
-                    if (granted > ts.introducer && ts.introducer != kZAFKeyTrust_Never) {
-                        ts.introducer = granted;
-                        ts.grantDepth = allowed;
-                        ts.scopes = is.scopes;
-                        std::string scope = scopeOf(*c.target, sig);
-                        if (!scope.empty())
-                            ts.scopes.push_back(std::move(scope));
-                    }
-                }
-                if (int64_t(ts.completeCount) * marginals + int64_t(ts.marginalCount) * completes >=
-                    int64_t(completes) * marginals) {
-                    ts.depth = is.depth + 1;
-                    queue.push_back(c.target);
-                }
-            }
-        }
-        for (const KeyPtr& kp : keyDB->keys) {
-            State& st = state[kp.get()];
-            kp->validity = st.invalid                                ? kZAFValidity_Invalid
-                           : st.depth >= 0                           ? kZAFValidity_Complete
-                           : st.completeCount + st.marginalCount > 0 ? kZAFValidity_Marginal
-                                                                     : kZAFValidity_Unknown;
+        // The validities worked out last still hold while the database, the settings and
+        // every expiry they depended on stand still.
+        ZAFKeyDB::TrustMemo& memo = keyDB->trustMemo;
+        if (memo.generation != keyDB->generation || memo.depthLimit != depthLimit ||
+            memo.completes != completes || memo.marginals != marginals || now() >= memo.until) {
+            memo.generation = 0;
+            uint32_t until = calculateValidity(keyDB, depthLimit, completes, marginals);
+            memo = {keyDB->generation, depthLimit, completes, marginals, until};
         }
         // Keys of the set that live elsewhere (stale copies) take the validity of the current one.
         for (const KeyPtr& kp : keySet->list()) {
