@@ -194,25 +194,25 @@ Bytes hmacSha1(ZAFContextRef ctx, const Bytes& key, const Bytes& data) {
 }
 
 // AES-128 counter-mode key stream, one single-block call per block, starting at block `first`.
-Bytes keyStream(ZAFContextRef ctx, const Bytes& key, const Bytes& iv, uint64_t first,
-                size_t length) {
-    ZAFSymmetricCipherContextRef aes = nullptr;
-    EXPECT_EQ(0, ZAFNewSymmetricCipherContext(ctx, kZAFCipherAlgorithm_AES128, &aes));
-    EXPECT_EQ(0, ZAFInitSymmetricCipher(aes, key.data(), key.size()));
+Bytes keyStream(ZAFContextRef ctx, const Bytes& key, const Bytes& iv, uint64_t first, size_t length,
+                int32_t algorithm = kZAFCipherAlgorithm_AES128) {
+    ZAFSymmetricCipherContextRef cipher = nullptr;
+    EXPECT_EQ(0, ZAFNewSymmetricCipherContext(ctx, algorithm, &cipher));
+    EXPECT_EQ(0, ZAFInitSymmetricCipher(cipher, key.data(), key.size()));
     Bytes out;
     for (uint64_t block = first; out.size() < length; ++block) {
         Bytes counter = iv;
         uint64_t carry = block;
-        for (int i = 15; i >= 0 && carry != 0; --i) {
-            uint64_t sum = counter[size_t(i)] + (carry & 0xFF);
-            counter[size_t(i)] = uint8_t(sum);
+        for (size_t i = counter.size(); i-- > 0 && carry != 0;) {
+            uint64_t sum = counter[i] + (carry & 0xFF);
+            counter[i] = uint8_t(sum);
             carry = (carry >> 8) + (sum >> 8);
         }
-        unsigned char cipher[16];
-        EXPECT_EQ(0, ZAFSymmetricCipherEncrypt(aes, counter.data(), cipher));
-        out.insert(out.end(), cipher, cipher + 16);
+        Bytes encrypted(counter.size());
+        EXPECT_EQ(0, ZAFSymmetricCipherEncrypt(cipher, counter.data(), encrypted.data()));
+        out.insert(out.end(), encrypted.begin(), encrypted.end());
     }
-    ZAFFreeSymmetricCipherContext(aes);
+    ZAFFreeSymmetricCipherContext(cipher);
     out.resize(length);
     return out;
 }
@@ -353,28 +353,44 @@ void keyPair(SPair& pair, ZAFContextRef ctx) {
 TEST(CTRMode, KeyStreamRunsOnAcrossCallsBatchesAndCounterCarries) {
     CContext ctx;
     const Bytes key(16, 0x42);
-    // A counter whose low bytes carry soon, and one that wraps around completely.
-    for (const Bytes& iv :
-         {Bytes{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 0xFF, 0xFF, 0xFF, 0xFF, 0xF0}, Bytes(16, 0xFF)}) {
-        ZAFSymmetricCipherContextRef aes = nullptr;
-        ASSERT_EQ(0, ZAFNewSymmetricCipherContext(ctx.ref, kZAFCipherAlgorithm_AES128, &aes));
-        ASSERT_EQ(0, ZAFInitSymmetricCipher(aes, key.data(), key.size()));
-        CZAFCTRMode ctr(aes, iv.data(), 16);
+    struct SCase {
+        int32_t algorithm;
+        Bytes iv;
+    };
+    // Counters whose low bytes carry soon, whose low 64-bit word carries into the next byte,
+    // and that wrap around completely; for 16- and 8-byte blocks.
+    const SCase cases[] = {
+        {kZAFCipherAlgorithm_AES128,
+         {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 0xFF, 0xFF, 0xFF, 0xFF, 0xF0}},
+        {kZAFCipherAlgorithm_AES128,
+         {0, 1, 2, 3, 4, 5, 6, 7, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xF0}},
+        {kZAFCipherAlgorithm_AES128, Bytes(16, 0xFF)},
+        {kZAFCipherAlgorithm_CAST5, {1, 2, 3, 0xFF, 0xFF, 0xFF, 0xFF, 0xF0}},
+        {kZAFCipherAlgorithm_CAST5, Bytes(8, 0xFF)},
+    };
+    for (const SCase& c : cases) {
+        const unsigned int block = unsigned(c.iv.size());
+        ZAFSymmetricCipherContextRef cipher = nullptr;
+        ASSERT_EQ(0, ZAFNewSymmetricCipherContext(ctx.ref, c.algorithm, &cipher));
+        ASSERT_EQ(0, ZAFInitSymmetricCipher(cipher, key.data(), key.size()));
+        CZAFCTRMode ctr(cipher, c.iv.data(), block);
         Bytes padded;
         Bytes sent;
         for (size_t length : {1u, 15u, 16u, 17u, 4000u, 300u, 9000u, 31u}) {
             Bytes plain(length, uint8_t(length));
-            Bytes out(length + 16);
+            Bytes out(length + block);
             unsigned int n =
                 ctr.encrypt(out.data(), unsigned(out.size()), plain.data(), unsigned(length));
-            ASSERT_EQ(length + (16 - length % 16), n);
+            ASSERT_EQ(length + (block - length % block), n);
             out.resize(n);
             sent.insert(sent.end(), out.begin(), out.end());
             const unsigned char pad = uint8_t(n - length);
             plain.insert(plain.end(), pad, pad);
             padded.insert(padded.end(), plain.begin(), plain.end());
         }
-        EXPECT_EQ(xorWith(padded, keyStream(ctx.ref, key, iv, 0, padded.size())), sent);
+        EXPECT_EQ(xorWith(padded, keyStream(ctx.ref, key, c.iv, 0, padded.size(), c.algorithm)),
+                  sent)
+            << "algorithm " << c.algorithm << ", block " << block;
     }
 }
 
