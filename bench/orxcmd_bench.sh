@@ -50,8 +50,21 @@ if [ "${ORX_BENCH_SKIP_KEYS:-0}" != 1 ]; then
     cp "$corpus/pubring-7k.pkr" "$home/.zaf/pubring.pkr"; cp "$corpus/secring-7k.skr" "$home/.zaf/secring.skr"
     chown -R "$user:$user" "$home/.zaf"
     echo "orxcmd --key-list --with-colons, the corpus's 7k rings: $(median_ms 5 as_user "$orxcmd" --key-list --with-colons) ms"
+    # The same through the toolkit's service: the first run verifies there (not counted).
+    if [ -x "$build/toolkit/service/orxsdkd" ]; then
+        sdk=$(mktemp -d /tmp/orx-bench-sdk-XXXXXX); chmod 755 "$sdk"
+        "$build/toolkit/service/orxsdkd" --foreground --socket "$sdk/orxsdkd.sock" 2>"$sdk/log" &
+        sdk_pid=$!
+        for _ in $(seq 100); do [ -S "$sdk/orxsdkd.sock" ] && break; sleep 0.1; done
+        export ORXSDKD_SOCKET=$sdk/orxsdkd.sock
+        as_user "$orxcmd" --key-list --with-colons >/dev/null
+        echo "orxcmd --key-list --with-colons, the corpus's 7k rings, orxsdkd running: $(median_ms 5 as_user "$orxcmd" --key-list --with-colons) ms"
+        unset ORXSDKD_SOCKET
+        kill "$sdk_pid"; wait "$sdk_pid" 2>/dev/null || true
+        rm -rf "$sdk"
+    fi
     listing=$(as_user "$orxcmd" --key-list --with-colons)
-    one=$(printf '%s\n' "$listing" | awk -F: '/^(pub|sec):/ {print "0x" substr($5, 9)}' | head -n 1)
+    one=$(awk -F: '/^(pub|sec):/ {print "0x" substr($5, 9); exit}' <<<"$listing")
     echo "orxcmd --key-detail of one key, 7k: $(median_ms 5 as_user "$orxcmd" --key-detail "$one") ms"
 fi
 
