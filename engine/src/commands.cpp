@@ -57,93 +57,9 @@ int32_t configType(eZAFOp op) {
     return row->argType;
 }
 
-struct SPart {
-    const char* what;
-    std::vector<const char*> switches;
-};
-
-// Parts of the product this build does not have; each switch names its part in the refusal.
-const std::vector<SPart>& unsupportedParts() {
-    static const std::vector<SPart> parts = {
-        {"key servers",
-         {"--keyserver", "--keyserver-send", "--keyserver-fetch", "--keyserver-search",
-          "--keyserver-delete", "--keyserver-disable", "--keyserver-type", "--key-update"}},
-        {"mail and file transfer (SMTP/FTP)",
-         {"--smtp", "--smtp-server", "--smtp-port", "--smtp-username", "--smtp-password",
-          "--smtp-recipient", "--smtp-sender", "--smtp-subject", "--smtp-cc", "--smtp-bcc",
-          "--smtp-note", "--smtp-note-file", "--ftp", "--ftp-password", "--ftp-pathname",
-          "--ftp-port", "--ftp-secure", "--ftp-server", "--ftp-username"}},
-        {"X.509 certificates and certificate authorities",
-         {"--x509",         "--ca-revocation-url", "--ca-root-cert",    "--ca-type",
-          "--ca-url",       "--cert-attribute",    "--cert-depth",      "--cert-issuer",
-          "--cert-request", "--cert-retrieve",     "--cert-serial",     "--crl",
-          "--issuer-dn",    "--issuer-serial",     "--serial",          "--question",
-          "--answer",       "--auth-user",         "--auth-passphrase", "--hostname",
-          "--my-name",      "--description",       "--char-set",        "--language"}},
-        {"PKCS#10 requests", {"--pkcs10"}},
-        {"key splitting and sharing",
-         {"--key-split", "--key-join", "--key-reconstruct", "--reconstruct-data", "--send-share",
-          "--threshold", "--count", "--challenge-fd"}},
-        {"self-decrypting archives", {"--sda", "--archive"}},
-        {"the secure viewer", {"--secure-viewer"}},
-        {"message features beyond encrypting, signing, decrypting and verifying (MIME, "
-         "pass-through, file names, signer lists, additional decryption key switches)",
-         {"--binary", "--signed-by", "--signer", "--signers", "--pass-through", "--preserve-name",
-          "--force-filename", "--discard-paths", "--zaf-mime", "--zaf-mime-parse", "--multi",
-          "--adk", "--adk-key", "--enforce-adk", "--warn-adk", "--add-all", "--authenticate",
-          "--conventional-passphrase-fd"}},
-        {"interactive editing and key maintenance",
-         {"--key-edit",
-          "--key-maintenance",
-          "--interactive",
-          "--new-passphrase",
-          "--packet-dump",
-          "--hex-dump",
-          "--sig-detail",
-          "--subkey",
-          "--start-date",
-          "--keys",
-          "--revokers",
-          "--introducers",
-          "--rsa-version",
-          "--cipher-num",
-          "--delimiter",
-          "--compatible",
-          "--pager",
-          "--width",
-          "--random-device",
-          "--allow-passphrase-retry",
-          "--show-pass",
-          "--local-times",
-          "--user",
-          "--cmdline-format",
-          "--completes-needed",
-          "--marginals-needed",
-          "--zafpath",
-          "--tmp",
-          "--randseed",
-          "--comment",
-          "--groups-file",
-          "--yes",
-          "--verbose"}},
-    };
-    return parts;
-}
-
 void noArgs(CEngineRun&) {}
 
 } // namespace
-
-const char* gUnsupportedPart(eZAFOp op) {
-    const SZAFOpStruct* row = _gGetOpStruct(op);
-    if (row == nullptr || row->cmdlineSwitch == nullptr)
-        return nullptr;
-    for (const SPart& part : unsupportedParts())
-        for (const char* sw : part.switches)
-            if (CZAFUtil::compareIgnoreCase(sw, row->cmdlineSwitch))
-                return part.what;
-    return nullptr;
-}
 
 const std::vector<SEngineCommand>& gCommands() {
     static const std::vector<SEngineCommand> commands = {
@@ -284,7 +200,7 @@ void argRule(const std::string& sw, uint16_t& min, uint16_t& max) {
         max = c->maxArgs;
         return;
     }
-    if (gUnsupportedPart(op) != nullptr || inList(kSecretSwitches, sw))
+    if (gRefusal(op) != nullptr || inList(kSecretSwitches, sw))
         return; // refused in validate(), whatever follows
     if (sw == "--userid") {
         min = 1;
@@ -333,8 +249,8 @@ bool CEngineCommandLine::argIsValid(const std::string& sw, const std::string& ar
     int value = 0;
     if (sw == "--info")
         return gArgToEnum(op, arg, value);
-    if (sw == "--trust" || gFindCommand(op) != nullptr)
-        return true;
+    if (sw == "--trust" || gFindCommand(op) != nullptr || gRefusal(op) != nullptr)
+        return true; // a refused switch is refused for itself in validate(), whatever follows
     const int32_t type = configType(op) & ~eArgTypeMulti;
     switch (type) {
     case eArgTypeBool:
@@ -364,9 +280,8 @@ void CEngineCommandLine::validate() const {
         eZAFOp op;
         if (!opOfSwitch(entry.first, op))
             continue;
-        if (const char* part = gUnsupportedPart(op))
-            fail(kZAFvorn_Unsupported,
-                 entry.first + " needs " + part + ", which this build does not have");
+        if (const SRefusal* refusal = gRefusal(op))
+            fail(kZAFvorn_Unsupported, gRefusalText(entry.first, *refusal));
         if (inList(kSecretSwitches, entry.first))
             fail(kZAFvorn_Usage, entry.first + ": passphrases are never read from the command "
                                                "line; use --passphrase-fd or the prompt");

@@ -164,8 +164,18 @@ struct SEngineCommand {
 const SEngineCommand* gFindCommand(eZAFOp op);
 // Every command, in help order.
 const std::vector<SEngineCommand>& gCommands();
-// What a refused switch needs, or null when the engine supports the switch.
-const char* gUnsupportedPart(eZAFOp op);
+// Why the engine refuses a switch (refusals.cpp): the part of the product it belongs to and the
+// reason this build leaves that part out.
+struct SRefusal {
+    const char* part;
+    const char* reason;
+};
+// The refusal of an operation's switch, or null when the engine reads the switch.
+const SRefusal* gRefusal(eZAFOp op);
+// Every refused switch with its refusal, part by part.
+std::vector<std::pair<std::string, const SRefusal*>> gRefusedSwitches();
+// The message of a refused switch: "SWITCH is not supported (PART): REASON".
+std::string gRefusalText(const std::string& sw, const SRefusal& refusal);
 // The switches (lower-cased) that only some commands read, and which commands read them.
 bool gOptionAppliesTo(const std::string& option, eZAFOp command);
 // The help text.
