@@ -21,12 +21,15 @@ namespace {
 const char* const kVersion = "8.5.0";
 
 // Switches that take no argument and modify some commands.
-const char* const kFlagOptions[] = {"--with-sigs",    "--with-userids", "--with-colons",
-                                    "--with-private", "--batch-mode",   "--exportable",
-                                    "--detached",     "--text"};
+const char* const kFlagOptions[] = {
+    "--with-sigs",  "--with-userids", "--with-colons", "--with-private",
+    "--batch-mode", "--exportable",   "--detached",    "--text",
+    "--yes",        "--verbose",      "--keys",        "--signers",
+    "--revokers",   "--introducers",  "--compatible",  "--hex-dump"};
 // Switches that take exactly one argument and modify some commands.
-const char* const kValueOptions[] = {"--output",      "--input",  "--sign-with",
-                                     "--revoke-with", "--regexp", "--status-fd"};
+const char* const kValueOptions[] = {"--output",    "--input",     "--sign-with",   "--revoke-with",
+                                     "--regexp",    "--status-fd", "--rsa-version", "--cipher-num",
+                                     "--delimiter", "--user",      "--signer"};
 // Switches whose argument would be a secret: refused, and never logged.
 const char* const kSecretSwitches[] = {
     "--passphrase",      "--new-passphrase", "--conventional-passphrase",
@@ -112,7 +115,11 @@ const std::vector<SEngineCommand>& gCommands() {
         {eZAFOpGroupRemove, 1, kMany, true, gCmdGroupRemove, "--group-remove GROUP...",
          "remove groups"},
         {eZAFOpPacketList, 0, 1, false, gCmdPacketList, "--packet-list [FILE]",
-         "list the packets of a file or of standard input"},
+         "list the packets of a file or of standard input (--hex-dump: their bytes too)"},
+        {eZAFOpPacketDump, 0, 1, false, gCmdPacketDump, "--packet-dump [FILE]",
+         "list the packets with every field (signature subpackets, key material sizes)"},
+        {eZAFOpSigDetail, 1, kMany, true, gCmdSigDetail, "--sig-detail PATTERN...",
+         "every signature on the keys with its type, times, hash, trust and verification"},
         {eZAFOpChangePassphrase, 1, 1, true, gCmdChangePassphrase, "--change-passphrase KEY",
          "change the passphrase of a key pair (old, then new from --passphrase-fd)"},
         {eZAFOpSetPrimaryUserId, 2, 2, true, gCmdSetPrimaryUserID,
@@ -173,6 +180,26 @@ bool gOptionAppliesTo(const std::string& option, eZAFOp command) {
         {"--regexp", {eZAFOpKeySign}},
         {"--exportable", {eZAFOpKeySign}},
         {"--revoke-with", {eZAFOpRevoke}},
+        {"--keys",
+         {eZAFOpKeyList, eZAFOpKeyDetail, eZAFOpKeyExport, eZAFOpKeyCheck, eZAFOpSigDetail}},
+        {"--signers", {eZAFOpKeyList, eZAFOpKeyDetail, eZAFOpKeyExport}},
+        {"--signer", {eZAFOpKeyList, eZAFOpKeyDetail, eZAFOpKeyCheck, eZAFOpSigDetail}},
+        {"--revokers", {eZAFOpKeyList, eZAFOpKeyDetail, eZAFOpGroupDetail}},
+        {"--introducers", {eZAFOpKeyList, eZAFOpKeyDetail, eZAFOpGroupDetail}},
+        {"--compatible", {eZAFOpKeyExport}},
+        {"--hex-dump", {eZAFOpPacketList, eZAFOpPacketDump}},
+        {"--rsa-version", {eZAFOpKeyGen}},
+        {"--random-device", {eZAFOpKeyGen}},
+        {"--cipher-num", {eZAFOpKeyGen, eZAFOpEncrypt, eZAFOpConventional}},
+        {"--delimiter",
+         {eZAFOpKeyList, eZAFOpKeyDetail, eZAFOpKeyCheck, eZAFOpGroupList, eZAFOpGroupDetail,
+          eZAFOpKeyAdd, eZAFOpSigDetail}},
+        {"--width",
+         {eZAFOpKeyList, eZAFOpKeyDetail, eZAFOpKeyCheck, eZAFOpGroupList, eZAFOpGroupDetail,
+          eZAFOpSigDetail, eZAFOpPacketList, eZAFOpPacketDump}},
+        {"--pager",
+         {eZAFOpKeyList, eZAFOpKeyDetail, eZAFOpKeyCheck, eZAFOpGroupList, eZAFOpGroupDetail,
+          eZAFOpSigDetail, eZAFOpPacketList, eZAFOpPacketDump}},
     };
     for (const auto& rule : rules)
         if (option == rule.first)
@@ -477,6 +504,12 @@ std::string gHelpText(const std::string& program) {
             "  --fast-key-gen, --sign-only, --sig-type, --depth, --sort, --reverse,\n"
             "  --fingerprint-view hex|words, --export-format, --with-private, --force,\n"
             "  --pubring FILE, --secring FILE, --info quiet|normal|verbose|debug\n"
+            "  --yes (answer yes to confirmations), --verbose, --user NAME (root: act as NAME)\n"
+            "  --keys, --signers, --signer KEY, --revokers, --introducers (listings),\n"
+            "  --width N, --delimiter C, --pager CMD, --local-times, --compatible,\n"
+            "  --rsa-version 3|4, --cipher-num N, --random-device PATH, --show-pass,\n"
+            "  --allow-passphrase-retry, --completes-needed N, --marginals-needed N,\n"
+            "  --zafpath DIR, --groups-file FILE, --randseed FILE, --tmp DIR, --comment TEXT\n"
             "Messages:\n"
             "  --userid KEY|GROUP...       recipients of --encrypt\n"
             "  --sign-with KEY             the signing key (else Default-Key)\n"

@@ -71,6 +71,7 @@ public:
                      "cannot read descriptor " + std::to_string(fd) + ": " + std::strerror(errno));
         }
     }
+    bool ownsProcess() const override { return true; }
     bool canPrompt() const override {
         const int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (fd < 0)
@@ -368,11 +369,34 @@ void CEngineRun::fillLayer() {
 }
 
 void CEngineRun::openServer() {
+    if (m_parsed)
+        switchUser();
     gStartToolkit(m_engine);
     m_server.reset(new CVornServer(this));
     eInfoLevel level = eInfoLevelNormal;
-    if (cfg().getInfoLevel(level))
+    if (cfg().getInfoLevel(level)) {
         m_quiet = (level == eInfoLevelQuiet);
+        m_verbose = (level == eInfoLevelVerbose || level == eInfoLevelDebug);
+    }
+    if (m_cmd.has("--verbose")) {
+        if (m_quiet)
+            fail(kZAFvorn_Usage, "contradictory: --verbose and --info quiet");
+        m_verbose = true;
+    }
+    if (m_verbose) {
+        std::string pubring, secring;
+        if (!cfg().getPubringFilename(pubring))
+            pubring = CZAFFileManager::appendToDir(m_server->getPersonalDirectory(),
+                                                   CVornServer::kPubRingName);
+        if (!cfg().getSecringFilename(secring))
+            secring = CZAFFileManager::appendToDir(m_server->getPersonalDirectory(),
+                                                   CVornServer::kSecRingName);
+        unsigned int keys = 0, pairs = 0;
+        m_server->getKeyDB()->countKeys(keys, pairs);
+        verbose("configuration " + m_server->getUserConfFilename() + "; key rings " + pubring +
+                " and " + secring + " (" + std::to_string(keys + pairs) + " keys, " +
+                std::to_string(pairs) + " key pairs)");
+    }
 }
 
 int32_t CEngineRun::execute() {

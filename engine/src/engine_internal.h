@@ -47,6 +47,9 @@ public:
     // Takes back what this command wrote to standard output, where that is possible (memory
     // buffers, a regular file); called when a command fails after writing data it must not leave.
     virtual void discardOut() = 0;
+    // True when these are the streams of a program of its own (orxcmd), whose process a command
+    // may change (its identity for --user) and whose terminal it may hand to a pager.
+    virtual bool ownsProcess() const { return false; }
 };
 
 // Maximum sizes of what a command reads.
@@ -216,6 +219,30 @@ public:
 
     // Reads a passphrase for `what` (the next line of --passphrase-fd, or a prompt).
     void readPassphrase(const std::string& what, CSecret& out);
+    // The everyday options (runoptions.cpp).
+    // True when the user agrees (y or yes on the terminal); always true with --yes, with
+    // --batch-mode and without a terminal.
+    bool confirm(const std::string& question);
+    // confirm(), or fail (exit 1) when the answer is no.
+    void confirmOrStop(const std::string& question);
+    // A note shown only with --verbose (or --info verbose, debug).
+    void verbose(const std::string& text);
+    // A date ("YYYY-MM-DD") or date and time ("... HH:MM:SS UTC"), in local time with
+    // Local-Times (then without "UTC"); "never" for the time 0.
+    std::string dateText(const oozaf::CZAFTime& t, bool withTime) const;
+    // The passphrase of a key pair, checked against its secret part: a wrong one fails with
+    // kZAFvorn_BadPassphrase, or is asked again (three tries) with Allow-Passphrase-Retry.
+    void readKeyPassphrase(const oozaf::CZAFKey& key, CSecret& out);
+    // Writes a listing to --output or standard output: colon records with the --delimiter
+    // character, human lines cut to --width; through the --pager command (or Pager when standard
+    // output is a terminal) when orxcmd writes to standard output.
+    void writeListing(std::string text, bool colons);
+    int listingWidth() const;
+    char colonDelimiter() const;
+    // The cipher of --cipher-num or Cipher; false when neither is set.
+    bool chosenCipher(oozaf::ZAFCipherAlgorithm& cipher) const;
+    // Reads `bytes` bytes (32 to 4096) from Random-Device into the random pool, when it is set.
+    void feedRandomDevice(unsigned int bytes);
     // Reads a whole file ("-" or "" is standard input), at most kMaxInputSize bytes.
     std::string readInput(const std::string& path);
     // Opens the output of --output (standard output without it).
@@ -235,11 +262,14 @@ public:
 private:
     const oozaf::CVornServerCfgPart&
     layerFor(const oozaf::CVornServerCfgPart::CAliasMap& aliases) override;
+    bool namedPersonalDirectory(std::string& directory) override;
     void parse(const std::vector<std::string>& words);
     void fillLayer();
     void selectCommand();
     void checkCombination() const;
     void openServer();
+    // Takes on the identity of --user for good (root only, orxcmd only).
+    void switchUser();
     int32_t execute();
     void writeLog(const std::string& start, int32_t result);
 
@@ -256,6 +286,7 @@ private:
     std::unique_ptr<oozaf::CVornServer> m_server;
     int m_passphraseFD = -1;
     bool m_quiet = false;
+    bool m_verbose = false;
 };
 
 // "0x1234ABCD Name <mail>": the short key ID and the primary user ID, control characters as '?'.
@@ -303,14 +334,29 @@ void gCmdConventional(CEngineRun& run);
 void gCmdSign(CEngineRun& run);
 void gCmdDecrypt(CEngineRun& run);
 void gCmdVerify(CEngineRun& run);
+void gCmdPacketDump(CEngineRun& run);
+void gCmdSigDetail(CEngineRun& run);
 void gCmdListAliases(CEngineRun& run);
 void gCmdInfo(CEngineRun& run);
+
+// The keys of a listing that its filters keep: --signers (key pairs that can sign now) and
+// --signer KEY (keys that KEY certified); the set itself without them (keyviews.cpp).
+std::unique_ptr<oozaf::CZAFKeySet> gFilterListing(CEngineRun& run,
+                                                  std::unique_ptr<oozaf::CZAFKeySet> set);
+// The extra lines of a key in a listing: designated revokers (--revokers, or `detail`), additional
+// decryption keys (--adk, or `detail`) and introducers (--introducers).
+void gListingSections(CEngineRun& run, const oozaf::CZAFKey& key, bool colons, bool detail,
+                      std::string& out);
 
 // The packet lister behind --packet-list (also the fuzz target's entry): describes each packet of
 // `data` (binary, or armoured: the armour is removed first) one line each into `out`. Throws
 // SEngineError kZAFvorn_BadData for data that is not a packet sequence; what was listed before
 // the fault stays in `out`. Nesting (compressed data is not opened) is never followed.
-void gListPackets(const std::string& data, std::string& out);
+// `show` adds, below each packet's line, its fields (kPacketFields: signature subpackets, key
+// material sizes; secret parts never) and its bytes as a hex dump (kPacketBytes; the secret part
+// of secret key packets left out).
+enum { kPacketFields = 1, kPacketBytes = 2 };
+void gListPackets(const std::string& data, std::string& out, unsigned int show = 0);
 // Removes ASCII armour: the Base64 body between the first "-----BEGIN " line and its end line,
 // checksum line dropped. False when `data` holds no armour.
 bool gDearmor(const std::string& data, std::string& binary);

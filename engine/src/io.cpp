@@ -199,7 +199,7 @@ void CEngineRun::readPassphrase(const std::string& what, CSecret& secret) {
     const std::string prompt = "Passphrase for " + what + ": ";
     (void)!::write(tty, prompt.data(), prompt.size());
     struct termios saved {};
-    const bool haveTerm = ::tcgetattr(tty, &saved) == 0;
+    const bool haveTerm = !setting(eZAFOpShowPass, false) && ::tcgetattr(tty, &saved) == 0;
     if (haveTerm) {
         struct termios quiet = saved;
         quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
@@ -373,8 +373,8 @@ std::unique_ptr<CZAFKeySet> CEngineRun::findKeys(const std::vector<std::string>&
     std::unique_ptr<CZAFKeySet> all(server().getKeyDB()->getNewEmptyKeySet());
     for (const std::string& pattern : patterns) {
         checkPattern(pattern);
-        std::unique_ptr<CZAFKeySet> set(
-            server().getKeyDB()->getMatchingKeySet(pattern, 0, nullptr, server().getGroupSet()));
+        std::unique_ptr<CZAFKeySet> set(server().getKeyDB()->getMatchingKeySet(
+            pattern, 0, nullptr, m_cmd.has("--keys") ? nullptr : server().getGroupSet()));
         if (set->count() == 0)
             fail(kZAFvorn_NoKey, "no key matches '" + pattern + "'");
         all->add(set.get());

@@ -73,7 +73,6 @@ char validityLetter(int32_t validity) {
     }
 }
 
-std::string dateOf(const CZAFTime& t) { return t.isNever() ? "never" : t.formatYMD(false); }
 std::string secondsOf(const CZAFTime& t) {
     return t.isNever() ? "" : std::to_string(t.getZAFTime());
 }
@@ -191,7 +190,6 @@ std::string keyFlags(const CZAFKey& key, bool colons) {
 }
 
 void listKey(CEngineRun& run, CZAFKeyDB& db, const CZAFKey& key, SListing& how, std::string& out) {
-    (void)run;
     const char* kind = key.isSecret() ? "sec" : "pub";
     const CZAFTime created = key.getCreationTime();
     const CZAFTime expires = key.getExpirationTime();
@@ -212,19 +210,16 @@ void listKey(CEngineRun& run, CZAFKeyDB& db, const CZAFKey& key, SListing& how, 
         char line[160];
         std::snprintf(line, sizeof line, "%s  %-7s %5d  %s  %s  %-8s  %-9s ", kind,
                       algName(key.getAlg()).c_str(), key.getSize(),
-                      key.getKeyIDString_Short().c_str(), dateOf(created).c_str(),
+                      key.getKeyIDString_Short().c_str(), run.dateText(created, false).c_str(),
                       validityName(validity).c_str(), trustWord(key.getTrust()));
         out += line + shown(key.getPrimaryUserIDName()) + keyFlags(key, false);
         if (!expires.isNever())
-            out += " [expires " + dateOf(expires) + "]";
+            out += " [expires " + run.dateText(expires, false) + "]";
         out += "\n";
         if (how.fingerprint)
             out += "     Fingerprint: " + fingerprintText(key, how.view) + "\n";
     }
-    if (how.revokers) {
-        for (const std::string& r : key.getRevokers())
-            out += how.colons ? "rvk::::" + r.substr(2) + ":::::\n" : "     Revoker: " + r + "\n";
-    }
+    gListingSections(run, key, how.colons, how.revokers, out);
     if (!how.userIDs && !how.sigs && !how.subkeys)
         return;
 
@@ -283,7 +278,7 @@ void listKey(CEngineRun& run, CZAFKeyDB& db, const CZAFKey& key, SListing& how, 
                                         : status == '-' ? "BAD"
                                                         : "unchecked";
                     out += std::string(revocation ? "rev" : "sig") + "  " + signer + "  " +
-                           dateOf(sig.getCreationTime()) + "  " + state +
+                           run.dateText(sig.getCreationTime(), false) + "  " + state +
                            (sig.isRevoked() ? " [revoked]" : "") + "  " + shown(who) + "\n";
                 }
             });
@@ -301,11 +296,12 @@ void listKey(CEngineRun& run, CZAFKeyDB& db, const CZAFKey& key, SListing& how, 
                        ":::\n";
             } else {
                 out += "sub  " + algName(alg) + " " + std::to_string(sub.getSize()) + "  " +
-                       sub.getSubkeyIDString_Short() + "  " + dateOf(sub.getCreationTime()) +
+                       sub.getSubkeyIDString_Short() + "  " +
+                       run.dateText(sub.getCreationTime(), false) +
                        (sub.isRevoked() ? " [revoked]" : "") +
                        (sub.getExpirationTime().isNever()
                             ? std::string()
-                            : " [expires " + dateOf(sub.getExpirationTime()) + "]") +
+                            : " [expires " + run.dateText(sub.getExpirationTime(), false) + "]") +
                        "\n";
             }
         });
@@ -361,7 +357,7 @@ void sortKeys(CEngineRun& run, std::vector<Owned<CZAFKey>>& keys) {
 }
 
 void listKeys(CEngineRun& run, SListing& how) {
-    Owned<CZAFKeySet> set(run.findKeys(run.args()));
+    Owned<CZAFKeySet> set(gFilterListing(run, run.findKeys(run.args())));
     // Validity comes from the whole web of trust, not only from the keys listed.
     Owned<CZAFKeySet> all(run.server().keyList());
     all->calculateTrust();
@@ -383,9 +379,7 @@ void listKeys(CEngineRun& run, SListing& how) {
     }
     if (!how.colons)
         text += std::to_string(keys.size()) + (keys.size() == 1 ? " key\n" : " keys\n");
-    Owned<COutput> output(run.openOutput(false));
-    output->write(text);
-    output->commit();
+    run.writeListing(text, how.colons);
 }
 
 // ---- helpers of the editing commands ----
@@ -492,9 +486,7 @@ void gCmdKeyCheck(CEngineRun& run) {
                     std::to_string(good) + " good, " + std::to_string(bad) + " bad, " +
                     std::to_string(unchecked) + " not checked (issuer not held)\n";
     }
-    Owned<COutput> output(run.openOutput(false));
-    output->write(text);
-    output->commit();
+    run.writeListing(text, colons);
     if (totalBad > 0)
         fail(kZAFvorn_BadSignature, std::to_string(totalBad) + " signatures do not verify");
 }
@@ -503,13 +495,21 @@ void gCmdKeyCheck(CEngineRun& run) {
 
 void gCmdKeyGen(CEngineRun& run) {
     int typeValue = eKeyTypeRSA;
-    run.cfg().getValue(eZAFOpKeyType, typeValue);
+    const bool typeGiven = run.cfg().getValue(eZAFOpKeyType, typeValue);
+    if (run.cmd().has("--rsa-version")) {
+        const std::string version = run.cmd().arg("--rsa-version");
+        if (version != "3" && version != "4")
+            fail(kZAFvorn_Usage, "--rsa-version takes 3 (RSA-Legacy) or 4 (RSA)");
+        if (typeGiven && typeValue == eKeyTypeDHDSS)
+            fail(kZAFvorn_Usage, "contradictory: --rsa-version and a DSS key type");
+        typeValue = version == "3" ? eKeyTypeRSALegacy : eKeyTypeRSA;
+    }
     const eKeyType type = static_cast<eKeyType>(typeValue);
     const int size = run.setting(eZAFOpKeySize, 2048);
     if (size <= 0 || size > 65535)
         fail(kZAFvorn_Usage, "--key-size " + std::to_string(size) + " is not a key size");
     ZAFCipherAlgorithm cipher = kZAFCipherAlgorithm_AES256;
-    run.cfg().getCipher(cipher);
+    run.chosenCipher(cipher);
     const bool signOnly = run.setting(eZAFOpSignOnly, false);
     const int days = run.setting(eZAFOpExpiresAfter, 0);
     if (days < 0 || days > 36500)
@@ -552,6 +552,9 @@ void gCmdKeyGen(CEngineRun& run) {
     CZAFTime expiry;
     if (days > 0)
         expiry = CZAFTime::today() + static_cast<unsigned int>(days) * 86400u;
+    if (!run.setting(eZAFOpRandomDevice, std::string()).empty())
+        run.feedRandomDevice(
+            run.server().neededEntropyForKeyPair(type, static_cast<uint16_t>(size)));
     run.note("generating a " + std::to_string(size) + "-bit " + gStringFromKeyType(type) +
              " key pair for " + shown(userID) + " ...");
     run.server().generateKeyPair(userID, passphrase.str(), type, cipher,
@@ -617,7 +620,13 @@ void gCmdKeyExport(CEngineRun& run) {
     Owned<CZAFKeySet> set(run.findKeys(run.args()));
     const bool withPrivate = run.cmd().has("--with-private");
     int format = oozaf::kZAFExportFormat_Complete;
-    run.cfg().getValue(eZAFOpExportFormat, format);
+    const bool formatGiven = run.cfg().getValue(eZAFOpExportFormat, format);
+    if (run.cmd().has("--compatible")) {
+        if (formatGiven && run.cmd().has("--export-format") &&
+            format != oozaf::kZAFExportFormat_Compatible)
+            fail(kZAFvorn_Usage, "contradictory: --compatible and --export-format Complete");
+        format = oozaf::kZAFExportFormat_Compatible;
+    }
     std::string data;
     gExportKeySet(run.server(), *set, withPrivate, run.setting(eZAFOpArmor, false),
                   static_cast<ZAFExportFormat>(format), data);
@@ -638,6 +647,8 @@ void gCmdKeyRemove(CEngineRun& run) {
     }
     for (Owned<CZAFKey>& key : keys) {
         const std::string what = describeKey(*key);
+        run.confirmOrStop(std::string("Remove ") +
+                          (key->isSecret() ? "the key pair " : "the key ") + what + "?");
         CZAFKey* raw = key.release();
         try {
             run.server().removeKey(raw);
@@ -666,7 +677,7 @@ void gCmdKeySign(CEngineRun& run) {
     if (depth < 0)
         fail(kZAFvorn_Usage, "--depth must not be negative");
     CSecret passphrase;
-    run.readPassphrase(describeKey(*signer), passphrase);
+    run.readKeyPassphrase(*signer, passphrase);
     run.server().signKey(target.get(), signer.get(), static_cast<eSigType>(typeValue),
                          run.cmd().arg("--regexp"), passphrase.str(),
                          static_cast<unsigned int>(depth), CZAFTime());
@@ -681,8 +692,9 @@ void gCmdRevoke(CEngineRun& run) {
     else if (!key->isSecret())
         fail(kZAFvorn_NoKey, "the secret part of " + key->getKeyIDString_Short() +
                                  " is not held; name a designated revoker with --revoke-with");
+    run.confirmOrStop("Revoke the key " + describeKey(*key) + "? This cannot be undone.");
     CSecret passphrase;
-    run.readPassphrase(describeKey(revoker ? *revoker : *key), passphrase);
+    run.readKeyPassphrase(revoker ? *revoker : *key, passphrase);
     run.server().revokeKey(key.get(), revoker ? revoker.get() : key.get(), passphrase.str());
     run.out("key " + describeKey(*key) + " revoked\n");
 }
@@ -692,8 +704,10 @@ void gCmdRevokeSubkey(CEngineRun& run) {
     Owned<CZAFSubKey> sub = findSubkey(run, run.args().front(), key);
     if (!key->isSecret())
         fail(kZAFvorn_NoKey, "the secret part of " + key->getKeyIDString_Short() + " is not held");
+    run.confirmOrStop("Revoke the subkey " + sub->getSubkeyIDString_Short() + " of " +
+                      describeKey(*key) + "? This cannot be undone.");
     CSecret passphrase;
-    run.readPassphrase(describeKey(*key), passphrase);
+    run.readKeyPassphrase(*key, passphrase);
     gRevokeKeyObject(run.server(), *sub, key.get(), passphrase.str());
     run.out("subkey " + sub->getSubkeyIDString_Short() + " revoked\n");
 }
@@ -701,6 +715,8 @@ void gCmdRevokeSubkey(CEngineRun& run) {
 void gCmdRemoveSubkey(CEngineRun& run) {
     Owned<CZAFKey> key;
     Owned<CZAFSubKey> sub = findSubkey(run, run.args().front(), key);
+    run.confirmOrStop("Remove the subkey " + sub->getSubkeyIDString_Short() + " of " +
+                      describeKey(*key) + "?");
     gRemoveKeyObject(run.server(), *sub);
     run.out("subkey " + sub->getSubkeyIDString_Short() + " removed\n");
 }
@@ -712,8 +728,10 @@ void gCmdRevokeSig(CEngineRun& run) {
     if (sigs.empty())
         fail(kZAFvorn_NoKey, "no certification by " + signer->getKeyIDString_Short() + " on " +
                                  key->getKeyIDString_Short());
+    run.confirmOrStop("Revoke " + std::to_string(sigs.size()) + " certifications by " +
+                      describeKey(*signer) + " on " + describeKey(*key) + "?");
     CSecret passphrase;
-    run.readPassphrase(describeKey(*signer), passphrase);
+    run.readKeyPassphrase(*signer, passphrase);
     for (const Owned<CZAFSignature>& sig : sigs)
         gRevokeKeyObject(run.server(), *sig, signer.get(), passphrase.str());
     run.out(std::to_string(sigs.size()) + " certifications by " + signer->getKeyIDString_Short() +
@@ -729,6 +747,8 @@ void gCmdRemoveSig(CEngineRun& run) {
     if (sigs.empty())
         fail(kZAFvorn_NoKey, "no certification by " + signer->getKeyIDString_Short() + " on " +
                                  key->getKeyIDString_Short());
+    run.confirmOrStop("Remove " + std::to_string(sigs.size()) + " certifications by " +
+                      describeKey(*signer) + " from " + describeKey(*key) + "?");
     for (const Owned<CZAFSignature>& sig : sigs)
         gRemoveKeyObject(run.server(), *sig);
     run.out(std::to_string(sigs.size()) + " certifications by " + signer->getKeyIDString_Short() +
@@ -740,13 +760,15 @@ void gCmdRemoveSig(CEngineRun& run) {
 void gCmdAddUserID(CEngineRun& run) {
     Owned<CZAFKey> key = run.findKey(run.args()[0], true);
     CSecret passphrase;
-    run.readPassphrase(describeKey(*key), passphrase);
+    run.readKeyPassphrase(*key, passphrase);
     run.server().addUserID(key.get(), run.args()[1], passphrase.str());
     run.out("user ID added to " + key->getKeyIDString_Short() + "\n");
 }
 
 void gCmdRemoveUserID(CEngineRun& run) {
     Owned<CZAFKey> key = run.findKey(run.args()[0]);
+    run.confirmOrStop("Remove the user ID '" + shown(run.args()[1]) + "' from " +
+                      describeKey(*key) + "?");
     run.server().removeUserID(key.get(), run.args()[1], false, false);
     run.out("user ID removed from " + key->getKeyIDString_Short() + "\n");
 }
@@ -757,7 +779,7 @@ void gCmdAddRevoker(CEngineRun& run) {
     if (revoker->sameAs(key.get()))
         fail(kZAFvorn_Usage, "a key cannot be its own designated revoker");
     CSecret passphrase;
-    run.readPassphrase(describeKey(*key), passphrase);
+    run.readKeyPassphrase(*key, passphrase);
     gAddRevoker(run.server(), *key, *revoker, passphrase.str());
     run.out(revoker->getKeyIDString_Short() + " may now revoke " + key->getKeyIDString_Short() +
             "\n");
@@ -773,7 +795,7 @@ void gCmdAddPhotoID(CEngineRun& run) {
         fail(kZAFvorn_BadData,
              run.args()[1] + " is larger than " + std::to_string(kZAFMaxPhotoSize) + " bytes");
     CSecret passphrase;
-    run.readPassphrase(describeKey(*key), passphrase);
+    run.readKeyPassphrase(*key, passphrase);
     gAddPhotoID(run.server(), *key, image, passphrase.str());
     run.out("photo ID added to " + key->getKeyIDString_Short() + "\n");
 }
@@ -792,6 +814,7 @@ void gCmdRemovePhotoID(CEngineRun& run) {
     Owned<CZAFUserID> photo(key->getPhotoID());
     if (!photo)
         fail(kZAFvorn_NoKey, key->getKeyIDString_Short() + " has no photo ID");
+    run.confirmOrStop("Remove the photo ID of " + describeKey(*key) + "?");
     gRemoveKeyObject(run.server(), *photo);
     run.out("photo ID removed from " + key->getKeyIDString_Short() + "\n");
 }
@@ -865,9 +888,7 @@ void gCmdGroupList(CEngineRun& run) {
     }
     if (!colons)
         text += std::to_string(groups.size()) + (groups.size() == 1 ? " group\n" : " groups\n");
-    Owned<COutput> output(run.openOutput(false));
-    output->write(text);
-    output->commit();
+    run.writeListing(text, colons);
 }
 
 void gCmdGroupDetail(CEngineRun& run) {
@@ -888,9 +909,7 @@ void gCmdGroupDetail(CEngineRun& run) {
         if (!how.colons && missing > 0)
             text += std::to_string(missing) + " member keys are not in the key rings\n";
     }
-    Owned<COutput> output(run.openOutput(false));
-    output->write(text);
-    output->commit();
+    run.writeListing(text, how.colons);
 }
 
 void gCmdGroupRemove(CEngineRun& run) {
@@ -900,6 +919,7 @@ void gCmdGroupRemove(CEngineRun& run) {
         if (!set)
             fail(kZAFvorn_NoKey, "no group named '" + name + "'");
     }
+    run.confirmOrStop("Remove " + std::to_string(run.args().size()) + " groups?");
     for (const std::string& name : run.args()) {
         gRemoveGroup(run.server(), name);
         run.out("group " + shown(name) + " removed\n");

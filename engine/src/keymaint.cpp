@@ -25,7 +25,7 @@ void edit(CEngineRun& run, ZAFError code) {
 void gCmdChangePassphrase(CEngineRun& run) {
     std::unique_ptr<CZAFKey> key = run.findKey(run.args()[0], true);
     CSecret current;
-    run.readPassphrase(gKeyName(*key), current);
+    run.readKeyPassphrase(*key, current);
     CSecret fresh;
     run.readPassphrase("the new passphrase of " + key->getKeyIDString_Short(), fresh);
     if (run.setting(eZAFOpPassphraseFD, -1) < 0) {
@@ -62,7 +62,7 @@ void gCmdSetPrimaryUserID(CEngineRun& run) {
     if (!chosen)
         fail(kZAFvorn_NoKey, gKeyName(*key) + " has no user ID '" + wanted + "'");
     CSecret passphrase;
-    run.readPassphrase(gKeyName(*key), passphrase);
+    run.readKeyPassphrase(*key, passphrase);
     edit(run, ZAFSetPrimaryUserID(chosen->getHandle(), passphrase.c_str(), passphrase.size()));
     run.out("primary user ID of " + key->getKeyIDString_Short() + " is now " + wanted + "\n");
 }

@@ -268,7 +268,8 @@ public:
     void attach(ZAFMessageParamsRef params) {
         const bool prompts = m_run.setting(eZAFOpPassphraseFD, -1) < 0 &&
                              !m_run.cmd().has("--batch-mode") && m_run.io().canPrompt();
-        check(ZAFSetMessageOption(params, kZAFMessageOption_PassphraseAttempts, prompts ? 3 : 1),
+        const bool retry = prompts || m_run.setting(eZAFOpAllowPassphraseRetry, false);
+        check(ZAFSetMessageOption(params, kZAFMessageOption_PassphraseAttempts, retry ? 3 : 1),
               "passphrase attempts");
         check(ZAFSetMessagePassphraseCallback(params, ask, this), "passphrase callback");
     }
@@ -460,9 +461,7 @@ std::string validityWord(int32_t validity) {
     }
 }
 
-std::string timeText(ZAFTime t) {
-    return t == 0 ? std::string("never") : CZAFTime(t).formatYMDHMS(false) + " UTC";
-}
+std::string timeText(const CEngineRun& run, ZAFTime t) { return run.dateText(CZAFTime(t), true); }
 
 // One line per signature; returns the counts by status.
 struct SSignatureCounts {
@@ -490,18 +489,18 @@ SSignatureCounts reportSignatures(CEngineRun& run, ZAFMessageResultRef result, C
         switch (sig.status) {
         case kZAFSigStatus_Good:
             ++counts.good;
-            line = "good signature from " + signer + ", made " + timeText(sig.created) +
+            line = "good signature from " + signer + ", made " + timeText(run, sig.created) +
                    " (key validity " + validityWord(sig.validity) + ")";
             break;
         case kZAFSigStatus_Bad:
             ++counts.bad;
-            line = "BAD signature from " + signer + ", made " + timeText(sig.created);
+            line = "BAD signature from " + signer + ", made " + timeText(run, sig.created);
             if (counts.firstBad.empty())
                 counts.firstBad = line;
             break;
         case kZAFSigStatus_KeyNotHeld:
             ++counts.notHeld;
-            line = "signature by " + signer + ", made " + timeText(sig.created) +
+            line = "signature by " + signer + ", made " + timeText(run, sig.created) +
                    ", cannot be checked: the key is not held";
             break;
         case kZAFSigStatus_KeyExpired:
@@ -514,8 +513,8 @@ SSignatureCounts reportSignatures(CEngineRun& run, ZAFMessageResultRef result, C
             break;
         case kZAFSigStatus_SigExpired:
             ++counts.other;
-            line =
-                "signature from " + signer + " verifies, but it expired " + timeText(sig.expires);
+            line = "signature from " + signer + " verifies, but it expired " +
+                   timeText(run, sig.expires);
             break;
         default:
             ++counts.other;
@@ -717,7 +716,7 @@ void encode(CEngineRun& run, const SEncodeMode& mode) {
     }
 
     ZAFCipherAlgorithm cipher{};
-    if ((mode.encrypt || mode.conventional) && run.cfg().getCipher(cipher))
+    if ((mode.encrypt || mode.conventional) && run.chosenCipher(cipher))
         check(ZAFSetMessageOption(params.get(), kZAFMessageOption_Cipher,
                                   static_cast<int32_t>(cipher)),
               "--cipher");

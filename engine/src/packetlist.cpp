@@ -151,6 +151,300 @@ std::string details(unsigned int tag, const std::string& body) {
     return text;
 }
 
+// ---- the fields of --packet-dump ----
+
+// The bit counts of `count` MPIs from `pos`; false when the body ends first. `pos` moves past them.
+bool mpiBits(const std::string& body, size_t& pos, unsigned int count, std::string& out) {
+    for (unsigned int i = 0; i < count; ++i) {
+        if (pos > body.size() || body.size() - pos < 2)
+            return false;
+        const unsigned int bits = (byteAt(body, pos) << 8) | byteAt(body, pos + 1);
+        const size_t bytes = (bits + 7) / 8;
+        if (body.size() - pos - 2 < bytes)
+            return false;
+        out += (out.empty() ? "" : ", ") + std::to_string(bits);
+        pos += 2 + bytes;
+    }
+    return true;
+}
+
+// Skips the length-prefixed curve OID (or KDF parameters) at `pos`.
+bool skipPrefixed(const std::string& body, size_t& pos) {
+    if (pos >= body.size() || body.size() - pos - 1 < byteAt(body, pos))
+        return false;
+    pos += 1 + byteAt(body, pos);
+    return true;
+}
+
+// The end of the public fields of a key packet (the start of its secret part), or 0 when the
+// algorithm or the layout is not known; `mpis` receives the public MPIs' bit counts.
+size_t publicKeyEnd(const std::string& body, std::string& mpis) {
+    if (body.empty())
+        return 0;
+    const unsigned int version = byteAt(body, 0);
+    size_t pos = version == 4 ? 6 : 8;
+    if (body.size() < pos)
+        return 0;
+    const unsigned int alg = byteAt(body, pos - 1);
+    switch (alg) {
+    case 1:
+    case 2:
+    case 3:
+        return mpiBits(body, pos, 2, mpis) ? pos : 0;
+    case 16:
+    case 20:
+        return mpiBits(body, pos, 3, mpis) ? pos : 0;
+    case 17:
+        return mpiBits(body, pos, 4, mpis) ? pos : 0;
+    case 19:
+    case 22:
+        return skipPrefixed(body, pos) && mpiBits(body, pos, 1, mpis) ? pos : 0;
+    case 18:
+        return skipPrefixed(body, pos) && mpiBits(body, pos, 1, mpis) && skipPrefixed(body, pos)
+                   ? pos
+                   : 0;
+    default:
+        return 0;
+    }
+}
+
+const char* subpacketName(unsigned int type) {
+    switch (type) {
+    case 2:
+        return "signature creation time";
+    case 3:
+        return "signature expiration time";
+    case 4:
+        return "exportable certification";
+    case 5:
+        return "trust signature";
+    case 6:
+        return "regular expression";
+    case 7:
+        return "revocable";
+    case 9:
+        return "key expiration time";
+    case 10:
+        return "additional decryption key";
+    case 11:
+        return "preferred symmetric algorithms";
+    case 12:
+        return "revocation key";
+    case 16:
+        return "issuer";
+    case 20:
+        return "notation data";
+    case 21:
+        return "preferred hash algorithms";
+    case 22:
+        return "preferred compression algorithms";
+    case 23:
+        return "key server preferences";
+    case 24:
+        return "preferred key server";
+    case 25:
+        return "primary user ID";
+    case 26:
+        return "policy URI";
+    case 27:
+        return "key flags";
+    case 28:
+        return "signer's user ID";
+    case 29:
+        return "reason for revocation";
+    case 30:
+        return "features";
+    case 31:
+        return "signature target";
+    case 32:
+        return "embedded signature";
+    case 33:
+        return "issuer fingerprint";
+    default:
+        return "unknown";
+    }
+}
+
+std::string printableText(const std::string& text, size_t limit) {
+    std::string out = text.substr(0, limit);
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    return "\"" + out + "\"" + (text.size() > limit ? "..." : "");
+}
+
+std::string subpacketValue(unsigned int type, const std::string& v) {
+    auto list = [&]() {
+        std::string out;
+        for (size_t i = 0; i < v.size(); ++i)
+            out += (i == 0 ? "" : " ") + std::to_string(byteAt(v, i));
+        return out;
+    };
+    switch (type) {
+    case 2:
+        return v.size() == 4 ? dateText(be32(v, 0)) : "";
+    case 3:
+    case 9:
+        return v.size() == 4 ? std::to_string(be32(v, 0)) + " seconds" : "";
+    case 4:
+    case 7:
+    case 25:
+        return v.size() == 1 ? (byteAt(v, 0) != 0 ? "yes" : "no") : "";
+    case 5:
+        return v.size() == 2 ? "depth " + std::to_string(byteAt(v, 0)) + ", amount " +
+                                   std::to_string(byteAt(v, 1))
+                             : "";
+    case 6:
+    case 24:
+    case 26:
+    case 28:
+        return printableText(v, 200);
+    case 10:
+    case 12:
+        return v.size() == 22
+                   ? "class 0x" + hexBytes(v, 0, 1) + ", algorithm " +
+                         std::to_string(byteAt(v, 1)) + ", fingerprint " + hexBytes(v, 2, 20)
+                   : "";
+    case 11:
+    case 21:
+    case 22:
+        return list();
+    case 16:
+        return v.size() == 8 ? "0x" + hexBytes(v, 0, 8) : "";
+    case 23:
+    case 27:
+    case 30:
+        return "0x" + hexBytes(v, 0, std::min<size_t>(v.size(), 8));
+    case 29:
+        return v.empty() ? ""
+                         : "code " + std::to_string(byteAt(v, 0)) + ", " +
+                               printableText(v.substr(1), 200);
+    case 33:
+        return v.empty() ? ""
+                         : "version " + std::to_string(byteAt(v, 0)) + ", " +
+                               hexBytes(v, 1, std::min<size_t>(v.size() - 1, 32));
+    default:
+        return std::to_string(v.size()) + " bytes";
+    }
+}
+
+// The subpackets of one area (hashed or unhashed) of a version 4 signature, one line each.
+std::string subpacketLines(const std::string& area, const char* which) {
+    std::string out;
+    size_t pos = 0;
+    while (pos < area.size()) {
+        const unsigned int o1 = byteAt(area, pos++);
+        size_t length = 0;
+        if (o1 < 192) {
+            length = o1;
+        } else if (o1 < 255) {
+            if (pos >= area.size())
+                return out + "    (a subpacket length is cut short)\n";
+            length = ((size_t(o1) - 192) << 8) + byteAt(area, pos++) + 192;
+        } else {
+            if (area.size() - pos < 4)
+                return out + "    (a subpacket length is cut short)\n";
+            length = be32(area, pos);
+            pos += 4;
+        }
+        if (length == 0 || area.size() - pos < length)
+            return out + "    (a subpacket is cut short)\n";
+        const unsigned int type = byteAt(area, pos) & 0x7F;
+        const bool critical = (byteAt(area, pos) & 0x80) != 0;
+        const std::string value = area.substr(pos + 1, length - 1);
+        std::string line = std::string("    ") + which + " subpacket " + std::to_string(type) +
+                           " (" + subpacketName(type) + ")" + (critical ? ", critical" : "");
+        const std::string shownValue = subpacketValue(type, value);
+        out += line + (shownValue.empty() ? "" : ": " + shownValue) + "\n";
+        pos += length;
+    }
+    return out;
+}
+
+// The extra lines of --packet-dump for one packet: the fields the one-line listing leaves out.
+std::string fieldLines(unsigned int tag, const std::string& body) {
+    std::string out;
+    switch (tag) {
+    case 2:
+        if (body.size() >= 6 && byteAt(body, 0) == 4) {
+            const size_t hashedLength = (byteAt(body, 4) << 8) | byteAt(body, 5);
+            if (body.size() < 6 + hashedLength + 2)
+                return "    (the subpacket areas are cut short)\n";
+            out += subpacketLines(body.substr(6, hashedLength), "hashed");
+            const size_t unhashedAt = 6 + hashedLength;
+            const size_t unhashedLength =
+                (byteAt(body, unhashedAt) << 8) | byteAt(body, unhashedAt + 1);
+            if (body.size() < unhashedAt + 2 + unhashedLength + 2)
+                return out + "    (the unhashed area is cut short)\n";
+            out += subpacketLines(body.substr(unhashedAt + 2, unhashedLength), "unhashed");
+            out += "    hash prefix 0x" + hexBytes(body, unhashedAt + 2 + unhashedLength, 2) + "\n";
+        }
+        break;
+    case 5:
+    case 6:
+    case 7:
+    case 14: {
+        std::string mpis;
+        const size_t end = publicKeyEnd(body, mpis);
+        if (end == 0)
+            return "    (key material of an algorithm or layout not shown)\n";
+        out += "    public key material: MPIs of " + mpis + " bits\n";
+        if ((tag == 5 || tag == 7) && end < body.size())
+            out += "    secret part: usage " + std::to_string(byteAt(body, end)) + ", " +
+                   std::to_string(body.size() - end) + " bytes (not shown)\n";
+        break;
+    }
+    case 1:
+        if (body.size() > 10) {
+            size_t pos = 10;
+            std::string mpis;
+            if (mpiBits(body, pos, byteAt(body, 9) == 16 || byteAt(body, 9) == 20 ? 2 : 1, mpis))
+                out += "    encrypted session key: MPIs of " + mpis + " bits\n";
+        }
+        break;
+    case 3:
+        if (body.size() >= 3)
+            out += "    S2K specifier " + std::to_string(byteAt(body, 2)) +
+                   (body.size() >= 4 ? ", hash " + std::to_string(byteAt(body, 3)) : "") + "\n";
+        break;
+    default:
+        break;
+    }
+    return out;
+}
+
+// A hex dump of the packet's bytes as --hex-dump shows them: 16 a line with their offset; the
+// secret part of a secret key packet is left out, and at most 4096 body bytes are shown.
+std::string hexLines(const std::string& data, size_t offset, size_t headerLength, unsigned int tag,
+                     const std::string& body, uint64_t length) {
+    size_t shownBody = body.size();
+    if (tag == 5 || tag == 7) {
+        std::string mpis;
+        shownBody = publicKeyEnd(body, mpis);
+    }
+    const std::string bytes = data.substr(offset, headerLength) + body.substr(0, shownBody);
+    std::string out;
+    for (size_t line = 0; line < bytes.size(); line += 16) {
+        char prefix[24];
+        std::snprintf(prefix, sizeof prefix, "    %08zx ", offset + line);
+        std::string hex, ascii;
+        for (size_t i = line; i < line + 16; ++i) {
+            if (i < bytes.size()) {
+                hex += " " + hexBytes(bytes, i, 1);
+                const unsigned int c = byteAt(bytes, i);
+                ascii += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.';
+            } else {
+                hex += "   ";
+            }
+        }
+        out += prefix + hex + "  |" + ascii + "|\n";
+    }
+    if (shownBody < length)
+        out += "    ... " + std::to_string(length - shownBody) + " more bytes" +
+               ((tag == 5 || tag == 7) ? " (the secret part is not shown)" : "") + "\n";
+    return out;
+}
+
 } // namespace
 
 bool gDearmor(const std::string& data, std::string& binary) {
@@ -201,7 +495,7 @@ bool gDearmor(const std::string& data, std::string& binary) {
     }
 }
 
-void gListPackets(const std::string& input, std::string& out) {
+void gListPackets(const std::string& input, std::string& out, unsigned int show) {
     std::string dearmored;
     const bool armoured = !input.empty() && (static_cast<unsigned char>(input[0]) & 0x80) == 0 &&
                           gDearmor(input, dearmored);
@@ -219,6 +513,7 @@ void gListPackets(const std::string& input, std::string& out) {
         bool partial = false;
         bool indeterminate = false;
         std::string body;
+        size_t headerEnd = 0;
         auto need = [&](size_t bytes) {
             if (data.size() - pos < bytes)
                 throw SEngineError{kZAFvorn_BadData, "the packet at offset " +
@@ -249,6 +544,8 @@ void gListPackets(const std::string& input, std::string& out) {
                     more = partial = true;
                 }
                 need(static_cast<size_t>(std::min<uint64_t>(part, data.size() + 1)));
+                if (headerEnd == 0)
+                    headerEnd = pos;
                 if (body.size() < 4096)
                     body += data.substr(pos, static_cast<size_t>(std::min<uint64_t>(part, 4096)));
                 pos += static_cast<size_t>(part);
@@ -269,6 +566,7 @@ void gListPackets(const std::string& input, std::string& out) {
                     length = (length << 8) | byteAt(data, pos++);
             }
             need(static_cast<size_t>(std::min<uint64_t>(length, data.size() + 1)));
+            headerEnd = pos;
             body = data.substr(pos, static_cast<size_t>(std::min<uint64_t>(length, 4096)));
             pos += static_cast<size_t>(length);
         }
@@ -282,26 +580,38 @@ void gListPackets(const std::string& input, std::string& out) {
         if (!more.empty())
             line += ": " + more;
         out += line + "\n";
+        if ((show & kPacketFields) != 0)
+            out += fieldLines(tag, body);
+        if ((show & kPacketBytes) != 0)
+            out += hexLines(data, offset, headerEnd - offset, tag, body, length);
         ++count;
     }
     if (count == 0)
         throw SEngineError{kZAFvorn_BadData, "no packets found"};
 }
 
-void gCmdPacketList(CEngineRun& run) {
+namespace {
+
+void listPackets(CEngineRun& run, unsigned int show) {
     std::string path = run.args().empty() ? run.cmd().arg("--input") : run.args().front();
     const std::string data = run.readInput(path);
+    if (run.cmd().has("--hex-dump"))
+        show |= kPacketBytes;
     std::string text;
     try {
-        gListPackets(data, text);
+        gListPackets(data, text, show);
     } catch (SEngineError&) {
         // Show what was read before the fault, then report it.
         run.out(text);
         throw;
     }
-    std::unique_ptr<COutput> output(run.openOutput(false));
-    output->write(text);
-    output->commit();
+    run.writeListing(text, false);
 }
+
+} // namespace
+
+void gCmdPacketList(CEngineRun& run) { listPackets(run, 0); }
+
+void gCmdPacketDump(CEngineRun& run) { listPackets(run, kPacketFields); }
 
 } // namespace orxengine

@@ -98,6 +98,9 @@ void CVornServer::openConfiguration(CVornServerCommandLine* commandLine) {
         m_cfg.merge(m_envPart);
     }
 
+    std::string named;
+    if (commandLine != nullptr && commandLine->namedPersonalDirectory(named) && !named.empty())
+        m_namedPersonalDir = named;
     openPersonalDirectory();
 
     const std::string defaultFile = getDefaultConfFilename();
@@ -287,8 +290,8 @@ std::string CVornServer::getDefaultPersonalZAFDir() {
 }
 
 std::string CVornServer::getZAFDirectory() const {
-    std::string directory;
-    if (!m_cfg.getZAFPath(directory))
+    std::string directory = m_namedPersonalDir;
+    if (directory.empty() && !m_cfg.getZAFPath(directory))
         directory = getDefaultPersonalZAFDir();
     ZAF_ASSERT_TAG(kTag, !directory.empty());
     return directory;

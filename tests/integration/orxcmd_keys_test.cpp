@@ -293,7 +293,7 @@ TEST_F(OrxcmdKeys, BadInputGivesItsCodeAndOneLineAndChangesNothing) {
         {{"--encrypt"}, 2, ""},
         {{"--decrypt", "--zaf-mime"}, 9, ""},
         {{"--key-list", "--status-fd", "2"}, 2, ""},
-        {{"--key-list", "--verbose"}, 9, ""},
+        {{"--key-list", "--secure-viewer"}, 9, ""},
         {{"--add-userid", ann, "X <x@example.org>", "--batch-mode"}, 5, ""},
         {{"--key-remove", ann}, 2, ""},
     };

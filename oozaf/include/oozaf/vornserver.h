@@ -32,6 +32,12 @@ class CVornServerCommandLine {
 public:
     virtual ~CVornServerCommandLine() = default;
     virtual const CVornServerCfgPart& layerFor(const CVornServerCfgPart::CAliasMap& aliases) = 0;
+    // The personal directory the program names outright (a ZAFPath of its own), asked before any
+    // configuration file is read; false for the configured one.
+    virtual bool namedPersonalDirectory(std::string& directory) {
+        (void)directory;
+        return false;
+    }
 };
 
 // One record of the transaction log: a line of six TAB-separated fields.
@@ -302,6 +308,7 @@ private:
     unsigned int m_droppedSubkeys = 0;
     CZAFFileManager m_fileManager;
     std::string m_personalDir;
+    std::string m_namedPersonalDir; // the program's own ZAFPath, when it names one
     // The key model, last: it goes first, the context (which the others use) after them.
     std::unique_ptr<CZAFContext> m_context;
     std::unique_ptr<CZAFKeyDB> m_keyDB;
