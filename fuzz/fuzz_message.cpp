@@ -1,7 +1,9 @@
 // Fuzz target: decoding messages (armour and the cleartext framework, packet sequences, session
 // keys, decryption, decompression, signatures) with the fixture keys held, one unprotected
 // secret key among them, and a passphrase. A detached signature is checked against fixed data.
-// Whatever decodes must have committed its output; whatever fails must not have.
+// Whatever decodes must have committed its output; whatever fails must not have, and must not
+// have handed the sink a single byte. The corpus holds compressed packets nested in each other
+// and around encrypted data, which must be refused.
 #include "fuzz_support.h"
 
 #include <zaf/zaf.h>
@@ -34,6 +36,8 @@ struct Setup {
         ZAFSetMessageOption(params, kZAFMessageOption_ExpansionFloorKiB, 1024);
         ZAFSetMessageOption(params, kZAFMessageOption_MaxExpansion, 64);
         ZAFSetMessageOption(params, kZAFMessageOption_PassphraseAttempts, 1);
+        // Output beyond 64 KiB waits in the temporary file, so that path runs too.
+        ZAFSetMessageOption(params, kZAFMessageOption_HoldMemoryKiB, 64);
     }
 };
 
@@ -68,6 +72,7 @@ ZAFError decodeOnce(const Setup& s, const uint8_t* data, size_t size, bool withS
     ZAFNewMessageResult(s.context, &result);
     ZAFError rc = ZAFDecodeMessage(s.params, in, signedData, sink, result);
     orxfuzz::require(out.ends == 1 && out.commits == (rc == kZAFError_NoErr ? 1 : 0));
+    orxfuzz::require(rc == kZAFError_NoErr || out.bytes == 0);
     ZAFMessageInfo info;
     orxfuzz::require(ZAFGetMessageInfo(result, &info) == kZAFError_NoErr);
     for (uint32_t i = 0; i < info.signatureCount; ++i) {

@@ -511,6 +511,17 @@ ZAFError ZAFNewMessageSinkFromCallback(ZAFContextRef context, ZAFMessageWriteFun
     });
 }
 
+ZAFError ZAFSetMessageSinkCommitOnly(ZAFMessageSinkRef sink, ZAFBoolean commitOnly) {
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidSink(sink))
+            return kZAFError_InvalidHandle;
+        if (sink->kind != ZAFMessageSink::Kind::Callback)
+            return kZAFError_BadParams;
+        sink->commitOnly = commitOnly != 0;
+        return kZAFError_NoErr;
+    });
+}
+
 ZAFError ZAFFreeMessageSink(ZAFMessageSinkRef sink) {
     return zaf::guard([&]() -> ZAFError {
         return release(sink, HandleKind::MessageSink) ? kZAFError_NoErr : kZAFError_InvalidHandle;
@@ -600,6 +611,13 @@ ZAFError ZAFSetMessageOption(ZAFMessageParamsRef params, int32_t option, int32_t
             return kZAFError_NoErr;
         case kZAFMessageOption_TextSignature:
             return flag(params->textSignature);
+        case kZAFMessageOption_StreamUnverified:
+            return flag(params->streamUnverified);
+        case kZAFMessageOption_HoldMemoryKiB:
+            if (value < 0)
+                return kZAFError_BadParams;
+            params->holdMemoryKiB = value;
+            return kZAFError_NoErr;
         default:
             return kZAFError_BadParams;
         }

@@ -21,8 +21,17 @@ struct Inflater::Engine {
     }
 };
 
-Inflater::Inflater(InStream& below, uint8_t algorithm, ExpansionLimit limit, Hasher* hasher)
-    : m_below(below), m_algorithm(algorithm), m_limit(limit), m_hasher(hasher) {
+void ExpansionBudget::spend(uint64_t bytes) {
+    m_spent += bytes;
+    // A small message must not expand into gigabytes unnoticed, however many layers it nests.
+    uint64_t read = m_message ? m_message->consumed() : 0;
+    if (m_perByte != 0 && m_spent > m_floorBytes &&
+        (m_spent - m_floorBytes - 1) / m_perByte >= read)
+        fail(kZAFError_RatioExceeded);
+}
+
+Inflater::Inflater(InStream& below, uint8_t algorithm, ExpansionBudget& budget, Hasher* hasher)
+    : m_below(below), m_algorithm(algorithm), m_budget(budget), m_hasher(hasher) {
     if (algorithm == kCompressNone)
         return;
     auto engine = std::make_unique<Engine>();
@@ -95,13 +104,8 @@ ByteView Inflater::fill() {
             made = b.size() - z.avail_out;
         }
         m_below.unget(left);
-        m_in += in.size - left;
-        m_out += made;
         produced = made;
-        // A small message must not expand into gigabytes unnoticed.
-        if (m_limit.perByte != 0 && m_out > m_limit.floorBytes &&
-            (m_out - m_limit.floorBytes - 1) / m_limit.perByte >= m_in)
-            fail(kZAFError_RatioExceeded);
+        m_budget.spend(made);
     }
     if (m_ended && !m_below.next(1).empty()) {
         m_trailing = true;

@@ -4,6 +4,7 @@
 #include "message_armor.h"
 #include "message_cfb.h"
 #include "message_compress.h"
+#include "message_hold.h"
 #include "message_internal.h"
 #include "message_session.h"
 #include "packets.h"
@@ -23,9 +24,9 @@ namespace {
 // bytes (RSA-16384: 2 KiB), signatures rarely more than a kilobyte.
 constexpr size_t kMaxEskBody = 16u << 10;
 constexpr size_t kMaxSigBody = 64u << 10;
-// Compressed packets inside compressed packets: nothing sensible makes more, and each costs a
-// decompressor's memory.
-constexpr int kMaxCompressedLayers = 3;
+// Compressed packets in a message, nested or not: compressing twice gains nothing, and every
+// layer multiplies what a few bytes can expand to.
+constexpr int kMaxCompressedLayers = 1;
 // Candidate keys tried for a session key packet with a zero (hidden) key ID.
 constexpr size_t kMaxHiddenCandidates = 256;
 // Report positions of signatures that did not come with a one-pass header start here.
@@ -216,15 +217,24 @@ struct OnePass {
 class Decoder {
 public:
     Decoder(ZAFMessageParams& params, ZAFMessageResult& result, ZAFMessageSink* output)
-        : m_params(params), m_result(result) {
-        if (output)
+        : m_params(params), m_result(result),
+          m_budget(uint64_t(params.maxExpansion), uint64_t(params.expansionFloorKiB) << 10) {
+        if (output) {
             m_out = std::make_unique<SinkStream>(*output);
-        m_limit.perByte = uint64_t(params.maxExpansion);
-        m_limit.floorBytes = uint64_t(params.expansionFloorKiB) << 10;
+            m_target = m_out.get();
+            // Until the end shows that the message is intact and every signature good, nothing
+            // may reach a sink whose owner could act on it.
+            if (output->showsUncommitted() && !params.streamUnverified) {
+                m_held = std::make_unique<HeldOutput>(heldOutputFolder(params.context),
+                                                      size_t(params.holdMemoryKiB) << 10);
+                m_target = m_held.get();
+            }
+        }
     }
 
     void run(ZAFMessageSource& input, ZAFMessageSource* signedData) {
         SourceStream src(input, &m_hasher);
+        m_budget.setMessage(&src);
         ByteView first = src.next(1);
         if (first.empty())
             fail(kZAFError_NotAMessage);
@@ -243,6 +253,8 @@ public:
             }
         }
         finishMessage(signedData);
+        if (m_held)
+            m_held->release(*m_out);
         if (m_out)
             m_out->finish();
     }
@@ -320,9 +332,9 @@ private:
             std::string_view content = line;
             if (!content.empty() && content.back() == '\r')
                 content.remove_suffix(1);
-            if (m_out) {
-                m_out->write(reinterpret_cast<const uint8_t*>(line.data()), line.size());
-                m_out->write(&kLF, 1);
+            if (m_target) {
+                m_target->write(reinterpret_cast<const uint8_t*>(line.data()), line.size());
+                m_target->write(&kLF, 1);
             }
             m_result.info.literalLength += line.size() + 1;
             while (!content.empty() && (content.back() == ' ' || content.back() == '\t'))
@@ -368,7 +380,7 @@ private:
             }
             case kTagSEIPD:
             case kTagSED:
-                encrypted(in, h, pkesks, skesks, depth);
+                encrypted(in, h, pkesks, skesks, depth, compressedLayers);
                 sawEncrypted = true;
                 break;
             case kTagCompressed: {
@@ -381,7 +393,7 @@ private:
                 m_result.info.kinds |= kZAFMessageKind_Compressed;
                 if (m_result.info.compression < 0)
                     m_result.info.compression = alg;
-                Inflater inflater(body, uint8_t(alg), m_limit, &m_hasher);
+                Inflater inflater(body, uint8_t(alg), m_budget, &m_hasher);
                 sequence(inflater, depth + 1, compressedLayers + 1);
                 if (inflater.trailingData())
                     warn(kZAFMessageWarning_TrailingData, nullptr);
@@ -440,8 +452,8 @@ private:
         uint64_t mask = activeLanes();
         for (ByteView v = body.next(); !v.empty(); v = body.next()) {
             m_hasher.submit(mask, v.data, v.size);
-            if (m_out)
-                m_out->write(v.data, v.size);
+            if (m_target)
+                m_target->write(v.data, v.size);
             info.literalLength += v.size;
         }
     }
@@ -513,7 +525,7 @@ private:
     // ---- encrypted data ----
 
     void encrypted(InStream& in, const PacketHeader& h, const std::vector<std::string>& pkesks,
-                   const std::vector<std::string>& skesks, int depth) {
+                   const std::vector<std::string>& skesks, int depth, int compressedLayers) {
         m_result.info.kinds |= kZAFMessageKind_Encrypted;
         bool mdc = h.tag == kTagSEIPD;
         PacketBody body(in, h);
@@ -546,7 +558,7 @@ private:
         m_result.info.mdc = kZAFMDC_None;
         std::string ahead(reinterpret_cast<const char*>(prefix) + bs + 2, prefixLength - bs - 2);
         Decryptor dec(std::move(cfb), body, std::move(ahead), mdc, m_hasher, lane, m_result);
-        sequence(dec, depth + 1, 0);
+        sequence(dec, depth + 1, compressedLayers);
         dec.skipAll();
     }
 
@@ -876,7 +888,9 @@ private:
     ZAFMessageResult& m_result;
     Hasher m_hasher;
     std::unique_ptr<SinkStream> m_out;
-    ExpansionLimit m_limit;
+    std::unique_ptr<HeldOutput> m_held;
+    OutStream* m_target = nullptr; // where literal data goes: the held output or the sink
+    ExpansionBudget m_budget;
     std::vector<OnePass> m_onePass;
     std::vector<Signature> m_signatures;
     std::map<uint8_t, size_t> m_clearLanes;

@@ -45,9 +45,15 @@ struct ZAFMessageSink {
     ZAFMessageWriteFunc writeFn = nullptr;
     ZAFMessageEndFunc endFn = nullptr;
     void* userData = nullptr;
+    bool commitOnly = false; // callback sinks: nothing shows before the commit
     bool ended = false;
 
     ~ZAFMessageSink();
+    // Whether what the sink receives may be seen before the call commits it: descriptors, and
+    // callbacks not declared commit-only.
+    bool showsUncommitted() const {
+        return kind == Kind::FD || (kind == Kind::Callback && !commitOnly);
+    }
     // Throws Failure (kZAFError_WriteFailed, kZAFError_BufferTooSmall or the callback's code).
     void write(const uint8_t* data, size_t size);
     // Ends the output once: keeps it when `commit`, else discards it. Returns the code of a
@@ -74,6 +80,8 @@ struct ZAFMessageParams {
     int32_t expansionFloorKiB = 32768;
     uint32_t passphraseAttempts = 3; // callback questions per secret
     int32_t textSignature = -1;      // -1: from the literal mode
+    int32_t streamUnverified = 0;
+    int32_t holdMemoryKiB = 8192;
     // Literal fields.
     uint8_t literalMode = 'b';
     std::string literalName;

@@ -16,10 +16,13 @@
  * the call failed.
  *
  * The sink is always told at the end whether to keep what it received: its end callback gets
- * `commit` 1 only when the call succeeds. Until then a sink may have received data that is not
- * yet authenticated (a message is checked only when its end is read), so a failed call means
- * "discard everything". The file sink does this itself: it writes a temporary file beside the
- * target and renames it over the target only on success.
+ * `commit` 1 only when the call succeeds. A message is known to be intact only when its end has
+ * been read, so decoding never hands a sink that shows what it gets (a descriptor, a callback)
+ * anything before then: the output is held (in memory up to a bound, beyond it in a private
+ * temporary file) and released once the integrity check and every signature check passed.
+ * Sinks that show nothing before their commit (a file, a buffer, a callback declared with
+ * ZAFSetMessageSinkCommitOnly) receive the data as it comes. Streaming unverified data to any
+ * sink takes kZAFMessageOption_StreamUnverified.
  *
  * Ownership and threads: as everywhere in the toolkit. Every handle made by a ZAFNew... call is
  * released by its ZAFFree... call; sources, sinks, parameters and results belong to the context
@@ -58,7 +61,8 @@ enum {
     kZAFError_IntegrityFailure = -12402, /* the MDC does not match: the message was changed */
     kZAFError_MissingMDC = -12403,       /* encrypted without an MDC (refused unless allowed) */
     kZAFError_Truncated = -12404,        /* the message ends before its packets do */
-    kZAFError_NestingTooDeep = -12405,   /* more than kZAFMessageMaxNesting levels */
+    kZAFError_NestingTooDeep = -12405,   /* more than kZAFMessageMaxNesting levels, or a
+                                            compressed packet inside a compressed packet */
     kZAFError_RatioExceeded = -12406,    /* decompression went past the output limit */
     kZAFError_UnknownPacket = -12407,    /* a packet that may not be skipped is not understood */
     kZAFError_NotAMessage = -12408,      /* the input holds no message (for example a key block) */
@@ -99,8 +103,8 @@ typedef ZAFError (*ZAFMessageWriteFunc)(void* userData, const void* data, size_t
  * example, when a final flush fails). */
 typedef ZAFError (*ZAFMessageEndFunc)(void* userData, ZAFBoolean commit);
 
-/* Writes to an open file descriptor (which stays open); output already written cannot be taken
- * back, so a caller writing to a descriptor must look at the call's result before using it. */
+/* Writes to an open file descriptor (which stays open). Decoding writes to it only once the
+ * message proved intact (see kZAFMessageOption_StreamUnverified). */
 ZAF_API ZAFError ZAFNewMessageSinkToFD(ZAFContextRef context, int fd, ZAFMessageSinkRef* outSink);
 /* Writes a new temporary file (mode `mode`, for example 0600) in the target's folder; a committed
  * call syncs it and renames it over `file`, a discarded or abandoned one removes it. The target
@@ -119,6 +123,10 @@ ZAF_API ZAFError ZAFGetMessageSinkData(ZAFMessageSinkRef sink, const void** outD
 ZAF_API ZAFError ZAFNewMessageSinkFromCallback(ZAFContextRef context, ZAFMessageWriteFunc write,
                                                ZAFMessageEndFunc end, void* userData,
                                                ZAFMessageSinkRef* outSink);
+/* Declares that a callback sink makes nothing it receives visible before its end callback
+ * commits (it writes a temporary file renamed on commit, for example), so that decoding may
+ * stream into it without holding the data back. kZAFError_BadParams for other sinks. */
+ZAF_API ZAFError ZAFSetMessageSinkCommitOnly(ZAFMessageSinkRef sink, ZAFBoolean commitOnly);
 /* Freeing a sink that never ended discards its output. */
 ZAF_API ZAFError ZAFFreeMessageSink(ZAFMessageSinkRef sink);
 
@@ -144,13 +152,20 @@ enum {
     kZAFMessageOption_EnforceADK = 9,    /* 0/1: every ADK of a recipient is required */
     kZAFMessageOption_WarnADK = 10,      /* 0/1: an unusable required ADK is only a warning */
     kZAFMessageOption_AllowMissingMDC = 11,    /* 0/1: decrypt old messages without an MDC */
-    kZAFMessageOption_MaxExpansion = 12,       /* decompressed bytes per compressed byte allowed
-                                                  beyond the floor; default 1024, 0 no limit */
+    kZAFMessageOption_MaxExpansion = 12,       /* decompressed bytes allowed per byte of the
+                                                  message read, beyond the floor; default 1024,
+                                                  0 no limit */
     kZAFMessageOption_ExpansionFloorKiB = 13,  /* KiB always allowed; default 32768 (32 MiB) */
     kZAFMessageOption_PassphraseAttempts = 14, /* times the callback is asked per secret, 1..10,
                                                   default 3 */
-    kZAFMessageOption_TextSignature = 15 /* 0/1: signature class 0x01 (canonical text); default:
-                                            on for literal mode 't' and 'u', off for 'b' */
+    kZAFMessageOption_TextSignature = 15,    /* 0/1: signature class 0x01 (canonical text); default:
+                                                on for literal mode 't' and 'u', off for 'b' */
+    kZAFMessageOption_StreamUnverified = 16, /* 0/1, default 0: decoding writes data to every
+                                                sink as it comes, before the message is known to
+                                                be intact (the caller must then throw away the
+                                                output of a failed call itself) */
+    kZAFMessageOption_HoldMemoryKiB = 17     /* KiB of held output kept in memory before the rest
+                                                goes to a private temporary file; default 8192 */
 };
 ZAF_API ZAFError ZAFSetMessageOption(ZAFMessageParamsRef params, int32_t option, int32_t value);
 
