@@ -22,10 +22,10 @@ const char* const kVersion = "8.5.0";
 
 // Switches that take no argument and modify some commands.
 const char* const kFlagOptions[] = {
-    "--with-sigs",  "--with-userids", "--with-colons", "--with-private",
-    "--batch-mode", "--exportable",   "--detached",    "--text",
-    "--yes",        "--verbose",      "--keys",        "--signers",
-    "--revokers",   "--introducers",  "--compatible",  "--hex-dump"};
+    "--with-sigs",  "--with-userids",     "--with-colons", "--with-private", "--batch-mode",
+    "--exportable", "--detached",         "--text",        "--yes",          "--verbose",
+    "--keys",       "--signers",          "--revokers",    "--introducers",  "--compatible",
+    "--hex-dump",   "--stream-unverified"};
 // Switches that take exactly one argument and modify some commands.
 const char* const kValueOptions[] = {"--output",    "--input",     "--sign-with",   "--revoke-with",
                                      "--regexp",    "--status-fd", "--rsa-version", "--cipher-num",
@@ -170,6 +170,7 @@ bool gOptionAppliesTo(const std::string& option, eZAFOp command) {
         {"--sign-with", {eZAFOpKeySign, eZAFOpSign, eZAFOpEncrypt, eZAFOpConventional}},
         {"--status-fd",
          {eZAFOpEncrypt, eZAFOpConventional, eZAFOpSign, eZAFOpDecrypt, eZAFOpVerify}},
+        {"--stream-unverified", {eZAFOpDecrypt, eZAFOpVerify}},
         {"--text", {eZAFOpEncrypt, eZAFOpConventional, eZAFOpSign}},
         {"--detached", {eZAFOpEncrypt, eZAFOpConventional, eZAFOpSign}},
         {"--clearsig", {eZAFOpEncrypt, eZAFOpConventional, eZAFOpSign}},
@@ -516,6 +517,7 @@ std::string gHelpText(const std::string& program) {
             "  --encrypt-to-self, --cipher NAME, --compress [yes|no], --hash NAME, --text,\n"
             "  --clearsig, --detached, --wipe, --wipe-passes N, --status-fd N,\n"
             "  --force (--decrypt: accept a message without an integrity check)\n"
+            "  --stream-unverified (--decrypt, --verify: write the data before it is checked)\n"
             "\nExit codes: 0 done, 1 failed, 2 command line, 3 no such key, 4 several keys match,\n"
             "5 passphrase, 6 interrupted, 7 input/output, 8 bad data, 9 not supported,\n"
             "10 key rings or configuration, 11 bad signature. See docs/orxcmd.md.\n";

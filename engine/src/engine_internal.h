@@ -101,7 +101,8 @@ private:
 class COutput {
 public:
     // `path` empty: standard output. An existing file without `overwrite` fails with
-    // kZAFvorn_IO. `secret` keeps the file private to its owner (mode 0600).
+    // kZAFvorn_IO. The file is private to its owner (mode 0600) while it is written; `secret`
+    // keeps it so, otherwise it gets mode 0666 less the umask when it is committed.
     COutput(CEngineIO& io, CPendingFiles& pending, const std::string& path, bool overwrite,
             bool secret);
     ~COutput();
@@ -112,6 +113,8 @@ public:
     // Flushes, syncs and renames the file into place.
     void commit();
     const std::string& path() const { return m_path; }
+    // Decides, before commit(), whether the file stays private.
+    void setSecret(bool secret) { m_secret = secret; }
 
 private:
     CEngineIO& m_io;
@@ -119,6 +122,7 @@ private:
     std::string m_path;
     std::string m_temp;
     int m_fd = -1;
+    bool m_secret;
 };
 
 // The command line as the engine reads it: every switch of the operation table, with argument

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -92,11 +93,29 @@ std::string baseOf(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// The process's file mode creation mask, read without changing it where the system tells it.
+mode_t currentUmask() {
+    const int fd = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        char buffer[4096];
+        const ssize_t n = ::read(fd, buffer, sizeof buffer - 1);
+        ::close(fd);
+        if (n > 0) {
+            buffer[n] = '\0';
+            if (const char* line = std::strstr(buffer, "\nUmask:"))
+                return static_cast<mode_t>(std::strtoul(line + 7, nullptr, 8) & 0777);
+        }
+    }
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    return mask;
+}
+
 } // namespace
 
 COutput::COutput(CEngineIO& io, CPendingFiles& pending, const std::string& path, bool overwrite,
                  bool secret)
-    : m_io(io), m_pending(pending), m_path(path) {
+    : m_io(io), m_pending(pending), m_path(path), m_secret(secret) {
     if (path.empty())
         return;
     struct stat st {};
@@ -107,7 +126,9 @@ COutput::COutput(CEngineIO& io, CPendingFiles& pending, const std::string& path,
             fail(kZAFvorn_IO, path + " exists (use --overwrite to replace it)");
     }
     // A file that grows past the process's file-size limit must fail its write, not kill the
-    // process before the temporary file is cleaned up.
+    // process before the temporary file is cleaned up. The temporary file is private to its
+    // owner (mkostemp's mode 0600) while it is written; an ordinary file gets the mode the
+    // umask allows when it is committed.
     struct sigaction current {};
     if (::sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
         ::signal(SIGXFSZ, SIG_IGN);
@@ -123,8 +144,6 @@ COutput::COutput(CEngineIO& io, CPendingFiles& pending, const std::string& path,
         m_temp.clear();
         fail(kZAFvorn_IO, "too many output files");
     }
-    if (!secret)
-        ::fchmod(m_fd, 0644);
 }
 
 COutput::~COutput() {
@@ -155,6 +174,8 @@ void COutput::write(const char* data, size_t size) {
 void COutput::commit() {
     if (m_path.empty())
         return;
+    if (!m_secret && ::fchmod(m_fd, 0666 & ~currentUmask()) != 0)
+        fail(kZAFvorn_IO, "cannot create " + m_path + ": " + errnoText(errno));
     if (::fsync(m_fd) != 0)
         fail(kZAFvorn_IO, "cannot write " + m_path + ": " + errnoText(errno));
     const int fd = m_fd;

@@ -223,12 +223,18 @@ public:
         : m_run(run), m_output(run.openOutput(secret)) {
         check(ZAFNewMessageSinkFromCallback(context, write, nullptr, this, m_sink.out()),
               "cannot make the output");
+        // A file shows nothing before its commit renames it into place, so the toolkit need not
+        // hold the data back for it; standard output is written only once the message proved
+        // intact.
+        if (!m_output->path().empty())
+            check(ZAFSetMessageSinkCommitOnly(m_sink.get(), 1), "cannot make the output");
     }
     ZAFMessageSinkRef sink() const { return m_sink.get(); }
     const SEngineError* error() const { return m_error.get(); }
     const std::string& path() const { return m_output->path(); }
     // After a successful call: the file is synced and renamed into place.
     void commit() { m_output->commit(); }
+    void setSecret(bool secret) { m_output->setSecret(secret); }
     // After a failed call: what went to standard output is taken back where that is possible.
     void discard() {
         if (m_output->path().empty() && m_written)
@@ -821,14 +827,19 @@ void decode(CEngineRun& run, bool verify) {
     CPassphrases& passphrases = call.passphrases;
     if (run.setting(eZAFOpForce, false))
         check(ZAFSetMessageOption(params.get(), kZAFMessageOption_AllowMissingMDC, 1), "--force");
+    // Data goes to standard output only once the message proved intact, unless asked otherwise.
+    if (run.cmd().has("--stream-unverified"))
+        check(ZAFSetMessageOption(params.get(), kZAFMessageOption_StreamUnverified, 1),
+              "--stream-unverified");
 
     CMessageInput input(run, context, messagePath);
     std::unique_ptr<CMessageInput> data;
     if (detached)
         data.reset(new CMessageInput(run, context, dataPath));
     std::unique_ptr<CMessageOutput> output;
+    // Decrypted data stays private to its owner.
     if (!verify || !run.cmd().arg("--output").empty())
-        output.reset(new CMessageOutput(run, context, false));
+        output.reset(new CMessageOutput(run, context, true));
     CResult result;
     check(ZAFNewMessageResult(context, result.out()), "cannot start the message");
     run.checkCancel();
@@ -862,8 +873,14 @@ void decode(CEngineRun& run, bool verify) {
         if (counts.good == 0)
             fail(kZAFvorn_BadSignature, "no signature is valid");
     }
-    if (output)
+    if (output) {
+        // The data of a message that was only signed is no more private than the message.
+        ZAFMessageInfo info{};
+        if (verify && ZAFGetMessageInfo(result.get(), &info) == kZAFError_NoErr &&
+            (info.kinds & kZAFMessageKind_Encrypted) == 0)
+            output->setSecret(false);
         output->commit();
+    }
     status.line("SUCCESS");
 }
 

@@ -9,7 +9,7 @@
 
 namespace oozaf {
 
-const SZAFOpStruct gOps[201] = {
+const SZAFOpStruct gOps[202] = {
     {eZAFOpAddAll, "AddAll", "--add-all", "Add-All", eArgTypeBool, nullptr},
     {eZAFOpAddPhotoID, "AddPhotoID", "--add-photoid", nullptr, eArgTypeNone, nullptr},
     {eZAFOpAddRevoker, "AddRevoker", "--add-revoker", nullptr, eArgTypeNone, nullptr},
@@ -216,6 +216,9 @@ const SZAFOpStruct gOps[201] = {
     {eZAFOpSort, "Sort", "--sort", "Sort", eArgTypeEnum, nullptr},
     {eZAFOpStartDate, "StartDate", "--start-date", nullptr, eArgTypeNone, nullptr},
     {eZAFOpStatusFD, "StatusFD", "--status-fd", nullptr, eArgTypeNone, nullptr},
+    // Command line only: no configuration file may make a habit of it.
+    {eZAFOpStreamUnverified, "StreamUnverified", "--stream-unverified", nullptr, eArgTypeNone,
+     nullptr},
     {eZAFOpSubKey, "SubKey", "--subkey", nullptr, eArgTypeNone, nullptr},
     {eZAFOpText, "Text", "--text", nullptr, eArgTypeNone, "TEXTMODE"},
     {eZAFOpThreshold, "Threshold", "--threshold", nullptr, eArgTypeNone, nullptr},

@@ -7,10 +7,10 @@
 #include <zaf/zafcontext.h>
 
 #include <climits>
-#include <functional>
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -149,8 +149,7 @@ TEST_F(MessageHold, StreamingUnverifiedDataTakesTheOption) {
     Params p(m_keys.ctx(), m_keys.db());
     // A sink that shows nothing before its commit is trusted to drop it on its own.
     Seen commitOnly;
-    EXPECT_EQ(kZAFError_IntegrityFailure,
-              decodeToCallback(m_keys.ctx(), p, bad, commitOnly, true));
+    EXPECT_EQ(kZAFError_IntegrityFailure, decodeToCallback(m_keys.ctx(), p, bad, commitOnly, true));
     EXPECT_GT(commitOnly.bytes, 0u);
     EXPECT_EQ(0, commitOnly.ended);
     ASSERT_EQ(0, ZAFSetMessageOption(p, kZAFMessageOption_StreamUnverified, 1));

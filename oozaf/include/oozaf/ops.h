@@ -219,6 +219,7 @@ enum eZAFOp : int32_t {
     eZAFOpInclude1 = 235,
     eZAFOpInclude2 = 236,
     eZAFOpAlias = 237,
+    eZAFOpStreamUnverified = 238,
 };
 
 // Argument type codes of gOps (bits, except eArgTypeNone). eArgTypeMulti is added to another
@@ -245,7 +246,7 @@ struct SZAFOpStruct {
 };
 
 // Searched in array order; the first matching row wins (two switches are shared by two rows).
-extern const SZAFOpStruct gOps[201];
+extern const SZAFOpStruct gOps[202];
 extern const char* const CLLongOptions[193];
 
 unsigned int gOpsCount();

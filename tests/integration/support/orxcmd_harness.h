@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -24,6 +25,8 @@ struct SCmdResult {
     int rc = -1; // exit status, or 128 + signal
     std::string out;
     std::string err;
+    uint64_t outBytes = 0; // bytes of standard output (also when they were not kept)
+    long maxRssKiB = 0;    // peak resident memory of the process
 };
 
 struct SCmdOptions {
@@ -32,6 +35,8 @@ struct SCmdOptions {
     bool ignoreInterrupt = false;           // start with SIGINT ignored
     rlim_t fileSizeLimit = RLIM_INFINITY;   // RLIMIT_FSIZE
     std::map<std::string, std::string> env; // added to the environment
+    int umask = -1;                         // the process's umask (-1: the test's own)
+    bool keepOutput = true;                 // false: standard output is only counted
 };
 
 // An installation directory holding the configuration template, readable by every account.
@@ -71,6 +76,8 @@ public:
                 ::dup2(pass[0], 3);
             if (options.ignoreInterrupt)
                 ::signal(SIGINT, SIG_IGN);
+            if (options.umask >= 0)
+                ::umask(static_cast<mode_t>(options.umask));
             struct rlimit limit {
                 options.fileSizeLimit, options.fileSizeLimit
             };
@@ -98,6 +105,7 @@ public:
         ::close(out[1]);
         ::close(err[1]);
         ::close(pass[0]);
+        m_keepOutput = options.keepOutput;
         m_in = in[1];
         m_out = out[0];
         m_err = err[0];
@@ -151,15 +159,21 @@ public:
                 if (n <= 0) {
                     fds[i].fd = -1;
                     --open;
+                } else if (i == 0) {
+                    result.outBytes += static_cast<uint64_t>(n);
+                    if (m_keepOutput)
+                        result.out.append(buffer, static_cast<size_t>(n));
                 } else {
-                    (i == 0 ? result.out : result.err).append(buffer, static_cast<size_t>(n));
+                    result.err.append(buffer, static_cast<size_t>(n));
                 }
             }
         }
         int status = 0;
-        ::waitpid(m_pid, &status, 0);
+        struct rusage usage {};
+        ::wait4(m_pid, &status, 0, &usage);
         m_pid = -1;
         result.rc = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        result.maxRssKiB = usage.ru_maxrss;
         return result;
     }
 
@@ -178,6 +192,7 @@ private:
 
     pid_t m_pid = -1;
     int m_in = -1, m_out = -1, m_err = -1;
+    bool m_keepOutput = true;
 };
 
 inline SCmdResult runOrxcmd(const TestAccount& account, const COrxInstall& install,
