@@ -152,6 +152,67 @@ void gWriteFile(const std::string& path, const std::string& bytes, unsigned int 
         throw new CAdminException("Cannot write " + path + ": " + std::strerror(errno));
 }
 
+void gReplaceFile(const std::string& path, const std::string& bytes, bool secret, bool overwrite) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            throw new CAdminException(path + " is a folder");
+        if (!overwrite)
+            throw new CAdminException(path + " exists (use --overwrite to replace it)");
+    }
+    const std::string::size_type slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : path.substr(0, slash);
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    // A new file of our own in the target's folder, with its final mode from the start (the
+    // umask applies to ordinary files); exclusive and never through a link.
+    static const char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        unsigned char random[8] = {};
+        if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random))
+            throw new CAdminException("Cannot create " + path + ": no random numbers");
+        temp = folder + "/." + base + ".";
+        for (unsigned char r : random)
+            temp += kChars[r % (sizeof kChars - 1)];
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    secret ? 0600 : 0666);
+        if (fd < 0 && errno != EEXIST)
+            throw new CAdminException("Cannot create " + path + ": " + std::strerror(errno));
+    }
+    if (fd < 0)
+        throw new CAdminException("Cannot create " + path + ": " + std::strerror(EEXIST));
+    auto failed = [&](const std::string& what, int error) {
+        ::close(fd);
+        ::unlink(temp.c_str());
+        return new CAdminException(what + path + ": " + std::strerror(error));
+    };
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t count = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            throw failed("Cannot write ", count < 0 ? errno : ENOSPC);
+        done += static_cast<size_t>(count);
+    }
+    if (::fsync(fd) != 0)
+        throw failed("Cannot write ", errno);
+    if (::close(fd) != 0) {
+        const int error = errno;
+        ::unlink(temp.c_str());
+        throw new CAdminException("Cannot write " + path + ": " + std::strerror(error));
+    }
+    // The rename replaces whatever the name was, a link included, and never writes through it.
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temp.c_str());
+        throw new CAdminException("Cannot create " + path + ": " + std::strerror(error));
+    }
+}
+
 std::string gReadSecretFile(const std::string& path) {
     std::string content = gReadFile(path, kMaxSecretLine + 2);
     size_t end = content.find('\n');
@@ -734,6 +795,13 @@ int CConsole::runOne(CAdminConnection& connection, const SCommand& command) {
     }
     if (name == "export" || name == "photo") {
         const bool photo = name == "photo";
+        // A file that may not be replaced is refused before anything secret is asked for.
+        struct stat existing {};
+        if (command.has("output") && !command.has("overwrite") && !xml &&
+            ::lstat(command.get("output").c_str(), &existing) == 0) {
+            m_err << command.get("output") << " exists (use --overwrite to replace it)\n";
+            return eExitFailure;
+        }
         SXmlElement request;
         if (photo) {
             request = gPictureRequest(command.get("id"));
@@ -754,7 +822,8 @@ int CConsole::runOne(CAdminConnection& connection, const SCommand& command) {
             return status;
         const std::string bytes = photo ? gPhotoBytes(reply) : gExportedKey(reply);
         if (command.has("output")) {
-            gWriteFile(command.get("output"), bytes, command.has("with-private") ? 0600 : 0644);
+            gReplaceFile(command.get("output"), bytes, command.has("with-private"),
+                         command.has("overwrite"));
             m_err << (photo ? "Photo" : "Key") << " written to " << command.get("output") << ".\n";
         } else {
             m_out << bytes << std::flush;

@@ -27,6 +27,11 @@ bool gConfirmTerminal(const std::string& prompt, std::string& answer);
 std::string gReadFile(const std::string& path, size_t limit);
 // Writes a file (created with `mode`, replaced when it exists). Throws CAdminException.
 void gWriteFile(const std::string& path, const std::string& bytes, unsigned int mode);
+// Writes `bytes` as the file `path` through a new file in its folder that is renamed over it
+// once complete, so that `path` never holds part of the output and a link at `path` is
+// replaced, never written through. `secret` makes it mode 0600, otherwise 0666 less the umask.
+// An existing `path` is replaced only with `overwrite`. Throws CAdminException.
+void gReplaceFile(const std::string& path, const std::string& bytes, bool secret, bool overwrite);
 
 // Runs sub-commands for one session. Output goes to `out`, messages and progress to `err`.
 // Secrets come from the option's file, then the environment (ORXADMIN_PASSWORD,
