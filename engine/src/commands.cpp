@@ -429,23 +429,61 @@ std::vector<std::string> gSplitCommandText(const std::string& text) {
     return words;
 }
 
+namespace {
+
+// Whether a word that looks like a switch (one or more leading dashes; `name` is the rest, in
+// lower case, without a "=value") would carry a secret: a passphrase or password switch of the
+// table (not its "-fd" form), or an unknown spelling that may mean one: an abbreviation of such
+// a switch ("--pass"), a single-dash form ("-passphrase"), or any unknown word that speaks of a
+// password. Known switches without a secret ("--pass-through", "--wipe-passes") are shown.
+bool secretSwitchName(const std::string& name) {
+    static const char* const kSecretNames[] = {
+        "passphrase",      "new-passphrase", "conventional-passphrase",
+        "auth-passphrase", "ftp-password",   "smtp-password",
+        "password"};
+    const bool named =
+        name.find("passphrase") != std::string::npos || name.find("password") != std::string::npos;
+    const bool fd = name.size() >= 3 && name.compare(name.size() - 3, 3, "-fd") == 0;
+    eZAFOp op;
+    if (opOfSwitch("--" + name, op))
+        return inList(kSecretSwitches, "--" + name) || (named && !fd);
+    if (fd)
+        return false;
+    if (named || name.find("pass") != std::string::npos ||
+        name.find("secret") != std::string::npos || name == "pw" || name == "pwd")
+        return true;
+    for (const char* secret : kSecretNames)
+        if (name.size() >= 3 && std::strncmp(secret, name.c_str(), name.size()) == 0)
+            return true;
+    return false;
+}
+
+} // namespace
+
 std::string gLoggedCommandLine(const std::vector<std::string>& words) {
     std::string line;
+    // After a secret switch its value is hidden whatever it looks like (a passphrase may begin
+    // with a dash), and so is every further word up to the next switch.
+    bool valueNext = false;
     bool secretFollows = false;
     for (const std::string& w : words) {
-        const bool isSwitch = w.size() > 2 && w[0] == '-' && w[1] == '-';
-        std::string shown;
-        if (isSwitch) {
-            const std::string lower = CZAFUtil::toLower(w);
-            secretFollows = inList(kSecretSwitches, lower) ||
-                            (lower.find("passphrase") != std::string::npos &&
-                             lower.compare(lower.size() - 3, 3, "-fd") != 0) ||
-                            lower.find("password") != std::string::npos;
-            shown = w;
+        std::string shown = w;
+        if (valueNext) {
+            shown = "********";
+            valueNext = false;
+        } else if (w.size() > 1 && w[0] == '-') {
+            const std::string::size_type start = w.find_first_not_of('-');
+            std::string name =
+                start == std::string::npos ? std::string() : CZAFUtil::toLower(w.substr(start));
+            const std::string::size_type equals = name.find('=');
+            if (equals != std::string::npos)
+                name.resize(equals);
+            secretFollows = !name.empty() && secretSwitchName(name);
+            if (secretFollows && equals != std::string::npos)
+                shown = w.substr(0, w.find('=') + 1) + "********";
+            valueNext = secretFollows && equals == std::string::npos;
         } else if (secretFollows) {
             shown = "********";
-        } else {
-            shown = w;
         }
         std::string escaped;
         bool needsQuotes = shown.empty();

@@ -475,7 +475,7 @@ int32_t CEngineRun::run(const std::vector<std::string>& words) {
 
 void CEngineRun::writeLog(const std::string& start, int32_t result) {
     std::string path;
-    if (!cfg().getLogFilename(path) || path.empty())
+    if (!m_server->getLogFilePath(path) || path.empty())
         return;
     std::string user;
     if (!CZAFUtil::getCurrentUserName(user))

@@ -149,8 +149,10 @@ bool gNeedsAliases(const std::vector<std::string>& words);
 // unbalanced quote, a trailing backslash or too many words.
 std::vector<std::string> gSplitCommandText(const std::string& text);
 // The command line as the transaction log shows it: words joined by blanks, a word with blanks or
-// quotes in double quotes, control characters as \xNN, the arguments of passphrase and password
-// switches replaced by "********"; cut to kMaxLoggedCommandLine bytes.
+// quotes in double quotes, control characters as \xNN; the value of every passphrase or password
+// switch replaced by "********" in every spelling, accepted or refused ("--passphrase X",
+// "--passphrase=X", "-passphrase X", abbreviations such as "--pass X"), the word after such a
+// switch whatever it looks like; cut to kMaxLoggedCommandLine bytes.
 std::string gLoggedCommandLine(const std::vector<std::string>& words);
 
 class CEngineRun;

@@ -78,7 +78,7 @@ bool gParseVornLogLine(const std::string& line, SVornLogEntry& entry) {
 
 void CVornServer::getLog(std::vector<SVornLogEntry>& entries) const {
     std::string path;
-    if (!m_cfg.getLogFilename(path))
+    if (!getLogFilePath(path))
         throw new CZAFLogException(eReasonNoLogFile);
 
     try {

@@ -344,6 +344,16 @@ bool CVornServer::hasLog() const {
     return m_cfg.getLogFilename(path);
 }
 
+bool CVornServer::getLogFilePath(std::string& path) const {
+    std::string configured;
+    if (!m_cfg.getLogFilename(configured))
+        return false;
+    path = configured.empty() || configured[0] == '/'
+               ? configured
+               : CZAFFileManager::appendToDir(m_personalDir, configured);
+    return true;
+}
+
 bool CVornServer::hasRNG() const {
     uint32_t flags = 0;
     if (ZAFGetFeatureFlags(kZAFFeatureSelector_Basic, &flags) != kZAFError_NoErr)

@@ -1,6 +1,7 @@
 // orxcmd as a process: its signal handling, the transaction log it writes (200 parallel runs,
 // redaction, an unwritable log) and the console's log request showing that history through a
 // real orxgui.
+#include "engine_internal.h"
 #include "listener_harness.h"
 #include "orxcmd_harness.h"
 
@@ -122,6 +123,66 @@ TEST_F(OrxcmdProcess, LogRedactsSecretsAndItsFailureLeavesTheResult) {
     EXPECT_NE(std::string::npos,
               r.err.find("cannot write the transaction log /root/orx-forbidden.log"))
         << r.err;
+}
+
+TEST(OrxcmdLogLine, SecretsAreHiddenInEverySpelling) {
+    using orxengine::gLoggedCommandLine;
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--key-list", "--passphrase", "hunter2"}, "--key-list --passphrase ********"},
+        {{"--key-list", "--passphrase=hunter2"}, "--key-list --passphrase=********"},
+        {{"--key-list", "--PassPhrase=hunter2", "x"}, "--key-list --PassPhrase=******** ********"},
+        {{"--key-list", "-passphrase", "hunter2"}, "--key-list -passphrase ********"},
+        {{"--key-list", "--pass", "hunter2"}, "--key-list --pass ********"},
+        {{"--key-list", "--passw", "hunter2"}, "--key-list --passw ********"},
+        {{"--key-list", "--auth-passphrase=hunter2"}, "--key-list --auth-passphrase=********"},
+        {{"--key-list", "--auth-pass", "hunter2"}, "--key-list --auth-pass ********"},
+        {{"--key-list", "--new-passphrase", "-hunter2", "--armor"},
+         "--key-list --new-passphrase ******** --armor"},
+        {{"--key-list", "---smtp-password", "hunter2", "more"},
+         "--key-list ---smtp-password ******** ********"},
+        {{"--key-list", "--secret", "hunter2"}, "--key-list --secret ********"},
+        {{"--key-list", "--pw", "hunter2"}, "--key-list --pw ********"},
+        // Switches that only look alike keep their values, and so do the descriptors.
+        {{"--encrypt", "f", "--wipe-passes", "3"}, "--encrypt f --wipe-passes 3"},
+        {{"--decrypt", "m", "--passphrase-fd", "3"}, "--decrypt m --passphrase-fd 3"},
+        {{"--decrypt", "--pass-through", "yes"}, "--decrypt --pass-through yes"},
+        {{"--encrypt", "--output=f.zaf"}, "--encrypt --output=f.zaf"},
+        {{"-kl", "--", "-"}, "-kl -- -"},
+    };
+    for (const auto& [words, expected] : cases)
+        EXPECT_EQ(expected, gLoggedCommandLine(words));
+}
+
+TEST_F(OrxcmdProcess, SecretsNeverReachTheLogAndARelativeLogLivesInThePersonalDirectory) {
+    writeAsUser(".zaf/zaf.cfg", "Log-File=transactions.log\n");
+    // Run from a folder of its own: the log still goes to the personal directory.
+    ZafTempDir elsewhere;
+    ::chmod(elsewhere.path().c_str(), 0777);
+    SCmdOptions away;
+    away.workDir = elsewhere.path();
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--key-list", "--passphrase=hunter2"},
+          std::vector<std::string>{"--key-list", "-passphrase", "hunter2"},
+          std::vector<std::string>{"--key-list", "--pass", "hunter2"},
+          std::vector<std::string>{"--key-list", "--auth-passphrase", "hunter2"}})
+        EXPECT_NE(0, runOrxcmd(*m_user, m_install, args, away).rc);
+    EXPECT_EQ(0, runOrxcmd(*m_user, m_install, {"--key-list"}, away).rc);
+    EXPECT_FALSE(std::filesystem::exists(elsewhere.file("transactions.log")));
+    const std::string text = slurp(m_user->file(".zaf/transactions.log"));
+    EXPECT_EQ(5u, lines(text).size()) << text;
+    EXPECT_EQ(std::string::npos, text.find("hunter2")) << text;
+
+    // The listener's log request reads the same file, though its own folder is another.
+    CListenerProcess daemon;
+    ASSERT_TRUE(daemon.start());
+    auto session = daemon.connect();
+    ASSERT_EQ(0, session->login(m_user->name(), m_user->password()).rc);
+    const vornadmin::SReply reply = request(*session, vornadmin::gLogRequest());
+    ASSERT_EQ(0, reply.rc) << reply.xml;
+    EXPECT_EQ(5u, reply.body()->childrenNamed("transaction").size()) << reply.xml;
+    EXPECT_EQ(std::string::npos, reply.xml.find("hunter2"));
+    session.reset();
+    EXPECT_EQ(0, daemon.stop());
 }
 
 TEST_F(OrxcmdProcess, TheConsoleShowsTheHistoryThatOrxcmdWrote) {

@@ -153,6 +153,10 @@ public:
     void mergeUserConfChanges(const CVornServerCfgPart& part);
     // True when a "LogFile" is configured.
     bool hasLog() const;
+    // The transaction log's path: "LogFile" as configured when it is absolute, else within the
+    // personal directory (so that every program, whatever its working directory, writes and
+    // reads the same file). False when none is configured.
+    bool getLogFilePath(std::string& path) const;
     // True when the toolkit's random pool is fed by the operating system (feature bit 32).
     bool hasRNG() const;
 

@@ -37,6 +37,7 @@ struct SCmdOptions {
     std::map<std::string, std::string> env; // added to the environment
     int umask = -1;                         // the process's umask (-1: the test's own)
     bool keepOutput = true;                 // false: standard output is only counted
+    std::string workDir;                    // the working directory (default: the home)
 };
 
 // An installation directory holding the configuration template, readable by every account.
@@ -85,7 +86,8 @@ public:
             const gid_t group = account.gid();
             if (::setgroups(1, &group) != 0 || ::setgid(group) != 0 || ::setuid(account.uid()) != 0)
                 ::_exit(126);
-            if (::chdir(account.home().c_str()) != 0)
+            if (::chdir(options.workDir.empty() ? account.home().c_str()
+                                                : options.workDir.c_str()) != 0)
                 ::_exit(126);
             std::vector<char*> argv;
             static std::string program = ORXCMD_PATH;
