@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <malloc.h>
 #include <mutex>
 #include <new>
 #include <sys/file.h>
@@ -109,13 +110,18 @@ private:
     }
 };
 
-// Memory streams for ZAFvorn: standard input is the caller's buffer, output is collected.
+// Memory streams for ZAFvorn: standard input is the caller's buffer, output is collected. Every
+// copy (the input may hold passphrases, the output decrypted data) is wiped when it goes.
 class CBufferIO final : public CEngineIO {
 public:
     CBufferIO(const unsigned char* input, size_t length)
         : m_input(reinterpret_cast<const char*>(input), input != nullptr ? length : 0) {}
-    void writeOut(const std::string& data) override { m_out += data; }
-    void writeErr(const std::string& data) override { m_err += data; }
+    ~CBufferIO() override {
+        for (CWipedString* s : {&m_input, &m_out, &m_err})
+            gWipe(&(*s)[0], s->size());
+    }
+    void writeOut(const std::string& data) override { m_out.append(data.data(), data.size()); }
+    void writeErr(const std::string& data) override { m_err.append(data.data(), data.size()); }
     size_t readIn(char* buffer, size_t size) override {
         const size_t n = std::min(size, m_input.size() - m_pos);
         std::memcpy(buffer, m_input.data() + m_pos, n);
@@ -141,19 +147,17 @@ public:
                                  "be written here");
     }
     void discardOut() override {
-        volatile char* bytes = &m_out[0];
-        for (size_t i = 0; i < m_out.size(); ++i)
-            bytes[i] = 0;
+        gWipe(&m_out[0], m_out.size());
         m_out.clear();
     }
-    std::string& out() { return m_out; }
-    std::string& err() { return m_err; }
+    const CWipedString& out() const { return m_out; }
+    const CWipedString& err() const { return m_err; }
 
 private:
-    std::string m_input;
+    CWipedString m_input;
     size_t m_pos = 0;
-    std::string m_out;
-    std::string m_err;
+    CWipedString m_out;
+    CWipedString m_err;
 };
 
 // The message of one throwable of a chain: its class message and its reason text.
@@ -561,7 +565,7 @@ const char* resultText(int32_t code) {
     }
 }
 
-unsigned char* copyBuffer(const std::string& data, size_t* length) {
+unsigned char* copyBuffer(const CWipedString& data, size_t* length) {
     *length = 0;
     if (data.empty())
         return nullptr;
@@ -682,8 +686,8 @@ extern "C" int32_t ZAFvorn(ZAFvornContext* context, const char* command, const u
             io->writeErr(context->program + ": " + e.message + "\n");
         }
         const int32_t result = api->result;
-        std::unique_ptr<unsigned char, void (*)(void*)> out(copyBuffer(io->out(), outputLength),
-                                                            std::free);
+        std::unique_ptr<unsigned char, void (*)(void*)> out(
+            copyBuffer(io->out(), outputLength), [](void* p) { ZAFvornFree(nullptr, p); });
         *error = copyBuffer(io->err(), errorLength);
         *output = out.release();
         zafVornCleanUp(api);
@@ -693,7 +697,12 @@ extern "C" int32_t ZAFvorn(ZAFvornContext* context, const char* command, const u
     }
 }
 
-extern "C" void ZAFvornFree(ZAFvornContext*, void* buffer) { std::free(buffer); }
+extern "C" void ZAFvornFree(ZAFvornContext*, void* buffer) {
+    // The buffers hold command output, decrypted data among it.
+    if (buffer != nullptr)
+        gWipe(buffer, ::malloc_usable_size(buffer));
+    std::free(buffer);
+}
 
 extern "C" int32_t ZAFvornErrorString(ZAFvornContext*, int32_t code, char* buffer, size_t size) {
     if (buffer == nullptr || size == 0)

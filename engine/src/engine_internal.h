@@ -21,6 +21,30 @@ namespace orxengine {
 
 using oozaf::eZAFOp;
 
+// Overwrites `size` bytes with zeros in a way the compiler keeps.
+void gWipe(void* data, size_t size) noexcept;
+inline void gWipe(std::string& text) noexcept {
+    gWipe(&text[0], text.size());
+    text.clear();
+}
+
+// An allocator that overwrites every block with zeros before it gives it back, so that growing or
+// dropping a buffer of secret or decrypted bytes leaves no copy behind.
+template <class T> struct CWipingAllocator {
+    using value_type = T;
+    CWipingAllocator() = default;
+    template <class U> CWipingAllocator(const CWipingAllocator<U>&) noexcept {}
+    T* allocate(size_t n) { return std::allocator<T>().allocate(n); }
+    void deallocate(T* p, size_t n) noexcept {
+        gWipe(p, n * sizeof(T));
+        std::allocator<T>().deallocate(p, n);
+    }
+    template <class U> bool operator==(const CWipingAllocator<U>&) const noexcept { return true; }
+    template <class U> bool operator!=(const CWipingAllocator<U>&) const noexcept { return false; }
+};
+// A byte string whose memory is wiped whenever it is given back.
+using CWipedString = std::basic_string<char, std::char_traits<char>, CWipingAllocator<char>>;
+
 // A failure with its result code and a one-line message (no program name, no line break).
 struct SEngineError {
     int32_t code;

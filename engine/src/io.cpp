@@ -21,6 +21,12 @@ using namespace oozaf;
 
 namespace orxengine {
 
+void gWipe(void* data, size_t size) noexcept {
+    volatile char* bytes = static_cast<volatile char*>(data);
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = 0;
+}
+
 // ---- CSecret ----
 
 CSecret::CSecret() : m_buffer(kMaxPassphraseLength + 1, '\0') {
@@ -41,9 +47,7 @@ bool CSecret::append(char c) {
 }
 
 void CSecret::clear() {
-    volatile char* bytes = m_buffer.data();
-    for (size_t i = 0; i < m_buffer.size(); ++i)
-        bytes[i] = 0;
+    gWipe(m_buffer.data(), m_buffer.size());
     m_length = 0;
 }
 
@@ -157,7 +161,10 @@ COutput::~COutput() {
 
 void COutput::write(const char* data, size_t size) {
     if (m_path.empty()) {
-        m_io.writeOut(std::string(data, size));
+        // The bytes may be decrypted data: the copy handed on goes when it has been taken.
+        std::string chunk(data, size);
+        m_io.writeOut(chunk);
+        gWipe(chunk);
         return;
     }
     size_t done = 0;

@@ -2,7 +2,10 @@
 //
 // Every Java array is copied before the engine sees it, with a bound on its size; the engine's
 // output and error buffers are copied into new Java arrays and released with ZAFvornFree on every
-// path. The bridge's own refusals (a handle that is not live, a command holding a NUL byte, an
+// path. Every run sets both fields, to an empty array when there was nothing, so that no field
+// still holds an earlier command's output; the bridge's copies of the command, the input (which
+// may hold passphrases) and the output (which may be decrypted data) are wiped before they are
+// freed. The bridge's own refusals (a handle that is not live, a command holding a NUL byte, an
 // array over its bound) are results like the engine's, with one line on standard error.
 #include "vorn_handles.h"
 
@@ -31,7 +34,30 @@ CVornHandleTable& handles() {
     return table;
 }
 
-// An engine buffer, released with ZAFvornFree when it goes out of scope.
+// Overwrites a copy with zeros in a way the compiler keeps.
+void wipe(void* data, size_t size) {
+    volatile unsigned char* bytes = static_cast<volatile unsigned char*>(data);
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = 0;
+}
+
+// A copy of a Java array, wiped before it is freed.
+struct SWipedCopy {
+    std::unique_ptr<jbyte[]> bytes;
+    size_t size = 0;
+    SWipedCopy() = default;
+    SWipedCopy(const SWipedCopy&) = delete;
+    SWipedCopy& operator=(const SWipedCopy&) = delete;
+    ~SWipedCopy() { reset(); }
+    void reset() {
+        if (bytes)
+            wipe(bytes.get(), size);
+        bytes.reset();
+        size = 0;
+    }
+};
+
+// An engine buffer, released with ZAFvornFree (which wipes it) when it goes out of scope.
 class CEngineBuffer {
 public:
     explicit CEngineBuffer(ZAFvornContext* context) : m_context(context) {}
@@ -63,20 +89,25 @@ bool storeField(JNIEnv* env, jobject object, jfieldID field, const void* data, s
     return true;
 }
 
-// A refusal of the bridge itself: the message goes to "stderr_buffer", the result is returned.
-jint refuse(JNIEnv* env, jobject object, jfieldID errField, jint result, const std::string& text) {
+// A refusal of the bridge itself: the message goes to "stderr_buffer", "stdout_buffer" is
+// emptied, the result is returned.
+jint refuse(JNIEnv* env, jobject object, jfieldID outField, jfieldID errField, jint result,
+            const std::string& text) {
     const std::string line = "orxcmd: " + text + "\n";
-    storeField(env, object, errField, line.data(), line.size());
+    if (storeField(env, object, outField, nullptr, 0))
+        storeField(env, object, errField, line.data(), line.size());
     return result;
 }
 
-// A copy of the Java array in a new buffer of its length plus `extra` zero bytes; null when
+// A copy of the Java array in a new buffer of its length plus `extra` zero bytes; false when
 // memory runs out.
-std::unique_ptr<jbyte[]> copyArray(JNIEnv* env, jbyteArray array, jsize length, jsize extra) {
-    std::unique_ptr<jbyte[]> copy(new (std::nothrow) jbyte[static_cast<size_t>(length) + extra]());
-    if (copy)
-        env->GetByteArrayRegion(array, 0, length, copy.get());
-    return copy;
+bool copyArray(JNIEnv* env, jbyteArray array, jsize length, jsize extra, SWipedCopy& copy) {
+    copy.size = static_cast<size_t>(length) + static_cast<size_t>(extra);
+    copy.bytes.reset(new (std::nothrow) jbyte[copy.size]());
+    if (!copy.bytes)
+        return false;
+    env->GetByteArrayRegion(array, 0, length, copy.bytes.get());
+    return true;
 }
 
 } // namespace
@@ -112,10 +143,7 @@ JNIEXPORT jbyteArray JNICALL Java_com_brevan_orx_Vorn_vorn_1error_1string(JNIEnv
 
 JNIEXPORT jint JNICALL Java_com_brevan_orx_Vorn_vorn_1run(JNIEnv* env, jobject object, jint handle,
                                                           jbyteArray command, jbyteArray input) {
-    CVornUse use(handles(), handle);
-    if (use.context() == nullptr)
-        return kZAFvorn_BadContext;
-    // Both fields are looked up before anything runs, so that no command's output can be lost.
+    // Both fields are looked up before anything runs, so that every run sets them.
     jclass type = env->GetObjectClass(object);
     const jfieldID outField = env->GetFieldID(type, "stdout_buffer", "[B");
     const jfieldID errField =
@@ -124,46 +152,46 @@ JNIEXPORT jint JNICALL Java_com_brevan_orx_Vorn_vorn_1run(JNIEnv* env, jobject o
     if (outField == nullptr || errField == nullptr)
         return kZAFvorn_Failed; // NoSuchFieldError is pending
 
+    CVornUse use(handles(), handle);
+    if (use.context() == nullptr)
+        return refuse(env, object, outField, errField, kZAFvorn_BadContext,
+                      "a null or unknown context");
     if (command == nullptr)
-        return refuse(env, object, errField, kZAFvorn_Usage, "no command");
+        return refuse(env, object, outField, errField, kZAFvorn_Usage, "no command");
     const jsize commandLength = env->GetArrayLength(command);
     if (commandLength > kMaxCommandBytes)
-        return refuse(env, object, errField, kZAFvorn_Usage,
+        return refuse(env, object, outField, errField, kZAFvorn_Usage,
                       "the command is longer than " + std::to_string(kMaxCommandBytes) + " bytes");
-    std::unique_ptr<jbyte[]> text = copyArray(env, command, commandLength, 1);
-    if (!text)
-        return kZAFvorn_NoMemory;
+    SWipedCopy text;
+    if (!copyArray(env, command, commandLength, 1, text))
+        return refuse(env, object, outField, errField, kZAFvorn_NoMemory, "out of memory");
     // The engine reads the command up to its first NUL: a command cut there could lose switches.
-    if (std::memchr(text.get(), 0, static_cast<size_t>(commandLength)) != nullptr)
-        return refuse(env, object, errField, kZAFvorn_Usage, "the command holds a NUL byte");
+    if (std::memchr(text.bytes.get(), 0, static_cast<size_t>(commandLength)) != nullptr)
+        return refuse(env, object, outField, errField, kZAFvorn_Usage,
+                      "the command holds a NUL byte");
 
-    std::unique_ptr<jbyte[]> in;
+    SWipedCopy in;
     jsize inLength = input != nullptr ? env->GetArrayLength(input) : 0;
     if (inLength > kMaxInputBytes)
-        return refuse(env, object, errField, kZAFvorn_IO,
+        return refuse(env, object, outField, errField, kZAFvorn_IO,
                       "the input is larger than " + std::to_string(kMaxInputBytes) + " bytes");
-    if (inLength > 0) {
-        in = copyArray(env, input, inLength, 0);
-        if (!in)
-            return kZAFvorn_NoMemory;
-    }
+    if (inLength > 0 && !copyArray(env, input, inLength, 0, in))
+        return refuse(env, object, outField, errField, kZAFvorn_NoMemory, "out of memory");
 
     CEngineBuffer out(use.context());
     CEngineBuffer err(use.context());
-    jint result =
-        ZAFvorn(use.context(), reinterpret_cast<const char*>(text.get()),
-                reinterpret_cast<const unsigned char*>(in.get()), static_cast<size_t>(inLength),
-                &out.m_data, &out.m_length, &err.m_data, &err.m_length);
+    jint result = ZAFvorn(use.context(), reinterpret_cast<const char*>(text.bytes.get()),
+                          reinterpret_cast<const unsigned char*>(in.bytes.get()),
+                          static_cast<size_t>(inLength), &out.m_data, &out.m_length, &err.m_data,
+                          &err.m_length);
     text.reset();
     in.reset();
     // A Java array holds at most INT_MAX bytes: a longer output is not cut but refused.
     if (out.m_length > static_cast<size_t>(INT_MAX) || err.m_length > static_cast<size_t>(INT_MAX))
-        return refuse(env, object, errField, kZAFvorn_NoMemory,
+        return refuse(env, object, outField, errField, kZAFvorn_NoMemory,
                       "the output is larger than a Java array can hold");
-    if (out.m_length != 0 && !storeField(env, object, outField, out.m_data, out.m_length))
-        return result; // OutOfMemoryError is pending
-    if (err.m_length != 0)
-        storeField(env, object, errField, err.m_data, err.m_length);
+    if (storeField(env, object, outField, out.m_data, out.m_length))
+        storeField(env, object, errField, err.m_data, err.m_length); // else OutOfMemoryError
     return result;
 }
 

@@ -120,7 +120,7 @@ private:
         const uint8_t* data = nullptr;
         size_t size = 0;
         uint64_t seq = 0;
-        std::vector<uint8_t> copy;
+        Secret copy; // may be decrypted data
     };
     void run(const Job& job);
     void worker();

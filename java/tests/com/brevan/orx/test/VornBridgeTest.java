@@ -60,6 +60,15 @@ public final class VornBridgeTest {
             return err == ERR_MARK;
         }
 
+        /** Set by the run, to nothing. */
+        boolean outEmpty() {
+            return out != null && out != OUT_MARK && out.length == 0;
+        }
+
+        boolean errEmpty() {
+            return err != null && err != ERR_MARK && err.length == 0;
+        }
+
         @Override
         public String toString() {
             return "rc " + rc + ", stdout [" + (outUntouched() ? "untouched" : out()) + "], stderr ["
@@ -158,12 +167,12 @@ public final class VornBridgeTest {
         Run r = run(vorn, h, "--version");
         expect(0, r);
         check("orxcmd (Brevan Vorn Server) 8.5.0\n".equals(r.out()), r.toString());
-        check(r.errUntouched(), "a run without error output set stderr_buffer: " + r);
+        check(r.errEmpty(), "a run without error output left stderr_buffer as it was: " + r);
 
-        // A run without output leaves stdout_buffer untouched.
+        // A run without output empties stdout_buffer: nothing of an earlier run stays there.
         r = run(vorn, h, "--key-list --key-gen");
         expect(2, r);
-        check(r.outUntouched(), "a run without output set stdout_buffer: " + r);
+        check(r.outEmpty(), "a run without output left stdout_buffer as it was: " + r);
         check("orxcmd: contradictory commands: --key-gen and --key-list\n".equals(r.err()), r.toString());
 
         // Quoting reaches the engine intact; words outside the table are refused by the engine.
@@ -225,7 +234,7 @@ public final class VornBridgeTest {
         // Failures come back as results with one line on standard error.
         r = run(vorn, h, "--key-export 0x0123456789ABCDEF");
         expect(3, r);
-        check(r.outUntouched() && r.err().startsWith("orxcmd: "), r.toString());
+        check(r.outEmpty() && r.err().startsWith("orxcmd: "), r.toString());
         check("No matching key".equals(text(vorn.vorn_error_string(h, r.rc))), "text of 3");
         r = run(vorn, h, "--key-add", bytes("not a key at all"));
         expect(8, r);
@@ -256,14 +265,14 @@ public final class VornBridgeTest {
         int h = init(vorn);
         Run r = run(vorn, h, (byte[]) null, null);
         expect(2, r);
-        check("orxcmd: no command\n".equals(r.err()) && r.outUntouched(), r.toString());
+        check("orxcmd: no command\n".equals(r.err()) && r.outEmpty(), r.toString());
         r = run(vorn, h, new byte[0], null);
         expect(2, r);
 
         // The engine would read only up to the NUL: "--key-remove X" of "--key-remove X\0 --force".
         r = run(vorn, h, bytes("--version\0--key-list"), null);
         expect(2, r);
-        check("orxcmd: the command holds a NUL byte\n".equals(r.err()) && r.outUntouched(), r.toString());
+        check("orxcmd: the command holds a NUL byte\n".equals(r.err()) && r.outEmpty(), r.toString());
 
         // The longest command taken runs; one byte more is refused before the engine sees it.
         byte[] longest = new byte[MAX_COMMAND];
@@ -275,7 +284,7 @@ public final class VornBridgeTest {
         tooLong[MAX_COMMAND] = (byte) ' ';
         r = run(vorn, h, tooLong, null);
         expect(2, r);
-        check(r.outUntouched() && r.err().equals("orxcmd: the command is longer than 1048576 bytes\n"), r.toString());
+        check(r.outEmpty() && r.err().equals("orxcmd: the command is longer than 1048576 bytes\n"), r.toString());
 
         StringBuilder words = new StringBuilder("--key-list");
         for (int i = 0; i < 5000; i++) {
@@ -304,7 +313,7 @@ public final class VornBridgeTest {
         byte[] tooLarge = new byte[MAX_INPUT + 1];
         r = run(vorn, h, "--version", tooLarge);
         expect(7, r);
-        check(r.outUntouched() && r.err().equals("orxcmd: the input is larger than 268435456 bytes\n"), r.toString());
+        check(r.outEmpty() && r.err().equals("orxcmd: the input is larger than 268435456 bytes\n"), r.toString());
         vorn.vorn_cleanup(h);
     }
 
@@ -316,7 +325,7 @@ public final class VornBridgeTest {
         for (int bad : new int[] {0, -1, 1, 1024, 12345, freed, Integer.MAX_VALUE, Integer.MIN_VALUE}) {
             Run r = run(vorn, bad, "--version");
             expect(BAD_CONTEXT, r);
-            check(r.outUntouched() && r.errUntouched(), "handle " + bad + ": " + r);
+            check(r.outEmpty() && "orxcmd: a null or unknown context\n".equals(r.err()), "handle " + bad + ": " + r);
             check(vorn.vorn_error_string(bad, 0) == null, "error string of handle " + bad);
             vorn.vorn_cleanup(bad);
         }
@@ -381,6 +390,17 @@ public final class VornBridgeTest {
         r = run(vorn, second, "--decrypt " + file + " --passphrase-fd 0", bytes("enc secret\n"));
         expect(0, r);
         check(Arrays.equals(plain, r.out), "the decrypted bytes differ from the plaintext");
+
+        // A changed message right after: nothing of it, and nothing of the message before, is in
+        // stdout_buffer (the fields are not reset between the two runs here).
+        byte[] changed = Files.readAllBytes(file);
+        changed[changed.length / 2] ^= 0x01;
+        Files.write(file, changed);
+        int rc = vorn.vorn_run(second, bytes("--decrypt " + file + " --passphrase-fd 0"), bytes("enc secret\n"));
+        check(rc == 8, "a changed message gave " + rc);
+        check(vorn.stdout_buffer != null && vorn.stdout_buffer.length == 0,
+              "stdout_buffer after a failed decryption holds " + vorn.stdout_buffer.length + " bytes");
+        check(text(vorn.stderr_buffer).startsWith("orxcmd: "), "stderr_buffer: " + text(vorn.stderr_buffer));
         Files.delete(file);
     }
 
@@ -474,7 +494,7 @@ public final class VornBridgeTest {
 
     public static void main(String[] args) throws Exception {
         publicKeyFile = Files.readAllBytes(Paths.get(args[0]));
-        test("output and error reach their fields; no output leaves a field untouched", VornBridgeTest::outputAndFields);
+        test("output and error reach their fields; every run sets both", VornBridgeTest::outputAndFields);
         test("error strings", VornBridgeTest::errorStrings);
         test("encrypt and decrypt a buffer", VornBridgeTest::encryptAndDecryptABuffer);
         test("key commands with input and output buffers", VornBridgeTest::keyCommandsThroughBuffers);
