@@ -22,10 +22,10 @@ const char* const kVersion = "8.5.0";
 
 // Switches that take no argument and modify some commands.
 const char* const kFlagOptions[] = {
-    "--with-sigs",  "--with-userids",     "--with-colons", "--with-private", "--batch-mode",
-    "--exportable", "--detached",         "--text",        "--yes",          "--verbose",
-    "--keys",       "--signers",          "--revokers",    "--introducers",  "--compatible",
-    "--hex-dump",   "--stream-unverified"};
+    "--with-sigs",  "--with-userids",      "--with-colons", "--with-private", "--batch-mode",
+    "--exportable", "--detached",          "--text",        "--yes",          "--verbose",
+    "--keys",       "--signers",           "--revokers",    "--introducers",  "--compatible",
+    "--hex-dump",   "--stream-unverified", "--adk"};
 // Switches that take exactly one argument and modify some commands.
 const char* const kValueOptions[] = {"--output",    "--input",     "--sign-with",   "--revoke-with",
                                      "--regexp",    "--status-fd", "--rsa-version", "--cipher-num",
@@ -188,6 +188,11 @@ bool gOptionAppliesTo(const std::string& option, eZAFOp command) {
         {"--revokers", {eZAFOpKeyList, eZAFOpKeyDetail, eZAFOpGroupDetail}},
         {"--introducers", {eZAFOpKeyList, eZAFOpKeyDetail, eZAFOpGroupDetail}},
         {"--compatible", {eZAFOpKeyExport}},
+        {"--adk", {eZAFOpKeyList, eZAFOpKeyDetail, eZAFOpGroupDetail}},
+        {"--adk-key", {eZAFOpKeyGen, eZAFOpEncrypt}},
+        {"--enforce-adk", {eZAFOpKeyGen, eZAFOpEncrypt}},
+        {"--warn-adk", {eZAFOpEncrypt}},
+        {"--add-all", {eZAFOpEncrypt}},
         {"--hex-dump", {eZAFOpPacketList, eZAFOpPacketDump}},
         {"--rsa-version", {eZAFOpKeyGen}},
         {"--random-device", {eZAFOpKeyGen}},
@@ -554,6 +559,8 @@ std::string gHelpText(const std::string& program) {
             "  --sign-with KEY             the signing key (else Default-Key)\n"
             "  --encrypt-to-self, --cipher NAME, --compress [yes|no], --hash NAME, --text,\n"
             "  --clearsig, --detached, --wipe, --wipe-passes N, --status-fd N,\n"
+            "  --adk-key KEY (also an additional decryption key), --enforce-adk, --warn-adk,\n"
+            "  --add-all [yes|no] (the ADKs the recipients only request too),\n"
             "  --force (--decrypt: accept a message without an integrity check)\n"
             "  --stream-unverified (--decrypt, --verify: write the data before it is checked)\n"
             "\nExit codes: 0 done, 1 failed, 2 command line, 3 no such key, 4 several keys match,\n"

@@ -9,6 +9,7 @@
 #include <oozaf/keyobjects.h>
 #include <oozaf/ops.h>
 #include <oozaf/vornserver.h>
+#include <zaf/zafmessage.h>
 
 #include <atomic>
 #include <cstdint>
@@ -377,6 +378,12 @@ std::unique_ptr<oozaf::CZAFKeySet> gFilterListing(CEngineRun& run,
 // decryption keys (--adk, or `detail`) and introducers (--introducers).
 void gListingSections(CEngineRun& run, const oozaf::CZAFKey& key, bool colons, bool detail,
                       std::string& out);
+
+// Additional decryption keys of an encryption (adkcommands.cpp): the settings Enforce-ADK,
+// Warn-ADK, Add-All and the key of ADK-Key onto the message parameters; after the message was
+// made, with Warn-ADK, a note for each ADK added.
+void gApplyADKOptions(CEngineRun& run, ZAFMessageParamsRef params);
+void gReportADKs(CEngineRun& run, ZAFMessageResultRef result);
 
 // The packet lister behind --packet-list (also the fuzz target's entry): describes each packet of
 // `data` (binary, or armoured: the armour is removed first) one line each into `out`. Throws

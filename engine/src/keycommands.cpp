@@ -558,7 +558,8 @@ void gCmdKeyGen(CEngineRun& run) {
     run.note("generating a " + std::to_string(size) + "-bit " + gStringFromKeyType(type) +
              " key pair for " + shown(userID) + " ...");
     run.server().generateKeyPair(userID, passphrase.str(), type, cipher,
-                                 static_cast<uint16_t>(size), "", signOnly, expiry);
+                                 static_cast<uint16_t>(size),
+                                 run.setting(eZAFOpADKKey, std::string()), signOnly, expiry);
     // The new key: the newest key pair with that user ID.
     Owned<CZAFKeySet> set(run.server().getKeyDB()->getMatchingKeySet(userID, 0, nullptr, nullptr));
     Owned<CZAFKey> newest;

@@ -1,5 +1,5 @@
-// keyviews: --sig-detail, the listing filters (--signers: key pairs that can sign now; --signer KEY:
-// keys KEY certified) and the listing sections --revokers, --introducers and --adk.
+// keyviews: --sig-detail, the listing filters (--signers: key pairs that can sign now; --signer
+// KEY: keys KEY certified) and the listing sections --revokers, --introducers and --adk.
 #include "engine_internal.h"
 
 #include <oozaf/keydb.h>
@@ -110,8 +110,8 @@ std::string sigTypeName(int32_t type) {
 
 std::string nameOfSigner(CEngineRun& run, const std::string& issuer) {
     try {
-        Owned<CZAFKey> signer(run.server().getKeyByID(issuer.substr(0, 2) +
-                                                      issuer.substr(issuer.size() - 8)));
+        Owned<CZAFKey> signer(
+            run.server().getKeyByID(issuer.substr(0, 2) + issuer.substr(issuer.size() - 8)));
         return signer ? signer->getPrimaryUserIDName() : std::string();
     } catch (CZAFThrowable* e) {
         CZAFThrowableGuard guard(e);
@@ -145,8 +145,8 @@ void gCmdSigDetail(CEngineRun& run) {
             const std::string issuer = issuerOf(sig, true);
             if (!signerID.empty() && CZAFUtil::toUpper(issuer) != signerID)
                 return;
-            const std::string uidName = uid.getType() == kZAFAttribute_Image ? std::string("[photo]")
-                                                                            : uid.getName();
+            const std::string uidName =
+                uid.getType() == kZAFAttribute_Image ? std::string("[photo]") : uid.getName();
             if (!colons && uidName != lastUserID)
                 text += "  uid " + printable(uidName) + "\n";
             lastUserID = uidName;
@@ -175,8 +175,11 @@ void gCmdSigDetail(CEngineRun& run) {
             const std::string who = nameOfSigner(run, issuer);
             ++shownCount;
             if (colons) {
-                text += "sig:" + std::string(!checked ? "?" : good ? "!" : "-") + ":" +
-                        std::to_string(type) + ":" + std::to_string(version) + ":" +
+                text += "sig:" +
+                        std::string(!checked ? "?"
+                                    : good   ? "!"
+                                             : "-") +
+                        ":" + std::to_string(type) + ":" + std::to_string(version) + ":" +
                         std::to_string(sig.getAlg()) + ":" + std::to_string(hash) + ":" +
                         issuer.substr(2) + ":" +
                         (sig.getCreationTime().isNever()
@@ -188,15 +191,15 @@ void gCmdSigDetail(CEngineRun& run) {
                              : std::to_string(sig.getExpirationTime().getZAFTime())) +
                         ":" + (exportable ? "x" : "l") + (sig.isRevoked() ? "r" : "") +
                         (sig.isExpired() ? "e" : "") + ":" + std::to_string(depth) + ":" +
-                        std::to_string(amount) + ":" + field(regexp) + ":" + field(uidName) +
-                        ":" + field(who) + ":\n";
+                        std::to_string(amount) + ":" + field(regexp) + ":" + field(uidName) + ":" +
+                        field(who) + ":\n";
                 return;
             }
             text += "    " + sigTypeName(type) + " by " + issuer +
                     (who.empty() ? " (not held)" : " " + printable(who)) + ": " + state + "\n";
             text += "      version " + std::to_string(version) + ", algorithm " +
-                    std::to_string(sig.getAlg()) + ", hash " + std::to_string(hash) +
-                    ", made " + run.dateText(sig.getCreationTime(), true) + ", expires " +
+                    std::to_string(sig.getAlg()) + ", hash " + std::to_string(hash) + ", made " +
+                    run.dateText(sig.getCreationTime(), true) + ", expires " +
                     run.dateText(sig.getExpirationTime(), true) +
                     (exportable ? ", exportable" : ", local") +
                     (sig.isRevoked() ? ", revoked" : "") + (sig.isExpired() ? ", expired" : "") +
@@ -229,10 +232,9 @@ std::unique_ptr<CZAFKeySet> gFilterListing(CEngineRun& run, std::unique_ptr<CZAF
         Owned<CZAFKey> key(static_cast<CZAFKey*>(object));
         bool keep = true;
         if (signers)
-            keep = key->isSecret() && !key->isRevoked() && !key->isExpired() &&
-                   !key->isDisabled() &&
-                   CZAFDatabaseObject::getBooleanProperty(key->getHandle(),
-                                                          kZAFKeyProperty_CanSign);
+            keep =
+                key->isSecret() && !key->isRevoked() && !key->isExpired() && !key->isDisabled() &&
+                CZAFDatabaseObject::getBooleanProperty(key->getHandle(), kZAFKeyProperty_CanSign);
         if (keep && bySigner) {
             bool certified = false;
             eachCertification(run, *key, [&](CZAFUserID&, CZAFSignature& sig) {
@@ -272,8 +274,8 @@ void gListingSections(CEngineRun& run, const CZAFKey& key, bool colons, bool det
             ZAFGetKeyIDString(&id, kZAFKeyIDString_Full, idText, sizeof idText);
             const bool required = (adkClass & kZAFADKClass_Enforced) != 0;
             if (colons) {
-                out += std::string("adk::::") + (idText[0] != '\0' ? idText + 2 : "") + ":::" +
-                       (required ? "r" : "") + (adk == nullptr ? "n" : "") + "::\n";
+                out += std::string("adk::::") + (idText[0] != '\0' ? idText + 2 : "") +
+                       ":::" + (required ? "r" : "") + (adk == nullptr ? "n" : "") + "::\n";
             } else {
                 std::string name;
                 if (adk != nullptr) {
@@ -297,8 +299,9 @@ void gListingSections(CEngineRun& run, const CZAFKey& key, bool colons, bool det
             const std::string who = nameOfSigner(run, issuer);
             out += colons ? "itr::::" + issuer.substr(2) + "::::" + std::to_string(depth) + ":" +
                                 field(who) + ":\n"
-                          : "     Introduced by " + issuer + (who.empty() ? "" : " " + printable(who)) +
-                                ", depth " + std::to_string(depth) + "\n";
+                          : "     Introduced by " + issuer +
+                                (who.empty() ? "" : " " + printable(who)) + ", depth " +
+                                std::to_string(depth) + "\n";
         });
     }
 }

@@ -64,6 +64,8 @@ int32_t codeOfMessageError(ZAFError code) {
         return kZAFvorn_NoKey;
     case kZAFError_AmbiguousUserID:
         return kZAFvorn_Ambiguous;
+    case kZAFError_ADKUnavailable:
+        return kZAFvorn_NoKey;
     case kZAFError_BadSignature:
         return kZAFvorn_BadSignature;
     case kZAFError_CorruptData:
@@ -691,8 +693,10 @@ void encode(CEngineRun& run, const SEncodeMode& mode) {
         fail(kZAFvorn_Usage, "--wipe needs an input file");
     wipe = wipe && !path.empty(); // Wipe in a configuration file: standard input has no file
 
-    if (mode.encrypt)
+    if (mode.encrypt) {
         addRecipients(run, params.get());
+        gApplyADKOptions(run, params.get());
+    }
     std::unique_ptr<CZAFKey> signer;
     if (mode.sign) {
         signer = run.signingKey(true);
@@ -796,6 +800,7 @@ void encode(CEngineRun& run, const SEncodeMode& mode) {
                         }()) +
                         " " + std::to_string(info.hash));
     }
+    gReportADKs(run, result.get());
     if (wipe) {
         wipeFile(run, context, path, passes);
         run.note("wiped " + path);

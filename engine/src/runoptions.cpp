@@ -224,7 +224,8 @@ bool CEngineRun::chosenCipher(ZAFCipherAlgorithm& cipher) const {
         fail(kZAFvorn_Usage, "contradictory: --cipher and --cipher-num");
     const std::string text = m_cmd.arg("--cipher-num");
     int number = 0;
-    if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos ||
+    if (text.empty() || text.size() > 3 ||
+        text.find_first_not_of("0123456789") != std::string::npos ||
         (number = std::stoi(text)) < 1 || number > 255)
         fail(kZAFvorn_Usage, "--cipher-num takes an RFC 4880 cipher number (1 to 255)");
     try {
@@ -250,8 +251,8 @@ void CEngineRun::feedRandomDevice(unsigned int bytes) {
         ~SCloser() { ::close(fd); }
     } closer{fd};
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !(S_ISCHR(st.st_mode) || S_ISREG(st.st_mode) ||
-                                   S_ISFIFO(st.st_mode)))
+    if (::fstat(fd, &st) != 0 ||
+        !(S_ISCHR(st.st_mode) || S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode)))
         fail(kZAFvorn_IO, path + " is not a device, file or pipe to read random bytes from");
     // At most 10 seconds in all: a device that stalls must not hold the command for ever.
     std::string data;
@@ -308,7 +309,8 @@ void CEngineRun::switchUser() {
     struct passwd entry {};
     struct passwd* found = nullptr;
     std::vector<char> buffer(16384);
-    if (name.empty() || ::getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+    if (name.empty() ||
+        ::getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
         found == nullptr)
         fail(kZAFvorn_Usage, "--user: no account named '" + name + "'");
     if (found->pw_uid == ::geteuid())

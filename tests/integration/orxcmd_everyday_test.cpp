@@ -30,9 +30,8 @@ protected:
         return options;
     }
     std::string generate(const std::string& userID, std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {"--key-gen",  "--key-size", "1024",
-                                         "--userid",   userID,       "--passphrase-fd",
-                                         "3",          "--fast-key-gen"};
+        std::vector<std::string> args = {"--key-gen", "--key-size",      "1024", "--userid",
+                                         userID,      "--passphrase-fd", "3",    "--fast-key-gen"};
         args.insert(args.end(), extra.begin(), extra.end());
         const SCmdResult r = run(args, pass("pw\n"));
         EXPECT_EQ(0, r.rc) << r.err;
@@ -133,7 +132,8 @@ TEST_F(OrxcmdEveryday, ListingFiltersSectionsAndSignatureDetail) {
     r = run({"--key-list", "--pager", "cat > paged.txt"});
     ASSERT_EQ(0, r.rc) << r.err;
     EXPECT_EQ("", r.out);
-    EXPECT_TRUE(has(slurp(m_user->file("paged.txt")), "3 keys")) << slurp(m_user->file("paged.txt"));
+    EXPECT_TRUE(has(slurp(m_user->file("paged.txt")), "3 keys"))
+        << slurp(m_user->file("paged.txt"));
     EXPECT_EQ(7, run({"--key-list", "--pager", "exit 127"}).rc);
 }
 
@@ -245,14 +245,14 @@ TEST_F(OrxcmdEveryday, VerboseUserAndPassphraseRetries) {
     r = run({"--key-sign", bob, "--sign-with", ann, "--passphrase-fd", "3"}, pass("wrong\npw\n"));
     EXPECT_EQ(5, r.rc) << r.err;
     EXPECT_TRUE(has(r.err, "wrong passphrase for " + ann)) << r.err;
-    r = run({"--key-sign", bob, "--sign-with", ann, "--passphrase-fd", "3",
-             "--allow-passphrase-retry"},
-            pass("wrong\nalso wrong\npw\n"));
+    r = run(
+        {"--key-sign", bob, "--sign-with", ann, "--passphrase-fd", "3", "--allow-passphrase-retry"},
+        pass("wrong\nalso wrong\npw\n"));
     EXPECT_EQ(0, r.rc) << r.err;
     EXPECT_EQ(2, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
-    r = run({"--key-sign", bob, "--sign-with", ann, "--passphrase-fd", "3",
-             "--allow-passphrase-retry"},
-            pass("1\n2\n3\npw\n"));
+    r = run(
+        {"--key-sign", bob, "--sign-with", ann, "--passphrase-fd", "3", "--allow-passphrase-retry"},
+        pass("1\n2\n3\npw\n"));
     EXPECT_EQ(5, r.rc) << r.err;
 
     // --user: root acts as the account (its rings, its files); the account cannot act as root.
@@ -292,7 +292,8 @@ TEST_F(OrxcmdEveryday, RootActsAsTheUserWithUser) {
     struct stat st {};
     ASSERT_EQ(0, ::stat(m_user->file("list.txt").c_str(), &st));
     EXPECT_EQ(m_user->uid(), st.st_uid); // written as the account
-    EXPECT_TRUE(has(slurp(m_user->file("list.txt")), "Ann Example")) << slurp(m_user->file("list.txt"));
+    EXPECT_TRUE(has(slurp(m_user->file("list.txt")), "Ann Example"))
+        << slurp(m_user->file("list.txt"));
 }
 
 TEST_F(OrxcmdEveryday, KeyGenerationAndExportOptions) {
@@ -316,9 +317,9 @@ TEST_F(OrxcmdEveryday, KeyGenerationAndExportOptions) {
     r = run({"--encrypt", "data", "--userid", ann, "--status-fd", "1", "--output", "data2.zaf"});
     EXPECT_TRUE(has(r.out, "[ORXCMD] ENCRYPTED 7")) << r.out; // the key's preference
     EXPECT_EQ(2, run({"--encrypt", "data", "--userid", ann, "--cipher-num", "200"}).rc);
-    EXPECT_EQ(2, run({"--encrypt", "data", "--userid", ann, "--cipher-num", "8", "--cipher",
-                      "AES256"})
-                     .rc);
+    EXPECT_EQ(
+        2,
+        run({"--encrypt", "data", "--userid", ann, "--cipher-num", "8", "--cipher", "AES256"}).rc);
 
     // --compatible leaves photo IDs out of an export.
     std::string jpeg("\xFF\xD8\xFF\xE0", 4);
@@ -367,9 +368,9 @@ TEST_F(OrxcmdEveryday, SettingsOfTheConfigurationLayersTakeEffect) {
         ScopedIdentity as(*m_user);
         ASSERT_EQ(0, ::mkdir(m_user->file("other").c_str(), 0700));
     }
-    const std::string ann = generate("Ann Example <ann@example.org>",
-                                     {"--zafpath", m_user->file("other"), "--randseed",
-                                      m_user->file("other/seed.bin")});
+    const std::string ann =
+        generate("Ann Example <ann@example.org>", {"--zafpath", m_user->file("other"), "--randseed",
+                                                   m_user->file("other/seed.bin")});
     EXPECT_GT(slurp(m_user->file("other/pubring.pkr")).size(), 100u);
     EXPECT_GT(slurp(m_user->file("other/seed.bin")).size(), 0u);
     EXPECT_EQ(3, run({"--key-list", ann}).rc);
@@ -388,9 +389,8 @@ TEST_F(OrxcmdEveryday, SettingsOfTheConfigurationLayersTakeEffect) {
     // the default.
     const std::string carol = generate("Carol Example <carol@example.org>");
     const std::string dave = generate("Dave Example <dave@example.org>");
-    ASSERT_EQ(0, run({"--key-sign", carol, "--sign-with", bob, "--passphrase-fd", "3"},
-                     pass("pw\n"))
-                     .rc);
+    ASSERT_EQ(
+        0, run({"--key-sign", carol, "--sign-with", bob, "--passphrase-fd", "3"}, pass("pw\n")).rc);
     // Neither Bob nor Carol is a key pair of the user any more: Carol is valid only through Bob,
     // whom Dave (a key pair of the user) certified and whom the user trusts marginally.
     for (const std::string& key : {carol, bob}) {
@@ -400,9 +400,8 @@ TEST_F(OrxcmdEveryday, SettingsOfTheConfigurationLayersTakeEffect) {
         in.input = exported.out;
         ASSERT_EQ(0, run({"--key-add"}, in).rc);
     }
-    ASSERT_EQ(0, run({"--key-sign", bob, "--sign-with", dave, "--passphrase-fd", "3"},
-                     pass("pw\n"))
-                     .rc);
+    ASSERT_EQ(
+        0, run({"--key-sign", bob, "--sign-with", dave, "--passphrase-fd", "3"}, pass("pw\n")).rc);
     ASSERT_EQ(0, run({"--trust", bob, "marginal"}).rc);
     auto validity = [&](const std::vector<std::string>& extra) {
         std::vector<std::string> args = {"--key-list", carol, "--with-colons"};

@@ -321,14 +321,17 @@ template <class F> ZAFError onKey(ZAFMessageParamsRef params, ZAFKeyDBObjRef obj
     });
 }
 
-ZAFError addRecipientKey(ZAFMessageParamsRef params, const KeyPtr& key, uint32_t object) {
+ZAFError addRecipientKey(ZAFMessageParamsRef params, const KeyPtr& key, uint32_t object,
+                         uint32_t flags = kZAFRecipient_Named) {
     uint32_t enc = encryptionObject(*key, object);
-    for (const auto& r : params->recipients)
-        if (r.key->fingerprintKey() == key->fingerprintKey() && r.object == enc)
+    for (auto& r : params->recipients)
+        if (r.key->fingerprintKey() == key->fingerprintKey() && r.object == enc) {
+            r.flags |= flags;
             return kZAFError_NoErr;
+        }
     if (params->recipients.size() >= kZAFMessageMaxRecipients)
         return kZAFError_TooLarge;
-    params->recipients.push_back({key, enc, kZAFRecipient_Named});
+    params->recipients.push_back({key, enc, flags});
     return kZAFError_NoErr;
 }
 
@@ -592,6 +595,8 @@ ZAFError ZAFSetMessageOption(ZAFMessageParamsRef params, int32_t option, int32_t
             return flag(params->enforceADK);
         case kZAFMessageOption_WarnADK:
             return flag(params->warnADK);
+        case kZAFMessageOption_RequestedADKs:
+            return flag(params->requestedADKs);
         case kZAFMessageOption_AllowMissingMDC:
             return flag(params->allowMissingMDC);
         case kZAFMessageOption_MaxExpansion:
@@ -676,6 +681,14 @@ ZAFError ZAFAddMessageRecipient(ZAFMessageParamsRef params, ZAFKeyDBObjRef keyOr
     return zaf::guard([&]() -> ZAFError {
         return onKey(params, keyOrSubKey, [&](const KeyPtr& key, uint32_t index) {
             return addRecipientKey(params, key, index);
+        });
+    });
+}
+
+ZAFError ZAFAddMessageAdditionalRecipient(ZAFMessageParamsRef params, ZAFKeyDBObjRef keyOrSubKey) {
+    return zaf::guard([&]() -> ZAFError {
+        return onKey(params, keyOrSubKey, [&](const KeyPtr& key, uint32_t index) {
+            return addRecipientKey(params, key, index, kZAFRecipient_ADK);
         });
     });
 }

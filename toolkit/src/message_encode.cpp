@@ -223,6 +223,8 @@ private:
                     kZAFError_NoErr)
                     continue;
                 bool required = (cls & 0x80) != 0 || m_params.enforceADK;
+                if (!required && !m_params.requestedADKs)
+                    continue;
                 bool added = false;
                 if (adk != nullptr && !adk->key->disabled) {
                     KeyPtr adkKey = edit::currentKey(adk);

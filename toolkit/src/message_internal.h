@@ -75,6 +75,7 @@ struct ZAFMessageParams {
     int32_t encryptToSelf = 0;
     int32_t enforceADK = 0;
     int32_t warnADK = 0;
+    int32_t requestedADKs = 1;
     int32_t allowMissingMDC = 0;
     int32_t maxExpansion = 1024;
     int32_t expansionFloorKiB = 32768;

@@ -1,5 +1,5 @@
-// orxcmd_terminal: runs the real orxcmd as a throw-away account on a pseudo-terminal of its own (its
-// controlling terminal, standard input, output and error), so that prompts, confirmations and
+// orxcmd_terminal: runs the real orxcmd as a throw-away account on a pseudo-terminal of its own
+// (its controlling terminal, standard input, output and error), so that prompts, confirmations and
 // menus can be answered the way a person at a terminal answers them.
 #ifndef ORX_TESTS_ORXCMD_TERMINAL_H
 #define ORX_TESTS_ORXCMD_TERMINAL_H

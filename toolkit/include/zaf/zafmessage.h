@@ -164,8 +164,11 @@ enum {
                                                 sink as it comes, before the message is known to
                                                 be intact (the caller must then throw away the
                                                 output of a failed call itself) */
-    kZAFMessageOption_HoldMemoryKiB = 17     /* KiB of held output kept in memory before the rest
+    kZAFMessageOption_HoldMemoryKiB = 17,    /* KiB of held output kept in memory before the rest
                                                 goes to a private temporary file; default 8192 */
+    kZAFMessageOption_RequestedADKs = 32     /* 0/1, default 1: also add the ADKs a recipient only
+                                                requests (class kZAFADKClass_Request); 0 adds only
+                                                the required (enforced) ones */
 };
 ZAF_API ZAFError ZAFSetMessageOption(ZAFMessageParamsRef params, int32_t option, int32_t value);
 
@@ -222,6 +225,10 @@ ZAF_API ZAFError ZAFAddMessageRecipientUserID(ZAFMessageParamsRef params, const 
  * the call as above. */
 ZAF_API ZAFError ZAFAddMessageRecipientGroup(ZAFMessageParamsRef params, ZAFGroupSetRef groups,
                                              ZAFGroupID group, uint32_t* outNotFound);
+/* An additional decryption key named by the caller: a recipient like those of
+ * ZAFAddMessageRecipient (the same checks and errors), reported with kZAFRecipient_ADK. */
+ZAF_API ZAFError ZAFAddMessageAdditionalRecipient(ZAFMessageParamsRef params,
+                                                  ZAFKeyDBObjRef keyOrSubKey);
 /* The key that kZAFMessageOption_EncryptToSelf adds (default: the first signer). */
 ZAF_API ZAFError ZAFSetMessageSelfKey(ZAFMessageParamsRef params, ZAFKeyDBObjRef key);
 
