@@ -101,6 +101,67 @@ void BM_OpenRings(benchmark::State& state, const char* size, bool fresh) {
     }
 }
 
+// The first read of the 7k rings another program wrote, with the keys built (and their
+// deciding self-signatures verified) by 1, 2 or 4 threads.
+void BM_OpenRingsThreads(benchmark::State& state) {
+    Ctx c;
+    zaf::setKeyBuildThreads(unsigned(state.range(0)));
+    for (auto _ : state) {
+        state.PauseTiming();
+        zaf::clearCachedChecks();
+        state.ResumeTiming();
+        ZAFKeyDBRef db = openRings(c.ctx, "7k", true);
+        if (db == nullptr) {
+            state.SkipWithError("cannot open rings");
+            break;
+        }
+        ZAFFreeKeyDB(db);
+    }
+    zaf::setKeyBuildThreads(0);
+}
+
+// Opening rings another program wrote in a new process once an earlier one kept its check
+// results beside them: the results come from that file (the process-wide cache emptied first).
+void BM_OpenRingsWithCheckFile(benchmark::State& state, const char* size) {
+    Ctx c;
+    char tmpl[] = "/tmp/keystore_benchXXXXXX";
+    if (::mkdtemp(tmpl) == nullptr) {
+        state.SkipWithError("no temporary folder");
+        return;
+    }
+    const std::string dir = tmpl;
+    std::ofstream(dir + "/pub.pkr", std::ios::binary)
+        << readAll(ringPath(std::string("pubring-") + size + ".pkr"));
+    std::ofstream(dir + "/sec.skr", std::ios::binary)
+        << readAll(ringPath(std::string("secring-") + size + ".skr"));
+    auto open = [&] {
+        ZAFFileSpecRef p = nullptr, s = nullptr;
+        ZAFNewFileSpecFromFullPath(c.ctx, (dir + "/pub.pkr").c_str(), &p);
+        ZAFNewFileSpecFromFullPath(c.ctx, (dir + "/sec.skr").c_str(), &s);
+        ZAFKeyDBRef db = nullptr;
+        ZAFOpenKeyDBFile(c.ctx, kZAFOpenKeyDBFileOptions_None, p, s, &db);
+        ZAFFreeFileSpec(p);
+        ZAFFreeFileSpec(s);
+        return db;
+    };
+    if (ZAFKeyDBRef first = open())
+        ZAFFreeKeyDB(first);
+    const uint64_t before = zaf::verificationsMade();
+    for (auto _ : state) {
+        state.PauseTiming();
+        zaf::clearCachedChecks();
+        state.ResumeTiming();
+        ZAFKeyDBRef db = open();
+        if (db == nullptr) {
+            state.SkipWithError("cannot open rings");
+            break;
+        }
+        ZAFFreeKeyDB(db);
+    }
+    state.counters["verified"] = double(zaf::verificationsMade() - before);
+    std::filesystem::remove_all(dir);
+}
+
 // Opening rings this store wrote: the check results come from the rings, nothing is verified.
 void BM_OpenOwnRings(benchmark::State& state, const char* size) {
     Ctx c;
@@ -218,6 +279,14 @@ BENCHMARK_CAPTURE(BM_OpenRings, 1k_first, "1k", true)->Unit(benchmark::kMillisec
 BENCHMARK_CAPTURE(BM_OpenRings, 7k_first, "7k", true)->Iterations(2)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_OpenRings, 1k_again, "1k", false)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_OpenRings, 7k_again, "7k", false)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OpenRingsThreads)
+    ->Arg(1)
+    ->Arg(2)
+    ->Arg(4)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_OpenRingsWithCheckFile, 1k, "1k")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_OpenRingsWithCheckFile, 7k, "7k")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_OpenOwnRings, 1k, "1k")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_OpenOwnRings, 7k, "7k")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_ListKeys, 1k, "1k")->Unit(benchmark::kMillisecond);

@@ -168,11 +168,9 @@ TEST_F(Flush, FailureBeforeRenameLeavesTheOldRings) {
     EXPECT_EQ(pubBefore, readAll(pub));
     EXPECT_EQ(secBefore, readAll(sec));
     size_t files = 0;
-    for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
-        (void)e;
-        ++files;
-    }
-    EXPECT_EQ(2u, files); // no temporary file left behind
+    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+        files += e.path().extension() == ".checks" ? 0 : 1; // the rings' check results
+    EXPECT_EQ(2u, files);                                   // no temporary file left behind
     // The change is still pending and a later flush stores it; the secret ring stays private.
     EXPECT_TRUE(ZAFKeyDBIsDirty(a));
     ASSERT_EQ(0, ZAFFlushKeyDB(a));

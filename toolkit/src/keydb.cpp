@@ -149,8 +149,9 @@ void adopt(ZAFKeyDB* db, std::vector<KeyPtr>& fresh, bool keepJournal) {
     for (size_t i = 0; i < fresh.size(); ++i) {
         KeyPtr& k = fresh[i];
         auto it = old.find(k->fingerprintKey());
-        if (it != old.end() && it->second != k && it->second->pubBytes() == k->pubBytes() &&
-            it->second->secBytes() == k->secBytes()) {
+        // A key whose checks were cut short is not kept: the new read may have made them.
+        if (it != old.end() && it->second != k && !it->second->unchecked &&
+            it->second->pubBytes() == k->pubBytes() && it->second->secBytes() == k->secBytes()) {
             k = it->second; // unchanged: handles given out stay the same
             reused[i] = true;
             ++reusedCount;
@@ -194,9 +195,69 @@ void adopt(ZAFKeyDB* db, std::vector<KeyPtr>& fresh, bool keepJournal) {
     db->indexValid = false;
 }
 
+// Reads both rings of `db` within a check budget; the results are kept beside the rings for
+// the next process (see CheckFile).
+ZAFError readRings(ZAFKeyDB* db, std::vector<KeyPtr>& out, RingStamp* stamps) {
+    if (!db->checkFile)
+        db->checkFile = std::make_shared<CheckFile>(db->pubPath);
+    db->checkFile->load();
+    CheckRecord record;
+    CheckBudget budget(&record);
+    ZAFError err;
+    {
+        CheckBudgetScope scope(&budget);
+        err = loadRings(db->pubPath, db->secPath, out, stamps);
+    }
+    if (err == kZAFError_NoErr)
+        db->checkFile->update(std::move(record), false);
+    return err;
+}
+
+// Builds again, within a new budget, the keys whose checks the last read's budget did not
+// allow, so that a big or costly ring completes over a few reads.
+void retryUnchecked(ZAFKeyDB* db) {
+    size_t pending = 0;
+    for (const KeyPtr& k : db->keys)
+        pending += k->unchecked ? 1 : 0;
+    if (pending == 0)
+        return;
+    CheckRecord record;
+    CheckBudget budget(&record);
+    CheckBudgetScope scope(&budget);
+    budget.allowKeys(pending);
+    bool any = false;
+    for (KeyPtr& k : db->keys) {
+        if (!k->unchecked || budget.spent())
+            continue;
+        // Check results in trust packets count only for the public ring's bytes (as read).
+        KeyPtr again = buildKey(k->pubStore, k->pubOffset, k->pubLength, k->secStore, k->secOffset,
+                                k->secLength, k->pubLength != 0);
+        if (!again)
+            continue;
+        again->onDisk = k->onDisk;
+        again->base = k->base;
+        again->validity = k->validity;
+        again->owner = db;
+        db->retired.push_back(k);
+        k = std::move(again);
+        any = true;
+    }
+    if (!any)
+        return;
+    db->generation++;
+    db->indexValid = false;
+    if (db->checkFile)
+        db->checkFile->update(std::move(record), true);
+}
+
 ZAFError flushLocked(ZAFKeyDB* db) {
     std::vector<KeyPtr> disk;
-    ZAFError err = loadRings(db->pubPath, db->secPath, disk);
+    CheckBudget budget;
+    ZAFError err;
+    {
+        CheckBudgetScope scope(&budget);
+        err = loadRings(db->pubPath, db->secPath, disk);
+    }
     if (err != kZAFError_NoErr)
         return err;
     applyJournal(db, disk, nullptr);
@@ -421,15 +482,17 @@ ZAFError ZAFOpenKeyDBFile(ZAFContextRef context, uint32_t options, ZAFFileSpecRe
             if (::access(pubPath.c_str(), F_OK) != 0)
                 return kZAFError_FileNotFound;
         }
+        auto db = std::make_unique<ZAFKeyDB>();
+        db->pubPath = pubPath;
+        db->secPath = secPath;
         std::vector<KeyPtr> keys;
         RingStamp stamps[2];
         const uint64_t serviceEntry = serviceOpenRings(pubPath, secPath);
-        ZAFError err = loadRings(pubPath, secPath, keys, stamps);
+        ZAFError err = readRings(db.get(), keys, stamps);
         if (err != kZAFError_NoErr) {
             serviceReleaseRings(serviceEntry);
             return err;
         }
-        auto db = std::make_unique<ZAFKeyDB>();
         db->stamped = true;
         db->pubStamp = stamps[0];
         db->secStamp = stamps[1];
@@ -437,8 +500,6 @@ ZAFError ZAFOpenKeyDBFile(ZAFContextRef context, uint32_t options, ZAFFileSpecRe
         db->context = context;
         db->hasFiles = true;
         db->isMutable = (options & kZAFOpenKeyDBFileOptions_Mutable) != 0;
-        db->pubPath = pubPath;
-        db->secPath = secPath;
         db->root.db = db.get();
         db->root.isRoot = true;
         for (const KeyPtr& k : keys) {
@@ -493,12 +554,13 @@ ZAFError ZAFKeyDBRefresh(ZAFKeyDBRef keyDB) {
             (keyDB->secPath.empty() ||
              (currentRingStamp(keyDB->secPath, secNow) && secNow == keyDB->secStamp))) {
             keyDB->mergeWarnings.clear(); // those of the last read were told then
+            retryUnchecked(keyDB);
             return kZAFError_NoErr;
         }
         std::vector<KeyPtr> disk;
         RingStamp stamps[2];
         const uint64_t serviceEntry = serviceOpenRings(keyDB->pubPath, keyDB->secPath);
-        ZAFError err = loadRings(keyDB->pubPath, keyDB->secPath, disk, stamps);
+        ZAFError err = readRings(keyDB, disk, stamps);
         if (err != kZAFError_NoErr) {
             serviceReleaseRings(serviceEntry);
             return err;
@@ -580,6 +642,11 @@ ZAFError ZAFCopyKeys(ZAFKeySetRef keys, ZAFKeyDBRef dest, ZAFBoolean* outChanged
             return kZAFError_InvalidHandle;
         bool changed = false;
         std::vector<KeyPtr> source = keys->list(); // copy: dest may be the same database
+        // Keys are built again here; what an import could not check within its budget must
+        // not be checked without one now.
+        CheckBudget budget;
+        CheckBudgetScope scope(&budget);
+        budget.allowKeys(source.size());
         for (const KeyPtr& in : source) {
             Key* existing = dest->findByFingerprint(in->fingerprintKey());
             if (existing == nullptr) {

@@ -56,9 +56,14 @@ bool backSignatureGood(Key& k, ZAFKeyDBObj& bind, const ZAFKeyDBObj& sub,
         std::string_view subPublic = checkedKeyPart(subBody);
         CheckDigest d = checkDigest(bindInfo.embedded, k.fingerprintKey(),
                                     rfc4880::kTagPublicSubkey, subPublic, subPublic);
-        ok = cachedVerify(d, [&] {
+        const Check c = cachedVerify(d, [&] {
             return verifyBytes(bindInfo.embedded, k.packetBody(0), tag, subBody, subBody);
         });
+        if (c == Check::NotChecked) {
+            k.unchecked = true;
+            return false; // nothing kept: the next read checks it
+        }
+        ok = c == Check::Good;
     }
     bind.stored |= ok ? kCheckBackGood : kCheckBackBad;
     bind.storedInBytes = false;
@@ -74,6 +79,8 @@ bool analyseKey(Key& k) {
     // A primary key of an algorithm we cannot verify with: its user IDs are listed as they are
     // (nothing of their signatures counts); its subkeys count for nothing.
     bool verifiable = true;
+    // Subkeys whose parameters we do not compute with count for nothing.
+    std::vector<bool> refusedSubkey(n, false);
     // Pass 1: key packets, user IDs and the fields of every signature.
     for (ZAFKeyDBObj& o : k.objs) {
         std::string_view body = k.packetBody(o.packet);
@@ -93,10 +100,13 @@ bool analyseKey(Key& k) {
                 k.bits = info.bits;
                 k.created = info.created;
                 verifiable = info.known && rfc4880::canAlgSign(info.algorithm);
+                k.refused = !keyParametersAcceptable(info);
                 if (info.version < 4 && info.v3ValidDays)
                     k.expiration = info.created + uint32_t(info.v3ValidDays) * 86400u;
-            } else if (info.version < 4 && info.v3ValidDays) {
-                o.expiration = info.created + uint32_t(info.v3ValidDays) * 86400u;
+            } else {
+                refusedSubkey[o.index] = !keyParametersAcceptable(info);
+                if (info.version < 4 && info.v3ValidDays)
+                    o.expiration = info.created + uint32_t(info.v3ValidDays) * 86400u;
             }
             continue;
         }
@@ -119,6 +129,13 @@ bool analyseKey(Key& k) {
     for (const ZAFKeyDBObj& o : k.objs)
         if (o.type == kZAFKeyDBObjType_Signature && o.parent >= 0)
             kids[size_t(o.parent)].push_back(o.index);
+    // A check the budget did not allow leaves the key to be built again by a later read.
+    auto verifiedSelf = [&](ZAFKeyDBObj& o) {
+        const bool ok = verifySignature(nullptr, k, o, &k);
+        if (!o.tried)
+            k.unchecked = true;
+        return ok;
+    };
     // The newest self-signature of the accepted types under `parent` that verifies. Checked
     // newest first, so that older ones are not verified at all.
     std::vector<uint32_t> cand;
@@ -131,11 +148,10 @@ bool analyseKey(Key& k) {
             return k.objs[a].created > k.objs[b].created;
         });
         for (uint32_t i : cand)
-            if (verifySignature(nullptr, k, k.objs[i], &k))
+            if (verifiedSelf(k.objs[i]))
                 return int32_t(i);
         return -1;
     };
-    auto verifiedSelf = [&](ZAFKeyDBObj& o) { return verifySignature(nullptr, k, o, &k); };
 
     // The key itself: direct-key signatures and key revocations.
     for (uint32_t i : kids[0]) {
@@ -171,6 +187,10 @@ bool analyseKey(Key& k) {
             }
             c.ruling = r;
         } else if (c.type == kZAFKeyDBObjType_SubKey) {
+            if (refusedSubkey[c.index]) {
+                hidden[c.index] = true;
+                continue;
+            }
             int32_t r = newestVerified(c.index, [](uint8_t t) { return t == 0x18; });
             if (r < 0) {
                 hidden[c.index] = true;
@@ -366,6 +386,7 @@ bool keyRevoked(const Key& k) {
     ZAFKeyDB* db = k.owner;
     if (!isValidDB(db))
         return false;
+    DefaultCheckBudget budget;
     for (uint32_t idx : k.foreignRevocations) {
         const ZAFKeyDBObj& s = k.objs[idx];
         for (const auto& r : k.revokers) {

@@ -20,9 +20,12 @@
 #include <botan/secmem.h>
 
 #include <array>
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -64,6 +67,108 @@ constexpr uint8_t kUsageSign = 0x02;
 constexpr uint8_t kUsageEncrypt = 0x0C;
 
 using CheckDigest = std::array<uint8_t, 16>;
+using CheckRecord = std::vector<std::pair<CheckDigest, bool>>;
+
+// What signature checks may cost one read of a ring, one import or one trust calculation: CPU
+// time of the threads that verify, a base plus an allowance per key up to a ceiling, so that no
+// ring, however hostile, costs more than seconds. Once it is spent the remaining checks are not
+// made (Check::NotChecked). Results found in a cache cost nothing. Every result looked up or
+// made is appended to `record` when one is given. Shared by the threads that build one ring's
+// keys; thread-safe.
+class CheckBudget {
+public:
+    explicit CheckBudget(CheckRecord* record = nullptr);
+    // Raises the limit by the allowance for `keys` more keys (up to the ceiling).
+    void allowKeys(size_t keys);
+    bool spent() const { return m_spentNanos.load() >= m_limitNanos.load(); }
+    void charge(uint64_t nanos) { m_spentNanos += nanos; }
+    void skip() { ++m_skipped; }
+    uint32_t skipped() const { return m_skipped.load(); }
+    uint64_t spentNanos() const { return m_spentNanos.load(); }
+    void note(const CheckDigest& d, bool ok);
+
+private:
+    std::atomic<uint64_t> m_limitNanos;
+    std::atomic<uint64_t> m_spentNanos{0};
+    std::atomic<uint32_t> m_skipped{0};
+    std::mutex m_lock; // guards m_record
+    CheckRecord* m_record;
+};
+
+// The budget of the calling thread's current work, null when none.
+CheckBudget* currentCheckBudget();
+// Makes `budget` the calling thread's for the scope's life.
+class CheckBudgetScope {
+public:
+    explicit CheckBudgetScope(CheckBudget* budget);
+    ~CheckBudgetScope();
+    CheckBudgetScope(const CheckBudgetScope&) = delete;
+    CheckBudgetScope& operator=(const CheckBudgetScope&) = delete;
+
+private:
+    CheckBudget* m_previous;
+};
+
+// A budget of the calling thread's own (the base alone) for the scope's life when it has none:
+// every check runs within some budget, whatever path asks for it.
+class DefaultCheckBudget {
+public:
+    DefaultCheckBudget() {
+        if (currentCheckBudget() == nullptr) {
+            m_budget.emplace();
+            m_scope.emplace(&*m_budget);
+        }
+    }
+
+private:
+    std::optional<CheckBudget> m_budget;
+    std::optional<CheckBudgetScope> m_scope;
+};
+
+// The budget's figures in nanoseconds of CPU time: a base, an allowance per key, a ceiling.
+struct CheckBudgetLimits {
+    uint64_t base;
+    uint64_t perKey;
+    uint64_t ceiling;
+};
+CheckBudgetLimits checkBudgetLimits();
+void setCheckBudgetLimits(const CheckBudgetLimits& limits); // tests: small budgets
+
+// How many threads build a big ring's keys (and verify what decides them): every core the
+// process may run on, unless set (benchmarks: 1, 2, 4; 0 goes back to every core).
+unsigned keyBuildThreads();
+void setKeyBuildThreads(unsigned threads);
+
+// Check results kept beside the rings, for rings this store does not rewrite (a listing never
+// writes a ring, so the results would be made again by every process). One file per database,
+// named after its public ring, private to the user (mode 0600), written atomically, bounded in
+// size. It is read only when it is a regular file owned by the effective user, not readable by
+// others, of this version and intact; anything else is ignored and written anew. Results are
+// keyed by their check digest, so one for a changed or forged signature never matches.
+class CheckFile {
+public:
+    // For the rings whose public ring is `pubPath`; none when the folder holding it is not the
+    // effective user's own.
+    explicit CheckFile(const std::string& pubPath);
+    bool enabled() const { return !m_path.empty(); }
+    const std::string& path() const { return m_path; }
+    // Seeds the process-wide cache with the file's results (when it reads as ours).
+    void load();
+    // Keeps `record` as the results of the database's last read (a read) or adds it (a trust
+    // calculation), and writes the file when it lacks any of them.
+    void update(CheckRecord record, bool addToLast);
+
+private:
+    std::string m_path;
+    std::vector<CheckDigest> m_inFile; // sorted: the digests the file holds
+    CheckRecord m_last;                // sorted, unique: what the last read and trust used
+};
+// The format's bound: results kept per file.
+constexpr size_t kMaxCheckFileResults = 1u << 18;
+// The file's bytes for `results` (sorted, unique), and the results read back from them (false
+// when they are not a whole file of this version). In memory, so tests and fuzzing need no files.
+std::string encodeCheckFile(const CheckRecord& results);
+bool decodeCheckFile(std::string_view bytes, CheckRecord& out);
 
 } // namespace zaf
 
@@ -150,6 +255,12 @@ struct Key {
     bool revokedBySelf = false;
     std::vector<uint32_t> foreignRevocations; // object indexes of key revocations by others
     bool revocable = true;
+    // The primary key's parameters are beyond what we compute with (keyParametersAcceptable):
+    // nothing it signed verifies, and an import leaves the key out.
+    bool refused = false;
+    // Some check deciding the key's state was not made for want of check budget; the key is
+    // built again, within a new budget, by the next read or refresh.
+    bool unchecked = false;
     int32_t ownerTrust = -1; // from the trust packet; -1 none
     bool disabled = false;
     int32_t validity = 0;
@@ -288,6 +399,9 @@ struct ZAFKeyDB {
     // Bumped by every change of `keys` (add, replace, remove, a refresh that read something), so
     // that results worked out over the whole database can be kept while it stands still.
     uint64_t generation = 1;
+    // The check results of the last read and trust calculation, and the file beside the rings
+    // that keeps them for other processes (see CheckFile).
+    std::shared_ptr<zaf::CheckFile> checkFile;
     // The last trust calculation: the generation and settings it saw and the time until which
     // its result holds (the next expiry of a key, subkey or certification).
     struct TrustMemo {
@@ -342,14 +456,24 @@ std::string_view checkedKeyPart(std::string_view keyBody);
 // the user ID, attribute or subkey `parentBody` (tag `parentTag`, 0 for none).
 bool verifyBytes(std::string_view sigBody, std::string_view keyBody, uint8_t parentTag,
                  std::string_view parentBody, std::string_view signerBody);
-// Looks the check up in the process-wide cache, else runs `verify` and records its result.
-bool cachedVerify(const CheckDigest& d, const std::function<bool()>& verify);
+// The outcome of one check. NotChecked: the check budget was spent before it could be made;
+// nothing of it is kept, and a later read makes it.
+enum class Check : uint8_t { Bad, Good, NotChecked };
+// Looks the check up in the process-wide cache, else runs `verify` within the calling thread's
+// check budget (see CheckBudget) and records its result.
+Check cachedVerify(const CheckDigest& d, const std::function<bool()>& verify);
 size_t cachedCheckCount();
+// How many checks this process has verified (not taken from a cache) since it started.
+uint64_t verificationsMade();
 void clearCachedChecks(); // tests and benchmarks: measure verification from scratch
 // Results the background service verified for a ring the client passed it (service_client.cpp).
 void seedCachedChecks(const std::vector<std::pair<CheckDigest, bool>>& results);
 // The service: every check result looked up or made while a recorder is set is appended to it.
 void setCheckRecorder(std::vector<std::pair<CheckDigest, bool>>* recorder);
+// Whether a key packet's public parameters are ones we compute with (check signatures by,
+// import, encrypt to); see the README, "What a key may cost". Keys of algorithms we do not
+// compute with pass: they are stored as they are.
+bool keyParametersAcceptable(const rfc4880::KeyInfo& info);
 // Verifies a raw signature over the data hashed by `sigBody`'s context.
 bool verifyWithKey(std::string_view signerKeyBody, uint8_t hashAlg, const uint8_t* digest,
                    size_t digestLength, const rfc4880::SigInfo& sig);

@@ -4,10 +4,12 @@
 // from outside, check results written in for the public ring).
 #include "keystore_internal.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <exception>
 #include <mutex>
+#include <sched.h>
 #include <thread>
 
 namespace zaf {
@@ -42,6 +44,7 @@ void readCheckPacket(std::string_view body, ZAFKeyDBObj& sig) {
 KeyPtr buildKey(std::shared_ptr<const std::string> pubStore, size_t pubOffset, size_t pubLength,
                 std::shared_ptr<const std::string> secStore, size_t secOffset, size_t secLength,
                 bool storedChecks) {
+    DefaultCheckBudget budget; // keys built outside a read (edits, merges) are bounded too
     auto k = std::make_shared<Key>();
     k->pubStore = std::move(pubStore);
     k->pubOffset = pubOffset;
@@ -124,22 +127,36 @@ KeyPtr buildKeyFromStrings(std::string pub, std::string sec, bool storedChecks) 
 
 namespace {
 
-// Keys are built (and their self-signatures verified) by a few threads at once when there are
-// many: verifying is what costs when a ring is read for the first time.
+// Keys are built (and their self-signatures verified) by every core when there are many:
+// verifying is what costs when a ring is read for the first time.
 constexpr size_t kKeysPerThread = 64;
-constexpr unsigned kMaxBuildThreads = 4;
+constexpr unsigned kMaxBuildThreads = 64;
+
+std::atomic<unsigned> gBuildThreads{0}; // 0: every core
+
+unsigned coresAvailable() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0)
+        return unsigned(CPU_COUNT(&set));
+    return std::max(1u, std::thread::hardware_concurrency());
+}
 
 void buildInParallel(size_t count, const std::function<void(size_t)>& build) {
-    unsigned threads = std::min<unsigned>(kMaxBuildThreads, std::thread::hardware_concurrency());
+    unsigned threads = std::min(kMaxBuildThreads, keyBuildThreads());
     if (count < 2 * kKeysPerThread || threads < 2) {
         for (size_t i = 0; i < count; ++i)
             build(i);
         return;
     }
+    threads = unsigned(std::min<size_t>(threads, count / kKeysPerThread));
+    // The helpers check within the caller's budget.
+    CheckBudget* budget = currentCheckBudget();
     std::atomic<size_t> next{0};
     std::exception_ptr failure;
     std::mutex failureMutex;
     auto work = [&] {
+        CheckBudgetScope scope(budget);
         try {
             for (size_t i; (i = next.fetch_add(1)) < count;)
                 build(i);
@@ -160,6 +177,13 @@ void buildInParallel(size_t count, const std::function<void(size_t)>& build) {
 }
 
 } // namespace
+
+unsigned keyBuildThreads() {
+    const unsigned set = gBuildThreads.load();
+    return set != 0 ? set : coresAvailable();
+}
+
+void setKeyBuildThreads(unsigned threads) { gBuildThreads = threads; }
 
 bool parseKeys(const std::shared_ptr<const std::string>& store, bool secret, bool strict,
                std::vector<KeyPtr>& out, std::vector<std::string>* loose, bool storedChecks) {
@@ -194,6 +218,8 @@ bool parseKeys(const std::shared_ptr<const std::string>& store, bool secret, boo
         pos += rp.total;
     }
     finish(pos);
+    if (CheckBudget* budget = currentCheckBudget())
+        budget->allowKeys(extents.size());
     std::vector<KeyPtr> built(extents.size());
     buildInParallel(extents.size(), [&](size_t i) {
         size_t start = extents[i].first, length = extents[i].second - start;

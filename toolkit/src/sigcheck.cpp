@@ -20,8 +20,10 @@ ZAFError ZAFCheckSignature(ZAFKeyDBObjRef sig, ZAFBoolean* outTried, ZAFBoolean*
         Key* signer = db->findByKeyID(sig->keyID);
         if (signer == nullptr)
             return kZAFError_NoErr;
-        *outTried = 1;
-        *outVerified = verifySignature(db, *sig->key, *sig, signer) ? 1 : 0;
+        DefaultCheckBudget budget;
+        const bool ok = verifySignature(db, *sig->key, *sig, signer);
+        *outTried = sig->tried ? 1 : 0; // not when the budget ran out before the check
+        *outVerified = ok ? 1 : 0;
         return kZAFError_NoErr;
     });
 }

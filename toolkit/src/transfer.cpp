@@ -562,18 +562,39 @@ ZAFError ZAFImport(ZAFContextRef context, ZAFKeyDBRef* outKeyDB, ZAFOptionListRe
         std::vector<std::string> loose;
         // Nothing from outside may claim checks already made: every signature that counts is
         // verified here.
+        // Within a check budget, like reading a ring (the keys rebuilt below included).
+        CheckBudget budget;
+        CheckBudgetScope scope(&budget);
         parseKeys(store, false, false, keys, &loose, false);
         // Keys read from a secret block carry their secret part; parseKeys saw them as public.
         std::vector<KeyPtr> fixed;
         uint32_t droppedUserIDs = 0, droppedSubKeys = 0;
+        size_t refused = 0;
         for (KeyPtr& k : keys) {
+            // A key whose parameters we do not compute with stays out.
+            if (k->refused) {
+                ++refused;
+                continue;
+            }
+            bool secret = !k->packets.empty() && k->packets[0].tag == rfc4880::kTagSecretKey;
+            // A key the budget did not finish keeps every packet: what was not checked yet is
+            // checked when the ring is read again.
+            if (k->unchecked) {
+                KeyPtr whole =
+                    secret ? buildKeyFromStrings(std::string(), std::string(k->mainBytes()), false)
+                           : k;
+                if (whole)
+                    fixed.push_back(whole);
+                continue;
+            }
             droppedUserIDs += k->hiddenUserIDs;
             droppedSubKeys += k->hiddenSubKeys;
-            bool secret = !k->packets.empty() && k->packets[0].tag == rfc4880::kTagSecretKey;
             KeyPtr kept = withoutHidden(k, secret);
             if (kept)
                 fixed.push_back(kept);
         }
+        if (fixed.empty() && loose.empty() && refused != 0)
+            return kZAFError_UnsupportedAlg;
         if (fixed.empty() && loose.empty() && !store->empty())
             return kZAFError_CorruptData;
         auto db = std::make_unique<ZAFKeyDB>();

@@ -14,7 +14,9 @@
 #include <botan/rsa.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <mutex>
 #include <re2/re2.h>
@@ -23,11 +25,17 @@ namespace zaf {
 
 namespace {
 
-constexpr uint32_t kMaxVerifyBits = 16384;
 // Bounds of a trust signature's regular expression: its length and the memory its automaton
 // may use.
 constexpr size_t kMaxScopeExpression = 1024;
 constexpr int64_t kMaxScopeMemory = 1 << 20;
+
+// What a key's parameters may be (README, "What a key may cost"). Beyond these a single check
+// costs seconds, and real keys stay far below them.
+constexpr size_t kMaxRSABits = 16384;
+constexpr size_t kMaxRSAExponentBits = 256;
+constexpr size_t kMaxDSABits = 3072;
+constexpr size_t kMaxElGamalBits = 4096;
 
 Botan::BigInt toBig(const rfc4880::Mpi& m) {
     return Botan::BigInt(reinterpret_cast<const uint8_t*>(m.bytes.data()), m.bytes.size());
@@ -44,15 +52,96 @@ std::vector<uint8_t> padded(const rfc4880::Mpi& m, size_t width) {
     return out;
 }
 
-bool checkWith(const Botan::Public_Key& key, const std::string& emsa,
-               const std::vector<uint8_t>& message, const std::vector<uint8_t>& signature) {
-    if (signature.empty())
-        return false;
-    Botan::PK_Verifier v(key, emsa);
-    return v.verify_message(message, signature);
+// 1 < x < p: a group element that is neither trivial nor outside the group.
+bool insideGroup(const Botan::BigInt& x, const Botan::BigInt& p) { return x > 1 && x < p; }
+
+// The crypto library's public key objects cost more to set up (its constant-time reduction
+// constants for the modulus) than a check costs with them, and a key's own signatures come
+// in a row when its self-signatures are checked. Each thread keeps the last few it made.
+struct PreparedKey {
+    std::string body; // the signer's key packet body
+    std::unique_ptr<Botan::Public_Key> key;
+    std::unique_ptr<Botan::PK_Verifier> verifier;
+    size_t width = 0; // DSA, ECDSA, EdDSA: bytes of each signature half
+};
+
+constexpr size_t kPreparedPerThread = 4;
+
+const PreparedKey* prepare(std::string_view body, const rfc4880::KeyInfo& info) {
+    thread_local std::array<PreparedKey, kPreparedPerThread> slots;
+    thread_local size_t next = 0;
+    for (const PreparedKey& p : slots)
+        if (p.key != nullptr && p.body == body)
+            return &p;
+    PreparedKey made;
+    if (rfc4880::isRSA(info.algorithm)) {
+        made.key = std::make_unique<Botan::RSA_PublicKey>(toBig(info.mpis[0]), toBig(info.mpis[1]));
+        made.verifier = std::make_unique<Botan::PK_Verifier>(*made.key, "EMSA3(Raw)");
+        made.width = info.mpis[0].bytes.size();
+    } else if (rfc4880::isDSA(info.algorithm)) {
+        Botan::DL_Group group(toBig(info.mpis[0]), toBig(info.mpis[1]), toBig(info.mpis[2]));
+        made.width = (group.get_q().bits() + 7) / 8;
+        made.key = std::make_unique<Botan::DSA_PublicKey>(group, toBig(info.mpis[3]));
+        made.verifier = std::make_unique<Botan::PK_Verifier>(*made.key, "Raw");
+    } else if (info.algorithm == 19) {
+        Botan::EC_Group group(curveOid(info.curveOid));
+        std::string_view pt = info.mpis[0].bytes;
+        made.width = (group.get_order().bits() + 7) / 8;
+        made.key = std::make_unique<Botan::ECDSA_PublicKey>(
+            group, group.OS2ECP(reinterpret_cast<const uint8_t*>(pt.data()), pt.size()));
+        made.verifier = std::make_unique<Botan::PK_Verifier>(*made.key, "Raw");
+    } else if (info.algorithm == 22) {
+        std::string_view pt = info.mpis[0].bytes;
+        if (pt.size() != 33 || uint8_t(pt[0]) != 0x40)
+            return nullptr;
+        made.width = 32;
+        made.key = std::make_unique<Botan::Ed25519_PublicKey>(
+            reinterpret_cast<const uint8_t*>(pt.data()) + 1, 32);
+        made.verifier = std::make_unique<Botan::PK_Verifier>(*made.key, "Pure");
+    } else {
+        return nullptr;
+    }
+    made.body.assign(body);
+    PreparedKey& slot = slots[next];
+    next = (next + 1) % kPreparedPerThread;
+    slot = std::move(made);
+    return &slot;
 }
 
 } // namespace
+
+bool keyParametersAcceptable(const rfc4880::KeyInfo& info) {
+    if (!info.known)
+        return true;
+    const std::vector<rfc4880::Mpi>& m = info.mpis;
+    if (rfc4880::isRSA(info.algorithm)) {
+        if (m.size() < 2)
+            return false;
+        const Botan::BigInt n = toBig(m[0]), e = toBig(m[1]);
+        return n.bits() <= kMaxRSABits && n.is_odd() && e.is_odd() && e >= 3 &&
+               e.bits() <= kMaxRSAExponentBits && e < n;
+    }
+    if (rfc4880::isDSA(info.algorithm)) {
+        if (m.size() < 4)
+            return false;
+        const Botan::BigInt p = toBig(m[0]), q = toBig(m[1]);
+        const size_t qBits = q.bits();
+        if (p.bits() > kMaxDSABits || (qBits != 160 && qBits != 224 && qBits != 256) ||
+            p.is_even() || q.is_even())
+            return false;
+        // The subgroup's order divides the group's; one division, no exponentiation.
+        return (p - 1) % q == 0 && insideGroup(toBig(m[2]), p) && insideGroup(toBig(m[3]), p);
+    }
+    if (rfc4880::isElGamal(info.algorithm)) {
+        if (m.size() < 3)
+            return false;
+        const Botan::BigInt p = toBig(m[0]);
+        return p.bits() <= kMaxElGamalBits && p.is_odd() && insideGroup(toBig(m[1]), p) &&
+               insideGroup(toBig(m[2]), p);
+    }
+    // Elliptic curves: the crypto library knows the curve or refuses it, and checks the point.
+    return true;
+}
 
 Botan::OID curveOid(std::string_view raw) {
     // Stored without the DER tag and length; the length byte allows up to 254 bytes, but an
@@ -83,64 +172,40 @@ std::string_view signingKeyBody(const Key& signer, const uint8_t keyID[8], uint8
 bool verifyWithKey(std::string_view signerKeyBody, uint8_t hashAlg, const uint8_t* digest,
                    size_t digestLength, const rfc4880::SigInfo& sig) {
     rfc4880::KeyInfo info;
-    if (!rfc4880::parseKeyPacket(signerKeyBody, info, false) || !info.known)
-        return false;
-    // Oversized parameters would let one hostile key stall every check; real keys stay far
-    // below these sizes.
-    if (info.bits > kMaxVerifyBits || (rfc4880::isRSA(info.algorithm) && info.mpis[1].bits > 256))
+    if (!rfc4880::parseKeyPacket(signerKeyBody, info, false) || !info.known ||
+        !keyParametersAcceptable(info))
         return false;
     std::vector<uint8_t> msg(digest, digest + digestLength);
     try {
         if (rfc4880::isRSA(info.algorithm) && sig.mpis.size() == 1) {
             std::string_view prefix = rfc4880::digestInfoPrefix(hashAlg);
-            if (prefix.empty())
+            const PreparedKey* p = prefix.empty() ? nullptr : prepare(signerKeyBody, info);
+            if (p == nullptr)
                 return false;
-            Botan::RSA_PublicKey pub(toBig(info.mpis[0]), toBig(info.mpis[1]));
             std::vector<uint8_t> m(prefix.begin(), prefix.end());
             m.insert(m.end(), msg.begin(), msg.end());
-            return checkWith(pub, "EMSA3(Raw)", m, padded(sig.mpis[0], info.mpis[0].bytes.size()));
+            std::vector<uint8_t> s = padded(sig.mpis[0], p->width);
+            return !s.empty() && p->verifier->verify_message(m, s);
         }
-        if (rfc4880::isDSA(info.algorithm) && sig.mpis.size() == 2) {
-            Botan::DL_Group group(toBig(info.mpis[0]), toBig(info.mpis[1]), toBig(info.mpis[2]));
-            Botan::DSA_PublicKey pub(group, toBig(info.mpis[3]));
-            size_t w = (group.get_q().bits() + 7) / 8;
-            // A hash longer than the subgroup (SHA-256 with a 160-bit q) counts by its leftmost
-            // bytes; Botan refuses longer input outright.
-            if (msg.size() > w)
-                msg.resize(w);
-            std::vector<uint8_t> s = padded(sig.mpis[0], w), s2 = padded(sig.mpis[1], w);
-            if (s.empty() || s2.empty())
-                return false;
-            s.insert(s.end(), s2.begin(), s2.end());
-            return checkWith(pub, "Raw", msg, s);
-        }
-        if (info.algorithm == 19 && sig.mpis.size() == 2) {
-            Botan::EC_Group group(curveOid(info.curveOid));
-            std::string_view pt = info.mpis[0].bytes;
-            Botan::ECDSA_PublicKey pub(
-                group, group.OS2ECP(reinterpret_cast<const uint8_t*>(pt.data()), pt.size()));
-            size_t w = (group.get_order().bits() + 7) / 8;
-            std::vector<uint8_t> s = padded(sig.mpis[0], w), s2 = padded(sig.mpis[1], w);
-            if (s.empty() || s2.empty())
-                return false;
-            s.insert(s.end(), s2.begin(), s2.end());
-            return checkWith(pub, "Raw", msg, s);
-        }
-        if (info.algorithm == 22 && sig.mpis.size() == 2) {
-            std::string_view pt = info.mpis[0].bytes;
-            if (pt.size() != 33 || uint8_t(pt[0]) != 0x40)
-                return false;
-            Botan::Ed25519_PublicKey pub(reinterpret_cast<const uint8_t*>(pt.data()) + 1, 32);
-            std::vector<uint8_t> s = padded(sig.mpis[0], 32), s2 = padded(sig.mpis[1], 32);
-            if (s.empty() || s2.empty())
-                return false;
-            s.insert(s.end(), s2.begin(), s2.end());
-            return checkWith(pub, "Pure", msg, s);
-        }
+        const bool twoHalves =
+            rfc4880::isDSA(info.algorithm) || info.algorithm == 19 || info.algorithm == 22;
+        if (!twoHalves || sig.mpis.size() != 2)
+            return false;
+        const PreparedKey* p = prepare(signerKeyBody, info);
+        if (p == nullptr)
+            return false;
+        // A hash longer than a DSA subgroup (SHA-256 with a 160-bit q) counts by its leftmost
+        // bytes; the crypto library refuses longer input outright.
+        if (rfc4880::isDSA(info.algorithm) && msg.size() > p->width)
+            msg.resize(p->width);
+        std::vector<uint8_t> s = padded(sig.mpis[0], p->width), s2 = padded(sig.mpis[1], p->width);
+        if (s.empty() || s2.empty())
+            return false;
+        s.insert(s.end(), s2.begin(), s2.end());
+        return p->verifier->verify_message(msg, s);
     } catch (const std::exception&) {
         return false;
     }
-    return false;
 }
 
 namespace {
@@ -239,24 +304,97 @@ bool verifyBytes(std::string_view sigBody, std::string_view keyBody, uint8_t par
     return verifyWithKey(signerBody, sig.hashAlg, digest.data(), digest.size(), sig);
 }
 
-bool cachedVerify(const CheckDigest& d, const std::function<bool()>& verify) {
+namespace {
+
+uint64_t threadCpuNanos() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
+}
+
+// Two seconds, a millisecond per key, at most ten seconds of CPU time: the 7k corpus (some
+// 16,000 deciding self-signatures, a third of them DSA) fits with room to spare.
+std::atomic<uint64_t> gBudgetBase{2000000000u};
+std::atomic<uint64_t> gBudgetPerKey{1000000u};
+std::atomic<uint64_t> gBudgetCeiling{10000000000u};
+
+thread_local CheckBudget* tCheckBudget = nullptr;
+std::atomic<uint64_t> gVerificationsMade{0};
+
+} // namespace
+
+CheckBudget::CheckBudget(CheckRecord* record)
+    : m_limitNanos(std::min(gBudgetBase.load(), gBudgetCeiling.load())), m_record(record) {}
+
+void CheckBudget::allowKeys(size_t keys) {
+    const uint64_t ceiling = gBudgetCeiling.load();
+    const uint64_t perKey = gBudgetPerKey.load();
+    uint64_t limit = m_limitNanos.load();
+    uint64_t raised = keys > (ceiling - std::min(limit, ceiling)) / std::max<uint64_t>(perKey, 1)
+                          ? ceiling
+                          : std::min(ceiling, limit + keys * perKey);
+    while (raised > limit && !m_limitNanos.compare_exchange_weak(limit, raised)) {
+    }
+}
+
+void CheckBudget::note(const CheckDigest& d, bool ok) {
+    if (m_record == nullptr)
+        return;
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_record->emplace_back(d, ok);
+}
+
+CheckBudget* currentCheckBudget() { return tCheckBudget; }
+
+CheckBudgetScope::CheckBudgetScope(CheckBudget* budget) : m_previous(tCheckBudget) {
+    tCheckBudget = budget;
+}
+
+CheckBudgetScope::~CheckBudgetScope() { tCheckBudget = m_previous; }
+
+uint64_t verificationsMade() { return gVerificationsMade.load(); }
+
+CheckBudgetLimits checkBudgetLimits() {
+    return {gBudgetBase.load(), gBudgetPerKey.load(), gBudgetCeiling.load()};
+}
+
+void setCheckBudgetLimits(const CheckBudgetLimits& limits) {
+    gBudgetBase = limits.base;
+    gBudgetPerKey = limits.perKey;
+    gBudgetCeiling = limits.ceiling;
+}
+
+Check cachedVerify(const CheckDigest& d, const std::function<bool()>& verify) {
+    CheckBudget* budget = tCheckBudget;
     {
         std::lock_guard<std::mutex> lock(gCheckMutex);
         auto it = gChecks.find(d);
         if (it != gChecks.end()) {
             if (gCheckRecorder != nullptr)
                 gCheckRecorder->emplace_back(d, it->second);
-            return it->second;
+            if (budget != nullptr)
+                budget->note(d, it->second);
+            return it->second ? Check::Good : Check::Bad;
         }
     }
+    if (budget != nullptr && budget->spent()) {
+        budget->skip();
+        return Check::NotChecked;
+    }
+    const uint64_t started = budget != nullptr ? threadCpuNanos() : 0;
     bool ok = verify();
+    ++gVerificationsMade;
+    if (budget != nullptr) {
+        budget->charge(threadCpuNanos() - started);
+        budget->note(d, ok);
+    }
     std::lock_guard<std::mutex> lock(gCheckMutex);
     if (gChecks.size() >= kMaxCachedChecks)
         gChecks.clear();
     gChecks[d] = ok;
     if (gCheckRecorder != nullptr)
         gCheckRecorder->emplace_back(d, ok);
-    return ok;
+    return ok ? Check::Good : Check::Bad;
 }
 
 void seedCachedChecks(const std::vector<std::pair<CheckDigest, bool>>& results) {
@@ -315,9 +453,15 @@ bool verifySignature(ZAFKeyDB*, const Key& key, const ZAFKeyDBObj& sigObj, const
     if (obj.stored != 0 && std::memcmp(obj.storedDigest, d.data(), 8) == 0) {
         ok = (obj.stored & kCheckGood) != 0;
     } else {
-        ok = cachedVerify(d, [&] {
+        const Check c = cachedVerify(d, [&] {
             return verifyBytes(sigBody, key.packetBody(0), parentTag, parentBody, signerBody);
         });
+        if (c == Check::NotChecked) {
+            obj.tried = false;
+            obj.verified = false;
+            return false;
+        }
+        ok = c == Check::Good;
         obj.stored = ok ? kCheckGood : kCheckBad;
         std::memcpy(obj.storedDigest, d.data(), 8);
         obj.storedInBytes = false;
@@ -532,8 +676,20 @@ extern "C" ZAFError ZAFCalculateTrust(ZAFKeySetRef keySet, ZAFKeyDBRef keyDB) {
         if (memo.generation != keyDB->generation || memo.depthLimit != depthLimit ||
             memo.completes != completes || memo.marginals != marginals || now() >= memo.until) {
             memo.generation = 0;
-            uint32_t until = calculateValidity(keyDB, depthLimit, completes, marginals);
-            memo = {keyDB->generation, depthLimit, completes, marginals, until};
+            CheckRecord record;
+            CheckBudget budget(&record);
+            budget.allowKeys(keyDB->keys.size());
+            uint32_t until;
+            {
+                CheckBudgetScope scope(&budget);
+                until = calculateValidity(keyDB, depthLimit, completes, marginals);
+            }
+            // Certifications the budget left unchecked did not count: the next call works the
+            // validities out again rather than keep this result.
+            memo = {budget.skipped() != 0 ? 0 : keyDB->generation, depthLimit, completes, marginals,
+                    until};
+            if (keyDB->checkFile)
+                keyDB->checkFile->update(std::move(record), true);
         }
         // Keys of the set that live elsewhere (stale copies) take the validity of the current one.
         for (const KeyPtr& kp : keySet->list()) {
