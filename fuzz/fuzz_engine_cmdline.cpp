@@ -31,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         CEngineCommandLine cmd;
         cmd.parse(expanded);
         for (const auto& entry : cmd.getParsedSwitches())
-            (void)gOptionAppliesTo(entry.first, oozaf::eZAFOpKeyList);
+            for (const SEngineCommand& c : gCommands())
+                (void)gOptionAppliesTo(entry.first, c.op);
     } catch (SEngineError& e) {
         orxfuzz::require(e.code == kZAFvorn_Usage || e.code == kZAFvorn_Unsupported);
     } catch (oozaf::CZAFCommandLineException* e) {

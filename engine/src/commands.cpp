@@ -29,7 +29,8 @@ const char* const kFlagOptions[] = {
 // Switches that take exactly one argument and modify some commands.
 const char* const kValueOptions[] = {"--output",    "--input",     "--sign-with",   "--revoke-with",
                                      "--regexp",    "--status-fd", "--rsa-version", "--cipher-num",
-                                     "--delimiter", "--user",      "--signer"};
+                                     "--threshold", "--count",     "--delimiter",   "--user",
+                                     "--signer"};
 // Switches whose argument would be a secret: refused, and never logged.
 const char* const kSecretSwitches[] = {
     "--passphrase",      "--new-passphrase", "--conventional-passphrase",
@@ -120,6 +121,15 @@ const std::vector<SEngineCommand>& gCommands() {
          "list the packets with every field (signature subpackets, key material sizes)"},
         {eZAFOpSigDetail, 1, kMany, true, gCmdSigDetail, "--sig-detail PATTERN...",
          "every signature on the keys with its type, times, hash, trust and verification"},
+        {eZAFOpKeySplit, 1, 1, true, gCmdKeySplit, "--key-split KEY",
+         "cut a key pair's secret part into --count N shares, any --threshold K of which "
+         "rebuild it (--userid HOLDER... or share passphrases; --force removes the secret part)"},
+        {eZAFOpKeyJoin, 1, kMany, true, gCmdKeyJoin, "--key-join SHARE-FILE...",
+         "restore a secret part from K share files (--new-passphrase: protect it anew)"},
+        {eZAFOpKeyReconstruct, 1, kMany, true, gCmdKeyJoin, "--key-reconstruct SHARE-FILE...",
+         "the same as --key-join"},
+        {eZAFOpSendShares, 1, 1, true, gCmdSendShare, "--send-share SHARE-FILE",
+         "protect a share of yours for the joining party --userid KEY (a file to hand over)"},
         {eZAFOpChangePassphrase, 1, 1, true, gCmdChangePassphrase, "--change-passphrase KEY",
          "change the passphrase of a key pair (old, then new from --passphrase-fd)"},
         {eZAFOpSetPrimaryUserId, 2, 2, true, gCmdSetPrimaryUserID,
@@ -162,11 +172,12 @@ bool gOptionAppliesTo(const std::string& option, eZAFOp command) {
         {"--output",
          {eZAFOpKeyList, eZAFOpKeyDetail, eZAFOpKeyExport, eZAFOpExportPhotoID, eZAFOpPacketList,
           eZAFOpGroupList, eZAFOpGroupDetail, eZAFOpKeyCheck, eZAFOpEncrypt, eZAFOpConventional,
-          eZAFOpSign, eZAFOpDecrypt, eZAFOpVerify}},
+          eZAFOpSign, eZAFOpDecrypt, eZAFOpVerify, eZAFOpSigDetail, eZAFOpPacketDump,
+          eZAFOpKeySplit, eZAFOpSendShares}},
         {"--input",
-         {eZAFOpKeyAdd, eZAFOpPacketList, eZAFOpEncrypt, eZAFOpConventional, eZAFOpSign,
-          eZAFOpDecrypt, eZAFOpVerify}},
-        {"--userid", {eZAFOpKeyGen, eZAFOpEncrypt}},
+         {eZAFOpKeyAdd, eZAFOpPacketList, eZAFOpPacketDump, eZAFOpEncrypt, eZAFOpConventional,
+          eZAFOpSign, eZAFOpDecrypt, eZAFOpVerify}},
+        {"--userid", {eZAFOpKeyGen, eZAFOpEncrypt, eZAFOpKeySplit, eZAFOpSendShares}},
         {"--sign-with", {eZAFOpKeySign, eZAFOpSign, eZAFOpEncrypt, eZAFOpConventional}},
         {"--status-fd",
          {eZAFOpEncrypt, eZAFOpConventional, eZAFOpSign, eZAFOpDecrypt, eZAFOpVerify}},
@@ -188,6 +199,13 @@ bool gOptionAppliesTo(const std::string& option, eZAFOp command) {
         {"--revokers", {eZAFOpKeyList, eZAFOpKeyDetail, eZAFOpGroupDetail}},
         {"--introducers", {eZAFOpKeyList, eZAFOpKeyDetail, eZAFOpGroupDetail}},
         {"--compatible", {eZAFOpKeyExport}},
+        {"--threshold", {eZAFOpKeySplit}},
+        {"--count", {eZAFOpKeySplit}},
+        {"--challenge-fd",
+         {eZAFOpKeySplit, eZAFOpKeyJoin, eZAFOpKeyReconstruct, eZAFOpSendShares, eZAFOpDecrypt,
+          eZAFOpSign}},
+        {"--reconstruct-data", {eZAFOpDecrypt, eZAFOpSign}},
+        {"--new-passphrase", {eZAFOpKeyJoin, eZAFOpKeyReconstruct}},
         {"--adk", {eZAFOpKeyList, eZAFOpKeyDetail, eZAFOpGroupDetail}},
         {"--adk-key", {eZAFOpKeyGen, eZAFOpEncrypt}},
         {"--enforce-adk", {eZAFOpKeyGen, eZAFOpEncrypt}},
@@ -233,9 +251,9 @@ void argRule(const std::string& sw, uint16_t& min, uint16_t& max) {
         max = c->maxArgs;
         return;
     }
-    if (gRefusal(op) != nullptr || inList(kSecretSwitches, sw))
+    if (gRefusal(op) != nullptr || (inList(kSecretSwitches, sw) && sw != "--new-passphrase"))
         return; // refused in validate(), whatever follows
-    if (sw == "--userid") {
+    if (sw == "--userid" || sw == "--reconstruct-data") {
         min = 1;
         return;
     }
@@ -315,7 +333,9 @@ void CEngineCommandLine::validate() const {
             continue;
         if (const SRefusal* refusal = gRefusal(op))
             fail(kZAFvorn_Unsupported, gRefusalText(entry.first, *refusal));
-        if (inList(kSecretSwitches, entry.first))
+        // --new-passphrase alone asks for the new passphrase; a value after it is refused.
+        if (inList(kSecretSwitches, entry.first) &&
+            (entry.first != "--new-passphrase" || !entry.second.empty()))
             fail(kZAFvorn_Usage, entry.first + ": passphrases are never read from the command "
                                                "line; use --passphrase-fd or the prompt");
     }

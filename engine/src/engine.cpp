@@ -425,6 +425,8 @@ int32_t CEngineRun::execute() {
         return kZAFvorn_OK;
     }
     checkCancel();
+    if (m_cmd.has("--reconstruct-data"))
+        gUseReconstructedKey(*this);
     m_command->handler(*this);
     return kZAFvorn_OK;
 }

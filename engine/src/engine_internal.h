@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <orx/zafengine.h>
 #include <string>
@@ -232,6 +233,11 @@ public:
     CEngineCommandLine& cmd() { return m_cmd; }
     const SEngineCommand& command() const { return *m_command; }
     oozaf::CVornServer& server() { return *m_server; }
+    // The keys the command works with: the server's database, or the one in memory that
+    // useKeyDB() set for this run (a key rebuilt from shares); never written.
+    oozaf::CZAFKeyDB& keyDB() { return m_keyDB ? *m_keyDB : *m_server->getKeyDB(); }
+    void useKeyDB(std::unique_ptr<oozaf::CZAFKeyDB> db) { m_keyDB = std::move(db); }
+    CPendingFiles& pending() { return m_pending; }
     const oozaf::CVornServerCfg& cfg() const { return m_server->getConfiguration(); }
     const std::string& program() const { return m_program; }
     // The command's own arguments.
@@ -315,6 +321,7 @@ private:
     const SEngineCommand* m_command = nullptr;
     bool m_parsed = false;
     std::unique_ptr<oozaf::CVornServer> m_server;
+    std::unique_ptr<oozaf::CZAFKeyDB> m_keyDB; // goes before the server's context
     int m_passphraseFD = -1;
     bool m_quiet = false;
     bool m_verbose = false;
@@ -384,6 +391,45 @@ void gListingSections(CEngineRun& run, const oozaf::CZAFKey& key, bool colons, b
 // made, with Warn-ADK, a note for each ADK added.
 void gApplyADKOptions(CEngineRun& run, ZAFMessageParamsRef params);
 void gReportADKs(CEngineRun& run, ZAFMessageResultRef result);
+
+// Split custody of a key pair's secret part (keysplit.cpp).
+const size_t kMaxSharedSecret = 1 << 20; // bytes of secret a split takes
+const size_t kMaxShareFile = 8 << 20;    // bytes of a share file read
+// One share: share `index` (1..count) of a split of the key with `fingerprint` that any
+// `threshold` shares rebuild; `digests` holds the SHA-256 digest of every share of the split
+// (count x 32 bytes), `secretDigest` that of the whole secret.
+struct SKeyShare {
+    unsigned int threshold = 0;
+    unsigned int count = 0;
+    unsigned int index = 0;
+    std::string fingerprint;
+    std::string secretDigest;
+    std::string digests;
+    std::string bytes;
+};
+// The share's bytes, and back; gDecodeShare reads outside input: false with the reason in `why`
+// for anything that is not a whole, well-formed share.
+std::string gEncodeShare(const SKeyShare& share);
+bool gDecodeShare(const std::string& data, SKeyShare& share, std::string& why);
+namespace shamir {
+uint8_t gfMul(uint8_t a, uint8_t b);
+uint8_t gfInv(uint8_t a);
+// `count` shares of `secret` (share i is the polynomials' value at x = i + 1), any `threshold`
+// of which rebuild it; `random` fills the coefficients. std::invalid_argument for counts out of
+// range.
+std::vector<std::string> split(const std::string& secret, unsigned int threshold,
+                               unsigned int count,
+                               const std::function<void(uint8_t*, size_t)>& random);
+// The secret from shares given as (x, bytes); std::invalid_argument for x = 0, a repeated x or
+// shares of different lengths.
+std::string combine(const std::vector<std::pair<uint8_t, std::string>>& shares);
+} // namespace shamir
+void gCmdKeySplit(CEngineRun& run);
+void gCmdKeyJoin(CEngineRun& run);
+void gCmdSendShare(CEngineRun& run);
+// --reconstruct-data: rebuilds the key from the share files into a database in memory that the
+// run's command (--decrypt, --sign) then uses.
+void gUseReconstructedKey(CEngineRun& run);
 
 // The packet lister behind --packet-list (also the fuzz target's entry): describes each packet of
 // `data` (binary, or armoured: the armour is removed first) one line each into `out`. Throws

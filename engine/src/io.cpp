@@ -319,8 +319,7 @@ void checkPattern(const std::string& pattern) {
 std::unique_ptr<CZAFKey> CEngineRun::findKey(const std::string& pattern, bool secret,
                                              unsigned int flags) {
     checkPattern(pattern);
-    std::unique_ptr<CZAFKeySet> set(
-        server().getKeyDB()->getMatchingKeySet(pattern, flags, nullptr, nullptr));
+    std::unique_ptr<CZAFKeySet> set(keyDB().getMatchingKeySet(pattern, flags, nullptr, nullptr));
     const unsigned int count = set->count();
     if (count == 0)
         fail(kZAFvorn_NoKey,
@@ -368,7 +367,7 @@ std::unique_ptr<CZAFKey> CEngineRun::signingKey(bool onlyPair) {
     if (!onlyPair)
         fail(kZAFvorn_Usage, "name the signing key with --sign-with (or set Default-Key)");
     std::unique_ptr<CZAFKey> only;
-    std::unique_ptr<CZAFKeySet> all(server().keyList());
+    std::unique_ptr<CZAFKeySet> all(keyDB().getNewKeySet());
     std::unique_ptr<CZAFIterator> iter(all->getIterator());
     for (;;) {
         CZAFDatabaseObject* object = nullptr;

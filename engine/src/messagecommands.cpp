@@ -618,9 +618,8 @@ void reportDecoding(CEngineRun& run, ZAFMessageResultRef result, CStatusLines& s
 // passphrase answers.
 struct SMessageCall {
     explicit SMessageCall(CEngineRun& run)
-        : status(run), context(run.server().getKeyDB()->getContext().getHandle()),
-          passphrases(run, status) {
-        check(ZAFNewMessageParams(context, run.server().getKeyDB()->getHandle(), params.out()),
+        : status(run), context(run.keyDB().getContext().getHandle()), passphrases(run, status) {
+        check(ZAFNewMessageParams(context, run.keyDB().getHandle(), params.out()),
               "cannot start the message");
         passphrases.attach(params.get());
     }

@@ -53,15 +53,12 @@ const std::vector<SRefusedPart>& refusedParts() {
         {{"key servers", "this build has no key server client"},
          {"--keyserver", "--keyserver-send", "--keyserver-fetch", "--keyserver-search",
           "--keyserver-delete", "--keyserver-disable", "--keyserver-type", "--key-update"}},
-        {{"key splitting and sharing", "not built yet"},
-         {"--key-split", "--key-join", "--key-reconstruct", "--reconstruct-data", "--send-share",
-          "--threshold", "--count", "--challenge-fd"}},
         {{"message features beyond encrypting, signing, decrypting and verifying", "not built yet"},
          {"--binary", "--signed-by", "--pass-through", "--preserve-name", "--force-filename",
           "--discard-paths", "--multi", "--authenticate", "--conventional-passphrase-fd"}},
         {{"interactive editing and key maintenance", "not built yet"},
-         {"--key-edit", "--key-maintenance", "--interactive", "--new-passphrase", "--subkey",
-          "--start-date", "--cmdline-format"}},
+         {"--key-edit", "--key-maintenance", "--interactive", "--subkey", "--start-date",
+          "--cmdline-format"}},
     };
     return parts;
 }
