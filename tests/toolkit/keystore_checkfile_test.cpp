@@ -84,6 +84,8 @@ TEST(CheckFileFormat, RoundTripsAndRefusesDamage) {
     const std::string body = bytes.substr(0, bytes.size() - 32);
     std::string otherVersion = body;
     otherVersion[8] = 2;
+    std::string reserved = body;
+    reserved[10] = 1;
     std::string badStatus = body;
     badStatus[16 + 16] = 7;
     std::string unordered = body; // the first two digests swapped
@@ -100,6 +102,7 @@ TEST(CheckFileFormat, RoundTripsAndRefusesDamage) {
         {"one more byte", bytes + "x"},
         {"a digest bit flipped", flipped},
         {"another version", withSum(otherVersion)},
+        {"a reserved byte set", withSum(reserved)},
         {"a status other than good or bad", withSum(badStatus)},
         {"digests out of order", withSum(unordered)},
     };
