@@ -12,8 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string why;
     if (gDecodeShare(input, share, why)) {
         orxfuzz::require(gEncodeShare(share) == input);
-        orxfuzz::require(share.index >= 1 && share.index <= share.count &&
-                         share.threshold >= 2 && share.threshold <= share.count);
+        orxfuzz::require(share.index >= 1 && share.index <= share.count && share.threshold >= 2 &&
+                         share.threshold <= share.count);
         orxfuzz::require(share.digests.size() == 32 * share.count && !share.bytes.empty());
         // The share with a second one made from its bytes combine without fault.
         const uint8_t other = static_cast<uint8_t>(share.index % 255 + 1);

@@ -25,12 +25,12 @@ const char* const kFlagOptions[] = {
     "--with-sigs",  "--with-userids",      "--with-colons", "--with-private", "--batch-mode",
     "--exportable", "--detached",          "--text",        "--yes",          "--verbose",
     "--keys",       "--signers",           "--revokers",    "--introducers",  "--compatible",
-    "--hex-dump",   "--stream-unverified", "--adk"};
+    "--hex-dump",   "--stream-unverified", "--adk",         "--multi",        "--binary"};
 // Switches that take exactly one argument and modify some commands.
-const char* const kValueOptions[] = {"--output",    "--input",     "--sign-with",   "--revoke-with",
-                                     "--regexp",    "--status-fd", "--rsa-version", "--cipher-num",
-                                     "--threshold", "--count",     "--delimiter",   "--user",
-                                     "--signer"};
+const char* const kValueOptions[] = {
+    "--output",    "--input",       "--sign-with",  "--revoke-with",   "--regexp",
+    "--status-fd", "--rsa-version", "--cipher-num", "--threshold",     "--count",
+    "--delimiter", "--user",        "--signer",     "--force-filename"};
 // Switches whose argument would be a secret: refused, and never logged.
 const char* const kSecretSwitches[] = {
     "--passphrase",      "--new-passphrase", "--conventional-passphrase",
@@ -134,15 +134,16 @@ const std::vector<SEngineCommand>& gCommands() {
          "change the passphrase of a key pair (old, then new from --passphrase-fd)"},
         {eZAFOpSetPrimaryUserId, 2, 2, true, gCmdSetPrimaryUserID,
          "--set-primary-userid KEY USER-ID", "make USER-ID the key's primary user ID"},
-        {eZAFOpEncrypt, 0, 1, true, gCmdEncrypt, "--encrypt [FILE]",
+        {eZAFOpEncrypt, 0, kMany, true, gCmdEncrypt, "--encrypt [FILE | --multi FILE...]",
          "encrypt to --userid KEY|GROUP... (--sign, --conventional, --encrypt-to-self, --cipher)"},
-        {eZAFOpConventional, 0, 1, true, gCmdConventional, "--conventional [FILE]",
+        {eZAFOpConventional, 0, kMany, true, gCmdConventional, "--conventional [FILE]",
          "encrypt with a passphrase (--sign to sign too)"},
-        {eZAFOpSign, 0, 1, true, gCmdSign, "--sign [FILE]",
+        {eZAFOpSign, 0, kMany, true, gCmdSign, "--sign [FILE]",
          "sign (--sign-with, --hash, --clearsig, --detached, --text)"},
-        {eZAFOpDecrypt, 0, 1, true, gCmdDecrypt, "--decrypt [FILE]",
+        {eZAFOpDecrypt, 0, kMany, true, gCmdDecrypt, "--decrypt [FILE | --multi FILE...]",
          "decrypt and/or verify a message, reporting each signature"},
-        {eZAFOpVerify, 0, 2, true, gCmdVerify, "--verify [MESSAGE | SIGNATURE DATA]",
+        {eZAFOpVerify, 0, kMany, true, gCmdVerify,
+         "--verify [MESSAGE | SIGNATURE DATA | --multi FILE...]",
          "check the signatures of a message, or a detached signature of DATA"},
         {eZAFOpListAliases, 0, 0, true, gCmdListAliases, "--list-aliases",
          "list the command aliases of the configuration"},
@@ -199,6 +200,17 @@ bool gOptionAppliesTo(const std::string& option, eZAFOp command) {
         {"--revokers", {eZAFOpKeyList, eZAFOpKeyDetail, eZAFOpGroupDetail}},
         {"--introducers", {eZAFOpKeyList, eZAFOpKeyDetail, eZAFOpGroupDetail}},
         {"--compatible", {eZAFOpKeyExport}},
+        {"--multi", {eZAFOpEncrypt, eZAFOpConventional, eZAFOpSign, eZAFOpDecrypt, eZAFOpVerify}},
+        {"--preserve-name", {eZAFOpDecrypt}},
+        {"--force-filename", {eZAFOpEncrypt, eZAFOpConventional, eZAFOpSign}},
+        {"--discard-paths", {eZAFOpEncrypt, eZAFOpConventional, eZAFOpSign}},
+        {"--pass-through", {eZAFOpDecrypt, eZAFOpVerify}},
+        {"--signed-by", {eZAFOpDecrypt, eZAFOpVerify}},
+        {"--authenticate", {eZAFOpDecrypt, eZAFOpVerify}},
+        {"--binary",
+         {eZAFOpEncrypt, eZAFOpConventional, eZAFOpSign, eZAFOpKeyExport, eZAFOpKeySplit,
+          eZAFOpSendShares}},
+        {"--conventional-passphrase-fd", {eZAFOpEncrypt, eZAFOpConventional, eZAFOpDecrypt}},
         {"--threshold", {eZAFOpKeySplit}},
         {"--count", {eZAFOpKeySplit}},
         {"--challenge-fd",
@@ -253,10 +265,12 @@ void argRule(const std::string& sw, uint16_t& min, uint16_t& max) {
     }
     if (gRefusal(op) != nullptr || (inList(kSecretSwitches, sw) && sw != "--new-passphrase"))
         return; // refused in validate(), whatever follows
-    if (sw == "--userid" || sw == "--reconstruct-data") {
+    if (sw == "--userid" || sw == "--reconstruct-data" || sw == "--signed-by") {
         min = 1;
         return;
     }
+    if (sw == "--multi") // the files, or none when they follow the command
+        return;
     if (inList(kFlagOptions, sw)) {
         max = 0;
         return;

@@ -330,6 +330,10 @@ void CEngineRun::checkCombination() const {
             fail(kZAFvorn_Usage,
                  entry.first + " does not apply to " + gCmdlineSwitchFromOp(m_command->op));
     }
+    if (m_cmd.has("--binary"))
+        for (const char* other : {"--armor", "--text", "--clearsig"})
+            if (m_cmd.has(other))
+                fail(kZAFvorn_Usage, std::string("contradictory: --binary and ") + other);
     if (m_cmd.has("--info") && m_command->op != eZAFOpInfo && m_cmd.getArgs("--info")->empty())
         fail(kZAFvorn_Usage, "--info with a command needs a level (quiet, normal, verbose, debug)");
 }
@@ -363,13 +367,19 @@ void CEngineRun::fillLayer() {
         try {
             if (entry.second.empty())
                 m_layer.processOp(op, "yes");
-            for (const std::string& value : entry.second)
+            for (const std::string& value : entry.second) {
                 m_layer.processOp(op, value);
+                if (op == eZAFOpSignedBy)
+                    break; // the layer holds one; the command reads them all from the line
+            }
         } catch (CZAFThrowable* e) {
             SEngineError error = gDescribeThrowable(e);
             fail(kZAFvorn_Usage, entry.first + ": " + error.message);
         }
     }
+    // --binary: binary output whatever the configuration files say (the site policy still wins).
+    if (m_cmd.has("--binary"))
+        m_layer.processOp(eZAFOpArmor, "no");
 }
 
 void CEngineRun::openServer() {

@@ -141,6 +141,13 @@ public:
     const std::string& path() const { return m_path; }
     // Decides, before commit(), whether the file stays private.
     void setSecret(bool secret) { m_secret = secret; }
+    // Standard output: keeps what is written (at most `limit` bytes, more fails with
+    // kZAFvorn_IO) and writes it only on commit(), so that a check after the data can still stop
+    // it.
+    void holdUntilCommit(size_t limit) { m_holdLimit = limit; }
+    // A file: commit() gives it the name `path` (in the same folder) instead, and never replaces
+    // an existing file unless `overwrite`.
+    void retarget(const std::string& path, bool overwrite);
 
 private:
     CEngineIO& m_io;
@@ -149,6 +156,9 @@ private:
     std::string m_temp;
     int m_fd = -1;
     bool m_secret;
+    size_t m_holdLimit = 0;
+    std::string m_held;
+    bool m_noReplace = false;
 };
 
 // The command line as the engine reads it: every switch of the operation table, with argument
@@ -231,6 +241,7 @@ public:
     // For the handlers.
     CEngineIO& io() { return m_io; }
     CEngineCommandLine& cmd() { return m_cmd; }
+    const CEngineCommandLine& cmd() const { return m_cmd; }
     const SEngineCommand& command() const { return *m_command; }
     oozaf::CVornServer& server() { return *m_server; }
     // The keys the command works with: the server's database, or the one in memory that
@@ -282,8 +293,30 @@ public:
     void feedRandomDevice(unsigned int bytes);
     // Reads a whole file ("-" or "" is standard input), at most kMaxInputSize bytes.
     std::string readInput(const std::string& path);
-    // Opens the output of --output (standard output without it).
+    // Opens the output of --output (standard output without it), or of the file a --multi run
+    // works on; held back for the checks of --signed-by and --authenticate, or written under a
+    // name chosen later with --preserve-name.
     std::unique_ptr<COutput> openOutput(bool secret);
+    // Files and signers (filecommands.cpp).
+    // Standard input through the bytes given back by unreadStdin() first.
+    size_t readStdin(char* buffer, size_t size);
+    void unreadStdin(const std::string& bytes);
+    // The message passphrase: a line of Conventional-Passphrase-FD when it is set, else as
+    // readPassphrase() reads; asksMessagePassphraseTwice() when it comes from the terminal.
+    void readMessagePassphrase(const std::string& what, CSecret& out);
+    bool asksMessagePassphraseTwice() const;
+    // The file of a --multi run being worked on, and its output ("" for none).
+    void setCurrentFiles(const std::string& input, const std::string& output) {
+        m_currentInput = input;
+        m_currentOutput = output;
+        m_lastOutput = output;
+    }
+    const std::string& currentInput() const { return m_currentInput; }
+    // The output file last written (after --preserve-name chose its name).
+    const std::string& lastOutput() const { return m_lastOutput; }
+    void setLastOutput(const std::string& path) { m_lastOutput = path; }
+    // The folder of --preserve-name outputs: the one --output names, else ".".
+    std::string outputFolder() const;
 
     // Keys. The single key `pattern` names (a key ID or a part of a user ID); kZAFvorn_NoKey when
     // none, kZAFvorn_Ambiguous when several. `secret` requires its secret part.
@@ -325,6 +358,10 @@ private:
     int m_passphraseFD = -1;
     bool m_quiet = false;
     bool m_verbose = false;
+    std::string m_pushback;
+    std::string m_currentInput;
+    std::string m_currentOutput;
+    std::string m_lastOutput;
 };
 
 // "0x1234ABCD Name <mail>": the short key ID and the primary user ID, control characters as '?'.
@@ -430,6 +467,32 @@ void gCmdSendShare(CEngineRun& run);
 // --reconstruct-data: rebuilds the key from the share files into a database in memory that the
 // run's command (--decrypt, --sign) then uses.
 void gUseReconstructedKey(CEngineRun& run);
+
+// Files and signers of the message commands (filecommands.cpp).
+// True when `head` (the first bytes of an input) starts like a message: an armour line, or a
+// first packet that a message may start with, with a plausible version.
+bool gLooksLikeMessage(const std::string& head);
+// With Pass-Through: when the input (a file, or standard input for "") does not start like a
+// message, copies it to the output unchanged and returns true; otherwise gives back what it
+// looked at and returns false.
+bool gPassThrough(CEngineRun& run, const std::string& path);
+// The file name stored in the literal data: --force-filename or the input's name, its folders
+// dropped with Discard-Paths (the default).
+std::string gLiteralName(CEngineRun& run, const std::string& path);
+// Whether decrypted or verified data must wait for the signer checks, and how much of it.
+bool gHoldsOutput(const CEngineRun& run);
+size_t gHeldOutputLimit();
+// --signed-by KEY... and Authenticate: fails (kZAFvorn_BadSignature) unless a good signature by
+// one of the keys (by a key of complete validity) is among the message's.
+void gCheckSigners(CEngineRun& run, ZAFMessageResultRef result);
+// --preserve-name: the output path from the literal data's file name (a base name, not hidden).
+std::string gPreservedName(CEngineRun& run, ZAFMessageResultRef result);
+// --multi: runs `one` for each file with its own input and output; each failure is reported
+// with its file and the run fails at the end with the first failure's code.
+// The files of --multi: the command's own arguments, then those of --multi.
+std::vector<std::string> gMultiFiles(CEngineRun& run, std::vector<std::string> files);
+void gRunMulti(CEngineRun& run, const std::vector<std::string>& files, bool decoding,
+               bool verifying, const std::function<void()>& one);
 
 // The packet lister behind --packet-list (also the fuzz target's entry): describes each packet of
 // `data` (binary, or armoured: the armour is removed first) one line each into `out`. Throws

@@ -151,6 +151,7 @@ COutput::COutput(CEngineIO& io, CPendingFiles& pending, const std::string& path,
 }
 
 COutput::~COutput() {
+    gWipe(m_held);
     if (m_fd >= 0)
         ::close(m_fd);
     if (!m_temp.empty()) {
@@ -160,6 +161,13 @@ COutput::~COutput() {
 }
 
 void COutput::write(const char* data, size_t size) {
+    if (m_path.empty() && m_holdLimit > 0) {
+        if (m_held.size() + size > m_holdLimit)
+            fail(kZAFvorn_IO, "more than " + std::to_string(m_holdLimit >> 20) +
+                                  " MiB to hold back until the checks are done; use --output");
+        m_held.append(data, size);
+        return;
+    }
     if (m_path.empty()) {
         // The bytes may be decrypted data: the copy handed on goes when it has been taken.
         std::string chunk(data, size);
@@ -178,9 +186,28 @@ void COutput::write(const char* data, size_t size) {
     }
 }
 
+void COutput::retarget(const std::string& path, bool overwrite) {
+    if (m_temp.empty() || path.empty())
+        fail(kZAFvorn_Usage, "no output file to name");
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) {
+        if (!S_ISREG(st.st_mode))
+            fail(kZAFvorn_IO, path + " exists and is not a regular file");
+        if (!overwrite)
+            fail(kZAFvorn_IO, path + " exists (use --overwrite to replace it)");
+    }
+    m_path = path;
+    m_noReplace = !overwrite;
+}
+
 void COutput::commit() {
-    if (m_path.empty())
+    if (m_path.empty()) {
+        if (m_holdLimit > 0 && !m_held.empty()) {
+            m_io.writeOut(m_held);
+            gWipe(m_held);
+        }
         return;
+    }
     if (!m_secret && ::fchmod(m_fd, 0666 & ~currentUmask()) != 0)
         fail(kZAFvorn_IO, "cannot create " + m_path + ": " + errnoText(errno));
     if (::fsync(m_fd) != 0)
@@ -189,7 +216,11 @@ void COutput::commit() {
     m_fd = -1;
     if (::close(fd) != 0)
         fail(kZAFvorn_IO, "cannot write " + m_path + ": " + errnoText(errno));
-    if (::rename(m_temp.c_str(), m_path.c_str()) != 0)
+    // A name the input chose never replaces a file that appeared meanwhile.
+    const int renamed = m_noReplace ? ::renameat2(AT_FDCWD, m_temp.c_str(), AT_FDCWD,
+                                                  m_path.c_str(), RENAME_NOREPLACE)
+                                    : ::rename(m_temp.c_str(), m_path.c_str());
+    if (renamed != 0)
         fail(kZAFvorn_IO, "cannot create " + m_path + ": " + errnoText(errno));
     m_pending.remove(m_temp);
     m_temp.clear();
@@ -301,8 +332,16 @@ std::string CEngineRun::readInput(const std::string& path) {
 }
 
 std::unique_ptr<COutput> CEngineRun::openOutput(bool secret) {
-    return std::unique_ptr<COutput>(new COutput(m_io, m_pending, m_cmd.arg("--output"),
-                                                setting(eZAFOpOverwrite, false), secret));
+    std::string path = m_currentInput.empty() ? m_cmd.arg("--output") : m_currentOutput;
+    const bool preserve = m_command != nullptr && m_command->op == eZAFOpDecrypt &&
+                          setting(eZAFOpPreserveFilename, false);
+    if (preserve) // the name comes with the data; written beside it meanwhile
+        path = outputFolder() + "/.orxcmd-name-to-come";
+    std::unique_ptr<COutput> output(
+        new COutput(m_io, m_pending, path, setting(eZAFOpOverwrite, false), secret));
+    if (path.empty() && gHoldsOutput(*this))
+        output->holdUntilCommit(gHeldOutputLimit());
+    return output;
 }
 
 namespace {

@@ -235,7 +235,8 @@ ZAFContextRef contextOf(CEngineRun& run) {
 
 std::string sha256(ZAFContextRef context, const std::string& data) {
     ZAFHashContextRef hash = nullptr;
-    check(ZAFNewHashContext(context, ::kZAFHashAlgorithm_SHA256, &hash), kZAFvorn_Failed, "SHA-256");
+    check(ZAFNewHashContext(context, ::kZAFHashAlgorithm_SHA256, &hash), kZAFvorn_Failed,
+          "SHA-256");
     struct SFree {
         ZAFHashContextRef h;
         ~SFree() { ZAFFreeHashContext(h); }
@@ -341,16 +342,16 @@ public:
         CZAFUtil::wipe(payload);
         if (!good)
             fail(kZAFvorn_BadData, path + ": " + why);
-        if (shareDigest(context, share) != share.digests.substr(kDigestLength * (share.index - 1),
-                                                                kDigestLength))
+        if (shareDigest(context, share) !=
+            share.digests.substr(kDigestLength * (share.index - 1), kDigestLength))
             fail(kZAFvorn_BadData, path + ": share " + std::to_string(share.index) +
                                        " is corrupted (its digest does not match)");
         return share;
     }
 
 private:
-    static ZAFError ask(void* user, const ZAFPassphraseRequest* request, char* buffer,
-                        size_t size, size_t* outLength) {
+    static ZAFError ask(void* user, const ZAFPassphraseRequest* request, char* buffer, size_t size,
+                        size_t* outLength) {
         auto* self = static_cast<CShareOpener*>(user);
         CSecret* secret = &self->m_keyPassphrase;
         try {
@@ -394,8 +395,8 @@ void writeShareFile(CEngineRun& run, const SKeyShare& share, const CZAFKey* hold
     if (holder != nullptr) {
         const ZAFError code = ZAFAddMessageRecipient(params.ref, holder->getHandle());
         if (code != kZAFError_NoErr)
-            fail(kZAFvorn_NoKey, "cannot protect a share for " + gKeyName(*holder) + ": " +
-                                     toolkitText(code));
+            fail(kZAFvorn_NoKey,
+                 "cannot protect a share for " + gKeyName(*holder) + ": " + toolkitText(code));
     } else {
         check(ZAFSetMessagePassphrase(params.ref, passphrase->c_str(), passphrase->size()),
               kZAFvorn_Failed, path);
@@ -428,8 +429,8 @@ unsigned int countSetting(CEngineRun& run, const char* sw, unsigned int low, uns
         fail(kZAFvorn_Usage, std::string("--key-split needs ") + sw + " N");
     if (text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos ||
         std::stoul(text) < low || std::stoul(text) > high)
-        fail(kZAFvorn_Usage, std::string(sw) + " takes " + std::to_string(low) + " to " +
-                                 std::to_string(high));
+        fail(kZAFvorn_Usage,
+             std::string(sw) + " takes " + std::to_string(low) + " to " + std::to_string(high));
     return static_cast<unsigned int>(std::stoul(text));
 }
 
@@ -459,7 +460,8 @@ std::string secretOf(CEngineRun& run, const CZAFKey& key) {
 
 // Rebuilds the secret (without its random tail) from the share files and checks it against the
 // digest every share carries. Names the file of a share that is wrong.
-std::string rebuild(CEngineRun& run, const std::vector<std::string>& files, std::string& fingerprint) {
+std::string rebuild(CEngineRun& run, const std::vector<std::string>& files,
+                    std::string& fingerprint) {
     CShareOpener opener(run);
     std::vector<SKeyShare> shares;
     std::vector<std::string> names;
@@ -468,13 +470,14 @@ std::string rebuild(CEngineRun& run, const std::vector<std::string>& files, std:
         SKeyShare share = opener.open(file);
         if (!shares.empty()) {
             const SKeyShare& first = shares.front();
-            if (share.fingerprint != first.fingerprint || share.secretDigest != first.secretDigest ||
-                share.threshold != first.threshold || share.count != first.count)
+            if (share.fingerprint != first.fingerprint ||
+                share.secretDigest != first.secretDigest || share.threshold != first.threshold ||
+                share.count != first.count)
                 fail(kZAFvorn_BadData, file + " is a share of another split than " + names[0]);
             if (share.digests != first.digests)
-                fail(kZAFvorn_BadData,
-                     file + " and " + names[0] + " disagree on the digests of the split's "
-                                                 "shares: one of them was changed");
+                fail(kZAFvorn_BadData, file + " and " + names[0] +
+                                           " disagree on the digests of the split's "
+                                           "shares: one of them was changed");
         }
         bool duplicate = false;
         for (const SKeyShare& seen : shares)
@@ -577,8 +580,7 @@ void gCmdKeySplit(CEngineRun& run) {
             const std::string what = "share " + std::to_string(i) + " of " + std::to_string(count);
             passphrases.emplace_back(new CSecret());
             readSharePassphrase(run, what, *passphrases.back());
-            if (run.setting(eZAFOpChallengeFD, -1) < 0 &&
-                run.setting(eZAFOpPassphraseFD, -1) < 0) {
+            if (run.setting(eZAFOpChallengeFD, -1) < 0 && run.setting(eZAFOpPassphraseFD, -1) < 0) {
                 CSecret again;
                 run.readPassphrase(what + " (again)", again);
                 if (again.str() != passphrases.back()->str())

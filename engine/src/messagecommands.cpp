@@ -180,7 +180,7 @@ private:
         auto* self = static_cast<CMessageInput*>(user);
         try {
             self->m_run.checkCancel();
-            *outRead = self->m_run.io().readIn(static_cast<char*>(buffer), size);
+            *outRead = self->m_run.readStdin(static_cast<char*>(buffer), size);
             return kZAFError_NoErr;
         } catch (SEngineError& e) {
             self->m_error.reset(new SEngineError(e));
@@ -237,6 +237,7 @@ public:
     // After a successful call: the file is synced and renamed into place.
     void commit() { m_output->commit(); }
     void setSecret(bool secret) { m_output->setSecret(secret); }
+    void retarget(const std::string& path, bool overwrite) { m_output->retarget(path, overwrite); }
     // After a failed call: what went to standard output is taken back where that is possible.
     void discard() {
         if (m_output->path().empty() && m_written)
@@ -297,7 +298,10 @@ private:
                                     : "NEED_PASSPHRASE KEY " + longIDOf(request->keyID) + " " +
                                           std::to_string(request->attempt));
             if (request->attempt > 1 || !self->m_have) {
-                self->m_run.readPassphrase(what, self->m_secret);
+                if (request->purpose == kZAFPassphraseFor_Message)
+                    self->m_run.readMessagePassphrase(what, self->m_secret);
+                else
+                    self->m_run.readPassphrase(what, self->m_secret);
                 self->m_have = true;
             }
         } catch (SEngineError& e) {
@@ -638,6 +642,8 @@ struct SEncodeMode {
 
 // The input file named by the command's argument or --input ("" for standard input).
 std::string inputPath(CEngineRun& run, const std::vector<std::string>& args) {
+    if (!run.currentInput().empty())
+        return run.currentInput();
     const std::string input = run.cmd().arg("--input");
     if (!args.empty() && !input.empty())
         fail(kZAFvorn_Usage, "the input is named twice (an argument and --input)");
@@ -652,8 +658,8 @@ std::vector<std::string> encodeArgs(CEngineRun& run) {
         if (values != nullptr)
             args.insert(args.end(), values->begin(), values->end());
     }
-    if (args.size() > 1)
-        fail(kZAFvorn_Usage, "one input file at a time");
+    if (args.size() > 1 && !run.cmd().has("--multi"))
+        fail(kZAFvorn_Usage, "one input file at a time (or --multi)");
     return args;
 }
 
@@ -711,10 +717,10 @@ void encode(CEngineRun& run, const SEncodeMode& mode) {
     }
     if (mode.conventional) {
         CSecret passphrase;
-        run.readPassphrase("the message", passphrase);
-        if (run.setting(eZAFOpPassphraseFD, -1) < 0) {
+        run.readMessagePassphrase("the message", passphrase);
+        if (run.asksMessagePassphraseTwice()) {
             CSecret again;
-            run.readPassphrase("the message (again)", again);
+            run.readMessagePassphrase("the message (again)", again);
             if (again.str() != passphrase.str())
                 fail(kZAFvorn_BadPassphrase, "the two passphrases differ");
         }
@@ -747,7 +753,9 @@ void encode(CEngineRun& run, const SEncodeMode& mode) {
     if (wipe && !run.cmd().arg("--output").empty() &&
         sameFile(run.cmd().arg("--output"), input.fileStat()))
         fail(kZAFvorn_Usage, "--wipe would wipe the output: the output is the input file");
-    const std::string name = path.empty() ? std::string() : path.substr(path.rfind('/') + 1);
+    const std::string name = path.empty() && !run.cmd().has("--force-filename")
+                                 ? std::string()
+                                 : gLiteralName(run, path);
     const ZAFTime date = path.empty() ? static_cast<ZAFTime>(std::time(nullptr))
                                       : static_cast<ZAFTime>(input.fileStat().st_mtime);
     check(ZAFSetMessageLiteral(
@@ -820,8 +828,20 @@ void decode(CEngineRun& run, bool verify) {
         if (messagePath.empty() && dataPath.empty())
             fail(kZAFvorn_Usage, "the signature and its data cannot both be standard input");
         detached = true;
+    } else if (verify && !run.currentInput().empty() && run.currentInput().size() > 4 &&
+               run.currentInput().compare(run.currentInput().size() - 4, 4, ".sig") == 0) {
+        // --multi: a detached signature beside the data it signs.
+        messagePath = run.currentInput();
+        dataPath = messagePath.substr(0, messagePath.size() - 4);
+        detached = true;
     } else {
+        if (args.size() > 1 && run.currentInput().empty())
+            fail(kZAFvorn_Usage, "one input file at a time (or --multi)");
         messagePath = inputPath(run, args);
+    }
+    if (gPassThrough(run, messagePath)) {
+        CStatusLines(run).line("SUCCESS");
+        return;
     }
 
     SMessageCall call(run);
@@ -877,6 +897,13 @@ void decode(CEngineRun& run, bool verify) {
         if (counts.good == 0)
             fail(kZAFvorn_BadSignature, "no signature is valid");
     }
+    // Checks that decide whether the data may go at all, before any of it is released.
+    gCheckSigners(run, result.get());
+    if (output && !verify && run.setting(eZAFOpPreserveFilename, false)) {
+        const std::string named = gPreservedName(run, result.get());
+        output->retarget(named, run.setting(eZAFOpOverwrite, false));
+        run.setLastOutput(named);
+    }
     if (output) {
         // The data of a message that was only signed is no more private than the message.
         ZAFMessageInfo info{};
@@ -890,29 +917,46 @@ void decode(CEngineRun& run, bool verify) {
 
 } // namespace
 
+namespace {
+
+// Each command once, or for every file of --multi.
+void encodeAll(CEngineRun& run, const SEncodeMode& mode) {
+    if (!run.cmd().has("--multi"))
+        return encode(run, mode);
+    gRunMulti(run, gMultiFiles(run, encodeArgs(run)), false, false, [&] { encode(run, mode); });
+}
+
+void decodeAll(CEngineRun& run, bool verify) {
+    if (!run.cmd().has("--multi"))
+        return decode(run, verify);
+    gRunMulti(run, gMultiFiles(run, run.args()), true, verify, [&] { decode(run, verify); });
+}
+
+} // namespace
+
 void gCmdEncrypt(CEngineRun& run) {
     SEncodeMode mode;
     mode.encrypt = true;
     mode.conventional = run.cmd().has("--conventional");
     mode.sign = run.cmd().has("--sign");
-    encode(run, mode);
+    encodeAll(run, mode);
 }
 
 void gCmdConventional(CEngineRun& run) {
     SEncodeMode mode;
     mode.conventional = true;
     mode.sign = run.cmd().has("--sign");
-    encode(run, mode);
+    encodeAll(run, mode);
 }
 
 void gCmdSign(CEngineRun& run) {
     SEncodeMode mode;
     mode.sign = true;
-    encode(run, mode);
+    encodeAll(run, mode);
 }
 
-void gCmdDecrypt(CEngineRun& run) { decode(run, false); }
+void gCmdDecrypt(CEngineRun& run) { decodeAll(run, false); }
 
-void gCmdVerify(CEngineRun& run) { decode(run, true); }
+void gCmdVerify(CEngineRun& run) { decodeAll(run, true); }
 
 } // namespace orxengine

@@ -56,9 +56,9 @@ TEST(KeySplitShamir, EveryThreeOfFiveSubsetRebuildsTheSecret) {
     for (int a = 0; a < 5; ++a)
         for (int b = a + 1; b < 5; ++b)
             for (int c = b + 1; c < 5; ++c) {
-                std::vector<std::pair<uint8_t, std::string>> points = {
-                    {uint8_t(a + 1), shares[a]}, {uint8_t(b + 1), shares[b]},
-                    {uint8_t(c + 1), shares[c]}};
+                std::vector<std::pair<uint8_t, std::string>> points = {{uint8_t(a + 1), shares[a]},
+                                                                       {uint8_t(b + 1), shares[b]},
+                                                                       {uint8_t(c + 1), shares[c]}};
                 EXPECT_EQ(secret, shamir::combine(points)) << a << b << c;
                 // More than K shares rebuild it too, in any order.
                 for (int d = 0; d < 5; ++d) {

@@ -18,8 +18,8 @@ protected:
             GTEST_SKIP() << TestAccount::skipReason();
         m_vault = generate("Vault <vault@example.org>", "kpw");
         for (int i = 1; i <= 5; ++i)
-            m_holders.push_back(generate("Holder " + std::to_string(i) + " <h" +
-                                             std::to_string(i) + "@example.org>",
+            m_holders.push_back(generate("Holder " + std::to_string(i) + " <h" + std::to_string(i) +
+                                             "@example.org>",
                                          "h" + std::to_string(i)));
         writeAsUser("data.txt", "signed by a rebuilt key\n");
         ScopedIdentity as(*m_user);
@@ -32,9 +32,9 @@ protected:
         return runOrxcmd(*m_user, m_install, args, options);
     }
     std::string generate(const std::string& userID, const std::string& passphrase) {
-        const SCmdResult r = run({"--key-gen", "--key-size", "1024", "--userid", userID,
-                                  "--passphrase-fd", "3"},
-                                 passphrase + "\n");
+        const SCmdResult r =
+            run({"--key-gen", "--key-size", "1024", "--userid", userID, "--passphrase-fd", "3"},
+                passphrase + "\n");
         EXPECT_EQ(0, r.rc) << r.err;
         const std::string::size_type at = r.out.find("0x");
         return at == std::string::npos ? "" : r.out.substr(at, 10);
@@ -53,8 +53,9 @@ protected:
         return r.out.substr(0, 3);
     }
     void splitToHolders() {
-        std::vector<std::string> args = {"--key-split", m_vault, "--threshold", "3", "--count",
-                                         "5", "--output", "shares", "--force", "--userid"};
+        std::vector<std::string> args = {"--key-split", m_vault,   "--threshold", "3",
+                                         "--count",     "5",       "--output",    "shares",
+                                         "--force",     "--userid"};
         args.insert(args.end(), m_holders.begin(), m_holders.end());
         const SCmdResult r = run(args);
         ASSERT_EQ(0, r.rc) << r.err;
@@ -88,8 +89,8 @@ TEST_F(OrxcmdKeySplit, EveryThreeOfFiveSubsetRebuildsTheSameKey) {
         for (int b = a + 1; b <= 5; ++b)
             for (int c = b + 1; c <= 5; ++c) {
                 SCOPED_TRACE(std::to_string(a) + std::to_string(b) + std::to_string(c));
-                const std::string sig = "sig" + std::to_string(a) + std::to_string(b) +
-                                        std::to_string(c);
+                const std::string sig =
+                    "sig" + std::to_string(a) + std::to_string(b) + std::to_string(c);
                 const std::string lines = "h" + std::to_string(a) + "\nh" + std::to_string(b) +
                                           "\nh" + std::to_string(c) + "\nkpw\n";
                 SCmdResult r = run({"--sign", "data.txt", "--detached", "--sign-with", m_vault,
@@ -99,8 +100,7 @@ TEST_F(OrxcmdKeySplit, EveryThreeOfFiveSubsetRebuildsTheSameKey) {
                 ASSERT_EQ(0, r.rc) << r.err;
                 r = run({"--verify", sig, "data.txt"});
                 EXPECT_EQ(0, r.rc) << r.out << r.err;
-                EXPECT_NE(std::string::npos, r.out.find("good signature from " + m_vault))
-                    << r.out;
+                EXPECT_NE(std::string::npos, r.out.find("good signature from " + m_vault)) << r.out;
                 ++subsets;
             }
     EXPECT_EQ(10, subsets);
@@ -148,10 +148,10 @@ TEST_F(OrxcmdKeySplit, TooFewTamperedAndForeignSharesAreRefusedByName) {
     std::string payload = r.out;
     payload[payload.size() - 1] ^= 0x40;
     writeAsUser("payload", payload);
-    ASSERT_EQ(0, run({"--conventional", "payload", "--passphrase-fd", "3", "--output",
-                      "forged.zaf"},
-                     "s3\n")
-                     .rc);
+    ASSERT_EQ(
+        0,
+        run({"--conventional", "payload", "--passphrase-fd", "3", "--output", "forged.zaf"}, "s3\n")
+            .rc);
     r = run({"--key-join", share(1, 3), "forged.zaf", "--challenge-fd", "3"}, "s1\ns3\n");
     EXPECT_EQ(8, r.rc) << r.err;
     EXPECT_NE(std::string::npos, r.err.find("forged.zaf: share 3 is corrupted")) << r.err;
@@ -187,9 +187,8 @@ TEST_F(OrxcmdKeySplit, HoldersHandTheirSharesToAJoiningParty) {
                          joiner.substr(2) + ".zaf");
     }
     // The joining party opens every share with its own key.
-    const SCmdResult r = run({"--key-join", handed[0], handed[1], handed[2], "--passphrase-fd",
-                              "3"},
-                             "jpw\njpw\njpw\n");
+    const SCmdResult r = run(
+        {"--key-join", handed[0], handed[1], handed[2], "--passphrase-fd", "3"}, "jpw\njpw\njpw\n");
     ASSERT_EQ(0, r.rc) << r.err;
     EXPECT_EQ("sec", vaultKind());
     EXPECT_EQ(2, run({"--send-share", share(2, 5)}).rc);
@@ -206,8 +205,7 @@ TEST_F(OrxcmdKeySplit, BadCommandLinesAndFilesInTheWayChangeNothing) {
         {{"--key-split", m_vault, "--threshold", "6", "--count", "5"}, 2},
         {{"--key-split", m_vault, "--threshold", "1", "--count", "5"}, 2},
         {{"--key-split", m_vault, "--threshold", "2", "--count", "300"}, 2},
-        {{"--key-split", m_vault, "--threshold", "2", "--count", "3", "--userid", m_holders[0]},
-         2},
+        {{"--key-split", m_vault, "--threshold", "2", "--count", "3", "--userid", m_holders[0]}, 2},
         {{"--key-split", m_vault, "--threshold", "2", "--count", "3", "--output", "missing"}, 7},
         {{"--key-list", "--threshold", "2"}, 2},
         {{"--key-list", "--reconstruct-data", "x"}, 2},
