@@ -5,6 +5,8 @@
 #ifndef ORX_TESTS_COSTLY_KEYS_H
 #define ORX_TESTS_COSTLY_KEYS_H
 
+#include "key_packets.h"
+
 #include <botan/auto_rng.h>
 #include <botan/bigint.h>
 #include <botan/hash.h>
@@ -15,26 +17,14 @@
 
 namespace costly {
 
+using keypackets::be32;
+using keypackets::packet;
+
 inline std::string be16(size_t v) { return std::string{char(v >> 8), char(v)}; }
-inline std::string be32(uint32_t v) {
-    return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
-}
 
 inline std::string mpi(const Botan::BigInt& n) {
     std::vector<uint8_t> bytes = Botan::BigInt::encode(n);
     return be16(n.bits()) + std::string(bytes.begin(), bytes.end());
-}
-
-// A new-format packet (five-byte length for long bodies).
-inline std::string packet(uint8_t tag, const std::string& body) {
-    std::string out(1, char(0xC0 | tag));
-    if (body.size() < 192) {
-        out += char(body.size());
-    } else {
-        out += char(0xFF);
-        out += be32(uint32_t(body.size()));
-    }
-    return out + body;
 }
 
 // A random number of exactly `bits` bits; odd when asked.
