@@ -252,6 +252,9 @@ TEST(KeyCost, TrustCalculationLeftShortIsWorkedOutAgain) {
 TEST(KeyCost, TheBigCorpusRingIsNeitherRefusedNorCutShort) {
     if (!haveBench())
         GTEST_SKIP() << "bench rings missing";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "what the corpus costs is a property of the optimised build";
+#endif
     TempDir dir;
     std::filesystem::copy_file(benchPath("pubring-7k.pkr"), dir.file("pub.pkr"));
     zaf::clearCachedChecks();
@@ -268,7 +271,7 @@ TEST(KeyCost, TheBigCorpusRingIsNeitherRefusedNorCutShort) {
             subkeys += o.type == kZAFKeyDBObjType_SubKey ? 1 : 0;
     }
     EXPECT_EQ(0u, refused);
-    EXPECT_EQ(0u, unchecked);
+    EXPECT_EQ(0u, unchecked) << "the first read is complete";
     EXPECT_EQ(9333u, userIDs);
     EXPECT_EQ(7000u, subkeys);
     ZAFFreeKeyDB(db);
