@@ -25,12 +25,13 @@ const char* const kFlagOptions[] = {
     "--with-sigs",  "--with-userids",      "--with-colons", "--with-private", "--batch-mode",
     "--exportable", "--detached",          "--text",        "--yes",          "--verbose",
     "--keys",       "--signers",           "--revokers",    "--introducers",  "--compatible",
-    "--hex-dump",   "--stream-unverified", "--adk",         "--multi",        "--binary"};
+    "--hex-dump",   "--stream-unverified", "--adk",         "--binary",       "--interactive",
+    "--subkey"};
 // Switches that take exactly one argument and modify some commands.
 const char* const kValueOptions[] = {
-    "--output",    "--input",       "--sign-with",  "--revoke-with",   "--regexp",
-    "--status-fd", "--rsa-version", "--cipher-num", "--threshold",     "--count",
-    "--delimiter", "--user",        "--signer",     "--force-filename"};
+    "--output",    "--input",       "--sign-with",  "--revoke-with",    "--regexp",
+    "--status-fd", "--rsa-version", "--cipher-num", "--threshold",      "--count",
+    "--delimiter", "--user",        "--signer",     "--force-filename", "--start-date"};
 // Switches whose argument would be a secret: refused, and never logged.
 const char* const kSecretSwitches[] = {
     "--passphrase",      "--new-passphrase", "--conventional-passphrase",
@@ -121,6 +122,11 @@ const std::vector<SEngineCommand>& gCommands() {
          "list the packets with every field (signature subpackets, key material sizes)"},
         {eZAFOpSigDetail, 1, kMany, true, gCmdSigDetail, "--sig-detail PATTERN...",
          "every signature on the keys with its type, times, hash, trust and verification"},
+        {eZAFOpKeyEdit, 1, 1, true, gCmdKeyEdit, "--key-edit KEY",
+         "edit a key: --interactive (a menu on the terminal), or --subkey [--start-date DATE], "
+         "--expires-after DAYS, --new-passphrase; written only when saved"},
+        {eZAFOpKeyMaintenance, 0, kMany, true, gCmdKeyMaintenance, "--key-maintenance [PATTERN...]",
+         "check every signature, drop those that do not verify, rebuild the check results"},
         {eZAFOpKeySplit, 1, 1, true, gCmdKeySplit, "--key-split KEY",
          "cut a key pair's secret part into --count N shares, any --threshold K of which "
          "rebuild it (--userid HOLDER... or share passphrases; --force removes the secret part)"},
@@ -217,7 +223,10 @@ bool gOptionAppliesTo(const std::string& option, eZAFOp command) {
          {eZAFOpKeySplit, eZAFOpKeyJoin, eZAFOpKeyReconstruct, eZAFOpSendShares, eZAFOpDecrypt,
           eZAFOpSign}},
         {"--reconstruct-data", {eZAFOpDecrypt, eZAFOpSign}},
-        {"--new-passphrase", {eZAFOpKeyJoin, eZAFOpKeyReconstruct}},
+        {"--new-passphrase", {eZAFOpKeyJoin, eZAFOpKeyReconstruct, eZAFOpKeyEdit}},
+        {"--interactive", {eZAFOpKeyEdit}},
+        {"--subkey", {eZAFOpKeyEdit}},
+        {"--start-date", {eZAFOpKeyEdit}},
         {"--adk", {eZAFOpKeyList, eZAFOpKeyDetail, eZAFOpGroupDetail}},
         {"--adk-key", {eZAFOpKeyGen, eZAFOpEncrypt}},
         {"--enforce-adk", {eZAFOpKeyGen, eZAFOpEncrypt}},
@@ -225,7 +234,7 @@ bool gOptionAppliesTo(const std::string& option, eZAFOp command) {
         {"--add-all", {eZAFOpEncrypt}},
         {"--hex-dump", {eZAFOpPacketList, eZAFOpPacketDump}},
         {"--rsa-version", {eZAFOpKeyGen}},
-        {"--random-device", {eZAFOpKeyGen}},
+        {"--random-device", {eZAFOpKeyGen, eZAFOpKeyEdit}},
         {"--cipher-num", {eZAFOpKeyGen, eZAFOpEncrypt, eZAFOpConventional}},
         {"--delimiter",
          {eZAFOpKeyList, eZAFOpKeyDetail, eZAFOpKeyCheck, eZAFOpGroupList, eZAFOpGroupDetail,

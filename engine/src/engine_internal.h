@@ -6,8 +6,10 @@
 #define ORX_ENGINE_INTERNAL_H
 
 #include <oozaf/cmdline.h>
+#include <oozaf/keydb.h>
 #include <oozaf/keyobjects.h>
 #include <oozaf/ops.h>
+#include <oozaf/throwable.h>
 #include <oozaf/vornserver.h>
 #include <zaf/zafmessage.h>
 
@@ -364,6 +366,23 @@ private:
     std::string m_lastOutput;
 };
 
+// Calls `f` with each object of `type` (wrapped as T) under the iterator's position.
+template <class T, class F> void gEachChild(oozaf::CZAFIterator& iter, int32_t type, F&& f) {
+    iter.rewind(type);
+    for (;;) {
+        oozaf::CZAFDatabaseObject* object = nullptr;
+        const ZAFError code = iter.next(type, object);
+        if (code == kZAFError_EndOfIteration)
+            return;
+        if (code != kZAFError_NoErr)
+            throw new oozaf::CZAFSDKException(code);
+        std::unique_ptr<T> child(static_cast<T*>(object));
+        f(*child);
+    }
+}
+// Reads a line of the terminal `tty` (at most 4096 bytes kept); false at its end.
+bool gReadTerminalLine(int tty, std::string& line);
+
 // "0x1234ABCD Name <mail>": the short key ID and the primary user ID, control characters as '?'.
 std::string gKeyName(const oozaf::CZAFKey& key);
 
@@ -461,6 +480,8 @@ std::vector<std::string> split(const std::string& secret, unsigned int threshold
 // shares of different lengths.
 std::string combine(const std::vector<std::pair<uint8_t, std::string>>& shares);
 } // namespace shamir
+void gCmdKeyEdit(CEngineRun& run);
+void gCmdKeyMaintenance(CEngineRun& run);
 void gCmdKeySplit(CEngineRun& run);
 void gCmdKeyJoin(CEngineRun& run);
 void gCmdSendShare(CEngineRun& run);

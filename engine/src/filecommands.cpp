@@ -24,7 +24,7 @@ namespace orxengine {
 
 namespace {
 
-const size_t kPeek = 64 * 1024;             // bytes looked at to tell a message from other data
+const size_t kPeek = 64 * 1024;              // bytes looked at to tell a message from other data
 const size_t kHeldOutput = size_t(64) << 20; // standard output held back for signer checks
 
 unsigned int byteAt(const std::string& d, size_t i) { return static_cast<unsigned char>(d[i]); }
@@ -209,9 +209,9 @@ void gCheckSigners(CEngineRun& run, ZAFMessageResultRef result) {
         return;
     }
     if (!allowed.empty())
-        fail(kZAFvorn_BadSignature,
-             "no good signature by " + names + (authenticate ? " (with a valid key)" : "") +
-                 "; the data is not released");
+        fail(kZAFvorn_BadSignature, "no good signature by " + names +
+                                        (authenticate ? " (with a valid key)" : "") +
+                                        "; the data is not released");
     fail(kZAFvorn_BadSignature,
          "--authenticate: no good signature by a valid key; the data is not released");
 }
@@ -307,10 +307,9 @@ std::string multiOutput(CEngineRun& run, const std::string& input, bool decoding
         if (!stripped)
             base += ".out";
     } else {
-        base += run.cmd().has("--detached") ? ".sig"
-                : run.setting(eZAFOpArmor, false) || run.setting(eZAFOpClear, false)
-                    ? ".asc"
-                    : ".zaf";
+        base += run.cmd().has("--detached")                                          ? ".sig"
+                : run.setting(eZAFOpArmor, false) || run.setting(eZAFOpClear, false) ? ".asc"
+                                                                                     : ".zaf";
     }
     return folder + "/" + base;
 }
@@ -324,7 +323,7 @@ std::vector<std::string> gMultiFiles(CEngineRun& run, std::vector<std::string> f
 }
 
 void gRunMulti(CEngineRun& run, const std::vector<std::string>& files, bool decoding,
-                  bool verifying, const std::function<void()>& one) {
+               bool verifying, const std::function<void()>& one) {
     if (files.empty())
         fail(kZAFvorn_Usage, "--multi needs the files to work on");
     if (!run.cmd().arg("--output").empty()) {
@@ -336,11 +335,10 @@ void gRunMulti(CEngineRun& run, const std::vector<std::string>& files, bool deco
     unsigned int failed = 0;
     for (const std::string& file : files) {
         run.checkCancel();
-        const std::string output =
-            verifying && run.cmd().arg("--output").empty() ? std::string()
-            : run.setting(eZAFOpPreserveFilename, false) && decoding
-                ? run.cmd().arg("--output")
-                : multiOutput(run, file, decoding);
+        const std::string output = verifying && run.cmd().arg("--output").empty() ? std::string()
+                                   : run.setting(eZAFOpPreserveFilename, false) && decoding
+                                       ? run.cmd().arg("--output")
+                                       : multiOutput(run, file, decoding);
         run.setCurrentFiles(file, output);
         try {
             one();
@@ -362,8 +360,8 @@ void gRunMulti(CEngineRun& run, const std::vector<std::string>& files, bool deco
         run.setCurrentFiles(std::string(), std::string());
     }
     if (failed > 0)
-        fail(first, std::to_string(failed) + " of " + std::to_string(files.size()) +
-                        " files failed");
+        fail(first,
+             std::to_string(failed) + " of " + std::to_string(files.size()) + " files failed");
 }
 
 } // namespace orxengine

@@ -20,27 +20,12 @@ namespace {
 
 template <class T> using Owned = std::unique_ptr<T>;
 
-// Calls `f` for each object of `type` under the iterator's position.
-template <class T, class F> void eachObject(CZAFIterator& iter, int32_t type, F&& f) {
-    iter.rewind(type);
-    for (;;) {
-        CZAFDatabaseObject* object = nullptr;
-        const ZAFError code = iter.next(type, object);
-        if (code == kZAFError_EndOfIteration)
-            return;
-        if (code != kZAFError_NoErr)
-            throw new CZAFSDKException(code);
-        Owned<T> child(static_cast<T*>(object));
-        f(*child);
-    }
-}
-
 // Calls `f` for every signature on the key's user IDs.
 template <class F> void eachCertification(CEngineRun& run, const CZAFKey& key, F&& f) {
     Owned<CZAFIterator> iter(run.server().getKeyDB()->getIterator());
     iter->seek(&key);
-    eachObject<CZAFUserID>(*iter, kZAFKeyDBObjType_UserID, [&](CZAFUserID& uid) {
-        eachObject<CZAFSignature>(*iter, kZAFKeyDBObjType_Signature,
+    gEachChild<CZAFUserID>(*iter, kZAFKeyDBObjType_UserID, [&](CZAFUserID& uid) {
+        gEachChild<CZAFSignature>(*iter, kZAFKeyDBObjType_Signature,
                                   [&](CZAFSignature& sig) { f(uid, sig); });
     });
 }

@@ -26,10 +26,9 @@ using namespace oozaf;
 
 namespace orxengine {
 
-namespace {
+namespace {} // namespace
 
-// Reads one line from the terminal (at most 4096 bytes); false at its end.
-bool readTerminalLine(int tty, std::string& line) {
+bool gReadTerminalLine(int tty, std::string& line) {
     line.clear();
     for (;;) {
         char c = 0;
@@ -44,6 +43,8 @@ bool readTerminalLine(int tty, std::string& line) {
             line += c;
     }
 }
+
+namespace {
 
 // Cuts a line to `width` characters (UTF-8 sequences count once), ending it with "..." when cut.
 std::string cutLine(const std::string& line, size_t width) {
@@ -120,7 +121,7 @@ bool CEngineRun::confirm(const std::string& question) {
     const std::string prompt = question + " (y/N) ";
     (void)!::write(tty, prompt.data(), prompt.size());
     std::string answer;
-    readTerminalLine(tty, answer);
+    gReadTerminalLine(tty, answer);
     ::close(tty);
     CZAFUtil::trimString(answer);
     return answer == "y" || answer == "Y" || CZAFUtil::compareIgnoreCase(answer, "yes");

@@ -58,8 +58,8 @@ protected:
 TEST_F(OrxcmdFiles, MultiGivesEveryFileItsOwnOutputAndResult) {
     for (const char* name : {"a.txt", "b.txt", "c.txt"})
         write(name, std::string("content of ") + name + "\n");
-    SCmdResult r = run({"--encrypt", "--multi", "a.txt", "b.txt", "missing.txt", "c.txt",
-                        "--userid", m_ann});
+    SCmdResult r =
+        run({"--encrypt", "--multi", "a.txt", "b.txt", "missing.txt", "c.txt", "--userid", m_ann});
     EXPECT_EQ(7, r.rc) << r.err;
     EXPECT_TRUE(has(r.err, "orxcmd: missing.txt: cannot read missing.txt")) << r.err;
     EXPECT_TRUE(has(r.err, "1 of 4 files failed")) << r.err;
@@ -98,9 +98,9 @@ TEST_F(OrxcmdFiles, TheStoredNameComesBackAsABaseNameOnly) {
     SCmdResult r = run({"--encrypt", "report.txt", "--userid", m_bob, "--force-filename",
                         "../../etc/evil", "--output", "m1.zaf"});
     ASSERT_EQ(0, r.rc) << r.err;
-    r = run({"--decrypt", "m1.zaf", "--status-fd", "2", "--passphrase-fd", "3", "--output",
-             "m1.out"},
-            "pw\n");
+    r = run(
+        {"--decrypt", "m1.zaf", "--status-fd", "2", "--passphrase-fd", "3", "--output", "m1.out"},
+        "pw\n");
     EXPECT_TRUE(has(r.err, "LITERAL b 11 ")) << r.err;
     EXPECT_TRUE(has(r.err, " evil\n")) << r.err; // Discard-Paths: the folders were not stored
 
@@ -129,8 +129,8 @@ TEST_F(OrxcmdFiles, TheStoredNameComesBackAsABaseNameOnly) {
 
     // Hidden names and names with control characters are refused; so is a message without one.
     for (const std::string& stored : {std::string(".profile"), std::string("a\x01z")}) {
-        ASSERT_EQ(0, run({"--encrypt", "report.txt", "--userid", m_bob, "--force-filename",
-                          stored, "--output", "m3.zaf", "--overwrite"})
+        ASSERT_EQ(0, run({"--encrypt", "report.txt", "--userid", m_bob, "--force-filename", stored,
+                          "--output", "m3.zaf", "--overwrite"})
                          .rc);
         r = run({"--decrypt", "m3.zaf", "--preserve-name", "--passphrase-fd", "3"}, "pw\n");
         EXPECT_EQ(8, r.rc) << r.err;
@@ -161,8 +161,8 @@ TEST_F(OrxcmdFiles, PassThroughCopiesWhatIsNoMessageAndDecryptsWhatIs) {
     for (const char* armor : {"yes", "no"}) {
         r = run({"--encrypt", "--userid", m_bob, "--armor", armor}, "", "secret data\n");
         ASSERT_EQ(0, r.rc) << r.err;
-        const SCmdResult d = run({"--decrypt", "--pass-through", "--passphrase-fd", "3"}, "pw\n",
-                                 r.out);
+        const SCmdResult d =
+            run({"--decrypt", "--pass-through", "--passphrase-fd", "3"}, "pw\n", r.out);
         EXPECT_EQ(0, d.rc) << d.err;
         EXPECT_EQ("secret data\n", d.out);
     }
@@ -175,9 +175,8 @@ TEST_F(OrxcmdFiles, SignedByAndAuthenticateReleaseDataOnlyForTheRightSigners) {
                      "pw\n")
                      .rc);
     ASSERT_EQ(0, run({"--encrypt", "data", "--userid", m_bob, "--output", "unsigned.zaf"}).rc);
-    SCmdResult r = run({"--decrypt", "signed.zaf", "--signed-by", m_bob, m_ann, "--passphrase-fd",
-                        "3"},
-                       "pw\n");
+    SCmdResult r = run(
+        {"--decrypt", "signed.zaf", "--signed-by", m_bob, m_ann, "--passphrase-fd", "3"}, "pw\n");
     EXPECT_EQ(0, r.rc) << r.err;
     EXPECT_EQ("signed and sealed\n", r.out);
     r = run({"--decrypt", "signed.zaf", "--signed-by", m_bob, "--passphrase-fd", "3"}, "pw\n");
@@ -192,28 +191,27 @@ TEST_F(OrxcmdFiles, SignedByAndAuthenticateReleaseDataOnlyForTheRightSigners) {
     EXPECT_EQ(2, run({"--decrypt", "signed.zaf", "--signed-by", "Ann"}).rc); // key IDs only
 
     // --authenticate: a good signature by a key of complete validity.
-    EXPECT_EQ(0, run({"--decrypt", "signed.zaf", "--authenticate", "--passphrase-fd", "3"},
-                     "pw\n")
-                     .rc);
-    EXPECT_EQ(11, run({"--decrypt", "unsigned.zaf", "--authenticate", "--passphrase-fd", "3"},
-                      "pw\n")
-                      .rc);
+    EXPECT_EQ(
+        0, run({"--decrypt", "signed.zaf", "--authenticate", "--passphrase-fd", "3"}, "pw\n").rc);
+    EXPECT_EQ(
+        11,
+        run({"--decrypt", "unsigned.zaf", "--authenticate", "--passphrase-fd", "3"}, "pw\n").rc);
     // A stranger's key is held but not valid.
     auto stranger = TestAccount::create("orxcg");
     ASSERT_TRUE(stranger);
     SCmdOptions gen;
     gen.passphrases = "sp\n";
-    SCmdResult made = runOrxcmd(*stranger, m_install,
-                                {"--key-gen", "--key-size", "1024", "--userid", "Eve <e@x.org>",
-                                 "--passphrase-fd", "3"},
-                                gen);
+    SCmdResult made = runOrxcmd(
+        *stranger, m_install,
+        {"--key-gen", "--key-size", "1024", "--userid", "Eve <e@x.org>", "--passphrase-fd", "3"},
+        gen);
     ASSERT_EQ(0, made.rc) << made.err;
     const std::string eve = made.out.substr(made.out.find("0x"), 10);
     SCmdOptions in;
     in.input = "from a stranger\n";
     in.passphrases = "sp\n";
-    const SCmdResult signedByEve = runOrxcmd(
-        *stranger, m_install, {"--sign", "--sign-with", eve, "--passphrase-fd", "3"}, in);
+    const SCmdResult signedByEve =
+        runOrxcmd(*stranger, m_install, {"--sign", "--sign-with", eve, "--passphrase-fd", "3"}, in);
     ASSERT_EQ(0, signedByEve.rc) << signedByEve.err;
     const SCmdResult key = runOrxcmd(*stranger, m_install, {"--key-export", eve});
     ASSERT_EQ(0, run({"--key-add"}, "", key.out).rc);

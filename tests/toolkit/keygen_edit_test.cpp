@@ -2,6 +2,11 @@
 // locality, revocations by keys and designated revokers, and keys edited through old handles.
 #include "keygen_test_util.h"
 
+#include <zaf/zafkeymaint.h>
+
+#include <chrono>
+#include <ctime>
+
 using namespace kgtest;
 
 namespace {
@@ -529,4 +534,70 @@ TEST_F(Edit, AdditionalDecryptionKeysCanBeAddedToExistingKeys) {
     EXPECT_EQ(0, cls);
     EXPECT_EQ(cur(adk)->key, found->key);
     EXPECT_EQ(2u, expectAllVerify(m_db, key));
+}
+
+TEST_F(Edit, ExpirationIsSetAndClearedOnEveryLiveUserIDKeepingItsSettings) {
+    const int32_t ciphers[] = {kZAFCipherAlgorithm_Twofish, kZAFCipherAlgorithm_AES128};
+    ZAFKeyDBObjRef key = nullptr;
+    ASSERT_EQ(0, ZAFGenerateKey(ctx(), &key, ZAFOKeyDB(ctx(), m_db),
+                                ZAFOKeyGenParams(ctx(), 1, 1024, 0), ZAFOUserID(ctx(), "First"),
+                                ZAFOPassphrase(ctx(), "pw"),
+                                ZAFOPreferredCiphers(ctx(), ciphers, 2), ZAFOLastOption()));
+    ASSERT_EQ(0, ZAFAddUserID(key, "Second", ZAFOPassphrase(ctx(), "pw"), ZAFOLastOption()));
+    const std::string prefs = dataProperty(cur(key), kZAFKeyProperty_PreferredCiphers);
+    EXPECT_EQ(0u, timeProperty(cur(key), kZAFKeyProperty_Expiration));
+
+    const ZAFTime created = timeProperty(cur(key), kZAFKeyProperty_Creation);
+    const ZAFTime later = created + 400 * 86400;
+    EXPECT_EQ(kZAFError_BadPassphrase, ZAFSetKeyExpiration(cur(key), later, "PW", 2));
+    EXPECT_EQ(0u, timeProperty(cur(key), kZAFKeyProperty_Expiration));
+    EXPECT_EQ(kZAFError_BadParams, ZAFSetKeyExpiration(cur(key), created, "pw", 2));
+    ASSERT_EQ(0, ZAFSetKeyExpiration(cur(key), later, "pw", 2));
+    EXPECT_EQ(later, timeProperty(cur(key), kZAFKeyProperty_Expiration));
+    EXPECT_EQ(prefs, dataProperty(cur(key), kZAFKeyProperty_PreferredCiphers));
+    // Both user IDs got a new self-certification, and the primary one is still the first.
+    ZAFKeyDBObjRef primary = nullptr;
+    ASSERT_EQ(0, ZAFGetPrimaryUserID(cur(key), &primary));
+    EXPECT_EQ("First", dataProperty(primary, kZAFUserIDProperty_Name));
+    for (const char* name : {"First", "Second"})
+        EXPECT_EQ(2u, sigsBy(userID(cur(key), name), cur(key)).size()) << name;
+    ASSERT_EQ(0, ZAFGetPrimaryUserID(cur(key), &primary));
+    EXPECT_EQ("First", dataProperty(primary, kZAFUserIDProperty_Name));
+
+    // A primary user ID chosen before stays the primary one.
+    ASSERT_EQ(0, ZAFSetPrimaryUserID(userID(cur(key), "Second"), "pw", 2));
+    ASSERT_EQ(0, ZAFSetKeyExpiration(cur(key), later + 86400, "pw", 2));
+    ASSERT_EQ(0, ZAFGetPrimaryUserID(cur(key), &primary));
+    EXPECT_EQ("Second", dataProperty(primary, kZAFUserIDProperty_Name));
+
+    // Never again.
+    ASSERT_EQ(0, ZAFSetKeyExpiration(cur(key), 0, "pw", 2));
+    EXPECT_EQ(0u, timeProperty(cur(key), kZAFKeyProperty_Expiration));
+    EXPECT_FALSE(boolProperty(cur(key), kZAFKeyProperty_IsExpired));
+}
+
+TEST_F(Edit, APrimaryUserIDChosenInTheSecondItWasAddedBecomesPrimary) {
+    ZAFKeyDBObjRef key = nullptr;
+    ASSERT_EQ(0, ZAFGenerateKey(ctx(), &key, ZAFOKeyDB(ctx(), m_db),
+                                ZAFOKeyGenParams(ctx(), 1, 1024, 0), ZAFOUserID(ctx(), "First"),
+                                ZAFOPassphrase(ctx(), "pw"), ZAFOLastOption()));
+    // The key's primary self-signature is from an earlier second than the new user ID's, and the
+    // new one is made primary in the second it was added (a few tries, polled on the clock).
+    bool sameSecond = false;
+    for (int attempt = 0; attempt < 5 && !sameSecond; ++attempt) {
+        const std::time_t start = std::time(nullptr);
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (std::time(nullptr) == start && std::chrono::steady_clock::now() < limit) {
+        }
+        const std::time_t tick = std::time(nullptr);
+        const std::string name = "Added " + std::to_string(attempt);
+        ASSERT_EQ(
+            0, ZAFAddUserID(cur(key), name.c_str(), ZAFOPassphrase(ctx(), "pw"), ZAFOLastOption()));
+        ASSERT_EQ(0, ZAFSetPrimaryUserID(userID(cur(key), name), "pw", 2));
+        sameSecond = std::time(nullptr) == tick;
+        ZAFKeyDBObjRef primary = nullptr;
+        ASSERT_EQ(0, ZAFGetPrimaryUserID(cur(key), &primary));
+        EXPECT_EQ(name, dataProperty(primary, kZAFUserIDProperty_Name));
+    }
+    EXPECT_TRUE(sameSecond) << "the machine never managed both calls within one second";
 }

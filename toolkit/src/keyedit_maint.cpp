@@ -125,10 +125,12 @@ ZAFError setPrimary(ZAFKeyDBObjRef userObj, std::string_view pass) {
         rfc4880::appendSubpacket(hashed, 27, std::string(1, char(flags)));
     }
     rfc4880::appendSubpacket(hashed, kSubpacketPrimaryUserID, std::string(1, '\x01'));
-    // Later than every other self-signature with the flag, so that it rules.
+    // Later than every other self-signature, so that it rules: later than those with the flag,
+    // and than the user ID's own (one made in the same second would tie with it, and a tie goes
+    // to the older one).
     uint32_t created = now();
     for (const ZAFKeyDBObj& o : key->objs)
-        if (o.type == kZAFKeyDBObjType_Signature && o.primaryFlag && o.hasIssuer &&
+        if (o.type == kZAFKeyDBObjType_Signature && o.hasIssuer &&
             std::memcmp(o.keyID, key->keyID(), 8) == 0 && o.created >= created)
             created = o.created + 1;
     std::string sig;
@@ -142,6 +144,79 @@ ZAFError setPrimary(ZAFKeyDBObjRef userObj, std::string_view pass) {
                 return true;
             }
         return false;
+    });
+}
+
+// The new self-certifications of every live user ID with `expires` as the key's expiration.
+ZAFError setExpiration(ZAFKeyDBObjRef keyObj, ZAFTime expires, std::string_view pass) {
+    KeyPtr key = currentKey(keyObj);
+    if (!key)
+        return kZAFError_ItemNotFound;
+    ZAFError err = checkWritable(key->owner);
+    if (err != kZAFError_NoErr)
+        return err;
+    if (key->version < 4)
+        return kZAFError_UnsupportedAlg;
+    if (keyRevoked(*key))
+        return kZAFError_KeyRevoked;
+    const uint32_t created = key->objs[0].created;
+    const uint32_t signedAt = now();
+    if (expires != 0 && (expires <= signedAt || expires <= created))
+        return kZAFError_BadParams;
+    Signer signer;
+    if ((err = unlockSigner(*key, pass, signer)) != kZAFError_NoErr)
+        return err;
+    // Carried from each user ID's ruling self-signature: everything but the old expiration,
+    // and the primary flag only on the primary user ID.
+    const uint8_t carried[] = {10, 11, 21, 22, 23, 27, 30};
+    // The new signatures come after every self-signature there is, the primary one's last, so
+    // that each rules and the primary user ID stays the primary one.
+    uint32_t base = signedAt;
+    for (const ZAFKeyDBObj& o : key->objs)
+        if (o.type == kZAFKeyDBObjType_Signature && o.created >= base)
+            base = o.created + 1;
+    std::vector<std::pair<std::string, std::string>> added; // user ID packet, new signature
+    for (uint32_t i = 0; i < key->objs.size(); ++i) {
+        const ZAFKeyDBObj& user = key->objs[i];
+        if (user.type != kZAFKeyDBObjType_UserID || user.revoked)
+            continue;
+        const ZAFKeyDBObj* ruling = rulingSelfSignature(*key, i);
+        if (ruling == nullptr || ruling->sigVersion != 4)
+            continue;
+        const bool primary = int32_t(i) == key->primaryUserID;
+        std::string hashed;
+        for (const auto& sp : hashedSubpackets(key->packetBody(ruling->packet)))
+            for (uint8_t t : carried)
+                if ((sp.first & 0x7F) == t)
+                    rfc4880::appendSubpacket(hashed, sp.first, std::string(sp.second));
+        if (primary)
+            rfc4880::appendSubpacket(hashed, 25, std::string(1, '\x01'));
+        if (expires != 0) {
+            const uint32_t after = uint32_t(expires) - created;
+            std::string value;
+            for (int shift = 24; shift >= 0; shift -= 8)
+                value += char((after >> shift) & 0xFF);
+            rfc4880::appendSubpacket(hashed, 9, value);
+        }
+        const uint32_t at = primary ? base + 1 : base;
+        const uint8_t tag = key->packets[user.packet].tag;
+        std::string sig;
+        if ((err = writeSignatureV4({key->packetBody(0), tag, key->packetBody(user.packet)}, 0x13,
+                                    at, hashed, std::string(), signer, sig)) != kZAFError_NoErr)
+            return err;
+        added.emplace_back(std::string(key->packetBody(user.packet)), std::move(sig));
+    }
+    if (added.empty())
+        return kZAFError_ItemNotFound;
+    return replaceWithEdit(key, [&](TKTree& t, bool) {
+        for (const auto& a : added)
+            for (TKTree::Component& c : t.comps)
+                if ((c.tag == rfc4880::kTagUserID || c.tag == rfc4880::kTagUserAttribute) &&
+                    rfc4880::rawBody(c.head) == a.first) {
+                    c.follow.push_back(a.second);
+                    break;
+                }
+        return true;
     });
 }
 
@@ -168,6 +243,16 @@ ZAFError ZAFSetPrimaryUserID(ZAFKeyDBObjRef userID, const char* pass, size_t len
         if (userID->type != kZAFKeyDBObjType_UserID || (pass == nullptr && length > 0))
             return kZAFError_BadParams;
         return setPrimary(userID, viewOf(pass, length));
+    });
+}
+
+ZAFError ZAFSetKeyExpiration(ZAFKeyDBObjRef key, ZAFTime expires, const char* pass, size_t length) {
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidObj(key))
+            return kZAFError_InvalidHandle;
+        if (key->type != kZAFKeyDBObjType_Key || (pass == nullptr && length > 0))
+            return kZAFError_BadParams;
+        return setExpiration(key, expires, viewOf(pass, length));
     });
 }
 

@@ -25,6 +25,14 @@ ZAF_API ZAFError ZAFChangeKeyPassphrase(ZAFKeyDBObjRef key, const char* oldPass,
  * ID, kZAFError_UnsupportedAlg for a version 3 key. */
 ZAF_API ZAFError ZAFSetPrimaryUserID(ZAFKeyDBObjRef userID, const char* pass, size_t length);
 
+/* Sets when a version 4 key expires: every user ID and attribute that is not revoked gets a new
+ * self-certification carrying its current one's preferences, flags, primary flag and additional
+ * decryption keys with the new key expiration (none for `expires` 0, "never"). `expires` must
+ * lie after now and after the key's creation (kZAFError_BadParams). `pass` unlocks the key.
+ * kZAFError_KeyRevoked for a revoked key, kZAFError_UnsupportedAlg for a version 3 key. */
+ZAF_API ZAFError ZAFSetKeyExpiration(ZAFKeyDBObjRef key, ZAFTime expires, const char* pass,
+                                     size_t length);
+
 #ifdef __cplusplus
 }
 #endif
