@@ -1,5 +1,6 @@
 // errors: the texts of the toolkit's result codes.
 #include <zaf/zafbase.h>
+#include <zaf/zafkeyserver.h>
 #include <zaf/zafmessage.h>
 
 #include <cstdio>
@@ -71,6 +72,19 @@ const ErrorText kErrorTexts[] = {
     {kZAFError_KeyCannotEncrypt, "the key cannot be used for encryption"},
     {kZAFError_AmbiguousUserID, "the user ID matches more than one key"},
     {kZAFError_TooLarge, "a length in the message is beyond the supported bounds"},
+    {kZAFError_KeyServerAddress, "the key server address is not an hkp://, hkps://, http:// or "
+                                 "https:// URL"},
+    {kZAFError_KeyServerType, "LDAP key servers are not supported; use an HKP key server "
+                              "(hkp:// or hkps://)"},
+    {kZAFError_KeyServerConnect, "cannot reach the key server"},
+    {kZAFError_KeyServerTimeout, "the key server did not answer within the time limit"},
+    {kZAFError_KeyServerTooLarge, "the key server's answer is larger than allowed"},
+    {kZAFError_KeyServerTooManyKeys, "the key server's answer holds more keys than allowed"},
+    {kZAFError_KeyServerRedirect, "the key server redirected elsewhere; redirects to another host "
+                                  "are not followed"},
+    {kZAFError_KeyServerCertificate, "the key server's TLS certificate could not be verified"},
+    {kZAFError_KeyServerProtocol, "the key server's answer is not valid HTTP"},
+    {kZAFError_KeyServerRefused, "the key server refused the request"},
 };
 
 } // namespace

@@ -233,6 +233,51 @@ ZAFError step(ZAFKeyIter* it, int32_t type, int dir, ZAFKeyDBObjRef* out) {
 
 } // namespace
 
+namespace zaf {
+
+namespace {
+
+bool collectServerQuery(const ZAFFilter& f, ServerQuery& out, int depth) {
+    if (depth > 8)
+        return false;
+    if (f.kind == ZAFFilter::Union) {
+        for (const ZAFFilter& c : f.children)
+            if (!collectServerQuery(c, out, depth + 1))
+                return false;
+        return !f.children.empty();
+    }
+    if (f.kind != ZAFFilter::Data)
+        return false;
+    if ((f.property == kZAFKeyProperty_KeyID || f.property == kZAFSubKeyProperty_KeyID) &&
+        f.match == kZAFMatch_Equal && f.data.size() == sizeof(ZAFKeyID) && !out.byText) {
+        ZAFKeyID id;
+        std::memcpy(&id, f.data.data(), sizeof id);
+        const uint32_t length = id.length >= 8 ? 8 : 4;
+        std::string bytes(reinterpret_cast<const char*>(id.bytes) + 8 - length, length);
+        for (const std::string& known : out.keyIDs)
+            if (known == bytes)
+                return true;
+        out.keyIDs.push_back(bytes);
+        return true;
+    }
+    if (f.property == kZAFUserIDProperty_Name && out.keyIDs.empty() && !out.byText &&
+        (f.match == kZAFMatch_SubString || f.match == kZAFMatch_Equal)) {
+        out.byText = true;
+        out.text = f.data;
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+bool serverQueryOf(const ZAFFilter* filter, ServerQuery& out) {
+    out = ServerQuery();
+    return isValidFilter(filter) && collectServerQuery(*filter, out, 0);
+}
+
+} // namespace zaf
+
 extern "C" {
 
 ZAFError ZAFNewKeySet(ZAFKeyDBRef keyDB, ZAFKeySetRef* outSet) {

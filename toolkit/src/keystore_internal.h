@@ -501,6 +501,17 @@ bool primaryEncrypts(const Key& k);
 // (primary or subkey); empty when the ID is not one of the key's.
 std::string_view signingKeyBody(const Key& signer, const uint8_t keyID[8], uint8_t& alg);
 
+// What a filter asks, in the terms a key server answers: the key IDs of equality filters on the
+// key ID properties of keys and subkeys (alone or joined by unions; 4 or 8 bytes each, the low
+// bytes of the ID), or the text of a substring or equality filter on the user ID name. False for
+// any other filter.
+struct ServerQuery {
+    std::vector<std::string> keyIDs;
+    bool byText = false;
+    std::string text;
+};
+bool serverQueryOf(const ZAFFilter* filter, ServerQuery& out);
+
 // Parses a groups file text; on success `reserialized` (may be null) gets it written anew.
 bool checkGroupsText(std::string_view text, std::string* reserialized);
 

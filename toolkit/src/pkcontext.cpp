@@ -1,4 +1,4 @@
-// pkcontext: unlocking secret keys (S2K), signing hashes and checking signatures; key servers.
+// pkcontext: unlocking secret keys (S2K), signing hashes and checking signatures.
 #include "keyedit_internal.h"
 #include "keystore_internal.h"
 
@@ -20,9 +20,8 @@
 
 namespace {
 
-constexpr uint32_t kPrivMagic = 0x5A50524B;   // "ZPRK"
-constexpr uint32_t kPubMagic = 0x5A50554B;    // "ZPUK"
-constexpr uint32_t kServerMagic = 0x5A4B5356; // "ZKSV"
+constexpr uint32_t kPrivMagic = 0x5A50524B; // "ZPRK"
+constexpr uint32_t kPubMagic = 0x5A50554B;  // "ZPUK"
 // Iteration counts above this are refused: they cost time without adding real strength.
 constexpr size_t kMaxS2KBytes = 65011712;
 
@@ -38,11 +37,6 @@ struct ZAFPrivateKeyContext {
 struct ZAFPublicKeyContext {
     uint32_t magic = kPubMagic;
     std::string keyBody;
-};
-
-struct ZAFKeyServer {
-    uint32_t magic = kServerMagic;
-    std::string url;
 };
 
 using namespace zaf;
@@ -334,40 +328,6 @@ ZAFError ZAFPublicKeyVerify(ZAFPublicKeyContextRef ctx, int32_t hashAlgorithm, c
         return verifyWithKey(ctx->keyBody, uint8_t(hashAlgorithm), hash, hashSize, sig)
                    ? kZAFError_NoErr
                    : kZAFError_BadSignature;
-    });
-}
-
-ZAFError ZAFNewKeyServer(ZAFContextRef context, const char* url, ZAFKeyServerRef* out) {
-    return zaf::guard([&]() -> ZAFError {
-        if (!isValidCtx(context))
-            return kZAFError_InvalidHandle;
-        if (url == nullptr || out == nullptr)
-            return kZAFError_BadParams;
-        auto* s = new ZAFKeyServer();
-        s->url = url;
-        *out = s;
-        return kZAFError_NoErr;
-    });
-}
-
-ZAFError ZAFFreeKeyServer(ZAFKeyServerRef server) {
-    return zaf::guard([&]() -> ZAFError {
-        if (server == nullptr || server->magic != kServerMagic)
-            return kZAFError_InvalidHandle;
-        server->magic = 0;
-        delete server;
-        return kZAFError_NoErr;
-    });
-}
-
-ZAFError ZAFQueryKeyServer(ZAFKeyServerRef server, ZAFFilterRef filter, ZAFKeyDBRef* outKeyDB) {
-    return zaf::guard([&]() -> ZAFError {
-        (void)filter;
-        if (server == nullptr || server->magic != kServerMagic)
-            return kZAFError_InvalidHandle;
-        if (outKeyDB == nullptr)
-            return kZAFError_BadParams;
-        return kZAFError_NotImplemented;
     });
 }
 

@@ -8,6 +8,7 @@
 #include <zaf/zafcrypto.h>
 #include <zaf/zafkeyedit.h>
 #include <zaf/zafkeys.h>
+#include <zaf/zafkeyserver.h>
 #include <zaf/zafmessage.h>
 #include <zaf/zafnetwork.h>
 #include <zaf/zafrandom.h>

@@ -389,11 +389,18 @@ ZAF_API ZAFError ZAFPublicKeyVerify(ZAFPublicKeyContextRef ctx, int32_t hashAlgo
                                     const uint8_t* hash, size_t hashSize, const uint8_t* signature,
                                     size_t signatureSize);
 
-/* ---- key servers ---- */
+/* ---- key servers (more in zafkeyserver.h) ---- */
 
+/* An HKP key server at `url` (see ZAFNewKeyServerOfType). The context must outlive the handle
+ * and every database ZAFQueryKeyServer makes from it. */
 ZAF_API ZAFError ZAFNewKeyServer(ZAFContextRef context, const char* url, ZAFKeyServerRef* out);
 ZAF_API ZAFError ZAFFreeKeyServer(ZAFKeyServerRef server);
-/* Key server look-ups are not supported: always kZAFError_NotImplemented. */
+/* The keys the server holds that pass `filter`, as a new database in the server's context (freed
+ * with ZAFFreeKeyDB). The filter must ask for key IDs (equality on the key ID properties of keys
+ * or subkeys, alone or in unions) or for a user ID text (substring or equality on the name);
+ * any other gives kZAFError_NotImplemented. The answers are imported as ZAFImport reads any
+ * input (only verified self-signatures count) and the keys that do not pass the filter are left
+ * out. */
 ZAF_API ZAFError ZAFQueryKeyServer(ZAFKeyServerRef server, ZAFFilterRef filter,
                                    ZAFKeyDBRef* outKeyDB);
 
