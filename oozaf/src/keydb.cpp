@@ -1,8 +1,9 @@
-// keydb: the toolkit context, file specs, key database, key sets, iterators, group sets, key
-// servers and the property access shared by the key database objects.
+// keydb: the toolkit context, file specs, key database, key sets, iterators, group sets and the
+// property access shared by the key database objects.
 #include <oozaf/filemanager.h>
 #include <oozaf/keydb.h>
 #include <oozaf/keyobjects.h>
+#include <oozaf/keyserver.h>
 #include <oozaf/logger.h>
 #include <oozaf/throwable.h>
 #include <oozaf/time.h>
@@ -492,24 +493,6 @@ CZAFKeySet* CZAFGroupSet::getNewKeySet(unsigned int groupID, const CZAFKeyDB* ke
     check(ZAFNewKeySetFromGroup(m_groupSet, groupID, keyDB->getHandle(), &set, &notFound));
     count = notFound;
     return new CZAFKeySet(set);
-}
-
-// ---- key servers ----
-
-CZAFKeyServer::CZAFKeyServer(ZAFKeyServerRef keyServer) : m_keyServer(keyServer) {
-    KEYDB_ASSERT(m_keyServer != nullptr);
-}
-
-CZAFKeyServer::~CZAFKeyServer() {
-    ZAFError err = ZAFFreeKeyServer(m_keyServer);
-    if (err != kZAFError_NoErr)
-        ZAF_LOG_WARNING("WARNING: Couldn't free key server (err = " << err << ")");
-}
-
-CZAFKeyDB* CZAFKeyServer::query(const CZAFContext& context, ZAFFilterRef filter) {
-    ZAFKeyDBRef keyDB = nullptr;
-    check(ZAFQueryKeyServer(m_keyServer, filter, &keyDB));
-    return new CZAFKeyDB(context, keyDB);
 }
 
 // ---- database objects ----

@@ -148,6 +148,10 @@ void gImportKeys(CVornServer& server, const std::string& data,
             throw new CZAFSDKException(kZAFError_ImportNoKeyDB);
         std::unique_ptr<CZAFKeyDB> source(new CZAFKeyDB(server.getKeyDB()->getContext(), imported));
         const ZAFKeyDBRef target = server.getKeyDB()->getHandle();
+        // The same cap as the console's import: a key flooded with strangers' certifications
+        // would slow every listing of whoever holds it.
+        check(ZAFLimitForeignCertifications(imported, target,
+                                            CVornServer::kMaxForeignCertifications, nullptr));
 
         struct SEntry {
             ZAFKeyID id;

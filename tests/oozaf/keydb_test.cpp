@@ -1,8 +1,10 @@
 // keydb tests: the context, file specs, key database, key sets, iterators, group sets and key
 // servers over real key rings in a temporary folder.
+#include "hkp_standin.h"
 #include "key_fixture.h"
 
 #include <oozaf/filemanager.h>
+#include <oozaf/keyserver.h>
 #include <oozaf/util.h>
 
 #include <algorithm>
@@ -181,17 +183,52 @@ TEST_F(KeyDBTest, AddsTheMembersOfAGroupNamedByThePattern) {
 
 TEST_F(KeyDBTest, AsksTheKeyServerUnlessLocalOnly) {
     CZAFKeyDB& db = openBench1k();
-    ZAFKeyServerRef raw = nullptr;
-    ASSERT_EQ(0, ZAFNewKeyServer(m_context->getHandle(), "ldap://keys.example.org", &raw));
-    CZAFKeyServer server(raw);
-    auto e = expectThrow<CZAFSDKException>(
-        [&] { delete db.getMatchingKeySet("Bench User 00001 ", 0, &server, nullptr); });
-    ASSERT_TRUE(e);
-    EXPECT_EQ(kZAFError_NotImplemented, e->getCode());
+    std::unique_ptr<CZAFKeySet> wanted(
+        db.getMatchingKeySet("Bench User 00001 ", 0, nullptr, nullptr));
+    ASSERT_EQ(1u, wanted->count());
+    const std::string id = ids(*wanted)[0];
+    wanted->exportToFile(*m_context, m_dir.file("served.asc"), false, true,
+                         oozaf::kZAFExportFormat_Complete);
+    std::ifstream in(m_dir.file("served.asc"));
+    const std::string served((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+    orxtest::HkpStandIn standIn(
+        [&](int fd, const orxtest::HkpStandIn::Request&, orxtest::HkpStandIn&) {
+            orxtest::HkpStandIn::writeAll(fd, orxtest::HkpStandIn::answer(200, served));
+        });
+    CZAFKeyServer server(*m_context, standIn.url());
+
+    // The server's answer, not the local key: it lives on a database of its own.
+    for (const std::string& pattern : {std::string("Bench User 00001 "), id}) {
+        std::unique_ptr<CZAFKeySet> found(db.getMatchingKeySet(pattern, 0, &server, nullptr));
+        EXPECT_EQ(std::vector<std::string>{id}, ids(*found)) << pattern;
+        EXPECT_NE(db.getHandle(), ZAFPeekKeySetKeyDB(found->getHandle())) << pattern;
+    }
+    const std::vector<std::string> asked = standIn.targets();
+    ASSERT_EQ(2u, asked.size());
+    EXPECT_EQ("/pks/lookup?op=get&options=mr&search=Bench%20User%2000001%20", asked[0]);
+    EXPECT_EQ("/pks/lookup?op=get&options=mr&search=" + id, asked[1]);
+
+    // A user ID the answer does not carry matches nothing, whatever the server sent.
+    std::unique_ptr<CZAFKeySet> none(
+        db.getMatchingKeySet("Bench User 00002 ", 0, &server, nullptr));
+    EXPECT_EQ(0u, none->count());
 
     std::unique_ptr<CZAFKeySet> local(
         db.getMatchingKeySet("Bench User 00001 ", CZAFKeyDB::kMatchLocalOnly, &server, nullptr));
     EXPECT_EQ(1u, local->count());
+    EXPECT_EQ(3u, standIn.targets().size());
+
+    CZAFKeyServer dead(*m_context, "hkp://127.0.0.1:1");
+    auto e = expectThrow<CZAFKeyServerException>(
+        [&] { delete db.getMatchingKeySet("Bench User 00001 ", 0, &dead, nullptr); });
+    ASSERT_TRUE(e);
+    EXPECT_EQ(kZAFError_KeyServerConnect, e->getCode());
+    EXPECT_NE(std::string::npos, e->getMessage().find("127.0.0.1:1")) << e->getMessage();
+    auto ldap = expectThrow<CZAFKeyServerException>(
+        [&] { CZAFKeyServer(*m_context, standIn.url(), kZAFKeyServerClass_LDAPZAF); });
+    ASSERT_TRUE(ldap);
+    EXPECT_EQ(kZAFError_KeyServerType, ldap->getCode());
 }
 
 TEST_F(KeyDBTest, RemovesKeysUntilFlushWritesThem) {

@@ -1,5 +1,6 @@
 // keydb: owned wrappers over the toolkit's context, file specs, key database, key sets, iterators,
-// group sets and key servers, and the common base of the key database objects (keyobjects.h).
+// group sets (key servers: keyserver.h), and the common base of the key database objects
+// (keyobjects.h).
 //
 // Every wrapper holds one toolkit handle, obtained in its constructor and released in its
 // destructor; none is copyable. An object returned by pointer is new and owned by the caller, who
@@ -248,24 +249,6 @@ private:
     std::string m_path;
     CZAFContext& m_context;
     ZAFGroupSetRef m_groupSet;
-};
-
-// A key server (adopted handle).
-class CZAFKeyServer : public CZAFObj {
-public:
-    // Adopts the handle; null is an internal error.
-    explicit CZAFKeyServer(ZAFKeyServerRef keyServer);
-    ~CZAFKeyServer() override;
-    CZAFKeyServer(const CZAFKeyServer&) = delete;
-    CZAFKeyServer& operator=(const CZAFKeyServer&) = delete;
-
-    ZAFKeyServerRef getHandle() const { return m_keyServer; }
-
-    // The keys the server holds that pass `filter`, as a new database owned by the caller.
-    CZAFKeyDB* query(const CZAFContext& context, ZAFFilterRef filter);
-
-private:
-    ZAFKeyServerRef m_keyServer;
 };
 
 // Base of the key database objects (keys, subkeys, user IDs, signatures; keyobjects.h). Holds the

@@ -62,7 +62,10 @@ struct SVornImportedKey {
 };
 
 // Imports every key of `data` (binary or armoured), merges it into the database and writes the
-// rings when anything changed. `report` receives one entry per key of the input, in input order.
+// rings when anything changed. As in CVornServer::importKeyFromBuffer, user IDs and subkeys
+// without a verified self-signature are dropped and at most
+// CVornServer::kMaxForeignCertifications certifications per user ID by issuers held nowhere are
+// kept. `report` receives one entry per key of the input, in input order.
 // Input that holds no key material raises CZAFKeyImportException with the toolkit's failure as
 // cause (kZAFError_ImportNoKeyDB when the input yields no database at all).
 void gImportKeys(CVornServer& server, const std::string& data,
