@@ -12,6 +12,7 @@ PACKAGES=(
     libcpp-httplib-dev libssl-dev
     python3 python3-selenium chromium chromium-driver
     time
+    sks stunnel4 gnupg dirmngr
     help2man lintian logrotate systemd
 )
 

@@ -11,6 +11,7 @@
 #include <oozaf/ops.h>
 #include <oozaf/throwable.h>
 #include <oozaf/vornserver.h>
+#include <oozaf/vornserveredit.h>
 #include <zaf/zafmessage.h>
 
 #include <atomic>
@@ -432,6 +433,21 @@ void gCmdPacketDump(CEngineRun& run);
 void gCmdSigDetail(CEngineRun& run);
 void gCmdListAliases(CEngineRun& run);
 void gCmdInfo(CEngineRun& run);
+void gCmdKeyServerSearch(CEngineRun& run);
+void gCmdKeyServerFetch(CEngineRun& run);
+void gCmdKeyUpdate(CEngineRun& run);
+
+// Texts shared by the listings (keycommands.cpp): a field of the colon format (':', '\' and
+// control characters as \xNN), text shown to a person (control characters as '?'), an
+// algorithm's name ("UNKNOWN(n)" when it has none).
+std::string gColonField(const std::string& text);
+std::string gShownText(const std::string& text);
+std::string gAlgorithmName(int32_t algorithm);
+// The lines of an import report, as --key-add writes them; `counts` adds up new, changed and
+// unchanged keys. The summary line of those counts.
+void gAppendImportReport(const std::vector<oozaf::SVornImportedKey>& report, bool colons,
+                         unsigned int counts[3], std::string& text);
+std::string gImportSummary(const unsigned int counts[3]);
 
 // The keys of a listing that its filters keep: --signers (key pairs that can sign now) and
 // --signer KEY (keys that KEY certified); the set itself without them (keyviews.cpp).

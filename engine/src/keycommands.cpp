@@ -572,6 +572,30 @@ void gCmdKeyGen(CEngineRun& run) {
 
 // ---- import and export ----
 
+void gAppendImportReport(const std::vector<SVornImportedKey>& report, bool colons,
+                         unsigned int counts[3], std::string& text) {
+    static const char* const words[] = {"new", "changed", "unchanged"};
+    for (const SVornImportedKey& key : report) {
+        ++counts[key.outcome];
+        if (colons)
+            text += std::string("imp:") + words[key.outcome] + ":" + key.keyID.substr(2) + ":" +
+                    (key.secret ? "s" : "") + ":" + colonField(key.userID) + ":\n";
+        else
+            text += std::string(key.secret ? "key pair " : "key ") + key.keyID + " " +
+                    shown(key.userID) + ": " + words[key.outcome] + "\n";
+    }
+}
+
+std::string gImportSummary(const unsigned int counts[3]) {
+    return std::to_string(counts[0] + counts[1] + counts[2]) +
+           " keys read: " + std::to_string(counts[0]) + " new, " + std::to_string(counts[1]) +
+           " changed, " + std::to_string(counts[2]) + " unchanged\n";
+}
+
+std::string gColonField(const std::string& text) { return colonField(text); }
+std::string gShownText(const std::string& text) { return shown(text); }
+std::string gAlgorithmName(int32_t algorithm) { return algName(algorithm); }
+
 void gCmdKeyAdd(CEngineRun& run) {
     std::vector<std::string> inputs = run.args();
     if (run.cmd().has("--input"))
@@ -599,21 +623,10 @@ void gCmdKeyAdd(CEngineRun& run) {
         }
         if (report.empty())
             fail(kZAFvorn_BadData, name + ": no keys found");
-        static const char* const words[] = {"new", "changed", "unchanged"};
-        for (const SVornImportedKey& key : report) {
-            ++counts[key.outcome];
-            if (colons)
-                text += std::string("imp:") + words[key.outcome] + ":" + key.keyID.substr(2) + ":" +
-                        (key.secret ? "s" : "") + ":" + colonField(key.userID) + ":\n";
-            else
-                text += std::string(key.secret ? "key pair " : "key ") + key.keyID + " " +
-                        shown(key.userID) + ": " + words[key.outcome] + "\n";
-        }
+        gAppendImportReport(report, colons, counts, text);
     }
     if (!colons)
-        text += std::to_string(counts[0] + counts[1] + counts[2]) +
-                " keys read: " + std::to_string(counts[0]) + " new, " + std::to_string(counts[1]) +
-                " changed, " + std::to_string(counts[2]) + " unchanged\n";
+        text += gImportSummary(counts);
     run.out(text);
 }
 

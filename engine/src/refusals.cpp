@@ -50,9 +50,15 @@ const std::vector<SRefusedPart>& refusedParts() {
           "building and parsing MIME mail is the mail program's work; orxcmd encrypts, signs, "
           "decrypts and verifies the data it is given"},
          {"--zaf-mime", "--zaf-mime-parse"}},
-        {{"key servers", "this build has no key server client"},
-         {"--keyserver", "--keyserver-send", "--keyserver-fetch", "--keyserver-search",
-          "--keyserver-delete", "--keyserver-disable", "--keyserver-type", "--key-update"}},
+        {{"sending keys to a key server",
+          "the key server accepts keys only in an armour this system does not write (it answers "
+          "500 \"text terminated before reaching ... public key header line\"); export the key "
+          "with --key-export --armor and submit it with the server's own tools"},
+         {"--keyserver-send"}},
+        {{"deleting and disabling keys on a key server",
+          "the key server protocol (HKP) has no operation to delete or disable a key on the "
+          "server"},
+         {"--keyserver-delete", "--keyserver-disable"}},
         {{"command-line formats", "not built yet"}, {"--cmdline-format"}},
     };
     return parts;
