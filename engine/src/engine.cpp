@@ -348,8 +348,9 @@ void CEngineRun::parse(const std::vector<std::string>& words) {
 }
 
 const CVornServerCfgPart& CEngineRun::layerFor(const CVornServerCfgPart::CAliasMap& aliases) {
+    // CmdLine-Format long: every option is a long switch; a word with one dash is a plain word.
     if (!m_parsed)
-        parse(gExpandAliases(m_words, aliases));
+        parse(m_longSwitchesOnly ? m_words : gExpandAliases(m_words, aliases));
     fillLayer();
     return m_layer;
 }

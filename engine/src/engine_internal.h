@@ -336,6 +336,8 @@ private:
     const oozaf::CVornServerCfgPart&
     layerFor(const oozaf::CVornServerCfgPart::CAliasMap& aliases) override;
     bool namedPersonalDirectory(std::string& directory) override;
+    void configurationBefore(const oozaf::CVornServerCfgPart& merged,
+                             const oozaf::CVornServerCfgPart& policy) override;
     void parse(const std::vector<std::string>& words);
     void fillLayer();
     void selectCommand();
@@ -361,6 +363,7 @@ private:
     int m_passphraseFD = -1;
     bool m_quiet = false;
     bool m_verbose = false;
+    bool m_longSwitchesOnly = false; // CmdLine-Format long
     std::string m_pushback;
     std::string m_currentInput;
     std::string m_currentOutput;

@@ -38,7 +38,7 @@ std::string toolkitText(ZAFError code) {
 void check(ZAFError code, const std::string& what) {
     if (code == kZAFError_NoErr)
         return;
-    fail(code == kZAFError_BadPassphrase ? kZAFvorn_BadPassphrase
+    fail(code == kZAFError_BadPassphrase  ? kZAFvorn_BadPassphrase
          : code == kZAFError_ItemNotFound ? kZAFvorn_NoKey
                                           : kZAFvorn_Failed,
          what + ": " + toolkitText(code));
@@ -79,8 +79,8 @@ CZAFTime dateArgument(const std::string& text) {
 }
 
 unsigned int numberArgument(const std::string& text, const std::string& what, unsigned int high) {
-    if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos ||
-        std::stoul(text) > high)
+    if (text.empty() || text.size() > 6 ||
+        text.find_first_not_of("0123456789") != std::string::npos || std::stoul(text) > high)
         fail(kZAFvorn_Usage, what + " takes a number from 0 to " + std::to_string(high));
     return static_cast<unsigned int>(std::stoul(text));
 }
@@ -114,8 +114,8 @@ public:
         if (!m_havePassphrase) {
             Owned<CZAFKey> k = key();
             if (!k->isSecret())
-                fail(kZAFvorn_NoKey, "this edit needs the secret part of " + gKeyName(*k) +
-                                         ", which is not held");
+                fail(kZAFvorn_NoKey,
+                     "this edit needs the secret part of " + gKeyName(*k) + ", which is not held");
             m_run.readKeyPassphrase(*k, m_passphrase);
             m_havePassphrase = true;
         }
@@ -181,8 +181,8 @@ public:
             if (again.str() != fresh.str())
                 fail(kZAFvorn_BadPassphrase, "the two passphrases differ");
         }
-        check(ZAFChangeKeyPassphrase(k->getHandle(), current.c_str(), current.size(),
-                                     fresh.c_str(), fresh.size()),
+        check(ZAFChangeKeyPassphrase(k->getHandle(), current.c_str(), current.size(), fresh.c_str(),
+                                     fresh.size()),
               "cannot change the passphrase");
         m_passphrase.clear();
         for (size_t i = 0; i < fresh.size(); ++i)
@@ -301,10 +301,10 @@ public:
     }
     void addADK(const std::string& name, bool required) {
         Owned<CZAFKey> adk = other(name, false);
-        check(ZAFAddAdditionalDecryptionKey(
-                  key()->getHandle(), adk->getHandle(),
-                  required ? kZAFADKClass_Enforced : kZAFADKClass_Request,
-                  ZAFOPassphrase(m_context, passphrase().c_str()), ZAFOLastOption()),
+        check(ZAFAddAdditionalDecryptionKey(key()->getHandle(), adk->getHandle(),
+                                            required ? kZAFADKClass_Enforced : kZAFADKClass_Request,
+                                            ZAFOPassphrase(m_context, passphrase().c_str()),
+                                            ZAFOLastOption()),
               "cannot add the additional decryption key");
         ++m_changes;
     }
@@ -331,8 +331,8 @@ public:
         iter->seek(k.get());
         gEachChild<CZAFSubKey>(*iter, kZAFKeyDBObjType_SubKey, [&](CZAFSubKey& s) {
             out += "sub  " + s.getSubkeyIDString_Short() + "  " + std::to_string(s.getSize()) +
-                   " bits, created " + m_run.dateText(s.getCreationTime(), false) +
-                   ", expires " + m_run.dateText(s.getExpirationTime(), false) +
+                   " bits, created " + m_run.dateText(s.getCreationTime(), false) + ", expires " +
+                   m_run.dateText(s.getExpirationTime(), false) +
                    (s.isRevoked() ? " [revoked]" : "") + "\n";
         });
         for (const std::string& r : k->getRevokers())
@@ -493,8 +493,7 @@ bool menuCommand(CEngineRun& run, CKeyEditSession& session, const std::vector<st
         return false;
     } else if (c == "quit" || c == "q") {
         if (!session.changed() ||
-            run.confirm("Leave without writing " + std::to_string(session.changes()) +
-                        " changes?"))
+            run.confirm("Leave without writing " + std::to_string(session.changes()) + " changes?"))
             return false;
     } else {
         reply = "unknown command '" + printable(c) + "' (help lists the commands)\n";
@@ -564,8 +563,8 @@ void gCmdKeyEdit(CEngineRun& run) {
                                  "--expires-after DAYS, --new-passphrase");
         if (run.cmd().has("--start-date") && !subkey)
             fail(kZAFvorn_Usage, "--start-date is the start of a new --subkey");
-        const unsigned int days = numberArgument(run.cmd().arg("--expires-after", "0"),
-                                                 "--expires-after", 36500);
+        const unsigned int days =
+            numberArgument(run.cmd().arg("--expires-after", "0"), "--expires-after", 36500);
         if (subkey)
             session.addSubkey(static_cast<unsigned int>(run.setting(eZAFOpKeySize, 0)),
                               dateArgument(run.cmd().arg("--start-date")), days);
@@ -576,8 +575,8 @@ void gCmdKeyEdit(CEngineRun& run) {
         session.save();
     }
     if (session.saved())
-        run.out("key " + gKeyName(*session.key()) + " saved (" +
-                std::to_string(session.changes()) + " changes)\n");
+        run.out("key " + gKeyName(*session.key()) + " saved (" + std::to_string(session.changes()) +
+                " changes)\n");
     else
         run.out("key " + gKeyName(*key) + " left as it was\n");
 }
@@ -629,12 +628,12 @@ void gCmdKeyMaintenance(CEngineRun& run) {
     std::string text;
     for (const SBad& b : bad)
         text += "does not verify: " + b.text + "\n";
-    text += std::to_string(keys) + " keys, " + std::to_string(all) + " signatures: " +
-            std::to_string(good) + " good, " + std::to_string(bad.size()) + " bad, " +
-            std::to_string(unchecked) + " not checked (issuer not held)\n";
+    text += std::to_string(keys) + " keys, " + std::to_string(all) +
+            " signatures: " + std::to_string(good) + " good, " + std::to_string(bad.size()) +
+            " bad, " + std::to_string(unchecked) + " not checked (issuer not held)\n";
     run.out(text);
-    if (!bad.empty() && run.confirm("Drop the " + std::to_string(bad.size()) +
-                                    " signatures that do not verify?")) {
+    if (!bad.empty() &&
+        run.confirm("Drop the " + std::to_string(bad.size()) + " signatures that do not verify?")) {
         for (const SBad& b : bad)
             check(ZAFDeleteKeyDBObj(db.getHandle(), b.sig), "cannot drop a signature");
         db.flush();

@@ -59,7 +59,6 @@ const std::vector<SRefusedPart>& refusedParts() {
           "the key server protocol (HKP) has no operation to delete or disable a key on the "
           "server"},
          {"--keyserver-delete", "--keyserver-disable"}},
-        {{"command-line formats", "not built yet"}, {"--cmdline-format"}},
     };
     return parts;
 }

@@ -292,6 +292,29 @@ void CEngineRun::feedRandomDevice(unsigned int bytes) {
     verbose(std::to_string(bytes) + " bytes from " + path + " added to the random pool");
 }
 
+void CEngineRun::configurationBefore(const CVornServerCfgPart& merged,
+                                     const CVornServerCfgPart& policy) {
+    // The site policy wins, then the command line (read from the words as given), then the
+    // files and the environment file.
+    int format = eCmdlineVersionLegacy;
+    if (!policy.getValue(eZAFOpCLVersion, format)) {
+        bool named = false;
+        for (size_t i = 0; i + 1 < m_words.size() && !named; ++i)
+            if (CZAFUtil::compareIgnoreCase(m_words[i], "--cmdline-format")) {
+                try {
+                    format = gCmdlineVersionFromString(m_words[i + 1]);
+                } catch (CZAFThrowable* e) {
+                    CZAFThrowableGuard guard(e);
+                    fail(kZAFvorn_Usage, "--cmdline-format takes legacy or long");
+                }
+                named = true;
+            }
+        if (!named)
+            merged.getValue(eZAFOpCLVersion, format);
+    }
+    m_longSwitchesOnly = format == eCmdlineVersionLong;
+}
+
 bool CEngineRun::namedPersonalDirectory(std::string& directory) {
     // Read from the words as given: the folder holds the configuration files whose aliases the
     // rest of the command line may need.

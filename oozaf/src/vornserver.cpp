@@ -143,6 +143,7 @@ void CVornServer::openConfiguration(CVornServerCommandLine* commandLine) {
         CVornServerCfgPart::CAliasMap aliases = m_cfg.getAliases();
         for (const auto& alias : m_policyPart.getAliases())
             aliases[alias.first] = alias.second;
+        commandLine->configurationBefore(m_cfg, m_policyPart);
         m_cfg.merge(commandLine->layerFor(aliases));
     }
     if (havePolicy)

@@ -412,3 +412,26 @@ TEST_F(OrxcmdEveryday, SettingsOfTheConfigurationLayersTakeEffect) {
     EXPECT_EQ("m", validity({}));
     EXPECT_EQ("f", validity({"--marginals-needed", "1"}));
 }
+
+TEST_F(OrxcmdEveryday, TheCommandLineFormatDecidesWhatAWordWithOneDashIs) {
+    const std::string ann = generate("Ann Example <ann@example.org>");
+    {
+        ScopedIdentity as(*m_user);
+        std::ofstream(m_user->file(".zaf/zaf.cfg"), std::ios::app)
+            << "\nALIAS -kl \"--key-list --with-colons\"\n";
+    }
+    SCmdResult r = run({"-kl"});
+    ASSERT_EQ(0, r.rc) << r.err;
+    EXPECT_TRUE(has(r.out, "sec:")) << r.out;
+    // Long switches only: the alias code is a plain word, refused before any switch.
+    r = run({"-kl", "--cmdline-format", "long"});
+    EXPECT_EQ(2, r.rc) << r.err;
+    // ... and a pattern that starts with a dash is taken as it is written.
+    EXPECT_EQ(3, run({"--key-list", "-kl", "--cmdline-format", "long"}).rc);
+    EXPECT_EQ(2, run({"-kl", "--cmdline-format", "short"}).rc);
+    // The environment file sets it for every run; the command line still decides.
+    writeAsUser("zaf.env", "ZAF_CMDLINE_FORMAT = long\n");
+    EXPECT_EQ(2, run({"-kl"}).rc);
+    EXPECT_EQ(0, run({"-kl", "--cmdline-format", "legacy"}).rc);
+    EXPECT_EQ(0, run({"--key-list", ann}).rc);
+}

@@ -25,9 +25,9 @@ protected:
         return runOrxcmd(*m_user, m_install, args, options);
     }
     std::string generate(const std::string& userID, const std::string& pass = "pw") {
-        const SCmdResult r = run({"--key-gen", "--key-size", "1024", "--userid", userID,
-                                  "--passphrase-fd", "3"},
-                                 pass + "\n");
+        const SCmdResult r =
+            run({"--key-gen", "--key-size", "1024", "--userid", userID, "--passphrase-fd", "3"},
+                pass + "\n");
         EXPECT_EQ(0, r.rc) << r.err;
         const std::string::size_type at = r.out.find("0x");
         return at == std::string::npos ? "" : r.out.substr(at, 10);
@@ -178,9 +178,9 @@ TEST_F(OrxcmdKeyEdit, ModifiersAddSubkeysSetTheExpiryAndThePassphrase) {
     EXPECT_EQ(2, run({"--key-edit", m_ann, "--start-date", "2031-01-01"}).rc);
     EXPECT_EQ(2, run({"--key-edit", m_ann, "--subkey", "--start-date", "tomorrow"}).rc);
     EXPECT_EQ(2, run({"--key-edit", m_ann, "--interactive", "--subkey"}).rc);
-    EXPECT_EQ(5, run({"--key-edit", m_ann, "--expires-after", "5", "--passphrase-fd", "3"},
-                     "wrong\n")
-                     .rc);
+    EXPECT_EQ(
+        5,
+        run({"--key-edit", m_ann, "--expires-after", "5", "--passphrase-fd", "3"}, "wrong\n").rc);
     EXPECT_EQ(3, run({"--key-edit", "nobody@example.org", "--subkey"}).rc);
     EXPECT_EQ(before, rings());
 }

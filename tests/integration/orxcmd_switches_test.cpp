@@ -58,6 +58,21 @@ TEST(OrxcmdSwitches, EveryRefusedSwitchIsATableSwitchThatNoCommandReads) {
     }
 }
 
+TEST(OrxcmdSwitches, OnlyThePartsLeftOutOnPurposeAreRefused) {
+    const std::set<std::string> parts = {"mail and file transfer (SMTP/FTP)",
+                                         "X.509 certificates and certificate authorities",
+                                         "PKCS#10 requests",
+                                         "self-decrypting archives",
+                                         "the secure viewer",
+                                         "MIME",
+                                         "key servers",
+                                         "sending keys to a key server",
+                                         "deleting and disabling keys on a key server"};
+    EXPECT_LE(gRefusedSwitches().size(), 57u);
+    for (const auto& refused : gRefusedSwitches())
+        EXPECT_EQ(1u, parts.count(refused.second->part)) << refused.first;
+}
+
 TEST(OrxcmdSwitches, ARefusedSwitchExitsNineNamingItsReason) {
     auto account = TestAccount::create("orxcw");
     if (!account)

@@ -38,6 +38,14 @@ public:
         (void)directory;
         return false;
     }
+    // The settings read before the program's layer (environment, default and user files
+    // merged) and those of the site policy, handed over just before layerFor(), so that the
+    // program can read its own command line as they say.
+    virtual void configurationBefore(const CVornServerCfgPart& merged,
+                                     const CVornServerCfgPart& policy) {
+        (void)merged;
+        (void)policy;
+    }
 };
 
 // One record of the transaction log: a line of six TAB-separated fields.
