@@ -195,7 +195,8 @@ bool parseKeyName(std::string_view text, KeyName& out) {
 
 std::string keyNameText(const KeyName& name) {
     std::string out = "0x";
-    for (unsigned char c : name.bytes) {
+    for (const char byte : name.bytes) {
+        const auto c = static_cast<unsigned char>(byte);
         out += kHexDigits[c >> 4];
         out += kHexDigits[c & 15];
     }
@@ -294,7 +295,8 @@ ZAFError selectKeys(std::string_view data, const KeyName* name, uint32_t maxKeys
 
 std::string percentEncode(std::string_view text) {
     std::string out;
-    for (unsigned char c : text) {
+    for (const char byte : text) {
+        const auto c = static_cast<unsigned char>(byte);
         if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
             c == '-' || c == '.' || c == '_' || c == '~') {
             out += static_cast<char>(c);
