@@ -15,17 +15,10 @@ namespace orxengine {
 
 namespace {
 
-std::string toolkitError(ZAFError code) {
-    char buffer[256] = {};
-    if (ZAFGetErrorString(code, sizeof buffer, buffer) != kZAFError_NoErr || buffer[0] == '\0')
-        return "toolkit error " + std::to_string(code);
-    return buffer;
-}
-
 void set(ZAFMessageParamsRef params, int32_t option, bool value) {
     const ZAFError code = ZAFSetMessageOption(params, option, value ? 1 : 0);
     if (code != kZAFError_NoErr)
-        fail(kZAFvorn_Failed, "additional decryption keys: " + toolkitError(code));
+        fail(kZAFvorn_Failed, "additional decryption keys: " + gToolkitText(code));
 }
 
 std::string keyIDText(const ZAFKeyID& id) {
@@ -65,11 +58,11 @@ void gApplyADKOptions(CEngineRun& run, ZAFMessageParamsRef params) {
     }
     if (warn) {
         run.note("warning: the additional decryption key " + gKeyName(*adk) +
-                 " cannot be used: " + toolkitError(code) + "; not added");
+                 " cannot be used: " + gToolkitText(code) + "; not added");
         return;
     }
     fail(kZAFvorn_NoKey, "the additional decryption key " + gKeyName(*adk) +
-                             " cannot be used: " + toolkitError(code));
+                             " cannot be used: " + gToolkitText(code));
 }
 
 void gReportADKs(CEngineRun& run, ZAFMessageResultRef result) {

@@ -307,6 +307,9 @@ public:
     // The message passphrase: a line of Conventional-Passphrase-FD when it is set, else as
     // readPassphrase() reads; asksMessagePassphraseTwice() when it comes from the terminal.
     void readMessagePassphrase(const std::string& what, CSecret& out);
+    // Reads one line of descriptor `fd` as a secret for `what` (kZAFvorn_BadPassphrase when the
+    // descriptor ends first or the line is too long).
+    void readSecretLine(int fd, const std::string& what, CSecret& out);
     bool asksMessagePassphraseTwice() const;
     // The file of a --multi run being worked on, and its output ("" for none).
     void setCurrentFiles(const std::string& input, const std::string& output) {
@@ -384,6 +387,11 @@ template <class T, class F> void gEachChild(oozaf::CZAFIterator& iter, int32_t t
         f(*child);
     }
 }
+// The toolkit's text for a result code.
+std::string gToolkitText(ZAFError code);
+// The key of `db` whose fingerprint is `fingerprint` (a new wrapper), or null.
+std::unique_ptr<oozaf::CZAFKey> gKeyWithFingerprint(const oozaf::CZAFKeyDB& db,
+                                                    const std::string& fingerprint);
 // Reads a line of the terminal `tty` (at most 4096 bytes kept); false at its end.
 bool gReadTerminalLine(int tty, std::string& line);
 

@@ -265,19 +265,7 @@ void CEngineRun::readMessagePassphrase(const std::string& what, CSecret& secret)
         readPassphrase(what, secret);
         return;
     }
-    secret.clear();
-    char c = 0;
-    bool any = false;
-    while (m_io.readByte(fd, c)) {
-        any = true;
-        if (c == '\n')
-            break;
-        if (!secret.append(c))
-            fail(kZAFvorn_BadPassphrase, "the passphrase for " + what + " is too long");
-    }
-    if (!any)
-        fail(kZAFvorn_BadPassphrase,
-             "no passphrase for " + what + " on descriptor " + std::to_string(fd));
+    readSecretLine(fd, what, secret);
 }
 
 bool CEngineRun::asksMessagePassphraseTwice() const {

@@ -28,42 +28,13 @@ namespace {
 
 template <class T> using Owned = std::unique_ptr<T>;
 
-std::string toolkitText(ZAFError code) {
-    char buffer[256] = {};
-    if (ZAFGetErrorString(code, sizeof buffer, buffer) != kZAFError_NoErr || buffer[0] == '\0')
-        return "toolkit error " + std::to_string(code);
-    return buffer;
-}
-
 void check(ZAFError code, const std::string& what) {
     if (code == kZAFError_NoErr)
         return;
     fail(code == kZAFError_BadPassphrase  ? kZAFvorn_BadPassphrase
          : code == kZAFError_ItemNotFound ? kZAFvorn_NoKey
                                           : kZAFvorn_Failed,
-         what + ": " + toolkitText(code));
-}
-
-std::string printable(const std::string& text) {
-    std::string out(text);
-    for (char& c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-            c = '?';
-    return out;
-}
-
-// The key of `db` whose fingerprint is `fingerprint`, or null.
-Owned<CZAFKey> keyIn(const CZAFKeyDB& db, const std::string& fingerprint) {
-    Owned<CZAFKeySet> all(db.getNewKeySet());
-    Owned<CZAFIterator> iter(all->getIterator());
-    for (;;) {
-        CZAFDatabaseObject* object = nullptr;
-        if (iter->next(kZAFKeyDBObjType_Key, object) != kZAFError_NoErr)
-            return nullptr;
-        Owned<CZAFKey> key(static_cast<CZAFKey*>(object));
-        if (key->getFingerprint() == fingerprint)
-            return key;
-    }
+         what + ": " + gToolkitText(code));
 }
 
 // The date of --start-date or a menu argument: "YYYY-MM-DD" or "now".
@@ -97,12 +68,12 @@ public:
         m_memory.reset(new CZAFKeyDB(run.server().getKeyDB()->getContext(), memory));
         Owned<CZAFKeySet> all(run.server().getKeyDB()->getRootKeySet());
         m_memory->CopyKeys(all.get());
-        if (!keyIn(*m_memory, m_fingerprint))
+        if (!gKeyWithFingerprint(*m_memory, m_fingerprint))
             fail(kZAFvorn_Failed, "cannot copy " + gKeyName(key) + " for editing");
     }
 
     Owned<CZAFKey> key() const {
-        Owned<CZAFKey> current = keyIn(*m_memory, m_fingerprint);
+        Owned<CZAFKey> current = gKeyWithFingerprint(*m_memory, m_fingerprint);
         if (!current)
             fail(kZAFvorn_Failed, "the key being edited is gone");
         return current;
@@ -325,7 +296,7 @@ public:
                           (k->isRevoked() ? " [revoked]" : "") +
                           (k->isDisabled() ? " [disabled]" : "") + "\n";
         eachUserID([&](CZAFUserID& u) {
-            out += "uid  " + (u.getType() == 0 ? printable(u.getName()) : "[photo]") + "\n";
+            out += "uid  " + (u.getType() == 0 ? gShownText(u.getName()) : "[photo]") + "\n";
         });
         Owned<CZAFIterator> iter(m_memory->getIterator());
         iter->seek(k.get());
@@ -347,7 +318,7 @@ public:
         if (!changed())
             return;
         CZAFKeyDB& real = *m_run.server().getKeyDB();
-        Owned<CZAFKey> old = keyIn(real, m_fingerprint);
+        Owned<CZAFKey> old = gKeyWithFingerprint(real, m_fingerprint);
         Owned<CZAFKey> edited = key();
         const unsigned int trust = edited->getTrust();
         const bool disabled = edited->isDisabled();
@@ -357,13 +328,14 @@ public:
         }
         Owned<CZAFKeySet> mine(edited->getNewOneKeySet());
         real.CopyKeys(mine.get());
-        Owned<CZAFKey> saved = keyIn(real, m_fingerprint);
+        Owned<CZAFKey> saved = gKeyWithFingerprint(real, m_fingerprint);
         if (!saved)
             fail(kZAFvorn_Failed, "cannot save the key");
         // Local settings travel beside the key, not in it.
         check(ZAFSetKeyOwnerTrust(saved->getHandle(), static_cast<int32_t>(trust)),
               "cannot save the trust");
-        saved = keyIn(real, m_fingerprint); // each setting makes a new version of the key
+        saved =
+            gKeyWithFingerprint(real, m_fingerprint); // each setting makes a new version of the key
         if (!saved)
             fail(kZAFvorn_Failed, "cannot save the key");
         check(ZAFSetKeyDisabled(saved->getHandle(), disabled ? 1 : 0), "cannot save the key");
@@ -386,7 +358,7 @@ private:
                 found.reset(new CZAFUserID(u.getHandle()));
         });
         if (!found)
-            fail(kZAFvorn_NoKey, "the key has no user ID '" + printable(name) + "'");
+            fail(kZAFvorn_NoKey, "the key has no user ID '" + gShownText(name) + "'");
         return found;
     }
     Owned<CZAFSubKey> subkey(const std::string& id) const {
@@ -496,7 +468,7 @@ bool menuCommand(CEngineRun& run, CKeyEditSession& session, const std::vector<st
             run.confirm("Leave without writing " + std::to_string(session.changes()) + " changes?"))
             return false;
     } else {
-        reply = "unknown command '" + printable(c) + "' (help lists the commands)\n";
+        reply = "unknown command '" + gShownText(c) + "' (help lists the commands)\n";
     }
     return true;
 }
@@ -615,7 +587,7 @@ void gCmdKeyMaintenance(CEngineRun& run) {
         gEachChild<CZAFSignature>(*walk, kZAFKeyDBObjType_Signature,
                                   [&](CZAFSignature& sig) { visit(sig, "the key"); });
         gEachChild<CZAFUserID>(*walk, kZAFKeyDBObjType_UserID, [&](CZAFUserID& uid) {
-            const std::string on = "user ID '" + printable(uid.getName()) + "'";
+            const std::string on = "user ID '" + gShownText(uid.getName()) + "'";
             gEachChild<CZAFSignature>(*walk, kZAFKeyDBObjType_Signature,
                                       [&](CZAFSignature& sig) { visit(sig, on); });
         });

@@ -217,16 +217,9 @@ namespace {
 
 template <class T> using Owned = std::unique_ptr<T>;
 
-std::string toolkitText(ZAFError code) {
-    char buffer[256] = {};
-    if (ZAFGetErrorString(code, sizeof buffer, buffer) != kZAFError_NoErr || buffer[0] == '\0')
-        return "toolkit error " + std::to_string(code);
-    return buffer;
-}
-
 void check(ZAFError code, int32_t result, const std::string& what) {
     if (code != kZAFError_NoErr)
-        fail(result, what + ": " + toolkitText(code));
+        fail(result, what + ": " + gToolkitText(code));
 }
 
 ZAFContextRef contextOf(CEngineRun& run) {
@@ -263,28 +256,11 @@ template <class T, ZAFError (*Free)(T)> struct SHandle {
     }
 };
 
-// Reads one line of a descriptor into `secret` (the share passphrases of --challenge-fd).
-void readLine(CEngineRun& run, int fd, const std::string& what, CSecret& secret) {
-    secret.clear();
-    char c = 0;
-    bool any = false;
-    while (run.io().readByte(fd, c)) {
-        any = true;
-        if (c == '\n')
-            break;
-        if (!secret.append(c))
-            fail(kZAFvorn_BadPassphrase, "the passphrase of " + what + " is too long");
-    }
-    if (!any)
-        fail(kZAFvorn_BadPassphrase,
-             "no passphrase for " + what + " on descriptor " + std::to_string(fd));
-}
-
 // The passphrase of a share: a line of --challenge-fd, else as other passphrases are read.
 void readSharePassphrase(CEngineRun& run, const std::string& what, CSecret& secret) {
     const int fd = run.setting(eZAFOpChallengeFD, -1);
     if (fd >= 0)
-        readLine(run, fd, what, secret);
+        run.readSecretLine(fd, what, secret);
     else
         run.readPassphrase(what, secret);
 }
@@ -324,9 +300,9 @@ public:
         if (code == kZAFError_BadPassphrase || code == kZAFError_NoDecryptionKey ||
             code == kZAFError_DecryptionFailed)
             fail(code == kZAFError_BadPassphrase ? kZAFvorn_BadPassphrase : kZAFvorn_NoKey,
-                 path + ": cannot open the share: " + toolkitText(code));
+                 path + ": cannot open the share: " + gToolkitText(code));
         if (code != kZAFError_NoErr)
-            fail(kZAFvorn_BadData, path + ": not a good share file: " + toolkitText(code));
+            fail(kZAFvorn_BadData, path + ": not a good share file: " + gToolkitText(code));
         ZAFMessageInfo info{};
         if (ZAFGetMessageInfo(result.ref, &info) != kZAFError_NoErr ||
             (info.kinds & kZAFMessageKind_Encrypted) == 0 || info.mdc != kZAFMDC_Good)
@@ -396,7 +372,7 @@ void writeShareFile(CEngineRun& run, const SKeyShare& share, const CZAFKey* hold
         const ZAFError code = ZAFAddMessageRecipient(params.ref, holder->getHandle());
         if (code != kZAFError_NoErr)
             fail(kZAFvorn_NoKey,
-                 "cannot protect a share for " + gKeyName(*holder) + ": " + toolkitText(code));
+                 "cannot protect a share for " + gKeyName(*holder) + ": " + gToolkitText(code));
     } else {
         check(ZAFSetMessagePassphrase(params.ref, passphrase->c_str(), passphrase->size()),
               kZAFvorn_Failed, path);
@@ -510,20 +486,6 @@ std::string rebuild(CEngineRun& run, const std::vector<std::string>& files,
     fingerprint = shares.front().fingerprint;
     secret.resize(secret.size() - 32);
     return secret;
-}
-
-// The key of the rings whose fingerprint is `fingerprint`, or null.
-Owned<CZAFKey> keyWithFingerprint(CEngineRun& run, const std::string& fingerprint) {
-    Owned<CZAFKeySet> all(run.server().keyList());
-    Owned<CZAFIterator> iter(all->getIterator());
-    for (;;) {
-        CZAFDatabaseObject* object = nullptr;
-        if (iter->next(kZAFKeyDBObjType_Key, object) != kZAFError_NoErr)
-            return nullptr;
-        Owned<CZAFKey> key(static_cast<CZAFKey*>(object));
-        if (key->getFingerprint() == fingerprint)
-            return key;
-    }
 }
 
 // Leaves the public key in the rings without its secret part, in one write of the rings.
@@ -660,7 +622,7 @@ void gCmdKeyJoin(CEngineRun& run) {
     } wipe{block};
     std::vector<SVornImportedKey> report;
     gImportKeys(run.server(), block, report);
-    Owned<CZAFKey> key = keyWithFingerprint(run, fingerprint);
+    Owned<CZAFKey> key = gKeyWithFingerprint(*run.server().getKeyDB(), fingerprint);
     if (!key || !key->isSecret())
         fail(kZAFvorn_Failed, "the rebuilt secret part could not be stored");
     run.out("secret part of " + gKeyName(*key) + " restored from " +

@@ -39,30 +39,6 @@ std::string issuerOf(const CZAFSignature& sig, bool longForm) {
     }
 }
 
-std::string printable(const std::string& text) {
-    std::string out(text);
-    for (char& c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-            c = '?';
-    return out;
-}
-
-// A colon field: ':' '\' and control characters as \xNN.
-std::string field(const std::string& text) {
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : text) {
-        if (c < 0x20 || c == ':' || c == '\\' || c == 0x7F) {
-            out += "\\x";
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
 std::string sigTypeName(int32_t type) {
     switch (type) {
     case 0x10:
@@ -123,7 +99,7 @@ void gCmdSigDetail(CEngineRun& run) {
         Owned<CZAFKey> key(static_cast<CZAFKey*>(object));
         run.checkCancel();
         text += colons ? "key:" + key->getKeyIDString_Long().substr(2) + ":" +
-                             field(key->getPrimaryUserIDName()) + ":\n"
+                             gColonField(key->getPrimaryUserIDName()) + ":\n"
                        : "key " + gKeyName(*key) + "\n";
         std::string lastUserID;
         eachCertification(run, *key, [&](CZAFUserID& uid, CZAFSignature& sig) {
@@ -133,7 +109,7 @@ void gCmdSigDetail(CEngineRun& run) {
             const std::string uidName =
                 uid.getType() == kZAFAttribute_Image ? std::string("[photo]") : uid.getName();
             if (!colons && uidName != lastUserID)
-                text += "  uid " + printable(uidName) + "\n";
+                text += "  uid " + gShownText(uidName) + "\n";
             lastUserID = uidName;
             const ZAFKeyDBObjRef h = sig.getHandle();
             const int32_t type = CZAFDatabaseObject::getNumericProperty(h, kZAFSigProperty_SigType);
@@ -176,12 +152,12 @@ void gCmdSigDetail(CEngineRun& run) {
                              : std::to_string(sig.getExpirationTime().getZAFTime())) +
                         ":" + (exportable ? "x" : "l") + (sig.isRevoked() ? "r" : "") +
                         (sig.isExpired() ? "e" : "") + ":" + std::to_string(depth) + ":" +
-                        std::to_string(amount) + ":" + field(regexp) + ":" + field(uidName) + ":" +
-                        field(who) + ":\n";
+                        std::to_string(amount) + ":" + gColonField(regexp) + ":" +
+                        gColonField(uidName) + ":" + gColonField(who) + ":\n";
                 return;
             }
             text += "    " + sigTypeName(type) + " by " + issuer +
-                    (who.empty() ? " (not held)" : " " + printable(who)) + ": " + state + "\n";
+                    (who.empty() ? " (not held)" : " " + gShownText(who)) + ": " + state + "\n";
             text += "      version " + std::to_string(version) + ", algorithm " +
                     std::to_string(sig.getAlg()) + ", hash " + std::to_string(hash) + ", made " +
                     run.dateText(sig.getCreationTime(), true) + ", expires " +
@@ -192,7 +168,7 @@ void gCmdSigDetail(CEngineRun& run) {
             if (depth > 0)
                 text += "      trust signature: depth " + std::to_string(depth) + ", amount " +
                         std::to_string(amount) +
-                        (regexp.empty() ? "" : ", scope " + printable(regexp)) + "\n";
+                        (regexp.empty() ? "" : ", scope " + gShownText(regexp)) + "\n";
         });
     }
     if (!colons)
@@ -265,7 +241,7 @@ void gListingSections(CEngineRun& run, const CZAFKey& key, bool colons, bool det
                 std::string name;
                 if (adk != nullptr) {
                     CZAFKey held(adk);
-                    name = " " + printable(held.getPrimaryUserIDName());
+                    name = " " + gShownText(held.getPrimaryUserIDName());
                 }
                 out += std::string("     ADK: ") + idText + name +
                        (required ? " [required]" : " [requested]") +
@@ -283,9 +259,9 @@ void gListingSections(CEngineRun& run, const CZAFKey& key, bool colons, bool det
             const std::string issuer = issuerOf(sig, true);
             const std::string who = nameOfSigner(run, issuer);
             out += colons ? "itr::::" + issuer.substr(2) + "::::" + std::to_string(depth) + ":" +
-                                field(who) + ":\n"
+                                gColonField(who) + ":\n"
                           : "     Introduced by " + issuer +
-                                (who.empty() ? "" : " " + printable(who)) + ", depth " +
+                                (who.empty() ? "" : " " + gShownText(who)) + ", depth " +
                                 std::to_string(depth) + "\n";
         });
     }

@@ -28,6 +28,44 @@ namespace orxengine {
 
 namespace {} // namespace
 
+std::string gToolkitText(ZAFError code) {
+    char buffer[256] = {};
+    if (ZAFGetErrorString(code, sizeof buffer, buffer) != kZAFError_NoErr || buffer[0] == '\0')
+        return "toolkit error " + std::to_string(code);
+    return buffer;
+}
+
+std::unique_ptr<CZAFKey> gKeyWithFingerprint(const CZAFKeyDB& db, const std::string& fingerprint) {
+    std::unique_ptr<CZAFKeySet> all(db.getNewKeySet());
+    std::unique_ptr<CZAFIterator> iter(all->getIterator());
+    for (;;) {
+        CZAFDatabaseObject* object = nullptr;
+        if (iter->next(kZAFKeyDBObjType_Key, object) != kZAFError_NoErr)
+            return nullptr;
+        std::unique_ptr<CZAFKey> key(static_cast<CZAFKey*>(object));
+        if (key->getFingerprint() == fingerprint)
+            return key;
+    }
+}
+
+void CEngineRun::readSecretLine(int fd, const std::string& what, CSecret& secret) {
+    secret.clear();
+    char c = 0;
+    bool any = false;
+    while (m_io.readByte(fd, c)) {
+        any = true;
+        if (c == '\n')
+            break;
+        if (!secret.append(c)) {
+            secret.clear();
+            fail(kZAFvorn_BadPassphrase, "the passphrase for " + what + " is too long");
+        }
+    }
+    if (!any)
+        fail(kZAFvorn_BadPassphrase,
+             "no passphrase for " + what + " on descriptor " + std::to_string(fd));
+}
+
 bool gReadTerminalLine(int tty, std::string& line) {
     line.clear();
     for (;;) {

@@ -38,14 +38,11 @@ protected:
         return options;
     }
     std::string generate(const TestAccount& who, const std::string& userID,
-                         std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {"--key-gen", "--key-size",      "1024", "--userid",
-                                         userID,      "--passphrase-fd", "3"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        const SCmdResult r = run(who, args, pass("pw\n"));
-        EXPECT_EQ(0, r.rc) << r.err;
-        const std::string::size_type at = r.out.find("0x");
-        return at == std::string::npos ? "" : r.out.substr(at, 10);
+                         const std::vector<std::string>& extra = {}) {
+        SCmdResult failed;
+        const std::string id = generateKeyAs(who, m_install, userID, "pw", extra, &failed);
+        EXPECT_NE("", id) << failed.err;
+        return id;
     }
     void copyPublicKey(const TestAccount& from, const TestAccount& to, const std::string& key) {
         const SCmdResult exported = run(from, {"--key-export", key});

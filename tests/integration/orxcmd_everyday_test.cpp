@@ -30,13 +30,11 @@ protected:
         return options;
     }
     std::string generate(const std::string& userID, std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {"--key-gen", "--key-size",      "1024", "--userid",
-                                         userID,      "--passphrase-fd", "3",    "--fast-key-gen"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        const SCmdResult r = run(args, pass("pw\n"));
-        EXPECT_EQ(0, r.rc) << r.err;
-        const std::string::size_type at = r.out.find("0x");
-        return at == std::string::npos ? "" : r.out.substr(at, 10);
+        extra.push_back("--fast-key-gen");
+        SCmdResult failed;
+        const std::string id = generateKeyAs(*m_user, m_install, userID, "pw", extra, &failed);
+        EXPECT_NE("", id) << failed.err;
+        return id;
     }
     void writeAsUser(const std::string& relative, const std::string& content) {
         ScopedIdentity as(*m_user);

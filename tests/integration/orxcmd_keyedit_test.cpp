@@ -25,12 +25,10 @@ protected:
         return runOrxcmd(*m_user, m_install, args, options);
     }
     std::string generate(const std::string& userID, const std::string& pass = "pw") {
-        const SCmdResult r =
-            run({"--key-gen", "--key-size", "1024", "--userid", userID, "--passphrase-fd", "3"},
-                pass + "\n");
-        EXPECT_EQ(0, r.rc) << r.err;
-        const std::string::size_type at = r.out.find("0x");
-        return at == std::string::npos ? "" : r.out.substr(at, 10);
+        SCmdResult failed;
+        const std::string id = generateKeyAs(*m_user, m_install, userID, pass, {}, &failed);
+        EXPECT_NE("", id) << failed.err;
+        return id;
     }
     std::string rings() {
         return slurp(m_user->file(".zaf/pubring.pkr")) + slurp(m_user->file(".zaf/secring.skr"));

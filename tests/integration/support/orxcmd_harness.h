@@ -55,6 +55,43 @@ private:
     ZafTempDir m_dir;
 };
 
+// The environment of an orxcmd run as `account`: the installation folder, the account's home, a
+// plain PATH, and what the options add.
+inline std::vector<std::string> orxcmdEnvironment(const TestAccount& account,
+                                                  const COrxInstall& install,
+                                                  const std::map<std::string, std::string>& more) {
+    std::vector<std::string> env = {"ORXDIR=" + install.path(), "HOME=" + account.home(),
+                                    "PATH=/usr/bin:/bin"};
+    for (const auto& e : more)
+        env.push_back(e.first + "=" + e.second);
+    return env;
+}
+
+// In a child process: becomes `account` (its group alone), changes to `workDir` (its home when
+// empty) and runs orxcmd with `args` and `env`; exit 126 or 127 when that fails.
+[[noreturn]] inline void execOrxcmdAs(const TestAccount& account,
+                                      const std::vector<std::string>& args,
+                                      std::vector<std::string> env, const std::string& workDir) {
+    const gid_t group = account.gid();
+    if (::setgroups(1, &group) != 0 || ::setgid(group) != 0 || ::setuid(account.uid()) != 0)
+        ::_exit(126);
+    if (::chdir(workDir.empty() ? account.home().c_str() : workDir.c_str()) != 0)
+        ::_exit(126);
+    std::vector<char*> argv;
+    static std::string program = ORXCMD_PATH;
+    argv.push_back(&program[0]);
+    std::vector<std::string> copies(args);
+    for (std::string& a : copies)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (std::string& e : env)
+        envp.push_back(&e[0]);
+    envp.push_back(nullptr);
+    ::execve(argv[0], argv.data(), envp.data());
+    ::_exit(127);
+}
+
 // A running orxcmd whose standard input stays open until closeInput().
 class COrxcmdProcess {
 public:
@@ -64,10 +101,7 @@ public:
         if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
             ::pipe2(err, O_CLOEXEC) != 0 || ::pipe2(pass, O_CLOEXEC) != 0)
             throw std::runtime_error("pipe failed");
-        std::vector<std::string> env = {"ORXDIR=" + install.path(), "HOME=" + account.home(),
-                                        "PATH=/usr/bin:/bin"};
-        for (const auto& e : options.env)
-            env.push_back(e.first + "=" + e.second);
+        const std::vector<std::string> env = orxcmdEnvironment(account, install, options.env);
         m_pid = ::fork();
         if (m_pid == 0) {
             ::dup2(in[0], 0);
@@ -83,25 +117,7 @@ public:
                 options.fileSizeLimit, options.fileSizeLimit
             };
             ::setrlimit(RLIMIT_FSIZE, &limit);
-            const gid_t group = account.gid();
-            if (::setgroups(1, &group) != 0 || ::setgid(group) != 0 || ::setuid(account.uid()) != 0)
-                ::_exit(126);
-            if (::chdir(options.workDir.empty() ? account.home().c_str()
-                                                : options.workDir.c_str()) != 0)
-                ::_exit(126);
-            std::vector<char*> argv;
-            static std::string program = ORXCMD_PATH;
-            argv.push_back(&program[0]);
-            std::vector<std::string> copies(args);
-            for (std::string& a : copies)
-                argv.push_back(&a[0]);
-            argv.push_back(nullptr);
-            std::vector<char*> envp;
-            for (std::string& e : env)
-                envp.push_back(&e[0]);
-            envp.push_back(nullptr);
-            ::execve(argv[0], argv.data(), envp.data());
-            ::_exit(127);
+            execOrxcmdAs(account, args, env, options.workDir);
         }
         ::close(in[0]);
         ::close(out[1]);
@@ -201,6 +217,28 @@ inline SCmdResult runOrxcmd(const TestAccount& account, const COrxInstall& insta
                             const std::vector<std::string>& args, const SCmdOptions& options = {}) {
     COrxcmdProcess process(account, install, args, options);
     return process.wait();
+}
+
+// Generates a 1024-bit RSA key pair for `userID` protected by `passphrase` as `account`, with
+// `extra` switches; its short key ID ("0x..."), or "" when the generation failed (`failure`
+// then holds the run).
+inline std::string generateKeyAs(const TestAccount& account, const COrxInstall& install,
+                                 const std::string& userID, const std::string& passphrase = "pw",
+                                 const std::vector<std::string>& extra = {},
+                                 SCmdResult* failure = nullptr) {
+    std::vector<std::string> args = {"--key-gen", "--key-size",      "1024", "--userid",
+                                     userID,      "--passphrase-fd", "3"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    SCmdOptions options;
+    options.passphrases = passphrase + "\n";
+    const SCmdResult r = runOrxcmd(account, install, args, options);
+    const std::string::size_type at = r.out.find("0x");
+    if (r.rc != 0 || at == std::string::npos) {
+        if (failure != nullptr)
+            *failure = r;
+        return std::string();
+    }
+    return r.out.substr(at, 10);
 }
 
 // Reads a file as root.

@@ -24,10 +24,8 @@ public:
         int pass[2];
         if (::pipe2(pass, O_CLOEXEC) != 0)
             throw std::runtime_error("pipe failed");
-        std::vector<std::string> env = {"ORXDIR=" + install.path(), "HOME=" + account.home(),
-                                        "PATH=/usr/bin:/bin", "TERM=dumb"};
-        for (const auto& e : options.env)
-            env.push_back(e.first + "=" + e.second);
+        std::vector<std::string> env = orxcmdEnvironment(account, install, options.env);
+        env.push_back("TERM=dumb");
         m_pid = ::fork();
         if (m_pid == 0) {
             ::setsid();
@@ -40,24 +38,7 @@ public:
             ::dup2(tty, 2);
             if (!options.passphrases.empty())
                 ::dup2(pass[0], 3);
-            const gid_t group = account.gid();
-            if (::setgroups(1, &group) != 0 || ::setgid(group) != 0 || ::setuid(account.uid()) != 0)
-                ::_exit(126);
-            if (::chdir(account.home().c_str()) != 0)
-                ::_exit(126);
-            std::vector<char*> argv;
-            static std::string program = ORXCMD_PATH;
-            argv.push_back(&program[0]);
-            std::vector<std::string> copies(args);
-            for (std::string& a : copies)
-                argv.push_back(&a[0]);
-            argv.push_back(nullptr);
-            std::vector<char*> envp;
-            for (std::string& e : env)
-                envp.push_back(&e[0]);
-            envp.push_back(nullptr);
-            ::execve(argv[0], argv.data(), envp.data());
-            ::_exit(127);
+            execOrxcmdAs(account, args, env, std::string());
         }
         ::close(pass[0]);
         const std::string& lines = options.passphrases;
