@@ -125,19 +125,6 @@ TEST(PrivateKey, ProtectedKeyNeedsTheRightPassphrase) {
     ZAFFreeKeyDB(db);
 }
 
-TEST(KeyServer, QueriesAreNotSupported) {
-    Context ctx;
-    ZAFKeyServerRef server = nullptr;
-    ASSERT_EQ(0, ZAFNewKeyServer(ctx.get(), "ldap://keys.example.org", &server));
-    ZAFKeyDBRef db = nullptr;
-    EXPECT_EQ(kZAFError_NotImplemented, ZAFQueryKeyServer(server, nullptr, &db));
-    EXPECT_EQ(nullptr, db);
-    char text[64];
-    ASSERT_EQ(0, ZAFGetErrorString(kZAFError_NotImplemented, sizeof text, text));
-    EXPECT_STREQ("not supported", text);
-    ZAFFreeKeyServer(server);
-}
-
 namespace {
 
 // A key revocation certificate (type 0x20) for `key`, signed with its own secret key.
