@@ -452,6 +452,12 @@ CheckDigest checkDigest(std::string_view sigBody, std::string_view keyFingerprin
 // What a check digest holds of a key packet: its public part (the whole body when the layout is
 // not known), so that a key read from the secret ring shares the checks of its public form.
 std::string_view checkedKeyPart(std::string_view keyBody);
+// The hash signature `sigBody` covers over primary key `keyBody` and the user ID, attribute or
+// subkey `parentBody` (tag `parentTag`, 0 for none), `sig` parsed from it; empty when the
+// signature does not parse or names a hash we lack.
+std::vector<uint8_t> signatureDigest(std::string_view sigBody, std::string_view keyBody,
+                                     uint8_t parentTag, std::string_view parentBody,
+                                     rfc4880::SigInfo& sig);
 // Verifies signature `sigBody` by the key packet `signerBody` over primary key `keyBody` and
 // the user ID, attribute or subkey `parentBody` (tag `parentTag`, 0 for none).
 bool verifyBytes(std::string_view sigBody, std::string_view keyBody, uint8_t parentTag,

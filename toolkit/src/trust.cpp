@@ -1,17 +1,11 @@
-// trust: signature verification and the validity calculation over the web of certifications.
+// trust: what a key may cost, the data a signature covers and the digest of its check, the check
+// cache and budget, and the validity calculation over the web of certifications.
 #include "keyedit_internal.h"
 #include "keystore_internal.h"
 
 #include <botan/ber_dec.h>
 #include <botan/bigint.h>
-#include <botan/dl_group.h>
-#include <botan/dsa.h>
-#include <botan/ec_group.h>
-#include <botan/ecdsa.h>
-#include <botan/ed25519.h>
 #include <botan/hash.h>
-#include <botan/pubkey.h>
-#include <botan/rsa.h>
 
 #include <algorithm>
 #include <array>
@@ -41,72 +35,8 @@ Botan::BigInt toBig(const rfc4880::Mpi& m) {
     return Botan::BigInt(reinterpret_cast<const uint8_t*>(m.bytes.data()), m.bytes.size());
 }
 
-std::vector<uint8_t> padded(const rfc4880::Mpi& m, size_t width) {
-    std::string_view b = m.bytes;
-    while (!b.empty() && b[0] == 0)
-        b.remove_prefix(1);
-    if (b.size() > width)
-        return {};
-    std::vector<uint8_t> out(width - b.size(), 0);
-    out.insert(out.end(), b.begin(), b.end());
-    return out;
-}
-
 // 1 < x < p: a group element that is neither trivial nor outside the group.
 bool insideGroup(const Botan::BigInt& x, const Botan::BigInt& p) { return x > 1 && x < p; }
-
-// The crypto library's public key objects cost more to set up (its constant-time reduction
-// constants for the modulus) than a check costs with them, and a key's own signatures come
-// in a row when its self-signatures are checked. Each thread keeps the last few it made.
-struct PreparedKey {
-    std::string body; // the signer's key packet body
-    std::unique_ptr<Botan::Public_Key> key;
-    std::unique_ptr<Botan::PK_Verifier> verifier;
-    size_t width = 0; // DSA, ECDSA, EdDSA: bytes of each signature half
-};
-
-constexpr size_t kPreparedPerThread = 4;
-
-const PreparedKey* prepare(std::string_view body, const rfc4880::KeyInfo& info) {
-    thread_local std::array<PreparedKey, kPreparedPerThread> slots;
-    thread_local size_t next = 0;
-    for (const PreparedKey& p : slots)
-        if (p.key != nullptr && p.body == body)
-            return &p;
-    PreparedKey made;
-    if (rfc4880::isRSA(info.algorithm)) {
-        made.key = std::make_unique<Botan::RSA_PublicKey>(toBig(info.mpis[0]), toBig(info.mpis[1]));
-        made.verifier = std::make_unique<Botan::PK_Verifier>(*made.key, "EMSA3(Raw)");
-        made.width = info.mpis[0].bytes.size();
-    } else if (rfc4880::isDSA(info.algorithm)) {
-        Botan::DL_Group group(toBig(info.mpis[0]), toBig(info.mpis[1]), toBig(info.mpis[2]));
-        made.width = (group.get_q().bits() + 7) / 8;
-        made.key = std::make_unique<Botan::DSA_PublicKey>(group, toBig(info.mpis[3]));
-        made.verifier = std::make_unique<Botan::PK_Verifier>(*made.key, "Raw");
-    } else if (info.algorithm == 19) {
-        Botan::EC_Group group(curveOid(info.curveOid));
-        std::string_view pt = info.mpis[0].bytes;
-        made.width = (group.get_order().bits() + 7) / 8;
-        made.key = std::make_unique<Botan::ECDSA_PublicKey>(
-            group, group.OS2ECP(reinterpret_cast<const uint8_t*>(pt.data()), pt.size()));
-        made.verifier = std::make_unique<Botan::PK_Verifier>(*made.key, "Raw");
-    } else if (info.algorithm == 22) {
-        std::string_view pt = info.mpis[0].bytes;
-        if (pt.size() != 33 || uint8_t(pt[0]) != 0x40)
-            return nullptr;
-        made.width = 32;
-        made.key = std::make_unique<Botan::Ed25519_PublicKey>(
-            reinterpret_cast<const uint8_t*>(pt.data()) + 1, 32);
-        made.verifier = std::make_unique<Botan::PK_Verifier>(*made.key, "Pure");
-    } else {
-        return nullptr;
-    }
-    made.body.assign(body);
-    PreparedKey& slot = slots[next];
-    next = (next + 1) % kPreparedPerThread;
-    slot = std::move(made);
-    return &slot;
-}
 
 } // namespace
 
@@ -169,45 +99,6 @@ std::string_view signingKeyBody(const Key& signer, const uint8_t keyID[8], uint8
     return {};
 }
 
-bool verifyWithKey(std::string_view signerKeyBody, uint8_t hashAlg, const uint8_t* digest,
-                   size_t digestLength, const rfc4880::SigInfo& sig) {
-    rfc4880::KeyInfo info;
-    if (!rfc4880::parseKeyPacket(signerKeyBody, info, false) || !info.known ||
-        !keyParametersAcceptable(info))
-        return false;
-    std::vector<uint8_t> msg(digest, digest + digestLength);
-    try {
-        if (rfc4880::isRSA(info.algorithm) && sig.mpis.size() == 1) {
-            std::string_view prefix = rfc4880::digestInfoPrefix(hashAlg);
-            const PreparedKey* p = prefix.empty() ? nullptr : prepare(signerKeyBody, info);
-            if (p == nullptr)
-                return false;
-            std::vector<uint8_t> m(prefix.begin(), prefix.end());
-            m.insert(m.end(), msg.begin(), msg.end());
-            std::vector<uint8_t> s = padded(sig.mpis[0], p->width);
-            return !s.empty() && p->verifier->verify_message(m, s);
-        }
-        const bool twoHalves =
-            rfc4880::isDSA(info.algorithm) || info.algorithm == 19 || info.algorithm == 22;
-        if (!twoHalves || sig.mpis.size() != 2)
-            return false;
-        const PreparedKey* p = prepare(signerKeyBody, info);
-        if (p == nullptr)
-            return false;
-        // A hash longer than a DSA subgroup (SHA-256 with a 160-bit q) counts by its leftmost
-        // bytes; the crypto library refuses longer input outright.
-        if (rfc4880::isDSA(info.algorithm) && msg.size() > p->width)
-            msg.resize(p->width);
-        std::vector<uint8_t> s = padded(sig.mpis[0], p->width), s2 = padded(sig.mpis[1], p->width);
-        if (s.empty() || s2.empty())
-            return false;
-        s.insert(s.end(), s2.begin(), s2.end());
-        return p->verifier->verify_message(msg, s);
-    } catch (const std::exception&) {
-        return false;
-    }
-}
-
 namespace {
 
 // Results of signature checks made in this process, by check digest. Keys are rebuilt after
@@ -266,18 +157,18 @@ CheckDigest checkDigest(std::string_view sigBody, std::string_view keyFingerprin
     return d;
 }
 
-bool verifyBytes(std::string_view sigBody, std::string_view keyBody, uint8_t parentTag,
-                 std::string_view parentBody, std::string_view signerBody) {
-    rfc4880::SigInfo sig;
+std::vector<uint8_t> signatureDigest(std::string_view sigBody, std::string_view keyBody,
+                                     uint8_t parentTag, std::string_view parentBody,
+                                     rfc4880::SigInfo& sig) {
     const char* hn = nullptr;
     if (!rfc4880::parseSignature(sigBody, sig) || (hn = rfc4880::hashName(sig.hashAlg)) == nullptr)
-        return false;
+        return {};
     auto hash = Botan::HashFunction::create(hn);
     if (hash == nullptr || !hashKeyPacket(*hash, keyBody))
-        return false;
+        return {};
     if (parentTag == rfc4880::kTagPublicSubkey || parentTag == rfc4880::kTagSecretSubkey) {
         if (!hashKeyPacket(*hash, parentBody))
-            return false;
+            return {};
     } else if (parentTag == rfc4880::kTagUserID || parentTag == rfc4880::kTagUserAttribute) {
         if (sig.version == 4) {
             uint8_t tag = parentTag == rfc4880::kTagUserAttribute ? 0xD1 : 0xB4;
@@ -298,6 +189,14 @@ bool verifyBytes(std::string_view sigBody, std::string_view keyBody, uint8_t par
     }
     std::vector<uint8_t> digest(hash->output_length());
     hash->final(digest.data());
+    return digest;
+}
+
+bool verifyBytes(std::string_view sigBody, std::string_view keyBody, uint8_t parentTag,
+                 std::string_view parentBody, std::string_view signerBody) {
+    rfc4880::SigInfo sig;
+    const std::vector<uint8_t> digest =
+        signatureDigest(sigBody, keyBody, parentTag, parentBody, sig);
     // The two stored bytes of the hash let a damaged signature fail before the expensive part.
     if (digest.size() < 2 || digest[0] != sig.left16[0] || digest[1] != sig.left16[1])
         return false;
