@@ -1,6 +1,7 @@
 // keystore_bench: opening, listing, trust calculation and import of the bench key rings.
 #include "bench_support.h"
 #include "keystore_internal.h"
+#include "pubverify.h"
 
 #include <zaf/zafcontext.h>
 #include <zaf/zafkeys.h>
@@ -117,6 +118,27 @@ void BM_OpenRingsThreads(benchmark::State& state) {
         }
         ZAFFreeKeyDB(db);
     }
+    zaf::setKeyBuildThreads(0);
+}
+
+// The first read of the 7k rings on one thread with every check computed one way: the crypto
+// library's verifier, the equations computed directly, or the way chosen per key.
+void BM_OpenRingsByWay(benchmark::State& state, zaf::VerifyWay way) {
+    Ctx c;
+    zaf::setKeyBuildThreads(1);
+    zaf::setVerifyWay(way);
+    for (auto _ : state) {
+        state.PauseTiming();
+        zaf::clearCachedChecks();
+        state.ResumeTiming();
+        ZAFKeyDBRef db = openRings(c.ctx, "7k", true);
+        if (db == nullptr) {
+            state.SkipWithError("cannot open rings");
+            break;
+        }
+        ZAFFreeKeyDB(db);
+    }
+    zaf::setVerifyWay(zaf::VerifyWay::Cheapest);
     zaf::setKeyBuildThreads(0);
 }
 
@@ -283,6 +305,15 @@ BENCHMARK(BM_OpenRingsThreads)
     ->Arg(1)
     ->Arg(2)
     ->Arg(4)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_OpenRingsByWay, library, zaf::VerifyWay::Library)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_OpenRingsByWay, direct, zaf::VerifyWay::Direct)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_OpenRingsByWay, chosen, zaf::VerifyWay::Cheapest)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_OpenRingsWithCheckFile, 1k, "1k")->Unit(benchmark::kMillisecond);
