@@ -103,22 +103,21 @@ const bool registered = [] {
         {"DSA-2048/256", [] { return &dsaMaterial(2048, 256); }},
         {"DSA-3072/256", [] { return &dsaMaterial(3072, 256); }},
     };
-    const std::pair<const char*, VerifyWay> ways[] = {
-        {"library", VerifyWay::Library}, {"direct", VerifyWay::Direct}, {"chosen", VerifyWay::Cheapest}};
+    const std::pair<const char*, VerifyWay> ways[] = {{"library", VerifyWay::Library},
+                                                      {"direct", VerifyWay::Direct},
+                                                      {"chosen", VerifyWay::Cheapest}};
     for (const Kind& kind : kinds)
         for (bool first : {true, false})
             for (const auto& [wayName, way] : ways) {
                 if (kind.name.rfind("DSA", 0) == 0 && way != VerifyWay::Library)
                     continue;
-                const std::string name = "BM_Check/" + kind.name + (first ? "/first/" : "/later/") +
-                                         wayName;
+                const std::string name =
+                    "BM_Check/" + kind.name + (first ? "/first/" : "/later/") + wayName;
                 // Keys are made when the benchmark runs, so a filter makes only what it runs.
-                benchmark::RegisterBenchmark(name.c_str(),
-                                             [make = kind.make, way = way, first](
-                                                 benchmark::State& state) {
-                                                 BM_Check(state, make(), way, first);
-                                             })
-                    ->Unit(benchmark::kMicrosecond);
+                benchmark::RegisterBenchmark(name.c_str(), [make = kind.make, way = way,
+                                                            first](benchmark::State& state) {
+                    BM_Check(state, make(), way, first);
+                })->Unit(benchmark::kMicrosecond);
             }
     return true;
 }();

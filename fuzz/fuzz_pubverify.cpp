@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         zaf::verifyWithKeyBy(zaf::VerifyWay::Library, key, hashAlg, digest, digestLength, sig);
     orxfuzz::require(library == zaf::verifyWithKeyBy(zaf::VerifyWay::Direct, key, hashAlg, digest,
                                                      digestLength, sig));
-    orxfuzz::require(library == zaf::verifyWithKeyBy(zaf::VerifyWay::Cheapest, key, hashAlg,
-                                                     digest, digestLength, sig));
+    orxfuzz::require(library == zaf::verifyWithKeyBy(zaf::VerifyWay::Cheapest, key, hashAlg, digest,
+                                                     digestLength, sig));
     return 0;
 }

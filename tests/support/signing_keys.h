@@ -96,7 +96,8 @@ public:
     // r and s of a signature over `msg` (its leftmost bytes as wide as the subgroup).
     std::vector<std::string> sign(const std::vector<uint8_t>& msg) {
         const size_t w = width();
-        std::vector<uint8_t> cut(msg.begin(), msg.begin() + std::ptrdiff_t(std::min(w, msg.size())));
+        std::vector<uint8_t> cut(msg.begin(),
+                                 msg.begin() + std::ptrdiff_t(std::min(w, msg.size())));
         std::vector<uint8_t> s = m_signer.sign_message(cut, m_rng);
         return {std::string(s.begin(), s.begin() + std::ptrdiff_t(w)),
                 std::string(s.begin() + std::ptrdiff_t(w), s.end())};

@@ -52,8 +52,8 @@ std::string digestInfo(uint8_t hashAlg, const std::vector<uint8_t>& digest) {
 
 TEST(PublicVerify, RsaWaysAgreeOnGoodForgedAndMalformedSignatures) {
     Botan::ChaCha_RNG rng(Botan::secure_vector<uint8_t>(32, 0x52));
-    const std::vector<RsaCase> cases = {{1024, 3}, {1024, 65537}, {2048, 17},
-                                        {2048, 65537}, {3072, 3}, {4096, 65537}};
+    const std::vector<RsaCase> cases = {{1024, 3},     {1024, 65537}, {2048, 17},
+                                        {2048, 65537}, {3072, 3},     {4096, 65537}};
     for (const RsaCase& c : cases) {
         RsaKey key(rng, c.bits, c.e);
         const std::string tag = "RSA-" + std::to_string(c.bits) + " e=" + std::to_string(c.e);
@@ -115,14 +115,16 @@ TEST(PublicVerify, RsaWaysAgreeOnGoodForgedAndMalformedSignatures) {
         const std::string ps(k - t.size() - 3, char(0xFF));
         EXPECT_TRUE(check("built here", {encoded(std::string{0, 1} + ps + '\0' + t)}));
         EXPECT_FALSE(check("block type 2", {encoded(std::string{0, 2} + ps + '\0' + t)}));
-        EXPECT_FALSE(check("no zero after the padding", {encoded(std::string{0, 1} + ps + '\xFF' + t)}));
+        EXPECT_FALSE(
+            check("no zero after the padding", {encoded(std::string{0, 1} + ps + '\xFF' + t)}));
         EXPECT_FALSE(check("zero inside the padding",
                            {encoded(std::string{0, 1} + ps.substr(1) + '\0' + '\0' + t)}));
-        EXPECT_FALSE(check("one byte short", {encoded(std::string{0, 0, 1} + ps.substr(1) + '\0' + t)}));
+        EXPECT_FALSE(
+            check("one byte short", {encoded(std::string{0, 0, 1} + ps.substr(1) + '\0' + t)}));
         EXPECT_FALSE(check("a byte after the hash",
                            {encoded(std::string{0, 1} + ps.substr(1) + '\0' + t + '\x42')}));
-        EXPECT_FALSE(check("hash in front of the padding",
-                           {encoded(std::string{0, 1, 0} + t + ps)}));
+        EXPECT_FALSE(
+            check("hash in front of the padding", {encoded(std::string{0, 1, 0} + t + ps)}));
     }
 }
 
@@ -144,11 +146,10 @@ TEST(PublicVerify, RsaPaddingOfEightBytesAtLeast) {
 TEST(PublicVerify, DsaVerdictsOnGoodForgedAndMalformedSignatures) {
     Botan::ChaCha_RNG rng(Botan::secure_vector<uint8_t>(32, 0x44));
     // 1024/160, 2048/256 and 3072/256 as published; 2048/224 made here.
-    std::vector<Botan::DL_Group> groups = {Botan::DL_Group("dsa/jce/1024"),
-                                           Botan::DL_Group("dsa/botan/2048"),
-                                           Botan::DL_Group("dsa/botan/3072"),
-                                           Botan::DL_Group(rng, Botan::DL_Group::Prime_Subgroup,
-                                                           2048, 224)};
+    std::vector<Botan::DL_Group> groups = {
+        Botan::DL_Group("dsa/jce/1024"), Botan::DL_Group("dsa/botan/2048"),
+        Botan::DL_Group("dsa/botan/3072"),
+        Botan::DL_Group(rng, Botan::DL_Group::Prime_Subgroup, 2048, 224)};
     for (const Botan::DL_Group& group : groups) {
         DsaKey key(rng, group);
         const std::string& body = key.body;
@@ -179,7 +180,8 @@ TEST(PublicVerify, DsaVerdictsOnGoodForgedAndMalformedSignatures) {
         EXPECT_TRUE(verdict(tag + ": hash = q", body, 8, qHash, sign(qHash)));
 
         const std::string zero(w, 0), one(1, 1), qBytes = bytesOf(q), top(w, char(0xFF));
-        for (const auto& [what, values] : std::vector<std::pair<std::string, std::vector<std::string>>>{
+        for (const auto& [what, values] :
+             std::vector<std::pair<std::string, std::vector<std::string>>>{
                  {"r = 0", {zero, good[1]}},
                  {"s = 0", {good[0], zero}},
                  {"r = q", {qBytes, good[1]}},

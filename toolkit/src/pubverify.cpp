@@ -64,8 +64,8 @@ std::vector<uint8_t> padded(const rfc4880::Mpi& m, size_t width) {
 // A key as the checks of this thread last used it. A key's own self-signatures come in a row
 // when a ring is read, so each thread keeps the last few keys.
 struct PreparedKey {
-    std::string body; // the signer's key packet body
-    size_t width = 0; // RSA: bytes of the modulus; DSA, ECDSA, EdDSA: of each signature half
+    std::string body;   // the signer's key packet body
+    size_t width = 0;   // RSA: bytes of the modulus; DSA, ECDSA, EdDSA: of each signature half
     Botan::BigInt n, e; // RSA
     size_t directReductions = 0; // RSA: reductions the direct way spent on this key so far
     // The library's verifier, made when first needed for RSA.
