@@ -102,11 +102,11 @@ void BM_OpenRings(benchmark::State& state, const char* size, bool fresh) {
     }
 }
 
-// The first read of the 7k rings another program wrote, with the keys built (and their
-// deciding self-signatures verified) by 1, 2 or 4 threads.
-void BM_OpenRingsThreads(benchmark::State& state) {
+// First reads of the 7k rings another program wrote (the process's check cache emptied before
+// each), the keys built (and their deciding self-signatures verified) by `threads` threads.
+void firstReads(benchmark::State& state, unsigned threads) {
     Ctx c;
-    zaf::setKeyBuildThreads(unsigned(state.range(0)));
+    zaf::setKeyBuildThreads(threads);
     for (auto _ : state) {
         state.PauseTiming();
         zaf::clearCachedChecks();
@@ -121,25 +121,15 @@ void BM_OpenRingsThreads(benchmark::State& state) {
     zaf::setKeyBuildThreads(0);
 }
 
-// The first read of the 7k rings on one thread with every check computed one way: the crypto
-// library's verifier, the equations computed directly, or the way chosen per key.
+// The first read with 1, 2 or 4 threads.
+void BM_OpenRingsThreads(benchmark::State& state) { firstReads(state, unsigned(state.range(0))); }
+
+// The first read on one thread with every check computed one way: the crypto library's
+// verifier, the RSA equation computed directly, or the way chosen per key.
 void BM_OpenRingsByWay(benchmark::State& state, zaf::VerifyWay way) {
-    Ctx c;
-    zaf::setKeyBuildThreads(1);
     zaf::setVerifyWay(way);
-    for (auto _ : state) {
-        state.PauseTiming();
-        zaf::clearCachedChecks();
-        state.ResumeTiming();
-        ZAFKeyDBRef db = openRings(c.ctx, "7k", true);
-        if (db == nullptr) {
-            state.SkipWithError("cannot open rings");
-            break;
-        }
-        ZAFFreeKeyDB(db);
-    }
+    firstReads(state, 1);
     zaf::setVerifyWay(zaf::VerifyWay::Cheapest);
-    zaf::setKeyBuildThreads(0);
 }
 
 // Opening rings another program wrote in a new process once an earlier one kept its check
