@@ -2,6 +2,7 @@
 // checking), the group commands and the small informational commands.
 #include "engine_internal.h"
 
+#include <oozaf/filemanager.h>
 #include <oozaf/keydb.h>
 #include <oozaf/throwable.h>
 #include <oozaf/util.h>
@@ -799,15 +800,45 @@ void gCmdAddRevoker(CEngineRun& run) {
             "\n");
 }
 
+namespace {
+
+// A photo from standard input ("-"), or from a regular file of at most kZAFMaxPhotoSize bytes,
+// refused at once when it is anything else (a FIFO, a device, a folder); a link the user named
+// is followed.
+std::string readPhoto(CEngineRun& run, const std::string& path) {
+    if (path.empty() || path == "-")
+        return run.readInput(path);
+    std::string image;
+    try {
+        Owned<CZAFFile> file(CZAFFileManager::openUserFile(
+            path, eFileOpenRead, eFileTypeBinary, eUserFileFollowLinks,
+            static_cast<uint64_t>(kZAFMaxPhotoSize)));
+        if (file->getSize() > 0)
+            file->readWholeFile(image);
+    } catch (CZAFFileRefusedException* e) {
+        CZAFThrowableGuard guard(e);
+        fail(kZAFvorn_BadData, path + " " + e->getExplanation());
+    } catch (CZAFFileException* e) {
+        CZAFThrowableGuard guard(e);
+        const auto* os = dynamic_cast<const CZAFOSException*>(e->getRoot());
+        fail(kZAFvorn_IO, "cannot read " + path +
+                              (os != nullptr ? ": " + CZAFOSException::getOSMessage(os->getErrno())
+                                             : std::string()));
+    }
+    return image;
+}
+
+} // namespace
+
 void gCmdAddPhotoID(CEngineRun& run) {
     Owned<CZAFKey> key = run.findKey(run.args()[0], true);
-    const std::string image = run.readInput(run.args()[1]);
-    if (image.size() < 2 || static_cast<unsigned char>(image[0]) != 0xFF ||
-        static_cast<unsigned char>(image[1]) != 0xD8)
-        fail(kZAFvorn_BadData, run.args()[1] + " is not a JPEG image");
+    const std::string image = readPhoto(run, run.args()[1]);
     if (image.size() > static_cast<size_t>(kZAFMaxPhotoSize))
         fail(kZAFvorn_BadData,
              run.args()[1] + " is larger than " + std::to_string(kZAFMaxPhotoSize) + " bytes");
+    if (image.size() < 2 || static_cast<unsigned char>(image[0]) != 0xFF ||
+        static_cast<unsigned char>(image[1]) != 0xD8)
+        fail(kZAFvorn_BadData, run.args()[1] + " is not a JPEG image");
     CSecret passphrase;
     run.readKeyPassphrase(*key, passphrase);
     gAddPhotoID(run.server(), *key, image, passphrase.str());

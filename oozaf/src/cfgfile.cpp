@@ -242,22 +242,14 @@ void copyPermissions(const std::string& original, const std::string& temp) {
         ZAF_LOG_WARNING("WARNING: Could not keep the owner of '" << original << "'");
 }
 
-// Opens a file for reading without ever waiting for another process: a FIFO without a writer
-// would block the open for ever, and one whose writer sends nothing would block every read. So
-// the descriptor stays non-blocking: a FIFO or device at its end reads as an empty file (as
-// /dev/null does), one that has no data yet fails as a read error (EAGAIN), and one that never
-// ends stops at the file size bound. Regular files read as usual.
+// Opens a configuration file for reading without ever waiting for another process: a FIFO, a
+// device or a folder is refused at once, and so is a file above the size bound; the null device
+// reads as an empty file ("Include /dev/null"). Links are followed: a user's file may be a link
+// to where they keep it (update() keeps such a link).
 CZAFTextFile* openToRead(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        gThrowWithErrno<CZAFFileOpenException>(path, static_cast<int>(eFileOpenRead));
-    FILE* stream = fdopen(fd, "r");
-    if (stream == nullptr) {
-        const int error = errno;
-        close(fd);
-        throw new CZAFFileOpenException(path, eFileOpenRead, error);
-    }
-    return new CZAFTextFile(stream, path);
+    return static_cast<CZAFTextFile*>(CZAFFileManager::openUserFile(
+        path, eFileOpenRead, eFileTypeText, eUserFileFollowLinks | eUserFileNullIsEmpty,
+        CVornServerCfgFile::kMaxFileSize));
 }
 
 } // namespace
@@ -435,7 +427,8 @@ void CVornServerCfgFile::write(const std::string& path, bool append,
     try {
         const int mode =
             append ? eFileOpenAppend : (eFileOpenWrite | eFileOpenCreate | eFileOpenTruncate);
-        CFileGuard file(CZAFFileManager::open(path, mode, eFileTypeText));
+        CFileGuard file(
+            CZAFFileManager::openUserFile(path, mode, eFileTypeText, eUserFileFollowLinks));
         auto* text = static_cast<CZAFTextFile*>(file.get());
         if (text->getSize() > 0)
             text->writeLine("");
@@ -465,7 +458,9 @@ void CVornServerCfgFile::update(const std::string& path, const CVornServerCfgPar
     try {
         // Read and write access, as the old file would be rewritten in place: a file the caller
         // may not write is refused, and a missing one is created.
-        CFileGuard file(CZAFFileManager::open(path, eFileOpenRead | eFileOpenWrite, eFileTypeText));
+        CFileGuard file(CZAFFileManager::openUserFile(path, eFileOpenRead | eFileOpenWrite,
+                                                      eFileTypeText, eUserFileFollowLinks,
+                                                      kMaxFileSize));
         readLines(static_cast<CZAFTextFile*>(file.get()), lines);
     } catch (CZAFFileException* e) {
         gRethrowAs<CZAFPropertiesIOException>(e);

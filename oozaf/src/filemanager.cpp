@@ -11,8 +11,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <iomanip>
 #include <memory>
+#include <orx/userfile.h>
 #include <sstream>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -41,6 +43,19 @@ std::string modeString(bool exists, int mode) {
     if (!(mode & eFileOpenWrite))
         return "r";
     return "w";
+}
+
+// The open(2) flags of a standard I/O mode string ("r", "r+", "w", "w+", "a+").
+int openFlags(const std::string& mode) {
+    if (mode == "r")
+        return O_RDONLY;
+    if (mode == "r+")
+        return O_RDWR;
+    if (mode == "w")
+        return O_WRONLY | O_CREAT | O_TRUNC;
+    if (mode == "w+")
+        return O_RDWR | O_CREAT | O_TRUNC;
+    return O_RDWR | O_CREAT | O_APPEND; // "a+"
 }
 
 // Releases the toolkit objects of a wipe however it ends. Release failures cannot change the
@@ -101,6 +116,36 @@ CZAFFile* CZAFFileManager::open(const std::string& name, int mode, eFileType typ
     FILE* stream = fopen(name.c_str(), openMode.c_str());
     if (stream == nullptr)
         gThrowWithErrno<CZAFFileOpenException>(name, mode);
+    if (type == eFileTypeText)
+        return new CZAFTextFile(stream, name);
+    return new CZAFFile(stream, name);
+}
+
+CZAFFile* CZAFFileManager::openUserFile(const std::string& name, int mode, eFileType type,
+                                        int rules, uint64_t maxBytes) {
+    const std::string openMode = modeString(fileExists(name), mode);
+    ZAF_LOG_DEBUG("openMode = '" << openMode << "' (a user's file)");
+    orxfile::Rules checks;
+    checks.followLinks = (rules & eUserFileFollowLinks) != 0;
+    checks.nullDeviceIsEmpty = (rules & eUserFileNullIsEmpty) != 0;
+    checks.maxBytes = maxBytes;
+    orxfile::UserFile file;
+    const orxfile::Problem problem = file.open(name, openFlags(openMode), checks, 0666);
+    switch (problem) {
+    case orxfile::Problem::None:
+        break;
+    case orxfile::Problem::Missing:
+    case orxfile::Problem::Denied:
+    case orxfile::Problem::Failed:
+        throw new CZAFFileOpenException(name, mode, file.error());
+    default:
+        throw new CZAFFileRefusedException(name, file.explain(problem));
+    }
+    // The descriptor is past its checks (fdopen never truncates or creates).
+    FILE* stream = fdopen(file.fd(), (openMode + (type == eFileTypeText ? "t" : "b")).c_str());
+    if (stream == nullptr)
+        gThrowWithErrno<CZAFFileOpenException>(name, mode);
+    file.release();
     if (type == eFileTypeText)
         return new CZAFTextFile(stream, name);
     return new CZAFFile(stream, name);
@@ -180,7 +225,8 @@ void CZAFFileManager::createDirectory(const std::string& name) {
 }
 
 void CZAFFileManager::createEmptyFile(const std::string& name) {
-    delete open(name, eFileOpenWrite | eFileOpenCreate | eFileOpenTruncate, eFileTypeText);
+    delete openUserFile(name, eFileOpenWrite | eFileOpenCreate | eFileOpenTruncate, eFileTypeText,
+                        eUserFileNoLinks);
 }
 
 uint64_t CZAFFileManager::getFileSize(const std::string& name) {
@@ -212,12 +258,17 @@ std::string CZAFFileManager::appendToDir(const std::string& dir, const std::stri
 
 std::string CZAFFileManager::getWorkingDirectory() { return CZAFUtil::getWorkingDirectory(); }
 
-void CZAFFileManager::copyFiles(const std::string& source, const std::string& target,
-                                bool replace) {
-    std::unique_ptr<CZAFFile> in(open(source, eFileOpenRead, eFileTypeBinary));
+void CZAFFileManager::copyFiles(const std::string& source, const std::string& target, bool replace,
+                                bool targetIsUserFile) {
+    std::unique_ptr<CZAFFile> in(
+        targetIsUserFile
+            ? openUserFile(source, eFileOpenRead, eFileTypeBinary, eUserFileFollowLinks)
+            : open(source, eFileOpenRead, eFileTypeBinary));
     const int targetMode = replace ? (eFileOpenWrite | eFileOpenCreate | eFileOpenTruncate)
                                    : (eFileOpenWrite | eFileOpenCreate);
-    std::unique_ptr<CZAFFile> out(open(target, targetMode, eFileTypeBinary));
+    std::unique_ptr<CZAFFile> out(
+        targetIsUserFile ? openUserFile(target, targetMode, eFileTypeBinary, eUserFileNoLinks)
+                         : open(target, targetMode, eFileTypeBinary));
     std::string chunk;
     while (in->read(chunk, kCopyChunk) != 0)
         out->write(chunk);

@@ -439,11 +439,9 @@ CZAFGroupSet::CZAFGroupSet(CZAFContext& context, const std::string& path)
     if (!CZAFFileManager::fileExists(path))
         CZAFFileManager::createEmptyFile(path);
     CZAFFileSpec file(context, path);
-    if (ZAFNewGroupSetFromFile(context.getHandle(), file.getHandle(), &m_groupSet) !=
-        kZAFError_NoErr) {
-        m_groupSet = nullptr;
-        check(ZAFNewGroupSet(context.getHandle(), &m_groupSet));
-    }
+    // A damaged or unreadable file reads as an empty set; what is no groups file at all (a link,
+    // a folder, device or FIFO, a file above the bound) fails here.
+    check(ZAFNewGroupSetFromFile(context.getHandle(), file.getHandle(), &m_groupSet));
     KEYDB_ASSERT(m_groupSet != nullptr);
 }
 

@@ -261,6 +261,10 @@ std::string CZAFFileWipeException::getMessage() const {
     return "Error while wiping file " + m_path;
 }
 
+std::string CZAFFileRefusedException::getMessage() const {
+    return "Refused to open file " + m_path + ": it " + m_explanation;
+}
+
 std::string CZAFFileSystemException::getMessage() const {
     return "A file system error has occured";
 }

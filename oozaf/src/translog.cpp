@@ -82,7 +82,9 @@ void CVornServer::getLog(std::vector<SVornLogEntry>& entries) const {
         throw new CZAFLogException(eReasonNoLogFile);
 
     try {
-        std::unique_ptr<CZAFFile> file(CZAFFileManager::open(path, eFileOpenRead, eFileTypeText));
+        // The log's path comes from the user's configuration: never wait on what is no file.
+        std::unique_ptr<CZAFFile> file(CZAFFileManager::openUserFile(
+            path, eFileOpenRead, eFileTypeText, eUserFileFollowLinks));
         auto* text = dynamic_cast<CZAFTextFile*>(file.get());
         ZAF_ASSERT_TAG(kTag, text != nullptr);
         entries.clear();

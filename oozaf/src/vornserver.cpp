@@ -118,7 +118,7 @@ void CVornServer::openConfiguration(CVornServerCommandLine* commandLine) {
         try {
             CZAFFileManager::copyFiles(
                 CZAFFileManager::appendToDir(CZAFUtil::getRunDirectory(), kTemplateFileName),
-                userFile, true);
+                userFile, true, true);
         } catch (CZAFFileException* e) {
             gRethrowAs<CZAFServerOpenException>(e, eReasonTemplateCopy);
         }
@@ -193,7 +193,7 @@ void CVornServer::openKeyDatabase() {
             continue;
         try {
             CZAFFileManager::createEmptyFile(ring);
-        } catch (CZAFFileOpenException* e) {
+        } catch (CZAFFileException* e) {
             gRethrowAs<CZAFServerOpenException>(e, eReasonNewKeyRings);
         }
     }

@@ -1,6 +1,6 @@
 // orxsdkd as a real process: check results served to a new client's first trust calculation, a
 // rewritten ring seen as a new version, a lost service, the bounds, refused descriptors, and
-// two real accounts.
+// two real accounts (what keeps users apart: service_isolation_test.cpp).
 // ctest-labels: service
 #include "keystore_internal.h"
 #include "service_core.h"
@@ -200,18 +200,16 @@ TEST_F(ServiceTest, ConnectionLimitAndIdleClients) {
     EXPECT_TRUE(closedByPeer(second, 30));
     EXPECT_NE(std::string::npos, service.logText().find("refused connection"));
     close(second);
-    // Idle without pinned versions: closed after the idle limit.
+    // Idle: closed after the idle limit, and so is a client that holds a pinned version (its
+    // pins go with it).
     EXPECT_TRUE(closedByPeer(first, 30));
     close(first);
-    // A client holding a pinned version may stay silent beyond the limit.
     int holder = connectTo(service.socket());
     int ring = ::open(pub().c_str(), O_RDONLY);
     EXPECT_EQ(int(zaf::svc::kStatusOk), rawOpen(holder, {ring}).first);
     close(ring);
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500)); // past the 1 s idle limit
-    char c;
-    EXPECT_EQ(-1, recv(holder, &c, 1, MSG_DONTWAIT));
-    EXPECT_EQ(EAGAIN, errno);
+    EXPECT_TRUE(closedByPeer(holder, 30));
+    EXPECT_NE(std::string::npos, service.logText().find("(1 pinned versions)"));
     close(holder);
 }
 
@@ -307,55 +305,6 @@ TEST_F(ServiceTest, OneUsersCachedDataNeverReachesAnotherUser) {
     const std::string log = service.logText();
     EXPECT_NE(std::string::npos, log.find("uid " + std::to_string(alice->uid())));
     EXPECT_NE(std::string::npos, log.find("uid " + std::to_string(bob->uid())));
-}
-
-// A service run by another account is believed only where no third account could have put its
-// socket: below folders that only root and that account can write to. On a path through a folder
-// anyone may write to (as /tmp) the client does not use it.
-TEST_F(ServiceTest, AServiceOfAnotherAccountIsUsedOnlyOnAPathNoOneElseControls) {
-    auto owner = TestAccount::create("orxso");
-    if (!owner)
-        GTEST_SKIP() << TestAccount::skipReason();
-    std::string pattern = "/run/orxsdkd-trust-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr)
-        GTEST_SKIP() << "no folder of root's own in /run";
-    const std::string top = pattern, own = top + "/own", open = m_dir + "/open";
-    chmod(top.c_str(), 0755);
-    ASSERT_TRUE(std::filesystem::create_directory(own));
-    ASSERT_TRUE(std::filesystem::create_directory(open));
-    ASSERT_EQ(0, chown(own.c_str(), owner->uid(), owner->gid()));
-    ASSERT_EQ(0, chmod(own.c_str(), 0755));
-    ASSERT_EQ(0, chmod(open.c_str(), 01777));
-
-    // The service started as the account with its socket in `folder`; then whether a new root
-    // process connects to it (0), refuses it (1), or -1 when the service did not start.
-    auto used = [&](const std::string& folder) {
-        const std::string socketPath = folder + "/orxsdkd.sock";
-        const std::string logPath = folder + "/orxsdkd.log";
-        pid_t service = fork();
-        if (service == 0) {
-            if (setgroups(0, nullptr) != 0 || setgid(owner->gid()) != 0 ||
-                setuid(owner->uid()) != 0 || std::freopen(logPath.c_str(), "w", stderr) == nullptr)
-                _exit(100);
-            execl(ORXSDKD_PATH, ORXSDKD_PATH, "--foreground", "--socket", socketPath.c_str(),
-                  static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        const bool ready = pollFor(
-            [&] { return readText(logPath).find("listening on") != std::string::npos; }, 30);
-        pid_t client = fork();
-        if (client == 0) {
-            setenv("ORXSDKD_SOCKET", socketPath.c_str(), 1);
-            _exit(ZAFsdkInit(0) == kZAFError_NoErr ? 0 : 1);
-        }
-        const int code = waitExit(client, 60);
-        kill(service, SIGTERM);
-        waitExit(service, 60);
-        return ready ? code : -1;
-    };
-    EXPECT_EQ(0, used(own));
-    EXPECT_EQ(1, used(open));
-    std::filesystem::remove_all(top);
 }
 
 } // namespace

@@ -421,13 +421,14 @@ TEST_F(KeyDBTest, CreatesAMissingGroupsFileAndReadsBadOnesAsEmpty) {
     // An unchanged set leaves the file alone.
     EXPECT_EQ("ZAFGROUPS 1\ngroup x zz -\n", readFile(path));
 
-    // Something that cannot be read as a file at all gives an empty set too.
+    // Something that is no groups file at all is an error: an empty set saved over it would
+    // replace it.
     const std::string folder = m_dir.file("folder.zgr");
     std::filesystem::create_directory(folder);
-    CZAFGroupSet fromFolder(*m_context, folder);
-    uint32_t count = 7;
-    ASSERT_EQ(0, ZAFCountGroupsInSet(fromFolder.getHandle(), &count));
-    EXPECT_EQ(0u, count);
+    auto e = expectThrow<CZAFSDKException>([&] { CZAFGroupSet fromFolder(*m_context, folder); });
+    ASSERT_TRUE(e);
+    EXPECT_EQ(kZAFError_NotRegularFile, e->getCode());
+    EXPECT_TRUE(std::filesystem::is_directory(folder));
 }
 
 TEST_F(KeyDBTest, SavesChangedGroupsWhenDestroyed) {

@@ -1,6 +1,6 @@
 // orxsdkd: the toolkit's background service. Toolkit contexts in service mode pass it the
-// descriptors of the rings they open; it verifies each ring version once and hands the results
-// to every later client that passes the same version.
+// descriptors of the public rings they open; it verifies each ring version once, in a process of
+// its own, and hands the results to every later client that passes the same version.
 #include "service_core.h"
 
 #include <zaf/zafcontext.h>
@@ -23,7 +23,8 @@ namespace {
 
 const char kUsage[] =
     "Usage: orxsdkd [--foreground] [--socket <path>] [--log <file>] [--pid-file <file>]\n"
-    "               [--memory-budget <MiB>] [--max-connections <n>] [--idle-timeout <seconds>]\n";
+    "               [--memory-budget <MiB>] [--max-connections <n>] [--max-user-connections <n>]\n"
+    "               [--idle-timeout <seconds>] [--workers <n>] [--verify-limit <seconds>]\n";
 
 struct Options {
     std::string socketPath;
@@ -71,8 +72,14 @@ int parseOptions(int argc, char** argv, Options& o) {
             o.limits.memoryBudget = size_t(n) << 20;
         } else if (a == "--max-connections" && value(v) && number(v, 1, 4096, n)) {
             o.limits.maxConnections = unsigned(n);
+        } else if (a == "--max-user-connections" && value(v) && number(v, 1, 4096, n)) {
+            o.limits.maxUserConnections = unsigned(n);
         } else if (a == "--idle-timeout" && value(v) && number(v, 1, 86400, n)) {
             o.limits.idleTimeoutMs = int(n * 1000);
+        } else if (a == "--workers" && value(v) && number(v, 1, 64, n)) {
+            o.limits.workers = unsigned(n);
+        } else if (a == "--verify-limit" && value(v) && number(v, 1, 3600, n)) {
+            o.limits.verifyLimitMs = int(n * 1000);
         } else {
             return 1;
         }
@@ -112,11 +119,12 @@ int listenOn(const std::string& path, std::string& why) {
         }
         unlink(path.c_str());
     }
-    // Every user's toolkit connects; what each may receive is decided per request.
-    mode_t old = umask(0);
+    // Every user's toolkit connects; what each may receive is decided per request. The socket
+    // is made with its mode (0666) at once: no later change by name that a link could divert.
+    mode_t old = umask(0111);
     int rc = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     umask(old);
-    if (rc != 0 || chmod(path.c_str(), 0666) != 0 || listen(fd, 64) != 0) {
+    if (rc != 0 || listen(fd, 64) != 0) {
         why = std::strerror(errno);
         close(fd);
         return -1;
@@ -145,6 +153,8 @@ bool daemonise() {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--verify-ring") == 0)
+        return orxsdkd::verifyProcessMain(argc, argv);
     Options options;
     switch (parseOptions(argc, argv, options)) {
     case 1:
@@ -157,6 +167,17 @@ int main(int argc, char** argv) {
         break;
     }
     std::string why;
+    // The log and the pid file are the service's own: a link planted at either name, or a file
+    // of another account, is refused and the service does not start. Both are opened here, in
+    // the starting process, so a refusal reaches its caller.
+    orxsdkd::Log log;
+    FILE* pidFile = nullptr;
+    if (!log.open(options.logPath, why) ||
+        (!options.pidPath.empty() &&
+         (pidFile = orxsdkd::openOwnFile(options.pidPath, false, why)) == nullptr)) {
+        std::fprintf(stderr, "orxsdkd: cannot start: %s\n", why.c_str());
+        return 1;
+    }
     int listenSocket = listenOn(options.socketPath, why);
     if (listenSocket < 0) {
         std::fprintf(stderr, "orxsdkd: cannot listen on %s: %s\n", options.socketPath.c_str(),
@@ -166,6 +187,14 @@ int main(int argc, char** argv) {
     if (!options.foreground && !daemonise()) {
         std::fprintf(stderr, "orxsdkd: cannot become a daemon: %s\n", std::strerror(errno));
         return 1;
+    }
+    if (pidFile != nullptr) {
+        const bool written = std::fprintf(pidFile, "%d\n", int(getpid())) > 0;
+        if (std::fclose(pidFile) != 0 || !written) {
+            log.write("cannot write the pid file %s", options.pidPath.c_str());
+            unlink(options.socketPath.c_str());
+            return 1;
+        }
     }
     // Signals arrive on a descriptor the main loop polls; every thread has them blocked.
     sigset_t handled;
@@ -179,18 +208,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "orxsdkd: cannot start\n");
         return 1;
     }
-    if (!options.pidPath.empty()) {
-        FILE* pidFile = std::fopen(options.pidPath.c_str(), "we");
-        if (pidFile != nullptr) {
-            std::fprintf(pidFile, "%d\n", int(getpid()));
-            std::fclose(pidFile);
-        }
-    }
-    orxsdkd::Log log(options.logPath);
-    log.write("listening on %s (uid %u), memory budget %zu MiB, at most %u connections, idle "
-              "limit %d s",
+    log.write("listening on %s (uid %u), memory budget %zu MiB, at most %u connections (%u per "
+              "user), idle limit %d s, %u verifying processes of at most %d s",
               options.socketPath.c_str(), unsigned(geteuid()), options.limits.memoryBudget >> 20,
-              options.limits.maxConnections, options.limits.idleTimeoutMs / 1000);
+              options.limits.maxConnections, options.limits.maxUserConnections,
+              options.limits.idleTimeoutMs / 1000, options.limits.workers,
+              options.limits.verifyLimitMs / 1000);
     int wake[2];
     if (pipe2(wake, O_CLOEXEC) != 0)
         return 1;
@@ -208,7 +231,8 @@ int main(int argc, char** argv) {
                 break;
             }
             if (info.ssi_signo == SIGHUP) {
-                log.reopen();
+                if (!log.reopen(why))
+                    log.write("cannot reopen the log: %s", why.c_str());
                 log.write("log reopened; %zu versions cached, %zu bytes", server.cache().entries(),
                           server.cache().bytes());
                 continue;

@@ -7,6 +7,7 @@
 #include <botan/mem_ops.h>
 #include <botan/secmem.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -46,8 +47,9 @@ bool isValidMemoryMgr(const ZAFMemoryMgr* mgr) {
 
 namespace {
 
-// The seed file keeps what it holds secret from other users; a larger file is read only this far.
-constexpr size_t kSeedReadLimit = kZAFRandSeedFileSize;
+// A seed file is at most this large: a bigger file at the path is no seed of ours, and since the
+// seed is replaced after it is read, it is refused rather than overwritten.
+constexpr uint64_t kMaxSeedFileBytes = 64u << 10;
 
 bool isIntSelector(int32_t selector) {
     return selector >= kZAFEnv_FirstInt && selector <= kZAFEnv_LastInt;
@@ -68,32 +70,30 @@ ZAFError writeSeedFile(const std::string& path) {
                : kZAFError_WriteFailed;
 }
 
-// Mixes an existing seed file into the pool. Missing files are fine (a new user has none).
+// Mixes an existing seed file (its first kZAFRandSeedFileSize bytes) into the pool. Missing files
+// are fine (a new user has none); a link, a folder, device or FIFO, or a file above the bound is
+// refused.
 ZAFError mixSeedFile(const std::string& path) {
-    // O_NONBLOCK keeps a FIFO planted at the path from stalling the caller.
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return errno == ENOENT ? kZAFError_NoErr : kZAFError_FileOpenFailed;
-    struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(fd);
-        return kZAFError_FileOpenFailed;
-    }
-    Botan::secure_vector<uint8_t> seed(kSeedReadLimit);
+    orxfile::UserFile file;
+    const ZAFError rc = zaf::openUserFile(path, O_RDONLY, kMaxSeedFileBytes, false, file);
+    if (rc == kZAFError_FileNotFound)
+        return kZAFError_NoErr;
+    if (rc != kZAFError_NoErr)
+        return rc;
+    // A seed longer than ours counts only as far as ours goes.
+    Botan::secure_vector<uint8_t> seed(
+        std::min(static_cast<size_t>(file.info().st_size), size_t(kZAFRandSeedFileSize)));
     size_t got = 0;
     while (got < seed.size()) {
-        const ssize_t n = read(fd, seed.data() + got, seed.size() - got);
+        const ssize_t n = read(file.fd(), seed.data() + got, seed.size() - got);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0) {
-            close(fd);
+        if (n < 0)
             return kZAFError_ReadFailed;
-        }
         if (n == 0)
             break;
         got += static_cast<size_t>(n);
     }
-    close(fd);
     if (got > 0)
         zaf::mixIntoPool(seed.data(), got);
     return kZAFError_NoErr;

@@ -227,9 +227,14 @@ ZAFError ZAFNewGroupSetFromFile(ZAFContextRef context, ZAFFileSpecRef file,
         s->context = context;
         std::string text;
         // A missing, unreadable or damaged file gives an empty set; it is written only once
-        // something is changed, so a damaged file is never overwritten by mistake.
-        if (readFile(file->path, text, true) == kZAFError_NoErr && !text.empty() &&
-            text.size() <= kMaxGroupFile) {
+        // something is changed, so a damaged file is never overwritten by mistake. What is no
+        // groups file at all (a link, a folder, a device or FIFO, a file above the bound) is an
+        // error: an empty set saved over it would replace it.
+        const ZAFError read = readFile(file->path, text, true, nullptr, kMaxGroupFile);
+        if (read == kZAFError_SymbolicLink || read == kZAFError_NotRegularFile ||
+            read == kZAFError_FileTooLarge)
+            return read;
+        if (read == kZAFError_NoErr && !text.empty()) {
             ZAFGroupSet parsed;
             if (parseGroups(text, parsed)) {
                 s->groups = std::move(parsed.groups);

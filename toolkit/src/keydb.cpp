@@ -14,6 +14,7 @@
 #include <exception>
 #include <fcntl.h>
 #include <new>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace zaf {
@@ -196,8 +197,10 @@ void adopt(ZAFKeyDB* db, std::vector<KeyPtr>& fresh, bool keepJournal) {
 }
 
 // Reads both rings of `db` within a check budget; the results are kept beside the rings for
-// the next process (see CheckFile).
-ZAFError readRings(ZAFKeyDB* db, std::vector<KeyPtr>& out, RingStamp* stamps) {
+// the next process (see CheckFile). The public ring's descriptor goes to the background service
+// first; the entry it pinned is stored in `serviceEntry`.
+ZAFError readRings(ZAFKeyDB* db, std::vector<KeyPtr>& out, RingStamp* stamps,
+                   uint64_t* serviceEntry) {
     if (!db->checkFile)
         db->checkFile = std::make_shared<CheckFile>(db->pubPath);
     db->checkFile->load();
@@ -206,7 +209,7 @@ ZAFError readRings(ZAFKeyDB* db, std::vector<KeyPtr>& out, RingStamp* stamps) {
     ZAFError err;
     {
         CheckBudgetScope scope(&budget);
-        err = loadRings(db->pubPath, db->secPath, out, stamps);
+        err = loadRings(db->pubPath, db->secPath, out, stamps, serviceEntry);
     }
     if (err == kZAFError_NoErr)
         db->checkFile->update(std::move(record), false);
@@ -471,24 +474,27 @@ ZAFError ZAFOpenKeyDBFile(ZAFContextRef context, uint32_t options, ZAFFileSpecRe
             for (const std::string* p : {&pubPath, &secPath}) {
                 if (p->empty())
                     continue;
-                int fd =
-                    ::open(p->c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, p == &secPath ? 0600 : 0644);
-                if (fd < 0)
-                    return kZAFError_FileOpenFailed;
-                ::close(fd);
+                orxfile::UserFile created;
+                const ZAFError err = fileError(created.open(
+                    *p, O_WRONLY | O_CREAT, orxfile::Rules(), p == &secPath ? 0600 : 0644));
+                if (err != kZAFError_NoErr)
+                    return err;
             }
         } else {
-            // Without the create option a missing public ring is an error.
-            if (::access(pubPath.c_str(), F_OK) != 0)
-                return kZAFError_FileNotFound;
+            // Without the create option a missing public ring is an error (a link, dangling or
+            // not, is refused when the ring is read).
+            struct stat st;
+            if (::lstat(pubPath.c_str(), &st) != 0)
+                return errno == ENOENT || errno == ENOTDIR ? kZAFError_FileNotFound
+                                                           : kZAFError_FileOpenFailed;
         }
         auto db = std::make_unique<ZAFKeyDB>();
         db->pubPath = pubPath;
         db->secPath = secPath;
         std::vector<KeyPtr> keys;
         RingStamp stamps[2];
-        const uint64_t serviceEntry = serviceOpenRings(pubPath, secPath);
-        ZAFError err = readRings(db.get(), keys, stamps);
+        uint64_t serviceEntry = 0;
+        ZAFError err = readRings(db.get(), keys, stamps, &serviceEntry);
         if (err != kZAFError_NoErr) {
             serviceReleaseRings(serviceEntry);
             return err;
@@ -559,8 +565,8 @@ ZAFError ZAFKeyDBRefresh(ZAFKeyDBRef keyDB) {
         }
         std::vector<KeyPtr> disk;
         RingStamp stamps[2];
-        const uint64_t serviceEntry = serviceOpenRings(keyDB->pubPath, keyDB->secPath);
-        ZAFError err = readRings(keyDB, disk, stamps);
+        uint64_t serviceEntry = 0;
+        ZAFError err = readRings(keyDB, disk, stamps, &serviceEntry);
         if (err != kZAFError_NoErr) {
             serviceReleaseRings(serviceEntry);
             return err;
@@ -925,3 +931,30 @@ ZAFError ZAFFindKeyByKeyID(ZAFKeyDBRef keyDB, const ZAFKeyID* keyID, ZAFKeyDBObj
 }
 
 } // extern "C"
+
+namespace zaf {
+
+ZAFError openKeyDBFromDescriptor(ZAFContextRef context, int fd, ZAFKeyDBRef* outKeyDB) {
+    return guard([&]() -> ZAFError {
+        if (!isValidCtx(context))
+            return kZAFError_InvalidHandle;
+        if (outKeyDB == nullptr)
+            return kZAFError_BadParams;
+        std::vector<KeyPtr> keys;
+        ZAFError err = loadRingFromDescriptor(fd, keys);
+        if (err != kZAFError_NoErr)
+            return err;
+        auto db = std::make_unique<ZAFKeyDB>();
+        db->context = context;
+        db->isMutable = false;
+        db->root.db = db.get();
+        db->root.isRoot = true;
+        for (const KeyPtr& k : keys)
+            k->owner = db.get();
+        db->keys.swap(keys);
+        *outKeyDB = db.release();
+        return kZAFError_NoErr;
+    });
+}
+
+} // namespace zaf

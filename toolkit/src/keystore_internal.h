@@ -42,8 +42,8 @@ constexpr uint32_t kKeySetMagic = 0x5A4B5354; // "ZKST"
 constexpr uint32_t kIterMagic = 0x5A495452;   // "ZITR"
 constexpr uint32_t kFilterMagic = 0x5A464C54; // "ZFLT"
 
-// Hard limits on what one ring may hold, so damaged or hostile input cannot exhaust memory.
-constexpr size_t kMaxRingBytes = 512u << 20;
+// Hard limits on what one ring may hold, so damaged or hostile input cannot exhaust memory (the
+// size of a ring file, kMaxRingBytes, is in ringfile.h).
 constexpr size_t kMaxPacketsPerKey = 100000;
 
 // One packet of a key's main transferable key, relative to the key's bytes.
@@ -433,9 +433,17 @@ uint32_t now();
 
 // Reads both rings into keys: public keys in ring order, secret-only keys after them
 // (ringfile.cpp). A missing ring counts as empty. With `stamps` (two of them), also the stamps
-// of the files read.
+// of the files read. With `serviceEntry`, the public ring's descriptor is passed to the
+// background service first, so its results are those of the very file read; the entry it
+// pinned is stored there (0 for none).
 ZAFError loadRings(const std::string& pubPath, const std::string& secPath, std::vector<KeyPtr>& out,
-                   RingStamp* stamps = nullptr);
+                   RingStamp* stamps = nullptr, uint64_t* serviceEntry = nullptr);
+// Reads the public ring behind a descriptor (one the background service was passed) into keys;
+// the descriptor stays the caller's.
+ZAFError loadRingFromDescriptor(int fd, std::vector<KeyPtr>& out);
+// A read-only database of the public ring behind `fd`, without files of its own (the background
+// service's verifying process opens a client's ring this way).
+ZAFError openKeyDBFromDescriptor(ZAFContextRef context, int fd, ZAFKeyDBRef* outKeyDB);
 // The bytes of one ring holding `keys` (their public or their secret form).
 std::string ringBytes(const std::vector<KeyPtr>& keys, bool secret);
 

@@ -3,6 +3,7 @@
 #include "ringfile.h"
 
 #include "keystore_internal.h"
+#include "service_client.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -40,38 +41,66 @@ bool currentRingStamp(const std::string& path, RingStamp& out) {
     return true;
 }
 
-ZAFError readFile(const std::string& path, std::string& out, bool missingOk, RingStamp* stamp) {
+ZAFError fileError(orxfile::Problem problem) {
+    switch (problem) {
+    case orxfile::Problem::None:
+        return kZAFError_NoErr;
+    case orxfile::Problem::Missing:
+        return kZAFError_FileNotFound;
+    case orxfile::Problem::Denied:
+    case orxfile::Problem::NotOwned:
+        return kZAFError_FilePermissions;
+    case orxfile::Problem::Link:
+        return kZAFError_SymbolicLink;
+    case orxfile::Problem::NotRegular:
+        return kZAFError_NotRegularFile;
+    case orxfile::Problem::TooLarge:
+        return kZAFError_FileTooLarge;
+    case orxfile::Problem::Failed:
+        break;
+    }
+    return kZAFError_FileOpenFailed;
+}
+
+ZAFError openUserFile(const std::string& path, int flags, uint64_t limit, bool followLinks,
+                      orxfile::UserFile& file) {
+    orxfile::Rules rules;
+    rules.followLinks = followLinks;
+    rules.maxBytes = limit;
+    return fileError(file.open(path, flags, rules, (flags & O_CREAT) != 0 ? 0644 : 0));
+}
+
+namespace {
+
+ZAFError readOpened(orxfile::UserFile& file, std::string& out, RingStamp* stamp) {
+    if (stamp != nullptr)
+        *stamp = stampOf(file.info());
+    if (file.readAll(out) != orxfile::Problem::None)
+        return kZAFError_ReadFailed;
+    return kZAFError_NoErr;
+}
+
+// Opens a ring for reading; a missing one is no file and no error when `missingOk`.
+ZAFError openRing(const std::string& path, bool missingOk, uint64_t limit,
+                  orxfile::UserFile& file) {
+    ZAFError err = openUserFile(path, O_RDONLY, limit, false, file);
+    if (err == kZAFError_FileNotFound && missingOk)
+        return kZAFError_NoErr;
+    return err;
+}
+
+} // namespace
+
+ZAFError readFile(const std::string& path, std::string& out, bool missingOk, RingStamp* stamp,
+                  uint64_t limit) {
     out.clear();
     if (stamp != nullptr)
         *stamp = RingStamp();
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT && missingOk)
-            return kZAFError_NoErr;
-        return errno == ENOENT   ? kZAFError_FileNotFound
-               : errno == EACCES ? kZAFError_FilePermissions
-                                 : kZAFError_FileOpenFailed;
-    }
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || size_t(st.st_size) > kMaxRingBytes) {
-        ::close(fd);
-        return kZAFError_ReadFailed;
-    }
-    if (stamp != nullptr)
-        *stamp = stampOf(st);
-    out.resize(size_t(st.st_size));
-    size_t got = 0;
-    while (got < out.size()) {
-        ssize_t n = ::read(fd, &out[got], out.size() - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += size_t(n);
-    }
-    ::close(fd);
-    out.resize(got);
-    return kZAFError_NoErr;
+    orxfile::UserFile file;
+    ZAFError err = openRing(path, missingOk, limit, file);
+    if (err != kZAFError_NoErr || !file.isOpen())
+        return err;
+    return readOpened(file, out, stamp);
 }
 
 namespace {
@@ -167,9 +196,11 @@ ZAFError writeRings(const std::string& pubPath, std::string_view pub, const std:
 
 ZAFError RingLock::acquire(const std::string& path) {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (m_fd < 0)
-            return errno == EACCES ? kZAFError_FilePermissions : kZAFError_FileOpenFailed;
+        orxfile::UserFile file;
+        ZAFError err = openUserFile(path, O_RDWR | O_CREAT, UINT64_MAX, false, file);
+        if (err != kZAFError_NoErr)
+            return err;
+        m_fd = file.release();
         while (::flock(m_fd, LOCK_EX) != 0) {
             if (errno != EINTR) {
                 release();
@@ -177,7 +208,7 @@ ZAFError RingLock::acquire(const std::string& path) {
             }
         }
         struct stat a, b;
-        if (::fstat(m_fd, &a) == 0 && ::stat(path.c_str(), &b) == 0 && a.st_ino == b.st_ino &&
+        if (::fstat(m_fd, &a) == 0 && ::lstat(path.c_str(), &b) == 0 && a.st_ino == b.st_ino &&
             a.st_dev == b.st_dev)
             return kZAFError_NoErr;
         release();
@@ -193,18 +224,54 @@ void RingLock::release() {
     }
 }
 
+namespace {
+ZAFError parseRings(std::string pubData, std::string secData, std::vector<KeyPtr>& out);
+} // namespace
+
 // Reads both rings into keys: public keys in ring order, secret-only keys after them.
 ZAFError loadRings(const std::string& pubPath, const std::string& secPath, std::vector<KeyPtr>& out,
-                   RingStamp* stamps) {
-    std::string pubData, secData;
-    ZAFError err = readFile(pubPath, pubData, true, stamps);
+                   RingStamp* stamps, uint64_t* serviceEntry) {
+    if (serviceEntry != nullptr)
+        *serviceEntry = 0;
+    if (stamps != nullptr)
+        stamps[0] = stamps[1] = RingStamp();
+    orxfile::UserFile pubFile, secFile;
+    ZAFError err = openRing(pubPath, true, kMaxRingBytes, pubFile);
+    if (err == kZAFError_NoErr && !secPath.empty())
+        err = openRing(secPath, true, kMaxRingBytes, secFile);
     if (err != kZAFError_NoErr)
         return err;
-    if (!secPath.empty()) {
-        err = readFile(secPath, secData, true, stamps != nullptr ? stamps + 1 : nullptr);
-        if (err != kZAFError_NoErr)
-            return err;
-    }
+    // Only the public ring goes to the service: the checks it makes are bound to public parts.
+    if (serviceEntry != nullptr && pubFile.isOpen())
+        *serviceEntry = serviceOpenRing(pubFile.fd());
+    std::string pubData, secData;
+    if (pubFile.isOpen())
+        err = readOpened(pubFile, pubData, stamps);
+    if (err == kZAFError_NoErr && secFile.isOpen())
+        err = readOpened(secFile, secData, stamps != nullptr ? stamps + 1 : nullptr);
+    if (err != kZAFError_NoErr)
+        return err; // the caller releases what the service pinned, as for any failure
+    return parseRings(std::move(pubData), std::move(secData), out);
+}
+
+ZAFError loadRingFromDescriptor(int fd, std::vector<KeyPtr>& out) {
+    orxfile::UserFile file;
+    orxfile::Rules rules;
+    rules.maxBytes = kMaxRingBytes;
+    const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    ZAFError err = fileError(file.adopt(own, rules));
+    std::string data;
+    if (err == kZAFError_NoErr)
+        err = readOpened(file, data, nullptr);
+    if (err != kZAFError_NoErr)
+        return err;
+    return parseRings(std::move(data), std::string(), out);
+}
+
+namespace {
+
+// Builds the keys of both rings' bytes: public keys in ring order, secret-only keys after them.
+ZAFError parseRings(std::string pubData, std::string secData, std::vector<KeyPtr>& out) {
     auto pubStore = std::make_shared<const std::string>(std::move(pubData));
     auto secStore = std::make_shared<const std::string>(std::move(secData));
     std::vector<KeyPtr> pubKeys;
@@ -263,6 +330,8 @@ ZAFError loadRings(const std::string& pubPath, const std::string& secPath, std::
         return kZAFError_CorruptData;
     return kZAFError_NoErr;
 }
+
+} // namespace
 
 std::string ringBytes(const std::vector<KeyPtr>& keys, bool secret) {
     size_t total = 0;

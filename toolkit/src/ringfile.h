@@ -1,16 +1,20 @@
-// ringfile: reading and writing key ring files. Whole-file reads bounded by the ring limit, the
-// atomic writer (new file beside the old one, flushed, renamed over it, folder synced) and the
-// advisory lock writers take on the public ring.
+// ringfile: reading and writing key ring files. Whole-file reads of files the user controls (no
+// links followed, regular files only, bounded), the atomic writer (new file beside the old one,
+// flushed, renamed over it, folder synced) and the advisory lock writers take on the public ring.
 #ifndef ZAF_RINGFILE_H
 #define ZAF_RINGFILE_H
 
 #include <zaf/zafbase.h>
 
 #include <cstdint>
+#include <orx/userfile.h>
 #include <string>
 #include <string_view>
 
 namespace zaf {
+
+// The largest ring file the store reads.
+constexpr size_t kMaxRingBytes = 512u << 20;
 
 // What identifies the version of a ring file on disk: device, inode, size and modification time.
 // A store's own writers replace a ring by renaming a new file over it (a new inode); a program
@@ -34,11 +38,18 @@ struct RingStamp {
 // than for a missing file).
 bool currentRingStamp(const std::string& path, RingStamp& out);
 
-// Reads a whole file (bounded by kMaxRingBytes). A missing file gives an empty string and no
-// error when `missingOk`. With `stamp`, also the stamp of the file read (taken from the open
-// file, so a later change always shows as another stamp).
+// The code for a file the store refused or could not open.
+ZAFError fileError(orxfile::Problem problem);
+// Opens a file the user controls with `flags` (see orxfile::UserFile::open): without following a
+// link unless `followLinks`, a regular file of at most `limit` bytes.
+ZAFError openUserFile(const std::string& path, int flags, uint64_t limit, bool followLinks,
+                      orxfile::UserFile& file);
+// Reads a whole file the user controls, as openUserFile (no link followed) with the limit given
+// (by default the ring limit). A missing file gives an empty string and no error when
+// `missingOk`. With `stamp`, also the stamp of the file read (taken from the open file, so a
+// later change always shows as another stamp).
 ZAFError readFile(const std::string& path, std::string& out, bool missingOk,
-                  RingStamp* stamp = nullptr);
+                  RingStamp* stamp = nullptr, uint64_t limit = kMaxRingBytes);
 // Writes `data` to a new file beside `path` with `mode`, flushes it to disk and renames it over
 // `path`, then syncs the folder.
 ZAFError writeFileAtomic(const std::string& path, std::string_view data, unsigned mode);

@@ -14,7 +14,6 @@
 #include <pthread.h>
 #include <string>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -39,34 +38,16 @@ std::string serviceSocketPath() {
     return (fromEnv != nullptr && *fromEnv != '\0') ? fromEnv : kZAFServiceSocketPath;
 }
 
-// The service's check results are believed as they come, so the process at the other end must
-// be one nobody else could have put there: run by root or by this process's own user, or by an
-// account that owns the socket and whose socket no third account could have placed on the path
-// (every folder up to the root owned by root or that account and writable by no one else).
-bool trustedService(int fd, const std::string& path) {
+// The service's check results are believed as they come, and it is handed descriptors of this
+// user's rings, so only a service run by root or by this process's own user is used: one run by
+// any other account (a stand-in started under a name the client was pointed at) is refused
+// before it receives anything.
+bool trustedService(int fd) {
     ucred peer{};
     socklen_t length = sizeof peer;
     if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0)
         return false;
-    if (peer.uid == 0 || peer.uid == geteuid())
-        return true;
-    char* resolved = realpath(path.c_str(), nullptr);
-    if (resolved == nullptr)
-        return false;
-    std::string at(resolved);
-    std::free(resolved);
-    struct stat st;
-    if (lstat(at.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode) ||
-        (st.st_uid != 0 && st.st_uid != peer.uid))
-        return false;
-    while (at != "/") {
-        const size_t slash = at.rfind('/');
-        at = slash == 0 ? std::string("/") : at.substr(0, slash);
-        if (stat(at.c_str(), &st) != 0 || (st.st_uid != 0 && st.st_uid != peer.uid) ||
-            (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-            return false;
-    }
-    return true;
+    return peer.uid == 0 || peer.uid == geteuid();
 }
 
 // Connects to the service's Unix socket within kConnectTimeoutMs; -1 when it is not there or
@@ -91,7 +72,7 @@ int connectToService() {
             getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &soLength) == 0 && soError == 0)
             rc = 0;
     }
-    if (rc != 0 || !trustedService(fd, path)) {
+    if (rc != 0 || !trustedService(fd)) {
         close(fd);
         return -1;
     }
@@ -100,6 +81,13 @@ int connectToService() {
     if (flags >= 0)
         fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     return fd;
+}
+
+// True when the service has closed the connection (it never speaks unasked, so anything
+// readable between requests is its end of the stream).
+bool closedByService(int fd) {
+    pollfd p{fd, POLLIN | POLLRDHUP, 0};
+    return poll(&p, 1, 0) == 1 && p.revents != 0;
 }
 
 // After a fork the connection belongs to the child: it keeps the service state (pinned ring
@@ -127,6 +115,13 @@ bool withServiceConnection(const std::function<bool(int)>& exchange) {
     std::lock_guard<std::mutex> hold(s.lock);
     if (s.serviceSocket < 0)
         return false;
+    if (closedByService(s.serviceSocket)) {
+        // The service closes connections that stay idle; that is no failure: connect anew.
+        close(s.serviceSocket);
+        s.serviceSocket = connectToService();
+        if (s.serviceSocket < 0)
+            return false;
+    }
     if (exchange(s.serviceSocket))
         return true;
     // A service that failed once is not asked again: the process goes on in local mode.

@@ -13,11 +13,14 @@ namespace zaf {
 // connection (local mode).
 bool withServiceConnection(const std::function<bool(int)>& exchange);
 
-// Passes the rings (opened here, with this process's own access) to the service and seeds the
-// process-wide check cache with the verification results it holds for their current versions.
-// Returns the service's entry id of the pinned version, 0 when nothing is pinned (local mode,
-// the service refused, or the rings could not be opened: the local read reports that).
-uint64_t serviceOpenRings(const std::string& pubPath, const std::string& secPath);
+// How long a client waits for the service's answer before it reads locally.
+constexpr int kServiceReplyTimeoutMs = 10000;
+
+// Passes the public ring (a descriptor this process opened with its own access; the secret ring
+// never leaves the process) to the service and seeds the process-wide check cache with the
+// verification results it holds for that version. Returns the service's entry id of the pinned
+// version, 0 when nothing is pinned (local mode, or the service refused, was busy or slow).
+uint64_t serviceOpenRing(int pubFd);
 // Unpins a version serviceOpenRings pinned; 0 is ignored.
 void serviceReleaseRings(uint64_t entry);
 

@@ -9,8 +9,9 @@
 //   bytes 8-11 body length, big-endian
 // Requests (client to service):
 //   kOpen    body: flags (bit 0: pin the version while this connection holds it), ring count
-//            (1 or 2). Exactly that many descriptors come with the message (SCM_RIGHTS): the
-//            public ring, then the secret ring. Reply kOpenReply.
+//            (1). Exactly that many descriptors come with the message (SCM_RIGHTS): the public
+//            ring. A secret ring is never sent: every check is bound to public parts. Reply
+//            kOpenReply.
 //   kRelease body: the 8-byte entry id a pinning kOpenReply gave. Reply kReleaseReply.
 // Replies (service to client):
 //   kOpenReply    body: status, entry id (8 bytes, 0 when nothing is pinned), result count
@@ -37,7 +38,7 @@ constexpr size_t kMaxRequestBody = 64;
 // A reply holds at most this many results (17 bytes each, about 68 MiB).
 constexpr uint32_t kMaxResults = 4u << 20;
 constexpr size_t kMaxReplyBody = 13 + size_t(kMaxResults) * 17;
-constexpr int kMaxRings = 2;
+constexpr int kMaxRings = 1;
 
 enum MessageType : uint8_t {
     kOpen = 1,
@@ -50,7 +51,7 @@ enum Status : uint8_t {
     kStatusOk = 0,
     kStatusBadRequest = 1, // malformed message or descriptors that are not readable regular files
     kStatusUnreadable = 2, // the rings could not be read or parsed
-    kStatusBusy = 3,       // a limit was reached (pins, memory budget); nothing cached
+    kStatusBusy = 3,       // a limit was reached (memory budget, time); nothing cached
 };
 
 struct Header {

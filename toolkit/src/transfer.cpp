@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 
 using namespace zaf;
 
@@ -532,9 +533,13 @@ ZAFError ZAFImport(ZAFContextRef context, ZAFKeyDBRef* outKeyDB, ZAFOptionListRe
         if (const Option* b = find(opts, kOptInputBuffer)) {
             input = b->data;
         } else if (const Option* f = find(opts, kOptInputFile)) {
-            ZAFError err = readFile(f->data, input, false);
+            // A file named for an import is the caller's choice: a link to it is followed.
+            orxfile::UserFile file;
+            ZAFError err = openUserFile(f->data, O_RDONLY, kMaxRingBytes, true, file);
             if (err != kZAFError_NoErr)
                 return err;
+            if (file.readAll(input) != orxfile::Problem::None)
+                return kZAFError_ReadFailed;
         } else {
             return kZAFError_BadParams;
         }

@@ -29,6 +29,13 @@ enum eFileOpenMode : int {
 // Text files come back as CZAFTextFile ("t" mode), binary ones as plain CZAFFile ("b").
 enum eFileType : int { eFileTypeText = 0, eFileTypeBinary = 1 };
 
+// What openUserFile accepts besides a regular file that is not a link (bits).
+enum eUserFileRule : int {
+    eUserFileNoLinks = 0,
+    eUserFileFollowLinks = 1, // a link the user made to their file is followed
+    eUserFileNullIsEmpty = 2  // the null device reads as an empty file
+};
+
 // One pass of a wipe, as handed to the pass hook (see setWipePassHook).
 struct SZAFWipePass {
     unsigned int index;   // 0 for the first pass
@@ -59,6 +66,13 @@ public:
     //   missing: append "a+", create "w+", read and write "w+", no write "r", else "w"
     // Throws CZAFFileOpenException (name, mode bits, errno).
     static CZAFFile* open(const std::string& name, int mode, eFileType type);
+    // Opens a file that a user controls as open() does, without ever waiting on it: the open
+    // does not block (a FIFO without a writer, a device), does not follow a symbolic link unless
+    // `rules` holds eUserFileFollowLinks, and the descriptor must be a regular file of at most
+    // `maxBytes`. A missing or forbidden file throws CZAFFileOpenException as open() does; a
+    // link, a folder, device, FIFO or socket, or a larger file throws CZAFFileRefusedException.
+    static CZAFFile* openUserFile(const std::string& name, int mode, eFileType type, int rules,
+                                  uint64_t maxBytes = UINT64_MAX);
 
     void setTempDirectory(const std::string& directory);
     std::string getTempDirectory() const;
@@ -80,7 +94,8 @@ public:
     static bool isRegularFile(const std::string& name);
     // Creates a directory with owner-only permissions. Throws CZAFDirCreateException.
     static void createDirectory(const std::string& name);
-    // Creates an empty file, or empties an existing one. Throws CZAFFileOpenException.
+    // Creates an empty file, or empties an existing one: a regular file, never through a link
+    // (openUserFile without links). Throws CZAFFileOpenException or CZAFFileRefusedException.
     static void createEmptyFile(const std::string& name);
     // Throws CZAFFileAccessException.
     static uint64_t getFileSize(const std::string& name);
@@ -93,8 +108,11 @@ public:
     static std::string getWorkingDirectory();
     // Copies `source` to `target` (created when missing; emptied first when `replace`, otherwise
     // overwritten from its start). Exceptions of the file layer pass unchanged; a write that
-    // fails only when the target is closed raises CZAFFileWriteException too.
-    static void copyFiles(const std::string& source, const std::string& target, bool replace);
+    // fails only when the target is closed raises CZAFFileWriteException too. With
+    // `targetIsUserFile`, the target is a file of a user's (openUserFile without links) and the
+    // source a regular file.
+    static void copyFiles(const std::string& source, const std::string& target, bool replace,
+                          bool targetIsUserFile = false);
 
     // Overwrites every byte of the file once per pass with the toolkit's disk wiper, page by page
     // through a shared mapping, then removes it (and forgets it as a temporary file). `passes`

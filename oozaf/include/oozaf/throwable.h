@@ -411,6 +411,23 @@ private:
     std::string m_path;
 };
 
+// A file a user controls that is no file to open: a symbolic link where none is followed, a
+// folder, device, FIFO or socket, or a file above the bound for its kind. `explanation` follows
+// the file's name ("is a FIFO, not a regular file").
+class CZAFFileRefusedException final : public CZAFFileException {
+public:
+    CZAFFileRefusedException(const std::string& path, const std::string& explanation)
+        : CZAFFileException(static_cast<const CZAFThrowable*>(nullptr)), m_path(path),
+          m_explanation(explanation) {}
+    std::string getMessage() const override;
+    const std::string& getPath() const { return m_path; }
+    const std::string& getExplanation() const { return m_explanation; }
+
+private:
+    std::string m_path;
+    std::string m_explanation;
+};
+
 class CZAFFileSystemException final : public CZAFFileException {
 public:
     explicit CZAFFileSystemException(int error) : CZAFFileException(error) {}

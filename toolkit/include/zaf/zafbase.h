@@ -49,6 +49,9 @@ enum {
     kZAFError_ItemAlreadyExists = -12011,
     kZAFError_BadTime = -12012,
     kZAFError_Internal = -12013,
+    kZAFError_NotRegularFile = -12014, /* a folder, device, FIFO or socket where a file belongs */
+    kZAFError_SymbolicLink = -12015,   /* a symbolic link where none is followed */
+    kZAFError_FileTooLarge = -12016,   /* a file above the bound for its kind */
 
     /* Library set-up, random pool, primitives and command line (-121xx). */
     kZAFError_NotInitialized = -12100,   /* ZAFsdkInit has not been called */
