@@ -6,6 +6,7 @@
 #include "service_core.h"
 #include "service_harness.h"
 #include "service_protocol.h"
+#include "service_raw_client.h"
 #include "test_account.h"
 
 #include <zaf/zafcontext.h>
@@ -15,45 +16,12 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 
 using namespace orxtest;
 
 namespace {
 
 const std::string kData = std::string(ORX_TEST_DATA_DIR) + "/service/";
-
-int connectTo(const std::string& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Sends an open request with the descriptors; the reply's status and result count (status 255
-// when the connection failed or was closed).
-std::pair<int, size_t> rawOpen(int socket, const std::vector<int>& fds) {
-    std::string body{char(1), char(fds.size())};
-    if (!zaf::svc::sendMessage(socket, zaf::svc::kOpen, body, fds.data(), int(fds.size())))
-        return {255, 0};
-    zaf::svc::Header header;
-    std::string reply;
-    std::vector<int> stray;
-    if (!zaf::svc::receiveMessage(socket, zaf::svc::kMaxReplyBody, 120000, header, reply, stray))
-        return {255, 0};
-    uint8_t status = 0;
-    uint64_t entry = 0;
-    zaf::svc::CheckResults results;
-    if (!zaf::svc::parseOpenReply(reinterpret_cast<const uint8_t*>(reply.data()), reply.size(),
-                                  status, entry, results))
-        return {255, 0};
-    return {status, results.size()};
-}
 
 // True when the service closed the connection (end of stream) within the bound.
 bool closedByPeer(int socket, int seconds) {

@@ -9,6 +9,7 @@
 #include "keystore_internal.h"
 #include "service_harness.h"
 #include "service_protocol.h"
+#include "service_raw_client.h"
 #include "test_account.h"
 
 #include <zaf/zafcontext.h>
@@ -18,50 +19,12 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 
 using namespace orxtest;
 
 namespace {
 
 const std::string kData = std::string(ORX_TEST_DATA_DIR) + "/service/";
-
-int connectTo(const std::string& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool sendOpen(int socket, const std::string& ring) {
-    const int fd = ::open(ring.c_str(), O_RDONLY | O_CLOEXEC);
-    const std::string body{char(1), char(1)};
-    const bool sent = fd >= 0 && zaf::svc::sendMessage(socket, zaf::svc::kOpen, body, &fd, 1);
-    if (fd >= 0)
-        close(fd);
-    return sent;
-}
-
-// The reply to an open request: its status and result count (status 255 when none came).
-std::pair<int, size_t> openReply(int socket, int timeoutMs = 120000) {
-    zaf::svc::Header header;
-    std::string reply;
-    std::vector<int> stray;
-    if (!zaf::svc::receiveMessage(socket, zaf::svc::kMaxReplyBody, timeoutMs, header, reply, stray))
-        return {255, 0};
-    uint8_t status = 0;
-    uint64_t entry = 0;
-    zaf::svc::CheckResults results;
-    if (!zaf::svc::parseOpenReply(reinterpret_cast<const uint8_t*>(reply.data()), reply.size(),
-                                  status, entry, results))
-        return {255, 0};
-    return {status, results.size()};
-}
 
 // How ring versions appear in the service's log: ":<inode in hex>:".
 std::string inodeMark(const std::string& path) {

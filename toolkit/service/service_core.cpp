@@ -42,6 +42,18 @@ constexpr int kChildResultFd = 4;
 // stacks and heaps, and the parsed keys (several times the ring's bytes).
 constexpr uint64_t kChildBaseAddressSpace = uint64_t(2) << 30;
 constexpr uint64_t kChildBytesPerRingByte = 8;
+// The sanitizers' shadow memory is terabytes of address space: their builds leave it unbounded.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kLimitAddressSpace = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kLimitAddressSpace = false;
+#else
+constexpr bool kLimitAddressSpace = true;
+#endif
+#else
+constexpr bool kLimitAddressSpace = true;
+#endif
 
 size_t entryBytes(const std::string& version, const CheckResults& results) {
     return kEntryOverhead + version.size() + results.size() * sizeof(results[0]);
@@ -285,8 +297,9 @@ int verifyProcessMain(int argc, char** argv) {
     const rlimit spaceLimit{rlim_t(space), rlim_t(space)};
     const rlimit cpuLimit{rlim_t(cpu), rlim_t(cpu)};
     const rlimit none{0, 0};
-    if (setrlimit(RLIMIT_AS, &spaceLimit) != 0 || setrlimit(RLIMIT_CPU, &cpuLimit) != 0 ||
-        setrlimit(RLIMIT_CORE, &none) != 0)
+    if (kLimitAddressSpace && setrlimit(RLIMIT_AS, &spaceLimit) != 0)
+        return 2;
+    if (setrlimit(RLIMIT_CPU, &cpuLimit) != 0 || setrlimit(RLIMIT_CORE, &none) != 0)
         return 2;
     if (ZAFsdkInit(kZAFFlags_LocalMode) != kZAFError_NoErr)
         return 2;
@@ -516,9 +529,10 @@ void Server::handleOpen(Connection& c, const zaf::svc::Request& request, std::ve
         if (rc < 0 || waits[1].revents != 0)
             break;
         if (waits[0].revents != 0) {
-            withdraw(job);
-            m_log.write("pid %d uid %u left before ring %s was verified; its work is dropped",
-                        int(c.pid), unsigned(c.uid), version.c_str());
+            const bool dropped = withdraw(job);
+            m_log.write("pid %d uid %u left before ring %s was verified%s", int(c.pid),
+                        unsigned(c.uid), version.c_str(),
+                        dropped ? "; its work is dropped" : " (others still wait for it)");
             c.closing = true;
             return;
         }
@@ -567,14 +581,16 @@ std::shared_ptr<Job> Server::submit(const std::string& version, int fd, off_t by
     return job;
 }
 
-void Server::withdraw(const std::shared_ptr<Job>& job) {
+bool Server::withdraw(const std::shared_ptr<Job>& job) {
     std::lock_guard<std::mutex> hold(m_jobLock);
-    if (--job->waiters != 0 || job->state == Job::State::Done)
-        return;
+    if (--job->waiters != 0)
+        return false;
+    if (job->state == Job::State::Done)
+        return true;
     if (job->state == Job::State::Running) {
         if (job->child > 0)
             kill(job->child, SIGKILL); // the worker reaps it and finishes the job
-        return;
+        return true;
     }
     auto queue = m_queues.find(job->account);
     if (queue != m_queues.end()) {
@@ -588,6 +604,7 @@ void Server::withdraw(const std::shared_ptr<Job>& job) {
     }
     m_jobs.erase(job->version);
     job->state = Job::State::Done;
+    return true;
 }
 
 void Server::work() {

@@ -135,8 +135,8 @@ private:
     // The job verifying `version` (joined when one is queued or running, else queued for
     // `account`); null when the server stops.
     std::shared_ptr<Job> submit(const std::string& version, int fd, off_t bytes, uid_t account);
-    // A waiter leaves: the last one drops a queued job and ends a running one.
-    void withdraw(const std::shared_ptr<Job>& job);
+    // A waiter leaves: the last one drops a queued job and ends a running one (true then).
+    bool withdraw(const std::shared_ptr<Job>& job);
     void work();
     void runJob(Job& job);
     void reap(bool all);

@@ -215,9 +215,14 @@ bool receiveMessage(int socket, size_t maxBody, int timeoutMs, Header& header, s
             fds.push_back(fd);
         }
     }
-    // Cut descriptor lists (more than kMaxRings) make the whole message invalid.
-    if ((msg.msg_flags & MSG_CTRUNC) != 0)
+    // More descriptors than a message may carry (a cut list, or more than kMaxRings in the room
+    // the alignment leaves) make the whole message invalid; they are closed here.
+    if ((msg.msg_flags & MSG_CTRUNC) != 0 || fds.size() > size_t(kMaxRings)) {
+        for (int fd : fds)
+            close(fd);
+        fds.clear();
         return false;
+    }
     if (size_t(n) < kHeaderSize && !readExact(socket, head + n, kHeaderSize - size_t(n), timeoutMs))
         return false;
     if (!parseHeader(head, maxBody, header))

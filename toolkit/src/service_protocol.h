@@ -83,7 +83,8 @@ bool parseOpenReply(const uint8_t* body, size_t size, uint8_t& status, uint64_t&
 bool sendMessage(int socket, uint8_t type, const std::string& body, const int* fds = nullptr,
                  int fdCount = 0);
 // Reads one message: the header, up to kMaxRings descriptors and the body (at most maxBody).
-// Every descriptor received is returned in `fds` (the caller closes them), also on failure.
+// Every descriptor received is returned in `fds` (the caller closes them), also on failure;
+// a message with more descriptors fails and they are closed here.
 // `timeoutMs` bounds each wait for data (-1: no bound); `idle` is set when the wait for the
 // first byte ran out, so the caller can tell an idle peer from a stalled one.
 bool receiveMessage(int socket, size_t maxBody, int timeoutMs, Header& header, std::string& body,
