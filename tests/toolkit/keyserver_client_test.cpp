@@ -1,11 +1,14 @@
 // The key server handle against stand-in servers on loopback: what it asks, what it keeps of
 // the answers, and how it cuts off servers that send too much, too slowly, or send it elsewhere.
 // TLS runs through stunnel4 with a certificate authority made for the test.
+#include "bounded_call.h"
 #include "hkp_standin.h"
 #include "keyserver_test_util.h"
+#include "odd_files.h"
 #include "tls_tunnel.h"
 
 #include <gtest/gtest.h>
+#include <map>
 
 using kstest::ServedKeys;
 using orxtest::HkpStandIn;
@@ -294,6 +297,41 @@ TEST_F(KeyServerClient, ChecksTheCertificateOfTlsServers) {
     ASSERT_EQ(0, ZAFSetKeyServerCAFile(misnamed, dir.file("other-ca.pem").c_str()));
     fetch(misnamed, ServedKeys::longID(m_keys.alice()), code);
     EXPECT_EQ(kZAFError_KeyServerCertificate, code) << lastError(misnamed);
+
+    // The authorities' file is read as the caller named it (a link is followed), but what is
+    // there must be a regular file within the bound: anything else fails the fetch at once.
+    using orxtest::OddFile;
+    const std::map<OddFile, std::string> reasons = {
+        {OddFile::Fifo, "is a FIFO, not a regular file"},
+        {OddFile::Device, "is a character device, not a regular file"},
+        {OddFile::Folder, "is a folder, not a regular file"},
+        {OddFile::DanglingLink, "does not exist"},
+        {OddFile::TooLarge, "is larger than 8388608 bytes"},
+    };
+    const std::string odd = dir.file("odd-ca.pem");
+    for (OddFile kind : orxtest::allOddFiles()) {
+        SCOPED_TRACE(orxtest::nameOf(kind));
+        ASSERT_TRUE(orxtest::placeOddFile(kind, odd, 8u << 20, dir.file("ca.pem")));
+        ZAFKeyServerRef server = open(url, 10000);
+        ASSERT_EQ(0, ZAFSetKeyServerCAFile(server, odd.c_str()));
+        std::string got;
+        EXPECT_TRUE(orxtest::returnsWithin(
+            20, [&] { got = fetch(server, ServedKeys::longID(m_keys.alice()), code); },
+            orxtest::fifoWriter(odd)));
+        if (kind == OddFile::PlantedLink) {
+            EXPECT_EQ(0, code) << lastError(server);
+            continue;
+        }
+        EXPECT_EQ(kZAFError_KeyServerCertificate, code);
+        EXPECT_NE(std::string::npos, lastError(server).find(odd + ": the file " + reasons.at(kind)))
+            << lastError(server);
+    }
+    // A bundle without any authority in it (a server's own certificate) trusts nothing.
+    kstest::writeAll(odd, good.serverPem);
+    ZAFKeyServerRef noAuthority = open(url, 10000);
+    ASSERT_EQ(0, ZAFSetKeyServerCAFile(noAuthority, odd.c_str()));
+    fetch(noAuthority, ServedKeys::longID(m_keys.alice()), code);
+    EXPECT_EQ(kZAFError_KeyServerCertificate, code) << lastError(noAuthority);
 }
 
 } // namespace

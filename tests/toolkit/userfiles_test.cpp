@@ -1,8 +1,10 @@
 // Files that are not files, through the toolkit's C interface: a FIFO, a device, a folder, a
-// dangling link, a planted link and an over-large file where a ring, the groups file, the seed or
-// an import file belongs. Each call comes back at once with its own code and leaves the odd file
-// as it was.
+// dangling link, a planted link and an over-large file where a ring, the groups file, the seed,
+// an import file or the check results beside a ring belong. Each call comes back at once with its
+// own code and leaves the odd file as it was (the check results, which are only ever a cache,
+// are written anew where they can be).
 #include "bounded_call.h"
+#include "keystore_internal.h"
 #include "keystore_test_util.h"
 #include "odd_files.h"
 #include "zaf_temp_dir.h"
@@ -130,6 +132,29 @@ TEST_F(UserFiles, ARingReplacedByAFifoStopsFlushAndRefreshAtOnce) {
     struct stat st {};
     ASSERT_EQ(0, ::lstat(pub.c_str(), &st));
     EXPECT_TRUE(S_ISFIFO(st.st_mode)); // not replaced by a flush
+}
+
+TEST_F(UserFiles, CheckResultsBesideTheRingThatAreNoFileArePassedOverAtOnce) {
+    const uint64_t bound = 16 + uint64_t(zaf::kMaxCheckFileResults) * 17 + 32;
+    const std::string pub = m_dir.file("pub.pkr"), sec = m_dir.file("sec.skr");
+    std::filesystem::copy_file(kSmallRing, pub);
+    std::filesystem::copy_file(kSmallSecRing, sec);
+    const std::string odd = pub + ".checks";
+    for (OddFile kind : allOddFiles()) {
+        SCOPED_TRACE(nameOf(kind));
+        place(kind, odd, bound);
+        zaf::clearCachedChecks(); // as a new process: the results are wanted from the file
+        EXPECT_EQ(kZAFError_NoErr, promptly(odd, [&] { return openRings(pub, sec); }));
+        EXPECT_EQ(kstest::readAll(kSmallRing), kstest::readAll(m_dir.file("elsewhere.pkr")));
+        struct stat st {};
+        ASSERT_EQ(0, ::lstat(odd.c_str(), &st));
+        // Nothing can be renamed over a folder; everything else gives way to results of our own.
+        EXPECT_EQ(kind == OddFile::Folder, S_ISDIR(st.st_mode));
+        if (kind != OddFile::Folder) {
+            EXPECT_TRUE(S_ISREG(st.st_mode));
+            EXPECT_LT(uint64_t(st.st_size), bound);
+        }
+    }
 }
 
 TEST_F(UserFiles, AGroupsFileThatIsNoFileIsAnErrorNotAnEmptySet) {

@@ -10,9 +10,9 @@
 #include <botan/hash.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <orx/userfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,27 +48,15 @@ void sortUnique(CheckRecord& r) {
 // Reads the file when it is a regular file of the effective user that nobody else may read or
 // write; never blocks on something that is not a file, never follows a link.
 bool readOwnFile(const std::string& path, std::string& out) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
+    orxfile::Rules rules;
+    rules.maxBytes = kMaxFileBytes;
+    rules.owner = static_cast<long long>(::geteuid());
+    orxfile::UserFile file;
+    if (file.open(path, O_RDONLY, rules) != orxfile::Problem::None ||
+        (file.info().st_mode & 077) != 0)
         return false;
-    struct stat st {};
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
-              (st.st_mode & 077) == 0 && size_t(st.st_size) <= kMaxFileBytes;
-    if (ok) {
-        out.resize(size_t(st.st_size));
-        size_t got = 0;
-        while (got < out.size()) {
-            ssize_t n = ::read(fd, &out[got], out.size() - got);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            got += size_t(n);
-        }
-        ok = got == out.size();
-    }
-    ::close(fd);
-    return ok;
+    return file.readAll(out) == orxfile::Problem::None &&
+           out.size() == static_cast<size_t>(file.info().st_size);
 }
 
 } // namespace

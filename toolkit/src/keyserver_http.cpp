@@ -4,9 +4,11 @@
 #include <zaf/zafkeyserver.h>
 
 #include <botan/auto_rng.h>
-#include <botan/certstor_flatfile.h>
+#include <botan/certstor.h>
 #include <botan/certstor_system.h>
 #include <botan/credentials_manager.h>
+#include <botan/data_src.h>
+#include <botan/pem.h>
 #include <botan/pkix_types.h>
 #include <botan/tls_callbacks.h>
 #include <botan/tls_client.h>
@@ -24,7 +26,9 @@
 #include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <orx/userfile.h>
 #include <poll.h>
+#include <stdexcept>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -277,13 +281,56 @@ void finishReader(AnswerReader& reader) {
 
 // ---- TLS ----
 
+// The largest file of certificate authorities read (a system's whole bundle is a few hundred
+// KiB).
+constexpr uint64_t kMaxAuthorityFileBytes = 8u << 20;
+
+// The self-signed authorities among the PEM certificates of the file the caller named. The file
+// is read through its descriptor: a link is followed (the caller named it), but what is behind
+// must be a regular file within the bound, so a FIFO or a device there cannot stall a fetch.
+std::unique_ptr<Botan::Certificate_Store> authoritiesOf(const std::string& path) {
+    orxfile::Rules rules;
+    rules.followLinks = true;
+    rules.maxBytes = kMaxAuthorityFileBytes;
+    orxfile::UserFile file;
+    std::string text;
+    orxfile::Problem problem = file.open(path, O_RDONLY, rules);
+    if (problem == orxfile::Problem::None)
+        problem = file.readAll(text);
+    if (problem != orxfile::Problem::None)
+        throw std::runtime_error("the file " + file.explain(problem));
+    auto store = std::make_unique<Botan::Certificate_Store_In_Memory>();
+    size_t kept = 0;
+    Botan::DataSource_Memory source(text);
+    while (!source.end_of_data()) {
+        std::string label;
+        Botan::secure_vector<uint8_t> der;
+        try {
+            der = Botan::PEM_Code::decode(source, label);
+        } catch (const Botan::Decoding_Error&) {
+            continue; // text between certificates, or none after the last one
+        }
+        if (label != "CERTIFICATE" && label != "X509 CERTIFICATE" && label != "TRUSTED CERTIFICATE")
+            continue;
+        const Botan::X509_Certificate cert(der.data(), der.size());
+        // Intermediate or end-entity certificates in a bundle are passed over, not trusted.
+        if (cert.is_self_signed() && cert.is_CA_cert()) {
+            store->add_certificate(cert);
+            ++kept;
+        }
+    }
+    if (kept == 0)
+        throw std::runtime_error("no certificate authority in it");
+    return store;
+}
+
 class TrustedAuthorities : public Botan::Credentials_Manager {
 public:
     explicit TrustedAuthorities(const std::string& caFile) {
         if (caFile.empty())
             m_store = std::make_unique<Botan::System_Certificate_Store>();
         else
-            m_store = std::make_unique<Botan::Flatfile_Certificate_Store>(caFile, true);
+            m_store = authoritiesOf(caFile);
     }
     std::vector<Botan::Certificate_Store*>
     trusted_certificate_authorities(const std::string&, const std::string&) override {
