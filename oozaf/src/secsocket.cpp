@@ -755,6 +755,12 @@ void CZAFSecSocket::serverHandshake(ZAFKeyDBObjRef* remoteKey, ZAFContextRef con
     runHandshake(true, remoteKey, context, keyDB, ownKey, passphrase);
 }
 
+void CZAFSecSocket::serverHandshake(ZAFContextRef context, const unsigned char* ownKeyID,
+                                    const HandshakeSigner& signer) {
+    ZAF_ASSERT_TAG(kTag, ownKeyID != nullptr && signer);
+    runHandshake(true, nullptr, context, nullptr, nullptr, std::string(), ownKeyID, &signer);
+}
+
 void CZAFSecSocket::clientHandshake(ZAFKeyDBObjRef* remoteKey, ZAFContextRef context,
                                     ZAFKeyDBRef keyDB, ZAFKeyDBObjRef ownKey,
                                     const std::string& passphrase) {
@@ -763,7 +769,8 @@ void CZAFSecSocket::clientHandshake(ZAFKeyDBObjRef* remoteKey, ZAFContextRef con
 
 void CZAFSecSocket::runHandshake(bool isServer, ZAFKeyDBObjRef* remoteKey, ZAFContextRef context,
                                  ZAFKeyDBRef keyDB, ZAFKeyDBObjRef ownKey,
-                                 const std::string& passphrase) {
+                                 const std::string& passphrase, const unsigned char* signerKeyID,
+                                 const HandshakeSigner* signer) {
     ZAF_ASSERT_TAG(kTag, context != nullptr);
     throwIfFailed();
     ZAF_ASSERT_TAG(kTag, !m_handshakeStarted && !isKeyed());
@@ -783,6 +790,8 @@ void CZAFSecSocket::runHandshake(bool isServer, ZAFKeyDBObjRef* remoteKey, ZAFCo
             ZAFKeyID id;
             check(ZAFGetKeyID(ownKey, &id));
             std::memcpy(ownKeyID, id.bytes, kKeyIDLength);
+        } else if (signer != nullptr) {
+            std::memcpy(ownKeyID, signerKeyID, kKeyIDLength);
         }
         CBigNum exponent;
         {
@@ -818,10 +827,14 @@ void CZAFSecSocket::runHandshake(bool isServer, ZAFKeyDBObjRef* remoteKey, ZAFCo
             std::vector<unsigned char> hello(ownKeyID, ownKeyID + kKeyIDLength);
             hello.insert(hello.end(), ownNonce, ownNonce + kNonceLength);
             hello.insert(hello.end(), ownMPI.begin(), ownMPI.end());
-            if (ownKey != nullptr) {
+            if (ownKey != nullptr || signer != nullptr) {
                 transcriptHash(context, peer.nonce, ownNonce, peer.mpi, peer.mpiLength,
                                ownMPI.data(), ownMPI.size(), peer.keyID, digest);
-                const std::vector<unsigned char> signature = sign(ownKey, passphrase, digest);
+                const std::vector<unsigned char> signature = signer != nullptr
+                                                                 ? (*signer)(digest, sizeof digest)
+                                                                 : sign(ownKey, passphrase, digest);
+                if (signature.empty())
+                    failWith(kProtocolError);
                 hello.insert(hello.end(), signature.begin(), signature.end());
             }
             if (hello.size() > kMaxHandshakePayload)

@@ -454,3 +454,81 @@ TEST_F(SecSocketHandshake, SignaturesCoverTheDocumentedTranscriptAndADamagedOneI
     }
     ZAFFreeKeyDB(ring);
 }
+
+// A server that does not hold its key names it and has it signed elsewhere (the listener's
+// login processes ask the privileged process): the client verifies as for a server that holds
+// the key; a signature by another key, an empty one, or a signer that fails ends the handshake.
+TEST_F(SecSocketHandshake, ASignerStandsInForAKeyTheServerDoesNotHold) {
+    SSide holder("ring", kRSA1);
+    SSide other("ring", kRSA2);
+    const struct {
+        const char* name;
+        ZAFKeyDBObjRef signingKey;
+        bool fails;
+        const char* clientMessage;
+        const char* serverMessage;
+    } cases[] = {
+        {"the named key signs", holder.key, false, "<nothing thrown>", "<nothing thrown>"},
+        {"another key signs", other.key, false, "Handshake protocol error", "<nothing thrown>"},
+        {"no signature", nullptr, false, "<nothing thrown>", "Handshake protocol error"},
+        {"the signer fails", nullptr, true, "<nothing thrown>", "Signer unavailable"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SPair pair = makePair();
+        SSide client("ring", -1);
+        CContext serverContext;
+        std::unique_ptr<CZAFThrowable> serverError;
+        size_t signed_ = 0;
+        std::thread side([&] {
+            serverError = capture([&] {
+                pair.server->serverHandshake(
+                    serverContext.ref, s_ids[kRSA1].data(),
+                    [&](const unsigned char* digest, size_t length) {
+                        ++signed_;
+                        if (c.fails)
+                            throw new CZAFSecSocketException("Signer unavailable");
+                        if (c.signingKey == nullptr)
+                            return Bytes();
+                        return signByHand(c.signingKey, Bytes(digest, digest + length));
+                    });
+            });
+            if (serverError)
+                pair.server->close();
+        });
+        client.run(*pair.client, false);
+        side.join();
+        EXPECT_EQ(1u, signed_);
+        EXPECT_EQ(c.serverMessage, messageOf(serverError));
+        if (std::string(c.serverMessage) == "<nothing thrown>") {
+            EXPECT_EQ(c.clientMessage, messageOf(client.error));
+        } else {
+            EXPECT_TRUE(client.error);
+        }
+        if (!client.error && !serverError) {
+            EXPECT_EQ(idText(kRSA1), client.remoteID());
+            expectDataFlows(pair);
+        }
+    }
+}
+
+// Plaintext of a record that did not fit the reader's buffer waits in the socket, where a
+// caller polling the descriptor cannot see it.
+TEST_F(SecSocketHandshake, PlaintextLeftOverFromARecordIsReportedAsPending) {
+    SPair pair = makePair();
+    SSide server("", -1);
+    SSide client("", -1);
+    handshake(pair, server, client);
+    ASSERT_FALSE(server.error || client.error);
+    EXPECT_FALSE(pair.server->hasPendingInput());
+    ASSERT_EQ(40, pair.client->write("0123456789012345678901234567890123456789", 40));
+    char buffer[40] = {0};
+    ASSERT_EQ(10, pair.server->read(buffer, 10));
+    EXPECT_TRUE(pair.server->hasPendingInput());
+    EXPECT_EQ(0u, queued(pair.server->getDescriptor()));
+    size_t got = 10;
+    while (pair.server->hasPendingInput())
+        got += static_cast<size_t>(pair.server->read(buffer + got, sizeof buffer - got));
+    EXPECT_EQ(40u, got);
+    EXPECT_EQ(0, std::memcmp(buffer, "0123456789012345678901234567890123456789", 40));
+}

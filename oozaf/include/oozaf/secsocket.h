@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <sys/uio.h>
@@ -145,6 +146,17 @@ public:
     void clientHandshake(ZAFKeyDBObjRef* remoteKey, ZAFContextRef context, ZAFKeyDBRef keyDB,
                          ZAFKeyDBObjRef ownKey, const std::string& passphrase);
 
+    // Signs the 20-byte SHA-1 digest a handshake signature covers and returns the signature
+    // (at most kMaxHandshakePayload bytes in all with the hello). It may throw a CZAFThrowable,
+    // which fails the handshake.
+    using HandshakeSigner =
+        std::function<std::vector<unsigned char>(const unsigned char* digest, size_t length)>;
+    // The server half of the handshake signed by a key this side does not hold: `ownKeyID` (8
+    // bytes) names it to the peer and `signer` makes the signature, for example by asking the
+    // process that keeps the key. The peer is not authenticated. Throws as serverHandshake.
+    void serverHandshake(ZAFContextRef context, const unsigned char* ownKeyID,
+                         const HandshakeSigner& signer);
+
     // Returns up to `length` bytes of received data, never more than the rest of one record;
     // reads the next record from the network only when the last one is used up. Never returns
     // 0: a peer that closes throws "Incoming connection closed prematurely". A bad record
@@ -182,6 +194,9 @@ public:
     bool isKeyed() const { return m_inboundCipher != nullptr; }
     // True once a failure has ended the channel.
     bool hasFailed() const { return m_failed; }
+    // True while received plaintext waits to be read: a read then returns at once, whether or not
+    // the descriptor is readable (callers that poll the descriptor must read this first).
+    bool hasPendingInput() const { return m_pendingOffset != m_pendingEnd; }
 
 protected:
     // Derives the six record values from the shared secret (`secretLength` big-endian bytes,
@@ -223,7 +238,9 @@ private:
     int readRecord(void* buffer, unsigned int length);
     int writeRecord(const void* buffer, unsigned int length);
     void runHandshake(bool isServer, ZAFKeyDBObjRef* remoteKey, ZAFContextRef context,
-                      ZAFKeyDBRef keyDB, ZAFKeyDBObjRef ownKey, const std::string& passphrase);
+                      ZAFKeyDBRef keyDB, ZAFKeyDBObjRef ownKey, const std::string& passphrase,
+                      const unsigned char* ownKeyID = nullptr,
+                      const HandshakeSigner* signer = nullptr);
     static unsigned char* reserve(SBuffer& buffer, size_t size);
     static void trim(SBuffer& buffer);
     void releasePending();
