@@ -156,14 +156,19 @@ void CZAFUtil::setEnvironmentVariable(const std::string& name, const std::string
 
 int CZAFUtil::getLastError() { return errno; }
 
-std::string CZAFUtil::localTimeString() {
+std::string CZAFUtil::localTimeString(bool withDate) {
     timeval now{};
     ZAF_ASSERT_TAG(kTag, gettimeofday(&now, nullptr) == 0);
     const time_t seconds = now.tv_sec;
     std::tm local{};
     ZAF_ASSERT_TAG(kTag, localtime_r(&seconds, &local) != nullptr);
-    char text[32];
-    std::snprintf(text, sizeof(text), "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
+    char text[48];
+    if (withDate)
+        std::snprintf(text, sizeof(text), "%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900,
+                      local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    else
+        std::snprintf(text, sizeof(text), "%02d:%02d:%02d", local.tm_hour, local.tm_min,
+                      local.tm_sec);
     return text;
 }
 

@@ -37,6 +37,18 @@ TEST_F(LoggerTest, LinesCarryTimeStampAndRespectTheLevel) {
     EXPECT_TRUE(std::regex_match(m_out.str(), line)) << m_out.str();
 }
 
+TEST_F(LoggerTest, ADaemonsLogCarriesTheDateAndOneLinePerMessage) {
+    m_logger.setLog(m_out);
+    m_logger.setLogLevel(CZAFLogger::eLogWarning);
+    m_logger.setDateInTimeStamp(true);
+    m_logger.setOneLinePerMessage(true);
+    ZAF_LOG_ERROR("head:\nCaused by: a\r\nCaused by: b\n\n");
+    ZAF_LOG_WARNING("plain");
+    std::regex line(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] head: \| Caused by: a \| )"
+                    R"(Caused by: b\n\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] plain\n)");
+    EXPECT_TRUE(std::regex_match(m_out.str(), line)) << m_out.str();
+}
+
 TEST_F(LoggerTest, LevelZeroSuppressesErrorsToo) {
     m_logger.setLog(m_out);
     m_logger.setLogLevel(CZAFLogger::eLogNone);

@@ -14,6 +14,11 @@ namespace oozaf {
 // One logger per process: a level and an output stream (not owned), each under its own mutex.
 // Lines are "[HH:MM:SS] message"; a line is written while the stream mutex is held, so lines
 // from different threads never interleave.
+//
+// A daemon whose log is read by programs may ask for the date in the stamp
+// ("[YYYY-MM-DD HH:MM:SS] message") and for one line per message: line breaks inside a message
+// (a cause chain, a multi-line text) are then written as " | " and trailing ones dropped, so
+// every event is exactly one line. Both are set once, before other threads log.
 class CZAFLogger : public CZAFObj {
 public:
     enum eLogLevel { eLogNone = 0, eLogError = 1, eLogWarning = 2, eLogVerbose = 3, eLogDebug = 4 };
@@ -23,6 +28,8 @@ public:
     void setLog(std::ostream& out) { m_log.set(&out); }
     void setLogLevel(eLogLevel level) { m_level.set(level); }
     eLogLevel getLogLevel() { return m_level.get(); }
+    void setDateInTimeStamp(bool withDate) { m_withDate = withDate; }
+    void setOneLinePerMessage(bool oneLine) { m_oneLine = oneLine; }
 
     // Writes one line if `level` is enabled; a logger without a stream throws CZAFInternalError.
     void write(eLogLevel level, const std::string& message);
@@ -30,6 +37,8 @@ public:
 private:
     CZAFSynchObject<std::ostream*> m_log;
     CZAFSynchObject<eLogLevel> m_level;
+    bool m_withDate = false;
+    bool m_oneLine = false;
 };
 
 // The process's logger; null until a program installs one. Written once at start-up.

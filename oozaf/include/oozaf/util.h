@@ -42,8 +42,9 @@ public:
 
     // Time stamp and build stage.
 
-    // The local time of day as "HH:MM:SS" (the stamp of every log line).
-    static std::string localTimeString();
+    // The local time of day as "HH:MM:SS" (the stamp of every log line); with `withDate`,
+    // "YYYY-MM-DD HH:MM:SS".
+    static std::string localTimeString(bool withDate = false);
     // "Development" (0), "Alpha" (1), "Beta" (2), "Release" (3), otherwise "Unknown".
     static std::string buildStageString(int stage);
 
