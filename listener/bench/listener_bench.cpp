@@ -4,21 +4,30 @@
 // (alone, and with the entropy exchange before it as orxadmin does it), key-export of one key
 // (armoured and binary) and key-add of one key (new to the rings, and already held).
 //
+// Last, many consoles at once (50 by default), each its own user with a copy of the 1k corpus
+// and its own loopback address: each logs in (timed from connecting to the login reply), then
+// imports a key its rings lack and removes it again (each a timed mutation), for a few rounds.
+//
 // Needs root (it makes a throw-away account whose home holds a copy of the corpus, like the
 // integration tests). One session sends requests one after the other; the time of a request is
 // from sending its frame to having read the whole reply, which is checked but not parsed while
 // the clock runs.
 //
 //   listener_bench [requests per measurement, default 50] [key-gen pairs, default 20]
+//                  [concurrent consoles, default 50] [rounds, default 3]
+// Given a number of consoles, only the concurrent measurement runs (none when it is 0).
 #include "listener_harness.h"
 #include "test_account.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <sys/random.h>
+#include <thread>
 #include <vector>
 
 using namespace orxtest;
@@ -232,13 +241,128 @@ void installCorpus(const TestAccount& user, const std::string& size) {
             throw std::runtime_error("chown failed");
 }
 
+double millisecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+// `consoles` users log in at once, each from its own loopback address; per round each console
+// connects, logs in, then imports a key of the corpus its rings lack and removes it again
+// `mutations` times, and closes.
+void measureConcurrentConsoles(unsigned int consoles, unsigned int rounds, unsigned int mutations) {
+    using namespace vornadmin;
+    std::vector<std::unique_ptr<TestAccount>> users;
+    for (unsigned int i = 0; i < consoles; ++i) {
+        users.push_back(TestAccount::create("orxcc"));
+        installCorpus(*users.back(), "1k");
+    }
+    SListenerOptions settings;
+    settings.info = "verbose";
+    CListenerProcess daemon(settings);
+    if (!daemon.start())
+        std::exit(1);
+
+    // The key every console adds and removes: one of the corpus, exported once.
+    std::string keyID, keyBytes;
+    {
+        auto connection = daemon.connect();
+        if (connection->login(users[0]->name(), users[0]->password()).rc != 0)
+            std::exit(1);
+        const SReply summary = exchange(*connection, gKeysSummaryRequest());
+        keyID = summary.body()->children.at(0).get("id");
+        SExportParams params;
+        params.id = keyID;
+        params.armor = false;
+        keyBytes = gExportedKey(exchange(*connection, gKeyExportRequest(params)));
+    }
+
+    std::mutex lock;
+    std::vector<double> logins, mutationTimes;
+    std::atomic<int> failures{0};
+    std::atomic<unsigned int> ready{0};
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::thread> workers;
+    for (unsigned int c = 0; c < consoles; ++c) {
+        workers.emplace_back([&, c] {
+            std::vector<double> myLogins, myMutations;
+            const std::string source = "127.0.1." + std::to_string(1 + c);
+            const std::string add = gWriteXml(gKeyImportRequest(keyBytes));
+            const std::string remove = gWriteXml(gKeyRemoveRequest(keyID));
+            // All consoles start together.
+            ++ready;
+            while (ready.load() < consoles)
+                std::this_thread::yield();
+            try {
+                for (unsigned int r = 0; r < rounds; ++r) {
+                    const auto t0 = std::chrono::steady_clock::now();
+                    auto connection = daemon.connect(600000, source);
+                    if (connection->login(users[c]->name(), users[c]->password()).rc != 0) {
+                        ++failures;
+                        return;
+                    }
+                    myLogins.push_back(millisecondsSince(t0));
+                    std::string reply;
+                    if (r == 0) {
+                        connection->sendFrame(remove);
+                        connection->readFrame(reply);
+                    }
+                    for (unsigned int m = 0; m < mutations; ++m) {
+                        for (const std::string* frame : {&add, &remove}) {
+                            const auto t1 = std::chrono::steady_clock::now();
+                            connection->sendFrame(*frame);
+                            const bool got = connection->readFrame(reply);
+                            myMutations.push_back(millisecondsSince(t1));
+                            if (!got || reply.find("rc=\"0\"") == std::string::npos) {
+                                std::fprintf(stderr, "mutation failed: %s\n",
+                                             reply.substr(0, 300).c_str());
+                                ++failures;
+                            }
+                        }
+                    }
+                }
+            } catch (oozaf::CZAFThrowable* e) {
+                std::fprintf(stderr, "console %u: %s\n", c, e->getDetailedMessage().c_str());
+                delete e;
+                ++failures;
+            }
+            std::lock_guard<std::mutex> hold(lock);
+            logins.insert(logins.end(), myLogins.begin(), myLogins.end());
+            mutationTimes.insert(mutationTimes.end(), myMutations.begin(), myMutations.end());
+        });
+    }
+    for (std::thread& worker : workers)
+        worker.join();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (failures.load() != 0 || logins.empty() || mutationTimes.empty()) {
+        std::fprintf(stderr, "%d consoles failed\n", failures.load());
+        std::exit(1);
+    }
+    std::printf("# %u consoles at once, %u rounds of a login and %u key-add + key-remove pairs "
+                "each (1k rings, one user per console), %.1f s in all\n",
+                consoles, rounds, mutations, seconds);
+    std::printf("%-9s %-8s %-22s %10s %12.2f %12.2f %12.2f (max)\n", "1k x50", "secure", "login",
+                "", percentile(logins, 0.5), percentile(logins, 0.99),
+                *std::max_element(logins.begin(), logins.end()));
+    std::printf("%-9s %-8s %-22s %10.1f %12.2f %12.2f %12.2f (max)\n", "1k x50", "secure",
+                "key-add / key-remove", mutationTimes.size() / seconds,
+                percentile(mutationTimes, 0.5), percentile(mutationTimes, 0.99),
+                *std::max_element(mutationTimes.begin(), mutationTimes.end()));
+    std::fflush(stdout);
+    daemon.stop();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     const unsigned int count = argc > 1 ? static_cast<unsigned int>(std::atoi(argv[1])) : 50;
     const unsigned int pairs = argc > 2 ? static_cast<unsigned int>(std::atoi(argv[2])) : 20;
-    if (count < 1 || count > 100000 || pairs < 1 || pairs > 10000) {
-        std::fprintf(stderr, "usage: listener_bench [requests 1..100000] [key pairs 1..10000]\n");
+    const int consoles = argc > 3 ? std::atoi(argv[3]) : 50;
+    const int rounds = argc > 4 ? std::atoi(argv[4]) : 3;
+    if (count < 1 || count > 100000 || pairs < 1 || pairs > 10000 || consoles < 0 ||
+        consoles > 250 || rounds < 1 || rounds > 1000) {
+        std::fprintf(stderr, "usage: listener_bench [requests 1..100000] [key pairs 1..10000] "
+                             "[consoles 0..250] [rounds 1..1000]\n");
         return 2;
     }
     std::unique_ptr<TestAccount> user = TestAccount::create("orxbn");
@@ -250,6 +374,11 @@ int main(int argc, char** argv) {
     const std::string options = vornadmin::gWriteXml(vornadmin::gCmdlineOptionsRequest());
     std::printf("%-9s %-8s %-22s %10s %12s %12s %12s\n", "corpus", "channel", "request", "req/s",
                 "median ms", "p99 ms", "reply bytes");
+    if (consoles > 0)
+        measureConcurrentConsoles(static_cast<unsigned int>(consoles),
+                                  static_cast<unsigned int>(rounds), 3);
+    if (argc > 3 && consoles > 0)
+        return 0;
     for (const char* corpus : {"1k", "7k"}) {
         installCorpus(*user, corpus);
         for (bool secure : {true, false}) {
