@@ -1,11 +1,14 @@
 // guiauth: password, shadow and group look-ups and password checks.
+#include <oozaf/logger.h>
 #include <oozaf/util.h>
+#include <vorngui/gui.h>
 #include <vorngui/guiauth.h>
 #include <vorngui/guiexceptions.h>
 
 #include <cerrno>
 #include <crypt.h>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <grp.h>
 #include <map>
@@ -280,6 +283,61 @@ std::vector<gid_t> gGetUserGroups(const std::string& name, gid_t gid) {
             return groups;
         }
         count = found < kMaxGroups ? found : kMaxGroups;
+    }
+}
+
+void gAuthenticate(const std::string& username, const std::string& password, bool allowRoot,
+                   bool allowNoShell, const std::string& from, SGUICredentials& credentials) {
+    const std::string name = gLogSafe(username, 64);
+    if (password.size() > kMaxPasswordLength) {
+        ZAF_LOG_WARNING("WARNING: Username '" << name << "' from " << from
+                                              << " has supplied a password longer than "
+                                              << kMaxPasswordLength << " bytes.");
+        throw new CGUIBadPasswordException();
+    }
+    SGUIAccount account;
+    gLookUpAccount(username, account);
+    if (!account.hasPasswordEntry) {
+        ZAF_LOG_WARNING("WARNING: Neither password file nor shadow file contains details about "
+                        "username '"
+                        << name << "' (from " << from << ").");
+        gCheckDummyPassword(password);
+        throw new CGUIBadPasswordException();
+    }
+    const std::string* hash = nullptr;
+    if (account.hasShadowEntry && !account.shadowField.empty())
+        hash = &account.shadowField;
+    else if (!account.passwordField.empty())
+        hash = &account.passwordField;
+    if (hash == nullptr) {
+        ZAF_LOG_WARNING("WARNING: Username '" << name << "' from " << from
+                                              << " exists, but I could not verify its password.");
+        gCheckDummyPassword(password);
+        throw new CGUIBadPasswordException();
+    }
+    if (!gCheckPassword(password, *hash)) {
+        ZAF_LOG_WARNING("WARNING: Username '" << name << "' from " << from
+                                              << " has supplied an invalid password.");
+        throw new CGUIBadPasswordException();
+    }
+    // The password was right; the account's own rules may still forbid the login. The console
+    // learns only that the login was refused.
+    const long today = static_cast<long>(std::time(nullptr) / 86400);
+    const std::string refusal = gAccountRefusal(account, today, allowRoot, allowNoShell);
+    if (!refusal.empty()) {
+        ZAF_LOG_WARNING("WARNING: Username '" << name << "' from " << from
+                                              << " may not log in: " << refusal << ".");
+        throw new CGUIBadPasswordException();
+    }
+    credentials.uid = account.uid;
+    credentials.gid = account.gid;
+    if (::geteuid() == 0) {
+        credentials.groups = gGetUserGroups(username, account.gid);
+    } else {
+        const int count = ::getgroups(0, nullptr);
+        credentials.groups.assign(count > 0 ? static_cast<std::size_t>(count) : 0, 0);
+        if (count > 0 && ::getgroups(count, credentials.groups.data()) != count)
+            credentials.groups.clear();
     }
 }
 

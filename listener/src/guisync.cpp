@@ -1,4 +1,4 @@
-// guisync: the fair request lock and the login deadline.
+// guisync: the login deadline.
 #include <oozaf/throwable.h>
 #include <vorngui/guisync.h>
 
@@ -11,35 +11,6 @@ namespace {
 const char* const kTag = "gui";
 
 } // namespace
-
-CGUIFairMutex gRequestMutex;
-
-void CGUIFairMutex::lock() {
-    std::unique_lock<std::mutex> hold(m_lock);
-    const uint64_t ticket = m_nextTicket++;
-    m_turn.wait(hold, [&] { return m_serving == ticket; });
-}
-
-void CGUIFairMutex::unlock() {
-    {
-        std::lock_guard<std::mutex> hold(m_lock);
-        ++m_serving;
-    }
-    m_turn.notify_all();
-}
-
-uint64_t CGUIFairMutex::getQueueLength() {
-    std::lock_guard<std::mutex> hold(m_lock);
-    return m_nextTicket - m_serving;
-}
-
-bool CGUIFairMutex::tryLock() {
-    std::lock_guard<std::mutex> hold(m_lock);
-    if (m_serving != m_nextTicket)
-        return false;
-    ++m_nextTicket;
-    return true;
-}
 
 CGUIDeadline::~CGUIDeadline() { cancel(); }
 

@@ -4,8 +4,10 @@
 #include <oozaf/throwable.h>
 #include <oozaf/util.h>
 #include <vorngui/guiauth.h>
+#include <vorngui/guiconnection.h>
 #include <vorngui/guiexceptions.h>
 #include <vorngui/guihostkey.h>
+#include <vorngui/guiprocess.h>
 #include <vorngui/main.h>
 #include <vorngui/xmlstring.h>
 #include <zaf/zafbase.h>
@@ -29,9 +31,12 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
+#include <pwd.h>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace vorngui {
@@ -63,6 +68,9 @@ std::atomic<bool> gSignalThreadStopping{false};
 // A pipe whose read end wakes the accept loop when the shutdown starts.
 int gWakeRead = -1;
 std::atomic<int> gWakeWrite{-1};
+// orxweb's socket (-1: none) and its account's user id.
+int gWebListen = -1;
+uid_t gWebUser = static_cast<uid_t>(-1);
 
 std::string hex8(uint32_t value) {
     std::ostringstream out;
@@ -91,9 +99,18 @@ std::unique_ptr<CGUIThrottle> gThrottle;
 std::unique_ptr<CGUIHostKey> gHostKey;
 uint64_t gNextSerial = 0;
 
-SGUIClientSettings clientSettings() {
-    SGUIClientSettings settings;
+// The account login processes run as, and the empty folder they are shut into.
+uid_t gLoginUser = 65534;
+gid_t gLoginGroup = 65534;
+std::string gEmptyFolder;
+
+SGUIDaemonSettings daemonSettings() {
+    SGUIDaemonSettings settings;
     const CGUICommandLineContext& commandLine = gMainBones.commandLine;
+    settings.secure = !commandLine.getNonsecure();
+    settings.local = commandLine.getLocal();
+    settings.logLevel = static_cast<int>(gMainBones.logger.getLogLevel());
+    settings.logDescriptor = gMainBones.logDescriptor >= 0 ? gMainBones.logDescriptor : 2;
     settings.loginTimeout = CGUICommandLineContext::kDefaultLoginTimeout;
     commandLine.getLoginTimeout(settings.loginTimeout);
     settings.idleTimeout = CGUICommandLineContext::kDefaultIdleTimeout;
@@ -103,6 +120,9 @@ SGUIClientSettings clientSettings() {
     settings.site = &gSite;
     settings.throttle = gThrottle.get();
     settings.hostKey = gHostKey.get();
+    settings.loginUser = gLoginUser;
+    settings.loginGroup = gLoginGroup;
+    settings.emptyFolder = gEmptyFolder;
     return settings;
 }
 
@@ -111,25 +131,28 @@ SGUIClientSettings clientSettings() {
 // (its connection is interrupted; the maintenance reaps it). So a flood of idle connections
 // costs the flooder its own earlier connections, never a console that came later. The caller
 // holds the clients mutex.
-void makeRoomFor(const std::string& address) {
-    CGUIClient* oldest = nullptr;
-    CGUIClient* oldestHere = nullptr;
+void makeRoomFor(const std::string& address, CGUIConnection::eKind kind) {
+    CGUIConnection* oldest = nullptr;
+    CGUIConnection* oldestHere = nullptr;
     std::size_t waiting = 0;
     std::size_t waitingHere = 0;
-    for (CGUIClient* client : gMainBones.clients) {
+    // The web socket's connections share one peer (orxweb), whose browsers' addresses are only
+    // known from their logins: they count against the daemon's bound, not an address's.
+    const bool perAddress = kind == CGUIConnection::eKind::eNetwork;
+    for (CGUIConnection* client : gMainBones.clients) {
         if (!client->isActive() || client->isLoggedIn() || client->isEvicted())
             continue;
         ++waiting;
         if (oldest == nullptr || client->getSerial() < oldest->getSerial())
             oldest = client;
-        if (client->getPeerAddress() == address) {
+        if (perAddress && client->getKind() == kind && client->getPeerAddress() == address) {
             ++waitingHere;
             if (oldestHere == nullptr || client->getSerial() < oldestHere->getSerial())
                 oldestHere = client;
         }
     }
-    CGUIClient* victim = nullptr;
-    if (waitingHere >= gSite.maxPreLoginPerAddress)
+    CGUIConnection* victim = nullptr;
+    if (perAddress && waitingHere >= gSite.maxPreLoginPerAddress)
         victim = oldestHere;
     else if (waiting >= gSite.maxPreLogin)
         victim = oldest;
@@ -208,12 +231,12 @@ private:
 // Stops and deletes every finished client. The caller holds the clients mutex.
 void reapInactiveClients() {
     ZAF_LOG_DEBUG("Clients set maintenance thread checking for inactive clients...");
-    std::set<CGUIClient*> inactive;
-    for (CGUIClient* client : gMainBones.clients)
+    std::set<CGUIConnection*> inactive;
+    for (CGUIConnection* client : gMainBones.clients)
         if (!client->isActive())
             inactive.insert(client);
     ZAF_LOG_DEBUG("Found " << inactive.size() << " inactive clients");
-    for (CGUIClient* client : inactive) {
+    for (CGUIConnection* client : inactive) {
         const std::string identity = addressOf(client);
         ZAF_LOG_DEBUG("Asking client at " << identity << " to stop...");
         client->stop();
@@ -223,9 +246,6 @@ void reapInactiveClients() {
         delete client;
         ZAF_LOG_DEBUG("Client at " << identity << " was deleted");
     }
-    // A session's facade and replies can take megabytes, spread over the allocator's
-    // per-thread arenas; hand what the ended sessions freed back to the system, so a burst of
-    // sessions does not leave the daemon that big for good.
     if (!inactive.empty())
         malloc_trim(0);
 }
@@ -233,7 +253,11 @@ void reapInactiveClients() {
 void abortConnections() {
     ZAF_LOG_VERBOSE("Aborting current connections...");
     CZAFLockGuard guard(gMainBones.clientsMutex);
-    for (CGUIClient* client : gMainBones.clients) {
+    // Every session is asked to end first, so that they close their users' servers at once
+    // rather than one after the other.
+    for (CGUIConnection* client : gMainBones.clients)
+        client->requestStop();
+    for (CGUIConnection* client : gMainBones.clients) {
         try {
             client->stop();
         } catch (CZAFThrowable* e) {
@@ -246,8 +270,9 @@ void abortConnections() {
     ZAF_LOG_VERBOSE("Connections have been aborted.");
 }
 
-// Hands an accepted connection (which has had its first byte) to a new session.
-void admitClient(CZAFSocket* socket, const SGUIClientSettings& settings) {
+// Hands an accepted connection (which has had its first byte) to a new connection object.
+void admitClient(int descriptor, CGUIConnection::eKind kind, const std::string& address,
+                 const SGUIDaemonSettings& settings) {
     CZAFLockGuard guard(gMainBones.clientsMutex);
     if (gMainBones.clients.size() >= kReapThreshold)
         reapInactiveClients();
@@ -255,31 +280,25 @@ void admitClient(CZAFSocket* socket, const SGUIClientSettings& settings) {
     const std::size_t ceiling = gSite.maxSessions + 2 * gSite.maxPreLogin;
     if (gMainBones.clients.size() >= ceiling) {
         ZAF_LOG_WARNING("WARNING: " << gMainBones.clients.size()
-                                    << " client sessions are running; a new connection was "
-                                       "closed");
-        delete socket;
+                                    << " client sessions are running; a new connection from "
+                                    << address << " was closed");
+        ::close(descriptor);
         return;
     }
-    auto* client = new CGUIClient(socket, settings);
+    auto* client = new CGUIConnection(descriptor, kind, address, settings);
     client->setSerial(++gNextSerial);
-    makeRoomFor(client->getPeerAddress());
+    makeRoomFor(address, kind);
     try {
         client->start();
     } catch (CZAFThreadStartException* e) {
         CZAFThrowableGuard owned(e);
-        ZAF_LOG_ERROR("An error occured while trying to create a new thread\nfor a client:\n"
-                      << *e);
+        ZAF_LOG_ERROR("An error occured while trying to create a new thread for a client from "
+                      << address << ": " << *e);
         delete client;
         return;
     }
+    ZAF_LOG_VERBOSE("Connection from " << address);
     gMainBones.clients.insert(client);
-}
-
-int socketErrno(const CZAFThrowable* e) {
-    for (const CZAFThrowable* t = e; t != nullptr; t = t->getRoot())
-        if (const auto* os = dynamic_cast<const CZAFOSException*>(t))
-            return os->getErrno();
-    return 0;
 }
 
 // Waits until the wake pipe is readable or `milliseconds` pass; true when woken.
@@ -288,37 +307,165 @@ bool waitForWake(int milliseconds) {
     return ::poll(&entry, 1, milliseconds) > 0;
 }
 
-void acceptOne(bool secure, const SGUIClientSettings& settings) {
-    CZAFSocket* socket = nullptr;
-    try {
-        socket = gMainBones.serverSocket->accept();
-        ZAF_ASSERT_TAG(kTag, socket != nullptr);
-        ZAF_ASSERT_TAG(kTag, !secure || dynamic_cast<CZAFSecSocket*>(socket) != nullptr);
-        socket->setDontLinger();
-        // One raw byte, never wrapped in a record: it tells the console whether the secure
-        // handshake follows. The handshake itself runs on the session's thread, under the
-        // login time limit, so a silent peer holds up nobody else.
-        const unsigned char first = secure ? 1 : 0;
-        socket->CZAFSocket::write(&first, 1);
-        CZAFSocket* adopted = socket;
-        socket = nullptr;
-        admitClient(adopted, settings);
-    } catch (CZAFSocketException* e) {
-        CZAFThrowableGuard guard(e);
-        delete socket;
-        const int error = socketErrno(e);
+// The dotted address of an accepted IPv4 peer.
+std::string peerAddressOf(const sockaddr_in& address) {
+    char text[INET_ADDRSTRLEN] = {0};
+    if (address.sin_family != AF_INET ||
+        ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text) == nullptr)
+        return "unknown";
+    return text;
+}
+
+// Accepts one connection of the TCP port (web: of orxweb's socket) and sends its first byte.
+void acceptOne(int listening, CGUIConnection::eKind kind, const SGUIDaemonSettings& settings) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    const int descriptor =
+        ::accept4(listening, reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
+    if (descriptor < 0) {
+        const int error = errno;
         if (error == EAGAIN || error == EWOULDBLOCK || error == ECONNABORTED || error == EINTR ||
-            error == EPROTO) {
-            ZAF_LOG_DEBUG(e->getDetailedMessage());
-        } else if (gActive.get()) {
-            ZAF_LOG_ERROR(e->getDetailedMessage());
-            // Out of descriptors or memory: the pending connection stays in the queue and
-            // poll reports it again at once. Pause briefly instead of spinning, but wake up
-            // at once for the shutdown.
+            error == EPROTO)
+            return;
+        if (gActive.get()) {
+            ZAF_LOG_ERROR("A connection cannot be accepted: " << CZAFOSException(error));
+            // Out of descriptors or memory: the pending connection stays in the queue and poll
+            // reports it again at once. Pause briefly instead of spinning, but wake up at once
+            // for the shutdown.
             if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM)
                 waitForWake(100);
         }
+        return;
     }
+    std::string peer = "web socket";
+    if (kind == CGUIConnection::eKind::eNetwork) {
+        peer = peerAddressOf(reinterpret_cast<const sockaddr_in&>(address));
+    } else {
+        // Only orxweb's account may speak for browsers.
+        ucred credentials{};
+        socklen_t size = sizeof credentials;
+        if (::getsockopt(descriptor, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0 ||
+            credentials.uid != gWebUser) {
+            ZAF_LOG_WARNING("WARNING: A connection to the web socket by uid "
+                            << credentials.uid << " (pid " << credentials.pid
+                            << ") was refused: only " << gSite.webAccount << " may use it.");
+            ::close(descriptor);
+            return;
+        }
+    }
+    // One raw byte, never wrapped in a record: it tells the console whether the secure handshake
+    // follows (never on the web socket, which does not leave the host). The handshake itself
+    // runs in the connection's login process, under the login time limit.
+    const unsigned char first = settings.secure && kind == CGUIConnection::eKind::eNetwork ? 1 : 0;
+    if (::send(descriptor, &first, 1, MSG_NOSIGNAL | MSG_DONTWAIT) != 1) {
+        ZAF_LOG_DEBUG("The connection from " << peer << " went before its first byte");
+        ::close(descriptor);
+        return;
+    }
+    SGUIDaemonSettings own = settings;
+    if (kind == CGUIConnection::eKind::eWeb)
+        own.secure = false;
+    admitClient(descriptor, kind, peer, own);
+}
+
+// Finds the account login processes run as and makes the empty folder they are shut into; lets
+// the daemon hold a descriptor or three per connection. False (logged) when it cannot.
+bool prepareConnectionProcesses() {
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = std::min<rlim_t>(files.rlim_max, 65536);
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
+    if (::geteuid() != 0)
+        return true;
+    // The traditional account without rights; its numbers where it is missing.
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwnam_r("nobody", &entry, buffer.data(), buffer.size(), &found) == 0 &&
+        found != nullptr) {
+        gLoginUser = entry.pw_uid;
+        gLoginGroup = entry.pw_gid;
+    }
+    if (gLoginUser == 0 || gLoginGroup == 0) {
+        ZAF_LOG_ERROR("The account 'nobody' has user or group id 0; login processes cannot run "
+                      "without rights.");
+        return false;
+    }
+    // One folder for every daemon of the host, kept: root's, empty, and nobody else's to change.
+    struct stat info {};
+    const std::string folder =
+        (::lstat("/run", &info) == 0 && S_ISDIR(info.st_mode) ? std::string("/run")
+                                                              : CZAFUtil::getTempDirectory()) +
+        "/orxgui-empty";
+    if (::mkdir(folder.c_str(), 0555) != 0 && errno != EEXIST) {
+        ZAF_LOG_WARNING("WARNING: Cannot make the empty folder '"
+                        << folder << "' of the login processes: " << CZAFOSException(errno));
+    } else if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != 0 ||
+               (info.st_mode & 022) != 0) {
+        ZAF_LOG_WARNING("WARNING: '" << folder
+                                     << "' is not a folder only root may change; login "
+                                        "processes are not shut into it.");
+    } else {
+        gEmptyFolder = folder;
+    }
+    ZAF_LOG_VERBOSE("Login processes run as uid " << gLoginUser << ", gid " << gLoginGroup
+                                                  << (gEmptyFolder.empty() ? "" : ", shut into ")
+                                                  << gEmptyFolder);
+    return true;
+}
+
+// Opens orxweb's socket at the site's path, owned by its account with mode 0600. False (logged)
+// when the account is unknown or the path holds anything but an old socket.
+bool openWebSocket() {
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwnam_r(gSite.webAccount.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+        found == nullptr) {
+        ZAF_LOG_ERROR("The web console's account '" << gSite.webAccount << "' does not exist.");
+        return false;
+    }
+    gWebUser = entry.pw_uid;
+    const std::string& path = gSite.webSocket;
+    const std::string folder = path.substr(0, path.rfind('/'));
+    if (!folder.empty() && ::mkdir(folder.c_str(), 0755) == 0)
+        ::chmod(folder.c_str(), 0755);
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) == 0) {
+        if (!S_ISSOCK(info.st_mode)) {
+            ZAF_LOG_ERROR("The web socket '" << path
+                                             << "' cannot be used: something else is "
+                                                "there.");
+            return false;
+        }
+        ::unlink(path.c_str());
+    }
+    const int descriptor = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    if (descriptor < 0 ||
+        ::bind(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::chown(path.c_str(), entry.pw_uid, entry.pw_gid) != 0 ||
+        ::chmod(path.c_str(), 0600) != 0 || ::listen(descriptor, kListenBacklog) != 0) {
+        ZAF_LOG_ERROR("The web socket '" << path
+                                         << "' cannot be opened: " << CZAFOSException(errno));
+        if (descriptor >= 0)
+            ::close(descriptor);
+        return false;
+    }
+    gWebListen = descriptor;
+    ZAF_LOG_VERBOSE("Listening for the web console (" << gSite.webAccount << ") on " << path);
+    return true;
+}
+
+void closeWebSocket() {
+    if (gWebListen < 0)
+        return;
+    ::close(gWebListen);
+    gWebListen = -1;
+    ::unlink(gSite.webSocket.c_str());
 }
 
 } // namespace
@@ -350,6 +497,15 @@ int gGUIMain(int argc, char** argv) {
     gSetOOZAFLogger(&gMainBones.logger);
     gMainBones.logger.setLog(std::clog);
     gMainBones.logger.setLogLevel(CZAFLogger::eLogWarning);
+    // Programs read the log: the date in every stamp and one line per event.
+    gMainBones.logger.setDateInTimeStamp(true);
+    gMainBones.logger.setOneLinePerMessage(true);
+    const eGUIRole role = gProcessRole();
+    if (role != eGUIRole::eDaemon) {
+        const int result = gGUIRoleMain(role);
+        gSetOOZAFLogger(nullptr);
+        return result;
+    }
     const int status = sGUIServiceMain(argc, argv);
     ZAF_LOG_VERBOSE("Exiting");
     gMainBones.logger.setLog(std::clog);
@@ -405,6 +561,7 @@ int sGUIServiceMain(int argc, char** argv) {
         const int descriptor =
             ::open(logName.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (descriptor >= 0) {
+            gMainBones.logDescriptor = descriptor;
             gMainBones.logBuffer.reset(
                 new __gnu_cxx::stdio_filebuf<char>(descriptor, std::ios::out | std::ios::app));
             gMainBones.logFile.rdbuf(gMainBones.logBuffer.get());
@@ -500,6 +657,8 @@ bool guiInitialize() {
         return false;
     }
     gThrottle.reset(new CGUIThrottle(gSite));
+    if (!prepareConnectionProcesses())
+        return false;
     const std::string method = gChooseDummyHash();
     ZAF_LOG_VERBOSE("Unknown and locked user names are checked with the hash method '" << method
                                                                                        << "'");
@@ -535,7 +694,7 @@ bool guiInitialize() {
         } else {
             ZAF_LOG_VERBOSE("Trying to create server socket (secure)...");
             auto* secure = new CZAFSecServerSocket();
-            secure->setHandshakeTimeout(clientSettings().loginTimeout);
+            secure->setHandshakeTimeout(daemonSettings().loginTimeout);
             gMainBones.serverSocket = secure;
         }
         ZAF_LOG_VERBOSE("Server socket created.");
@@ -585,6 +744,9 @@ bool guiInitialize() {
         return false;
     }
 
+    if (!gSite.webAccount.empty() && !openWebSocket())
+        return false;
+
     int pipeEnds[2];
     if (pipe2(pipeEnds, O_CLOEXEC | O_NONBLOCK) != 0) {
         CZAFOSException error(errno);
@@ -609,31 +771,34 @@ bool guiInitialize() {
 }
 
 void guiRun() {
-    const bool secure = !gMainBones.commandLine.getNonsecure();
-    const SGUIClientSettings settings = clientSettings();
+    const SGUIDaemonSettings settings = daemonSettings();
     ZAF_ASSERT_TAG(kTag, gMainBones.serverSocket != nullptr);
     struct SAbortAtEnd {
         ~SAbortAtEnd() { abortConnections(); }
     } abortAtEnd;
     while (gActive.get()) {
-        pollfd entries[2] = {{gMainBones.serverSocket->getDescriptor(), POLLIN, 0},
-                             {gWakeRead, POLLIN, 0}};
-        const int rc = ::poll(entries, 2, -1);
+        pollfd entries[3] = {{gMainBones.serverSocket->getDescriptor(), POLLIN, 0},
+                             {gWakeRead, POLLIN, 0},
+                             {gWebListen, POLLIN, 0}};
+        const int rc = ::poll(entries, 3, -1);
         if (rc < 0) {
             if (errno == EINTR)
                 continue;
             CZAFOSException error(errno);
-            ZAF_LOG_ERROR("The accept loop cannot wait for connections:\n" << error);
+            ZAF_LOG_ERROR("The accept loop cannot wait for connections: " << error);
             break;
         }
         if (entries[1].revents != 0)
             break;
         if (entries[0].revents != 0)
-            acceptOne(secure, settings);
+            acceptOne(entries[0].fd, CGUIConnection::eKind::eNetwork, settings);
+        if (entries[2].revents != 0)
+            acceptOne(entries[2].fd, CGUIConnection::eKind::eWeb, settings);
     }
-    // The accept loop is over: nothing more is accepted, and the listening socket goes now.
+    // The accept loop is over: nothing more is accepted, and the listening sockets go now.
     gActive.set(false);
     gMainBones.serverSocket->close();
+    closeWebSocket();
 }
 
 void guiShutdown() {
@@ -676,6 +841,7 @@ void guiShutdown() {
         ZAF_LOG_VERBOSE("Disconnected from SDK service");
     }
     gHostKey.reset();
+    closeWebSocket();
     if (gMainBones.xmlInitialized) {
         ZAF_LOG_VERBOSE("Terminating XML service...");
         xercesc::XMLPlatformUtils::Terminate();

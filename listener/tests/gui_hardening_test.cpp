@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 #include <string>
+#include <vector>
 
 using namespace vorngui;
 
@@ -107,6 +108,42 @@ TEST(GuiSite, SettingsAreReadWithTheirBoundsAndTheFirstFaultIsNamed) {
     }
     SGUISiteSettings missing;
     EXPECT_EQ("", gReadSiteSettings("/nonexistent/orxgui-site.cfg", missing));
+}
+
+TEST(GuiSite, TheWebConsolesAccountAndSocketMustBeANameAndAnAbsolutePath) {
+    SGUISiteSettings site;
+    EXPECT_EQ("", site.webAccount);
+    EXPECT_EQ("/run/orxgui/web.sock", site.webSocket);
+    EXPECT_EQ("", gParseSiteSettings("WebAccount=orx-web_1\nWebSocket=/tmp/o/web.sock\n", site));
+    EXPECT_EQ("orx-web_1", site.webAccount);
+    EXPECT_EQ("/tmp/o/web.sock", site.webSocket);
+    const std::vector<std::string> faults = {
+        "WebAccount=-rf",          "WebAccount=a b",
+        "WebAccount=a/b",          "WebAccount=" + std::string(33, 'a'),
+        "WebSocket=relative.sock", "WebSocket=/",
+        "WebSocket=/with space",   "WebSocket=/" + std::string(100, 'x')};
+    for (const std::string& bad : faults) {
+        SGUISiteSettings fresh;
+        EXPECT_NE("", gParseSiteSettings(bad, fresh)) << bad;
+    }
+}
+
+TEST(GuiSite, AddressesAreReadAsIPAddressesInOneForm) {
+    const struct {
+        const char* given;
+        const char* normal;
+    } cases[] = {{"203.0.113.7", "203.0.113.7"},
+                 {"2001:DB8:0:0::1", "2001:db8::1"},
+                 {"::ffff:198.51.100.9", "198.51.100.9"},
+                 {"::1", "::1"},
+                 {"203.0.113.7 ", ""},
+                 {"203.0.113", ""},
+                 {"example.org", ""},
+                 {"", ""},
+                 {"1.2.3.4\n5.6.7.8", ""},
+                 {"fe80::1%eth0", ""}};
+    for (const auto& c : cases)
+        EXPECT_EQ(c.normal, gNormalizeAddress(c.given)) << c.given;
 }
 
 TEST(GuiThrottle, DelaysDoubleUpToTheMaximumPerAddressAndPerName) {

@@ -1,5 +1,6 @@
 // Tests of the request protocol of a session: frames on a real socket pair, parsing, the
-// structural checks with their exact texts, return codes, and the login time limit.
+// structural checks with their exact texts, return codes, and the login as a login process runs
+// it against a daemon the test plays.
 // ctest-labels: threaded
 #include "expect_throw.h"
 #include "gui_test_support.h"
@@ -7,6 +8,7 @@
 #include <oozaf/ops.h>
 #include <oozaf/sockets.h>
 #include <vorngui/gui.h>
+#include <vorngui/guichannel.h>
 #include <vorngui/guiexceptions.h>
 
 #include <adminclient.h>
@@ -268,9 +270,6 @@ TEST(GuiProtocolRequests, AnAuthRequestAfterTheLoginEndsTheSessionWithoutAnswer)
                       rc);
     });
     EXPECT_TRUE(e);
-    // The request lock was released on the way out.
-    ASSERT_TRUE(gRequestMutex.tryLock());
-    gRequestMutex.unlock();
 }
 
 TEST(GuiProtocolRequests, SecretsAreMaskedInLoggedRequests) {
@@ -356,83 +355,183 @@ TEST_F(GuiFrames, AReplyIsOneLengthPrefixedFrame) {
     EXPECT_EQ(frame("<response/>"), received);
 }
 
-TEST(GuiSession, ASilentConnectionIsClosedAtTheLoginTimeLimit) {
-    SocketPair pair;
+// The login as a login process runs it: on one side of a socket pair the console, on the other
+// the channel to the daemon, played by the test.
+struct LoginRig {
+    LoginRig() {
+        int fds[2];
+        if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0)
+            throw std::runtime_error("socketpair failed");
+        m_daemonEnd = std::make_unique<CGUIChannel>(fds[0]);
+        m_loginEnd = std::make_unique<CGUIChannel>(fds[1]);
+    }
+    ~LoginRig() {
+        if (m_thread.joinable())
+            m_thread.join();
+        if (m_session >= 0)
+            ::close(m_session);
+    }
+
+    void startLogin(const SGUIClientSettings& settings = SGUIClientSettings()) {
+        m_thread = std::thread([this, settings] {
+            CGUIClient client(m_pair.listenerEnd, settings);
+            m_result = client.login(*m_loginEnd, m_session);
+        });
+    }
+    int result() {
+        m_thread.join();
+        return m_result;
+    }
+    // The console's next frame from the login process, parsed.
+    vornadmin::SReply readReply() {
+        std::string header(4, '\0');
+        if (::recv(m_pair.peer, &header[0], 4, MSG_WAITALL) != 4)
+            return vornadmin::SReply();
+        const uint32_t length = (static_cast<unsigned char>(header[0]) << 24) |
+                                (static_cast<unsigned char>(header[1]) << 16) |
+                                (static_cast<unsigned char>(header[2]) << 8) |
+                                static_cast<unsigned char>(header[3]);
+        std::string body(length, '\0');
+        if (length > 65536 ||
+            ::recv(m_pair.peer, &body[0], length, MSG_WAITALL) != static_cast<ssize_t>(length))
+            return vornadmin::SReply();
+        return vornadmin::gParseReply(body);
+    }
+    // What the login asked the daemon: user name, password, domain, client address.
+    std::vector<std::string> readAuth() {
+        std::string bytes;
+        EXPECT_TRUE(m_daemonEnd->receive(bytes, 30000));
+        CGUIMessage message = CGUIMessage::decode(bytes);
+        EXPECT_EQ(eGUIMessage::eAuth, message.getType());
+        std::vector<std::string> fields;
+        for (int i = 0; i < 4; ++i)
+            fields.push_back(message.text(65536));
+        message.expectEnd();
+        return fields;
+    }
+    void answer(int rc, const std::string& text, int passed = -1) {
+        CGUIMessage verdict(eGUIMessage::eVerdict);
+        verdict.add(uint64_t(rc)).add(text);
+        m_daemonEnd->send(verdict, passed);
+    }
+
+    SocketPair m_pair;
+    std::unique_ptr<CGUIChannel> m_daemonEnd;
+    std::unique_ptr<CGUIChannel> m_loginEnd;
+    std::thread m_thread;
+    int m_result = -1;
+    int m_session = -1;
+};
+
+class GuiLogin : public ::testing::Test, public LoginRig {};
+
+const std::string kAuth = "<command type=\"auth\"><data username=\"alice\" password=\"s3cret\" "
+                          "domain=\"d\"/></command>";
+
+TEST_F(GuiLogin, ASilentConnectionIsClosedAtTheLoginTimeLimitWithoutAsking) {
     SGUIClientSettings settings;
     settings.loginTimeout = 200;
-    CGUIClient client(pair.listenerEnd, settings);
-    client.start();
-    pollfd entry{pair.peer, POLLIN, 0};
-    ASSERT_EQ(1, poll(&entry, 1, 30000)) << "the session never closed the connection";
+    startLogin(settings);
+    pollfd entry{m_pair.peer, POLLIN, 0};
+    ASSERT_EQ(1, poll(&entry, 1, 30000)) << "the login never closed the connection";
     char byte = 0;
-    EXPECT_EQ(0, ::recv(pair.peer, &byte, 1, 0)) << "no reply may be sent";
-    client.stop();
-    EXPECT_EQ(CGUIClient::eLoginCommunication, client.getResult());
-    EXPECT_FALSE(client.isActive());
+    EXPECT_EQ(0, ::recv(m_pair.peer, &byte, 1, 0)) << "no reply may be sent";
+    EXPECT_EQ(CGUIClient::eLoginCommunication, result());
+    std::string bytes;
+    m_loginEnd.reset();
+    EXPECT_FALSE(m_daemonEnd->receive(bytes, 1000)) << "the daemon was asked nothing";
 }
 
-TEST(GuiSession, StopEndsASessionBlockedInItsRead) {
-    SocketPair pair;
-    SGUIClientSettings settings;
-    settings.loginTimeout = 0;
-    auto client = std::make_unique<CGUIClient>(pair.listenerEnd, settings);
-    client->start();
-    pair.send(vornadmin::CAdminConnection::encodeLength(50) + "<command");
-    EXPECT_TRUE(drained(pair.listenerEnd->getDescriptor()));
-    EXPECT_TRUE(client->isActive());
-    client->stop();
-    EXPECT_FALSE(client->isActive());
-    EXPECT_EQ(CGUIClient::eLoginCommunication, client->getResult());
-    client->stop();
-    client.reset();
-}
-
-TEST(GuiSession, AZeroLengthLoginIsAFormatErrorAnsweredWithRc1) {
-    SocketPair pair;
-    CGUIClient client(pair.listenerEnd);
-    client.start();
-    pair.send(frame(""));
-    vornadmin::SReply reply;
-    std::string header(4, '\0');
-    ASSERT_EQ(4, ::recv(pair.peer, &header[0], 4, MSG_WAITALL));
-    const uint32_t length = (static_cast<unsigned char>(header[0]) << 24) |
-                            (static_cast<unsigned char>(header[1]) << 16) |
-                            (static_cast<unsigned char>(header[2]) << 8) |
-                            static_cast<unsigned char>(header[3]);
-    ASSERT_LT(length, 4096u);
-    std::string body(length, '\0');
-    ASSERT_EQ(static_cast<ssize_t>(length), ::recv(pair.peer, &body[0], length, MSG_WAITALL));
-    reply = vornadmin::gParseReply(body);
+TEST_F(GuiLogin, AZeroLengthLoginIsAFormatErrorAnsweredWithRc1) {
+    startLogin();
+    m_pair.send(frame(""));
+    const vornadmin::SReply reply = readReply();
     EXPECT_EQ(1, reply.rc);
     EXPECT_EQ(kFormatPrefix + "Null authentication data received\n", reply.error);
-    client.stop();
-    EXPECT_EQ(CGUIClient::eLoginFormat, client.getResult());
+    EXPECT_EQ(CGUIClient::eLoginFormat, result());
 }
 
-TEST(GuiFairMutex, HandsItselfOutInTheOrderItWasAskedFor) {
-    CGUIFairMutex mutex;
-    mutex.lock();
-    EXPECT_FALSE(mutex.tryLock());
-    // Waiters queue one after the other; each records its turn when it gets the lock.
-    std::vector<int> order;
-    std::vector<std::thread> waiters;
-    for (uint64_t i = 0; i < 8; ++i) {
-        waiters.emplace_back([&, i] {
-            mutex.lock();
-            order.push_back(static_cast<int>(i));
-            mutex.unlock();
-        });
-        for (int k = 0; k < 30000 && mutex.getQueueLength() < i + 2; ++k)
-            poll(nullptr, 0, 1);
-        ASSERT_EQ(i + 2, mutex.getQueueLength());
+TEST_F(GuiLogin, TheDaemonDecidesAndARefusalIsAnsweredWithItsText) {
+    startLogin();
+    m_pair.send(frame(kAuth));
+    EXPECT_EQ((std::vector<std::string>{"alice", "s3cret", "d", ""}), readAuth());
+    answer(3, "Incorrect password");
+    const vornadmin::SReply reply = readReply();
+    EXPECT_EQ(3, reply.rc);
+    EXPECT_EQ("Incorrect password", reply.error);
+    EXPECT_EQ(CGUIClient::eLoginRefused, result());
+    EXPECT_EQ(-1, m_session);
+}
+
+TEST_F(GuiLogin, AnAcceptedLoginLeavesTheReplyToTheSessionAndTakesItsConnection) {
+    startLogin();
+    // A password longer than any that is checked goes to the daemon cut one byte past the bound.
+    m_pair.send(frame("<command type=\"auth\"><data username=\"bob\" password=\"" +
+                      std::string(5000, 'p') + "\" domain=\"\"/></command>"));
+    const std::vector<std::string> auth = readAuth();
+    EXPECT_EQ("bob", auth[0]);
+    EXPECT_EQ(1025u, auth[1].size());
+    int ends[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends));
+    answer(0, "", ends[0]);
+    ::close(ends[0]);
+    EXPECT_EQ(CGUIClient::eLoginOK, result());
+    ASSERT_GE(m_session, 0);
+    // The descriptor handed over is the other end of the daemon's pair.
+    ASSERT_EQ(1, ::send(m_session, "x", 1, MSG_NOSIGNAL));
+    char byte = 0;
+    EXPECT_EQ(1, ::recv(ends[1], &byte, 1, 0));
+    ::close(ends[1]);
+    // Nothing was answered to the console: the session process answers the login.
+    EXPECT_LE(::recv(m_pair.peer, &byte, 1, MSG_DONTWAIT), 0);
+}
+
+TEST(GuiWebLogin, OnlyTheWebSocketNamesTheBrowsersAddressAndOnlyAnIPAddress) {
+    const struct {
+        const char* attribute;
+        bool web;
+        const char* sent; // "" for a format error
+    } cases[] = {
+        {" client-address=\"203.0.113.7\"", true, "203.0.113.7"},
+        {" client-address=\" ::ffff:198.51.100.9\"", true, ""},
+        {" client-address=\"::ffff:198.51.100.9\"", true, "198.51.100.9"},
+        {" client-address=\"2001:DB8::1\"", true, "2001:db8::1"},
+        {" client-address=\"example.org\"", true, ""},
+        {"", true, ""},
+        {" client-address=\"203.0.113.7\"", false, "-"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.attribute) + (c.web ? " (web)" : ""));
+        LoginRig fresh;
+        SGUIClientSettings settings;
+        settings.webSocket = c.web;
+        fresh.startLogin(settings);
+        fresh.m_pair.send(frame(std::string("<command type=\"auth\"><data username=\"u\" "
+                                            "password=\"p\" domain=\"\"") +
+                                c.attribute + "/></command>"));
+        if (std::string(c.sent).empty()) {
+            const vornadmin::SReply reply = fresh.readReply();
+            EXPECT_EQ(1, reply.rc);
+            EXPECT_NE(std::string::npos, reply.error.find("client-address")) << reply.error;
+            EXPECT_EQ(CGUIClient::eLoginFormat, fresh.result());
+            continue;
+        }
+        const std::vector<std::string> auth = fresh.readAuth();
+        EXPECT_EQ(std::string(c.sent) == "-" ? "" : c.sent, auth[3]);
+        fresh.answer(3, "Incorrect password");
+        EXPECT_EQ(3, fresh.readReply().rc);
+        EXPECT_EQ(CGUIClient::eLoginRefused, fresh.result());
     }
-    mutex.unlock();
-    for (std::thread& waiter : waiters)
-        waiter.join();
-    EXPECT_EQ((std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7}), order);
-    EXPECT_EQ(0u, mutex.getQueueLength());
-    EXPECT_TRUE(mutex.tryLock());
-    mutex.unlock();
+}
+
+TEST_F(GuiLogin, ADaemonThatGoesAwayEndsTheLoginWithoutAReply) {
+    startLogin();
+    m_pair.send(frame(kAuth));
+    readAuth();
+    m_daemonEnd.reset();
+    EXPECT_EQ(CGUIClient::eLoginCommunication, result());
+    char byte = 0;
+    EXPECT_LE(::recv(m_pair.peer, &byte, 1, MSG_DONTWAIT), 0) << "no reply may be sent";
 }
 
 TEST(GuiDeadline, RunsItsActionOnlyWhenNotCancelledInTime) {

@@ -354,7 +354,8 @@ TEST_P(ListenerLifecycle, AConsoleThatGoesAwayMidReplyCostsOnlyItsSession) {
         connection.reset();
     }
     ASSERT_TRUE(daemon.waitForLog("(Normal Stop) Thread completed with return code 0", 3));
-    EXPECT_EQ(3u, countOccurrences(daemon.log(), "A communication error occured with client"));
+    EXPECT_EQ(3u, countOccurrences(daemon.log(), "A communication error occured with 127.0.0.1"))
+        << daemon.log();
     EXPECT_TRUE(daemon.running());
     auto next = daemon.connect();
     loginOK(*next, user->name(), user->password());

@@ -68,10 +68,12 @@ TEST_P(ListenerLogin, TheRightPasswordOpensASessionAndAnnouncesFeatures) {
     EXPECT_EQ(m_user->uid(), st.st_uid);
     ASSERT_EQ(0, ::stat(m_user->file(".zaf/pubring.pkr").c_str(), &st));
     EXPECT_EQ(m_user->uid(), st.st_uid);
-    const std::string log = m_daemon->log();
-    EXPECT_NE(std::string::npos, log.find("Username: " + m_user->name()));
-    EXPECT_NE(std::string::npos, log.find("uid     : " + std::to_string(m_user->uid())));
-    EXPECT_NE(std::string::npos, log.find("gid     : " + std::to_string(m_user->gid())));
+    // One line tells who logged in from where.
+    EXPECT_NE(std::string::npos,
+              m_daemon->log().find("User '" + m_user->name() + "' (uid " +
+                                   std::to_string(m_user->uid()) + ", gid " +
+                                   std::to_string(m_user->gid()) + ") logged in from 127.0.0.1"))
+        << m_daemon->log();
 }
 
 TEST_P(ListenerLogin, AWrongPasswordIsRefusedWithRc3AndTheConnectionCloses) {
@@ -82,8 +84,9 @@ TEST_P(ListenerLogin, AWrongPasswordIsRefusedWithRc3AndTheConnectionCloses) {
     EXPECT_EQ(nullptr, reply.body());
     expectClosed(*connection);
     ASSERT_TRUE(m_daemon->waitForLog("(Normal Stop) Thread completed with return code 3"));
-    EXPECT_NE(std::string::npos, m_daemon->log().find("WARNING: Username '" + m_user->name() +
-                                                      "' has supplied an invalid password."));
+    EXPECT_NE(std::string::npos,
+              m_daemon->log().find("WARNING: Username '" + m_user->name() +
+                                   "' from 127.0.0.1 has supplied an invalid password."));
     // Nothing was opened for the refused user.
     struct stat st {};
     EXPECT_NE(0, ::stat(m_user->file(".zaf").c_str(), &st));
@@ -96,8 +99,8 @@ TEST_P(ListenerLogin, UnknownUsersAndOverlongPasswordsGetTheSameAnswer) {
     EXPECT_EQ("Incorrect password\n", none.error);
     expectClosed(*unknown);
     EXPECT_TRUE(m_daemon->waitForLog(
-        "WARNING: Neither password file nor shadow file contains details about\n"
-        "username 'orx-no-such-user'."));
+        "WARNING: Neither password file nor shadow file contains details about username "
+        "'orx-no-such-user' (from 127.0.0.1)."));
 
     // The right password with a kilobyte of junk appended is refused before any hashing.
     auto overlong = m_daemon->connect();

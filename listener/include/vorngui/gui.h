@@ -1,16 +1,15 @@
-// gui: one console connection of the listener (CGUIClient): its thread, the login and the
-// identity switch, the framed XML request protocol and the handlers. The request table that
-// validation and dispatch walk is in guiprotocol.h, the request lock and the login deadline in
-// guisync.h.
+// gui: one console connection of the listener as its processes see it (CGUIClient): the login,
+// the framed XML request protocol and the handlers. The request table that validation and
+// dispatch walk is in guiprotocol.h, the login deadline in guisync.h; the daemon's side of a
+// connection is in guiconnection.h.
 #ifndef VORNGUI_GUI_H
 #define VORNGUI_GUI_H
 
 #include <oozaf/mutex.h>
 #include <oozaf/obj.h>
 #include <oozaf/sockets.h>
-#include <oozaf/thread.h>
+#include <vorngui/guichannel.h>
 #include <vorngui/guishape.h>
-#include <vorngui/guisite.h>
 #include <vorngui/guisync.h>
 #include <vorngui/xmlstring.h>
 
@@ -18,9 +17,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace oozaf {
@@ -30,25 +29,9 @@ class CVornServerCfgPart;
 
 namespace vorngui {
 
-class CGUIHostKey;
 class CGUIFrameTooLongException;
 
-// The authenticated user's ids and the daemon's own ids to return to.
-struct SSecurityCredentials : public oozaf::CZAFObj {
-    uid_t userID = 0;
-    gid_t groupID = 0;
-    uid_t savedUserID = 0;
-    gid_t savedGroupID = 0;
-    // Supplementary groups: the user's (from the group database) and the daemon's. They are
-    // switched only when the daemon runs privileged (saved user id 0); an unprivileged daemon
-    // can only serve its own account and keeps its groups.
-    std::vector<gid_t> groups;
-    std::vector<gid_t> savedGroups;
-    bool switchGroups = false;
-    bool isSet = false;
-};
-
-// Limits of one session, and what the daemon shares with every session.
+// Limits of one session, and what its processes know of the daemon.
 struct SGUIClientSettings {
     // Largest request frame after the login (--max-frame), and the largest login request.
     uint32_t maxFrame = 64u * 1024 * 1024;
@@ -59,23 +42,31 @@ struct SGUIClientSettings {
     unsigned int idleTimeout = 30u * 60 * 1000;
     // The shape bound of every request document.
     SGUIShapeLimits shape;
-    // Account rules and the throttle (null: defaults, no throttle).
-    const SGUISiteSettings* site = nullptr;
-    CGUIThrottle* throttle = nullptr;
-    // The key that signs every handshake (null: the handshake is not signed).
-    const CGUIHostKey* hostKey = nullptr;
+    // The host key's public part, armoured, and its fingerprint (empty: no host key), for the
+    // "host-key" request; its ID and the signer that signs each handshake for a login process,
+    // which does not hold the key (no signer: the handshake is not signed).
+    std::string hostKeyText;
+    std::string hostKeyFingerprint;
+    std::string hostKeyID;
+    std::function<std::vector<unsigned char>(const unsigned char* digest, std::size_t length)>
+        signer;
+    // A connection of the web socket: its login request names the browser's address.
+    bool webSocket = false;
+    // CPU and wall-clock seconds one request (and opening the user's server) may take before
+    // the session process is ended (0: no bound).
+    unsigned int requestCPUSeconds = 0;
+    unsigned int requestWallSeconds = 0;
+    // The logged-in user and the client's address (the browser's for the web socket), for the
+    // log.
+    std::string username;
+    std::string clientAddress;
 };
 
-// Logged-in sessions of the daemon, against SGUISiteSettings::maxSessions.
-extern std::atomic<std::size_t> gLoggedInSessions;
-
-// One console connection. The accept loop creates it on an accepted socket and starts it; the
-// session then runs on its own thread: secure handshake (when the socket is secure), login,
-// server facade for the user, request loop. The maintenance thread (or the end of the accept
-// loop) stops and deletes it; a session never deletes itself.
-//
-// start(), isActive(), stop() and the destructor may be called from other threads; everything
-// else runs on the session's thread (or, for a client made without a socket, on the caller's).
+// One console connection, as its processes see it (guiprocess.h): the login process runs
+// login() (the secure handshake, the login request, the daemon's verdict, the reply to a refused
+// login), the session process serve() (the user's server facade, the login reply, the request
+// loop). Each runs on the process's main thread; a login's time limit interrupts the connection
+// from a timer thread. A client made without a socket answers requests in memory (answer()).
 class CGUIClient : public oozaf::CZAFObj {
 public:
     static const std::string GUICMD_KEYSSUMMARY; // "keys-summary"
@@ -100,7 +91,8 @@ public:
     // Answered before a login only: the listener's host key, so that a console can pin it.
     static const std::string GUICMD_HOSTKEY; // "host-key"
 
-    // Login reply codes (also the session thread's result); 6 and 7 are thread results only.
+    // Login reply codes (also the result of a connection's processes); 6 and 7 are results
+    // only.
     enum eLoginResult {
         eLoginOK = 0,
         eLoginFormat = 1,
@@ -123,62 +115,44 @@ public:
     // and not with the length a peer announces.
     static constexpr uint32_t kReadChunk = 64 * 1024;
 
-    // Takes ownership of `socket` (a CZAFSecSocket for a secure listener). A null socket makes a
-    // client that only answers requests in memory (answer()); it cannot be started. The XML
-    // library must be initialised.
+    // Takes ownership of `socket` (a CZAFSecSocket for the login of a secure listener). A null
+    // socket makes a client that only answers requests in memory (answer()). The XML library
+    // must be initialised.
     explicit CGUIClient(oozaf::CZAFSocket* socket,
                         const SGUIClientSettings& settings = SGUIClientSettings());
     ~CGUIClient() override;
     CGUIClient(const CGUIClient&) = delete;
     CGUIClient& operator=(const CGUIClient&) = delete;
 
-    // Session lifecycle.
-
-    // Marks the client active and starts its thread; a start failure (CZAFThreadStartException)
-    // passes to the caller and leaves the client inactive.
-    void start();
-    bool isActive() { return m_active.get(); }
-    // Marks the client inactive, interrupts its connection (a blocked read or write fails) and
-    // joins its thread. Safe to call again and after the session ended by itself.
-    void stop();
-    // Closes the socket under the socket mutex; a failure is logged as a warning.
-    void closeSocket();
-    static void* clientThreadProxy(void* client);
-    // The session body; returns the session's result (eLoginResult).
-    int clientThread();
+    // The login process's part: runs the secure handshake (when the socket is secure), reads the
+    // login request (or answers a "host-key" request), sends the daemon the user name, password,
+    // domain and client address and waits for its verdict; a refused login is answered here.
+    // Returns the result (eLoginResult); eLoginOK when the daemon let the user in, and then, over
+    // the secure channel, `sessionDescriptor` is the descriptor of the session process's
+    // connection (the caller owns it), -1 otherwise.
+    int login(CGUIChannel& daemon, int& sessionDescriptor);
+    // The session process's part, as the user: opens the user's server facade, answers the login
+    // (rc 0 and "info", or rc 5 when the server cannot be opened) and serves requests until the
+    // console leaves. Returns the result (eLoginResult).
+    int serve();
+    // Answers the login with `rc` and `errorText` (a session process that could not take the
+    // user's identity answers rc 4). Communication failures are logged.
+    void refuseLogin(int rc, const std::string& errorText);
     // The request loop of an authenticated session.
     void run();
-    // The session thread's result once stop() has joined it.
-    int getResult() const { return m_result.load(); }
 
-    // Connection bookkeeping of the accept loop: the peer's address (dotted IPv4, "" for a
-    // client without a socket), the order of acceptance, whether the login succeeded, and
-    // eviction (the connection is interrupted and the session ends without a login).
-    const std::string& getPeerAddress() const { return m_peerAddress; }
-    void setSerial(uint64_t serial) { m_serial = serial; }
-    uint64_t getSerial() const { return m_serial; }
-    bool isLoggedIn() const { return m_loggedIn.load(); }
-    bool isEvicted() const { return m_evicted.load(); }
-    void evict();
+    // Closes the socket's descriptor (no shutdown, so a connection handed on lives on) under
+    // the socket mutex; a failure is logged as a warning.
+    void closeSocket();
+    oozaf::CZAFSocket* getSocket() { return m_socket.get(); }
 
-    // Login and identity.
+    // Login.
 
     // Reads the first request (at most maxLoginFrame bytes) and copies the "username",
-    // "password" and "domain" attributes of its "data" element.
-    void getAuthenticationData(std::string& username, std::string& password, std::string& domain);
-    // Checks the password; throws CGUIBadPasswordException (or CGUIAuthSystemException) on any
-    // refusal. Unknown users and wrong passwords take the same path.
-    void setSecurityCredentials(const std::string& username, const std::string& password,
-                                const std::string& domain);
-    // Takes gRequestMutex and switches the supplementary groups, group and user to the
-    // credentials (only the lock when none are set). Throws CGUIImpersonationException after
-    // restoring what was switched and releasing the lock.
-    void impersonate();
-    // Switches back (failures are logged) and releases gRequestMutex; harmless when not
-    // impersonating.
-    void unimpersonate() noexcept;
-    bool isImpersonating() const { return m_impersonating; }
-    const SSecurityCredentials& getCredentials() const { return m_credentials; }
+    // "password" and "domain" attributes of its "data" element, and for the web socket its
+    // "client-address" (CGUIFormatException when it is missing or not an IP address).
+    void getAuthenticationData(std::string& username, std::string& password, std::string& domain,
+                               std::string& clientAddress);
     // Sets "rng", "platform" and "log" on the login reply's "info" element.
     void feedFeatures(CGUIElement& info);
 
@@ -209,14 +183,13 @@ public:
     // Fills in the length field of a frame (4 bytes, then the payload) and sends it in one write.
     void sendFrame(std::string& frame);
     // Answers one request text as the request loop does (parse and validation, then the
-    // handler under impersonation, failures as return codes); returns the serialised response
-    // and sets `rc`. Parsing holds no lock and runs with the daemon's identity.
+    // handler, failures as return codes); returns the serialised response and sets `rc`.
     std::string answer(const std::string& command, int& rc);
 
     // The server facade of the session, owned; null before the login.
     oozaf::CVornServer* getServer() { return m_server.get(); }
     // Hands the client a facade (for clients without a socket), replacing (and closing) the one
-    // it had. The facade saves the user's files when it goes: call while impersonating.
+    // it had.
     void setServer(std::unique_ptr<oozaf::CVornServer> server);
     // The facade; an internal error before the login.
     oozaf::CVornServer& server();
@@ -245,44 +218,21 @@ private:
     void sendHostKey();
     // Takes in the rest of an over-long frame (bounded in time) and answers it with rc 12.
     void answerTooLong(const CGUIFrameTooLongException& tooLong);
-    // Waits `milliseconds` or until the connection is interrupted.
-    void pause(unsigned int milliseconds);
-    void login(std::string& username, std::string& password, std::string& domain);
-    void endSession();
-    // Deletes the facade as the user; logs and leaves it open when the identity cannot be taken.
-    void closeServer();
+    // Reads the login request and asks the daemon; returns the verdict's code and text.
+    int askDaemon(CGUIChannel& daemon, std::string& errorText, int& sessionDescriptor);
+    // Bounds the time of what follows (a request, the server's opening), and lifts the bound.
+    void limitWork();
+    void endWorkLimit();
 
     // First, so that it owns the socket before anything else can fail.
     std::unique_ptr<oozaf::CZAFSocket> m_socket;
-    oozaf::CZAFThread m_thread;
-    oozaf::CZAFSynchObject<bool> m_active;
     oozaf::CZAFMutex m_socketMutex;
     xercesc::DOMImplementation* m_domImplementation;
     std::unique_ptr<oozaf::CVornServer> m_server;
-    SSecurityCredentials m_credentials;
     SGUIClientSettings m_settings;
     CGUIDeadline m_loginDeadline;
     std::atomic<bool> m_loginExpired{false};
-    std::atomic<bool> m_loggedIn{false};
-    std::atomic<bool> m_evicted{false};
-    std::string m_peerAddress;
-    uint64_t m_serial = 0;
     bool m_hostKeyRequest = false;
-    std::atomic<int> m_result{0};
-    bool m_impersonating = false;
-};
-
-// Takes on the session's identity (CGUIClient::impersonate) for the lifetime of the scope, and
-// gives it back at its end. The constructor passes on CGUIImpersonationException.
-class CGUIImpersonation final {
-public:
-    explicit CGUIImpersonation(CGUIClient& client) : m_client(client) { m_client.impersonate(); }
-    ~CGUIImpersonation() { m_client.unimpersonate(); }
-    CGUIImpersonation(const CGUIImpersonation&) = delete;
-    CGUIImpersonation& operator=(const CGUIImpersonation&) = delete;
-
-private:
-    CGUIClient& m_client;
 };
 
 // The XML form of a configuration layer: "configuration" with "aliases" (one "alias" per alias,

@@ -69,6 +69,23 @@ bool gConstantTimeEquals(const std::string& a, const std::string& b);
 // The supplementary groups of a user (getgrouplist, bounded by kMaxGroups), including `gid`.
 std::vector<gid_t> gGetUserGroups(const std::string& name, gid_t gid);
 
+// The ids a session takes on for good.
+struct SGUICredentials {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::vector<gid_t> groups;
+};
+
+// Checks a login: the account exists and has a usable hash, the password reproduces it, and the
+// account's rules (gAccountRefusal with `allowRoot`, `allowNoShell`) let it in. Fills
+// `credentials` on success (the user's groups when the process is privileged, else the process's
+// own, which an unprivileged daemon cannot change). Throws CGUIBadPasswordException for every
+// refusal (unknown names cost a dummy check, so that they take a real account's time) and
+// CGUIAuthSystemException when a database cannot be read; the reason is logged as a warning
+// naming the user and `from`.
+void gAuthenticate(const std::string& username, const std::string& password, bool allowRoot,
+                   bool allowNoShell, const std::string& from, SGUICredentials& credentials);
+
 } // namespace vorngui
 
 #endif

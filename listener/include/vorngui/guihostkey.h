@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace vorngui {
 
@@ -23,8 +24,9 @@ private:
 };
 
 // A key pair kept in a folder of its own ("hostkey.pkr" and "hostkey.skr", secret part not
-// protected by a passphrase). Read once at start-up; every session signs with its own copy (the
-// toolkit's objects belong to one thread), so the object is read-only after open().
+// protected by a passphrase). Read once at start-up by the privileged process, which alone holds
+// it; every signature is made with a copy of its own (the toolkit's objects belong to one
+// thread), so the object is read-only after open().
 class CGUIHostKey final {
 public:
     static constexpr const char* kFolderName = "hostkey";
@@ -46,9 +48,12 @@ public:
     // Whether the pair was made by this open().
     bool isNew() const { return m_new; }
 
-    // Runs the server half of the handshake on `socket`, signed with this key. Throws what
-    // CZAFSecSocket::serverHandshake throws, CGUIHostKeyException when the key cannot be used.
-    void serverHandshake(oozaf::CZAFSecSocket& socket, ZAFContextRef context) const;
+    // The key's 8-byte ID, which a handshake names.
+    const unsigned char* keyID() const { return m_keyID; }
+    // Signs a handshake's SHA-1 digest (20 bytes) for a login process, which runs the handshake
+    // without the key. Thread-safe (each call works on a copy of the key of its own). Throws
+    // CGUIHostKeyException.
+    std::vector<unsigned char> sign(const unsigned char* digest, std::size_t length) const;
 
 private:
     CGUIHostKey() = default;

@@ -40,6 +40,10 @@ struct SGUISiteSettings {
     std::size_t maxPreLogin = 64;
     std::size_t maxPreLoginPerAddress = 8;
     std::size_t maxSessions = 256;
+    // WebAccount (empty: none): the account of the web console orxweb, the only one that may
+    // connect to the Unix socket WebSocket (an absolute path) and name its browsers' addresses.
+    std::string webAccount;
+    std::string webSocket = "/run/orxgui/web.sock";
 };
 
 // Applies the settings in `text` to `settings`. Returns an empty text, or the first problem
@@ -49,6 +53,10 @@ std::string gParseSiteSettings(const std::string& text, SGUISiteSettings& settin
 // Reads the file at `path` (at most 64 KiB) into `settings`; a missing file is no error.
 // Returns an empty text or the problem.
 std::string gReadSiteSettings(const std::string& path, SGUISiteSettings& settings);
+
+// The text form of an IP address (IPv4 dotted, or IPv6; an IPv4-mapped IPv6 address becomes the
+// IPv4 address), or an empty text when `text` is no IP address.
+std::string gNormalizeAddress(const std::string& text);
 
 // Failed logins per source address and per user name, for the delay before the next answer
 // and the optional lock-out. Thread-safe. Holds at most kMaxEntries names and addresses; when

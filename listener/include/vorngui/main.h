@@ -8,8 +8,8 @@
 #include <oozaf/obj.h>
 #include <oozaf/sockets.h>
 #include <oozaf/thread.h>
-#include <vorngui/gui.h>
 #include <vorngui/guicmdline.h>
+#include <vorngui/guiconnection.h>
 
 #include <condition_variable>
 #include <fstream>
@@ -19,18 +19,21 @@
 
 namespace vorngui {
 
-// The process-wide record of the daemon. The clients set owns its clients and is guarded by
+// The process-wide record of the daemon. The clients set owns its connections and is guarded by
 // the clients mutex; the rest is touched only by the main thread (the logger has its own locks).
 struct SGUIMainBones : public oozaf::CZAFObj {
     bool toolkitInitialized = false;
     bool networkInitialized = false;
     bool xmlInitialized = false;
     oozaf::CZAFServerSocket* serverSocket = nullptr;
-    std::set<CGUIClient*> clients;
+    std::set<CGUIConnection*> clients;
     oozaf::CZAFMutex clientsMutex{"main", __LINE__};
     // The log file: a stream over a descriptor opened without following links.
     std::ostream logFile{nullptr};
     std::unique_ptr<std::streambuf> logBuffer;
+    // The log file's descriptor (-1: the log is standard error), which connection processes
+    // write to as well.
+    int logDescriptor = -1;
     CGUICommandLineContext commandLine;
     oozaf::CZAFLogger logger;
 };
@@ -62,9 +65,13 @@ extern oozaf::CZAFSynchObject<bool> gActive;
 extern oozaf::CZAFThread setThread;
 extern CGUIShutdownEvent gShutdownRequestedEvent;
 
-// What main() does: installs the logger, runs sGUIServiceMain, logs "Exiting"; returns the exit
-// status (0, 1 when the daemon could not start, 2 for a command-line error).
+// What main() does: installs the logger, then runs the connection process's role
+// (gGUIRoleMain) when this process is one, else sGUIServiceMain and logs "Exiting"; returns the
+// exit status (0, 1 when the daemon could not start, 2 for a command-line error; a connection
+// process's result).
 int gGUIMain(int argc, char** argv);
+// The main function of a connection process (guiprocess.h): the login or the session.
+int gGUIRoleMain(eGUIRole role);
 // Parses the command line, handles help, version, log level and log file, then doMain().
 int sGUIServiceMain(int argc, char** argv);
 // Handlers, initialisation, signal thread, accept loop, shutdown. Returns the exit status.
