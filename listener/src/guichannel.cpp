@@ -210,7 +210,8 @@ bool CGUIChannel::exchange(const CGUIMessage& request, eGUIMessage answer, std::
     send(request);
     if (!receive(bytes, -1, passed))
         return false;
-    if (bytes.empty() || static_cast<unsigned char>(bytes[0]) != static_cast<unsigned char>(answer)) {
+    if (bytes.empty() ||
+        static_cast<unsigned char>(bytes[0]) != static_cast<unsigned char>(answer)) {
         if (passed != nullptr && *passed >= 0) {
             ::close(*passed);
             *passed = -1;

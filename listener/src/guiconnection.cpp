@@ -46,9 +46,9 @@ int openPidDescriptor(pid_t pid) {
 std::string printable(const std::string& text) { return gLogSafe(text, 64); }
 
 int millisecondsUntil(std::chrono::steady_clock::time_point end) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now())
-            .count();
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          end - std::chrono::steady_clock::now())
+                          .count();
     return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 24 * 3600 * 1000));
 }
 
@@ -159,8 +159,8 @@ void* CGUIConnection::threadBody(void* connection) {
 int CGUIConnection::run() {
     int ends[2];
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
-        ZAF_LOG_ERROR("Cannot make the channel of a connection from "
-                      << who() << ": " << CZAFOSException(errno));
+        ZAF_LOG_ERROR("Cannot make the channel of a connection from " << who() << ": "
+                                                                      << CZAFOSException(errno));
         return CGUIClient::eSessionError;
     }
     CGUIChannel channel(ends[0]);
@@ -182,8 +182,7 @@ int CGUIConnection::run() {
         approved = serveLogin(channel);
     } catch (CGUIException* e) {
         CZAFThrowableGuard guard(e);
-        ZAF_LOG_ERROR("The login process of the connection from " << who()
-                                                                   << " is ended: " << *e);
+        ZAF_LOG_ERROR("The login process of the connection from " << who() << " is ended: " << *e);
     }
     channel.close();
     bool cut = false;
@@ -202,13 +201,12 @@ int CGUIConnection::run() {
         return WEXITSTATUS(decisive.status);
     const int signal = WTERMSIG(decisive.status);
     if (m_session.pid > 0 || !cut)
-        ZAF_LOG_WARNING("WARNING: The " << (m_session.pid > 0 ? "session" : "login")
-                                        << " process of the connection from " << who()
-                                        << (m_username.empty()
-                                                ? std::string()
-                                                : " (user '" + printable(m_username) + "')")
-                                        << " ended by signal " << signal << " ("
-                                        << ::strsignal(signal) << ")");
+        ZAF_LOG_WARNING("WARNING: The "
+                        << (m_session.pid > 0 ? "session" : "login")
+                        << " process of the connection from " << who()
+                        << (m_username.empty() ? std::string()
+                                               : " (user '" + printable(m_username) + "')")
+                        << " ended by signal " << signal << " (" << ::strsignal(signal) << ")");
     return m_session.pid > 0 ? CGUIClient::eSessionError : CGUIClient::eLoginCommunication;
 }
 
@@ -247,15 +245,14 @@ bool CGUIConnection::serveLogin(CGUIChannel& channel) {
             throw new CGUIProcessException("Cannot wait for a login process", errno);
         }
         if (stopRequested()) {
-            ZAF_LOG_DEBUG("The login of the connection from " << who() << " is cut"
-                                                              << (m_evicted.load() ? " (evicted)"
-                                                                                   : ""));
+            ZAF_LOG_DEBUG("The login of the connection from "
+                          << who() << " is cut" << (m_evicted.load() ? " (evicted)" : ""));
             return false;
         }
         if (ready == 0) {
-            ZAF_LOG_WARNING("WARNING: The connection from "
-                            << who() << " did not log in within " << m_settings.loginTimeout
-                            << " ms; it is closed.");
+            ZAF_LOG_WARNING("WARNING: The connection from " << who() << " did not log in within "
+                                                            << m_settings.loginTimeout
+                                                            << " ms; it is closed.");
             return false;
         }
         if (entries[0].revents == 0)
@@ -491,7 +488,8 @@ bool CGUIConnection::waitFor(SProcess& process, int milliseconds, bool wakeOnSto
         if (left == 0)
             return false;
         // Without a process descriptor (an old kernel), look again every few milliseconds.
-        pollfd entries[2] = {{process.pidDescriptor, POLLIN, 0}, {wakeOnStop ? m_wake : -1, POLLIN, 0}};
+        pollfd entries[2] = {{process.pidDescriptor, POLLIN, 0},
+                             {wakeOnStop ? m_wake : -1, POLLIN, 0}};
         const int slice = process.pidDescriptor >= 0 ? left : (left < 0 || left > 20 ? 20 : left);
         if (::poll(entries, 2, slice) < 0 && errno != EINTR)
             return false;
@@ -511,9 +509,8 @@ bool CGUIConnection::pause(unsigned int milliseconds) {
             descriptor = m_descriptor;
         }
         // A peer that hangs up, a login process that ends and a stop all end the wait.
-        pollfd entries[3] = {{descriptor, POLLRDHUP, 0},
-                             {m_login.pidDescriptor, POLLIN, 0},
-                             {m_wake, POLLIN, 0}};
+        pollfd entries[3] = {
+            {descriptor, POLLRDHUP, 0}, {m_login.pidDescriptor, POLLIN, 0}, {m_wake, POLLIN, 0}};
         const int ready = ::poll(entries, 3, left);
         if (ready < 0 && errno != EINTR)
             return false;

@@ -24,7 +24,7 @@ namespace {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) ||                        \
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) ||                         \
     __has_feature(memory_sanitizer)
 constexpr bool kSanitized = true;
 #else
@@ -122,8 +122,8 @@ pid_t gSpawnRole(eGUIRole role, int connection, int channel, int logDescriptor) 
     posix_spawn_file_actions_addclosefrom_np(&setup.actions, kChannelDescriptor + 1);
 
     pid_t pid = -1;
-    const int rc = posix_spawn(&pid, "/proc/self/exe", &setup.actions, &setup.attributes,
-                               arguments, environment.data());
+    const int rc = posix_spawn(&pid, "/proc/self/exe", &setup.actions, &setup.attributes, arguments,
+                               environment.data());
     if (rc != 0)
         fail(std::string("Cannot start a ") + roleName(role) + " process", rc);
     return pid;

@@ -61,14 +61,12 @@ public:
         ZAFError rc = local ? kZAFError_ServiceNotConnected : ZAFsdkInit(0);
         if (rc != kZAFError_NoErr) {
             if (!local)
-                ZAF_LOG_DEBUG("No connection to the SDK service (err = " << rc
-                                                                         << "); local mode");
+                ZAF_LOG_DEBUG("No connection to the SDK service (err = " << rc << "); local mode");
             rc = ZAFsdkInit(kZAFFlags_LocalMode);
         }
         if (rc != kZAFError_NoErr)
-            throw new CGUIProcessException("Error initializing SDK (err = " +
-                                               std::to_string(rc) + ")",
-                                           0);
+            throw new CGUIProcessException(
+                "Error initializing SDK (err = " + std::to_string(rc) + ")", 0);
         m_toolkit = true;
     }
     ~CLibraries() {
@@ -174,9 +172,8 @@ int loginMain() {
         // Sanitizers read /proc at the end of the process, which the empty folder would hide.
         if (!setup.emptyFolder.empty() && !kSanitized &&
             (::chroot(setup.emptyFolder.c_str()) != 0 || ::chdir("/") != 0))
-            throw new CGUIProcessException("Cannot enter the empty folder '" + setup.emptyFolder +
-                                               "'",
-                                           errno);
+            throw new CGUIProcessException(
+                "Cannot enter the empty folder '" + setup.emptyFolder + "'", errno);
         gTakeIdentity(setup.uid, setup.gid, std::vector<gid_t>());
     }
 
@@ -239,10 +236,9 @@ int sessionMain() {
     } catch (CGUIProcessException* e) {
         CZAFThrowableGuard guard(e);
         identityFailure = e->getDetailedMessage();
-        ZAF_LOG_ERROR("The session of '" << gLogSafe(setup.username, 64) << "' from "
-                                         << setup.clientAddress
-                                         << " cannot take the user's identity: "
-                                         << identityFailure);
+        ZAF_LOG_ERROR("The session of '"
+                      << gLogSafe(setup.username, 64) << "' from " << setup.clientAddress
+                      << " cannot take the user's identity: " << identityFailure);
     }
 
     struct sigaction terminate {};
@@ -275,10 +271,10 @@ int gGUIRoleMain(eGUIRole role) {
     try {
         return role == eGUIRole::eLogin ? loginMain() : sessionMain();
     } catch (...) {
-        const eGUIFailureKind kind = gLogBoundaryFailure(
-            role == eGUIRole::eLogin ? "A login process cannot go on: "
-                                     : "A session process cannot go on: ",
-            "", "Error description not available.");
+        const eGUIFailureKind kind =
+            gLogBoundaryFailure(role == eGUIRole::eLogin ? "A login process cannot go on: "
+                                                         : "A session process cannot go on: ",
+                                "", "Error description not available.");
         return kind == eGUIFailureKind::eDefect ? CGUIClient::eSessionError
                                                 : CGUIClient::eSessionException;
     }

@@ -8,8 +8,8 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <memory>
 #include <string>
 #include <sys/socket.h>
@@ -131,9 +131,9 @@ TEST(GuiChannel, ADescriptorRidesAlongAndOnlyWhereOneIsAskedFor) {
     CGUIMessage sign(eGUIMessage::eSign);
     sign.add(std::string(20, 'd'));
     pair.b->send(sign);
-    EXPECT_NE(std::string::npos,
-              refusal([&] { pair.a->exchange(sign, eGUIMessage::eSignature, bytes); })
-                  .find("unexpected type"));
+    EXPECT_NE(std::string::npos, refusal([&] {
+                                     pair.a->exchange(sign, eGUIMessage::eSignature, bytes);
+                                 }).find("unexpected type"));
     EXPECT_NE(std::string::npos, refusal([&] { pair.a->receive(bytes, 50); }).find("within 50"));
     const std::string tooLong(CGUIMessage::kMaxBytes + 10, '\x03');
     ASSERT_EQ(static_cast<ssize_t>(tooLong.size()),
