@@ -1,8 +1,8 @@
 // Fuzz target for the listener's request path: the input is what a logged-in console sends
 // (length-prefixed frames), written into a real socket pair and read back by a session's frame
 // reader, then each request is parsed, validated and dispatched exactly as the request loop
-// does, impersonating a real user whose server facade works on a small key ring in a throw-away
-// home folder.
+// does, as a real user (whose ids the target takes for each request, as a session process holds
+// them) whose server facade works on a small key ring in a throw-away home folder.
 //
 // The ring holds one fixed key with its secret part and no passphrase (key ID 0xFD420F64, which
 // the seeds name); it is imported at start-up and again after an input removed it. No key is
@@ -126,26 +126,24 @@ struct SWorld {
         }
         require(chmod((installDir + "/zaf-template.cfg").c_str(), 0644) == 0);
         require(setenv("ORXDIR", installDir.c_str(), 1) == 0);
-        // Impersonation needs credentials: the real check, once.
-        client->setSecurityCredentials(account->name(), account->password(), "");
-        client->impersonate();
+        // As a session process does, the facade works as the user (here for the scope only).
+        ScopedIdentity as(*account);
         try {
             client->setServer(std::make_unique<CVornServer>());
             require(!client->getServer()->hasRNG());
             restoreFixtureKey();
         } catch (CZAFThrowable* e) {
-            client->unimpersonate();
             std::fprintf(stderr, "%s\n", e->getDetailedMessage().c_str());
             delete e;
             std::abort();
         }
-        client->unimpersonate();
     }
     ~SWorld() {
         // The facade saves the user's files when it goes, as the user.
-        client->impersonate();
-        client->setServer(nullptr);
-        client->unimpersonate();
+        if (account) {
+            ScopedIdentity as(*account);
+            client->setServer(nullptr);
+        }
         client.reset();
         account.reset();
         if (poolContext != nullptr)
@@ -287,11 +285,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             w.drainEntropy();
         removed = removed || type == CGUIClient::GUICMD_KEYREMOVE;
         int rc = -1;
-        const std::string response = client.answer(command, rc);
+        std::string response;
+        if (haveServer) {
+            ScopedIdentity as(*w.account);
+            response = client.answer(command, rc);
+        } else {
+            response = client.answer(command, rc);
+        }
         checkResponse(client, response, rc);
     }
     if (removed) {
-        client.impersonate();
+        ScopedIdentity as(*w.account);
         try {
             w.restoreFixtureKey();
         } catch (CZAFThrowable* e) {
@@ -299,7 +303,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             delete e;
             std::abort();
         }
-        client.unimpersonate();
     }
     return 0;
 }

@@ -354,8 +354,13 @@ TEST_P(ListenerLifecycle, AConsoleThatGoesAwayMidReplyCostsOnlyItsSession) {
         connection.reset();
     }
     ASSERT_TRUE(daemon.waitForLog("(Normal Stop) Thread completed with return code 0", 3));
-    EXPECT_EQ(3u, countOccurrences(daemon.log(), "A communication error occured with 127.0.0.1"))
-        << daemon.log();
+    // Plain, the session writes to the console itself and sees it go. Over the secure channel
+    // the login process relays: the reply may all be in the relay's hands when the console goes.
+    if (!GetParam()) {
+        EXPECT_EQ(3u,
+                  countOccurrences(daemon.log(), "A communication error occured with 127.0.0.1"))
+            << daemon.log();
+    }
     EXPECT_TRUE(daemon.running());
     auto next = daemon.connect();
     loginOK(*next, user->name(), user->password());
