@@ -88,12 +88,19 @@ void CVornServer::openConfiguration(CVornServerCommandLine* commandLine) {
         throw new CZAFServerOpenException(eReasonHomeDir);
 
     {
-        CVornServerCfgFile reader;
-        try {
-            reader.read(CZAFFileManager::appendToDir(home, kEnvFileName), m_envPart, false);
-        } catch (CZAFPropertiesException* e) {
-            CZAFThrowableGuard guard(e);
-            ZAF_LOG_WARNING("WARNING: Could not open user's environment file:" << describe(*e));
+        // The environment file is optional: only one that is there and cannot be read is worth
+        // a warning (a daemon opens a server for every login).
+        const std::string envFile = CZAFFileManager::appendToDir(home, kEnvFileName);
+        if (CZAFFileManager::fileExists(envFile)) {
+            CVornServerCfgFile reader;
+            try {
+                reader.read(envFile, m_envPart, false);
+            } catch (CZAFPropertiesException* e) {
+                CZAFThrowableGuard guard(e);
+                ZAF_LOG_WARNING("WARNING: Could not open user's environment file:" << describe(*e));
+            }
+        } else {
+            ZAF_LOG_DEBUG("No environment file " << envFile);
         }
         m_cfg.merge(m_envPart);
     }

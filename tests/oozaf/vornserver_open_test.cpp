@@ -51,7 +51,8 @@ TEST_F(VornServerOpen, FirstStartCreatesThePersonalFilesFromTheTemplate) {
     EXPECT_EQ(0u, std::filesystem::file_size(personal("pubring.pkr")));
     EXPECT_FALSE(server->hasLog());
 
-    EXPECT_TRUE(logged("WARNING: Could not open user's environment file:"));
+    // The environment file is optional: its absence is no warning.
+    EXPECT_FALSE(logged("Could not open user's environment file"));
     EXPECT_TRUE(logged("ZAF Directory: " + personal() + "\n"));
     EXPECT_TRUE(logged("Default configuration file (" + site("zaf-default.cfg") +
                        ") not found. Skipping."));
@@ -81,6 +82,13 @@ TEST_F(VornServerOpen, EnvironmentFileMovesThePersonalDirectory) {
     EXPECT_TRUE(std::filesystem::exists(home("keys/pubring.pkr")));
     EXPECT_FALSE(std::filesystem::exists(personal()));
     EXPECT_FALSE(logged("Could not open user's environment file"));
+}
+
+TEST_F(VornServerOpen, AnEnvironmentFileThatCannotBeReadIsWarnedAbout) {
+    std::filesystem::create_directory(home("zaf.env"));
+    CServerPtr server = open();
+    EXPECT_TRUE(logged("WARNING: Could not open user's environment file:"));
+    EXPECT_EQ(personal(), server->getPersonalDirectory());
 }
 
 TEST_F(VornServerOpen, LaterLayersOverrideEarlierOnes) {
