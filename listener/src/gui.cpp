@@ -116,6 +116,8 @@ int CGUIClient::login(CGUIChannel& daemon, int& sessionDescriptor) {
             errorText = gLogFailure(*e, "An error occured while trying to extract authentication "
                                         "data from " +
                                             m_settings.clientAddress + ": ");
+            if (!m_loginEcho.empty())
+                errorText = gWithFailingData(errorText, m_loginEcho);
         } catch (CGUICommunicationException* e) {
             CZAFThrowableGuard guard(e);
             rc = eLoginCommunication;
@@ -269,6 +271,12 @@ void CGUIClient::getAuthenticationData(std::string& username, std::string& passw
     try {
         request.reset(parseCommand(command));
         CZAFUtil::wipe(command);
+    } catch (CGUIFormatException* e) {
+        // The reply shows the console what it sent (its password masked), as any request's.
+        if (e->isParseFailure())
+            m_loginEcho = gEchoRequest(command);
+        CZAFUtil::wipe(command);
+        throw;
     } catch (...) {
         CZAFUtil::wipe(command);
         throw;

@@ -2,7 +2,11 @@
 // structural checks and handlers, and answering one request.
 #include <oozaf/logger.h>
 #include <oozaf/throwable.h>
+#include <oozaf/time.h>
+#include <oozaf/util.h>
+#include <oozaf/vornserver.h>
 #include <vorngui/gui.h>
+#include <vorngui/guiaudit.h>
 #include <vorngui/guiexceptions.h>
 #include <vorngui/guikeys.h>
 #include <vorngui/guiprotocol.h>
@@ -21,6 +25,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <unistd.h>
 
 namespace vorngui {
 
@@ -100,7 +105,8 @@ constexpr SGUIRequestType kRequestTypes[] = {
     {&C::GUICMD_SETCONF,
      {SGUIRequestCheck{eGUICheckPlace::OnlyElement, "aliases", {}},
       SGUIRequestCheck{eGUICheckPlace::OnlyElement, "values", {}}},
-     &sessionData<&C::doSetConf>},
+     &sessionData<&C::doSetConf>,
+     true},
     {&C::GUICMD_ENTROPYPAIR, {onData({"type", "size"}), kNoCheck}, &keys<&K::doEntropyPair>},
     {&C::GUICMD_ENTROPYSUBK, {onData({"id", "subkey-size"}), kNoCheck}, &keys<&K::doEntropySubkey>},
     {&C::GUICMD_ENTROPYSUPP,
@@ -109,27 +115,34 @@ constexpr SGUIRequestType kRequestTypes[] = {
     {&C::GUICMD_KEYGEN,
      {onData({"passphrase", "name", "trust-depth", "cipher", "size", "adk", "sign-only", "token"}),
       kNoCheck},
-     &keys<&K::doKeyGen>},
+     &keys<&K::doKeyGen>,
+     true},
     {&C::GUICMD_SUBKEYGEN,
      {onData({"id", "subkey-size", "passphrase"}), kNoCheck},
-     &keys<&K::doSubkeyGen>},
+     &keys<&K::doSubkeyGen>,
+     true},
     {&C::GUICMD_KEYREMOVE,
      {SGUIRequestCheck{eGUICheckPlace::OnlyElement, "key", {"id", "pin"}}, kNoCheck},
-     &keys<&K::doKeyRemove>},
+     &keys<&K::doKeyRemove>,
+     true},
     {&C::GUICMD_KEYSIGN,
      {onData({"signed-key", "signing-key", "sig-type", "regexp", "passphrase", "depth"}), kNoCheck},
-     &keys<&K::doKeySign>},
+     &keys<&K::doKeySign>,
+     true},
     {&C::GUICMD_REV_KEY,
      {onData({"id", "revoker-id", "passphrase"}), kNoCheck},
-     &keys<&K::doKeyRevoke>},
+     &keys<&K::doKeyRevoke>,
+     true},
     {&C::GUICMD_ADD_USERID,
      {onData({"id", "userid", "passphrase"}), kNoCheck},
-     &keys<&K::doUserIDAdd>},
-    {&C::GUICMD_REM_USERID, {onData({"id", "userid"}), kNoCheck}, &keys<&K::doUserIDRemove>},
+     &keys<&K::doUserIDAdd>,
+     true},
+    {&C::GUICMD_REM_USERID, {onData({"id", "userid"}), kNoCheck}, &keys<&K::doUserIDRemove>, true},
     {&C::GUICMD_KEYIMPORT,
      {onData({"x509", "with-private"}),
       SGUIRequestCheck{eGUICheckPlace::EachElement, "file", {"size"}}},
-     &keys<&K::doKeyImport>},
+     &keys<&K::doKeyImport>,
+     true},
     {&C::GUICMD_KEYEXPORT,
      {onData({"id", "with-private", "armor", "export-format"}), kNoCheck},
      &keys<&K::doKeyExport>},
@@ -374,7 +387,8 @@ DOMDocument* CGUIClient::parseCommand(const std::string& command) {
         // short, and the request text itself is never part of it.
         throw new CGUIFormatException("An error occured while trying to parse XML data:\n"
                                       "Error message: --->" +
-                                      gLogSafe(gMaskSecrets(message), 200) + "<---\n");
+                                          gLogSafe(gMaskSecrets(message), 200) + "<---\n",
+                                      true);
     }
     return document;
 }
@@ -413,6 +427,7 @@ std::unique_ptr<CGUIElement> CGUIClient::processRequest(const DOMDocument* reque
 }
 
 std::string CGUIClient::answer(const std::string& command, int& rc) {
+    const std::string start = CZAFTime::now().formatYMDHMSMs(false);
     std::unique_ptr<CGUIElement> response = createResponseDocument();
     CGUIElement& error = response->add("error");
     std::unique_ptr<CGUIElement> result;
@@ -434,8 +449,9 @@ std::string CGUIClient::answer(const std::string& command, int& rc) {
         rc = code;
         errorText = gLogFailure(e, head + gDescribeRequest(command, type) + ":\n");
     };
+    CGUIDocumentGuard request;
     try {
-        CGUIDocumentGuard request(parseCommand(command));
+        request.reset(parseCommand(command));
         type = gGetAttribute(request->getDocumentElement(), kType);
         validateRequest(request.get());
         result = processRequest(request.get());
@@ -450,6 +466,9 @@ std::string CGUIClient::answer(const std::string& command, int& rc) {
         ZAF_LOG_ERROR("A bad request format has encountered, command is skipped ("
                       << gDescribeRequest(command, requestType()) << "):\n"
                       << errorText);
+        // The console is shown what it sent; the log above keeps only its masked beginning.
+        if (e->isParseFailure())
+            errorText = gWithFailingData(errorText, gEchoRequest(command));
     } catch (CGUIRequestFailedException* e) {
         CZAFThrowableGuard guard(e);
         failed(*e, eRequestFailed, "Error while processing request '");
@@ -463,11 +482,36 @@ std::string CGUIClient::answer(const std::string& command, int& rc) {
         CZAFThrowableGuard guard(e);
         failed(*e, eRequestFailed, "INTERNAL ERROR: Uncaught exception while processing request '");
     }
+    audit(start, requestType(), request.get(), rc);
     response->set("rc", std::to_string(rc));
     error.setText(errorText);
     if (rc == eRequestOK)
         response->adopt(std::move(result));
     return serialize(*response);
+}
+
+void CGUIClient::audit(const std::string& start, const std::string& type,
+                       const DOMDocument* request, int rc) {
+    const SGUIRequestType* row = gFindRequestType(type);
+    std::string path;
+    if (row == nullptr || !row->changesState || m_server == nullptr ||
+        !m_server->getLogFilePath(path) || path.empty())
+        return;
+    SGUIAuditLine line;
+    line.start = start;
+    line.end = CZAFTime::now().formatYMDHMSMs(false);
+    line.username = m_settings.username;
+    if (line.username.empty() && !CZAFUtil::getCurrentUserName(line.username))
+        line.username = std::to_string(::geteuid());
+    line.operation = type;
+    line.commandLine = gAuditCommandLine(
+        m_settings.clientAddress.empty() ? "local" : m_settings.clientAddress, type, request);
+    line.rc = rc;
+    const std::string problem = gAppendAuditLine(path, line);
+    if (!problem.empty())
+        ZAF_LOG_WARNING("WARNING: The transaction log '" << gLogSafe(path) << "' of '"
+                                                         << gLogSafe(line.username, 64)
+                                                         << "' cannot be written: " << problem);
 }
 
 // ---- request texts in the log ----
@@ -480,8 +524,10 @@ std::string gMaskSecrets(const std::string& request) {
         size_t nameEnd = std::string::npos;
         for (const char* name : {"passphrase", "password"}) {
             const size_t length = std::char_traits<char>::length(name);
+            // "passphrase" and "password", also as the last part of a hyphenated name.
             if (request.compare(i, length, name) == 0 &&
-                (i == 0 || std::isspace(static_cast<unsigned char>(request[i - 1])))) {
+                (i == 0 || std::isspace(static_cast<unsigned char>(request[i - 1])) ||
+                 request[i - 1] == '-')) {
                 nameEnd = i + length;
                 break;
             }
@@ -536,6 +582,23 @@ std::string gLogSafe(const std::string& text, std::size_t limit) {
     if (text.size() > limit)
         out += "...";
     return out;
+}
+
+std::string gEchoRequest(const std::string& request) {
+    std::string masked = gMaskSecrets(request.substr(0, kEchoedRequest));
+    if (masked.size() > kEchoedRequest)
+        masked.resize(kEchoedRequest);
+    if (request.size() > kEchoedRequest)
+        masked += "...";
+    return masked;
+}
+
+std::string gWithFailingData(const std::string& errorText, const std::string& echo) {
+    std::string out = errorText;
+    // The parse error's message ends its own line; the failing data follows on the next.
+    if (out.size() >= 2 && out.compare(out.size() - 2, 2, "\n\n") == 0)
+        out.pop_back();
+    return out + "Failing data : --->" + echo + "<---\n";
 }
 
 std::string gDescribeRequest(const std::string& request, const std::string& type) {

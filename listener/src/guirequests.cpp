@@ -12,7 +12,9 @@
 #include <vorngui/guiexceptions.h>
 #include <vorngui/xmlstring.h>
 
+#include <cerrno>
 #include <memory>
+#include <sys/stat.h>
 #include <vector>
 
 namespace vorngui {
@@ -214,6 +216,11 @@ std::unique_ptr<CGUIElement> CGUIClient::doKeysSummary() {
 
 std::unique_ptr<CGUIElement> CGUIClient::doGetLog() {
     std::vector<SVornLogEntry> entries;
+    // A log that nothing has written yet holds no entries.
+    std::string path;
+    struct stat info {};
+    if (server().getLogFilePath(path) && ::lstat(path.c_str(), &info) != 0 && errno == ENOENT)
+        return std::make_unique<CGUIElement>("transactions");
     try {
         server().getLog(entries);
     } catch (CZAFException* e) {

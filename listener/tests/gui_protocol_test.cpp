@@ -218,17 +218,31 @@ TEST(GuiProtocolValidation, EmptyAttributesCountAsPresent) {
 }
 
 // The error text is also what the log gets: it names the parser's complaint, never the request.
-TEST(GuiProtocolValidation, MalformedXmlIsAFormatErrorWithoutTheRequestText) {
-    const std::string request =
-        "<command type=\"keys-summary\"><data password=\"MARKER-7f3a\"></command>";
+// The reply shows the console what it sent, secrets masked and bounded; the log keeps only the
+// request's masked beginning (gDescribeRequest).
+TEST(GuiProtocolValidation, MalformedXmlIsAnsweredWithItsTextSecretsMasked) {
+    const std::string request = "<command type=\"keys-summary\"><data password=\"MARKER-7f3a\" "
+                                "new-passphrase=\"MARKER-9b\" name=\"shown\"></command>";
     const Answer answer = ask(request);
     EXPECT_EQ(12, answer.rc);
     const std::string& text = answer.reply.error;
     EXPECT_EQ(0u, text.find(kFormatPrefix + "An error occured while trying to parse XML data:\n"
                                             "Error message: --->"))
         << text;
-    EXPECT_EQ(std::string::npos, text.find("Failing data")) << text;
-    EXPECT_EQ(std::string::npos, text.find("MARKER-7f3a")) << text;
+    EXPECT_NE(std::string::npos,
+              text.find("<---\nFailing data : --->" + gMaskSecrets(request) + "<---\n"))
+        << text;
+    EXPECT_NE(std::string::npos, text.find("name=\"shown\"")) << text;
+    EXPECT_EQ(std::string::npos, text.find("MARKER")) << text;
+
+    const std::string huge =
+        "<command type=\"x\"><data a=\"" + std::string(100000, 'y') + "\"></command>";
+    const Answer big = ask(huge);
+    EXPECT_EQ(12, big.rc);
+    const size_t from = big.reply.error.find("Failing data : --->");
+    ASSERT_NE(std::string::npos, from);
+    EXPECT_EQ("Failing data : --->" + huge.substr(0, kEchoedRequest) + "...<---\n",
+              big.reply.error.substr(from));
 }
 
 TEST(GuiProtocolValidation, DocumentTypesAndEntitiesAreRefused) {

@@ -5,6 +5,7 @@
 #include "listener_harness.h"
 #include "test_account.h"
 
+#include <atomic>
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -132,23 +133,31 @@ TEST_F(ListenerIsolation, AUsersRingThatIsAFifoStallsOnlyThatUsersSession) {
     }
     // Alice's login opens her rings and hangs there (nobody writes to the FIFO).
     std::unique_ptr<CAdminConnection> alice = m_daemon->connect();
+    std::atomic<bool> answered{false};
     std::thread stuck([&] {
         try {
             alice->login(m_alice->name(), m_alice->password());
         } catch (oozaf::CZAFThrowable* e) {
             delete e;
         }
+        answered = true;
     });
     ASSERT_TRUE(m_daemon->waitForLog("User '" + m_alice->name() + "'"));
     ASSERT_GT(sessionProcessOf(*m_daemon, *m_alice), 0);
     for (int i = 0; i < 3; ++i)
         bobIsServed();
-    // Writing to the FIFO lets Alice's session go on; it then finds no ring in it.
-    const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    // Opening the FIFO for writing lets Alice's session go on (it finds no ring there), and her
+    // login is answered.
+    int writer = -1;
+    // (A session that refuses to open a FIFO has answered already.)
+    waitUntil([&] {
+        writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        return writer >= 0 || answered.load();
+    });
     if (writer >= 0)
         ::close(writer);
-    alice->close();
     stuck.join();
+    alice.reset();
     EXPECT_EQ(0, m_daemon->stop());
 }
 

@@ -90,7 +90,10 @@ TEST_P(ListenerRequests, FailedRequestsAnswerWithTheirCodeAndTheSessionGoesOn) {
     const SReply broken = send("<command type=\"conf-get\"><data></command>");
     EXPECT_EQ(12, broken.rc);
     EXPECT_NE(std::string::npos, broken.error.find("Error message: --->")) << broken.error;
-    EXPECT_EQ(std::string::npos, broken.error.find("<data></command>")) << broken.error;
+    EXPECT_NE(std::string::npos,
+              broken.error.find("<---\nFailing data : ---><command type=\"conf-get\"><data>"
+                                "</command><---\n"))
+        << broken.error;
     const SReply doctype = send("<!DOCTYPE command [<!ENTITY e SYSTEM \"/etc/shadow\">]>"
                                 "<command type=\"get-cmdline-options\"><data>&e;</data></command>");
     EXPECT_EQ(12, doctype.rc);
@@ -273,6 +276,82 @@ TEST_P(ListenerRequests, TheTransactionLogIsReadWhenOneIsConfigured) {
     const SReply bad = request(*session, vornadmin::gLogRequest());
     EXPECT_EQ(8, bad.rc);
     EXPECT_NE(std::string::npos, bad.error.find("Invalid log line format")) << bad.error;
+}
+
+TEST_P(ListenerRequests, EveryStateChangingRequestIsALineOfTheUsersTransactionLog) {
+    writeAsUser(".zaf/zaf.cfg", "Log-File=transactions.log\n");
+    auto session = login();
+    // Nothing has written the log yet: it holds no entries.
+    const SReply empty = request(*session, vornadmin::gLogRequest());
+    ASSERT_EQ(0, empty.rc) << empty.xml;
+    EXPECT_TRUE(empty.body()->children.empty());
+
+    vornadmin::SSignParams sign;
+    sign.signedKey = "0x01020304";
+    sign.signingKey = "0x05060708";
+    sign.passphrase = "MARKER-pass";
+    EXPECT_EQ(8, request(*session, vornadmin::gKeySignRequest(sign)).rc);
+    EXPECT_EQ(0, request(*session, vornadmin::gKeysSummaryRequest()).rc);
+    EXPECT_EQ(8, request(*session, vornadmin::gKeyRemoveRequest("0x0A0B0C0D")).rc);
+    EXPECT_EQ(12, session
+                      ->request("<command type=\"userid-add\"><data id=\"1\" "
+                                "passphrase=\"MARKER-two\"></command>")
+                      .rc);
+    const SReply log = request(*session, vornadmin::gLogRequest());
+    ASSERT_EQ(0, log.rc) << log.xml;
+    const auto lines = log.body()->childrenNamed("transaction");
+    ASSERT_EQ(3u, lines.size()) << log.xml;
+    const struct {
+        const char* op;
+        const char* rc;
+        const char* cmdline;
+    } expected[] = {{"key-sign", "8", "orxgui from 127.0.0.1: key-sign "},
+                    {"key-remove", "8", "orxgui from 127.0.0.1: key-remove key id='0x0A0B0C0D'"},
+                    {"userid-add", "12", "orxgui from 127.0.0.1: userid-add"}};
+    for (size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(expected[i].op);
+        EXPECT_EQ(m_user->name(), lines[i]->get("username"));
+        EXPECT_EQ(expected[i].op, lines[i]->get("op"));
+        EXPECT_EQ(expected[i].rc, lines[i]->get("rc"));
+        EXPECT_EQ(0u, lines[i]->get("cmdline").find(expected[i].cmdline))
+            << lines[i]->get("cmdline");
+    }
+    EXPECT_NE(std::string::npos, lines[0]->get("cmdline").find("passphrase='***'"));
+    const std::string file = readFile(m_user->file(".zaf/transactions.log"));
+    EXPECT_EQ(std::string::npos, file.find("MARKER")) << file;
+    struct stat info {};
+    ASSERT_EQ(0, ::stat(m_user->file(".zaf/transactions.log").c_str(), &info));
+    EXPECT_EQ(m_user->uid(), info.st_uid);
+    EXPECT_EQ(0600u, info.st_mode & 0777);
+}
+
+TEST_P(ListenerRequests, AMalformedRequestIsShownBackAndOnlyItsMaskedBeginningIsLogged) {
+    const std::string text = "<command type=\"key-gen\"><data passphrase=\"MARKER-gen\" "
+                             "name=\"Tail End Of The Request Text\"></command>";
+    const SReply reply = send(text);
+    EXPECT_EQ(12, reply.rc);
+    EXPECT_NE(std::string::npos,
+              reply.error.find("<---\nFailing data : ---><command type=\"key-gen\"><data "
+                               "passphrase=\"***\" name=\"Tail End Of The Request Text\">"
+                               "</command><---\n"))
+        << reply.error;
+    EXPECT_EQ(std::string::npos, reply.error.find("MARKER")) << reply.error;
+    // The session goes on, and ends without an error when the console leaves.
+    EXPECT_EQ(0, send(vornadmin::gCmdlineOptionsRequest()).rc);
+    const size_t ended = countOccurrences(m_daemon->log(), "(Normal Stop)");
+    m_session.reset();
+    ASSERT_TRUE(m_daemon->waitForLog("(Normal Stop)", ended + 1));
+    const std::string log = m_daemon->log();
+    EXPECT_EQ(std::string::npos, log.find("Failing data")) << log;
+    EXPECT_EQ(std::string::npos, log.find("Tail End")) << log;
+    EXPECT_EQ(std::string::npos, log.find("MARKER")) << log;
+    EXPECT_EQ(std::string::npos, log.find("communication error")) << log;
+    EXPECT_EQ(std::string::npos, log.find("Unable to gracefully close socket")) << log;
+    EXPECT_EQ(std::string::npos, log.find("WARNING: Could not open user's environment file"))
+        << log;
+    EXPECT_NE(std::string::npos, log.find("Connection from 127.0.0.1")) << log;
+    EXPECT_NE(std::string::npos, log.find("Thread completed with return code 0 for 127.0.0.1"))
+        << log;
 }
 
 INSTANTIATE_TEST_SUITE_P(Channels, ListenerRequests, ::testing::Values(true, false), channelName);

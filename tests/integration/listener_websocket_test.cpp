@@ -42,11 +42,14 @@ public:
     }
     vornadmin::SReply login(const std::string& user, const std::string& password,
                             const std::string& address) {
-        std::string request = "<command type=\"auth\"><data username=\"" + user +
-                              "\" password=\"" + password + "\" domain=\"\"";
+        std::string request = "<command type=\"auth\"><data username=\"" + user + "\" password=\"" +
+                              password + "\" domain=\"\"";
         if (!address.empty())
             request += " client-address=\"" + address + "\"";
         request += "/></command>";
+        return exchange(request);
+    }
+    vornadmin::SReply exchange(const std::string& request) {
         const std::string frame =
             vornadmin::CAdminConnection::encodeLength(static_cast<uint32_t>(request.size())) +
             request;
@@ -132,6 +135,24 @@ TEST_F(ListenerWebSocket, OnlyTheWebConsolesAccountMayUseTheSocket) {
     }
     EXPECT_EQ(0, webLogin(m_user->name(), m_user->password(), "203.0.113.7").rc);
     EXPECT_TRUE(m_daemon->waitForLog("logged in from 203.0.113.7 (web)")) << m_daemon->log();
+    // The browser's address is the client's in the user's transaction log too.
+    {
+        ScopedIdentity as(*m_user);
+        std::filesystem::create_directories(m_user->file(".zaf"));
+        std::ofstream(m_user->file(".zaf/zaf.cfg")) << "Log-File=transactions.log\n";
+    }
+    CWebConnection web;
+    {
+        ScopedIdentity as(*m_web);
+        ASSERT_TRUE(web.open(m_socket));
+    }
+    ASSERT_EQ(0, web.firstByte());
+    ASSERT_EQ(0, web.login(m_user->name(), m_user->password(), "2001:DB8::7").rc);
+    EXPECT_EQ(8, web.exchange("<command type=\"key-remove\"><data><key id=\"0x0A0B0C0D\" "
+                              "pin=\"\"/></data></command>")
+                     .rc);
+    EXPECT_NE(std::string::npos, readFile(m_user->file(".zaf/transactions.log"))
+                                     .find("\torxgui from 2001:db8::7 (web): key-remove "));
     // The socket goes with the daemon.
     EXPECT_EQ(0, m_daemon->stop());
     EXPECT_NE(0, ::lstat(m_socket.c_str(), &info));
@@ -174,8 +195,9 @@ TEST_F(ListenerWebSocket, AWebLoginMustNameAnAddressAndTcpCannotNameOne) {
     // On TCP the attribute is ignored: the failures count against the peer's address.
     for (int i = 0; i < 2; ++i) {
         auto console = m_daemon->connect();
-        console->sendFrame("<command type=\"auth\"><data username=\"orx-tcp-" + std::to_string(i) +
-                           "\" password=\"x\" domain=\"\" client-address=\"192.0.2.1\"/></command>");
+        console->sendFrame(
+            "<command type=\"auth\"><data username=\"orx-tcp-" + std::to_string(i) +
+            "\" password=\"x\" domain=\"\" client-address=\"192.0.2.1\"/></command>");
         std::string frame;
         ASSERT_TRUE(console->readFrame(frame));
         EXPECT_EQ(3, vornadmin::gParseReply(frame).rc);

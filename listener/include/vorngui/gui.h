@@ -223,6 +223,10 @@ private:
     // Bounds the time of what follows (a request, the server's opening), and lifts the bound.
     void limitWork();
     void endWorkLimit();
+    // Appends the transaction log line of a request that changes state, when a log is
+    // configured; a log that cannot be written is a warning.
+    void audit(const std::string& start, const std::string& type,
+               const xercesc::DOMDocument* request, int rc);
 
     // First, so that it owns the socket before anything else can fail.
     std::unique_ptr<oozaf::CZAFSocket> m_socket;
@@ -233,6 +237,8 @@ private:
     CGUIDeadline m_loginDeadline;
     std::atomic<bool> m_loginExpired{false};
     bool m_hostKeyRequest = false;
+    // What the reply to a login request that did not parse shows of it.
+    std::string m_loginEcho;
 };
 
 // The XML form of a configuration layer: "configuration" with "aliases" (one "alias" per alias,
@@ -244,9 +250,16 @@ std::unique_ptr<CGUIElement> gWriteToXML(const oozaf::CVornServerCfgPart& part);
 // not text-only gets CGUIFormatException naming it. The part's own exceptions pass out.
 void gReadFromXML(oozaf::CVornServerCfgPart& part, const xercesc::DOMElement* data);
 
-// Replaces the values of attributes named password or passphrase in a request text by "***",
-// so that request texts can be logged.
+// Replaces the values of attributes named password or passphrase (also as the last part of a
+// hyphenated name, "new-passphrase") in a request text by "***", so that request texts can be
+// logged.
 std::string gMaskSecrets(const std::string& request);
+// What the reply to a request that is not well-formed XML shows of it: its first
+// kEchoedRequest bytes, secrets masked, "..." when it was longer.
+constexpr std::size_t kEchoedRequest = 4096;
+std::string gEchoRequest(const std::string& request);
+// A parse error's text followed by "Failing data : --->" + `echo` + "<---" on a line of its own.
+std::string gWithFailingData(const std::string& errorText, const std::string& echo);
 // What the log says about a request it could not use: the type when known, the length and at
 // most the first 48 bytes, secrets masked and control characters escaped as \xNN.
 std::string gDescribeRequest(const std::string& request, const std::string& type);

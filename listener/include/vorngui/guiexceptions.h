@@ -75,17 +75,21 @@ public:
     std::string getMessage() const override { return "Impersonation error"; }
 };
 
-// A request that does not have the expected shape, or a value that does not fit. rc 12.
+// A request that does not have the expected shape, or a value that does not fit. rc 12. A
+// request that is not well-formed XML (`parseFailure`) is answered with its text as well.
 class CGUIFormatException final : public CGUIException {
 public:
-    explicit CGUIFormatException(const std::string& text) : m_text(text) {}
+    explicit CGUIFormatException(const std::string& text, bool parseFailure = false)
+        : m_text(text), m_parseFailure(parseFailure) {}
     std::string getMessage() const override {
         return "A format error has been detected in the request: " + m_text;
     }
     const std::string& getText() const { return m_text; }
+    bool isParseFailure() const { return m_parseFailure; }
 
 private:
     std::string m_text;
+    bool m_parseFailure;
 };
 
 class CGUIKeyImportException final : public CGUIException {

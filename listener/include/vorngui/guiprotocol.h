@@ -52,6 +52,10 @@ struct SGUIRequestType {
     // Null for "auth": the login request is valid only as a session's first request; a session
     // that sends it again has lost track of the protocol and ends without a reply.
     GUIRequestHandler handler;
+    // A request that changes the user's keys or configuration: each one, whatever its outcome,
+    // is a line of the user's transaction log (guiaudit.h). A new row that changes anything
+    // must say so.
+    bool changesState = false;
 };
 
 // The row of a request type (matched exactly, case included), or null for a type nobody knows.
