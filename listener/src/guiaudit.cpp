@@ -85,16 +85,15 @@ std::string gAuditCommandLine(const std::string& client, const std::string& type
 
 std::string gFormatAuditLine(const SGUIAuditLine& line) {
     return field(line.start) + "\t" + field(line.end) + "\t" + field(line.username) + "\t" +
-           field(line.operation) + "\t" + field(line.commandLine) + "\t" +
-           std::to_string(line.rc) + "\n";
+           field(line.operation) + "\t" + field(line.commandLine) + "\t" + std::to_string(line.rc) +
+           "\n";
 }
 
 std::string gAppendAuditLine(const std::string& path, const SGUIAuditLine& line) {
     const std::string text = gFormatAuditLine(line);
-    const int fd = ::open(path.c_str(),
-                          O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK |
-                              O_NOCTTY,
-                          0600);
+    const int fd = ::open(
+        path.c_str(),
+        O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600);
     if (fd < 0)
         return std::strerror(errno);
     struct SClose {

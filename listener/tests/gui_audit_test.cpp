@@ -53,9 +53,11 @@ SGUIAuditLine sample(const std::string& commandLine, int rc = 0) {
 } // namespace
 
 TEST(GuiAudit, ARequestsLineNamesTheClientAndItsValuesWithSecretsMasked) {
-    Parsed sign("<command type=\"key-sign\"><data signed-key=\"0x1234ABCD\" signing-key=\"0x5678\" "
-                "sig-type=\"Exportable\" regexp=\"\" passphrase=\"s3cret\" depth=\"0\"/></command>");
-    const std::string text = gAuditCommandLine("203.0.113.7 (web)", "key-sign", sign.document.get());
+    Parsed sign(
+        "<command type=\"key-sign\"><data signed-key=\"0x1234ABCD\" signing-key=\"0x5678\" "
+        "sig-type=\"Exportable\" regexp=\"\" passphrase=\"s3cret\" depth=\"0\"/></command>");
+    const std::string text =
+        gAuditCommandLine("203.0.113.7 (web)", "key-sign", sign.document.get());
     EXPECT_EQ(0u, text.find("orxgui from 203.0.113.7 (web): key-sign ")) << text;
     EXPECT_NE(std::string::npos, text.find("signed-key='0x1234ABCD'")) << text;
     EXPECT_NE(std::string::npos, text.find("passphrase='***'")) << text;
