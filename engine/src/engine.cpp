@@ -543,6 +543,17 @@ void CEngineRun::writeLog(const std::string& start, int32_t result) {
 
 namespace {
 
+// A command leaves pieces of what it handled (decrypted blocks, copy buffers, passphrases) in the
+// stack frames it used below its caller's. Clearing an area of the stack as deep as a command goes
+// before returning keeps them out of the caller's memory. Java threads have 1 MiB stacks at least.
+constexpr size_t kUsedStackBytes = 192 * 1024;
+
+[[gnu::noinline]] void wipeUsedStack() {
+    unsigned char area[kUsedStackBytes];
+    orxengine::gWipe(area, sizeof area);
+    asm volatile("" : : "r"(area) : "memory");
+}
+
 const char* resultText(int32_t code) {
     switch (code) {
     case kZAFvorn_OK:
@@ -704,6 +715,7 @@ extern "C" int32_t ZAFvorn(ZAFvornContext* context, const char* command, const u
         *error = copyBuffer(io->err(), errorLength);
         *output = out.release();
         zafVornCleanUp(api);
+        wipeUsedStack();
         return result;
     } catch (std::bad_alloc&) {
         return kZAFvorn_NoMemory;
