@@ -181,6 +181,30 @@ SXmlElement gPictureRequest(const std::string& id) {
     return command;
 }
 
+SXmlElement gKeyServerSearchRequest(const std::string& pattern, const std::string& server) {
+    SXmlElement command = gCommand("keyserver-search");
+    SXmlElement& data = gData(command);
+    data.set("pattern", pattern);
+    if (!server.empty())
+        data.set("server", server);
+    return command;
+}
+
+SXmlElement gKeyServerFetchRequest(const std::vector<std::string>& ids, const std::string& server) {
+    SXmlElement command = gCommand("keyserver-fetch");
+    SXmlElement& data = gData(command);
+    std::string joined;
+    for (const std::string& id : ids) {
+        std::string compact = id;
+        compact.erase(std::remove(compact.begin(), compact.end(), ' '), compact.end());
+        joined += (joined.empty() ? "" : " ") + compact;
+    }
+    data.set("ids", joined);
+    if (!server.empty())
+        data.set("server", server);
+    return command;
+}
+
 std::string gExportedKey(const SReply& reply) {
     const SXmlElement& file = bodyNamed(reply, "file");
     std::vector<const SXmlElement*> lines = file.childrenNamed("line");

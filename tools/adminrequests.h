@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vornadmin {
 
@@ -79,6 +80,14 @@ struct SExportParams {
 };
 SXmlElement gKeyExportRequest(const SExportParams& params);
 SXmlElement gPictureRequest(const std::string& id);
+
+// Asks the key server which keys match `pattern` (user ID text, key ID or fingerprint). The
+// server is `server` (hkp://, hkps://, http:// or https://), or the user's configured one when
+// `server` is empty (the attribute is then not sent).
+SXmlElement gKeyServerSearchRequest(const std::string& pattern, const std::string& server);
+// Fetches the keys named (key IDs or fingerprints; a fingerprint written in groups loses its
+// blanks, and the names are sent separated by one blank) from the key server and imports them.
+SXmlElement gKeyServerFetchRequest(const std::vector<std::string>& ids, const std::string& server);
 
 // ---- reading replies; each throws CAdminException when the reply lacks what it reads ----
 

@@ -2,6 +2,7 @@
 #include "orxadmin_cli.h"
 
 #include <oozaf/nametables.h>
+#include <oozaf/vornserverkeyserver.h>
 
 #include <algorithm>
 #include <cctype>
@@ -29,6 +30,9 @@ struct SCommandRule {
 
 const SOptionRule kPassphraseFile{"passphrase-file", true,
                                   "read the key passphrase from the first line of FILE"};
+const SOptionRule kKeyServer{"server", true,
+                             "key server hkp://HOST[:PORT] or hkps://HOST[:PORT] (default: "
+                             "KeyServer of your configuration)"};
 
 const std::vector<SCommandRule>& commandRules() {
     static const std::vector<SCommandRule> rules = {
@@ -170,6 +174,22 @@ const std::vector<SCommandRule>& commandRules() {
          0,
          "photo --id ID -o FILE [--overwrite]",
          "save the photo ID of a key"},
+        {"keyserver-search",
+         {},
+         {kKeyServer},
+         {},
+         1,
+         1,
+         "keyserver-search PATTERN [--server URL]",
+         "list the keys a key server holds for a user ID text, key ID or fingerprint"},
+        {"keyserver-fetch",
+         {},
+         {kKeyServer},
+         {},
+         1,
+         kMaxKeyServerFetch,
+         "keyserver-fetch ID... [--server URL]",
+         "import keys from a key server by key ID or fingerprint"},
         {"script",
          {},
          {{"keep-going", false, "run the remaining lines after a failing one"}},
@@ -260,6 +280,16 @@ void checkValues(SCommand& command) {
     }
     if (name == "conf" && command.action == "set" && command.args.size() != 1)
         usage("conf set needs the FILE to send");
+    if (name == "keyserver-search" && command.args.at(0).empty())
+        usage("keyserver-search needs a text to look for");
+    if (name == "keyserver-fetch")
+        for (const std::string& id : command.args)
+            if (!oozaf::gIsKeyServerKeyName(id))
+                usage("'" + id +
+                      "' is not a key ID or fingerprint (0x and 8 or 16 hex digits, or the 40 of "
+                      "a fingerprint)");
+    if (command.has("server") && command.get("server").empty())
+        usage("--server must not be empty");
 }
 
 std::string twoColumns(const std::string& left, const std::string& right) {

@@ -23,6 +23,9 @@ private:
     std::string m_message;
 };
 
+// Key IDs one keyserver-fetch may name (the listener takes as many in one request).
+constexpr size_t kMaxKeyServerFetch = 50;
+
 // Exit statuses of the console.
 enum eExitStatus : int {
     eExitOK = 0,

@@ -318,4 +318,65 @@ void gRenderConfiguration(const SXmlElement& configuration, std::ostream& out) {
     writeTable(joined, out);
 }
 
+namespace {
+
+// The hex digits of a key server's key ID ("0x" dropped); empty when it is not hex.
+std::string serverHex(const std::string& id) {
+    std::string hex =
+        id.compare(0, 2, "0x") == 0 || id.compare(0, 2, "0X") == 0 ? id.substr(2) : id;
+    if (hex.empty() || hex.find_first_not_of("0123456789ABCDEFabcdef") != std::string::npos)
+        return std::string();
+    return hex;
+}
+
+} // namespace
+
+void gRenderKeyServerKeys(const SXmlElement& keys, std::ostream& out) {
+    const std::vector<const SXmlElement*> list = keys.childrenNamed("key");
+    for (size_t i = 0; i < list.size(); ++i) {
+        const SXmlElement& key = *list[i];
+        if (i != 0)
+            out << '\n';
+        // A version 4 fingerprint or a long key ID ends in the short key ID the keys table
+        // shows; anything else is shown as the server gave it.
+        const std::string hex = serverHex(key.get("id"));
+        const bool derived = hex.size() == 40 || hex.size() == 16;
+        const std::string shown = derived ? "0x" + hex.substr(hex.size() - 8) : attr(key, "id");
+        std::string algorithm = attr(key, "alg");
+        std::string flagText;
+        for (const char* flag : {"revoked", "expired", "disabled"})
+            if (yes(key, flag))
+                flagText += (flagText.empty() ? "" : ",") + std::string(flag);
+        writeTable({{"Key ID", "Type", "Size", "Created", "Expires", "Flags"},
+                    {shown, algorithm.empty() ? "?" : algorithm, attr(key, "size"),
+                     key.get("creation-time") == "N/A" ? "?" : attr(key, "creation-time"),
+                     date(key, "expiration-time"), flagText.empty() ? "-" : flagText}},
+                   out);
+        std::vector<Row> details;
+        if (hex.size() == 40 || hex.size() == 32)
+            details.push_back({"Fingerprint:", grouped(hex)});
+        else if (hex.size() == 16)
+            details.push_back({"Long key ID:", "0x" + hex});
+        for (const SXmlElement* userID : key.childrenNamed("userid"))
+            details.push_back({"User ID:", attr(*userID, "name")});
+        const std::string more = key.get("more-userids", "0");
+        if (more != "0")
+            details.push_back({"User ID:", "(" + gPrintable(more) + " more not shown)"});
+        writeTable(details, out, "  ");
+    }
+    if (!list.empty())
+        out << '\n';
+    out << list.size() << (list.size() == 1 ? " key found.\n" : " keys found.\n");
+}
+
+void gRenderKeyServerReport(const SXmlElement& report, std::ostream& out) {
+    for (const SXmlElement* key : report.childrenNamed("key")) {
+        const std::string userID = attr(*key, "userid");
+        out << "key " << attr(*key, "id") << (userID.empty() ? "" : " " + userID) << ": "
+            << attr(*key, "outcome") << '\n';
+    }
+    out << attr(report, "new") << " new, " << attr(report, "changed") << " changed, "
+        << attr(report, "unchanged") << " unchanged\n";
+}
+
 } // namespace vornadmin

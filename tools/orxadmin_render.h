@@ -46,6 +46,13 @@ void gRenderLog(const SXmlElement& transactions, std::ostream& out);
 void gRenderSwitches(const SXmlElement& switches, std::ostream& out);
 // The "configuration" element: aliases, then values.
 void gRenderConfiguration(const SXmlElement& configuration, std::ostream& out);
+// The "keyserver-keys" element of a key server search: each key's table (ID, type, size, dates,
+// flags, then fingerprint or long key ID and user IDs), then how many were found. Nothing of it
+// is verified; every text is shown escaped.
+void gRenderKeyServerKeys(const SXmlElement& keys, std::ostream& out);
+// The "keyserver-report" element of a fetch: one line per key (new, changed or unchanged), then
+// the counts.
+void gRenderKeyServerReport(const SXmlElement& report, std::ostream& out);
 
 } // namespace vornadmin
 

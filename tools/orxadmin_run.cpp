@@ -38,6 +38,10 @@ constexpr size_t kMaxScriptLines = 10000;
 constexpr size_t kMaxSecretLine = 4096;
 // Key generation may take long; its reply gets at least this time limit.
 constexpr unsigned int kGenerationTimeoutMs = 30u * 60 * 1000;
+// The listener asks the key server once per key named (once for a search), each answer within
+// the toolkit's 30 s; the reply gets at least that time per question, and a minute more.
+constexpr unsigned int kKeyServerQuestionMs = 30u * 1000;
+constexpr unsigned int kKeyServerMarginMs = 60u * 1000;
 
 std::string currentUser() {
     std::vector<char> buffer(16384);
@@ -791,6 +795,25 @@ int CConsole::runOne(CAdminConnection& connection, const SCommand& command) {
                       << " certifications by keys not held (the newest 100 per user ID are kept)."
                       << '\n';
         }
+        return status;
+    }
+    if (name == "keyserver-search" || name == "keyserver-fetch") {
+        const bool search = name == "keyserver-search";
+        const SXmlElement request =
+            search ? gKeyServerSearchRequest(command.args.at(0), command.get("server"))
+                   : gKeyServerFetchRequest(command.args, command.get("server"));
+        const unsigned int saved = connection.options().timeoutMs;
+        const auto questions = static_cast<unsigned int>(search ? 1 : command.args.size());
+        connection.setTimeout(
+            std::max(saved, questions * kKeyServerQuestionMs + kKeyServerMarginMs));
+        SReply reply = send(connection, request, status);
+        connection.setTimeout(saved);
+        if (xml)
+            printXml(reply);
+        else if (reply.ok() && search)
+            gRenderKeyServerKeys(body(reply, "keyserver-keys"), m_out);
+        else if (reply.ok())
+            gRenderKeyServerReport(body(reply, "keyserver-report"), m_out);
         return status;
     }
     if (name == "export" || name == "photo") {

@@ -119,6 +119,19 @@ TEST(AdminRequests, KeyEditingRequestsNameTheirKeys) {
               gWriteXml(gSubkeyGenRequest("0x1", 2048, "p", "", "2030-01-01")));
 }
 
+TEST(AdminRequests, KeyServerRequestsNameTheServerOnlyWhenGiven) {
+    EXPECT_EQ(kDecl + "<command type=\"keyserver-search\"><data pattern=\"ann example\"/>"
+                      "</command>",
+              gWriteXml(gKeyServerSearchRequest("ann example", "")));
+    // The listener splits the names at blanks: a fingerprint in groups travels as one word.
+    EXPECT_EQ(
+        kDecl + "<command type=\"keyserver-fetch\"><data ids=\"0x1A2B3C4D "
+                "3F0B96C28D1170AE42D90B6E7F33C1D45A1C9E02\" server=\"hkps://k:443\"/>"
+                "</command>",
+        gWriteXml(gKeyServerFetchRequest(
+            {"0x1A2B3C4D", "3F0B 96C2 8D11 70AE 42D9  0B6E 7F33 C1D4 5A1C 9E02"}, "hkps://k:443")));
+}
+
 TEST(AdminRequests, BinaryPayloadsTravelAsBase64WithTheirSize) {
     const std::string bytes("\x99\x01\x0d\x00\xff", 5);
     EXPECT_EQ(kDecl + "<command type=\"key-add\"><data with-private=\"no\" x509=\"no\">"

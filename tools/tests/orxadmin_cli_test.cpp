@@ -110,6 +110,32 @@ TEST(AdminCommandLine, RefusesWhatTheListenerWouldRefuse) {
         EXPECT_EQ(c.message, refusal(c.args)) << (c.args.empty() ? "" : c.args.front());
 }
 
+TEST(AdminCommandLine, KeyServerCommandsCheckWhatTheyName) {
+    SCommand search =
+        gParseCommandLine({"keyserver-search", "alice@example.org", "--server", "hkp://k"}).command;
+    EXPECT_EQ(Args{"alice@example.org"}, search.args);
+    EXPECT_EQ("hkp://k", search.get("server"));
+    SCommand fetch = gParseCommandLine({"keyserver-fetch", "0x1A2B3C4D", "00112233AABBCCDD",
+                                        "3F0B 96C2 8D11 70AE 42D9 0B6E 7F33 C1D4 5A1C 9E02"})
+                         .command;
+    EXPECT_EQ(3u, fetch.args.size());
+    const std::string bad = "'0x1A2B3C4' is not a key ID or fingerprint (0x and 8 or 16 hex "
+                            "digits, or the 40 of a fingerprint)";
+    EXPECT_EQ(bad, refusal({"keyserver-fetch", "0x1A2B3C4D", "0x1A2B3C4"}));
+    EXPECT_NE(std::string::npos,
+              refusal({"keyserver-fetch", "alice@example.org"}).find("not a key ID"));
+    EXPECT_NE(std::string::npos, refusal({"keyserver-fetch", "1A2B 3C4D"}).find("not a key ID"));
+    EXPECT_EQ("keyserver-search needs a text to look for", refusal({"keyserver-search", ""}));
+    EXPECT_EQ("--server must not be empty", refusal({"keyserver-search", "a", "--server="}));
+    EXPECT_EQ(0u, refusal({"keyserver-search"}).find("Wrong number of arguments"));
+    Args many{"keyserver-fetch"};
+    for (size_t i = 0; i <= kMaxKeyServerFetch; ++i)
+        many.push_back("0x1A2B3C4D");
+    EXPECT_EQ(0u, refusal(many).find("Wrong number of arguments"));
+    many.pop_back();
+    EXPECT_NO_THROW(gParseCommandLine(many));
+}
+
 TEST(AdminCommandLine, CaseOfNamesFollowsTheListenerTables) {
     EXPECT_EQ(
         "aes256",

@@ -89,3 +89,49 @@ TEST(AdminRender, ControlCharactersNeverReachTheTerminal) {
     EXPECT_EQ("J\xc3\xbcrgen", gPrintable("J\xc3\xbcrgen"));
     EXPECT_EQ("two\nlines\tand \\x1B", gPrintable("two\nlines\tand \x1b", true));
 }
+
+TEST(AdminRender, KeyServerSearchShowsWhatTheServerSaidEscaped) {
+    // A server's description is nobody's word: its texts are escaped like any reply text, and
+    // the short key ID is taken from a fingerprint or long key ID only.
+    SXmlElement keys = gParseXml(
+        "<keyserver-keys>"
+        "<key id=\"0x3F0B96C28D1170AE42D90B6E7F33C1D45A1C9E02\" alg=\"RSA\" size=\"2048\" "
+        "creation-time=\"2024-05-01\" expiration-time=\"N/A\" revoked=\"yes\" expired=\"no\" "
+        "disabled=\"no\" more-userids=\"3\"><userid name=\"Alice&#x9;&#x7F;Example\"/>"
+        "<userid name=\"alice@work.example\"/></key>"
+        "<key id=\"0x00112233AABBCCDD\" alg=\"\" size=\"0\" creation-time=\"N/A\" "
+        "expiration-time=\"2030-01-01\" revoked=\"no\" expired=\"yes\" disabled=\"yes\" "
+        "more-userids=\"0\"/>"
+        "<key id=\"0xnot-hex\" alg=\"DSA\" size=\"1024\" creation-time=\"2001-01-01\" "
+        "expiration-time=\"N/A\" revoked=\"no\" expired=\"no\" disabled=\"no\" "
+        "more-userids=\"0\"/>"
+        "</keyserver-keys>");
+    EXPECT_EQ("Key ID      Type  Size  Created     Expires  Flags\n"
+              "0x5A1C9E02  RSA   2048  2024-05-01  never    revoked\n"
+              "  Fingerprint:  3F0B 96C2 8D11 70AE 42D9 0B6E 7F33 C1D4 5A1C 9E02\n"
+              "  User ID:      Alice\\x09\\x7FExample\n"
+              "  User ID:      alice@work.example\n"
+              "  User ID:      (3 more not shown)\n"
+              "\n"
+              "Key ID      Type  Size  Created  Expires     Flags\n"
+              "0xAABBCCDD  ?     0     ?        2030-01-01  expired,disabled\n"
+              "  Long key ID:  0x00112233AABBCCDD\n"
+              "\n"
+              "Key ID     Type  Size  Created     Expires  Flags\n"
+              "0xnot-hex  DSA   1024  2001-01-01  never    -\n"
+              "\n"
+              "3 keys found.\n",
+              render(gRenderKeyServerKeys, keys));
+    EXPECT_EQ("0 keys found.\n", render(gRenderKeyServerKeys, gParseXml("<keyserver-keys/>")));
+}
+
+TEST(AdminRender, KeyServerFetchReportsEachKeyAndTheCounts) {
+    SXmlElement report =
+        gParseXml("<keyserver-report new=\"1\" changed=\"1\" unchanged=\"0\">"
+                  "<key id=\"0x5A1C9E02\" userid=\"Alice &#x7F;Example\" outcome=\"new\"/>"
+                  "<key id=\"0x0BADF00D\" userid=\"\" outcome=\"changed\"/></keyserver-report>");
+    EXPECT_EQ("key 0x5A1C9E02 Alice \\x7FExample: new\n"
+              "key 0x0BADF00D: changed\n"
+              "1 new, 1 changed, 0 unchanged\n",
+              render(gRenderKeyServerReport, report));
+}
