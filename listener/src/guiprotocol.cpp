@@ -9,6 +9,7 @@
 #include <vorngui/guiaudit.h>
 #include <vorngui/guiexceptions.h>
 #include <vorngui/guikeys.h>
+#include <vorngui/guikeyserver.h>
 #include <vorngui/guiprotocol.h>
 #include <vorngui/xmlstring.h>
 
@@ -83,6 +84,13 @@ CResult keys(CGUIClient& client, const DOMElement* data) {
     return (requests.*Handler)(data);
 }
 
+// A key server request (guikeyserver.h), run on the session's facade.
+template <CResult (CGUIKeyServerRequests::*Handler)(const DOMElement*)>
+CResult keyServer(CGUIClient& client, const DOMElement* data) {
+    CGUIKeyServerRequests requests(client.server());
+    return (requests.*Handler)(data);
+}
+
 CResult hostKey(CGUIClient& client, const DOMElement*) { return client.hostKeyElement(); }
 
 constexpr SGUIRequestCheck kNoCheck{eGUICheckPlace::None, nullptr, {}};
@@ -94,6 +102,7 @@ constexpr SGUIRequestCheck onData(std::array<const char*, 8> names) {
 
 using C = CGUIClient;
 using K = CGUIKeyRequests;
+using S = CGUIKeyServerRequests;
 
 constexpr SGUIRequestType kRequestTypes[] = {
     {&C::GUICMD_AUTH, {onData({"username", "password", "domain"}), kNoCheck}, nullptr},
@@ -147,6 +156,8 @@ constexpr SGUIRequestType kRequestTypes[] = {
      {onData({"id", "with-private", "armor", "export-format"}), kNoCheck},
      &keys<&K::doKeyExport>},
     {&C::GUICMD_GET_PICTURE, {onData({"id"}), kNoCheck}, &keys<&K::doGetPicture>},
+    {&S::GUICMD_KS_SEARCH, {onData({"pattern"}), kNoCheck}, &keyServer<&S::doSearch>},
+    {&S::GUICMD_KS_FETCH, {onData({"ids"}), kNoCheck}, &keyServer<&S::doFetch>},
 };
 
 // ---- parsing ----
