@@ -738,7 +738,9 @@ ZAFError AnswerReader::feed(const char* data, size_t size) {
                     return error;
                 break;
             }
-            std::string_view sizeText = trim(line.substr(0, line.find(';')));
+            // A view into `line` itself: a substring would be a temporary the view outlives.
+            const std::string_view sizeText =
+                trim(std::string_view(line).substr(0, line.find(';')));
             if (sizeText.empty() || sizeText.size() > 15)
                 return fail(kZAFError_KeyServerProtocol, "a chunk size of the answer is not valid");
             uint64_t chunk = 0;
