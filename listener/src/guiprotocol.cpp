@@ -157,7 +157,7 @@ constexpr SGUIRequestType kRequestTypes[] = {
      &keys<&K::doKeyExport>},
     {&C::GUICMD_GET_PICTURE, {onData({"id"}), kNoCheck}, &keys<&K::doGetPicture>},
     {&S::GUICMD_KS_SEARCH, {onData({"pattern"}), kNoCheck}, &keyServer<&S::doSearch>},
-    {&S::GUICMD_KS_FETCH, {onData({"ids"}), kNoCheck}, &keyServer<&S::doFetch>},
+    {&S::GUICMD_KS_FETCH, {onData({"ids"}), kNoCheck}, &keyServer<&S::doFetch>, true},
 };
 
 // ---- parsing ----

@@ -166,6 +166,8 @@ TEST(GuiProtocolValidation, EachTypeNamesItsFirstMissingAttribute) {
         {"userid-remove", {"id", "userid"}, ""},
         {"key-revoke", {"id", "revoker-id", "passphrase"}, ""},
         {"get-picture", {"id"}, ""},
+        {"keyserver-search", {"pattern"}, ""},
+        {"keyserver-fetch", {"ids"}, ""},
         {"keys-summary", {}, ""},
         {"conf-get", {}, ""},
         {"log-get", {}, ""},

@@ -12,6 +12,7 @@
 
 #include <fstream>
 #include <gtest/gtest.h>
+#include <sstream>
 
 using namespace vornadmin;
 
@@ -112,7 +113,7 @@ TEST_F(OrxadminKeyServer, SearchesAndFetchesFromARealKeyServer) {
     {
         ScopedIdentity as(*m_account);
         std::ofstream(m_account->file(".zaf/zaf.cfg"), std::ios::app)
-            << "\nKey-Server=\"" << sks.url() << "\"\n";
+            << "\nKey-Server=\"" << sks.url() << "\"\nLog-File=transactions.log\n";
     }
     const SResult again = console({"keyserver-fetch", "0x" + fpr.substr(24)});
     ASSERT_EQ(0, again.status) << again.err;
@@ -124,6 +125,23 @@ TEST_F(OrxadminKeyServer, SearchesAndFetchesFromARealKeyServer) {
     EXPECT_EQ(8, absent.status) << absent.out << absent.err;
     EXPECT_TRUE(holds(absent.err, "0x0123456789ABCDEF")) << absent.err;
     EXPECT_TRUE(before == rings());
+
+    // Fetches change the key rings: each is a line of the transaction log, whatever its outcome;
+    // a search is not.
+    EXPECT_EQ(0, console({"keyserver-search", "alice"}).status);
+    std::vector<std::pair<std::string, std::string>> logged; // operation, rc
+    std::istringstream log(orxtest::readFile(m_account->file(".zaf/transactions.log")));
+    for (std::string line; std::getline(log, line);) {
+        std::vector<std::string> fields;
+        std::istringstream split(line);
+        for (std::string field; std::getline(split, field, '\t');)
+            fields.push_back(field);
+        ASSERT_EQ(6u, fields.size()) << line;
+        logged.emplace_back(fields[3], fields[5]);
+    }
+    const std::vector<std::pair<std::string, std::string>> expected = {{"keyserver-fetch", "0"},
+                                                                       {"keyserver-fetch", "8"}};
+    EXPECT_EQ(expected, logged);
 }
 
 TEST_F(OrxadminKeyServer, RefusesBadValuesBeforeAskingAnyServer) {
