@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # Starts the listener orxgui in the background and the web console orxweb in the foreground;
 # stopping orxweb (Ctrl-C) stops both. Extra arguments go to orxweb (make run-web ARGS="..."),
-# GUI_ARGS to orxgui. The self-signed certificate is kept in $ORXWEB_STATE (default
-# <build>/orxweb-state).
+# GUI_ARGS to orxgui. The self-signed certificate and the listener's pinned host key are kept in
+# $ORXWEB_STATE (default <build>/orxweb-state).
+#
+# orxweb needs no rights (it never opens a user's files; the listener checks passwords and works
+# as each user), so when this script runs as root, orxweb runs as the unprivileged account
+# $ORXWEB_USER (default "orxweb", a system account without a login shell, made when missing),
+# with no way back to root (no new privileges). Only orxgui runs as root.
 set -euo pipefail
 build=${1:-build}
 gui="$build/listener/orxgui"
@@ -14,12 +19,39 @@ for bin in "$gui" "$web"; do
     fi
 done
 export ORXDIR="${ORXDIR:-$(cd "$build" && pwd)}"
+state="${ORXWEB_STATE:-$build/orxweb-state}"
+assets="$(cd "$(dirname "$0")/../web/static" && pwd)"
+mkdir -p "$state"
+run_web=()
+if [ "$(id -u)" -eq 0 ]; then
+    user="${ORXWEB_USER:-orxweb}"
+    if ! id -u "$user" >/dev/null 2>&1; then
+        useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin \
+            --user-group "$user"
+        echo "made the system account $user for orxweb" >&2
+    fi
+    if [ "$(id -u "$user")" -eq 0 ]; then
+        echo "ORXWEB_USER=$user is root; orxweb must run as an unprivileged account" >&2
+        exit 1
+    fi
+    chown -R "$user:" "$state"
+    chmod 700 "$state"
+    run_web=(setpriv --reuid="$user" --regid="$(id -g "$user")" --init-groups --no-new-privs --)
+    # The account must reach the program and the page's files.
+    for path in "$web" "$assets/index.html"; do
+        if ! "${run_web[@]}" test -r "$path"; then
+            echo "$user cannot read $path: give it access to the source and build folders," \
+                "or name another account with ORXWEB_USER" >&2
+            exit 1
+        fi
+    done
+fi
 # Both run in the background so that this script, which receives Ctrl-C and SIGTERM, can stop
 # them in order.
 # shellcheck disable=SC2086
 "$gui" --info verbose ${GUI_ARGS:-} &
 gui_pid=$!
-"$web" --state-dir "${ORXWEB_STATE:-$build/orxweb-state}" "${@:2}" &
+"${run_web[@]}" "$web" --state-dir "$state" --assets "$assets" "${@:2}" &
 web_pid=$!
 trap 'kill "$web_pid" 2>/dev/null || true' INT TERM
 status=0

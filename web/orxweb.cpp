@@ -10,6 +10,7 @@
 #include <iostream>
 #include <pthread.h>
 #include <stdexcept>
+#include <unistd.h>
 
 int main(int argc, char** argv) {
     using namespace vornweb;
@@ -38,6 +39,9 @@ int main(int argc, char** argv) {
         if (gEnsureCertificate(line.stateDir, options.certFile, options.keyFile))
             gLog("made a self-signed certificate in " + options.certFile);
         gLog("certificate SHA-256 fingerprint: " + gCertificateFingerprint(options.certFile));
+        if (::geteuid() == 0)
+            gLog("WARNING: orxweb runs as root although it needs no rights; run it as an "
+                 "unprivileged account (scripts/run-web.sh does)");
         CWebServer server(options);
         gLog(server.pin().describe());
         server.start();

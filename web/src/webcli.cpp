@@ -66,6 +66,8 @@ SWebCommandLine gParseWebCommandLine(const std::vector<std::string>& args,
             o.policyFile = value();
         else if (option == "--max-sessions")
             o.maxSessions = numberOf(option, value(), 1, 1024);
+        else if (option == "--max-sessions-per-user")
+            o.maxSessionsPerUser = numberOf(option, value(), 1, 1024);
         else if (option == "--idle-timeout")
             o.idleSeconds = static_cast<unsigned int>(numberOf(option, value(), 1, 86400));
         else if (option == "--threads")
@@ -112,8 +114,11 @@ std::string gWebHelpText() {
            "  --assets DIR             the page's files\n"
            "  --policy FILE            site policy file shown as fixed settings\n"
            "  --max-sessions N         browser sessions at once (default 16)\n"
+           "  --max-sessions-per-user N  sessions of one user (default 4; a further\n"
+           "                           login ends the least recently used)\n"
            "  --idle-timeout S         a session ends after S idle seconds (default 900)\n"
-           "  --threads N              request threads (default 8)\n"
+           "  --threads N              request threads (default 8, besides two for the\n"
+           "                           page's files)\n"
            "  --help                   this text\n";
 }
 

@@ -1,9 +1,12 @@
 // webhttp: forms, cookies, JSON.
 #include "webhttp.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <stdexcept>
 #include <sys/random.h>
+#include <zlib.h>
 
 namespace vornweb {
 
@@ -332,6 +335,51 @@ std::string gRandomHex(size_t count) {
         hex += kHex[c & 15];
     }
     return hex;
+}
+
+std::string gGzip(const std::string& bytes, int level) {
+    z_stream stream{};
+    // 15 window bits, +16 for the gzip wrapper; memory level 8 is zlib's default.
+    if (deflateInit2(&stream, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        throw std::runtime_error("zlib cannot start");
+    std::string out(deflateBound(&stream, static_cast<uLong>(bytes.size())), '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+    stream.avail_in = static_cast<uInt>(bytes.size());
+    stream.next_out = reinterpret_cast<Bytef*>(&out[0]);
+    stream.avail_out = static_cast<uInt>(out.size());
+    const int result = deflate(&stream, Z_FINISH);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    if (result != Z_STREAM_END)
+        throw std::runtime_error("zlib cannot compress");
+    return out;
+}
+
+bool gAcceptsGzip(const std::string& acceptEncoding) {
+    size_t start = 0;
+    while (start <= acceptEncoding.size()) {
+        size_t end = acceptEncoding.find(',', start);
+        if (end == std::string::npos)
+            end = acceptEncoding.size();
+        std::string item = acceptEncoding.substr(start, end - start);
+        start = end + 1;
+        std::string coding = item.substr(0, item.find(';'));
+        coding.erase(0, coding.find_first_not_of(" \t"));
+        coding.erase(coding.find_last_not_of(" \t") + 1);
+        for (char& c : coding)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (coding != "gzip")
+            continue;
+        std::string rest = item.substr(std::min(item.size(), item.find(';')));
+        rest.erase(std::remove(rest.begin(), rest.end(), ' '), rest.end());
+        // q=0, q=0.0, q=0.00 ... refuse it.
+        const size_t q = rest.find(";q=");
+        if (q == std::string::npos)
+            return true;
+        const std::string value = rest.substr(q + 3);
+        return value.find_first_not_of("0.") != std::string::npos && !value.empty();
+    }
+    return false;
 }
 
 } // namespace vornweb

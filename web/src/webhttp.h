@@ -82,6 +82,12 @@ bool gConstantTimeEquals(const std::string& a, const std::string& b);
 // `count` random bytes from the operating system, as lower-case hexadecimal.
 std::string gRandomHex(size_t count);
 
+// `bytes` in the gzip format, at zlib's compression `level` (1 fast .. 9 small). Throws
+// std::runtime_error when zlib fails.
+std::string gGzip(const std::string& bytes, int level);
+// Whether an Accept-Encoding value accepts gzip (not with q=0).
+bool gAcceptsGzip(const std::string& acceptEncoding);
+
 } // namespace vornweb
 
 #endif

@@ -14,6 +14,7 @@
 #include <functional>
 #include <httplib.h>
 #include <iostream>
+#include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <set>
 #include <sstream>
@@ -30,7 +31,11 @@ namespace {
 // A generated key may take many minutes (a fresh DSA group); the console waits as long.
 constexpr unsigned int kGenerationTimeoutMs = 30u * 60 * 1000;
 
-const char* const kJson = "application/json";
+// With a charset the HTTP library leaves the answer as it is (it compresses only the bare type,
+// slowly); orxweb compresses itself (sendJson).
+const char* const kJson = "application/json; charset=utf-8";
+// Answers from this size on go out compressed when the browser takes gzip.
+constexpr size_t kCompressAbove = 8 * 1024;
 
 std::string errorJson(const std::string& message, const std::string& extra = "") {
     return "{\"error\":" + gJsonString(message) + extra + "}";
@@ -89,6 +94,25 @@ void refused(httplib::Response& res, const SReply& reply) {
 
 std::string okJson(const std::string& body) { return "{\"rc\":0,\"body\":" + body + "}"; }
 
+// What the browser takes: the reception renamed its Accept-Encoding (see gHideAcceptEncoding).
+bool takesGzip(const httplib::Request& req) {
+    return gAcceptsGzip(req.get_header_value("X-Accept-Encode"));
+}
+
+// A JSON answer; a large one compressed at gzip's fastest level (a 7,000-key list of about
+// 1.5 MB in a few milliseconds). "X-Content-Bytes" gives its size before compression, for the
+// page's progress bar.
+void sendJson(const httplib::Request& req, httplib::Response& res, const std::string& json) {
+    res.set_header("X-Content-Bytes", std::to_string(json.size()));
+    if (json.size() >= kCompressAbove && takesGzip(req)) {
+        res.set_header("Content-Encoding", "gzip");
+        res.set_header("Vary", "Accept-Encoding");
+        res.set_content(gGzip(json, 1), kJson);
+    } else {
+        res.set_content(json, kJson);
+    }
+}
+
 // The listener connection failed or fell out of step: the session cannot go on.
 class CListenerLost {
 public:
@@ -134,6 +158,17 @@ std::map<std::string, std::string> keyIndex(const SReply& reply) {
     return index;
 }
 
+// True when the browser says the request comes from another site's page, or from a page without
+// an origin of its own (a sandboxed frame): such a request may change nothing, not even who is
+// logged in.
+bool crossSite(const httplib::Request& req) {
+    const std::string site = req.get_header_value("Sec-Fetch-Site");
+    if (!site.empty() && site != "same-origin" && site != "none")
+        return true;
+    const std::string origin = req.get_header_value("Origin");
+    return !origin.empty() && origin != "https://" + req.get_header_value("Host");
+}
+
 // Increments a session's count of running requests for a scope.
 class CInUse {
 public:
@@ -157,27 +192,78 @@ void gLog(const std::string& line) {
     std::cerr << stamp << " orxweb: " << line << std::endl;
 }
 
+const char* const kTls12Ciphers = "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+                                  "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+                                  "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
+
+// The HTTP library's request parser, routes and answer writer, driven request by request by the
+// reception (webconn.h) instead of the library's own accept loop and threads.
+class CHttpEngine final : public httplib::Server {
+public:
+    bool serve(httplib::Stream& stream, bool closeConnection, bool& connectionClosed, SSL* ssl) {
+        return process_request(stream, closeConnection, connectionClosed,
+                               [ssl](httplib::Request& req) { req.ssl = ssl; });
+    }
+};
+
+namespace {
+
+// Logins in progress hold request threads: never more than half of them.
+SLoginLimits loginLimits(const SWebOptions& options) {
+    SLoginLimits limits = options.logins;
+    limits.inFlight = std::min<size_t>(limits.inFlight, std::max(1u, options.threads / 2));
+    return limits;
+}
+
+} // namespace
+
 CWebServer::CWebServer(SWebOptions options)
     : m_options(std::move(options)),
-      m_sessions(m_options.maxSessions, std::chrono::seconds(m_options.idleSeconds)),
+      m_sessions(m_options.maxSessions, std::chrono::seconds(m_options.idleSeconds), &Clock::now,
+                 m_options.maxSessionsPerUser),
       m_pin(m_options.listenerHost, m_options.listenerPort, m_options.knownHostsFile,
-            m_options.listenerHostKey, m_options.allowPlainListener) {
+            m_options.listenerHostKey, m_options.allowPlainListener),
+      m_logins(loginLimits(m_options)), m_tls(SSL_CTX_new(TLS_server_method()), SSL_CTX_free) {
     loadAssets();
-    const std::string cert = m_options.certFile;
-    const std::string key = m_options.keyFile;
-    m_server = std::make_unique<httplib::SSLServer>([cert, key](SSL_CTX& context) {
-        SSL_CTX_set_min_proto_version(&context, TLS1_2_VERSION);
-        SSL_CTX_set_options(&context, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION |
-                                          SSL_OP_CIPHER_SERVER_PREFERENCE);
-        return SSL_CTX_use_certificate_chain_file(&context, cert.c_str()) == 1 &&
-               SSL_CTX_use_PrivateKey_file(&context, key.c_str(), SSL_FILETYPE_PEM) == 1 &&
-               SSL_CTX_check_private_key(&context) == 1;
-    });
-    if (!m_server->is_valid())
+    const std::string& cert = m_options.certFile;
+    const std::string& key = m_options.keyFile;
+    SSL_CTX* context = m_tls.get();
+    if (context == nullptr || SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 1 ||
+        SSL_CTX_set_cipher_list(context, kTls12Ciphers) != 1)
+        throw std::runtime_error("the TLS library cannot be set up");
+    SSL_CTX_set_options(context, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION |
+                                     SSL_OP_CIPHER_SERVER_PREFERENCE);
+    SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    if (SSL_CTX_use_certificate_chain_file(context, cert.c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(context, key.c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_check_private_key(context) != 1)
         throw std::runtime_error("the certificate " + cert + " or its key " + key +
                                  " cannot be used");
+    m_server = std::make_unique<CHttpEngine>();
     routes();
+    SReceptionLimits limits = m_options.reception;
+    limits.threads = m_options.threads;
+    limits.maxBody = kMaxImport + kMaxFormBody;
+    SReceptionHooks hooks;
+    hooks.serve = [this](httplib::Stream& stream, bool closeConnection, bool& connectionClosed,
+                         SSL* ssl) {
+        return m_server->serve(stream, closeConnection, connectionClosed, ssl);
+    };
+    // The page's files and the session state never wait for the listener.
+    hooks.isFast = [](const SRequestHead& head) {
+        return head.method == "GET" &&
+               (head.path.rfind("/api/", 0) != 0 || head.path == "/api/session");
+    };
+    // Large bodies (key files) only in a session: nobody else makes a request thread read one.
+    hooks.mayStream = [this](const SRequestHead& head) {
+        const auto cookies = gParseCookies(head.cookie);
+        const auto cookie = cookies.find(kSessionCookie);
+        return cookie != cookies.end() && m_sessions.find(cookie->second, false) != nullptr;
+    };
+    m_reception = std::make_unique<CReception>(context, limits, std::move(hooks));
 }
+
+size_t CWebServer::connections() const { return m_reception->connections(); }
 
 CWebServer::~CWebServer() { stop(); }
 
@@ -202,23 +288,23 @@ void CWebServer::loadAssets() {
         std::ifstream in(path, std::ios::binary);
         std::ostringstream bytes;
         bytes << in.rdbuf();
-        m_assets[name] = {contentType(name), bytes.str()};
+        SAsset& asset = m_assets[name];
+        asset.type = contentType(name);
+        asset.bytes = bytes.str();
+        // Text goes out compressed when the browser takes it (made once, at the best level).
+        if (asset.type.rfind("text/", 0) == 0 || asset.type.rfind("image/svg", 0) == 0) {
+            std::string packed = gGzip(asset.bytes, 9);
+            if (packed.size() < asset.bytes.size())
+                asset.gzipped = std::move(packed);
+        }
     }
     if (m_assets.count("index.html") == 0)
         throw std::runtime_error("the page folder " + m_options.assetsDir + " has no index.html");
 }
 
 void CWebServer::routes() {
-    httplib::SSLServer& server = *m_server;
-    server.new_task_queue = [threads = m_options.threads] {
-        return new httplib::ThreadPool(threads);
-    };
+    CHttpEngine& server = *m_server;
     server.set_payload_max_length(kMaxImport + kMaxFormBody);
-    server.set_keep_alive_max_count(100);
-    // Each read and write of a connection waits at most this long (a body announced but never
-    // sent is answered after one wait).
-    server.set_read_timeout(5, 0);
-    server.set_write_timeout(10, 0);
     server.set_default_headers(
         {{"Content-Security-Policy",
           "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' blob:; "
@@ -276,7 +362,16 @@ void CWebServer::routes() {
                        res.status = 404;
                        return;
                    }
-                   res.set_content(it->second.second, it->second.first.c_str());
+                   const SAsset& asset = it->second;
+                   if (!asset.gzipped.empty()) {
+                       res.set_header("Vary", "Accept-Encoding");
+                       if (takesGzip(req)) {
+                           res.set_header("Content-Encoding", "gzip");
+                           res.set_content(asset.gzipped, asset.type.c_str());
+                           return;
+                       }
+                   }
+                   res.set_content(asset.bytes, asset.type.c_str());
                });
 
     // The session the cookie names, or null after answering 401 (saying so when it expired).
@@ -286,7 +381,12 @@ void CWebServer::routes() {
         eLookup lookup = eLookup::eUnknown;
         std::shared_ptr<CWebSession> session =
             cookie == cookies.end() ? nullptr : m_sessions.find(cookie->second, touch, &lookup);
-        if (!session)
+        if (!session && lookup == eLookup::eReplaced)
+            fail(res, 401,
+                 "Your session was ended by a newer login of the same user (at most " +
+                     std::to_string(m_sessions.perUser()) + " at once); please log in again",
+                 ",\"replaced\":true");
+        else if (!session)
             fail(res, 401,
                  lookup == eLookup::eExpired ? "Your session has expired; please log in again"
                                              : "Not logged in",
@@ -303,9 +403,8 @@ void CWebServer::routes() {
         if (!session)
             return;
         if (change) {
-            const std::string origin = req.get_header_value("Origin");
             if (!gConstantTimeEquals(req.get_header_value("X-CSRF-Token"), session->csrf()) ||
-                (!origin.empty() && origin != "https://" + req.get_header_value("Host"))) {
+                crossSite(req)) {
                 gLog("refused a change without a valid CSRF token for user " + session->user());
                 fail(res, 403, "The request lacks a valid CSRF token");
                 return;
@@ -352,6 +451,13 @@ void CWebServer::routes() {
 
     // ---- login, logout, session state ----
     server.Post("/api/login", [this, formOf](const httplib::Request& req, httplib::Response& res) {
+        // A hostile page could otherwise log its visitor's browser in to the page's own
+        // account (and watch what the visitor then stores there).
+        if (crossSite(req)) {
+            gLog("refused a login from another site's page (browser at " + req.remote_addr + ")");
+            fail(res, 403, "Logins are accepted only from orxweb's own page");
+            return;
+        }
         CForm form;
         std::string user;
         std::string password;
@@ -380,6 +486,28 @@ void CWebServer::routes() {
         };
         if (m_sessions.full())
             return full();
+        std::unique_ptr<CLoginSlot> slot;
+        std::chrono::seconds retryAfter{0};
+        bool firstRefusal = false;
+        switch (m_logins.admit(req.remote_addr, user, slot, retryAfter, firstRefusal)) {
+        case eLoginVerdict::eThrottled:
+            if (firstRefusal)
+                gLog("too many failed logins from " + req.remote_addr + " or for user '" + user +
+                     "': further attempts are refused for a while");
+            res.set_header("Retry-After", std::to_string(retryAfter.count()));
+            fail(res, 429,
+                 "Too many failed logins; try again in " + std::to_string(retryAfter.count()) +
+                     " s",
+                 ",\"retryAfter\":" + std::to_string(retryAfter.count()));
+            return;
+        case eLoginVerdict::eBusy:
+            res.set_header("Retry-After", "1");
+            fail(res, 503, "Too many logins are in progress; please try again in a moment",
+                 ",\"busy\":true");
+            return;
+        case eLoginVerdict::eGo:
+            break;
+        }
         std::unique_ptr<CAdminConnection> connection;
         SReply reply;
         try {
@@ -407,15 +535,31 @@ void CWebServer::routes() {
         }
         vornadmin::gWipe(password);
         if (!reply.ok()) {
+            m_logins.failed(req.remote_addr, user);
             gLog("login of user '" + user + "' from " + req.remote_addr + " refused (rc " +
                  std::to_string(reply.rc) + ")");
             fail(res, 401, "Login refused: " + replyError(reply),
                  ",\"rc\":" + std::to_string(reply.rc));
             return;
         }
-        std::shared_ptr<CWebSession> session = m_sessions.create(user, std::move(connection));
+        m_logins.succeeded(user);
+        slot.reset();
+        std::string replaced;
+        bool userFull = false;
+        std::shared_ptr<CWebSession> session =
+            m_sessions.create(user, std::move(connection), &replaced, &userFull);
+        if (!session && userFull) {
+            fail(res, 429,
+                 "Every session of user " + user +
+                     " is busy with a request; try again when one "
+                     "is done");
+            return;
+        }
         if (!session)
             return full();
+        if (!replaced.empty())
+            gLog("user '" + user + "' has " + std::to_string(m_sessions.perUser()) +
+                 " sessions: ended the least recently used one for the new login");
         gLog("user '" + user + "' logged in from " + req.remote_addr);
         const SXmlElement* info = reply.body();
         res.set_header("Set-Cookie", gSessionCookie(session->id()));
@@ -452,16 +596,16 @@ void CWebServer::routes() {
     // ---- reading ----
     auto reader = [inSession](const char* action) {
         return [inSession, action](const httplib::Request& req, httplib::Response& res) {
-            inSession(
-                req, res, false,
-                [action](CWebSession&, CAdminConnection& connection, httplib::Response& response) {
-                    const SReply reply = send(connection, gMapAction(action, CForm()));
-                    if (!reply.ok())
-                        return refused(response, reply);
-                    const SXmlElement* body = reply.body();
-                    response.set_content(okJson(body != nullptr ? gElementToJson(*body) : "null"),
-                                         kJson);
-                });
+            inSession(req, res, false,
+                      [action, &req](CWebSession&, CAdminConnection& connection,
+                                     httplib::Response& response) {
+                          const SReply reply = send(connection, gMapAction(action, CForm()));
+                          if (!reply.ok())
+                              return refused(response, reply);
+                          const SXmlElement* body = reply.body();
+                          sendJson(req, response,
+                                   okJson(body != nullptr ? gElementToJson(*body) : "null"));
+                      });
         };
     };
     server.Get("/api/keys", reader("keys"));
@@ -626,18 +770,9 @@ void CWebServer::routes() {
 }
 
 void CWebServer::start() {
-    if (m_options.port == 0) {
-        const int port = m_server->bind_to_any_port(m_options.address);
-        if (port <= 0)
-            throw std::runtime_error("cannot bind " + m_options.address);
-        m_port = static_cast<uint16_t>(port);
-    } else {
-        if (!m_server->bind_to_port(m_options.address, m_options.port))
-            throw std::runtime_error("cannot bind " + m_options.address + ":" +
-                                     std::to_string(m_options.port));
-        m_port = m_options.port;
-    }
-    m_listenThread = std::thread([this] { m_server->listen_after_bind(); });
+    m_reception->bind(m_options.address, m_options.port);
+    m_port = m_reception->port();
+    m_reception->start();
     m_sweepThread = std::thread([this] {
         std::unique_lock<std::mutex> lock(m_stopMutex);
         while (!m_stopping) {
@@ -657,10 +792,8 @@ void CWebServer::stop() {
         m_stopping = true;
     }
     m_stopSignal.notify_all();
-    if (m_server)
-        m_server->stop();
-    if (m_listenThread.joinable())
-        m_listenThread.join();
+    if (m_reception)
+        m_reception->stop();
     if (m_sweepThread.joinable())
         m_sweepThread.join();
     m_sessions.clear();

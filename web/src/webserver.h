@@ -3,6 +3,8 @@
 #ifndef VORNWEB_WEBSERVER_H
 #define VORNWEB_WEBSERVER_H
 
+#include "webconn.h"
+#include "weblogin.h"
 #include "webpin.h"
 #include "websession.h"
 
@@ -14,11 +16,13 @@
 #include <string>
 #include <thread>
 
-namespace httplib {
-class SSLServer;
-}
-
 namespace vornweb {
+
+class CHttpEngine;
+
+// The TLS 1.2 cipher suites orxweb offers: forward secret key exchange (ECDHE) and
+// authenticated encryption only. TLS 1.3 keeps its own (all of them are both).
+extern const char* const kTls12Ciphers;
 
 // Limits of the HTTP side.
 constexpr size_t kMaxFormBody = 256 * 1024;
@@ -46,8 +50,14 @@ struct SWebOptions {
     // The site policy file whose settings the configuration view shows as fixed.
     std::string policyFile;
     size_t maxSessions = 16;
+    // Sessions of one user; a further login ends the user's least recently used one.
+    size_t maxSessionsPerUser = 4;
     unsigned int idleSeconds = 900;
     unsigned int threads = 8;
+    // Limits of connections, request heads and bodies (threads are set from `threads`).
+    SReceptionLimits reception;
+    // The throttle of failed logins and the cap on logins in progress.
+    SLoginLimits logins;
     // How long a request waits for another request of the same session to finish.
     unsigned int busyWaitSeconds = 60;
 };
@@ -69,6 +79,7 @@ public:
     uint16_t port() const { return m_port; }
     CSessionStore& sessions() { return m_sessions; }
     CListenerPin& pin() { return m_pin; }
+    size_t connections() const;
     const SWebOptions& options() const { return m_options; }
 
 private:
@@ -78,10 +89,17 @@ private:
     SWebOptions m_options;
     CSessionStore m_sessions;
     CListenerPin m_pin;
-    std::map<std::string, std::pair<std::string, std::string>> m_assets; // name: type, bytes
-    std::unique_ptr<httplib::SSLServer> m_server;
+    CLoginGuard m_logins;
+    struct SAsset {
+        std::string type;
+        std::string bytes;
+        std::string gzipped; // empty when compressing gains nothing
+    };
+    std::map<std::string, SAsset> m_assets;
+    std::unique_ptr<CHttpEngine> m_server;
+    std::unique_ptr<SSL_CTX, void (*)(SSL_CTX*)> m_tls;
+    std::unique_ptr<CReception> m_reception;
     uint16_t m_port = 0;
-    std::thread m_listenThread;
     std::thread m_sweepThread;
     std::mutex m_stopMutex;
     std::condition_variable m_stopSignal;

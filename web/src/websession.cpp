@@ -15,8 +15,8 @@ constexpr size_t kMaxRememberedExpired = 256;
 const char* const kSessionCookie = "__Host-orxweb";
 
 CSessionStore::CSessionStore(size_t maxSessions, Clock::duration idle,
-                             std::function<Clock::time_point()> clock)
-    : m_maxSessions(maxSessions), m_idle(idle), m_clock(std::move(clock)) {}
+                             std::function<Clock::time_point()> clock, size_t perUser)
+    : m_maxSessions(maxSessions), m_perUser(perUser), m_idle(idle), m_clock(std::move(clock)) {}
 
 size_t CSessionStore::size() const {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -32,18 +32,46 @@ bool CSessionStore::idleAt(const CWebSession& session, Clock::time_point now) co
     return now - session.lastUse() > m_idle;
 }
 
-void CSessionStore::rememberExpired(const std::string& id) {
-    m_expired.push_back(id);
-    if (m_expired.size() > kMaxRememberedExpired)
-        m_expired.pop_front();
+void CSessionStore::rememberEnded(const std::string& id, eLookup why) {
+    m_ended.emplace_back(id, why);
+    if (m_ended.size() > kMaxRememberedExpired)
+        m_ended.pop_front();
 }
 
 std::shared_ptr<CWebSession>
 CSessionStore::create(const std::string& user,
-                      std::unique_ptr<vornadmin::CAdminConnection> connection) {
+                      std::unique_ptr<vornadmin::CAdminConnection> connection,
+                      std::string* replaced, bool* userFull) {
     auto session = std::make_shared<CWebSession>(gRandomHex(32), gRandomHex(32), user,
                                                  std::move(connection), m_clock());
+    std::shared_ptr<CWebSession> ended; // closed after the lock is released
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (userFull != nullptr)
+        *userFull = false;
+    if (m_perUser > 0) {
+        size_t own = 0;
+        auto oldest = m_sessions.end();
+        for (auto it = m_sessions.begin(); it != m_sessions.end(); ++it) {
+            if (it->second->user() != user)
+                continue;
+            ++own;
+            if (it->second->inUse() == 0 &&
+                (oldest == m_sessions.end() || it->second->lastUse() < oldest->second->lastUse()))
+                oldest = it;
+        }
+        if (own >= m_perUser) {
+            if (oldest == m_sessions.end()) {
+                if (userFull != nullptr)
+                    *userFull = true;
+                return nullptr;
+            }
+            if (replaced != nullptr)
+                *replaced = oldest->first;
+            rememberEnded(oldest->first, eLookup::eReplaced);
+            ended = oldest->second;
+            m_sessions.erase(oldest);
+        }
+    }
     if (m_sessions.size() >= m_maxSessions)
         return nullptr;
     m_sessions.emplace(session->id(), session);
@@ -59,7 +87,7 @@ std::shared_ptr<CWebSession> CSessionStore::find(const std::string& id, bool tou
     if (it != m_sessions.end()) {
         const Clock::time_point now = m_clock();
         if (it->second->inUse() == 0 && idleAt(*it->second, now)) {
-            rememberExpired(id);
+            rememberEnded(id, eLookup::eExpired);
             m_sessions.erase(it);
             outcome = eLookup::eExpired;
         } else {
@@ -68,9 +96,11 @@ std::shared_ptr<CWebSession> CSessionStore::find(const std::string& id, bool tou
                 found->touch(now);
             outcome = eLookup::eFound;
         }
-    } else if (!id.empty() &&
-               std::find(m_expired.begin(), m_expired.end(), id) != m_expired.end()) {
-        outcome = eLookup::eExpired;
+    } else if (!id.empty()) {
+        const auto ended = std::find_if(m_ended.begin(), m_ended.end(),
+                                        [&](const auto& entry) { return entry.first == id; });
+        if (ended != m_ended.end())
+            outcome = ended->second;
     }
     if (result != nullptr)
         *result = outcome;
@@ -87,7 +117,7 @@ bool CSessionStore::remove(const std::string& id, bool expired) {
         ended = it->second;
         m_sessions.erase(it);
         if (expired)
-            rememberExpired(id);
+            rememberEnded(id, eLookup::eExpired);
     }
     // The connection closes here, outside the store's lock, unless a request still holds it.
     return true;
@@ -100,7 +130,7 @@ size_t CSessionStore::sweep() {
         const Clock::time_point now = m_clock();
         for (auto it = m_sessions.begin(); it != m_sessions.end();) {
             if (it->second->inUse() == 0 && idleAt(*it->second, now)) {
-                rememberExpired(it->first);
+                rememberEnded(it->first, eLookup::eExpired);
                 ended.push_back(it->second);
                 it = m_sessions.erase(it);
             } else {

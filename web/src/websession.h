@@ -5,6 +5,7 @@
 #define VORNWEB_WEBSESSION_H
 
 #include <adminclient.h>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -15,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace vornweb {
 
@@ -94,26 +96,32 @@ private:
     std::atomic<int> m_inUse{0};
 };
 
-// What a look-up found.
-enum class eLookup { eFound, eExpired, eUnknown };
+// What a look-up found: eReplaced when the session was ended for a newer one of its user.
+enum class eLookup { eFound, eExpired, eReplaced, eUnknown };
 
 // The sessions of one orxweb, shared by its request threads.
 class CSessionStore {
 public:
-    // `clock` gives the current time (tests pass their own).
+    // `clock` gives the current time (tests pass their own). One user has at most `perUser`
+    // sessions (0: no limit of its own).
     CSessionStore(size_t maxSessions, Clock::duration idle,
-                  std::function<Clock::time_point()> clock = &Clock::now);
+                  std::function<Clock::time_point()> clock = &Clock::now, size_t perUser = 0);
 
     size_t maxSessions() const { return m_maxSessions; }
+    size_t perUser() const { return m_perUser; }
     Clock::duration idle() const { return m_idle; }
     size_t size() const;
     // True when no further session may be made now.
     bool full() const;
 
-    // Makes a session with a fresh identifier and CSRF token (32 random bytes each). Returns null
-    // when the store already holds maxSessions sessions (the connection is then closed).
+    // Makes a session with a fresh identifier and CSRF token (32 random bytes each). A user who
+    // already has perUser sessions loses the least recently used one that no request is using
+    // (its identifier goes to `replaced`). Returns null when the store already holds
+    // maxSessions sessions, or the user's are all in use (`userFull` tells which); the
+    // connection is then closed.
     std::shared_ptr<CWebSession> create(const std::string& user,
-                                        std::unique_ptr<vornadmin::CAdminConnection> connection);
+                                        std::unique_ptr<vornadmin::CAdminConnection> connection,
+                                        std::string* replaced = nullptr, bool* userFull = nullptr);
     // The session of `id`. A session idle for longer than the limit is ended here (eExpired);
     // `touch` counts the look-up as use.
     std::shared_ptr<CWebSession> find(const std::string& id, bool touch, eLookup* result = nullptr);
@@ -126,16 +134,17 @@ public:
 
 private:
     bool idleAt(const CWebSession& session, Clock::time_point now) const;
-    void rememberExpired(const std::string& id);
+    void rememberEnded(const std::string& id, eLookup why);
 
     const size_t m_maxSessions;
+    const size_t m_perUser;
     const Clock::duration m_idle;
     const std::function<Clock::time_point()> m_clock;
     mutable std::mutex m_mutex;
     std::map<std::string, std::shared_ptr<CWebSession>> m_sessions;
-    // Identifiers of sessions that ended by the idle limit, newest last (bounded), so that the
-    // page can say why it was logged out.
-    std::deque<std::string> m_expired;
+    // Identifiers of sessions that ended by the idle limit or were replaced, newest last
+    // (bounded), so that the page can say why it was logged out.
+    std::deque<std::pair<std::string, eLookup>> m_ended;
 };
 
 // The session cookie's name (the "__Host-" prefix makes browsers insist on Secure, Path=/ and no

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <set>
+#include <zlib.h>
 
 using namespace vornweb;
 
@@ -139,4 +140,34 @@ TEST(WebSecrets, CompareAndRandom) {
         seen.insert(token);
     }
     EXPECT_EQ(100u, seen.size());
+}
+
+TEST(WebHttp, GzipRoundTripsAndAcceptEncodingIsRead) {
+    std::string text;
+    for (int i = 0; i < 5000; ++i)
+        text += "{\"id\":\"0x" + std::to_string(i) + "\",\"name\":\"Bench User\"},";
+    for (int level : {1, 9}) {
+        const std::string packed = gGzip(text, level);
+        ASSERT_GT(packed.size(), 18u);
+        EXPECT_EQ('\x1f', packed[0]);
+        EXPECT_EQ('\x8b', packed[1]);
+        EXPECT_LT(packed.size(), text.size() / 4);
+        z_stream stream{};
+        ASSERT_EQ(Z_OK, inflateInit2(&stream, 15 + 16));
+        std::string back(text.size() + 16, '\0');
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.data()));
+        stream.avail_in = static_cast<uInt>(packed.size());
+        stream.next_out = reinterpret_cast<Bytef*>(&back[0]);
+        stream.avail_out = static_cast<uInt>(back.size());
+        EXPECT_EQ(Z_STREAM_END, inflate(&stream, Z_FINISH));
+        back.resize(stream.total_out);
+        inflateEnd(&stream);
+        EXPECT_EQ(text, back);
+    }
+    EXPECT_EQ(gGzip("", 1).size(), gGzip("", 9).size());
+
+    for (const char* yes : {"gzip", "br, gzip, deflate", "GZIP;q=0.5", " deflate , gzip ; q=1"})
+        EXPECT_TRUE(gAcceptsGzip(yes)) << yes;
+    for (const char* no : {"", "br", "deflate, x-gzip", "gzip;q=0", "gzip; q=0.000", "gzipx"})
+        EXPECT_FALSE(gAcceptsGzip(no)) << no;
 }

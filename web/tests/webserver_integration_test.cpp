@@ -5,6 +5,7 @@
 // ctest-labels: threaded
 #include "listener_harness.h"
 #include "test_account.h"
+#include "web_test_support.h"
 #include "webserver.h"
 #include "webtls.h"
 #include "zaf_temp_dir.h"
@@ -28,83 +29,9 @@ using namespace vornweb;
 
 namespace {
 
-struct SResponse {
-    int status = -1;
-    std::string head;
-    std::string body;
-    std::string header(const std::string& name) const {
-        const std::string key = "\r\n" + name + ": ";
-        const size_t at = head.find(key);
-        if (at == std::string::npos)
-            return "";
-        const size_t end = head.find("\r\n", at + key.size());
-        return head.substr(at + key.size(), end - at - key.size());
-    }
-};
-
-// Sends raw bytes over TLS and reads one response (head and Content-Length body). The socket has
-// a receive limit, so a server that never answers fails the test instead of hanging it.
-SResponse rawRequest(uint16_t port, const std::string& bytes) {
-    SResponse response;
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval limit{20, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return response;
-    }
-    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
-    SSL* ssl = SSL_new(context);
-    SSL_set_fd(ssl, fd);
-    if (SSL_connect(ssl) == 1) {
-        size_t sent = 0;
-        while (sent < bytes.size()) {
-            const int n = SSL_write(ssl, bytes.data() + sent,
-                                    static_cast<int>(std::min<size_t>(bytes.size() - sent, 65536)));
-            if (n <= 0)
-                break; // the server may answer and close before reading everything
-            sent += static_cast<size_t>(n);
-        }
-        std::string data;
-        char buffer[16384];
-        size_t expected = std::string::npos;
-        for (;;) {
-            const size_t end = data.find("\r\n\r\n");
-            if (end != std::string::npos && expected == std::string::npos) {
-                response.head = data.substr(0, end);
-                const std::string length = response.header("Content-Length");
-                expected = end + 4 + (length.empty() ? 0 : std::stoul(length));
-            }
-            if (expected != std::string::npos && data.size() >= expected)
-                break;
-            const int n = SSL_read(ssl, buffer, sizeof buffer);
-            if (n <= 0)
-                break;
-            data.append(buffer, static_cast<size_t>(n));
-        }
-        if (!response.head.empty()) {
-            response.status = std::atoi(response.head.c_str() + 9);
-            response.body = data.substr(response.head.size() + 4);
-        }
-    }
-    SSL_free(ssl);
-    SSL_CTX_free(context);
-    ::close(fd);
-    return response;
-}
-
-std::string jsonField(const std::string& json, const std::string& name) {
-    const std::string key = "\"" + name + "\":\"";
-    const size_t at = json.find(key);
-    if (at == std::string::npos)
-        return "";
-    return json.substr(at + key.size(), json.find('"', at + key.size()) - at - key.size());
-}
+using orxwebtest::jsonField;
+using orxwebtest::rawRequest;
+using orxwebtest::SResponse;
 
 class WebServerTest : public ::testing::Test {
 protected:
@@ -234,6 +161,20 @@ TEST_F(WebServerTest, ServesOnlyThePageFilesWithoutTraversal) {
     EXPECT_EQ(200, script.status);
     EXPECT_EQ("text/javascript; charset=utf-8", script.header("Content-Type"));
 
+    // The real page's script: compressed once by orxweb for browsers that take gzip, never by
+    // the library (which would use brotli at its slowest setting on every request).
+    auto real = startServer();
+    const SResponse plain = rawRequest(real->port(), "GET /app.js HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ("", plain.header("Content-Encoding"));
+    const SResponse packed = rawRequest(
+        real->port(), "GET /app.js HTTP/1.1\r\nHost: x\r\nAccept-Encoding: br, gzip\r\n\r\n");
+    EXPECT_EQ("gzip", packed.header("Content-Encoding"));
+    EXPECT_LT(packed.body.size(), plain.body.size() / 2);
+    const SResponse brotliOnly =
+        rawRequest(real->port(), "GET /app.js HTTP/1.1\r\nHost: x\r\nAccept-Encoding: br\r\n\r\n");
+    EXPECT_EQ("", brotliOnly.header("Content-Encoding"));
+    EXPECT_EQ(plain.body, brotliOnly.body);
+
     for (const char* path :
          {"/link.txt", "/.hidden", "/sub/inner.html", "/sub%2finner.html", "/../outside.txt",
           "/%2e%2e/outside.txt", "/..%2foutside.txt", "/assets/../outside.txt", "//outside.txt",
@@ -272,7 +213,8 @@ TEST_F(WebServerTest, MalformedAndOversizedRequests) {
     EXPECT_EQ(413, rawRequest(port, "POST /api/import HTTP/1.1\r\nHost: x\r\nContent-Length: "
                                     "104857600\r\n\r\n")
                        .status);
-    EXPECT_EQ(400, rawRequest(port, "POST /api/login HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: "
+    // Bodies must announce their length: nothing is read in pieces of a size the client picks.
+    EXPECT_EQ(411, rawRequest(port, "POST /api/login HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: "
                                     "chunked\r\n\r\nFFFFFFFFFFFF\r\n")
                        .status);
 
@@ -558,7 +500,10 @@ TEST_F(WebServerTest, FirstContactPinsTheHostKeyAndAChangedKeyIsRefused) {
 
 // Browsers logging in at the same first contact leave one line, not one each.
 TEST_F(WebServerTest, SimultaneousFirstContactsPinOnce) {
-    auto server = startServer(4);
+    SWebOptions options = serverOptions();
+    options.threads = 8; // four logins in progress at once
+    options.logins.inFlightPerAddress = 4;
+    auto server = startServer(options);
     std::vector<std::thread> browsers;
     std::vector<int> statuses(4, -1);
     for (size_t i = 0; i < statuses.size(); ++i)

@@ -109,6 +109,43 @@ TEST(WebSessions, LimitOnSessionsAtOnce) {
     EXPECT_EQ(0u, store.size());
 }
 
+// A user's sessions beyond the cap: the least recently used one that no request is using ends
+// (and says so when it is looked up); when all are busy the new one is refused instead.
+TEST(WebSessions, PerUserCapReplacesTheLeastRecentlyUsedIdleSession) {
+    STestClock clock;
+    CSessionStore store(16, 600s, clock.function(), 3);
+    std::vector<std::shared_ptr<CWebSession>> ann;
+    for (int i = 0; i < 3; ++i) {
+        ann.push_back(store.create("ann", nullptr));
+        clock.advance(1s);
+    }
+    auto bob = store.create("bob", nullptr);
+    store.find(ann[0]->id(), true); // ann[1] is now the least recently used
+    clock.advance(1s);
+    std::string replaced;
+    bool userFull = true;
+    auto fourth = store.create("ann", nullptr, &replaced, &userFull);
+    ASSERT_TRUE(fourth);
+    EXPECT_FALSE(userFull);
+    EXPECT_EQ(ann[1]->id(), replaced);
+    eLookup result = eLookup::eFound;
+    EXPECT_EQ(nullptr, store.find(ann[1]->id(), true, &result));
+    EXPECT_EQ(eLookup::eReplaced, result);
+    EXPECT_TRUE(store.find(ann[0]->id(), true));
+    EXPECT_TRUE(store.find(bob->id(), true));
+    EXPECT_EQ(4u, store.size());
+
+    // A session in use is never the one replaced; with all in use the login is refused.
+    ++ann[0]->inUse();
+    ++ann[2]->inUse();
+    ++fourth->inUse();
+    replaced.clear();
+    EXPECT_EQ(nullptr, store.create("ann", nullptr, &replaced, &userFull));
+    EXPECT_TRUE(userFull);
+    EXPECT_EQ("", replaced);
+    EXPECT_EQ(4u, store.size());
+}
+
 TEST(WebSessions, OneRequestAtATimePerSession) {
     CBusyGate gate;
     ASSERT_TRUE(gate.enter(1s));

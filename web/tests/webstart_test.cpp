@@ -13,8 +13,8 @@ using namespace vornweb;
 TEST(WebStart, CommandLine) {
     const SWebCommandLine line = gParseWebCommandLine(
         {"--port", "0", "--listener-host", "10.1.2.3", "--listener-port", "17766",
-         "--allow-plain-listener", "--max-sessions", "3", "--idle-timeout", "60", "--state-dir",
-         "/tmp/s", "--port-file", "/tmp/p"},
+         "--allow-plain-listener", "--max-sessions", "3", "--max-sessions-per-user", "2",
+         "--idle-timeout", "60", "--state-dir", "/tmp/s", "--port-file", "/tmp/p"},
         "/assets", "/policy.cfg");
     EXPECT_EQ(0, line.options.port);
     EXPECT_EQ("127.0.0.1", line.options.address);
@@ -23,6 +23,7 @@ TEST(WebStart, CommandLine) {
     EXPECT_TRUE(line.options.allowPlainListener);
     EXPECT_EQ("/tmp/s/known_hosts", line.options.knownHostsFile);
     EXPECT_EQ(3u, line.options.maxSessions);
+    EXPECT_EQ(2u, line.options.maxSessionsPerUser);
     EXPECT_EQ(60u, line.options.idleSeconds);
     EXPECT_EQ("/tmp/s", line.stateDir);
     EXPECT_EQ("/tmp/p", line.portFile);
@@ -40,12 +41,14 @@ TEST(WebStart, CommandLine) {
     EXPECT_EQ("/etc/hostkey.pkr", strict.options.listenerHostKey);
     EXPECT_EQ("", strict.options.knownHostsFile);
     EXPECT_EQ(8443, defaults.options.port);
+    EXPECT_EQ(4u, defaults.options.maxSessionsPerUser);
 
     for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
              {"--port"},
              {"--port", "65536"},
              {"--port", "-1"},
              {"--max-sessions", "0"},
+             {"--max-sessions-per-user", "0"},
              {"--idle-timeout", "x"},
              {"--cert", "c.pem"},
              {"--password", "x"},
