@@ -37,6 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     orxfuzz::require(head.method.size() + head.path.size() < end);
     orxfuzz::require(head.cookie.size() < end);
     orxfuzz::require(text.find(head.cookie) != std::string_view::npos);
-    orxfuzz::require(!head.hasLength || head.badLength || head.contentLength < 1000000000000000000ULL);
+    orxfuzz::require(!head.hasLength || head.badLength ||
+                     head.contentLength < 1000000000000000000ULL);
     return 0;
 }

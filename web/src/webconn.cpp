@@ -1,14 +1,13 @@
 // webconn: the reception and the request threads.
 #include "webconn.h"
 
-#include <httplib.h>
-
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <httplib.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -46,7 +45,8 @@ std::string numericHost(const sockaddr_storage& address, socklen_t length, int& 
 }
 
 int remaining(Clock::time_point deadline, std::chrono::milliseconds cap) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     return static_cast<int>(std::max<long long>(0, std::min(left, cap).count()));
 }
 
@@ -162,7 +162,8 @@ public:
         if (m_c.pos < m_c.in.size())
             return true;
         return m_c.streamBody && taken() < m_c.requestLength &&
-               (SSL_pending(m_c.ssl) > 0 || waitFor(m_c.fd, POLLIN, remaining(m_bodyDeadline, m_limits.readTimeout)));
+               (SSL_pending(m_c.ssl) > 0 ||
+                waitFor(m_c.fd, POLLIN, remaining(m_bodyDeadline, m_limits.readTimeout)));
     }
     bool is_writable() const override {
         return !m_failed &&
@@ -186,8 +187,7 @@ public:
             return -1;
         for (;;) {
             ERR_clear_error();
-            const int n =
-                SSL_read(m_c.ssl, ptr, static_cast<int>(std::min<size_t>(size, INT_MAX)));
+            const int n = SSL_read(m_c.ssl, ptr, static_cast<int>(std::min<size_t>(size, INT_MAX)));
             if (n > 0) {
                 m_direct += static_cast<uint64_t>(n);
                 return n;
@@ -369,8 +369,8 @@ void CReception::refuse(CConnection& c, int status) {
     const std::string text = refusalText(status);
     const std::string body = api ? "{\"error\":\"" + text + "\"}" : text + "\n";
     const std::string answer =
-        "HTTP/1.1 " + std::to_string(status) + " " + statusText(status) + "\r\nContent-Type: " +
-        (api ? "application/json" : "text/plain; charset=utf-8") +
+        "HTTP/1.1 " + std::to_string(status) + " " + statusText(status) +
+        "\r\nContent-Type: " + (api ? "application/json" : "text/plain; charset=utf-8") +
         "\r\nCache-Control: no-store\r\nConnection: close\r\nContent-Length: " +
         std::to_string(body.size()) + "\r\n\r\n" + body;
     ERR_clear_error();
@@ -401,9 +401,9 @@ void CReception::accept() {
             c->local = numericHost(own, ownLength, c->localPort);
         if (m_open.load() >= m_limits.maxConnections) {
             // Make room by closing the connection that has waited longest for its request.
-            auto oldest = std::min_element(
-                m_waiting.begin(), m_waiting.end(),
-                [](const auto& a, const auto& b) { return a->since < b->since; });
+            auto oldest =
+                std::min_element(m_waiting.begin(), m_waiting.end(),
+                                 [](const auto& a, const auto& b) { return a->since < b->since; });
             if (oldest != m_waiting.end()) {
                 std::unique_ptr<CConnection> evicted = std::move(*oldest);
                 m_waiting.erase(oldest);
@@ -470,8 +470,7 @@ void CReception::advance(CConnection& c) {
     char buffer[kReadChunk];
     for (;;) {
         const size_t have = c.in.size() - c.pos;
-        const uint64_t wanted =
-            c.state == eState::eHead ? m_limits.maxHead + 1 : c.requestLength;
+        const uint64_t wanted = c.state == eState::eHead ? m_limits.maxHead + 1 : c.requestLength;
         if (have >= wanted)
             break;
         ERR_clear_error();
@@ -579,8 +578,8 @@ void CReception::receive() {
                 close(std::move(c));
             } else if (c->state == eState::eBody && c->events == 0) {
                 dispatch(std::move(c));
-            } else if (swept >= c->deadline && (c->state == eState::eHead || c->state == eState::eBody) &&
-                       c->anyByte) {
+            } else if (swept >= c->deadline &&
+                       (c->state == eState::eHead || c->state == eState::eBody) && c->anyByte) {
                 std::string().swap(c->in);
                 c->pos = 0;
                 refuse(*c, 408);
@@ -588,7 +587,8 @@ void CReception::receive() {
             } else if (swept >= c->deadline || (!c->anyByte && swept >= c->idleUntil)) {
                 close(std::move(c));
             } else {
-                next = std::min(next, c->anyByte ? c->deadline : std::min(c->deadline, c->idleUntil));
+                next =
+                    std::min(next, c->anyByte ? c->deadline : std::min(c->deadline, c->idleUntil));
                 kept.push_back(std::move(c));
             }
         }

@@ -74,7 +74,8 @@ void gHideAcceptEncoding(char* data, size_t length) {
     static const std::string_view kName = "Accept-Encoding:";
     size_t start = 0;
     while (start < length) {
-        const char* feed = static_cast<const char*>(std::memchr(data + start, '\n', length - start));
+        const char* feed =
+            static_cast<const char*>(std::memchr(data + start, '\n', length - start));
         const size_t end = feed == nullptr ? length : static_cast<size_t>(feed - data);
         if (start > 0 && end - start > kName.size() &&
             equalsIgnoringCase(std::string_view(data + start, kName.size()), kName))

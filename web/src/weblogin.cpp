@@ -88,9 +88,8 @@ void CLoginGuard::record(Records& records, const std::string& key, Clock::time_p
     while (records.size() > m_limits.tracked) {
         auto oldest = records.end();
         for (auto it = records.begin(); it != records.end(); ++it)
-            if (it->first != key &&
-                (oldest == records.end() ||
-                 it->second.failures.back() < oldest->second.failures.back()))
+            if (it->first != key && (oldest == records.end() ||
+                                     it->second.failures.back() < oldest->second.failures.back()))
                 oldest = it;
         if (oldest == records.end())
             break;

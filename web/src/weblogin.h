@@ -45,7 +45,8 @@ class CLoginGuard;
 // Holds one slot of the logins in progress until it is destroyed.
 class CLoginSlot {
 public:
-    CLoginSlot(CLoginGuard& guard, std::string address) : m_guard(guard), m_address(std::move(address)) {}
+    CLoginSlot(CLoginGuard& guard, std::string address)
+        : m_guard(guard), m_address(std::move(address)) {}
     ~CLoginSlot();
     CLoginSlot(const CLoginSlot&) = delete;
     CLoginSlot& operator=(const CLoginSlot&) = delete;

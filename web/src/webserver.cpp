@@ -142,22 +142,6 @@ SReply send(CAdminConnection& connection, const SXmlElement& request) {
     }
 }
 
-// The IDs and first user IDs of every key, from a keys summary.
-std::map<std::string, std::string> keyIndex(const SReply& reply) {
-    std::map<std::string, std::string> index;
-    const SXmlElement* keys = reply.body();
-    if (keys == nullptr)
-        return index;
-    for (const SXmlElement* key : keys->childrenNamed("key")) {
-        std::string name;
-        if (const SXmlElement* userids = key->child("userids"))
-            if (const SXmlElement* first = userids->child("userid"))
-                name = first->get("name");
-        index[key->get("idfull", key->get("id"))] = key->get("id") + "\t" + name;
-    }
-    return index;
-}
-
 // True when the browser says the request comes from another site's page, or from a page without
 // an origin of its own (a sandboxed frame): such a request may change nothing, not even who is
 // logged in.
@@ -167,6 +151,174 @@ bool crossSite(const httplib::Request& req) {
         return true;
     const std::string origin = req.get_header_value("Origin");
     return !origin.empty() && origin != "https://" + req.get_header_value("Host");
+}
+
+// Key files: at most this large, sent by the page in pieces of at most kUploadPiece, all
+// sessions together holding at most the upload budget; imported in pieces of whole keys of about
+// kImportPiece (each one request to the listener, which saves the rings after each).
+constexpr size_t kMaxUpload = 64u * 1024 * 1024;
+constexpr size_t kUploadPiece = 4u * 1024 * 1024;
+constexpr size_t kImportPiece = 2u * 1024 * 1024;
+// The keys an import's answer names (the counts cover all).
+constexpr size_t kImportListed = 500;
+
+// The user's key list as the listener has it now. The summary's bytes are read whole; only the
+// keys whose bytes the kept list has not read are parsed (see webkeys.h). A refusal of the
+// listener leaves `refusal` set and returns null.
+std::shared_ptr<const CKeyList> currentKeys(CKeyCache& cache, const std::string& user,
+                                            CAdminConnection& connection, SKeysRefusal& refusal) {
+    std::string bytes;
+    try {
+        const uint32_t length =
+            connection.beginReply(vornadmin::gWriteXml(vornadmin::gKeysSummaryRequest()));
+        bytes.resize(length);
+        size_t got = 0;
+        while (got < length) {
+            const size_t n = connection.readReply(&bytes[got], length - got);
+            if (n == 0)
+                throw new vornadmin::CAdminException("The listener's reply ended early");
+            got += n;
+        }
+    } catch (oozaf::CZAFThrowable* e) {
+        oozaf::CZAFThrowableGuard guard(e);
+        throw CListenerLost(trimmed(e->getDetailedMessage()));
+    }
+    const std::shared_ptr<const CKeyList> kept = cache.get(user);
+    std::shared_ptr<const CKeyList> list = CKeyList::read(bytes, kept.get(), refusal);
+    if (!list)
+        return nullptr;
+    if (kept && kept->version() == list->version())
+        return kept;
+    cache.put(user, list);
+    return list;
+}
+
+void refusedKeys(httplib::Response& res, const SKeysRefusal& refusal) {
+    SReply reply;
+    reply.rc = refusal.rc;
+    reply.error = refusal.error;
+    refused(res, reply);
+}
+
+// The key a page names (short or long ID, fingerprint). Throws CWebInputException (404 for a key
+// the rings do not hold).
+const SKeyEntry& keyOf(const CKeyList& list, const std::string& id) {
+    if (gNormalKeyID(id).empty())
+        throw CWebInputException("'" + id.substr(0, 64) +
+                                 "' is not a key ID (8 or 16 hexadecimal digits) or a fingerprint");
+    bool ambiguous = false;
+    const SKeyEntry* entry = list.find(id, &ambiguous);
+    if (ambiguous)
+        throw CWebInputException("Several of your keys have the ID " + id +
+                                 "; name the key by its long ID or fingerprint");
+    if (entry == nullptr)
+        throw CWebInputException("Your key rings hold no key " + id, 404);
+    return *entry;
+}
+
+bool isKeyField(const std::string& name) {
+    return name == "id" || name == "signer" || name == "revoker" || name == "adk";
+}
+
+// The form with every key it names (short ID, long ID or fingerprint) as the listener's requests
+// name keys: by short ID. Long IDs and fingerprints are looked up in the user's key list (the one
+// kept, then a fresh one when that does not hold the key); a short ID that two keys share names
+// neither and is refused, since the listener could not tell them apart.
+CForm withListenerIDs(const CForm& form, CKeyCache& cache, const std::string& user,
+                      CAdminConnection& connection) {
+    std::vector<std::pair<std::string, std::string>> fields = form.fields();
+    std::shared_ptr<const CKeyList> list = cache.get(user);
+    bool fresh = false;
+    for (auto& field : fields) {
+        if (!isKeyField(field.first))
+            continue;
+        const std::string digits = gNormalKeyID(field.second);
+        if (digits.empty())
+            continue; // the request's own checks refuse it, naming the field
+        bool ambiguous = false;
+        const SKeyEntry* entry = list ? list->find(digits, &ambiguous) : nullptr;
+        if (entry == nullptr && !ambiguous && digits.size() != 8 && !fresh) {
+            SKeysRefusal refusal;
+            list = currentKeys(cache, user, connection, refusal);
+            fresh = true;
+            if (!list)
+                throw CWebInputException(trimmed(refusal.error), 422);
+            entry = list->find(digits, &ambiguous);
+        }
+        if (ambiguous)
+            throw CWebInputException("Several of your keys have the ID " + field.second +
+                                         "; the listener cannot tell them apart",
+                                     409);
+        if (entry == nullptr) {
+            if (digits.size() != 8)
+                throw CWebInputException("Your key rings hold no key " + field.second, 404);
+            field.second = "0x" + digits; // the listener answers for keys not listed yet
+            continue;
+        }
+        bool shared = false;
+        list->find(entry->id, &shared);
+        if (shared)
+            throw CWebInputException("Another of your keys has the same short ID as " +
+                                         entry->idfull + "; the listener cannot tell them apart",
+                                     409);
+        field.second = entry->id;
+    }
+    return CForm(std::move(fields));
+}
+
+// After a change: the key list as it is now, with the changed key (when it still exists) for the
+// page to show at once; "" when the listener refuses the list.
+std::string changedKeys(CKeyCache& cache, const std::string& user, CAdminConnection& connection,
+                        const std::string& id) {
+    SKeysRefusal refusal;
+    const auto list = currentKeys(cache, user, connection, refusal);
+    if (!list)
+        return "";
+    const SKeyEntry* entry = id.empty() ? nullptr : list->find(id);
+    return ",\"keys\":" + (entry != nullptr ? list->keyJson(*entry)
+                                            : "{\"version\":" + gJsonString(list->version()) + "}");
+}
+
+// The long ID of the key named `name` that the current list has and `before` had not (the pair
+// just generated); "" when there is none.
+std::string newKeyNamed(CKeyCache& cache, const std::string& user, CAdminConnection& connection,
+                        const std::shared_ptr<const CKeyList>& before, const std::string& name) {
+    SKeysRefusal refusal;
+    const auto list = currentKeys(cache, user, connection, refusal);
+    if (!list)
+        return "";
+    for (const auto& entry : list->keys())
+        if (entry->name == name && (!before || before->find(entry->idfull) == nullptr))
+            return entry->idfull;
+    return "";
+}
+
+// The end of an import: its status and what it added and changed, from the key lists before the
+// first piece and after the last.
+std::string importSummary(const SImportJob& job, CKeyCache& cache, const std::string& user,
+                          CAdminConnection& connection) {
+    std::string out = ",\"status\":" + std::to_string(job.best) +
+                      ",\"droppedCertifications\":" + std::to_string(job.droppedCertifications);
+    SKeysRefusal refusal;
+    const auto after = currentKeys(cache, user, connection, refusal);
+    if (!after || !job.before)
+        return out;
+    size_t added = 0;
+    size_t changed = 0;
+    std::string shown;
+    for (const auto& entry : after->keys()) {
+        const SKeyEntry* old = job.before->find(entry->idfull);
+        if (old != nullptr) {
+            changed += old->row != entry->row ? 1 : 0;
+            continue;
+        }
+        if (added++ < kImportListed)
+            shown += std::string(shown.empty() ? "" : ",") + "[" + gJsonString(entry->idfull) +
+                     "," + gJsonString(entry->name) + "]";
+    }
+    return out + ",\"addedCount\":" + std::to_string(added) +
+           ",\"changedCount\":" + std::to_string(changed) + ",\"added\":[" + shown +
+           "],\"version\":" + gJsonString(after->version());
 }
 
 // Increments a session's count of running requests for a scope.
@@ -608,7 +760,37 @@ void CWebServer::routes() {
                       });
         };
     };
-    server.Get("/api/keys", reader("keys"));
+    // The list: every key's row; for a page that holds an older version ("since"), the rows
+    // that changed since; nothing when it is current.
+    server.Get("/api/keys", [this, inSession](const httplib::Request& req, httplib::Response& res) {
+        inSession(
+            req, res, false,
+            [&](CWebSession& session, CAdminConnection& connection, httplib::Response& response) {
+                SKeysRefusal refusal;
+                const auto list = currentKeys(m_keys, session.user(), connection, refusal);
+                if (!list)
+                    return refusedKeys(response, refusal);
+                const std::string since = req.get_param_value("since");
+                if (!since.empty() && since == list->version())
+                    return sendJson(req, response,
+                                    "{\"version\":" + gJsonString(since) + ",\"unchanged\":true}");
+                const auto older = since.empty() ? nullptr : m_keys.previous(session.user(), since);
+                sendJson(req, response, older ? list->changesJson(*older) : list->listJson());
+            });
+    });
+
+    // One key, with the names of the keys it mentions and the user's own key pairs.
+    server.Get("/api/key", [this, inSession](const httplib::Request& req, httplib::Response& res) {
+        inSession(
+            req, res, false,
+            [&](CWebSession& session, CAdminConnection& connection, httplib::Response& response) {
+                SKeysRefusal refusal;
+                const auto list = currentKeys(m_keys, session.user(), connection, refusal);
+                if (!list)
+                    return refusedKeys(response, refusal);
+                sendJson(req, response, list->keyJson(keyOf(*list, req.get_param_value("id"))));
+            });
+    });
     server.Get("/api/log", reader("log"));
     server.Get("/api/options", reader("options"));
 
@@ -637,24 +819,30 @@ void CWebServer::routes() {
                   });
     });
 
-    server.Get("/api/photo", [inSession](const httplib::Request& req, httplib::Response& res) {
-        inSession(req, res, false,
-                  [&req](CWebSession&, CAdminConnection& connection, httplib::Response& response) {
-                      const CForm form({{"id", req.get_param_value("id")}});
-                      const SReply reply = send(connection, gMapAction("photo", form));
-                      if (!reply.ok())
-                          return refused(response, reply);
-                      response.set_content(vornadmin::gPhotoBytes(reply), "image/jpeg");
-                  });
+    server.Get("/api/photo", [this, inSession](const httplib::Request& req,
+                                               httplib::Response& res) {
+        inSession(
+            req, res, false,
+            [&](CWebSession& session, CAdminConnection& connection, httplib::Response& response) {
+                const CForm form = withListenerIDs(CForm({{"id", req.get_param_value("id")}}),
+                                                   m_keys, session.user(), connection);
+                const SReply reply = send(connection, gMapAction("photo", form));
+                if (!reply.ok())
+                    return refused(response, reply);
+                response.set_content(vornadmin::gPhotoBytes(reply), "image/jpeg");
+            });
     });
 
     // ---- changes: one form, one listener request ----
-    server.Post(R"(/api/action/([a-z-]{1,32}))", [inSession, formOf](const httplib::Request& req,
-                                                                     httplib::Response& res) {
+    server.Post(R"(/api/action/([a-z-]{1,32}))", [this, inSession,
+                                                  formOf](const httplib::Request& req,
+                                                          httplib::Response& res) {
         const std::string action = req.matches[1];
         static const std::set<std::string> kChanges = {
             "entropy-pair", "entropy-subkey", "sign",   "revoke",
             "userid-add",   "userid-remove",  "remove", "conf-set"};
+        static const std::set<std::string> kKeyChanges = {"sign", "revoke", "userid-add",
+                                                          "userid-remove", "remove"};
         if (kChanges.count(action) == 0) {
             res.status = 404;
             return;
@@ -662,57 +850,71 @@ void CWebServer::routes() {
         inSession(
             req, res, true,
             [&](CWebSession& session, CAdminConnection& connection, httplib::Response& response) {
-                const SXmlElement request = gMapAction(action, formOf(req));
-                const SReply reply = send(connection, request);
+                const CForm form = withListenerIDs(formOf(req), m_keys, session.user(), connection);
+                const SReply reply = send(connection, gMapAction(action, form));
                 if (!reply.ok())
                     return refused(response, reply);
-                if (action != "entropy-pair" && action != "entropy-subkey")
+                std::string keys;
+                if (kKeyChanges.count(action) != 0) {
+                    gLog("user '" + session.user() + "': " + action + " of " + form.get("id") +
+                         " done");
+                    keys = changedKeys(m_keys, session.user(), connection, form.get("id"));
+                } else if (action == "conf-set") {
                     gLog("user '" + session.user() + "': " + action + " done");
+                }
                 const SXmlElement* body = reply.body();
-                response.set_content(okJson(body != nullptr ? gElementToJson(*body) : "null"),
-                                     kJson);
+                sendJson(req, response,
+                         "{\"rc\":0,\"body\":" +
+                             (body != nullptr ? gElementToJson(*body) : std::string("null")) +
+                             keys + "}");
             });
     });
 
     // Key pair or subkey: the entropy the page gathered goes first, then the generation, which
     // may take minutes; the page shows its progress meanwhile.
-    server.Post(R"(/api/generate/(key-gen|subkey-gen))",
-                [inSession, formOf](const httplib::Request& req, httplib::Response& res) {
-                    const std::string action = req.matches[1];
-                    inSession(req, res, true,
-                              [&](CWebSession& session, CAdminConnection& connection,
-                                  httplib::Response& response) {
-                                  const CForm form = formOf(req);
-                                  const SXmlElement generate = gMapAction(action, form);
-                                  if (form.has("entropy")) {
-                                      const SReply supplied =
-                                          send(connection, gMapAction("entropy-supply", form));
-                                      if (!supplied.ok())
-                                          return refused(response, supplied);
-                                  }
-                                  const unsigned int saved = connection.options().timeoutMs;
-                                  connection.setTimeout(std::max(saved, kGenerationTimeoutMs));
-                                  SReply reply;
-                                  try {
-                                      reply = send(connection, generate);
-                                  } catch (...) {
-                                      connection.setTimeout(saved);
-                                      throw;
-                                  }
-                                  connection.setTimeout(saved);
-                                  if (!reply.ok())
-                                      return refused(response, reply);
-                                  gLog("user '" + session.user() + "': " + action + " done");
-                                  response.set_content(okJson("null"), kJson);
-                              });
-                });
-
-    server.Post("/api/export", [inSession, formOf](const httplib::Request& req,
-                                                   httplib::Response& res) {
+    server.Post(R"(/api/generate/(key-gen|subkey-gen))", [this, inSession,
+                                                          formOf](const httplib::Request& req,
+                                                                  httplib::Response& res) {
+        const std::string action = req.matches[1];
         inSession(
             req, res, true,
             [&](CWebSession& session, CAdminConnection& connection, httplib::Response& response) {
-                const CForm form = formOf(req);
+                const CForm form = withListenerIDs(formOf(req), m_keys, session.user(), connection);
+                const SXmlElement generate = gMapAction(action, form);
+                if (form.has("entropy")) {
+                    const SReply supplied = send(connection, gMapAction("entropy-supply", form));
+                    if (!supplied.ok())
+                        return refused(response, supplied);
+                }
+                const auto before = m_keys.get(session.user());
+                const unsigned int saved = connection.options().timeoutMs;
+                connection.setTimeout(std::max(saved, kGenerationTimeoutMs));
+                SReply reply;
+                try {
+                    reply = send(connection, generate);
+                } catch (...) {
+                    connection.setTimeout(saved);
+                    throw;
+                }
+                connection.setTimeout(saved);
+                if (!reply.ok())
+                    return refused(response, reply);
+                gLog("user '" + session.user() + "': " + action + " done");
+                std::string id = form.get("id");
+                if (action == "key-gen")
+                    id = newKeyNamed(m_keys, session.user(), connection, before, form.get("name"));
+                sendJson(req, response,
+                         "{\"rc\":0,\"body\":null" +
+                             changedKeys(m_keys, session.user(), connection, id) + "}");
+            });
+    });
+
+    server.Post("/api/export", [this, inSession, formOf](const httplib::Request& req,
+                                                         httplib::Response& res) {
+        inSession(
+            req, res, true,
+            [&](CWebSession& session, CAdminConnection& connection, httplib::Response& response) {
+                const CForm form = withListenerIDs(formOf(req), m_keys, session.user(), connection);
                 const SXmlElement request = gMapAction("export", form);
                 const SReply reply = send(connection, request);
                 if (!reply.ok())
@@ -733,40 +935,109 @@ void CWebServer::routes() {
             });
     });
 
-    // Import: the body is the key file. The reply lists the keys that were not there before.
-    server.Post("/api/import", [inSession](const httplib::Request& req, httplib::Response& res) {
+    // Import of a key file of any size up to kMaxUpload: the page sends it in pieces
+    // (/api/import/upload), then has it imported piece by piece (/api/import/run, once per
+    // piece of whole keys), showing its progress; the last answer counts what was added.
+    server.Post("/api/import/upload", [this, inSession](const httplib::Request& req,
+                                                        httplib::Response& res) {
+        inSession(req, res, true,
+                  [&](CWebSession& session, CAdminConnection&, httplib::Response& response) {
+                      receivePiece(session, req.get_param_value("offset"),
+                                   req.get_param_value("size"), req.body);
+                      const SImportJob& job = *session.importJob();
+                      sendJson(req, response,
+                               "{\"received\":" + std::to_string(job.bytes.size()) +
+                                   ",\"size\":" + std::to_string(job.total) + "}");
+                  });
+    });
+    server.Post("/api/import/run", [this, inSession](const httplib::Request& req,
+                                                     httplib::Response& res) {
         inSession(
             req, res, true,
             [&](CWebSession& session, CAdminConnection& connection, httplib::Response& response) {
-                const SXmlElement request = gMapImport(req.body);
-                const SReply before = send(connection, gMapAction("keys", CForm()));
-                if (!before.ok())
-                    return refused(response, before);
-                const SReply reply = send(connection, request);
-                if (!reply.ok())
-                    return refused(response, reply);
-                const int status = vornadmin::gImportStatus(reply);
-                const SReply after = send(connection, gMapAction("keys", CForm()));
-                if (!after.ok())
-                    return refused(response, after);
-                const auto old = keyIndex(before);
-                std::string added;
-                size_t count = 0;
-                for (const auto& entry : keyIndex(after)) {
-                    if (old.count(entry.first) != 0)
-                        continue;
-                    const size_t tab = entry.second.find('\t');
-                    if (count++ > 0)
-                        added += ',';
-                    added += "{\"id\":" + gJsonString(entry.second.substr(0, tab)) +
-                             ",\"name\":" + gJsonString(entry.second.substr(tab + 1)) + "}";
+                std::unique_ptr<SImportJob>& job = session.importJob();
+                if (!job || (job->pieces.empty() && job->bytes.size() != job->total))
+                    throw CWebInputException("Send the whole key file first", 409);
+                if (job->pieces.empty()) {
+                    SKeysRefusal refusal;
+                    job->before = currentKeys(m_keys, session.user(), connection, refusal);
+                    if (!job->before)
+                        return refusedKeys(response, refusal);
+                    if (job->bytes.size() <= kImportPiece)
+                        job->pieces.push_back(std::move(job->bytes));
+                    else
+                        job->pieces = vornadmin::gSplitKeyFile(job->bytes, kImportPiece, job->keys);
+                    std::string().swap(job->bytes);
                 }
-                gLog("user '" + session.user() + "' imported " + std::to_string(count) + " keys");
-                response.set_content("{\"rc\":0,\"status\":" + std::to_string(status) +
-                                         ",\"added\":[" + added + "]}",
-                                     kJson);
+                std::string& piece = job->pieces[job->next];
+                const SReply reply = send(connection, gMapImport(piece));
+                std::string().swap(piece);
+                if (!reply.ok()) {
+                    job.reset();
+                    return refused(response, reply);
+                }
+                job->best = std::min(job->best, vornadmin::gImportStatus(reply));
+                job->droppedCertifications +=
+                    vornadmin::gImportDropped(reply, "dropped-certifications");
+                ++job->next;
+                size_t keysDone = 0;
+                size_t keysAll = 0;
+                for (size_t i = 0; i < job->keys.size(); ++i) {
+                    keysAll += job->keys[i];
+                    keysDone += i < job->next ? job->keys[i] : 0;
+                }
+                const std::string progress = "\"piece\":" + std::to_string(job->next) +
+                                             ",\"pieces\":" + std::to_string(job->pieces.size()) +
+                                             ",\"keysDone\":" + std::to_string(keysDone) +
+                                             ",\"keys\":" + std::to_string(keysAll);
+                if (job->next < job->pieces.size())
+                    return sendJson(req, response, "{\"done\":false," + progress + "}");
+                const std::string summary = importSummary(*job, m_keys, session.user(), connection);
+                gLog("user '" + session.user() + "' imported a key file of " +
+                     std::to_string(job->total) + " bytes");
+                job.reset();
+                sendJson(req, response, "{\"done\":true," + progress + summary + "}");
             });
     });
+}
+
+void CWebServer::receivePiece(CWebSession& session, const std::string& offsetText,
+                              const std::string& sizeText, const std::string& body) {
+    const auto number = [](const std::string& text, const char* what) {
+        if (text.empty() || text.size() > 12 ||
+            text.find_first_not_of("0123456789") != std::string::npos)
+            throw CWebInputException(std::string("The ") + what + " is not a number");
+        return static_cast<size_t>(std::stoull(text));
+    };
+    const size_t offset = number(offsetText, "offset");
+    const size_t size = number(sizeText, "file size");
+    if (size == 0)
+        throw CWebInputException("The key file is empty");
+    if (size > kMaxUpload)
+        throw CWebInputException("The key file is larger than " +
+                                     std::to_string(kMaxUpload / (1024 * 1024)) + " MiB",
+                                 413);
+    if (body.size() > kUploadPiece)
+        throw CWebInputException("A piece of the key file is larger than " +
+                                     std::to_string(kUploadPiece / (1024 * 1024)) + " MiB",
+                                 413);
+    std::unique_ptr<SImportJob>& job = session.importJob();
+    if (offset == 0) {
+        job.reset();
+        if (!m_uploads.reserve(size))
+            throw CWebInputException("orxweb holds too many key files at the moment; try again "
+                                     "later",
+                                     503);
+        job = std::make_unique<SImportJob>(m_uploads, size);
+        job->bytes.reserve(size);
+    }
+    if (!job || !job->pieces.empty() || offset != job->bytes.size() || size != job->total)
+        throw CWebInputException("This piece of the key file does not follow the one before; "
+                                 "send the file again",
+                                 409);
+    if (body.size() > job->total - job->bytes.size())
+        throw CWebInputException("The pieces are larger than the file");
+    job->bytes += body;
 }
 
 void CWebServer::start() {
@@ -781,6 +1052,8 @@ void CWebServer::start() {
             const size_t ended = m_sessions.sweep();
             if (ended > 0)
                 gLog(std::to_string(ended) + " idle session(s) ended");
+            // Key lists are kept for users with sessions only.
+            m_keys.retain(m_sessions.users());
             lock.lock();
         }
     });

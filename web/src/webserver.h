@@ -4,6 +4,7 @@
 #define VORNWEB_WEBSERVER_H
 
 #include "webconn.h"
+#include "webkeys.h"
 #include "weblogin.h"
 #include "webpin.h"
 #include "websession.h"
@@ -85,8 +86,14 @@ public:
 private:
     void loadAssets();
     void routes();
+    // Takes one piece of a key file the page sends (see /api/import/upload). Throws
+    // CWebInputException.
+    void receivePiece(CWebSession& session, const std::string& offset, const std::string& size,
+                      const std::string& body);
 
     SWebOptions m_options;
+    // Before the sessions, whose key files count against it.
+    CUploadBudget m_uploads{128u * 1024 * 1024};
     CSessionStore m_sessions;
     CListenerPin m_pin;
     CLoginGuard m_logins;
@@ -96,6 +103,7 @@ private:
         std::string gzipped; // empty when compressing gains nothing
     };
     std::map<std::string, SAsset> m_assets;
+    CKeyCache m_keys;
     std::unique_ptr<CHttpEngine> m_server;
     std::unique_ptr<SSL_CTX, void (*)(SSL_CTX*)> m_tls;
     std::unique_ptr<CReception> m_reception;

@@ -147,6 +147,15 @@ void CSessionStore::clear() {
     ended.swap(m_sessions);
 }
 
+std::vector<std::string> CSessionStore::users() const {
+    std::vector<std::string> names;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto& entry : m_sessions)
+        if (std::find(names.begin(), names.end(), entry.second->user()) == names.end())
+            names.push_back(entry.second->user());
+    return names;
+}
+
 std::string gSessionCookie(const std::string& id) {
     return std::string(kSessionCookie) + "=" + id + "; Path=/; Secure; HttpOnly; SameSite=Strict";
 }

@@ -4,6 +4,8 @@
 #ifndef VORNWEB_WEBSESSION_H
 #define VORNWEB_WEBSESSION_H
 
+#include "webkeys.h"
+
 #include <adminclient.h>
 #include <algorithm>
 #include <atomic>
@@ -65,6 +67,55 @@ private:
     const bool m_held;
 };
 
+// Bytes that all sessions together may hold for key files sent in pieces.
+class CUploadBudget {
+public:
+    explicit CUploadBudget(size_t limit) : m_limit(limit) {}
+    bool reserve(size_t bytes) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (bytes > m_limit - m_used)
+            return false;
+        m_used += bytes;
+        return true;
+    }
+    void release(size_t bytes) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_used -= std::min(bytes, m_used);
+    }
+    size_t used() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_used;
+    }
+
+private:
+    const size_t m_limit;
+    mutable std::mutex m_mutex;
+    size_t m_used = 0;
+};
+
+// A key file the page sends in pieces and then has imported in pieces of whole keys. The bytes it
+// holds count against an upload budget until the job ends.
+struct SImportJob {
+    SImportJob(CUploadBudget& from, size_t size) : budget(from), total(size) {}
+    ~SImportJob() { budget.release(total); }
+    SImportJob(const SImportJob&) = delete;
+    SImportJob& operator=(const SImportJob&) = delete;
+
+    CUploadBudget& budget;
+    const size_t total;
+    std::string bytes;
+    // Once the file is whole: its pieces, the number of keys in each, the next one to import.
+    std::vector<std::string> pieces;
+    std::vector<size_t> keys;
+    size_t next = 0;
+    // The best import status so far (0 imported, 1 as X.509, 2 nothing new) and what the
+    // listener left out.
+    int best = 2;
+    uint64_t droppedCertifications = 0;
+    // The key list before the first piece (to tell what was added).
+    std::shared_ptr<const CKeyList> before;
+};
+
 // One browser session. The listener connection is used by one request at a time: hold `busy`
 // while using it.
 class CWebSession {
@@ -85,6 +136,8 @@ public:
     Clock::time_point lastUse() const { return Clock::time_point(Clock::duration(m_lastUse)); }
     // Requests running on the session; an idle sweep skips a session while it is not zero.
     std::atomic<int>& inUse() { return m_inUse; }
+    // The key file being sent or imported; only touched while holding `busy`.
+    std::unique_ptr<SImportJob>& importJob() { return m_import; }
 
 private:
     const std::string m_id;
@@ -94,6 +147,7 @@ private:
     CBusyGate m_busy;
     std::atomic<Clock::rep> m_lastUse;
     std::atomic<int> m_inUse{0};
+    std::unique_ptr<SImportJob> m_import;
 };
 
 // What a look-up found: eReplaced when the session was ended for a newer one of its user.
@@ -131,6 +185,8 @@ public:
     size_t sweep();
     // Ends every session.
     void clear();
+    // The users that have sessions.
+    std::vector<std::string> users() const;
 
 private:
     bool idleAt(const CWebSession& session, Clock::time_point now) const;

@@ -97,9 +97,8 @@ public:
     bool send(const std::string& bytes) {
         size_t sent = 0;
         while (sent < bytes.size()) {
-            const int n =
-                SSL_write(m_ssl, bytes.data() + sent,
-                          static_cast<int>(std::min<size_t>(bytes.size() - sent, 65536)));
+            const int n = SSL_write(m_ssl, bytes.data() + sent,
+                                    static_cast<int>(std::min<size_t>(bytes.size() - sent, 65536)));
             if (n <= 0)
                 return false;
             sent += static_cast<size_t>(n);
@@ -188,11 +187,12 @@ inline SResponse loginFrom(uint16_t port, const std::string& source, const std::
     const std::string body = "user=" + formEncode(user) + "&password=" + formEncode(password);
     STlsOptions options;
     options.source = source;
-    return rawRequest(port,
-                      "POST /api/login HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-                          "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
-                          std::to_string(body.size()) + "\r\n" + extraHeaders + "\r\n" + body,
-                      options);
+    return rawRequest(
+        port,
+        "POST /api/login HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+            "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+            std::to_string(body.size()) + "\r\n" + extraHeaders + "\r\n" + body,
+        options);
 }
 
 inline std::string jsonField(const std::string& json, const std::string& name) {

@@ -174,8 +174,7 @@ TEST_F(WebAttackTest, GuessingOneNameFromManyAddressesRefusesTheName) {
         EXPECT_EQ(401, loginFrom(port, "127.0.0." + std::to_string(10 + i), s_other->name(),
                                  "wrong password")
                            .status);
-    EXPECT_EQ(429,
-              loginFrom(port, "127.0.0.20", s_other->name(), s_other->password()).status);
+    EXPECT_EQ(429, loginFrom(port, "127.0.0.20", s_other->name(), s_other->password()).status);
 }
 
 // Logins that the listener answers slowly (its own throttle) hold at most half of the request
@@ -271,11 +270,16 @@ public:
 
     bool start(uint16_t listenerPort, const ZafTempDir& dir) {
         const std::string portFile = dir.file("orxweb.port");
-        std::vector<std::string> args{ORXWEB_PATH,         "--port",
-                                      "0",                 "--port-file",
-                                      portFile,            "--listener-port",
-                                      std::to_string(listenerPort), "--state-dir",
-                                      dir.file("state"),   "--assets",
+        std::vector<std::string> args{ORXWEB_PATH,
+                                      "--port",
+                                      "0",
+                                      "--port-file",
+                                      portFile,
+                                      "--listener-port",
+                                      std::to_string(listenerPort),
+                                      "--state-dir",
+                                      dir.file("state"),
+                                      "--assets",
                                       ORXWEB_ASSETS_DIR};
         m_log = dir.file("orxweb.log");
         m_pid = ::fork();
@@ -371,9 +375,8 @@ TEST_F(WebAttackTest, OneAccountHoldsAtMostFourSessions) {
         cookies.push_back(cookie.substr(0, cookie.find(';')));
     }
     EXPECT_EQ(4u, server->sessions().size());
-    const SResponse first =
-        rawRequest(port, "GET /api/session HTTP/1.1\r\nHost: x\r\nCookie: " + cookies.front() +
-                             "\r\n\r\n");
+    const SResponse first = rawRequest(
+        port, "GET /api/session HTTP/1.1\r\nHost: x\r\nCookie: " + cookies.front() + "\r\n\r\n");
     EXPECT_EQ(401, first.status);
     EXPECT_NE(std::string::npos, first.body.find("\"replaced\":true")) << first.body;
     const SResponse last = rawRequest(
@@ -388,10 +391,10 @@ TEST_F(WebAttackTest, LoginsFromAnotherSitesPageAreRefused) {
     auto server = start(options());
     const uint16_t port = server->port();
     const std::string own = "https://127.0.0.1:" + std::to_string(port);
-    for (const std::string& headers : std::vector<std::string>{
-             "Origin: https://evil.example\r\n", "Origin: null\r\n",
-          "Sec-Fetch-Site: cross-site\r\n", "Sec-Fetch-Site: same-site\r\n",
-          "Origin: " + own + "\r\nSec-Fetch-Site: cross-site\r\n"}) {
+    for (const std::string& headers :
+         std::vector<std::string>{"Origin: https://evil.example\r\n", "Origin: null\r\n",
+                                  "Sec-Fetch-Site: cross-site\r\n", "Sec-Fetch-Site: same-site\r\n",
+                                  "Origin: " + own + "\r\nSec-Fetch-Site: cross-site\r\n"}) {
         const SResponse res =
             loginFrom(port, "127.0.0.1", user().name(), user().password(), headers);
         EXPECT_EQ(403, res.status) << headers;

@@ -16,8 +16,7 @@ struct SGuard {
     explicit SGuard(SLoginLimits limits) : guard(limits, [this] { return now; }) {}
 
     // The verdict, and the wait in seconds when refused.
-    std::pair<eLoginVerdict, long long> admit(const std::string& address,
-                                              const std::string& name) {
+    std::pair<eLoginVerdict, long long> admit(const std::string& address, const std::string& name) {
         std::unique_ptr<CLoginSlot> slot;
         std::chrono::seconds retry{0};
         bool first = false;

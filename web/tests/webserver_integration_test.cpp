@@ -250,8 +250,8 @@ TEST_F(WebServerTest, MalformedAndOversizedRequests) {
     const SLogin session = login(*server, s_account->password());
     ASSERT_EQ(200, session.status) << session.body;
     httplib::Headers auth{{"Cookie", session.cookie}, {"X-CSRF-Token", session.csrf}};
-    auto upload = http->Post("/api/import", auth, std::string(8u * 1024 * 1024 + 1, 'k'),
-                             "application/octet-stream");
+    auto upload = http->Post("/api/import/upload?offset=0&size=9000000", auth,
+                             std::string(8u * 1024 * 1024 + 1, 'k'), "application/octet-stream");
     ASSERT_TRUE(upload);
     EXPECT_EQ(413, upload->status);
     // The session is unharmed.
@@ -284,7 +284,7 @@ TEST_F(WebServerTest, LoginCookieAndLogout) {
     auto keys = http->Get("/api/keys", {{"Cookie", good.cookie}});
     ASSERT_TRUE(keys);
     EXPECT_EQ(200, keys->status);
-    EXPECT_EQ(0u, keys->body.find("{\"rc\":0,\"body\":{\"name\":\"keys\""));
+    EXPECT_EQ(0u, keys->body.find("{\"version\":\"")) << keys->body;
     auto anonymous = http->Get("/api/keys");
     ASSERT_TRUE(anonymous);
     EXPECT_EQ(401, anonymous->status);
@@ -588,4 +588,112 @@ TEST_F(WebServerTest, StrictModeWithTheNamedKey) {
                        ", not 0123 4567 89AB CDEF 0123 4567 89AB CDEF 0123 4567"))
         << log;
     EXPECT_FALSE(std::filesystem::exists(m_dir.file("known_hosts")));
+}
+
+namespace {
+
+std::string readWhole(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+size_t countOf(const std::string& text, const std::string& what) {
+    return orxtest::countOccurrences(text, what);
+}
+
+} // namespace
+
+// A key file sent in pieces and imported in pieces of whole keys; then the list (compressed,
+// versioned: an unchanged list is not sent again, a changed one only as its changes) and one key
+// by short ID, long ID or fingerprint.
+TEST_F(WebServerTest, KeyFilesInPiecesAndTheListByVersion) {
+    auto server = startServer();
+    const SLogin session = login(*server, s_account->password());
+    ASSERT_EQ(200, session.status);
+    auto http = client(*server);
+    const httplib::Headers auth{{"Cookie", session.cookie}, {"X-CSRF-Token", session.csrf}};
+    const std::string ring = readWhole(std::string(ORX_SHARED_DIR) + "/bench/pubring-1k.pkr");
+    ASSERT_GT(ring.size(), 1000000u);
+    const std::string size = std::to_string(ring.size());
+    auto upload = [&](size_t offset, const std::string& bytes) {
+        auto res = http->Post(
+            ("/api/import/upload?offset=" + std::to_string(offset) + "&size=" + size).c_str(), auth,
+            bytes, "application/octet-stream");
+        return res ? res->status : -1;
+    };
+    auto run = [&] {
+        auto res = http->Post("/api/import/run", auth, "", "application/x-www-form-urlencoded");
+        return res ? std::make_pair(res->status, res->body) : std::make_pair(-1, std::string());
+    };
+    EXPECT_EQ(409, run().first) << "nothing sent yet";
+    const size_t third = ring.size() / 3;
+    ASSERT_EQ(200, upload(0, ring.substr(0, third)));
+    EXPECT_EQ(409, upload(third + 1, ring.substr(third + 1, 10))) << "a gap";
+    EXPECT_EQ(409, run().first) << "not whole yet";
+    ASSERT_EQ(200, upload(third, ring.substr(third, third)));
+    ASSERT_EQ(200, upload(2 * third, ring.substr(2 * third)));
+    std::pair<int, std::string> step;
+    for (int i = 0; i < 10; ++i) {
+        step = run();
+        ASSERT_EQ(200, step.first) << step.second;
+        if (step.second.find("\"done\":true") != std::string::npos)
+            break;
+    }
+    EXPECT_NE(std::string::npos, step.second.find("\"addedCount\":1000")) << step.second;
+    EXPECT_NE(std::string::npos, step.second.find("\"status\":0"));
+    EXPECT_EQ(500u, countOf(step.second, "[\"0x")) << "the answer names at most 500 keys";
+    EXPECT_EQ(413, upload(0, std::string(4u * 1024 * 1024 + 1, 'k')));
+
+    auto keys = http->Get("/api/keys", {{"Cookie", session.cookie}});
+    ASSERT_TRUE(keys);
+    ASSERT_EQ(200, keys->status);
+    EXPECT_EQ(std::to_string(keys->body.size()), keys->get_header_value("X-Content-Bytes"));
+    // Compressed (fast) for a browser that takes gzip.
+    const SResponse packed = rawRequest(
+        server->port(), "GET /api/keys HTTP/1.1\r\nHost: x\r\nCookie: " + session.cookie +
+                            "\r\nAccept-Encoding: gzip, br\r\n\r\n");
+    EXPECT_EQ(200, packed.status);
+    EXPECT_EQ("gzip", packed.header("Content-Encoding"));
+    EXPECT_EQ(0u, packed.body.find("\x1f\x8b"));
+    EXPECT_LT(packed.body.size(), keys->body.size() / 3);
+    EXPECT_EQ(1000u, countOf(keys->body, "[\"0x"));
+    const std::string version = jsonField(keys->body, "version");
+    ASSERT_EQ(32u, version.size());
+    auto same = http->Get(("/api/keys?since=" + version).c_str(), {{"Cookie", session.cookie}});
+    ASSERT_TRUE(same);
+    EXPECT_NE(std::string::npos, same->body.find("\"unchanged\":true")) << same->body;
+
+    // Bench User 00822 by its three names.
+    auto one = [&](const std::string& id) {
+        auto res = http->Get(("/api/key?id=" + id).c_str(), {{"Cookie", session.cookie}});
+        return res ? std::make_pair(res->status, res->body) : std::make_pair(-1, std::string());
+    };
+    const auto byShort = one("0x53DEDA06");
+    ASSERT_EQ(200, byShort.first) << byShort.second;
+    EXPECT_NE(std::string::npos, byShort.second.find("bench00822@example.org"));
+    const std::string idfull = jsonField(byShort.second, "idfull");
+    const std::string fingerprint = jsonField(byShort.second, "fingerprint");
+    ASSERT_EQ(18u, idfull.size());
+    ASSERT_EQ(40u, fingerprint.size());
+    EXPECT_EQ(byShort, one(idfull.substr(2)));
+    std::string spaced;
+    for (size_t i = 0; i < fingerprint.size(); i += 4)
+        spaced += fingerprint.substr(i, 4) + "%20";
+    EXPECT_EQ(byShort, one(spaced));
+    EXPECT_EQ(404, one("0x0BADC0DE0BADC0DE").first);
+    EXPECT_EQ(400, one("not-a-key").first);
+
+    // Removing it by its long ID: the answer carries the new version, and the list's changes
+    // since the old one name it as removed and hold no rows.
+    auto removed = http->Post("/api/action/remove", auth, "id=" + idfull + "&confirm=yes",
+                              "application/x-www-form-urlencoded");
+    ASSERT_TRUE(removed);
+    ASSERT_EQ(200, removed->status) << removed->body;
+    const std::string newVersion = jsonField(removed->body, "version");
+    EXPECT_NE(version, newVersion);
+    auto changes = http->Get(("/api/keys?since=" + version).c_str(), {{"Cookie", session.cookie}});
+    ASSERT_TRUE(changes);
+    EXPECT_NE(std::string::npos, changes->body.find("\"rows\":[],\"removed\":[\"" + idfull + "\"]"))
+        << changes->body.substr(0, 400);
+    EXPECT_EQ(404, one(idfull).first);
 }
