@@ -8,8 +8,10 @@
 #include <oozaf/vornserverconf.h>
 
 #include <adminrequests.h>
+#include <algorithm>
 #include <cctype>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <orxadmin_cli.h>
@@ -164,6 +166,33 @@ SXmlElement entropySupply(const CForm& form) {
     return request;
 }
 
+// A revocation's reason (RFC 4880 reason-for-revocation): the code and an optional text, set on
+// the request's "data" only when the page chose a reason.
+void reason(const CForm& form, SXmlElement& data) {
+    const std::string code = form.get("reason");
+    if (!code.empty()) {
+        const unsigned long value = number(form, "reason", 0, 110);
+        if (!(value <= 3 || value == 32 || value >= 100))
+            throw CWebInputException("The field 'reason' is no revocation reason code");
+        data.set("reason", std::to_string(value));
+    }
+    const std::string text = optionalText(form, "reason-text");
+    if (!text.empty())
+        data.set("reason-text", text);
+}
+
+// A "command" of `type` whose "data" gets the key's "id" (and what `more` sets).
+SXmlElement keyEdit(const std::string& type, const CForm& form,
+                    const std::function<void(SXmlElement&)>& more) {
+    SXmlElement command = vornadmin::gCommand(type);
+    SXmlElement& data = vornadmin::gData(command);
+    data.set("id", keyID(form, "id"));
+    more(data);
+    return command;
+}
+
+const char* const kTrustLevels[] = {"Unknown", "Never", "Marginal", "Complete", "Ultimate"};
+
 using Mapper = std::function<SXmlElement(const CForm&)>;
 
 const std::map<std::string, Mapper>& mappers() {
@@ -199,7 +228,60 @@ const std::map<std::string, Mapper>& mappers() {
          [](const CForm& form) {
              const std::string id = keyID(form, "id");
              const std::string revoker = form.get("revoker").empty() ? id : keyID(form, "revoker");
-             return vornadmin::gKeyRevokeRequest(id, revoker, text(form, "passphrase"));
+             SXmlElement command =
+                 vornadmin::gKeyRevokeRequest(id, revoker, text(form, "passphrase"));
+             reason(form, vornadmin::gData(command));
+             return command;
+         }},
+        {"trust",
+         [](const CForm& form) {
+             return keyEdit("key-set-trust", form, [&](SXmlElement& data) {
+                 const std::string level = form.required("trust", 16);
+                 if (std::find(std::begin(kTrustLevels), std::end(kTrustLevels), level) ==
+                     std::end(kTrustLevels))
+                     throw CWebInputException("Unknown value '" + level + "' for the owner trust");
+                 data.set("trust", level);
+             });
+         }},
+        {"disable",
+         [](const CForm& form) {
+             return keyEdit("key-set-disabled", form,
+                            [](SXmlElement& data) { data.set("disabled", "yes"); });
+         }},
+        {"enable",
+         [](const CForm& form) {
+             return keyEdit("key-set-disabled", form,
+                            [](SXmlElement& data) { data.set("disabled", "no"); });
+         }},
+        {"expiry",
+         [](const CForm& form) {
+             return keyEdit("key-set-expiry", form, [&](SXmlElement& data) {
+                 data.set("expiry-date", date(form, "expiry"));
+                 data.set("passphrase", text(form, "passphrase"));
+             });
+         }},
+        {"passphrase",
+         [](const CForm& form) {
+             return keyEdit("key-change-passphrase", form, [&](SXmlElement& data) {
+                 data.set("passphrase", text(form, "passphrase"));
+                 data.set("new-passphrase", text(form, "new-passphrase"));
+             });
+         }},
+        {"subkey-revoke",
+         [](const CForm& form) {
+             return keyEdit("subkey-revoke", form, [&](SXmlElement& data) {
+                 data.set("subkey-id", keyID(form, "subkey"));
+                 data.set("passphrase", text(form, "passphrase"));
+                 reason(form, data);
+             });
+         }},
+        {"userid-revoke",
+         [](const CForm& form) {
+             return keyEdit("userid-revoke", form, [&](SXmlElement& data) {
+                 data.set("userid", text(form, "userid", false));
+                 data.set("passphrase", text(form, "passphrase"));
+                 reason(form, data);
+             });
          }},
         {"userid-add",
          [](const CForm& form) {
@@ -337,6 +419,19 @@ SXmlElement gConfigurationFromForm(const CForm& form) {
     configuration.add(std::move(aliases));
     configuration.add(std::move(valueList));
     return configuration;
+}
+
+std::string gKeyTypesJson() {
+    std::string out = "{\"types\":[";
+    bool first = true;
+    for (const oozaf::SZAFNameRow2& row : oozaf::gKeyTypeNames) {
+        if (!first)
+            out += ',';
+        first = false;
+        out += "{\"name\":" + gJsonString(row.second) + ",\"label\":" + gJsonString(row.first) +
+               ",\"size\":2048}";
+    }
+    return out + "]}";
 }
 
 std::string gDirectivesJson() {

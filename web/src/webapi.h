@@ -40,6 +40,10 @@ vornadmin::SXmlElement gMapImport(const std::string& bytes);
 // refused names its directive and the reason.
 vornadmin::SXmlElement gConfigurationFromForm(const CForm& form);
 
+// The key types a key pair may have, by the names the "type" field takes, with the name people
+// know and a size to start with: {"types":[{"name","label","size"},..]}.
+std::string gKeyTypesJson();
+
 // The directives a configuration value may name, with their value type ("boolean", "integer",
 // "string", "keyid", "choice") and whether several values are allowed, as JSON.
 std::string gDirectivesJson();

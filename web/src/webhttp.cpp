@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <stdexcept>
 #include <sys/random.h>
+#include <vector>
 #include <zlib.h>
 
 namespace vornweb {
@@ -380,6 +382,57 @@ bool gAcceptsGzip(const std::string& acceptEncoding) {
         return value.find_first_not_of("0.") != std::string::npos && !value.empty();
     }
     return false;
+}
+
+std::string gPlainError(const std::string& chain, const std::string& kind) {
+    if (kind == "bad-passphrase")
+        return "The passphrase is wrong.";
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start <= chain.size()) {
+        size_t end = chain.find('\n', start);
+        if (end == std::string::npos)
+            end = chain.size();
+        std::string line = chain.substr(start, end - start);
+        start = end + 1;
+        line.erase(0, line.find_first_not_of(" \t\r"));
+        line.erase(line.find_last_not_of(" \t\r") + 1);
+        if (!line.empty())
+            lines.push_back(line);
+    }
+    if (lines.empty())
+        return "The listener refused the request.";
+    std::string sentence = lines.back();
+    for (auto it = lines.rbegin(); it != lines.rend(); ++it)
+        if (it->rfind("Reason: ", 0) == 0) {
+            sentence = it->substr(8);
+            break;
+        }
+    // Wrappers that only say where the failure came from.
+    for (const char* wrapper : {"A format error has been detected in the request: ",
+                                "An error has been detected while importing a key: "}) {
+        const size_t at = sentence.find(wrapper);
+        if (at != std::string::npos)
+            sentence = sentence.substr(at + std::strlen(wrapper));
+    }
+    std::string lower = sentence;
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    static const std::string kNotFound = "key id not found: ";
+    if (lower == "bad passphrase" || lower.find("passphrase is wrong") != std::string::npos)
+        return "The passphrase is wrong.";
+    if (lower.rfind(kNotFound, 0) == 0)
+        return "Your key rings hold no key " + sentence.substr(kNotFound.size()) + ".";
+    if (kind == "key-not-found")
+        return "Your key rings hold no such key.";
+    if (!sentence.empty() && std::islower(static_cast<unsigned char>(sentence[0])))
+        sentence[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(sentence[0])));
+    while (!sentence.empty() && (sentence.back() == ':' || sentence.back() == ' '))
+        sentence.pop_back();
+    if (!sentence.empty() && sentence.back() != '.' && sentence.back() != '!' &&
+        sentence.back() != '?')
+        sentence += '.';
+    return sentence;
 }
 
 } // namespace vornweb

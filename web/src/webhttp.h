@@ -82,6 +82,12 @@ bool gConstantTimeEquals(const std::string& a, const std::string& b);
 // `count` random bytes from the operating system, as lower-case hexadecimal.
 std::string gRandomHex(size_t count);
 
+// One sentence a person understands for a listener's error text `chain` (its cause chain, one
+// message per line, "Reason: ..." lines for reason codes), and the error's `kind` when the
+// listener names one ("bad-passphrase", "key-not-found"): the innermost reason or message,
+// without the wrappers around it, starting with a capital and ending with a period.
+std::string gPlainError(const std::string& chain, const std::string& kind = "");
+
 // `bytes` in the gzip format, at zlib's compression `level` (1 fast .. 9 small). Throws
 // std::runtime_error when zlib fails.
 std::string gGzip(const std::string& bytes, int level);

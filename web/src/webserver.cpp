@@ -88,8 +88,14 @@ std::string replyError(const SReply& reply) {
 }
 
 // A request the listener refused: 422 with its rc and text.
+// A request the listener refused: 422 with one sentence a person understands, its rc, and the
+// listener's whole text as "details".
 void refused(httplib::Response& res, const SReply& reply) {
-    fail(res, 422, replyError(reply), ",\"rc\":" + std::to_string(reply.rc));
+    const vornadmin::SXmlElement* error = reply.root.child("error");
+    const std::string kind = error != nullptr ? error->get("kind") : std::string();
+    const std::string chain = replyError(reply);
+    fail(res, 422, gPlainError(chain, kind),
+         ",\"rc\":" + std::to_string(reply.rc) + ",\"details\":" + gJsonString(chain));
 }
 
 std::string okJson(const std::string& body) { return "{\"rc\":0,\"body\":" + body + "}"; }
@@ -838,12 +844,12 @@ void CWebServer::routes() {
                                                   formOf](const httplib::Request& req,
                                                           httplib::Response& res) {
         const std::string action = req.matches[1];
-        static const std::set<std::string> kChanges = {
-            "entropy-pair", "entropy-subkey", "sign",   "revoke",
-            "userid-add",   "userid-remove",  "remove", "conf-set"};
-        static const std::set<std::string> kKeyChanges = {"sign", "revoke", "userid-add",
-                                                          "userid-remove", "remove"};
-        if (kChanges.count(action) == 0) {
+        // Changes of one key: the answer carries the key as it is afterwards.
+        static const std::set<std::string> kKeyChanges = {
+            "sign",   "revoke",  "userid-add", "userid-remove", "remove",        "trust",
+            "enable", "disable", "expiry",     "passphrase",    "subkey-revoke", "userid-revoke"};
+        if (kKeyChanges.count(action) == 0 && action != "entropy-pair" &&
+            action != "entropy-subkey" && action != "conf-set") {
             res.status = 404;
             return;
         }
@@ -908,6 +914,13 @@ void CWebServer::routes() {
                              changedKeys(m_keys, session.user(), connection, id) + "}");
             });
     });
+
+    // The key types the form offers (the product's table, so a type added there appears).
+    server.Get("/api/generate/types",
+               [sessionOf](const httplib::Request& req, httplib::Response& res) {
+                   if (sessionOf(req, res, false))
+                       sendJson(req, res, gKeyTypesJson());
+               });
 
     server.Post("/api/export", [this, inSession, formOf](const httplib::Request& req,
                                                          httplib::Response& res) {

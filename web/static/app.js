@@ -2,7 +2,7 @@
 // page with textContent, never as markup.
 "use strict";
 
-const state = { user: null, csrf: null, keys: null, keysById: new Map(), sort: "name", sortUp: true, timer: null };
+const state = { user: null, csrf: null, list: null, listStale: false, key: null, sort: "name", sortUp: true, timer: null, flash: null };
 
 // ---------------------------------------------------------------- small helpers
 
@@ -38,19 +38,49 @@ function kids(element, name) {
 function kid(element, name) { return kids(element, name)[0] || null; }
 function yes(element, name) { return attr(element, name) === "yes"; }
 
-function banner(text, good) {
+// Dates as the listener writes them; "N/A" (no time) reads "never" for an expiry.
+function expiry(text) { return !text || text === "N/A" ? "never" : text; }
+
+// A message in the banner: one sentence, and what the listener said in full under "Details".
+function banner(text, good, details) {
   $("banner-text").textContent = text;
+  const more = $("banner-details");
+  more.hidden = !details;
+  $("banner-details-text").textContent = details || "";
+  more.open = false;
   $("banner").className = good ? "good" : "";
   $("banner").hidden = false;
 }
 function clearBanner() { $("banner").hidden = true; }
 
 class ApiError extends Error {
-  constructor(message, status, body) { super(message); this.status = status; this.body = body || {}; }
+  constructor(message, status, body) { super(message); this.status = status; this.body = body || {}; this.details = this.body.details || ""; }
+}
+
+// Reads a response's body, calling progress(bytes, total) as it arrives when the server said how
+// large it is (X-Content-Bytes, before compression).
+async function readBody(response, progress) {
+  const total = Number(response.headers.get("X-Content-Bytes") || 0);
+  if (!progress || !total || !response.body) return response.text();
+  const reader = response.body.getReader();
+  const parts = [];
+  let got = 0;
+  for (;;) {
+    const { done, value } = await reader.read();
+    if (done) break;
+    parts.push(value);
+    got += value.length;
+    progress(got, total);
+  }
+  const bytes = new Uint8Array(got);
+  let at = 0;
+  for (const part of parts) { bytes.set(part, at); at += part.length; }
+  return new TextDecoder().decode(bytes);
 }
 
 // Calls the server. Changes carry the CSRF token. A lost session shows the login, a lost listener
-// the listener page; other failures come back as ApiError with the server's text.
+// the listener page; other failures come back as ApiError with the server's sentence (and the
+// listener's whole text as details).
 async function api(method, path, body, options) {
   const opts = options || {};
   const headers = {};
@@ -73,7 +103,7 @@ async function api(method, path, body, options) {
   let data = {};
   const type = response.headers.get("Content-Type") || "";
   if (type.startsWith("application/json")) {
-    try { data = await response.json(); } catch (e) { data = { error: "Unreadable reply from orxweb" }; }
+    try { data = JSON.parse(await readBody(response, response.ok ? opts.progress : null)); } catch (e) { data = { error: "Unreadable reply from orxweb" }; }
   } else if (!response.ok) {
     data = { error: (await response.text()).trim() || ("HTTP " + response.status) };
   }
@@ -89,10 +119,7 @@ async function api(method, path, body, options) {
     showRefused(data.listenerRefused, data.error);
     throw new ApiError(data.error, 502, data);
   }
-  if (!response.ok) {
-    const rc = data.rc !== undefined ? " (listener rc " + data.rc + ")" : "";
-    throw new ApiError((data.error || ("HTTP " + response.status)) + rc, response.status, data);
-  }
+  if (!response.ok) throw new ApiError(data.error || ("HTTP " + response.status), response.status, data);
   return data;
 }
 
@@ -112,7 +139,7 @@ async function attempt(action, button) {
     return await action();
   } catch (e) {
     if (!(e instanceof ApiError) || (e.status !== 401 && !(e.status === 503 && e.body.listenerDown)))
-      banner(e.message || String(e));
+      banner(e.message || String(e), false, e.details);
   } finally {
     if (button) button.disabled = false;
   }
@@ -128,7 +155,25 @@ function download(blob, name) {
   setTimeout(() => URL.revokeObjectURL(url), 60000);
 }
 
-// A modal dialog with a form; resolves with the form's values or null when cancelled.
+// A progress bar with a line of text, for anything that takes longer than a moment.
+function progressBox(id, text) {
+  const bar = el("div", {});
+  const line = el("p", { class: "hint", id: id + "-text" }, text);
+  const box = el("div", { id, class: "progress-box" }, line, el("div", { class: "progress busy" }, bar));
+  return {
+    box,
+    set(share, message) {
+      bar.parentNode.classList.toggle("busy", share === null);
+      bar.style.width = share === null ? "" : Math.round(share * 100) + "%";
+      if (message) line.textContent = message;
+    }
+  };
+}
+
+function megabytes(bytes) { return (bytes / 1048576).toFixed(1) + " MB"; }
+
+// A modal dialog with a form; resolves with the form's values or null when cancelled. Select
+// options are strings or [value, label] pairs.
 function ask(title, fields, okText, danger) {
   return new Promise(resolve => {
     const inputs = {};
@@ -138,7 +183,10 @@ function ask(title, fields, okText, danger) {
       let input;
       if (f.type === "select") {
         input = el("select", { name: f.name, id: "dialog-" + f.name });
-        for (const option of f.options) input.append(el("option", { value: option, selected: option === f.value }, option));
+        for (const option of f.options) {
+          const [value, label] = Array.isArray(option) ? option : [option, option];
+          input.append(el("option", { value, selected: value === f.value }, label));
+        }
       } else if (f.type === "checkbox") {
         input = el("input", { type: "checkbox", name: f.name, id: "dialog-" + f.name, checked: !!f.value });
         body.append(el("label", { class: "inline" }, input, f.label));
@@ -184,7 +232,8 @@ function showOnly(which) {
 function endSession(message) {
   state.user = null;
   state.csrf = null;
-  state.keys = null;
+  state.list = null;
+  state.key = null;
   if (state.timer) { clearInterval(state.timer); state.timer = null; }
   clearBanner();
   showOnly("login");
@@ -266,52 +315,72 @@ function route() {
   for (const a of document.querySelectorAll("#nav a")) a.classList.toggle("active", a.dataset.view === name || (name === "key" && a.dataset.view === "keys"));
   clearBanner();
   // A message for the view that follows a change (set before the view changes).
-  if (state.flash) { banner(state.flash.text, state.flash.good); state.flash = null; }
+  if (state.flash) { banner(state.flash.text, state.flash.good, state.flash.details); state.flash = null; }
   const view = $("view");
   fill(view, el("p", { class: "hint", id: "loading" }, "Loading…"));
   views[name](view, decodeURIComponent(parts[1] || "")).catch(e => {
     if (!(e instanceof ApiError) || (e.status !== 401 && e.status !== 503)) {
-      fill(view, el("p", { class: "message", id: "view-error" }, e.message || String(e)));
+      fill(view, el("p", { class: "message", id: "view-error" }, e.message || String(e)),
+        e.details ? el("details", {}, el("summary", {}, "Details"), el("pre", { class: "details" }, e.details)) : null);
     }
   });
 }
 
-// ---------------------------------------------------------------- keys
+// ---------------------------------------------------------------- the key list
 
-function primaryName(key) {
-  const ids = kids(kid(key, "userids"), "userid");
-  const primary = ids.find(u => yes(u, "primary")) || ids[0];
-  return primary ? attr(primary, "name") : "";
-}
+// The columns of a list row (orxweb's /api/keys).
+const C = { id: 0, idfull: 1, fp: 2, name: 3, others: 4, alg: 5, size: 6, created: 7, expires: 8, validity: 9, trust: 10, flags: 11 };
+const ROW_HEIGHT = 32;
 
-async function loadKeys(force) {
-  if (!state.keys || force) {
-    const data = await api("GET", "/api/keys");
-    state.keys = kids(data.body, "key");
-    state.keysById = new Map(state.keys.map(k => [attr(k, "id").toLowerCase(), k]));
+// The list as the page holds it: rows by long ID, with a lower-case text per row to search in.
+function takeRows(rows) {
+  const list = state.list || { version: "", rows: new Map() };
+  for (const row of rows) {
+    row.search = [row[C.id], row[C.idfull], row[C.fp], row[C.name], row[C.others]].join("\n").toLowerCase();
+    list.rows.set(row[C.idfull], row);
   }
-  return state.keys;
+  return list;
 }
 
-function badges(key) {
+// Brings the list up to date: all of it the first time, then only what changed since the
+// version the page holds (nothing when it is current).
+async function loadList(progress) {
+  const since = state.list ? "?since=" + encodeURIComponent(state.list.version) : "";
+  const data = await api("GET", "/api/keys" + since, undefined, { progress });
+  if (data.unchanged) { state.listStale = false; return state.list; }
+  if (!data.since || !state.list) state.list = null;
+  const list = takeRows(data.rows || []);
+  for (const gone of data.removed || []) list.rows.delete(gone);
+  list.version = data.version;
+  state.list = list;
+  state.listStale = false;
+  return list;
+}
+
+function flagBadges(flags) {
   const list = el("span", {});
-  for (const [flag, name] of [["revoked", "revoked"], ["expired", "expired"], ["disabled", "disabled"], ["secret", "secret"], ["hasphotoid", "photo"]])
-    if (yes(key, flag)) list.append(el("span", { class: "badge " + name }, name));
+  for (const [letter, name] of [["r", "revoked"], ["e", "expired"], ["d", "disabled"], ["s", "secret"], ["p", "photo"]])
+    if (flags.includes(letter)) list.append(el("span", { class: "badge " + name }, name));
   return list;
 }
 
 const validityRank = { "Complete": 3, "Marginal": 2, "Invalid": 1 };
-function sortKey(key, by) {
+function sortValue(row, by) {
   switch (by) {
-    case "id": return attr(key, "id").toLowerCase();
-    case "created": return attr(key, "creation-time");
-    case "validity": return (validityRank[attr(key, "validity")] || 0) + attr(key, "validity");
-    default: return primaryName(key).toLowerCase();
+    case "id": return row[C.idfull].toLowerCase();
+    case "created": return row[C.created];
+    case "validity": return (validityRank[row[C.validity]] || 0) + row[C.validity];
+    default: return row[C.name].toLowerCase();
   }
 }
 
 async function viewKeys(view) {
-  const keys = await loadKeys(true);
+  const started = performance.now();
+  const loading = progressBox("key-loading", "Loading your keys…");
+  fill(view, el("h1", {}, "Keys"), loading.box);
+  await loadList((got, total) => loading.set(got / total, "Loading your keys… " + megabytes(got) + " of " + megabytes(total)));
+  const list = state.list;
+  const all = [...list.rows.values()];
   const search = el("input", { type: "search", id: "key-search", placeholder: "Search by name, e-mail, ID or fingerprint", value: state.search || "" });
   const sort = el("select", { id: "key-sort" });
   for (const [value, label] of [["name", "Name"], ["id", "Key ID"], ["created", "Created"], ["validity", "Validity"]])
@@ -322,227 +391,394 @@ async function viewKeys(view) {
   const headRow = el("tr", {});
   for (const [label, by] of headers) {
     const th = el("th", { class: by ? "sortable" : null, "data-sort": by }, label);
-    if (by) th.onclick = () => { state.sortUp = state.sort === by ? !state.sortUp : true; state.sort = by; sort.value = by; render(); };
+    if (by) th.onclick = () => { state.sortUp = state.sort === by ? !state.sortUp : true; state.sort = by; sort.value = by; filter(); };
     headRow.append(th);
   }
-  const render = () => {
+  const scroller = el("div", { class: "key-scroll", id: "key-scroll" }, el("table", { id: "key-table" }, el("thead", {}, headRow), body));
+  let shown = [];
+  // Only the rows in sight are made (and a few around them): 7,000 keys scroll as fast as 20.
+  const paint = () => {
+    const first = Math.max(0, Math.floor(scroller.scrollTop / ROW_HEIGHT) - 10);
+    const last = Math.min(shown.length, first + Math.ceil(scroller.clientHeight / ROW_HEIGHT) + 20);
+    const rows = [];
+    if (first > 0) rows.push(el("tr", { class: "spacer", style: "height:" + first * ROW_HEIGHT + "px" }));
+    for (let i = first; i < last; ++i) {
+      const r = shown[i];
+      const row = el("tr", { class: "key-row", "data-id": r[C.idfull] },
+        el("td", { class: "mono" }, r[C.idfull]),
+        el("td", { title: r[C.name] }, r[C.name]),
+        el("td", {}, r[C.alg] + " " + r[C.size]),
+        el("td", {}, r[C.created]),
+        el("td", {}, expiry(r[C.expires])),
+        el("td", {}, r[C.validity]),
+        el("td", {}, r[C.trust]),
+        el("td", {}, flagBadges(r[C.flags])));
+      row.onclick = () => { location.hash = "#/key/" + encodeURIComponent(r[C.idfull]); };
+      rows.push(row);
+    }
+    if (last < shown.length) rows.push(el("tr", { class: "spacer", style: "height:" + (shown.length - last) * ROW_HEIGHT + "px" }));
+    fill(body, ...rows);
+  };
+  const filter = () => {
     const needle = search.value.trim().toLowerCase();
+    const compact = needle.replace(/[\s:]/g, "").replace(/^0x/, "");
     state.search = search.value;
-    let shown = keys.filter(k => !needle || attr(k, "id").toLowerCase().includes(needle) || attr(k, "fingerprint").toLowerCase().includes(needle.replace(/\s/g, "")) ||
-      kids(kid(k, "userids"), "userid").some(u => attr(u, "name").toLowerCase().includes(needle)));
-    shown = shown.map(k => [sortKey(k, state.sort), k]).sort((a, b) => (a[0] < b[0] ? -1 : a[0] > b[0] ? 1 : 0) * (state.sortUp ? 1 : -1)).map(p => p[1]);
+    shown = all.filter(r => !needle || r.search.includes(needle) || (compact.length >= 8 && r.search.includes(compact)));
+    const up = state.sortUp ? 1 : -1;
+    const keyed = shown.map(r => [sortValue(r, state.sort), r]);
+    keyed.sort((a, b) => (a[0] < b[0] ? -1 : a[0] > b[0] ? 1 : 0) * up);
+    shown = keyed.map(p => p[1]);
     for (const th of headRow.children) {
       th.classList.toggle("sorted", th.dataset.sort === state.sort);
       th.classList.toggle("up", th.dataset.sort === state.sort && !state.sortUp);
     }
-    const rows = shown.map(k => {
-      const row = el("tr", { class: "key-row", "data-id": attr(k, "id") },
-        el("td", { class: "mono" }, attr(k, "id")),
-        el("td", {}, primaryName(k)),
-        el("td", {}, attr(k, "alg") + " " + attr(k, "size")),
-        el("td", {}, attr(k, "creation-time")),
-        el("td", {}, attr(k, "expiration-time")),
-        el("td", {}, attr(k, "validity")),
-        el("td", {}, attr(k, "trust")),
-        el("td", {}, badges(k)));
-      row.onclick = () => { location.hash = "#/key/" + encodeURIComponent(attr(k, "id")); };
-      return row;
-    });
-    fill(body, ...rows);
-    count.textContent = shown.length + " of " + keys.length + " keys";
+    count.textContent = shown.length + " of " + all.length + " keys";
+    scroller.scrollTop = 0;
+    paint();
   };
-  // Typing re-renders once the keys stop coming, not at every key.
   let pending = null;
-  search.oninput = () => { clearTimeout(pending); pending = setTimeout(render, 120); };
-  sort.onchange = () => { state.sort = sort.value; state.sortUp = true; render(); };
-  fill(view, 
+  search.oninput = () => { clearTimeout(pending); pending = setTimeout(filter, 120); };
+  sort.onchange = () => { state.sort = sort.value; state.sortUp = true; filter(); };
+  scroller.onscroll = () => requestAnimationFrame(paint);
+  fill(view,
     el("h1", {}, "Keys"),
     el("div", { class: "toolbar" }, search, sort, count),
-    keys.length === 0 ? el("p", { class: "hint", id: "no-keys" }, "Your key rings hold no keys yet. Generate a key pair or import keys.") : null,
-    el("table", { id: "key-table" }, el("thead", {}, headRow), body));
-  render();
+    all.length === 0 ? el("p", { class: "hint", id: "no-keys" }, "Your key rings hold no keys yet. Generate a key pair or import keys.") : null,
+    scroller);
+  filter();
+  view.dataset.shownAfter = String(Math.round(performance.now() - started));
   search.focus();
 }
 
-function signerLabel(id) {
-  const key = state.keysById.get(String(id).toLowerCase());
-  return key ? id + " (" + primaryName(key) + ")" : id + " (not in your key rings)";
+// ---------------------------------------------------------------- one key
+
+// A signer's label: its ID and the name the key list gives it.
+function keyLabel(id, names) {
+  const name = names && names[id];
+  return name ? id + " (" + name + ")" : id + " (not in your key rings)";
+}
+
+// What a certification's check found: the listener checks each with its issuer's key.
+function checkedState(signature) {
+  if (yes(signature, "verified")) return "verified";
+  if (yes(signature, "tried")) return "does not verify";
+  return "not checked (the signer's key is not in your rings)";
+}
+
+// Usage letters of a subkey as words.
+function usageWords(usage) {
+  const words = [];
+  if (usage.includes("s")) words.push("signing");
+  if (usage.includes("e")) words.push("encryption");
+  if (usage.includes("a")) words.push("authentication");
+  return words.join(" and ");
 }
 
 async function viewKey(view, id) {
-  await loadKeys(false);
-  let key = state.keysById.get(id.toLowerCase());
-  if (!key) { await loadKeys(true); key = state.keysById.get(id.toLowerCase()); }
-  if (!key) throw new Error("No key " + id + " in your key rings.");
+  let data = state.key && (state.key.key.attrs.idfull === id || state.key.key.attrs.id === id) ? state.key : null;
+  if (!data) {
+    data = await api("GET", "/api/key?id=" + encodeURIComponent(id));
+    state.key = data;
+  }
+  renderKey(view, data);
+}
+
+function renderKey(view, data) {
+  const key = data.key;
+  const names = data.names || {};
+  const own = data.own || [];
+  const idfull = attr(key, "idfull") || attr(key, "id");
+  const primary = (kids(kid(key, "userids"), "userid").find(u => yes(u, "primary")) || kids(kid(key, "userids"), "userid")[0]);
+  const title = primary ? attr(primary, "name") : idfull;
   const props = el("dl", { class: "props" });
-  const prop = (name, value, mono) => props.append(el("dt", {}, name), el("dd", { class: mono ? "mono" : null }, value));
-  prop("Key ID", attr(key, "idfull") || attr(key, "id"), true);
+  const prop = (name, value, mono, pid) => props.append(el("dt", {}, name), el("dd", { class: mono ? "mono" : null, id: pid }, value));
+  prop("Key ID", idfull, true, "prop-id");
+  prop("Short ID", attr(key, "id"), true);
   prop("Fingerprint", (attr(key, "fingerprint").match(/.{1,4}/g) || []).join(" "), true);
   prop("Algorithm", attr(key, "alg") + (attr(key, "version") ? " (" + attr(key, "version") + ")" : "") + ", " + attr(key, "size") + " bits");
   prop("Created", attr(key, "creation-time"));
-  prop("Expires", attr(key, "expiration-time"));
+  prop("Expires", expiry(attr(key, "expiration-time")), false, "prop-expires");
   prop("Validity", attr(key, "validity"));
-  prop("Trust", attr(key, "trust"));
+  prop("Owner trust", attr(key, "trust"), false, "prop-trust");
   prop("Preferred cipher", attr(key, "cipher"));
-  prop("Flags", badges(key));
+  const flags = ["revoked", "expired", "disabled", "secret"].filter(f => yes(key, f)).map(f => f[0]).join("") + (yes(key, "hasphotoid") ? "p" : "");
+  prop("Flags", flagBadges(flags), false, "prop-flags");
 
+  const secret = yes(key, "secret");
   const userids = el("ul", { class: "plain", id: "userid-list" });
   for (const u of kids(kid(key, "userids"), "userid")) {
     const sigs = el("ul", { class: "sigs" });
     for (const s of kids(kid(u, "signatures"), "signature")) {
-      const flags = ["revoked", "expired"].filter(f => yes(s, f)).join(", ");
-      sigs.append(el("li", { class: "signature" }, "signed by " + signerLabel(attr(s, "signer-id")) + ", " + attr(s, "creation-time") +
-        (attr(s, "expiration-time") !== "N/A" ? ", expires " + attr(s, "expiration-time") : "") + (flags ? " — " + flags : "") +
-        (yes(s, "verified") ? ", verified" : "")));
+      const flagsText = ["revoked", "expired"].filter(f => yes(s, f)).join(", ");
+      sigs.append(el("li", { class: "signature" }, "signed by " + keyLabel(attr(s, "signer-id"), names) + ", " + attr(s, "creation-time") +
+        (attr(s, "expiration-time") !== "N/A" && attr(s, "expiration-time") ? ", expires " + attr(s, "expiration-time") : "") +
+        " — " + checkedState(s) + (flagsText ? ", " + flagsText : "")));
     }
-    const remove = el("button", { type: "button", class: "secondary", title: "Remove this user ID" }, "Remove");
-    remove.onclick = () => removeUserID(key, attr(u, "name"), remove);
-    userids.append(el("li", {}, el("strong", {}, attr(u, "name")), " ",
+    const name = attr(u, "name");
+    const remove = el("button", { type: "button", class: "secondary small", title: "Remove this user ID" }, "Remove");
+    remove.onclick = () => removeUserID(key, name, remove);
+    const revoke = secret ? el("button", { type: "button", class: "secondary small", title: "Revoke this user ID" }, "Revoke") : null;
+    if (revoke) revoke.onclick = () => revokeUserID(key, name, revoke);
+    userids.append(el("li", {}, el("strong", {}, name), " ",
       yes(u, "primary") ? el("span", { class: "badge primary" }, "primary") : null,
-      attr(u, "type") && attr(u, "type") !== "User ID" ? el("span", { class: "badge" }, attr(u, "type")) : null, " ", remove, sigs));
+      attr(u, "type") && attr(u, "type") !== "User ID" ? el("span", { class: "badge" }, attr(u, "type")) : null, " ", remove, " ", revoke, sigs));
   }
-  const list = (id, items, empty, map) => items.length ? el("ul", { class: "plain", id }, ...items.map(map)) : el("p", { class: "hint", id }, empty);
-  const subkeys = list("subkey-list", kids(kid(key, "subkeys"), "subkey"), "No subkeys.", s => el("li", { class: "mono" },
-    attr(s, "id") + " · " + attr(s, "size") + " bits · created " + attr(s, "creation-time") + " · expires " + attr(s, "expiration-time"),
-    " ", yes(s, "revoked") ? el("span", { class: "badge revoked" }, "revoked") : null, yes(s, "expired") ? el("span", { class: "badge expired" }, "expired") : null));
-  const revokers = list("revoker-list", kids(kid(key, "revokers"), "revoker"), "No designated revokers.", r => el("li", { class: "mono" }, signerLabel(attr(r, "id"))));
-  const adks = list("adk-list", kids(kid(key, "adks"), "adk"), "No additional decryption keys.", a => el("li", { class: "mono" }, signerLabel(attr(a, "id"))));
+  const list = (lid, items, empty, map) => items.length ? el("ul", { class: "plain", id: lid }, ...items.map(map)) : el("p", { class: "hint", id: lid }, empty);
+  const subkeys = list("subkey-list", kids(kid(key, "subkeys"), "subkey"), "No subkeys.", s => {
+    const revoke = secret && !yes(s, "revoked") ? el("button", { type: "button", class: "secondary small" }, "Revoke") : null;
+    if (revoke) revoke.onclick = () => revokeSubkey(key, attr(s, "idfull") || attr(s, "id"), revoke);
+    const usage = usageWords(attr(s, "usage"));
+    return el("li", { class: "mono subkey" },
+      (attr(s, "idfull") || attr(s, "id")) + " · " + (attr(s, "alg") ? attr(s, "alg") + " " : "") + attr(s, "size") + " bits" +
+      (usage ? " · " + usage : "") + " · created " + attr(s, "creation-time") + " · expires " + expiry(attr(s, "expiration-time")),
+      " ", yes(s, "revoked") ? el("span", { class: "badge revoked" }, "revoked") : null, yes(s, "expired") ? el("span", { class: "badge expired" }, "expired") : null, " ", revoke);
+  });
+  const revokers = list("revoker-list", kids(kid(key, "revokers"), "revoker"), "No designated revokers.", r => el("li", { class: "mono" }, keyLabel(attr(r, "id"), names)));
+  const adks = list("adk-list", kids(kid(key, "adks"), "adk"), "No additional decryption keys.", a => el("li", { class: "mono" }, keyLabel(attr(a, "id"), names)));
 
   const photo = el("div", { class: "photo", id: "photo" });
   if (yes(key, "hasphotoid")) {
     photo.append(el("p", { class: "hint" }, "Loading the photo…"));
-    api("GET", "/api/photo?id=" + encodeURIComponent(attr(key, "id")), undefined, { raw: true })
-      .then(r => r.blob()).then(b => fill(photo, el("img", { src: URL.createObjectURL(b), alt: "Photo ID of " + primaryName(key) })))
+    api("GET", "/api/photo?id=" + encodeURIComponent(idfull), undefined, { raw: true })
+      .then(r => r.blob()).then(b => fill(photo, el("img", { src: URL.createObjectURL(b), alt: "Photo ID of " + title })))
       .catch(e => fill(photo, el("p", { class: "error-text" }, e.message)));
   } else {
     photo.append(el("p", { class: "hint" }, "No photo ID."));
   }
 
-  const button = (label, id, action, cls) => { const b = el("button", { type: "button", id, class: cls }, label); b.onclick = () => action(key, b); return b; };
-  fill(view, 
+  const context = { key, own, names };
+  const button = (label, bid, action, cls) => { const b = el("button", { type: "button", id: bid, class: cls }, label); b.onclick = () => action(context, b); return b; };
+  const disabled = yes(key, "disabled");
+  fill(view,
     el("p", {}, el("a", { href: "#/keys" }, "← All keys")),
-    el("h1", { id: "key-title" }, primaryName(key) || attr(key, "id")),
+    el("h1", { id: "key-title" }, title),
     el("div", { class: "actions" },
       button("Export", "act-export", exportKey), button("Sign", "act-sign", signKey, "secondary"),
-      button("Add user ID", "act-userid-add", addUserID, "secondary"), button("Add subkey", "act-subkey", addSubkey, "secondary"),
+      button("Owner trust", "act-trust", setTrust, "secondary"),
+      button(disabled ? "Enable" : "Disable", "act-disable", toggleDisabled, "secondary"),
+      secret ? button("Add user ID", "act-userid-add", addUserID, "secondary") : null,
+      secret ? button("Add subkey", "act-subkey", addSubkey, "secondary") : null,
+      secret ? button("Change expiry", "act-expiry", changeExpiry, "secondary") : null,
+      secret ? button("Change passphrase", "act-passphrase", changePassphrase, "secondary") : null,
       button("Revoke", "act-revoke", revokeKey, "secondary"), button("Remove key", "act-remove", removeKey, "danger")),
     el("div", { class: "cards" },
       el("div", { class: "card" }, el("h2", {}, "Properties"), props),
       el("div", { class: "card" }, el("h2", {}, "Photo ID"), photo)),
-    el("div", { class: "card" }, el("h2", {}, "User IDs and signatures"), userids),
+    el("div", { class: "card" }, el("h2", {}, "User IDs and certifications"), userids),
     el("div", { class: "cards" },
       el("div", { class: "card" }, el("h2", {}, "Subkeys"), subkeys),
       el("div", { class: "card" }, el("h2", {}, "Designated revokers"), revokers),
       el("div", { class: "card" }, el("h2", {}, "Additional decryption keys"), adks)));
 }
 
-async function afterChange(message, id) {
-  state.keys = null;
-  state.flash = { text: message, good: true };
-  if (id) { await loadKeys(true); route(); } else if (location.hash !== "#/keys") { location.hash = "#/keys"; } else { route(); }
+function keyTitle(key) {
+  const ids = kids(kid(key, "userids"), "userid");
+  const primary = ids.find(u => yes(u, "primary")) || ids[0];
+  return primary ? attr(primary, "name") : attr(key, "idfull");
 }
 
-async function exportKey(key, button) {
-  const values = await ask("Export " + attr(key, "id"), [
+// After a change of a key: the answer carries the key as it is now, so the page shows it at
+// once; the key list is brought up to date the next time it is shown.
+function afterChange(data, message, goToList) {
+  state.listStale = true;
+  state.key = data && data.keys && data.keys.key ? data.keys : null;
+  state.flash = { text: message, good: true };
+  if (goToList || !state.key) {
+    if (location.hash !== "#/keys") location.hash = "#/keys"; else route();
+    return;
+  }
+  const target = "#/key/" + encodeURIComponent(attr(state.key.key, "idfull"));
+  if (location.hash !== target) location.hash = target; else route();
+}
+
+// Runs a change of a key from a dialog's values.
+async function change(action, fields, message, button, goToList) {
+  await attempt(async () => {
+    const data = await api("POST", "/api/action/" + action, form(fields));
+    afterChange(data, message, goToList);
+  }, button);
+}
+
+function ownChoices(context) {
+  return context.own.map(k => [k[1], k[1] + " — " + (k[2] || "(no user ID)")]);
+}
+
+async function exportKey(context, button) {
+  const key = context.key;
+  const id = attr(key, "idfull");
+  const values = await ask("Export " + id, [
     { name: "armor", type: "select", label: "Format", options: ["armored text", "binary"], value: "armored text" },
     { name: "format", type: "select", label: "Packets", options: ["Complete", "Compatible"], value: "Complete" },
     { name: "private", type: "checkbox", label: "Include the private key", value: false }], "Export");
   if (!values) return;
   if (values.private) {
-    const sure = await ask("Export the private key?", [{ type: "note", text: "The file will hold the private key of " + attr(key, "id") + " (protected by its passphrase). Keep it safe." }], "Export with private key", true);
+    const sure = await ask("Export the private key?", [{ type: "note", text: "The file will hold the private key of " + id + " (protected by its passphrase). Keep it safe." }], "Export with private key", true);
     if (!sure) return;
   }
   const armor = values.armor === "armored text";
   await attempt(async () => {
-    const response = await api("POST", "/api/export", form({ id: attr(key, "id"), armor, private: values.private, format: values.format, confirm: values.private ? "yes" : undefined }), { raw: true });
+    const response = await api("POST", "/api/export", form({ id, armor, private: values.private, format: values.format, confirm: values.private ? "yes" : undefined }), { raw: true });
     const disposition = response.headers.get("Content-Disposition") || "";
     const name = (disposition.match(/filename="([^"]+)"/) || [])[1] || "key" + (armor ? ".asc" : ".key");
     download(await response.blob(), name);
-    banner("Exported " + attr(key, "id") + " as " + name + ".", true);
+    banner("Exported " + id + " as " + name + ".", true);
   }, button);
 }
 
-async function signKey(key, button) {
-  const values = await ask("Sign " + attr(key, "id"), [
-    { type: "note", text: "Certifies the primary user ID “" + primaryName(key) + "” with one of your keys." },
-    { name: "signer", label: "Signing key ID", placeholder: "0x1A2B3C4D", required: true, maxlength: 18 },
+async function signKey(context, button) {
+  const key = context.key;
+  const id = attr(key, "idfull");
+  const signers = ownChoices(context).filter(c => c[0] !== id);
+  if (!signers.length) { banner("You have no key pair of your own to sign with. Generate one first."); return; }
+  const values = await ask("Sign " + id, [
+    { type: "note", text: "Certifies the primary user ID “" + keyTitle(key) + "” with one of your key pairs." },
+    { name: "signer", type: "select", label: "Signing key", options: signers, value: signers[0][0] },
     { name: "type", type: "select", label: "Signature type", options: ["Exportable", "Local", "Meta", "Introducer"], value: "Exportable" },
     { name: "depth", type: "number", label: "Trust depth (Meta, Introducer)", value: "0" },
     { name: "regexp", label: "Regular expression (optional)" },
     { name: "expiry", type: "date", label: "Expires (optional)" },
     { name: "passphrase", type: "password", label: "Passphrase of the signing key" }], "Sign");
   if (!values) return;
-  await attempt(async () => {
-    await api("POST", "/api/action/sign", form({ id: attr(key, "id"), signer: values.signer, "sig-type": values.type, depth: values.depth, regexp: values.regexp, expiry: values.expiry, passphrase: values.passphrase }));
-    await afterChange("Signed " + attr(key, "id") + ".", attr(key, "id"));
-  }, button);
+  await change("sign", { id, signer: values.signer, "sig-type": values.type, depth: values.depth, regexp: values.regexp, expiry: values.expiry, passphrase: values.passphrase }, "Signed " + id + ".", button);
 }
 
-async function revokeKey(key, button) {
-  const values = await ask("Revoke " + attr(key, "id"), [
+async function setTrust(context, button) {
+  const id = attr(context.key, "idfull");
+  const values = await ask("Owner trust of " + id, [
+    { type: "note", text: "How far you trust the owner of this key to certify other keys." },
+    { name: "trust", type: "select", label: "Owner trust", options: [["Unknown", "Unknown"], ["Never", "Never"], ["Marginal", "Marginal"], ["Complete", "Complete"], ["Ultimate", "Ultimate (your own keys)"]], value: "Unknown" }], "Set");
+  if (!values) return;
+  await change("trust", { id, trust: values.trust }, "The owner trust of " + id + " is now " + values.trust + ".", button);
+}
+
+async function toggleDisabled(context, button) {
+  const id = attr(context.key, "idfull");
+  const disable = !yes(context.key, "disabled");
+  await change(disable ? "disable" : "enable", { id }, (disable ? "Disabled " : "Enabled ") + id + ".", button);
+}
+
+async function changeExpiry(context, button) {
+  const id = attr(context.key, "idfull");
+  const values = await ask("Expiry of " + id, [
+    { type: "note", text: "Leave the date empty for a key that never expires." },
+    { name: "expiry", type: "date", label: "Expires on" },
+    { name: "passphrase", type: "password", label: "Passphrase of the key" }], "Change");
+  if (!values) return;
+  await change("expiry", { id, expiry: values.expiry, passphrase: values.passphrase },
+    "The key " + id + (values.expiry ? " now expires on " + values.expiry : " now never expires") + ".", button);
+}
+
+async function changePassphrase(context, button) {
+  const id = attr(context.key, "idfull");
+  const values = await ask("Passphrase of " + id, [
+    { name: "passphrase", type: "password", label: "Current passphrase" },
+    { name: "fresh", type: "password", label: "New passphrase" },
+    { name: "again", type: "password", label: "New passphrase again" }], "Change");
+  if (!values) return;
+  if (values.fresh !== values.again) { banner("The two new passphrases differ; nothing was changed."); return; }
+  await change("passphrase", { id, passphrase: values.passphrase, "new-passphrase": values.fresh }, "The passphrase of " + id + " was changed.", button);
+}
+
+const revocationReasons = [["0", "No reason given"], ["1", "The key was superseded"], ["2", "The key was compromised"], ["3", "The key is no longer used"]];
+
+async function revokeKey(context, button) {
+  const id = attr(context.key, "idfull");
+  const revokers = ownChoices(context);
+  if (!yes(context.key, "secret") && !revokers.length) { banner("You hold no key pair that could revoke this key."); return; }
+  const values = await ask("Revoke " + id, [
     { type: "note", text: "A revoked key cannot be used again. This cannot be undone." },
-    { name: "revoker", label: "Revoking key ID (empty: the key itself)", maxlength: 18 },
+    { name: "revoker", type: "select", label: "Revoke with", options: yes(context.key, "secret") ? [["", "the key itself"], ...revokers.filter(r => r[0] !== id)] : revokers },
+    { name: "reason", type: "select", label: "Reason", options: revocationReasons, value: "0" },
+    { name: "reasonText", label: "Explanation (optional)" },
     { name: "passphrase", type: "password", label: "Passphrase of the revoking key" }], "Revoke", true);
   if (!values) return;
-  await attempt(async () => {
-    await api("POST", "/api/action/revoke", form({ id: attr(key, "id"), revoker: values.revoker, passphrase: values.passphrase }));
-    await afterChange("Revoked " + attr(key, "id") + ".", attr(key, "id"));
-  }, button);
+  await change("revoke", { id, revoker: values.revoker, reason: values.reason, "reason-text": values.reasonText, passphrase: values.passphrase }, "Revoked " + id + ".", button);
 }
 
-async function addUserID(key, button) {
-  const values = await ask("Add a user ID to " + attr(key, "id"), [
+async function revokeSubkey(key, subkey, button) {
+  const id = attr(key, "idfull");
+  const values = await ask("Revoke the subkey " + subkey, [
+    { type: "note", text: "The subkey can no longer be used; the key keeps its other parts." },
+    { name: "reason", type: "select", label: "Reason", options: revocationReasons, value: "0" },
+    { name: "reasonText", label: "Explanation (optional)" },
+    { name: "passphrase", type: "password", label: "Passphrase of the key" }], "Revoke", true);
+  if (!values) return;
+  await change("subkey-revoke", { id, subkey, reason: values.reason, "reason-text": values.reasonText, passphrase: values.passphrase }, "Revoked the subkey " + subkey + ".", button);
+}
+
+async function revokeUserID(key, name, button) {
+  const id = attr(key, "idfull");
+  const values = await ask("Revoke a user ID", [
+    { type: "note", text: "“" + name + "” will be marked as no longer used by the owner of " + id + "." },
+    { name: "reason", type: "select", label: "Reason", options: [["0", "No reason given"], ["32", "The user ID is no longer valid"]], value: "32" },
+    { name: "reasonText", label: "Explanation (optional)" },
+    { name: "passphrase", type: "password", label: "Passphrase of the key" }], "Revoke", true);
+  if (!values) return;
+  await change("userid-revoke", { id, userid: name, reason: values.reason, "reason-text": values.reasonText, passphrase: values.passphrase }, "Revoked the user ID “" + name + "”.", button);
+}
+
+async function addUserID(context, button) {
+  const id = attr(context.key, "idfull");
+  const values = await ask("Add a user ID to " + id, [
     { name: "userid", label: "User ID", placeholder: "Name <name@example.org>", required: true },
     { name: "passphrase", type: "password", label: "Passphrase of the key" }], "Add");
   if (!values) return;
-  await attempt(async () => {
-    await api("POST", "/api/action/userid-add", form({ id: attr(key, "id"), userid: values.userid, passphrase: values.passphrase }));
-    await afterChange("Added the user ID “" + values.userid + "”.", attr(key, "id"));
-  }, button);
+  await change("userid-add", { id, userid: values.userid, passphrase: values.passphrase }, "Added the user ID “" + values.userid + "”.", button);
 }
 
 async function removeUserID(key, name, button) {
-  const sure = await ask("Remove a user ID", [{ type: "note", text: "Remove “" + name + "” from " + attr(key, "id") + "?" }], "Remove", true);
+  const id = attr(key, "idfull");
+  const sure = await ask("Remove a user ID", [{ type: "note", text: "Remove “" + name + "” from " + id + "?" }], "Remove", true);
   if (!sure) return;
-  await attempt(async () => {
-    await api("POST", "/api/action/userid-remove", form({ id: attr(key, "id"), userid: name }));
-    await afterChange("Removed the user ID “" + name + "”.", attr(key, "id"));
-  }, button);
+  await change("userid-remove", { id, userid: name }, "Removed the user ID “" + name + "”.", button);
 }
 
-async function removeKey(key, button) {
-  const sure = await ask("Remove " + attr(key, "id") + "?", [
-    { type: "note", text: "The key “" + primaryName(key) + "”" + (yes(key, "secret") ? " and its private key" : "") + " will be removed from your key rings. This cannot be undone." }], "Remove key", true);
+async function removeKey(context, button) {
+  const id = attr(context.key, "idfull");
+  const sure = await ask("Remove " + id + "?", [
+    { type: "note", text: "The key “" + keyTitle(context.key) + "”" + (yes(context.key, "secret") ? " and its private key" : "") + " will be removed from your key rings. This cannot be undone." }], "Remove key", true);
   if (!sure) return;
-  await attempt(async () => {
-    await api("POST", "/api/action/remove", form({ id: attr(key, "id"), confirm: "yes" }));
-    await afterChange("Removed " + attr(key, "id") + ".");
-  }, button);
+  await change("remove", { id, confirm: "yes" }, "Removed " + id + ".", button, true);
 }
 
-async function addSubkey(key, button) {
-  const values = await ask("Add a subkey to " + attr(key, "id"), [
+async function addSubkey(context, button) {
+  const id = attr(context.key, "idfull");
+  const values = await ask("Add a subkey to " + id, [
     { name: "size", type: "number", label: "Size in bits", value: "2048", required: true },
     { name: "start", type: "date", label: "Valid from (optional, default today)" },
     { name: "expiry", type: "date", label: "Expires (optional)" },
     { name: "passphrase", type: "password", label: "Passphrase of the key" }], "Continue");
   if (!values) return;
-  await generate({ kind: "subkey", id: attr(key, "id"), size: values.size, start: values.start, expiry: values.expiry, passphrase: values.passphrase });
+  await generate({ kind: "subkey", id, size: values.size, start: values.start, expiry: values.expiry, passphrase: values.passphrase });
 }
 
 // ---------------------------------------------------------------- generation
 
-function generateForm() {
+// The key types the listener makes (from orxweb, which reads the product's table), with the size
+// each starts with.
+async function keyTypes() {
+  if (!state.keyTypes) state.keyTypes = (await api("GET", "/api/generate/types")).types || [];
+  return state.keyTypes;
+}
+
+function generateForm(types) {
   const field = (label, input) => el("label", {}, label, input);
-  const select = (id, options, value) => { const s = el("select", { id, name: id }); for (const o of options) s.append(el("option", { value: o, selected: o === value }, o)); return s; };
+  const select = (sid, options, value) => {
+    const s = el("select", { id: sid, name: sid });
+    for (const o of options) { const [v, l] = Array.isArray(o) ? o : [o, o]; s.append(el("option", { value: v, selected: v === value }, l)); }
+    return s;
+  };
+  const typeSelect = select("gen-type", types.map(t => [t.name, t.label || t.name]), (types[0] || {}).name);
+  const size = el("input", { id: "gen-size", type: "number", min: 1, max: 65535, value: (types[0] || {}).size || 2048, required: true });
+  typeSelect.onchange = () => { const t = types.find(x => x.name === typeSelect.value); if (t && t.size) size.value = t.size; };
   return el("form", { id: "gen-form" },
     el("div", { class: "form-grid" },
       field("User ID", el("input", { id: "gen-name", required: true, maxlength: 1024, placeholder: "Ann Example <ann@example.org>" })),
-      field("Key type", select("gen-type", ["RSA", "DSS", "RSA-Legacy"], "RSA")),
-      field("Size in bits", el("input", { id: "gen-size", type: "number", min: 1, max: 65535, value: 2048, required: true })),
+      field("Key type", typeSelect),
+      field("Size in bits", size),
       field("Preferred cipher", select("gen-cipher", ["AES256", "AES192", "AES128", "CAST5", "3DES", "IDEA", "Twofish"], "AES256")),
       field("Expires (optional)", el("input", { id: "gen-expiry", type: "date" })),
-      field("Additional decryption key (optional)", el("input", { id: "gen-adk", maxlength: 18, placeholder: "0x1A2B3C4D" })),
+      field("Additional decryption key (optional)", el("input", { id: "gen-adk", maxlength: 64, placeholder: "long ID or fingerprint" })),
       field("Passphrase", el("input", { id: "gen-pass", type: "password", autocomplete: "new-password", maxlength: 1024 })),
       field("Passphrase again", el("input", { id: "gen-pass2", type: "password", autocomplete: "new-password", maxlength: 1024 }))),
     el("label", { class: "inline" }, el("input", { id: "gen-signonly", type: "checkbox" }), "Signing only (no encryption subkey)"),
@@ -551,7 +787,7 @@ function generateForm() {
 
 async function viewGenerate(view) {
   const area = el("div", { id: "gen-area" });
-  const f = generateForm();
+  const f = generateForm(await keyTypes());
   f.onsubmit = e => {
     e.preventDefault();
     if ($("gen-pass").value !== $("gen-pass2").value) { banner("The two passphrases differ."); return; }
@@ -623,58 +859,78 @@ async function generate(p) {
       ? { name: p.name, type: p.type, size: p.size, cipher: p.cipher, expiry: p.expiry, adk: p.adk, "sign-only": p.signOnly, passphrase: p.passphrase }
       : { id: p.id, size: p.size, start: p.start, expiry: p.expiry, passphrase: p.passphrase };
     if (needed > 0) { fields.entropy = base64(entropy); fields.needed = needed; }
+    let data;
     try {
-      await api("POST", "/api/generate/" + (p.kind === "pair" ? "key-gen" : "subkey-gen"), form(fields));
+      data = await api("POST", "/api/generate/" + (p.kind === "pair" ? "key-gen" : "subkey-gen"), form(fields));
     } finally {
       clearInterval(tick);
     }
-    state.keys = null;
+    state.listStale = true;
     if (p.kind === "pair") {
-      fill(area, el("p", { class: "message good", id: "gen-done" }, "The key pair “" + p.name + "” was generated in " + Math.round((Date.now() - started) / 1000) + " s."),
-        el("div", { class: "actions" }, el("a", { href: "#/keys" }, "Show the keys")));
+      const made = data.keys && data.keys.key ? attr(data.keys.key, "idfull") : "";
+      if (made) state.key = data.keys;
+      fill(area, el("p", { class: "message good", id: "gen-done" }, "The key pair “" + p.name + "” was generated in " + Math.round((Date.now() - started) / 1000) + " s" + (made ? ": " + made : "") + "."),
+        el("div", { class: "actions" }, made ? el("a", { href: "#/key/" + encodeURIComponent(made), id: "gen-open" }, "Open the new key") : null, el("a", { href: "#/keys" }, "Show the keys")));
     } else {
-      await loadKeys(true);
-      state.flash = { text: "Added a " + p.size + "-bit subkey to " + p.id + ".", good: true };
-      route();
+      afterChange(data, "Added a " + p.size + "-bit subkey to " + p.id + ".");
     }
     return true;
   });
   if (!done && state.user) {
     // Back to the form (a subkey: back to its key), keeping the listener's message in view.
     const message = $("banner").hidden ? "" : $("banner-text").textContent;
-    if (p.kind === "pair") { await viewGenerate(view); if (message) banner(message); }
-    else { if (message) state.flash = { text: message, good: false }; route(); }
+    const details = $("banner-details-text").textContent;
+    if (p.kind === "pair") { await viewGenerate(view); if (message) banner(message, false, details); }
+    else { if (message) state.flash = { text: message, good: false, details }; state.key = null; route(); }
   }
 }
 
 // ---------------------------------------------------------------- import
 
+const UPLOAD_PIECE = 4 * 1048576;
+
 async function viewImport(view) {
-  const file = el("input", { type: "file", id: "import-file", accept: ".asc,.key,.pkr,.skr,.txt" });
+  const file = el("input", { type: "file", id: "import-file", accept: ".asc,.key,.pkr,.skr,.gpg,.pgp,.txt" });
   const text = el("textarea", { id: "import-text", rows: 10, placeholder: "Paste armoured keys here, header and footer lines included" });
   const result = el("div", { id: "import-result" });
   const go = el("button", { type: "button", id: "import-submit" }, "Import");
   go.onclick = () => attempt(async () => {
-    let body;
-    if (file.files.length > 0) body = await file.files[0].arrayBuffer();
-    else if (text.value.trim()) body = new TextEncoder().encode(text.value);
+    let source;
+    if (file.files.length > 0) source = file.files[0];
+    else if (text.value.trim()) source = new Blob([new TextEncoder().encode(text.value)]);
     else throw new Error("Choose a key file or paste armoured keys first.");
-    fill(result, el("p", { class: "hint" }, "Importing…"));
-    const data = await api("POST", "/api/import", body);
-    state.keys = null;
-    const added = data.added || [];
-    const summary = added.length ? added.length + " key" + (added.length === 1 ? "" : "s") + " added" : "Nothing new: every key in the file was already there";
-    const list = el("ul", { class: "plain", id: "import-added" });
-    for (const k of added.slice(0, 500)) {
-      const link = el("a", { href: "#/key/" + encodeURIComponent(k.id), class: "mono" }, k.id);
-      list.append(el("li", {}, link, " ", k.name));
+    const bar = progressBox("import-progress", "Sending the file…");
+    fill(result, bar.box);
+    // The file goes in pieces, then the listener takes it in pieces of whole keys.
+    for (let offset = 0; offset < source.size; offset += UPLOAD_PIECE) {
+      const piece = await source.slice(offset, offset + UPLOAD_PIECE).arrayBuffer();
+      await api("POST", "/api/import/upload?offset=" + offset + "&size=" + source.size, piece);
+      bar.set(Math.min(1, (offset + piece.byteLength) / source.size), "Sending the file… " + megabytes(offset + piece.byteLength) + " of " + megabytes(source.size));
     }
-    fill(result, el("p", { class: "message good", id: "import-summary" }, summary + "."), list,
-      added.length > 500 ? el("p", { class: "hint" }, "… and " + (added.length - 500) + " more.") : null);
+    bar.set(null, "Importing…");
+    let step;
+    do {
+      step = await api("POST", "/api/import/run", new URLSearchParams());
+      const keys = step.keys ? " keys " + step.keysDone + " of " + step.keys + "," : "";
+      bar.set(step.piece / step.pieces, "Importing…" + keys + " part " + step.piece + " of " + step.pieces);
+    } while (!step.done);
+    state.listStale = true;
+    const added = step.added || [];
+    const addedCount = step.addedCount || 0;
+    const changed = step.changedCount || 0;
+    const parts = [];
+    if (addedCount) parts.push(addedCount + " key" + (addedCount === 1 ? "" : "s") + " added");
+    if (changed) parts.push(changed + " key" + (changed === 1 ? "" : "s") + " changed");
+    const summary = parts.length ? parts.join(", ") : "Nothing new: every key in the file was already there";
+    const list = el("ul", { class: "plain", id: "import-added" });
+    for (const [idfull, name] of added) list.append(el("li", {}, el("a", { href: "#/key/" + encodeURIComponent(idfull), class: "mono" }, idfull), " ", name));
+    fill(result, el("p", { class: "message good", id: "import-summary" }, summary + "."),
+      step.droppedCertifications ? el("p", { class: "hint" }, "Left out " + step.droppedCertifications + " certifications by keys you do not hold (the newest 100 per user ID are kept).") : null,
+      list, addedCount > added.length ? el("p", { class: "hint" }, "… and " + (addedCount - added.length) + " more.") : null);
     file.value = "";
   }, go).then(() => { if (!result.querySelector("#import-summary")) fill(result); });
   fill(view, el("h1", {}, "Import keys"),
-    el("p", { class: "hint" }, "A binary or armoured key file (at most 8 MiB), or armoured keys pasted below."),
+    el("p", { class: "hint" }, "A binary or armoured key file (up to 64 MB; a large one goes in parts, with its progress shown), or armoured keys pasted below."),
     el("label", {}, "Key file", file), el("label", {}, "Or paste armoured keys", text), el("div", { class: "actions" }, go), result);
 }
 
@@ -807,9 +1063,12 @@ async function viewLog(view) {
 
 async function viewOptions(view) {
   const data = await api("GET", "/api/options");
-  const switches = kids(data.body, "switch").map(s => attr(s, "id"));
+  // Switches this build refuses (orxweb asks the command engine) are not offered.
+  const refused = new Set(data.refused || []);
+  const switches = kids(data.body, "switch").map(s => attr(s, "id")).filter(s => !refused.has(s));
   fill(view, el("h1", {}, "Command-line options"),
-    el("p", { class: "hint" }, switches.length + " long switches the command-line front end accepts."),
+    el("p", { class: "hint", id: "option-count" }, switches.length + " long switches the command-line front end accepts" +
+      (refused.size ? " (" + refused.size + " more that this build refuses are left out)." : ".")),
     el("ul", { class: "plain mono", id: "option-list", style: null }, ...switches.map(s => el("li", {}, s))));
 }
 

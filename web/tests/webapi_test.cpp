@@ -273,3 +273,55 @@ TEST(WebConfiguration, DirectivesAndSitePolicy) {
         EXPECT_NE(std::string::npos, e.message().find("bad.cfg"));
     }
 }
+
+TEST(WebMapping, KeyEditsAndRevocationReasons) {
+    const SXmlElement trust =
+        gMapAction("trust", formOf({{"id", "0xAAAAAAAA11111111"}, {"trust", "Marginal"}}));
+    EXPECT_EQ("key-set-trust", trust.get("type"));
+    EXPECT_EQ("0xAAAAAAAA11111111", dataOf(trust).get("id"));
+    EXPECT_EQ("Marginal", dataOf(trust).get("trust"));
+    EXPECT_EQ(400, refusal("trust", formOf({{"id", "0x11111111"}, {"trust", "Total"}})));
+    EXPECT_EQ("yes", dataOf(gMapAction("disable", formOf({{"id", "0x11111111"}}))).get("disabled"));
+    EXPECT_EQ("no", dataOf(gMapAction("enable", formOf({{"id", "0x11111111"}}))).get("disabled"));
+
+    const SXmlElement never =
+        gMapAction("expiry", formOf({{"id", "0x11111111"}, {"expiry", ""}, {"passphrase", "p"}}));
+    EXPECT_EQ("key-set-expiry", never.get("type"));
+    EXPECT_TRUE(dataOf(never).has("expiry-date"));
+    EXPECT_EQ("", dataOf(never).get("expiry-date"));
+    EXPECT_EQ(
+        400,
+        refusal("expiry",
+                formOf({{"id", "0x11111111"}, {"expiry", "2031-02-30"}, {"passphrase", "p"}})));
+    const SXmlElement pass = gMapAction(
+        "passphrase",
+        formOf({{"id", "0x11111111"}, {"passphrase", "old"}, {"new-passphrase", "new"}}));
+    EXPECT_EQ("key-change-passphrase", pass.get("type"));
+    EXPECT_EQ("new", dataOf(pass).get("new-passphrase"));
+
+    const SXmlElement subkey = gMapAction("subkey-revoke", formOf({{"id", "0x11111111"},
+                                                                   {"subkey", "0x2222222233333333"},
+                                                                   {"passphrase", "p"},
+                                                                   {"reason", "1"},
+                                                                   {"reason-text", "moved on"}}));
+    EXPECT_EQ("subkey-revoke", subkey.get("type"));
+    EXPECT_EQ("0x2222222233333333", dataOf(subkey).get("subkey-id"));
+    EXPECT_EQ("1", dataOf(subkey).get("reason"));
+    EXPECT_EQ("moved on", dataOf(subkey).get("reason-text"));
+    const SXmlElement userid = gMapAction(
+        "userid-revoke",
+        formOf({{"id", "0x11111111"}, {"userid", "Ann"}, {"passphrase", "p"}, {"reason", "32"}}));
+    EXPECT_EQ("32", dataOf(userid).get("reason"));
+    EXPECT_FALSE(dataOf(userid).has("reason-text"));
+    // A key revocation without a reason sends none; codes outside RFC 4880's are refused.
+    const SXmlElement plain =
+        gMapAction("revoke", formOf({{"id", "0x11111111"}, {"passphrase", "p"}}));
+    EXPECT_FALSE(dataOf(plain).has("reason"));
+    for (const char* code : {"4", "31", "33", "99", "111", "-1", "x"})
+        EXPECT_EQ(400,
+                  refusal("revoke",
+                          formOf({{"id", "0x11111111"}, {"passphrase", "p"}, {"reason", code}})))
+            << code;
+    EXPECT_EQ(0, refusal("revoke",
+                         formOf({{"id", "0x11111111"}, {"passphrase", "p"}, {"reason", "110"}})));
+}

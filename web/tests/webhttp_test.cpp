@@ -171,3 +171,23 @@ TEST(WebHttp, GzipRoundTripsAndAcceptEncodingIsRead) {
     for (const char* no : {"", "br", "deflate, x-gzip", "gzip;q=0", "gzip; q=0.000", "gzipx"})
         EXPECT_FALSE(gAcceptsGzip(no)) << no;
 }
+
+TEST(WebHttp, ListenerErrorsAsOneSentence) {
+    EXPECT_EQ("Your key rings hold no key 0x0BADC0DE.",
+              gPlainError("Error processing request\nError removing key\nKey ID not found: "
+                          "0x0BADC0DE\n"));
+    EXPECT_EQ("The passphrase is wrong.",
+              gPlainError("Error processing request\nError adding user ID\nBad passphrase\n"));
+    EXPECT_EQ("The passphrase is wrong.", gPlainError("anything at all", "bad-passphrase"));
+    EXPECT_EQ("Your key rings hold no such key.", gPlainError("Lookup failed", "key-not-found"));
+    // The innermost reason wins over the messages around it.
+    EXPECT_EQ("Key size not in allowed range.",
+              gPlainError("Error processing request\nError generating key\nReason: Key size not "
+                          "in allowed range\nsomething inner\n"));
+    EXPECT_EQ("The value 'x' of attribute 'depth' is not a number.",
+              gPlainError("A format error has been detected in the request: The value 'x' of "
+                          "attribute 'depth' is not a number\n"));
+    EXPECT_EQ("Cannot remove last User ID on key.",
+              gPlainError("Error processing request\ncannot remove last User ID on key:\n"));
+    EXPECT_EQ("The listener refused the request.", gPlainError("\n \n"));
+}
