@@ -185,6 +185,11 @@ ZAFError ZAFGetKeyDBObjNumericProperty(ZAFKeyDBObjRef obj, int32_t property, int
                 return kZAFError_BadParams;
             v = int32_t(obj->bits);
             break;
+        case kZAFSubKeyProperty_Usage:
+            if (obj->type != kZAFKeyDBObjType_SubKey)
+                return kZAFError_BadParams;
+            v = obj->usage;
+            break;
         case kZAFKeyProperty_Trust:
             if (obj->type != kZAFKeyDBObjType_Key)
                 return kZAFError_BadParams;

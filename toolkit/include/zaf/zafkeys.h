@@ -98,10 +98,11 @@ enum {
     kZAFSubKeyProperty_HasUnverifiedRevocation = 505, /* B */
     kZAFSubKeyProperty_AlgorithmID = 600,             /* N */
     kZAFSubKeyProperty_Bits = 601,                    /* N */
-    kZAFSubKeyProperty_Creation = 700,                /* T */
-    kZAFSubKeyProperty_Expiration = 701,              /* T */
-    kZAFSubKeyProperty_Fingerprint = 800,             /* D */
-    kZAFSubKeyProperty_KeyID = 801,                   /* D ZAFKeyID */
+    kZAFSubKeyProperty_Usage = 602, /* N what its ruling binding grants: 0x02 sign, 0x0C encrypt */
+    kZAFSubKeyProperty_Creation = 700,    /* T */
+    kZAFSubKeyProperty_Expiration = 701,  /* T */
+    kZAFSubKeyProperty_Fingerprint = 800, /* D */
+    kZAFSubKeyProperty_KeyID = 801,       /* D ZAFKeyID */
 
     kZAFUserIDProperty_IsAttribute = 1000,    /* B */
     kZAFUserIDProperty_AttributeCount = 1001, /* N subpackets of a user attribute */
