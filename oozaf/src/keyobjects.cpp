@@ -385,6 +385,10 @@ bool CZAFSubKey::hasUnverifiedRevocation() const {
     return getBooleanProperty(kZAFSubKeyProperty_HasUnverifiedRevocation);
 }
 int32_t CZAFSubKey::getSize() const { return getNumericProperty(kZAFSubKeyProperty_Bits); }
+ZAFPublicKeyAlgorithm CZAFSubKey::getAlg() const {
+    return static_cast<ZAFPublicKeyAlgorithm>(getNumericProperty(kZAFSubKeyProperty_AlgorithmID));
+}
+int32_t CZAFSubKey::getUsage() const { return getNumericProperty(kZAFSubKeyProperty_Usage); }
 CZAFTime CZAFSubKey::getCreationTime() const {
     return CZAFTime(getTimeProperty(kZAFSubKeyProperty_Creation), 0);
 }

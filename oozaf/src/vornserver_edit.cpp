@@ -6,6 +6,7 @@
 #include <oozaf/throwable.h>
 #include <oozaf/vornserveredit.h>
 #include <zaf/zafkeyedit.h>
+#include <zaf/zafkeymaint.h>
 #include <zaf/zafkeys.h>
 #include <zaf/zafsigcheck.h>
 
@@ -71,6 +72,22 @@ void gSetOwnerTrust(CVornServer& server, const CZAFKey& key, unsigned int trust)
 
 void gSetKeyDisabled(CVornServer& server, const CZAFKey& key, bool disabled) {
     edit(server, [&](ZAFContextRef) { return ZAFSetKeyDisabled(key.getHandle(), disabled); });
+}
+
+void gChangePassphrase(CVornServer& server, const CZAFKey& key, const std::string& passphrase,
+                       const std::string& newPassphrase) {
+    edit(server, [&](ZAFContextRef) {
+        return ZAFChangeKeyPassphrase(key.getHandle(), passphrase.data(), passphrase.size(),
+                                      newPassphrase.data(), newPassphrase.size());
+    });
+}
+
+void gSetKeyExpiration(CVornServer& server, const CZAFKey& key, const CZAFTime& expires,
+                       const std::string& passphrase) {
+    edit(server, [&](ZAFContextRef) {
+        return ZAFSetKeyExpiration(key.getHandle(), expires.getZAFTime(), passphrase.data(),
+                                   passphrase.size());
+    });
 }
 
 void gAddRevoker(CVornServer& server, const CZAFKey& key, const CZAFKey& revoker,

@@ -152,7 +152,10 @@ public:
     bool isRevoked() const;
     bool isExpired() const;
     bool hasUnverifiedRevocation() const;
+    ZAFPublicKeyAlgorithm getAlg() const;
     int32_t getSize() const;
+    // What its binding grants (kZAFSubKeyProperty_Usage bits: 0x02 signing, 0x0C encryption).
+    int32_t getUsage() const;
     CZAFTime getCreationTime() const;
     CZAFTime getExpirationTime() const;
 

@@ -12,6 +12,7 @@
 
 #include <oozaf/keyobjects.h>
 #include <oozaf/throwable.h>
+#include <oozaf/time.h>
 #include <oozaf/vornserver.h>
 
 #include <string>
@@ -29,6 +30,14 @@ public:
 void gSetOwnerTrust(CVornServer& server, const CZAFKey& key, unsigned int trust);
 // Disables or enables a key (a disabled key is left out of recipient look-ups).
 void gSetKeyDisabled(CVornServer& server, const CZAFKey& key, bool disabled);
+// Protects the key pair's secret parts with `newPassphrase` (empty: unprotected) after
+// `passphrase` unlocked them.
+void gChangePassphrase(CVornServer& server, const CZAFKey& key, const std::string& passphrase,
+                       const std::string& newPassphrase);
+// Sets when the key pair expires (the time 0, "never", for no expiry) with new
+// self-certifications of its user IDs; `passphrase` unlocks the key.
+void gSetKeyExpiration(CVornServer& server, const CZAFKey& key, const CZAFTime& expires,
+                       const std::string& passphrase);
 // Names `revoker` a designated revoker of `key`; `passphrase` unlocks `key`.
 void gAddRevoker(CVornServer& server, const CZAFKey& key, const CZAFKey& revoker,
                  const std::string& passphrase);
