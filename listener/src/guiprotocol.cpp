@@ -8,6 +8,7 @@
 #include <vorngui/gui.h>
 #include <vorngui/guiaudit.h>
 #include <vorngui/guiexceptions.h>
+#include <vorngui/guikeyedit.h>
 #include <vorngui/guikeys.h>
 #include <vorngui/guikeyserver.h>
 #include <vorngui/guiprotocol.h>
@@ -91,6 +92,13 @@ CResult keyServer(CGUIClient& client, const DOMElement* data) {
     return (requests.*Handler)(data);
 }
 
+// A key edit beyond the console's original set (guikeyedit.h), run on the session's facade.
+template <CResult (CGUIKeyEditRequests::*Handler)(const DOMElement*)>
+CResult keyEdits(CGUIClient& client, const DOMElement* data) {
+    CGUIKeyEditRequests requests(client.server());
+    return (requests.*Handler)(data);
+}
+
 CResult hostKey(CGUIClient& client, const DOMElement*) { return client.hostKeyElement(); }
 
 constexpr SGUIRequestCheck kNoCheck{eGUICheckPlace::None, nullptr, {}};
@@ -103,6 +111,7 @@ constexpr SGUIRequestCheck onData(std::array<const char*, 8> names) {
 using C = CGUIClient;
 using K = CGUIKeyRequests;
 using S = CGUIKeyServerRequests;
+using E = CGUIKeyEditRequests;
 
 constexpr SGUIRequestType kRequestTypes[] = {
     {&C::GUICMD_AUTH, {onData({"username", "password", "domain"}), kNoCheck}, nullptr},
@@ -158,6 +167,20 @@ constexpr SGUIRequestType kRequestTypes[] = {
     {&C::GUICMD_GET_PICTURE, {onData({"id"}), kNoCheck}, &keys<&K::doGetPicture>},
     {&S::GUICMD_KS_SEARCH, {onData({"pattern"}), kNoCheck}, &keyServer<&S::doSearch>},
     {&S::GUICMD_KS_FETCH, {onData({"ids"}), kNoCheck}, &keyServer<&S::doFetch>, true},
+    {&E::GUICMD_SETTRUST, {onData({"id", "trust"}), kNoCheck}, &keyEdits<&E::doSetTrust>},
+    {&E::GUICMD_SETDISABLED, {onData({"id", "disabled"}), kNoCheck}, &keyEdits<&E::doSetDisabled>},
+    {&E::GUICMD_SETEXPIRY,
+     {onData({"id", "expiry-date", "passphrase"}), kNoCheck},
+     &keyEdits<&E::doSetExpiry>},
+    {&E::GUICMD_PASSPHRASE,
+     {onData({"id", "passphrase", "new-passphrase"}), kNoCheck},
+     &keyEdits<&E::doChangePassphrase>},
+    {&E::GUICMD_REV_SUBKEY,
+     {onData({"id", "subkey-id", "passphrase"}), kNoCheck},
+     &keyEdits<&E::doRevokeSubkey>},
+    {&E::GUICMD_REV_USERID,
+     {onData({"id", "userid", "passphrase"}), kNoCheck},
+     &keyEdits<&E::doRevokeUserID>},
 };
 
 // ---- parsing ----

@@ -175,6 +175,13 @@ void addKey(CGUIElement& keys, CZAFIterator& iterator, const CZAFKey& key) {
         child.set("expired", yesNo(subkey->isExpired()));
         child.set("revoked", yesNo(subkey->isRevoked()));
         child.set("hasunverifiedrevocation", yesNo(subkey->hasUnverifiedRevocation()));
+        // Additions: the subkey's algorithm and what its binding grants (s signing, e
+        // encryption; empty when it grants nothing).
+        const ZAFPublicKeyAlgorithm subAlg = subkey->getAlg();
+        child.set("alg", nameOr([&] { return gGetAlgName(subAlg, false); }, "algorithm"));
+        const int32_t usage = subkey->getUsage();
+        child.set("usage",
+                  std::string((usage & 0x02) != 0 ? "s" : "") + ((usage & 0x0C) != 0 ? "e" : ""));
     }
     // Leave the iterator on the key, so that the walk over the keys goes on after it.
     iterator.seek(&key);

@@ -1,0 +1,50 @@
+// guikeyedit: key edits beyond the console's original set, each a request type of its own that
+// changes no existing request: owner trust, disabling, a key pair's expiry and passphrase, and
+// revoking one subkey or one user ID. Like the other key requests they run on the session's
+// facade as the user; none returns an element.
+//
+//   "key-set-trust"          id, trust (Unknown, Never, Marginal, Complete, Ultimate)
+//   "key-set-disabled"       id, disabled (yes/no)
+//   "key-set-expiry"         id, expiry-date (YYYY-MM-DD after today; empty: never), passphrase
+//   "key-change-passphrase"  id, passphrase, new-passphrase (empty: unprotected)
+//   "subkey-revoke"          id, subkey-id (short or long), passphrase
+//   "userid-revoke"          id, userid (exactly as the summary names it), passphrase
+#ifndef VORNGUI_GUIKEYEDIT_H
+#define VORNGUI_GUIKEYEDIT_H
+
+#include <oozaf/obj.h>
+#include <oozaf/vornserver.h>
+#include <vorngui/xmlstring.h>
+
+#include <memory>
+#include <string>
+
+namespace vorngui {
+
+class CGUIKeyEditRequests final : public oozaf::CZAFObj {
+public:
+    static const std::string GUICMD_SETTRUST;
+    static const std::string GUICMD_SETDISABLED;
+    static const std::string GUICMD_SETEXPIRY;
+    static const std::string GUICMD_PASSPHRASE;
+    static const std::string GUICMD_REV_SUBKEY;
+    static const std::string GUICMD_REV_USERID;
+
+    explicit CGUIKeyEditRequests(oozaf::CVornServer& server) : m_server(server) {}
+    CGUIKeyEditRequests(const CGUIKeyEditRequests&) = delete;
+    CGUIKeyEditRequests& operator=(const CGUIKeyEditRequests&) = delete;
+
+    std::unique_ptr<CGUIElement> doSetTrust(const xercesc::DOMElement* data);
+    std::unique_ptr<CGUIElement> doSetDisabled(const xercesc::DOMElement* data);
+    std::unique_ptr<CGUIElement> doSetExpiry(const xercesc::DOMElement* data);
+    std::unique_ptr<CGUIElement> doChangePassphrase(const xercesc::DOMElement* data);
+    std::unique_ptr<CGUIElement> doRevokeSubkey(const xercesc::DOMElement* data);
+    std::unique_ptr<CGUIElement> doRevokeUserID(const xercesc::DOMElement* data);
+
+private:
+    oozaf::CVornServer& m_server;
+};
+
+} // namespace vorngui
+
+#endif
