@@ -5,6 +5,8 @@
 
 #include <oozaf/util.h>
 
+#include <orx/zafengine.h>
+
 using namespace oozaf;
 
 namespace orxengine {
@@ -89,3 +91,12 @@ std::string gRefusalText(const std::string& sw, const SRefusal& refusal) {
 }
 
 } // namespace orxengine
+
+extern "C" int32_t ZAFvornSwitchRefused(const char* longSwitch) {
+    if (longSwitch == nullptr)
+        return 0;
+    for (const auto& refused : orxengine::gRefusedSwitches())
+        if (oozaf::CZAFUtil::compareIgnoreCase(refused.first, longSwitch))
+            return 1;
+    return 0;
+}

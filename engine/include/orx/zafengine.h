@@ -98,6 +98,11 @@ ZAFENGINE_API ZAFapiContext* zafVornInit(ZAFvornContext* context, bool capture);
  * A null `api` or `argv` does nothing. */
 ZAFENGINE_API void zafEngine(int argc, const char* const* argv, ZAFapiContext* api);
 
+/* 1 when this build's engine refuses the long switch `longSwitch` ("--smtp"; case ignored) as a
+ * part of the product it leaves out, 0 when a command reads it or it is no switch at all. For
+ * consoles that list the switches: they can leave these out. */
+ZAFENGINE_API int32_t ZAFvornSwitchRefused(const char* longSwitch);
+
 #ifdef __cplusplus
 }
 
