@@ -16,6 +16,7 @@
 #include <iostream>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
+#include <orx/zafengine.h>
 #include <set>
 #include <sstream>
 #include <sys/stat.h>
@@ -798,7 +799,28 @@ void CWebServer::routes() {
             });
     });
     server.Get("/api/log", reader("log"));
-    server.Get("/api/options", reader("options"));
+    // The switches, with those this build's command engine refuses named apart, so that the page
+    // leaves them out.
+    server.Get("/api/options", [inSession](const httplib::Request& req, httplib::Response& res) {
+        inSession(req, res, false,
+                  [&](CWebSession&, CAdminConnection& connection, httplib::Response& response) {
+                      const SReply reply = send(connection, gMapAction("options", CForm()));
+                      if (!reply.ok())
+                          return refused(response, reply);
+                      const SXmlElement* body = reply.body();
+                      std::string refusedSwitches;
+                      if (body != nullptr)
+                          for (const SXmlElement* sw : body->childrenNamed("switch"))
+                              if (ZAFvornSwitchRefused(sw->get("id").c_str()) != 0)
+                                  refusedSwitches +=
+                                      std::string(refusedSwitches.empty() ? "" : ",") +
+                                      gJsonString(sw->get("id"));
+                      sendJson(req, response,
+                               "{\"rc\":0,\"body\":" +
+                                   (body != nullptr ? gElementToJson(*body) : std::string("null")) +
+                                   ",\"refused\":[" + refusedSwitches + "]}");
+                  });
+    });
 
     server.Get("/api/conf", [this, inSession](const httplib::Request& req, httplib::Response& res) {
         inSession(req, res, false,

@@ -285,6 +285,14 @@ TEST_F(WebServerTest, LoginCookieAndLogout) {
     ASSERT_TRUE(keys);
     EXPECT_EQ(200, keys->status);
     EXPECT_EQ(0u, keys->body.find("{\"version\":\"")) << keys->body;
+    // The switches, with those the command engine refuses named apart (the page leaves them out).
+    auto options = http->Get("/api/options", {{"Cookie", good.cookie}});
+    ASSERT_TRUE(options);
+    ASSERT_EQ(200, options->status);
+    const std::string refusedList = options->body.substr(options->body.find("\"refused\":["));
+    EXPECT_NE(std::string::npos, refusedList.find("\"--smtp\"")) << refusedList;
+    EXPECT_EQ(std::string::npos, refusedList.find("\"--wipe\"")) << refusedList;
+    EXPECT_NE(std::string::npos, options->body.find("{\"id\":\"--wipe\"}"));
     auto anonymous = http->Get("/api/keys");
     ASSERT_TRUE(anonymous);
     EXPECT_EQ(401, anonymous->status);
