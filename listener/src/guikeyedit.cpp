@@ -71,8 +71,10 @@ std::unique_ptr<CGUIElement> CGUIKeyEditRequests::doSetTrust(const DOMElement* d
     const std::string id = text(data, "id");
     const std::string level = text(data, "trust");
     static const std::pair<const char*, unsigned int> kLevels[] = {
-        {"unknown", kZAFKeyTrust_Unknown},   {"never", kZAFKeyTrust_Never},
-        {"marginal", kZAFKeyTrust_Marginal}, {"complete", kZAFKeyTrust_Complete},
+        {"unknown", kZAFKeyTrust_Unknown},
+        {"never", kZAFKeyTrust_Never},
+        {"marginal", kZAFKeyTrust_Marginal},
+        {"complete", kZAFKeyTrust_Complete},
         {"ultimate", kZAFKeyTrust_Ultimate}};
     const std::string wanted = CZAFUtil::toLower(level);
     unsigned int trust = 0;

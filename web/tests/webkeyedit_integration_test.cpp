@@ -42,8 +42,9 @@ protected:
         m_http = std::make_unique<httplib::SSLClient>("127.0.0.1", m_server->port());
         m_http->enable_server_certificate_verification(false);
         m_http->set_read_timeout(300, 0);
-        auto login = m_http->Post(
-            "/api/login", httplib::Params{{"user", m_account->name()}, {"password", m_account->password()}});
+        auto login =
+            m_http->Post("/api/login", httplib::Params{{"user", m_account->name()},
+                                                       {"password", m_account->password()}});
         ASSERT_TRUE(login);
         ASSERT_EQ(200, login->status) << login->body;
         const std::string cookie = login->get_header_value("Set-Cookie");
@@ -63,13 +64,13 @@ protected:
         EXPECT_EQ(200, needed.first) << needed.second;
         const std::string bytes = jsonField(needed.second, "needed");
         const std::string entropy(std::stoul(bytes), 'e');
-        const auto made = post("/api/generate/key-gen",
-                               {{"name", name},
-                                {"type", "RSA"},
-                                {"size", "2048"},
-                                {"passphrase", passphrase},
-                                {"entropy", vornadmin::gEncodeBase64(entropy)},
-                                {"needed", bytes}});
+        const auto made =
+            post("/api/generate/key-gen", {{"name", name},
+                                           {"type", "RSA"},
+                                           {"size", "2048"},
+                                           {"passphrase", passphrase},
+                                           {"entropy", vornadmin::gEncodeBase64(entropy)},
+                                           {"needed", bytes}});
         EXPECT_EQ(200, made.first) << made.second;
         return jsonField(made.second, "idfull");
     }
@@ -109,31 +110,36 @@ TEST_F(WebKeyEditTest, EveryEditOfAKeyPairAnswersWithTheKeyAsItIsAfterwards) {
     EXPECT_NE(std::string::npos, on.second.find("\"disabled\":\"no\"")) << on.second;
 
     const std::string day = dayFromNow(100);
-    auto expiry = post("/api/action/expiry", {{"id", id}, {"expiry", day}, {"passphrase", "first words"}});
+    auto expiry =
+        post("/api/action/expiry", {{"id", id}, {"expiry", day}, {"passphrase", "first words"}});
     ASSERT_EQ(200, expiry.first) << expiry.second;
     EXPECT_EQ(day, jsonField(expiry.second, "expiration-time")) << expiry.second;
-    auto never = post("/api/action/expiry", {{"id", id}, {"expiry", ""}, {"passphrase", "first words"}});
+    auto never =
+        post("/api/action/expiry", {{"id", id}, {"expiry", ""}, {"passphrase", "first words"}});
     ASSERT_EQ(200, never.first) << never.second;
     EXPECT_EQ("N/A", jsonField(never.second, "expiration-time"));
 
-    auto changed = post("/api/action/passphrase",
-                        {{"id", id}, {"passphrase", "first words"}, {"new-passphrase", "second words"}});
+    auto changed =
+        post("/api/action/passphrase",
+             {{"id", id}, {"passphrase", "first words"}, {"new-passphrase", "second words"}});
     ASSERT_EQ(200, changed.first) << changed.second;
-    auto old = post("/api/action/userid-add",
-                    {{"id", id}, {"userid", "Never <never@example.org>"}, {"passphrase", "first words"}});
+    auto old =
+        post("/api/action/userid-add",
+             {{"id", id}, {"userid", "Never <never@example.org>"}, {"passphrase", "first words"}});
     EXPECT_EQ(422, old.first);
     EXPECT_EQ("The passphrase is wrong.", jsonField(old.second, "error")) << old.second;
     EXPECT_NE("", jsonField(old.second, "details"));
-    auto added = post("/api/action/userid-add",
-                      {{"id", id}, {"userid", "Second <second@example.org>"}, {"passphrase", "second words"}});
+    auto added = post(
+        "/api/action/userid-add",
+        {{"id", id}, {"userid", "Second <second@example.org>"}, {"passphrase", "second words"}});
     ASSERT_EQ(200, added.first) << added.second;
     EXPECT_NE(std::string::npos, added.second.find("second@example.org"));
 
     // Revoking the second user ID takes it back: it is gone from the key or shown revoked.
     auto revokedID = post("/api/action/userid-revoke", {{"id", id},
-                                                       {"userid", "Second <second@example.org>"},
-                                                       {"passphrase", "second words"},
-                                                       {"reason", "32"}});
+                                                        {"userid", "Second <second@example.org>"},
+                                                        {"passphrase", "second words"},
+                                                        {"reason", "32"}});
     ASSERT_EQ(200, revokedID.first) << revokedID.second;
     const size_t second = revokedID.second.find("second@example.org");
     EXPECT_TRUE(second == std::string::npos ||
@@ -154,6 +160,7 @@ TEST_F(WebKeyEditTest, EveryEditOfAKeyPairAnswersWithTheKeyAsItIsAfterwards) {
     auto revokedSub = post("/api/action/subkey-revoke",
                            {{"id", id}, {"subkey", subkey}, {"passphrase", "second words"}});
     ASSERT_EQ(200, revokedSub.first) << revokedSub.second;
-    const std::string after = revokedSub.second.substr(revokedSub.second.find("\"name\":\"subkeys\""));
+    const std::string after =
+        revokedSub.second.substr(revokedSub.second.find("\"name\":\"subkeys\""));
     EXPECT_EQ("yes", jsonField(after, "revoked")) << after;
 }
