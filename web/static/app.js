@@ -397,11 +397,18 @@ async function viewKeys(view) {
   const scroller = el("div", { class: "key-scroll", id: "key-scroll" }, el("table", { id: "key-table" }, el("thead", {}, headRow), body));
   let shown = [];
   // Only the rows in sight are made (and a few around them): 7,000 keys scroll as fast as 20.
-  const paint = () => {
+  // A row that stands for `count` rows out of sight. (Its height is set through the style
+  // object: the console's content security policy refuses style attributes.)
+  const spacer = count => { const row = el("tr", { class: "spacer" }); row.style.height = count * ROW_HEIGHT + "px"; return row; };
+  let painted = "";
+  const paint = force => {
     const first = Math.max(0, Math.floor(scroller.scrollTop / ROW_HEIGHT) - 10);
     const last = Math.min(shown.length, first + Math.ceil(scroller.clientHeight / ROW_HEIGHT) + 20);
+    // Rows already in place stay (a scroll within them changes nothing).
+    if (!force && painted === first + ":" + last) return;
+    painted = first + ":" + last;
     const rows = [];
-    if (first > 0) rows.push(el("tr", { class: "spacer", style: "height:" + first * ROW_HEIGHT + "px" }));
+    if (first > 0) rows.push(spacer(first));
     for (let i = first; i < last; ++i) {
       const r = shown[i];
       const row = el("tr", { class: "key-row", "data-id": r[C.idfull] },
@@ -416,7 +423,7 @@ async function viewKeys(view) {
       row.onclick = () => { location.hash = "#/key/" + encodeURIComponent(r[C.idfull]); };
       rows.push(row);
     }
-    if (last < shown.length) rows.push(el("tr", { class: "spacer", style: "height:" + (shown.length - last) * ROW_HEIGHT + "px" }));
+    if (last < shown.length) rows.push(spacer(shown.length - last));
     fill(body, ...rows);
   };
   const filter = () => {
@@ -434,12 +441,12 @@ async function viewKeys(view) {
     }
     count.textContent = shown.length + " of " + all.length + " keys";
     scroller.scrollTop = 0;
-    paint();
+    paint(true);
   };
   let pending = null;
   search.oninput = () => { clearTimeout(pending); pending = setTimeout(filter, 120); };
   sort.onchange = () => { state.sort = sort.value; state.sortUp = true; filter(); };
-  scroller.onscroll = () => requestAnimationFrame(paint);
+  scroller.onscroll = () => requestAnimationFrame(() => paint(false));
   fill(view,
     el("h1", {}, "Keys"),
     el("div", { class: "toolbar" }, search, sort, count),
@@ -462,7 +469,7 @@ function keyLabel(id, names) {
 function checkedState(signature) {
   if (yes(signature, "verified")) return "verified";
   if (yes(signature, "tried")) return "does not verify";
-  return "not checked (the signer's key is not in your rings)";
+  return "not checked";
 }
 
 // Usage letters of a subkey as words.
