@@ -399,6 +399,15 @@ std::shared_ptr<const CKeyList> CKeyCache::get(const std::string& user) const {
     return it == m_lists.end() ? nullptr : it->second.current;
 }
 
+std::shared_ptr<const CKeyList> CKeyCache::fresh(const std::string& user,
+                                                 Clock::duration age) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto it = m_lists.find(user);
+    if (it == m_lists.end() || m_clock() - it->second.confirmed >= age)
+        return nullptr;
+    return it->second.current;
+}
+
 std::shared_ptr<const CKeyList> CKeyCache::previous(const std::string& user,
                                                     const std::string& version) const {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -412,6 +421,7 @@ void CKeyCache::put(const std::string& user, std::shared_ptr<const CKeyList> lis
     std::shared_ptr<const CKeyList> dropped; // released outside the lock
     std::lock_guard<std::mutex> lock(m_mutex);
     SLists& lists = m_lists[user];
+    lists.confirmed = m_clock();
     if (lists.current && list && lists.current->version() == list->version())
         return;
     dropped = std::move(lists.previous);
@@ -419,16 +429,29 @@ void CKeyCache::put(const std::string& user, std::shared_ptr<const CKeyList> lis
     lists.current = std::move(list);
 }
 
-void CKeyCache::retain(const std::vector<std::string>& keep) {
-    std::map<std::string, SLists> dropped;
+void CKeyCache::retain(const std::vector<std::string>& active, Clock::duration keep, size_t idle) {
+    std::map<std::string, SLists> dropped; // released outside the lock
     std::lock_guard<std::mutex> lock(m_mutex);
+    const Clock::time_point now = m_clock();
+    std::vector<std::pair<Clock::time_point, std::string>> others;
     for (auto it = m_lists.begin(); it != m_lists.end();) {
-        if (std::find(keep.begin(), keep.end(), it->first) == keep.end()) {
+        const bool isActive = std::find(active.begin(), active.end(), it->first) != active.end();
+        if (!isActive && now - it->second.confirmed >= keep) {
             dropped.insert(*it);
             it = m_lists.erase(it);
-        } else {
-            ++it;
+            continue;
         }
+        if (!isActive)
+            others.emplace_back(it->second.confirmed, it->first);
+        ++it;
+    }
+    if (others.size() <= idle)
+        return;
+    std::sort(others.begin(), others.end());
+    for (size_t i = 0; i + idle < others.size(); ++i) {
+        const auto it = m_lists.find(others[i].second);
+        dropped.insert(*it);
+        m_lists.erase(it);
     }
 }
 

@@ -8,7 +8,9 @@
 #ifndef VORNWEB_WEBKEYS_H
 #define VORNWEB_WEBKEYS_H
 
+#include <chrono>
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -100,23 +102,36 @@ private:
     size_t m_reused = 0;
 };
 
-// The newest key list of each user, and the one before it (for the changes of a page that holds
-// it). Shared by the request threads.
+// The newest key list of each user, the one before it (for the changes of a page that holds it),
+// and when the listener last confirmed the newest. Shared by the request threads. Lists of users
+// without a session are kept for a while (a user who logs in again finds them read), a bounded
+// number of them.
 class CKeyCache {
 public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit CKeyCache(std::function<Clock::time_point()> clock = &Clock::now)
+        : m_clock(std::move(clock)) {}
+
     std::shared_ptr<const CKeyList> get(const std::string& user) const;
+    // The newest list when the listener confirmed it less than `age` ago, else null.
+    std::shared_ptr<const CKeyList> fresh(const std::string& user, Clock::duration age) const;
     // The list before the current one, when its version is `version`.
     std::shared_ptr<const CKeyList> previous(const std::string& user,
                                              const std::string& version) const;
+    // The listener's list now (confirmed now, whether it changed or not).
     void put(const std::string& user, std::shared_ptr<const CKeyList> list);
-    // Forgets the lists of users not in `keep`.
-    void retain(const std::vector<std::string>& keep);
+    // Keeps the lists of `active` users; of the others, those used within `keep` and at most
+    // `idle` of them (the most recently used).
+    void retain(const std::vector<std::string>& active, Clock::duration keep, size_t idle);
 
 private:
     struct SLists {
         std::shared_ptr<const CKeyList> current;
         std::shared_ptr<const CKeyList> previous;
+        Clock::time_point confirmed;
     };
+    const std::function<Clock::time_point()> m_clock;
     mutable std::mutex m_mutex;
     std::map<std::string, SLists> m_lists;
 };

@@ -169,6 +169,14 @@ constexpr size_t kImportPiece = 2u * 1024 * 1024;
 // The keys an import's answer names (the counts cover all).
 constexpr size_t kImportListed = 500;
 
+// A key list the listener confirmed this recently is taken as it is for reading (a page going from
+// the list to a key, or back after a change it made): a change another program made meanwhile
+// shows at the next look after this time.
+constexpr auto kFreshList = std::chrono::seconds(5);
+// Key lists of users without a session: kept this long, this many.
+constexpr auto kKeepIdleLists = std::chrono::minutes(15);
+constexpr size_t kIdleLists = 8;
+
 // The user's key list as the listener has it now. The summary's bytes are read whole; only the
 // keys whose bytes the kept list has not read are parsed (see webkeys.h). A refusal of the
 // listener leaves `refusal` set and returns null.
@@ -198,6 +206,15 @@ std::shared_ptr<const CKeyList> currentKeys(CKeyCache& cache, const std::string&
         return kept;
     cache.put(user, list);
     return list;
+}
+
+// The user's key list for reading: the one kept when the listener confirmed it within
+// kFreshList, else the listener's now.
+std::shared_ptr<const CKeyList> readableKeys(CKeyCache& cache, const std::string& user,
+                                             CAdminConnection& connection, SKeysRefusal& refusal) {
+    if (auto list = cache.fresh(user, kFreshList))
+        return list;
+    return currentKeys(cache, user, connection, refusal);
 }
 
 void refusedKeys(httplib::Response& res, const SKeysRefusal& refusal) {
@@ -774,7 +791,7 @@ void CWebServer::routes() {
             req, res, false,
             [&](CWebSession& session, CAdminConnection& connection, httplib::Response& response) {
                 SKeysRefusal refusal;
-                const auto list = currentKeys(m_keys, session.user(), connection, refusal);
+                const auto list = readableKeys(m_keys, session.user(), connection, refusal);
                 if (!list)
                     return refusedKeys(response, refusal);
                 const std::string since = req.get_param_value("since");
@@ -792,7 +809,7 @@ void CWebServer::routes() {
             req, res, false,
             [&](CWebSession& session, CAdminConnection& connection, httplib::Response& response) {
                 SKeysRefusal refusal;
-                const auto list = currentKeys(m_keys, session.user(), connection, refusal);
+                const auto list = readableKeys(m_keys, session.user(), connection, refusal);
                 if (!list)
                     return refusedKeys(response, refusal);
                 sendJson(req, response, list->keyJson(keyOf(*list, req.get_param_value("id"))));
@@ -1087,8 +1104,8 @@ void CWebServer::start() {
             const size_t ended = m_sessions.sweep();
             if (ended > 0)
                 gLog(std::to_string(ended) + " idle session(s) ended");
-            // Key lists are kept for users with sessions only.
-            m_keys.retain(m_sessions.users());
+            // Key lists of users without a session are kept for a while, a few of them.
+            m_keys.retain(m_sessions.users(), kKeepIdleLists, kIdleLists);
             lock.lock();
         }
     });

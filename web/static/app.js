@@ -234,6 +234,7 @@ function endSession(message) {
   state.csrf = null;
   state.list = null;
   state.key = null;
+  state.search = "";
   if (state.timer) { clearInterval(state.timer); state.timer = null; }
   clearBanner();
   showOnly("login");

@@ -136,3 +136,38 @@ TEST(WebKeys, FindsKeysByEveryIdAndRefusesASharedShortId) {
         << json;
     EXPECT_NE(std::string::npos, json.find("\"own\":[]"));
 }
+
+TEST(WebKeys, TheCacheKnowsHowFreshAListIsAndForgetsIdleUsers) {
+    CKeyCache::Clock::time_point now = CKeyCache::Clock::now();
+    CKeyCache cache([&] { return now; });
+    const auto first = read(reply(key("11111111", "Ann", "Complete")));
+    const auto second = read(reply(key("11111111", "Ann", "Marginal")));
+    cache.put("ann", first);
+    EXPECT_EQ(first, cache.fresh("ann", std::chrono::seconds(5)));
+    now += std::chrono::seconds(6);
+    EXPECT_EQ(nullptr, cache.fresh("ann", std::chrono::seconds(5)));
+    EXPECT_EQ(first, cache.get("ann"));
+    // Confirmed again unchanged: fresh again, and no list before it.
+    cache.put("ann", read(reply(key("11111111", "Ann", "Complete"))));
+    EXPECT_EQ(first, cache.fresh("ann", std::chrono::seconds(5)));
+    EXPECT_EQ(nullptr, cache.previous("ann", first->version()));
+    cache.put("ann", second);
+    EXPECT_EQ(first, cache.previous("ann", first->version()));
+    EXPECT_EQ(nullptr, cache.previous("ann", second->version()));
+
+    // Users without a session: kept for a while, the most recently used few.
+    for (const char* user : {"bob", "cy", "dan"}) {
+        now += std::chrono::seconds(1);
+        cache.put(user, first);
+    }
+    cache.retain({"ann"}, std::chrono::minutes(15), 2);
+    EXPECT_NE(nullptr, cache.get("ann"));
+    EXPECT_EQ(nullptr, cache.get("bob"));
+    EXPECT_NE(nullptr, cache.get("cy"));
+    EXPECT_NE(nullptr, cache.get("dan"));
+    now += std::chrono::minutes(16);
+    cache.retain({"ann"}, std::chrono::minutes(15), 2);
+    EXPECT_NE(nullptr, cache.get("ann"));
+    EXPECT_EQ(nullptr, cache.get("cy"));
+    EXPECT_EQ(nullptr, cache.get("dan"));
+}
