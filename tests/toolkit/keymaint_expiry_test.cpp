@@ -25,7 +25,6 @@ protected:
 
 constexpr ZAFTime kDay = 86400;
 
-
 } // namespace
 
 TEST_F(Expiry, RefusedForLegacyAndRevokedKeysAndBadHandles) {
