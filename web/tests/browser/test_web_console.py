@@ -633,6 +633,7 @@ class WebConsoleTest(unittest.TestCase):
         # Figures at a real ring size (the 7k corpus), reported in web/README.md: only when the
         # ring is named (ORXWEB_BROWSER_LARGE_RING), since its import alone takes a while.
         ring = os.environ.get("ORXWEB_BROWSER_LARGE_RING")
+        ring = os.path.abspath(ring) if ring else ring
         if not ring:
             self.skipTest("set ORXWEB_BROWSER_LARGE_RING to the 7k ring for the figures")
         root = tempfile.mkdtemp(prefix="orxweb-large-", dir=self.root)
