@@ -25,6 +25,7 @@ const std::string CGUIKeyEditRequests::GUICMD_SETEXPIRY = "key-set-expiry";
 const std::string CGUIKeyEditRequests::GUICMD_PASSPHRASE = "key-change-passphrase";
 const std::string CGUIKeyEditRequests::GUICMD_REV_SUBKEY = "subkey-revoke";
 const std::string CGUIKeyEditRequests::GUICMD_REV_USERID = "userid-revoke";
+const std::string CGUIKeyEditRequests::GUICMD_KEYSUMMARY = "key-summary";
 
 namespace {
 
@@ -225,6 +226,10 @@ std::unique_ptr<CGUIElement> CGUIKeyEditRequests::doRevokeUserID(const DOMElemen
             gRevokeKeyObject(m_server, *certification, key.get(), passphrase);
     });
     return nullptr;
+}
+
+std::unique_ptr<CGUIElement> CGUIKeyEditRequests::doKeySummary(const DOMElement* data) {
+    return gKeySummaryOf(m_server, text(data, "id"));
 }
 
 } // namespace vorngui

@@ -181,6 +181,7 @@ constexpr SGUIRequestType kRequestTypes[] = {
     {&E::GUICMD_REV_USERID,
      {onData({"id", "userid", "passphrase"}), kNoCheck},
      &keyEdits<&E::doRevokeUserID>},
+    {&E::GUICMD_KEYSUMMARY, {onData({"id"}), kNoCheck}, &keyEdits<&E::doKeySummary>},
 };
 
 // ---- parsing ----

@@ -10,6 +10,7 @@
 #include <oozaf/vornserverconf.h>
 #include <vorngui/gui.h>
 #include <vorngui/guiexceptions.h>
+#include <vorngui/guikeyedit.h>
 #include <vorngui/xmlstring.h>
 
 #include <cerrno>
@@ -203,6 +204,22 @@ void addKey(CGUIElement& keys, CZAFIterator& iterator, const CZAFKey& key) {
 }
 
 } // namespace
+
+std::unique_ptr<CGUIElement> gKeySummaryOf(CVornServer& facade, const std::string& id) {
+    return gRequestWork([&] {
+        facade.UpdateKeyDB();
+        COwned<CZAFKeySet> keySet(facade.keyList());
+        keySet->calculateTrust();
+        COwned<CZAFKey> key(facade.getKeyByID(id));
+        COwned<CZAFKeySet> one(key->getNewOneKeySet());
+        auto keys = std::make_unique<CGUIElement>("keys");
+        COwned<CZAFIterator> iterator(one->getIterator());
+        iterator->rewind(kObjectKey);
+        while (COwned<CZAFDatabaseObject> object{nextObject(*iterator, kObjectKey)})
+            addKey(*keys, *iterator, static_cast<const CZAFKey&>(*object));
+        return keys;
+    });
+}
 
 std::unique_ptr<CGUIElement> CGUIClient::doKeysSummary() {
     CVornServer& facade = server();

@@ -9,6 +9,9 @@
 //   "key-change-passphrase"  id, passphrase, new-passphrase (empty: unprotected)
 //   "subkey-revoke"          id, subkey-id (short or long), passphrase
 //   "userid-revoke"          id, userid (exactly as the summary names it), passphrase
+//   "key-summary"            id: the keys summary of that one key ("keys" holding one "key",
+//                            exactly as "keys-summary" shows it), for a console that shows
+//                            one key after a change without the whole rings
 #ifndef VORNGUI_GUIKEYEDIT_H
 #define VORNGUI_GUIKEYEDIT_H
 
@@ -29,6 +32,7 @@ public:
     static const std::string GUICMD_PASSPHRASE;
     static const std::string GUICMD_REV_SUBKEY;
     static const std::string GUICMD_REV_USERID;
+    static const std::string GUICMD_KEYSUMMARY;
 
     explicit CGUIKeyEditRequests(oozaf::CVornServer& server) : m_server(server) {}
     CGUIKeyEditRequests(const CGUIKeyEditRequests&) = delete;
@@ -40,10 +44,15 @@ public:
     std::unique_ptr<CGUIElement> doChangePassphrase(const xercesc::DOMElement* data);
     std::unique_ptr<CGUIElement> doRevokeSubkey(const xercesc::DOMElement* data);
     std::unique_ptr<CGUIElement> doRevokeUserID(const xercesc::DOMElement* data);
+    std::unique_ptr<CGUIElement> doKeySummary(const xercesc::DOMElement* data);
 
 private:
     oozaf::CVornServer& m_server;
 };
+
+// The "keys" element of the keys summary with the one key `id` (guirequests.cpp, beside the
+// whole summary whose parts it shares). Runs as gRequestWork does.
+std::unique_ptr<CGUIElement> gKeySummaryOf(oozaf::CVornServer& facade, const std::string& id);
 
 } // namespace vorngui
 
