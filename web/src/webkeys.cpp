@@ -403,7 +403,7 @@ std::shared_ptr<const CKeyList> CKeyCache::fresh(const std::string& user,
                                                  Clock::duration age) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto it = m_lists.find(user);
-    if (it == m_lists.end() || m_clock() - it->second.confirmed >= age)
+    if (it == m_lists.end() || it->second.stale || m_clock() - it->second.confirmed >= age)
         return nullptr;
     return it->second.current;
 }
@@ -422,11 +422,19 @@ void CKeyCache::put(const std::string& user, std::shared_ptr<const CKeyList> lis
     std::lock_guard<std::mutex> lock(m_mutex);
     SLists& lists = m_lists[user];
     lists.confirmed = m_clock();
+    lists.stale = false;
     if (lists.current && list && lists.current->version() == list->version())
         return;
     dropped = std::move(lists.previous);
     lists.previous = std::move(lists.current);
     lists.current = std::move(list);
+}
+
+void CKeyCache::unconfirm(const std::string& user) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto it = m_lists.find(user);
+    if (it != m_lists.end())
+        it->second.stale = true;
 }
 
 void CKeyCache::retain(const std::vector<std::string>& active, Clock::duration keep, size_t idle) {

@@ -121,6 +121,8 @@ public:
                                              const std::string& version) const;
     // The listener's list now (confirmed now, whether it changed or not).
     void put(const std::string& user, std::shared_ptr<const CKeyList> list);
+    // The rings changed since the newest list was confirmed: it is no longer fresh.
+    void unconfirm(const std::string& user);
     // Keeps the lists of `active` users; of the others, those used within `keep` and at most
     // `idle` of them (the most recently used).
     void retain(const std::vector<std::string>& active, Clock::duration keep, size_t idle);
@@ -130,6 +132,8 @@ private:
         std::shared_ptr<const CKeyList> current;
         std::shared_ptr<const CKeyList> previous;
         Clock::time_point confirmed;
+        // The rings changed since (see unconfirm).
+        bool stale = false;
     };
     const std::function<Clock::time_point()> m_clock;
     mutable std::mutex m_mutex;

@@ -290,11 +290,34 @@ CForm withListenerIDs(const CForm& form, CKeyCache& cache, const std::string& us
     return CForm(std::move(fields));
 }
 
-// After a change: the key list as it is now, with the changed key (when it still exists) for the
-// page to show at once; "" when the listener refuses the list.
+// After a change: the changed key as it is now, for the page to show at once; "" when the
+// listener refuses. A key the kept list holds under a short ID no other key has is asked for
+// alone ("key-summary", the listener's requests name keys by short ID), which costs nothing like
+// the whole rings; the kept list is no longer taken as confirmed, so the next read of the list
+// asks for the whole summary. Other keys (a pair just made) and a listener without that request
+// get the whole summary now.
 std::string changedKeys(CKeyCache& cache, const std::string& user, CAdminConnection& connection,
                         const std::string& id) {
     SKeysRefusal refusal;
+    cache.unconfirm(user);
+    const std::shared_ptr<const CKeyList> kept = cache.get(user);
+    const SKeyEntry* known = !id.empty() && kept ? kept->find(id) : nullptr;
+    bool shared = false;
+    if (known != nullptr)
+        kept->find(known->id, &shared);
+    if (known != nullptr && !shared) {
+        vornadmin::SXmlElement request = vornadmin::gCommand("key-summary");
+        vornadmin::gData(request).set("id", known->id);
+        const SReply reply = send(connection, request);
+        if (reply.ok()) {
+            const auto one = CKeyList::read(reply.xml, nullptr, refusal);
+            // A key made since with the same short ID is not the one changed.
+            if (one && one->size() == 1 && one->keys().front()->idfull == known->idfull)
+                return ",\"keys\":" + kept->keyJson(*one->keys().front());
+        } else if (reply.rc != 16) { // 16: a listener that does not know the request
+            return "";
+        }
+    }
     const auto list = currentKeys(cache, user, connection, refusal);
     if (!list)
         return "";
@@ -903,7 +926,12 @@ void CWebServer::routes() {
                 if (kKeyChanges.count(action) != 0) {
                     gLog("user '" + session.user() + "': " + action + " of " + form.get("id") +
                          " done");
-                    keys = changedKeys(m_keys, session.user(), connection, form.get("id"));
+                    // A removed key has no page to show: the list's next read brings it up
+                    // to date.
+                    if (action == "remove")
+                        m_keys.unconfirm(session.user());
+                    else
+                        keys = changedKeys(m_keys, session.user(), connection, form.get("id"));
                 } else if (action == "conf-set") {
                     gLog("user '" + session.user() + "': " + action + " done");
                 }

@@ -2,7 +2,8 @@
 // throw-away account (root only; skipped otherwise): a key pair generated with the entropy
 // exchange, then owner trust, disabling and enabling, expiry set and removed, the passphrase
 // changed (the old one then fails, in one sentence), a user ID and a subkey revoked; every answer
-// carries the key as it is afterwards, named by its long ID.
+// carries the key as it is afterwards, named by its long ID, and the list read at once after a
+// change shows it.
 // ctest-labels: threaded
 #include "listener_harness.h"
 #include "test_account.h"
@@ -98,9 +99,19 @@ TEST_F(WebKeyEditTest, EveryEditOfAKeyPairAnswersWithTheKeyAsItIsAfterwards) {
     const std::string id = generatePair("Edit Tester <edit@example.org>", "first words");
     ASSERT_EQ(18u, id.size());
 
+    // The list read just before the change is kept; read again at once after it, it shows the
+    // change (the change answers with the one key, the list is asked for again).
+    auto before = m_http->Get("/api/keys", m_headers);
+    ASSERT_TRUE(before);
+    ASSERT_EQ(200, before->status);
+    const std::string version = jsonField(before->body, "version");
     auto trust = post("/api/action/trust", {{"id", id}, {"trust", "Marginal"}});
     ASSERT_EQ(200, trust.first) << trust.second;
     EXPECT_NE(std::string::npos, trust.second.find("\"trust\":\"Marginal")) << trust.second;
+    auto since = m_http->Get(("/api/keys?since=" + version).c_str(), m_headers);
+    ASSERT_TRUE(since);
+    EXPECT_NE(version, jsonField(since->body, "version"));
+    EXPECT_NE(std::string::npos, since->body.find("\"Marginal\"")) << since->body;
     EXPECT_EQ(400, post("/api/action/trust", {{"id", id}, {"trust", "Total"}}).first);
 
     auto off = post("/api/action/disable", {{"id", id}});

@@ -154,6 +154,15 @@ TEST(WebKeys, TheCacheKnowsHowFreshAListIsAndForgetsIdleUsers) {
     cache.put("ann", second);
     EXPECT_EQ(first, cache.previous("ann", first->version()));
     EXPECT_EQ(nullptr, cache.previous("ann", second->version()));
+    // A change made since: the list is kept but no longer fresh, however recently confirmed,
+    // until the listener confirms it again (unconfirming a user without a list is harmless).
+    cache.unconfirm("ann");
+    cache.unconfirm("nobody");
+    EXPECT_EQ(nullptr, cache.fresh("ann", std::chrono::seconds(5)));
+    EXPECT_EQ(second, cache.get("ann"));
+    EXPECT_EQ(nullptr, cache.get("nobody"));
+    cache.put("ann", read(reply(key("11111111", "Ann", "Marginal"))));
+    EXPECT_EQ(second, cache.fresh("ann", std::chrono::seconds(5)));
 
     // Users without a session: kept for a while, the most recently used few.
     for (const char* user : {"bob", "cy", "dan"}) {
