@@ -3,7 +3,7 @@
 // exchange, then owner trust, disabling and enabling, expiry set and removed, the passphrase
 // changed (the old one then fails, in one sentence), a user ID and a subkey revoked; every answer
 // carries the key as it is afterwards, named by its long ID, and the list read at once after a
-// change shows it.
+// change shows it; each edit is a line of the transaction log.
 // ctest-labels: threaded
 #include "listener_harness.h"
 #include "test_account.h"
@@ -13,6 +13,8 @@
 #include "zaf_temp_dir.h"
 
 #include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <httplib.h>
 
@@ -27,6 +29,12 @@ protected:
         m_account = TestAccount::create("orxwe");
         if (!m_account)
             GTEST_SKIP() << TestAccount::skipReason();
+        {
+            // A transaction log, before any thread of orxweb runs.
+            ScopedIdentity as(*m_account);
+            std::filesystem::create_directories(m_account->file(".zaf"));
+            std::ofstream(m_account->file(".zaf/zaf.cfg")) << "Log-File=transactions.log\n";
+        }
         ASSERT_TRUE(m_listener.start());
         std::string cert;
         std::string key;
@@ -174,4 +182,14 @@ TEST_F(WebKeyEditTest, EveryEditOfAKeyPairAnswersWithTheKeyAsItIsAfterwards) {
     const std::string after =
         revokedSub.second.substr(revokedSub.second.find("\"name\":\"subkeys\""));
     EXPECT_EQ("yes", jsonField(after, "revoked")) << after;
+
+    // Each edit is a line of the user's transaction log, the passphrases masked.
+    auto log = m_http->Get("/api/log", m_headers);
+    ASSERT_TRUE(log);
+    ASSERT_EQ(200, log->status) << log->body;
+    for (const char* type : {"key-set-trust", "key-set-disabled", "key-set-expiry",
+                             "key-change-passphrase", "userid-revoke", "subkey-revoke"})
+        EXPECT_NE(std::string::npos, log->body.find(type)) << type << ": " << log->body;
+    EXPECT_EQ(std::string::npos, log->body.find("first words"));
+    EXPECT_EQ(std::string::npos, log->body.find("second words"));
 }
