@@ -154,7 +154,7 @@ TEST_F(WebAttackTest, ADozenGuessesUnderManyNamesAreRefusedAtOnce) {
     }
     EXPECT_EQ(std::vector<int>({401, 401, 401, 401, 401, 429, 429, 429, 429, 429, 429, 429}),
               statuses);
-    EXPECT_EQ(5u, orxtest::countOccurrences(m_listener.log(), "authenticating username 'ghost"));
+    EXPECT_EQ(5u, orxtest::countOccurrences(m_listener.log(), "The login of 'ghost"));
     rightLoginAndPage(port, user());
 }
 
