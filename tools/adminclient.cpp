@@ -16,6 +16,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace vornadmin {
@@ -92,7 +93,36 @@ void setSocketTimeouts(int fd, unsigned int milliseconds) {
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
 }
 
+// Connects to the web console's socket at `path`, whose listening end must be root's.
+int connectUnixDescriptor(const SConnectOptions& options) {
+    const std::string& path = options.unixSocket;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path)
+        throw new CAdminException("The socket path '" + path + "' is too long");
+    std::memcpy(address.sun_path, path.data(), path.size());
+    SDescriptor fd;
+    fd.fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd.fd < 0)
+        throw new CAdminException("Cannot create a socket: " + describeErrno(errno));
+    setSocketTimeouts(fd.fd, options.timeoutMs);
+    int rc;
+    do {
+        rc = ::connect(fd.fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0)
+        throw new CAdminException("Cannot connect to " + path + ": " + describeErrno(errno));
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (::getsockopt(fd.fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || peer.uid != 0)
+        throw new CAdminException("The socket " + path +
+                                  " is not the listener's: root does not listen on it");
+    return fd.release();
+}
+
 int connectDescriptor(const SConnectOptions& options) {
+    if (!options.unixSocket.empty())
+        return connectUnixDescriptor(options);
     sockaddr_in address = resolve(options.host, options.port);
     SDescriptor fd;
     fd.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
@@ -219,7 +249,7 @@ void gFinishReply(CXmlPullReader& reader) {
 
 std::unique_ptr<CAdminConnection> CAdminConnection::connect(const SConnectOptions& options) {
     using ePolicy = SConnectOptions::eHostKeyPolicy;
-    if (options.hostKeyPolicy == ePolicy::eIgnore)
+    if (options.hostKeyPolicy == ePolicy::eIgnore || !options.unixSocket.empty())
         return open(options, nullptr);
     const std::string listener = options.host + ":" + std::to_string(options.port);
     if (options.hostKeyPolicy == ePolicy::eStrict && !options.pinnedHostKey.publicKey.empty()) {
@@ -288,7 +318,9 @@ std::unique_ptr<CAdminConnection> CAdminConnection::open(const SConnectOptions& 
     if (count == 0)
         throw new CAdminException("The listener closed the connection before its first byte");
     if (first == 0) {
-        if (options.requireSecure || (pinning && !options.allowPlain))
+        // The web console's socket is plain by design (see SConnectOptions::unixSocket).
+        if (options.unixSocket.empty() &&
+            (options.requireSecure || (pinning && !options.allowPlain)))
             throw new CAdminException(
                 "The listener offers only a plain connection, and a secure one is required");
         connection->m_socket = new oozaf::CZAFSocket(fd.release());
@@ -527,8 +559,10 @@ SReply CAdminConnection::request(const std::string& xml, const ProgressCallback&
 }
 
 SReply CAdminConnection::login(const std::string& user, const std::string& password,
-                               const std::string& domain) {
+                               const std::string& domain, const std::string& clientAddress) {
     SXmlElement auth = gAuthRequest(user, password, domain);
+    if (!clientAddress.empty())
+        gData(auth).set("client-address", clientAddress);
     std::string xml;
     try {
         xml = gWriteXml(auth);

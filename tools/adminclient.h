@@ -76,6 +76,11 @@ struct SConnectOptions {
     bool allowPlain = false;
     // The local IPv4 address to connect from (empty: the system chooses).
     std::string sourceAddress;
+    // The listener's socket for the web console (a Unix socket path; empty: TCP to host:port).
+    // Only the account the listener names may use it, and it is plain: the listener's peer
+    // check stands in for the handshake, and this side checks in turn that root listens on it.
+    // No host key is pinned for it; logins on it name the browser's address.
+    std::string unixSocket;
 };
 
 // One reply of the listener: the return code, the error text, the element that follows "error"
@@ -133,9 +138,10 @@ public:
     bool isSecure() const { return m_secure; }
 
     // Sends the "auth" request and reads the reply (rc 0 to 5; "info" on success). The
-    // password is wiped from every buffer of this library once sent.
+    // password is wiped from every buffer of this library once sent. `clientAddress` (the
+    // browser's IP address, on the web console's socket only) is sent when not empty.
     SReply login(const std::string& user, const std::string& password,
-                 const std::string& domain = "");
+                 const std::string& domain = "", const std::string& clientAddress = "");
     // Asks a listener this connection has not logged in to for its host key (the listener then
     // ends the connection). Throws CAdminException when the reply carries no key.
     SHostKey fetchHostKey();
