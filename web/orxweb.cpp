@@ -44,6 +44,9 @@ int main(int argc, char** argv) {
                  "unprivileged account (scripts/run-web.sh does)");
         CWebServer server(options);
         gLog(server.pin().describe());
+        if (!options.listenerSocket.empty())
+            gLog("logins go to the listener's web socket " + options.listenerSocket +
+                 ", naming each browser's address (by TCP when nothing is there)");
         server.start();
         const std::string host = options.address.find(':') != std::string::npos
                                      ? "[" + options.address + "]"

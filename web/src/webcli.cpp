@@ -45,6 +45,8 @@ SWebCommandLine gParseWebCommandLine(const std::vector<std::string>& args,
             o.listenerHost = value();
         else if (option == "--listener-port")
             o.listenerPort = static_cast<uint16_t>(numberOf(option, value(), 1, 65535));
+        else if (option == "--listener-socket")
+            o.listenerSocket = value();
         else if (option == "--allow-plain-listener")
             o.allowPlainListener = true;
         else if (option == "--known-hosts")
@@ -101,6 +103,9 @@ std::string gWebHelpText() {
            "  --port-file FILE         write the port there once serving\n"
            "  --listener-host HOST     where orxgui runs (default 127.0.0.1)\n"
            "  --listener-port N        orxgui's port (default 1718)\n"
+           "  --listener-socket PATH   orxgui's socket for orxweb (its WebSocket setting,\n"
+           "                           for example /run/orxgui/web.sock): logins name the\n"
+           "                           browser's address there; none at PATH: TCP\n"
            "  --known-hosts FILE       the listener's pinned host key (default\n"
            "                           STATE-DIR/known_hosts; a first contact pins it)\n"
            "  --listener-host-key KEY  strict: the listener must prove this key, given as\n"

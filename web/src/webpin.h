@@ -63,8 +63,10 @@ public:
     // How the listener is known, for the start-up log.
     std::string describe() const;
 
-private:
+    // "host:port".
     std::string listener() const { return m_host + ":" + std::to_string(m_port); }
+
+private:
     vornadmin::SConnectOptions baseOptions(unsigned int timeoutMs) const;
     std::unique_ptr<vornadmin::CAdminConnection> connectKnownHosts(unsigned int timeoutMs);
     std::unique_ptr<vornadmin::CAdminConnection> connectStrict(unsigned int timeoutMs);

@@ -7,6 +7,7 @@
 #include <adminclient.h>
 #include <adminrequests.h>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <ctime>
 #include <dirent.h>
@@ -466,6 +467,30 @@ size_t CWebServer::connections() const { return m_reception->connections(); }
 
 CWebServer::~CWebServer() { stop(); }
 
+std::unique_ptr<CAdminConnection> CWebServer::connectListener() {
+    if (!m_options.listenerSocket.empty()) {
+        struct stat info {};
+        if (::lstat(m_options.listenerSocket.c_str(), &info) == 0 || errno != ENOENT) {
+            vornadmin::SConnectOptions options;
+            options.unixSocket = m_options.listenerSocket;
+            options.timeoutMs = m_options.listenerTimeoutMs;
+            return CAdminConnection::connect(options);
+        }
+        if (!m_socketMissingLogged.exchange(true))
+            gLog("WARNING: no listener socket at " + m_options.listenerSocket +
+                 " (an orxgui without WebAccount?): logins go to " + m_pin.listener() +
+                 " by TCP, where the listener counts every browser's failed logins as " +
+                 "orxweb's own");
+    }
+    return m_pin.connect(m_options.listenerTimeoutMs);
+}
+
+std::string CWebServer::listenerName() const {
+    return m_options.listenerSocket.empty()
+               ? m_pin.listener()
+               : m_pin.listener() + " (web socket " + m_options.listenerSocket + ")";
+}
+
 void CWebServer::loadAssets() {
     DIR* dir = ::opendir(m_options.assetsDir.c_str());
     if (dir == nullptr)
@@ -710,8 +735,11 @@ void CWebServer::routes() {
         std::unique_ptr<CAdminConnection> connection;
         SReply reply;
         try {
-            connection = m_pin.connect(m_options.listenerTimeoutMs);
-            reply = connection->login(user, password);
+            connection = connectListener();
+            // On the web socket the listener learns the browser's address (TCP cannot name one).
+            reply =
+                connection->login(user, password, "",
+                                  connection->options().unixSocket.empty() ? "" : req.remote_addr);
         } catch (const CListenerRefused& e) {
             vornadmin::gWipe(password);
             gLog(e.logLine() + "; login of user '" + user + "' from " + req.remote_addr +
@@ -722,12 +750,10 @@ void CWebServer::routes() {
         } catch (oozaf::CZAFThrowable* e) {
             oozaf::CZAFThrowableGuard guard(e);
             vornadmin::gWipe(password);
-            gLog("listener at " + m_options.listenerHost + ":" +
-                 std::to_string(m_options.listenerPort) +
+            gLog("listener at " + listenerName() +
                  " not reachable: " + trimmed(e->getDetailedMessage()));
             fail(res, 503,
-                 "The listener at " + m_options.listenerHost + ":" +
-                     std::to_string(m_options.listenerPort) +
+                 "The listener at " + listenerName() +
                      " cannot be reached: " + trimmed(e->getMessage()),
                  ",\"listenerDown\":true");
             return;

@@ -9,6 +9,7 @@
 #include "webpin.h"
 #include "websession.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -37,6 +38,10 @@ struct SWebOptions {
     uint16_t port = 8443;
     std::string listenerHost = "127.0.0.1";
     uint16_t listenerPort = 1718;
+    // The listener's socket for the web console (empty: none). Logins go there, naming the
+    // browser's address, so that the listener counts failed logins per browser and logs each
+    // browser's address; when nothing is at the path, logins go to host:port as before.
+    std::string listenerSocket;
     // How the listener's host key is pinned (see webpin.h): the known-hosts file, or the key
     // named outright (its public key file or fingerprint; strict, nothing is learnt).
     std::string knownHostsFile;
@@ -86,6 +91,11 @@ public:
 private:
     void loadAssets();
     void routes();
+    // A connection for a login: on the listener's web socket when there is one (see
+    // SWebOptions::listenerSocket), else pinned by TCP. Throws as CListenerPin::connect does.
+    std::unique_ptr<vornadmin::CAdminConnection> connectListener();
+    // Where logins go, for messages: the socket's path or host:port.
+    std::string listenerName() const;
     // Takes one piece of a key file the page sends (see /api/import/upload). Throws
     // CWebInputException.
     void receivePiece(CWebSession& session, const std::string& offset, const std::string& size,
@@ -96,6 +106,8 @@ private:
     CUploadBudget m_uploads{128u * 1024 * 1024};
     CSessionStore m_sessions;
     CListenerPin m_pin;
+    // Set once orxweb logged that the web socket is missing (logins go by TCP).
+    std::atomic<bool> m_socketMissingLogged{false};
     CLoginGuard m_logins;
     struct SAsset {
         std::string type;

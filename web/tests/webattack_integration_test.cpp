@@ -1,7 +1,8 @@
 // orxweb under attack, against a real orxgui on loopback with real throw-away accounts (root
 // only; skipped otherwise): guessed passwords under many names, logins that the listener slows
 // down, slow and endless request heads, one account opening many sessions, a login from another
-// site's page, and TLS 1.2 suites without forward secrecy or authenticated encryption. After
+// site's page, TLS 1.2 suites without forward secrecy or authenticated encryption, and guesses
+// the listener counts per browser on its web socket (and a socket posing as it). After
 // each, a right login and a page load still get through, each within 2 s.
 // ctest-labels: threaded
 #include "listener_harness.h"
@@ -19,6 +20,8 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
 #include <vector>
 
@@ -156,6 +159,68 @@ TEST_F(WebAttackTest, ADozenGuessesUnderManyNamesAreRefusedAtOnce) {
               statuses);
     EXPECT_EQ(5u, orxtest::countOccurrences(m_listener.log(), "The login of 'ghost"));
     rightLoginAndPage(port, user());
+}
+
+// On the listener's web socket each browser counts for itself at the listener too: guesses from
+// one browser slow down only that browser (this listener makes an address wait a minute after two
+// failures), and the listener's log names each browser's address. Over TCP every browser counts
+// as orxweb's one address, and the right login would wait that minute.
+TEST_F(WebAttackTest, TheListenersThrottleCountsEachBrowserOnTheWebSocket) {
+    const std::string socket = m_dir.file("run/web.sock");
+    orxtest::SListenerOptions strict;
+    strict.siteSettings =
+        "WebAccount=root\nWebSocket=" + socket + "\nThrottleFailures=2\nThrottleDelay=60000\n";
+    orxtest::CListenerProcess listener(strict);
+    ASSERT_TRUE(listener.start());
+    SWebOptions o = options();
+    o.listenerPort = listener.port();
+    o.listenerSocket = socket;
+    auto server = start(o);
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(401, loginFrom(server->port(), "127.0.0.2", "ghost" + std::to_string(i),
+                                 "wrong password")
+                           .status);
+    EXPECT_TRUE(listener.waitForLog("from 127.0.0.2 (web)", 2)) << listener.log();
+    rightLoginAndPage(server->port(), user());
+    EXPECT_TRUE(listener.waitForLog("from 127.0.0.1 (web)")) << listener.log();
+    EXPECT_EQ(0u, orxtest::countOccurrences(listener.log(), " waits ")) << listener.log();
+}
+
+// A socket at the path that root does not listen on (something posing as the listener) is
+// refused before anything is sent to it; with nothing at the path, logins go by TCP.
+TEST_F(WebAttackTest, OnlyRootsSocketIsTrustedWithPasswords) {
+    const std::string path = m_dir.file("stand-in.sock");
+    const int standIn = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_LE(0, standIn);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    ASSERT_EQ(0, ::bind(standIn, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    {
+        // The kernel records who listens; no thread of orxweb runs yet.
+        ScopedIdentity as(*s_other);
+        ASSERT_EQ(0, ::listen(standIn, 4));
+    }
+    SWebOptions o = options();
+    o.listenerSocket = path;
+    auto server = start(o);
+    const SResponse refused =
+        loginFrom(server->port(), "127.0.0.1", user().name(), user().password());
+    EXPECT_EQ(503, refused.status) << refused.body;
+    EXPECT_NE(std::string::npos, refused.body.find("not the listener's")) << refused.body;
+    const int accepted = ::accept(standIn, nullptr, nullptr);
+    ASSERT_LE(0, accepted);
+    pollfd readable{accepted, POLLIN, 0};
+    ASSERT_EQ(1, ::poll(&readable, 1, 10000));
+    char byte = 0;
+    EXPECT_EQ(0, ::recv(accepted, &byte, 1, 0)) << "the stand-in received bytes";
+    ::close(accepted);
+    ::close(standIn);
+    server->stop();
+
+    o.listenerSocket = m_dir.file("nothing-here.sock");
+    auto fallback = start(o);
+    rightLoginAndPage(fallback->port(), user());
 }
 
 // Five wrong passwords for one name, from five addresses, refuse that name for a while, even

@@ -14,12 +14,14 @@ TEST(WebStart, CommandLine) {
     const SWebCommandLine line = gParseWebCommandLine(
         {"--port", "0", "--listener-host", "10.1.2.3", "--listener-port", "17766",
          "--allow-plain-listener", "--max-sessions", "3", "--max-sessions-per-user", "2",
-         "--idle-timeout", "60", "--state-dir", "/tmp/s", "--port-file", "/tmp/p"},
+         "--idle-timeout", "60", "--state-dir", "/tmp/s", "--port-file", "/tmp/p",
+         "--listener-socket", "/run/x/web.sock"},
         "/assets", "/policy.cfg");
     EXPECT_EQ(0, line.options.port);
     EXPECT_EQ("127.0.0.1", line.options.address);
     EXPECT_EQ("10.1.2.3", line.options.listenerHost);
     EXPECT_EQ(17766, line.options.listenerPort);
+    EXPECT_EQ("/run/x/web.sock", line.options.listenerSocket);
     EXPECT_TRUE(line.options.allowPlainListener);
     EXPECT_EQ("/tmp/s/known_hosts", line.options.knownHostsFile);
     EXPECT_EQ(3u, line.options.maxSessions);
@@ -34,6 +36,7 @@ TEST(WebStart, CommandLine) {
     EXPECT_FALSE(defaults.options.allowPlainListener);
     EXPECT_EQ("/var/lib/orxweb/known_hosts", defaults.options.knownHostsFile);
     EXPECT_EQ("", defaults.options.listenerHostKey);
+    EXPECT_EQ("", defaults.options.listenerSocket);
     EXPECT_EQ("/k",
               gParseWebCommandLine({"--known-hosts", "/k"}, "/a", "/p").options.knownHostsFile);
     const SWebCommandLine strict =
