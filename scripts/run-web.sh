@@ -7,7 +7,10 @@
 # orxweb needs no rights (it never opens a user's files; the listener checks passwords and works
 # as each user), so when this script runs as root, orxweb runs as the unprivileged account
 # $ORXWEB_USER (default "orxweb", a system account without a login shell, made when missing),
-# with no way back to root (no new privileges). Only orxgui runs as root.
+# with no way back to root (no new privileges). Only orxgui runs as root. Logins then go to
+# orxgui's socket for orxweb ($ORXWEB_SOCKET, default /run/orxgui/web.sock), which only that
+# account may use and where each login names the browser's address: orxgui runs with a site file
+# of its own, the installation's settings plus WebAccount and WebSocket.
 set -euo pipefail
 build=${1:-build}
 gui="$build/listener/orxgui"
@@ -23,6 +26,9 @@ state="${ORXWEB_STATE:-$build/orxweb-state}"
 assets="$(cd "$(dirname "$0")/../web/static" && pwd)"
 mkdir -p "$state"
 run_web=()
+gui_site=()
+web_socket=()
+site=""
 if [ "$(id -u)" -eq 0 ]; then
     user="${ORXWEB_USER:-orxweb}"
     if ! id -u "$user" >/dev/null 2>&1; then
@@ -45,13 +51,22 @@ if [ "$(id -u)" -eq 0 ]; then
             exit 1
         fi
     done
+    socket="${ORXWEB_SOCKET:-/run/orxgui/web.sock}"
+    site=$(mktemp)
+    if [ -f "$ORXDIR/orxgui-site.cfg" ]; then
+        grep -viE '^[[:space:]]*web(account|socket)[[:space:]]*=' "$ORXDIR/orxgui-site.cfg" \
+            >"$site" || true
+    fi
+    printf 'WebAccount=%s\nWebSocket=%s\n' "$user" "$socket" >>"$site"
+    gui_site=(--site-file "$site")
+    web_socket=(--listener-socket "$socket")
 fi
 # Both run in the background so that this script, which receives Ctrl-C and SIGTERM, can stop
 # them in order.
 # shellcheck disable=SC2086
-"$gui" --info verbose ${GUI_ARGS:-} &
+"$gui" --info verbose "${gui_site[@]}" ${GUI_ARGS:-} &
 gui_pid=$!
-"${run_web[@]}" "$web" --state-dir "$state" --assets "$assets" "${@:2}" &
+"${run_web[@]}" "$web" --state-dir "$state" --assets "$assets" "${web_socket[@]}" "${@:2}" &
 web_pid=$!
 trap 'kill "$web_pid" 2>/dev/null || true' INT TERM
 status=0
@@ -60,4 +75,5 @@ wait "$web_pid" || status=$?
 wait "$web_pid" 2>/dev/null || true
 kill "$gui_pid" 2>/dev/null || true
 wait "$gui_pid" 2>/dev/null || true
+[ -z "$site" ] || rm -f "$site"
 exit "$status"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # scripts/run-web.sh started as root: orxweb must run as the unprivileged account named by
-# ORXWEB_USER (made when missing) with no new privileges, orxgui as root, and SIGTERM to the
-# script must stop both. Needs root and setpriv; exits 77 (skipped) otherwise.
+# ORXWEB_USER (made when missing) with no new privileges, orxgui as root with a socket for that
+# account alone, and SIGTERM to the script must stop both. Needs root and setpriv; exits 77
+# (skipped) otherwise.
 #   run_web_test.sh BUILD_DIR RUN_WEB_SCRIPT
 set -euo pipefail
 build=$1
@@ -41,7 +42,7 @@ poll() {
     return 1
 }
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-ORXWEB_STATE="$tmp/state" ORXWEB_USER="$user" \
+ORXWEB_STATE="$tmp/state" ORXWEB_USER="$user" ORXWEB_SOCKET="$tmp/run/web.sock" \
     GUI_ARGS="--port $port --local --log-file $tmp/gui.log" \
     "$script" "$build" --port 0 --port-file "$tmp/run/port" --listener-port "$port" >"$tmp/out" 2>&1 &
 pid=$!
@@ -64,6 +65,12 @@ grep -q '^CapEff:[[:space:]]*0*$' "/proc/$web/status" || fail "orxweb holds capa
 gui=$(ps --ppid "$pid" -o pid=,comm= | awk '$2 == "orxgui" { print $1 }')
 [ -n "$gui" ] || fail "no orxgui process under the script"
 [ "$(awk '/^Uid:/ { print $3 }' "/proc/$gui/status")" = 0 ] || fail "orxgui does not run as root"
+# orxgui's socket for orxweb: only the account may use it, and orxweb's logins go there.
+poll 300 test -S "$tmp/run/web.sock" || fail "orxgui made no web socket"
+[ "$(stat -c '%U %a %F' "$tmp/run/web.sock")" = "$user 600 socket" ] ||
+    fail "the web socket is not $user's alone: $(stat -c '%U %a %F' "$tmp/run/web.sock")"
+grep -q "logins go to the listener's web socket $tmp/run/web.sock" "$tmp/out" ||
+    fail "orxweb does not use the web socket"
 kill -TERM "$pid"
 poll 300 bash -c "! kill -0 $pid 2>/dev/null" || fail "the script did not stop"
 wait "$pid" || true
