@@ -6,6 +6,7 @@
 #include <oozaf/ops.h>
 #include <oozaf/util.h>
 #include <oozaf/vornserverconf.h>
+#include <oozaf/vornserverkeyserver.h>
 
 #include <adminrequests.h>
 #include <algorithm>
@@ -193,6 +194,37 @@ SXmlElement keyEdit(const std::string& type, const CForm& form,
 
 const char* const kTrustLevels[] = {"Unknown", "Never", "Marginal", "Complete", "Ultimate"};
 
+// The text to look for on a key server, as the listener takes it.
+SXmlElement keyServerSearch(const CForm& form) {
+    const std::string pattern = text(form, "pattern", false);
+    if (pattern.size() > kMaxKeyServerPattern)
+        throw CWebInputException("The text to look for is longer than " +
+                                 std::to_string(kMaxKeyServerPattern) + " bytes");
+    return vornadmin::gKeyServerSearchRequest(pattern, optionalText(form, "server"));
+}
+
+// The keys to fetch: key IDs or fingerprints separated by blanks or commas.
+SXmlElement keyServerFetch(const CForm& form) {
+    const std::string ids = text(form, "ids", false);
+    std::vector<std::string> names;
+    size_t at = 0;
+    while ((at = ids.find_first_not_of(" ,\t\r\n", at)) != std::string::npos) {
+        const size_t end = std::min(ids.find_first_of(" ,\t\r\n", at), ids.size());
+        names.push_back(ids.substr(at, end - at));
+        at = end;
+        if (names.size() > kMaxKeyServerFetch)
+            throw CWebInputException("At most " + std::to_string(kMaxKeyServerFetch) +
+                                     " keys can be fetched at once");
+        if (!oozaf::gIsKeyServerKeyName(names.back()))
+            throw CWebInputException("'" + names.back().substr(0, 64) +
+                                     "' is not a key ID or fingerprint (0x and 8 or 16 "
+                                     "hexadecimal digits, or the 40 of a fingerprint)");
+    }
+    if (names.empty())
+        throw CWebInputException("Name at least one key to fetch");
+    return vornadmin::gKeyServerFetchRequest(names, optionalText(form, "server"));
+}
+
 using Mapper = std::function<SXmlElement(const CForm&)>;
 
 const std::map<std::string, Mapper>& mappers() {
@@ -300,6 +332,8 @@ const std::map<std::string, Mapper>& mappers() {
          }},
         {"export", exportKey},
         {"photo", [](const CForm& form) { return vornadmin::gPictureRequest(keyID(form, "id")); }},
+        {"keyserver-search", keyServerSearch},
+        {"keyserver-fetch", keyServerFetch},
     };
     return table;
 }

@@ -23,6 +23,9 @@ constexpr uint32_t kMaxEntropy = 1u << 20;
 constexpr size_t kMaxImport = 8u * 1024 * 1024;
 // Aliases and values of one configuration.
 constexpr size_t kMaxConfEntries = 1000;
+// A key server search's text and the keys of one fetch (the listener's bounds).
+constexpr size_t kMaxKeyServerPattern = 256;
+constexpr size_t kMaxKeyServerFetch = 50;
 
 // The actions that the page sends as forms and that map to exactly one listener request.
 std::vector<std::string> gMappedActions();

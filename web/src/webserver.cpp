@@ -32,6 +32,10 @@ namespace {
 
 // A generated key may take many minutes (a fresh DSA group); the console waits as long.
 constexpr unsigned int kGenerationTimeoutMs = 30u * 60 * 1000;
+// The listener asks a key server once for a search and once per key a fetch names, each
+// question bounded at 30 s; the console waits that long and a minute more.
+constexpr unsigned int kKeyServerQuestionMs = 30u * 1000;
+constexpr unsigned int kKeyServerMarginMs = 60u * 1000;
 
 // With a charset the HTTP library leaves the answer as it is (it compresses only the bare type,
 // slowly); orxweb compresses itself (sendJson).
@@ -146,6 +150,21 @@ SReply send(CAdminConnection& connection, const SXmlElement& request) {
         throw CListenerLost(trimmed(e->getDetailedMessage()));
     } catch (...) {
         vornadmin::gWipe(xml);
+        throw;
+    }
+}
+
+// Sends a request whose answer may take longer than the listener's usual time limit.
+SReply sendWaiting(CAdminConnection& connection, const SXmlElement& request,
+                   unsigned int timeoutMs) {
+    const unsigned int saved = connection.options().timeoutMs;
+    connection.setTimeout(std::max(saved, timeoutMs));
+    try {
+        SReply reply = send(connection, request);
+        connection.setTimeout(saved);
+        return reply;
+    } catch (...) {
+        connection.setTimeout(saved);
         throw;
     }
 }
@@ -969,6 +988,34 @@ void CWebServer::routes() {
             });
     });
 
+    // Key server: a search lists what the server holds (its description, not verified); a fetch
+    // imports keys into the user's rings as a key file is imported and reports each key.
+    server.Post(R"(/api/keyserver/(search|fetch))", [this, inSession,
+                                                     formOf](const httplib::Request& req,
+                                                             httplib::Response& res) {
+        const std::string action = "keyserver-" + std::string(req.matches[1]);
+        inSession(
+            req, res, true,
+            [&](CWebSession& session, CAdminConnection& connection, httplib::Response& response) {
+                const SXmlElement request = gMapAction(action, formOf(req));
+                const SXmlElement* data = request.child("data");
+                const std::string ids = data != nullptr ? data->get("ids") : std::string();
+                const unsigned int questions =
+                    1 + static_cast<unsigned int>(std::count(ids.begin(), ids.end(), ' '));
+                const SReply reply = sendWaiting(
+                    connection, request, questions * kKeyServerQuestionMs + kKeyServerMarginMs);
+                if (!reply.ok())
+                    return refused(response, reply);
+                if (action == "keyserver-fetch") {
+                    gLog("user '" + session.user() + "': " + action + " done");
+                    m_keys.unconfirm(session.user());
+                }
+                const SXmlElement* body = reply.body();
+                sendJson(req, response,
+                         okJson(body != nullptr ? gElementToJson(*body) : std::string("null")));
+            });
+    });
+
     // Key pair or subkey: the entropy the page gathered goes first, then the generation, which
     // may take minutes; the page shows its progress meanwhile.
     server.Post(R"(/api/generate/(key-gen|subkey-gen))", [this, inSession,
@@ -986,16 +1033,7 @@ void CWebServer::routes() {
                         return refused(response, supplied);
                 }
                 const auto before = m_keys.get(session.user());
-                const unsigned int saved = connection.options().timeoutMs;
-                connection.setTimeout(std::max(saved, kGenerationTimeoutMs));
-                SReply reply;
-                try {
-                    reply = send(connection, generate);
-                } catch (...) {
-                    connection.setTimeout(saved);
-                    throw;
-                }
-                connection.setTimeout(saved);
+                const SReply reply = sendWaiting(connection, generate, kGenerationTimeoutMs);
                 if (!reply.ok())
                     return refused(response, reply);
                 gLog("user '" + session.user() + "': " + action + " done");

@@ -325,3 +325,37 @@ TEST(WebMapping, KeyEditsAndRevocationReasons) {
     EXPECT_EQ(0, refusal("revoke",
                          formOf({{"id", "0x11111111"}, {"passphrase", "p"}, {"reason", "110"}})));
 }
+
+TEST(WebMapping, KeyServerSearchAndFetch) {
+    const SXmlElement search = gMapAction("keyserver-search", formOf({{"pattern", "alice"}}));
+    EXPECT_EQ("keyserver-search", search.get("type"));
+    EXPECT_EQ("alice", dataOf(search).get("pattern"));
+    EXPECT_FALSE(dataOf(search).has("server")); // the user's configured key server
+    EXPECT_EQ("hkp://127.0.0.1:1",
+              dataOf(gMapAction("keyserver-search",
+                                formOf({{"pattern", "a"}, {"server", "hkp://127.0.0.1:1"}})))
+                  .get("server"));
+    EXPECT_EQ(400, refusal("keyserver-search", formOf({{"pattern", ""}})));
+    EXPECT_EQ(400, refusal("keyserver-search", formOf({})));
+    EXPECT_EQ(0, refusal("keyserver-search",
+                         formOf({{"pattern", std::string(kMaxKeyServerPattern, 'a')}})));
+    EXPECT_EQ(400, refusal("keyserver-search",
+                           formOf({{"pattern", std::string(kMaxKeyServerPattern + 1, 'a')}})));
+
+    // Names separated by blanks, commas and line breaks; short and long IDs and fingerprints.
+    const std::string fingerprint = "0x" + std::string(40, 'A');
+    const SXmlElement fetch = gMapAction(
+        "keyserver-fetch", formOf({{"ids", " 0x1A2B3C4D,0x001555FA53DEDA06\n" + fingerprint}}));
+    EXPECT_EQ("keyserver-fetch", fetch.get("type"));
+    EXPECT_EQ("0x1A2B3C4D 0x001555FA53DEDA06 " + fingerprint, dataOf(fetch).get("ids"));
+
+    std::string fifty;
+    for (size_t i = 0; i < kMaxKeyServerFetch; ++i)
+        fifty += "0x1A2B3C4D ";
+    EXPECT_EQ(0, refusal("keyserver-fetch", formOf({{"ids", fifty}})));
+    std::string message;
+    EXPECT_EQ(400, refusal("keyserver-fetch", formOf({{"ids", fifty + "0x1A2B3C4D"}}), &message));
+    EXPECT_NE(std::string::npos, message.find("At most 50")) << message;
+    for (const char* ids : {"", " , ", "alice@example.org", "0x1A2B3C4", "0x1A2B3C4D 1A2B3C4G"})
+        EXPECT_EQ(400, refusal("keyserver-fetch", formOf({{"ids", ids}}))) << ids;
+}
