@@ -307,7 +307,7 @@ async function logout() {
 
 // ---------------------------------------------------------------- routing
 
-const views = { keys: viewKeys, key: viewKey, generate: viewGenerate, import: viewImport, conf: viewConf, log: viewLog, options: viewOptions };
+const views = { keys: viewKeys, key: viewKey, generate: viewGenerate, import: viewImport, keyserver: viewKeyServer, conf: viewConf, log: viewLog, options: viewOptions };
 
 function route() {
   if (!state.user) return;
@@ -940,6 +940,66 @@ async function viewImport(view) {
   fill(view, el("h1", {}, "Import keys"),
     el("p", { class: "hint" }, "A binary or armoured key file (up to 64 MB; a large one goes in parts, with its progress shown), or armoured keys pasted below."),
     el("label", {}, "Key file", file), el("label", {}, "Or paste armoured keys", text), el("div", { class: "actions" }, go), result);
+}
+
+// ---------------------------------------------------------------- key server
+
+// Searches the configured key server (or one named here) and fetches the keys chosen. What a
+// search lists is the server's description, not checked; fetched keys are checked as imports are.
+async function viewKeyServer(view) {
+  const pattern = el("input", { type: "search", id: "ks-pattern", maxlength: 256, placeholder: "Name, e-mail address, key ID or fingerprint" });
+  const server = el("input", { type: "text", id: "ks-server", placeholder: "Your configured key server (or hkp://HOST[:PORT], hkps://HOST[:PORT])" });
+  const found = el("div", { id: "ks-found" });
+  const report = el("div", { id: "ks-report" });
+  const go = el("button", { type: "submit", id: "ks-search" }, "Search");
+  const fetchKeys = (ids, button) => attempt(async () => {
+    const bar = progressBox("ks-progress", "Fetching " + ids.length + " key" + (ids.length === 1 ? "" : "s") + "…");
+    fill(report, bar.box);
+    const data = await api("POST", "/api/keyserver/fetch", form({ ids: ids.join(" "), server: server.value.trim() || null }));
+    state.listStale = true;
+    const rows = kids(data.body, "key").map(k => el("li", {},
+      el("a", { href: "#/key/" + encodeURIComponent(attr(k, "id")), class: "mono" }, attr(k, "id")), " ", attr(k, "userid"), " — ", attr(k, "outcome")));
+    fill(report, el("p", { class: "message good", id: "ks-summary" },
+      attr(data.body, "new") + " new, " + attr(data.body, "changed") + " changed, " + attr(data.body, "unchanged") + " unchanged."),
+      el("ul", { class: "plain", id: "ks-fetched" }, ...rows));
+  }, button).then(() => { if (!report.querySelector("#ks-summary")) fill(report); });
+  const search = (event) => {
+    event.preventDefault();
+    if (!pattern.value.trim()) return;
+    attempt(async () => {
+      fill(found, el("p", { class: "hint", id: "ks-asking" }, "Asking the key server…"));
+      fill(report);
+      const data = await api("POST", "/api/keyserver/search", form({ pattern: pattern.value.trim(), server: server.value.trim() || null }));
+      const keys = kids(data.body, "key");
+      if (keys.length === 0) return fill(found, el("p", { class: "hint", id: "ks-none" }, "The key server holds no key for this."));
+      const body = el("tbody", { id: "ks-rows" });
+      const boxes = [];
+      for (const k of keys) {
+        const box = el("input", { type: "checkbox", value: attr(k, "id"), "aria-label": "Fetch " + attr(k, "id") });
+        boxes.push(box);
+        const flags = ["revoked", "expired", "disabled"].filter(f => yes(k, f));
+        const names = kids(k, "userid").map(u => el("div", {}, attr(u, "name")));
+        const more = Number(attr(k, "more-userids", "0"));
+        body.append(el("tr", { class: flags.length ? "failed" : "" }, el("td", {}, box), el("td", { class: "mono" }, attr(k, "id")),
+          el("td", {}, attr(k, "alg") + " " + attr(k, "size")), el("td", { class: "mono" }, attr(k, "creation-time")),
+          el("td", { class: "mono" }, expiry(attr(k, "expiration-time"))), el("td", {}, flags.join(", ")),
+          el("td", {}, ...names, more ? el("div", { class: "hint" }, "… and " + more + " more") : null)));
+      }
+      const take = el("button", { type: "button", id: "ks-fetch" }, "Fetch the chosen keys");
+      take.onclick = () => {
+        const ids = boxes.filter(b => b.checked).map(b => b.value);
+        if (ids.length === 0) return banner("Choose the keys to fetch first.", false);
+        fetchKeys(ids, take);
+      };
+      fill(found, el("p", { class: "hint", id: "ks-count" }, keys.length + " key" + (keys.length === 1 ? "" : "s") + " found, as the key server describes them (checked only when fetched)."),
+        el("table", { id: "ks-table" }, el("thead", {}, el("tr", {}, ...["", "Key", "Algorithm", "Created", "Expires", "State", "User IDs"].map(h => el("th", {}, h)))), body),
+        el("div", { class: "actions" }, take));
+    }, go).then(() => { if (found.querySelector("#ks-asking")) fill(found); });
+  };
+  fill(view, el("h1", {}, "Key server"),
+    el("p", { class: "hint" }, "Search the organisation's key server and fetch keys into your key ring. Fetched keys keep only what verifies, as imported keys do."),
+    el("form", { id: "ks-form", onsubmit: search }, el("label", {}, "Look for", pattern), el("label", {}, "Key server", server), el("div", { class: "actions" }, go)),
+    found, report);
 }
 
 // ---------------------------------------------------------------- configuration

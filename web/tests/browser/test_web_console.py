@@ -16,6 +16,7 @@ exits with 77 (skipped) when one is missing. Every wait is bounded.
 """
 
 import argparse
+import http.server
 import os
 import pwd
 import shutil
@@ -24,6 +25,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -612,6 +614,48 @@ class WebConsoleTest(unittest.TestCase):
         self.go("options")
         first = self.visible("option-list").find_element(By.CSS_SELECTOR, "li")
         self.assertEqual("--wipe", first.text)
+
+    def test_11a_key_server_search_and_a_refused_fetch(self):
+        # A stand-in key server on loopback: its index lists one key, and it holds none to fetch.
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                if "op=index" in self.path:
+                    body = (b"info:1:1\npub:0123456789ABCDEF0123456789ABCDEF01234567:1:3072:1700000000::\n"
+                            b"uid:Browser%20Key%20%3Cbrowser@example.org%3E:1700000000::\n")
+                    self.send_response(200)
+                else:
+                    body = b"No results found"
+                    self.send_response(404)
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
+        thread = threading.Thread(target=server.serve_forever, daemon=True)
+        thread.start()
+        try:
+            self.go("keyserver")
+            self.retype("ks-pattern", "browser@example.org")
+            self.retype("ks-server", "hkp://127.0.0.1:%d" % server.server_address[1])
+            self.driver.find_element(By.ID, "ks-search").click()
+            self.text_in("ks-count", "1 key found")
+            rows = self.driver.find_element(By.ID, "ks-rows").text
+            self.assertIn("0x0123456789ABCDEF0123456789ABCDEF01234567", rows)
+            self.assertIn("Browser Key <browser@example.org>", rows)
+            self.assertIn("RSA 3072", rows)
+            self.shot("keyserver")
+            self.driver.find_element(By.CSS_SELECTOR, "#ks-rows input[type=checkbox]").click()
+            self.driver.find_element(By.ID, "ks-fetch").click()
+            # The listener's refusal in one sentence; nothing reported as fetched.
+            self.wait(lambda d: d.find_element(By.ID, "banner").is_displayed() and
+                      d.find_element(By.ID, "banner-text").text)
+            self.assertEqual([], self.driver.find_elements(By.ID, "ks-summary"))
+        finally:
+            server.shutdown()
+            server.server_close()
 
     def test_12_forged_change_without_token_is_refused(self):
         # The session cookie goes along, but the CSRF token does not.
