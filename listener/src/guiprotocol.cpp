@@ -347,6 +347,18 @@ void putFrameLength(std::string& frame) {
     frame[3] = static_cast<char>(length);
 }
 
+// Requests that only read: a keys summary kept from before them stays true. Any other request
+// (those of later versions too) may change the rings, so it drops the kept summary.
+bool keepsKeysSummary(const std::string& type) {
+    for (const std::string* reading :
+         {&CGUIClient::GUICMD_KEYSSUMMARY, &CGUIClient::GUICMD_GETLOG, &CGUIClient::GUICMD_GET_CL,
+          &CGUIClient::GUICMD_GETCONF, &CGUIClient::GUICMD_HOSTKEY, &CGUIClient::GUICMD_KEYEXPORT,
+          &CGUIClient::GUICMD_GET_PICTURE})
+        if (type == *reading)
+            return true;
+    return false;
+}
+
 } // namespace
 
 void CGUIClient::reply(const void* data, unsigned int length) {
@@ -524,6 +536,8 @@ std::string CGUIClient::answer(const std::string& command, int& rc) {
         CZAFThrowableGuard guard(e);
         failed(*e, eRequestFailed, "INTERNAL ERROR: Uncaught exception while processing request '");
     }
+    if (!keepsKeysSummary(requestType()))
+        m_keysSummary = SKeysSummary();
     audit(start, requestType(), request.get(), rc);
     response->set("rc", std::to_string(rc));
     error.setText(errorText);

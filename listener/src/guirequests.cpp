@@ -1,5 +1,6 @@
 // guirequests: the handlers of the read-only requests (keys summary, transaction log, command-line
 // switches) and of the configuration requests.
+#include <oozaf/filemanager.h>
 #include <oozaf/keydb.h>
 #include <oozaf/keyobjects.h>
 #include <oozaf/logger.h>
@@ -40,6 +41,52 @@ std::string dateOrNA(const CZAFTime& time) {
 }
 
 template <class T> using COwned = std::unique_ptr<T>;
+
+// The time up to which a summary stays true while the rings stay as they are: the first
+// expiration after now of anything it shows as expired or not, and a minute at most, so that
+// checks the check budget left for later are tried again.
+class CSummaryLifetime {
+public:
+    static constexpr ZAFTime kMostSeconds = 60;
+    CSummaryLifetime() : m_now(CZAFTime::now().getZAFTime()), m_until(m_now + kMostSeconds) {}
+    void see(const CZAFTime& expiration) {
+        const ZAFTime at = expiration.getZAFTime();
+        if (!expiration.isNever() && at > m_now && at < m_until)
+            m_until = at;
+    }
+    ZAFTime until() const { return m_until; }
+
+private:
+    ZAFTime m_now;
+    ZAFTime m_until;
+};
+
+// The version of the rings a summary is made from: what the key database looks at to tell that
+// another process changed them (file, size, times), for both rings.
+std::string ringsVersion(const CVornServer& facade) {
+    std::string pubring, secring;
+    if (!facade.getConfiguration().getPubringFilename(pubring))
+        pubring =
+            CZAFFileManager::appendToDir(facade.getPersonalDirectory(), CVornServer::kPubRingName);
+    if (!facade.getConfiguration().getSecringFilename(secring))
+        secring =
+            CZAFFileManager::appendToDir(facade.getPersonalDirectory(), CVornServer::kSecRingName);
+    std::string version;
+    for (const std::string& ring : {pubring, secring}) {
+        struct stat info {};
+        if (::stat(ring.c_str(), &info) != 0)
+            return std::string(); // nothing to compare: no kept summary
+        for (const auto value :
+             {static_cast<long long>(info.st_dev), static_cast<long long>(info.st_ino),
+              static_cast<long long>(info.st_size), static_cast<long long>(info.st_mtim.tv_sec),
+              static_cast<long long>(info.st_mtim.tv_nsec),
+              static_cast<long long>(info.st_ctim.tv_sec),
+              static_cast<long long>(info.st_ctim.tv_nsec)})
+            version += std::to_string(value) + ' ';
+        version += ring + '\n';
+    }
+    return version;
+}
 
 // The name a table gives a value, or "UNKNOWN" when the table has none: a key from outside may
 // carry any number, and one odd value must not cost the console the whole list.
@@ -84,7 +131,8 @@ std::string keyCipher(const CZAFKey& key, ZAFPublicKeyAlgorithm alg) {
     }
 }
 
-void addSignature(CGUIElement& signatures, const CZAFSignature& signature) {
+void addSignature(CGUIElement& signatures, const CZAFSignature& signature,
+                  CSummaryLifetime& lifetime) {
     CGUIElement& element = signatures.add("signature");
     const auto* x509 = dynamic_cast<const CZAFX509Signature*>(&signature);
     element.set("x509", yesNo(x509 != nullptr));
@@ -104,6 +152,7 @@ void addSignature(CGUIElement& signatures, const CZAFSignature& signature) {
     element.set("signer-id", signer);
     element.set("creation-time", dateOrNA(signature.getCreationTime()));
     element.set("expiration-time", dateOrNA(signature.getExpirationTime()));
+    lifetime.see(signature.getExpirationTime());
     element.set("trust-depth", std::to_string(signature.getTrustDepth()));
     if (x509 != nullptr) {
         element.set("longname", x509->getLongName());
@@ -111,7 +160,8 @@ void addSignature(CGUIElement& signatures, const CZAFSignature& signature) {
     }
 }
 
-void addKey(CGUIElement& keys, CZAFIterator& iterator, const CZAFKey& key) {
+void addKey(CGUIElement& keys, CZAFIterator& iterator, const CZAFKey& key,
+            CSummaryLifetime& lifetime) {
     CGUIElement& element = keys.add("key");
     const ZAFPublicKeyAlgorithm alg = key.getAlg();
     element.set("id", key.getKeyIDString_Short());
@@ -138,6 +188,7 @@ void addKey(CGUIElement& keys, CZAFIterator& iterator, const CZAFKey& key) {
     element.set("token", "no");
     element.set("creation-time", dateOrNA(key.getCreationTime()));
     element.set("expiration-time", dateOrNA(key.getExpirationTime()));
+    lifetime.see(key.getExpirationTime());
 
     bool hasPhoto = false;
     const std::string primary = key.getPrimaryUserIDName();
@@ -159,7 +210,7 @@ void addKey(CGUIElement& keys, CZAFIterator& iterator, const CZAFKey& key) {
         while (COwned<CZAFDatabaseObject> sig{nextObject(iterator, kObjectSignature)}) {
             const auto* signature = dynamic_cast<const CZAFSignature*>(sig.get());
             ZAF_ASSERT_TAG(kTag, signature != nullptr);
-            addSignature(signatures, *signature);
+            addSignature(signatures, *signature, lifetime);
         }
     }
 
@@ -172,6 +223,7 @@ void addKey(CGUIElement& keys, CZAFIterator& iterator, const CZAFKey& key) {
         child.set("id", subkey->getSubkeyIDString_Short());
         child.set("creation-time", dateOrNA(subkey->getCreationTime()));
         child.set("expiration-time", dateOrNA(subkey->getExpirationTime()));
+        lifetime.see(subkey->getExpirationTime());
         child.set("size", std::to_string(subkey->getSize()));
         child.set("expired", yesNo(subkey->isExpired()));
         child.set("revoked", yesNo(subkey->isRevoked()));
@@ -225,16 +277,33 @@ std::unique_ptr<CGUIElement> CGUIClient::doKeysSummary() {
     CVornServer& facade = server();
     return gRequestWork([&] {
         facade.UpdateKeyDB();
+        auto keys = std::make_unique<CGUIElement>("keys");
+        const std::string rings = ringsVersion(facade);
+        if (!rings.empty() && rings == m_keysSummary.rings &&
+            static_cast<long>(CZAFTime::now().getZAFTime()) < m_keysSummary.validUntil) {
+            keys->setWritten(m_keysSummary.written);
+            return keys;
+        }
+        m_keysSummary = SKeysSummary();
         COwned<CZAFKeySet> keySet(facade.keyList());
         keySet->calculateTrust();
-        auto keys = std::make_unique<CGUIElement>("keys");
+        CSummaryLifetime lifetime;
         COwned<CZAFIterator> iterator(keySet->getIterator());
         iterator->rewind(kObjectKey);
         while (COwned<CZAFDatabaseObject> object{nextObject(*iterator, kObjectKey)}) {
             ZAF_ASSERT_TAG(kTag, object->getObjectType() == kObjectKey);
-            addKey(*keys, *iterator, static_cast<const CZAFKey&>(*object));
+            addKey(*keys, *iterator, static_cast<const CZAFKey&>(*object), lifetime);
         }
-        return keys;
+        if (rings.empty())
+            return keys;
+        // Kept as written; the reply is made from the kept text like every later one.
+        std::string written;
+        for (const auto& key : keys->getChildren())
+            key->write(written);
+        m_keysSummary = {rings, written, static_cast<long>(lifetime.until())};
+        auto fresh = std::make_unique<CGUIElement>("keys");
+        fresh->setWritten(std::move(written));
+        return fresh;
     });
 }
 

@@ -190,12 +190,13 @@ void CGUIElement::write(std::string& out) const {
         gAppendEscaped(out, attribute.second, true);
         out += '"';
     }
-    if (!m_hasText && m_children.empty()) {
+    if (!m_hasText && m_written.empty() && m_children.empty()) {
         out += "/>";
         return;
     }
     out += '>';
     gAppendEscaped(out, m_text, false);
+    out += m_written;
     for (const auto& child : m_children)
         child->write(out);
     out += "</";

@@ -355,3 +355,41 @@ TEST_P(ListenerRequests, AMalformedRequestIsShownBackAndOnlyItsMaskedBeginningIs
 }
 
 INSTANTIATE_TEST_SUITE_P(Channels, ListenerRequests, ::testing::Values(true, false), channelName);
+
+// A session keeps its last keys summary while the rings stay as they were: a repeated summary is
+// the same text, and a change made through this session, through another session (another
+// process) or by a removal there shows in the next summary at once.
+TEST_P(ListenerRequests, AKeptKeysSummaryNeverHidesAChange) {
+    const std::string keys = std::string(ORX_TEST_DATA_DIR) + "/fixtures/messages/keys/";
+    auto summary = [&](CAdminConnection& session) {
+        const SReply reply = request(session, vornadmin::gKeysSummaryRequest());
+        EXPECT_EQ(0, reply.rc) << reply.xml;
+        return reply;
+    };
+    auto ids = [](const SReply& reply) {
+        std::vector<std::string> found;
+        if (reply.body() != nullptr)
+            for (const SXmlElement* key : reply.body()->childrenNamed("key"))
+                found.push_back(key->get("id"));
+        return found;
+    };
+    EXPECT_TRUE(ids(summary(*m_session)).empty());
+
+    ASSERT_EQ(0, send(vornadmin::gKeyImportRequest(readFile(keys + "alice.pub"))).rc);
+    const SReply one = summary(*m_session);
+    ASSERT_EQ(1u, ids(one).size()) << one.xml;
+    EXPECT_EQ(one.xml, summary(*m_session).xml);
+    EXPECT_EQ(0, send(vornadmin::gCmdlineOptionsRequest()).rc);
+    EXPECT_EQ(one.xml, summary(*m_session).xml);
+
+    auto other = login();
+    ASSERT_EQ(0, request(*other, vornadmin::gKeyImportRequest(readFile(keys + "bob.pub"))).rc);
+    EXPECT_EQ(2u, ids(summary(*m_session)).size());
+
+    const std::string alice = ids(one).front();
+    const std::string name = alice.rfind("0x", 0) == 0 ? alice : "0x" + alice;
+    ASSERT_EQ(0, request(*other, vornadmin::gKeyRemoveRequest(name)).rc);
+    const std::vector<std::string> left = ids(summary(*m_session));
+    ASSERT_EQ(1u, left.size());
+    EXPECT_NE(alice, left.front());
+}

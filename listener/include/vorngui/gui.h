@@ -239,6 +239,14 @@ private:
     bool m_hostKeyRequest = false;
     // What the reply to a login request that did not parse shows of it.
     std::string m_loginEcho;
+    // The last keys summary as written, with the rings' version it was made from and the time
+    // up to which it stays true: a repeated keys-summary costs the copy, not the walk. Every
+    // request that may change state drops it.
+    struct SKeysSummary {
+        std::string rings;
+        std::string written;
+        long validUntil = 0;
+    } m_keysSummary;
 };
 
 // The XML form of a configuration layer: "configuration" with "aliases" (one "alias" per alias,

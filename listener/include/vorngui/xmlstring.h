@@ -65,6 +65,9 @@ public:
     // Sets the text written before the children; an element with text is never written as an
     // empty-element tag.
     void setText(std::string text);
+    // Sets XML written after the text and before the children, as it stands: elements that
+    // gWriteDocument wrote before (a kept keys summary), never text from outside.
+    void setWritten(std::string xml) { m_written = std::move(xml); }
 
     const std::string& getName() const { return m_name; }
     const std::string& getText() const { return m_text; }
@@ -83,6 +86,7 @@ private:
     std::string m_name;
     std::string m_text;
     bool m_hasText = false;
+    std::string m_written;
     std::vector<std::pair<std::string, std::string>> m_attributes;
     std::vector<std::unique_ptr<CGUIElement>> m_children;
 };
