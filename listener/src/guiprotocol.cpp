@@ -353,7 +353,7 @@ bool keepsKeysSummary(const std::string& type) {
     for (const std::string* reading :
          {&CGUIClient::GUICMD_KEYSSUMMARY, &CGUIClient::GUICMD_GETLOG, &CGUIClient::GUICMD_GET_CL,
           &CGUIClient::GUICMD_GETCONF, &CGUIClient::GUICMD_HOSTKEY, &CGUIClient::GUICMD_KEYEXPORT,
-          &CGUIClient::GUICMD_GET_PICTURE})
+          &CGUIClient::GUICMD_GET_PICTURE, &CGUIKeyEditRequests::GUICMD_KEYSUMMARY})
         if (type == *reading)
             return true;
     return false;

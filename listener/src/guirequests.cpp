@@ -267,8 +267,9 @@ std::unique_ptr<CGUIElement> gKeySummaryOf(CVornServer& facade, const std::strin
         auto keys = std::make_unique<CGUIElement>("keys");
         COwned<CZAFIterator> iterator(one->getIterator());
         iterator->rewind(kObjectKey);
+        CSummaryLifetime lifetime;
         while (COwned<CZAFDatabaseObject> object{nextObject(*iterator, kObjectKey)})
-            addKey(*keys, *iterator, static_cast<const CZAFKey&>(*object));
+            addKey(*keys, *iterator, static_cast<const CZAFKey&>(*object), lifetime);
         return keys;
     });
 }

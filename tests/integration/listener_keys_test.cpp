@@ -36,7 +36,7 @@ const std::set<std::string> kSignatureAttributes = {
     "x509",  "alg",       "revoked",       "hasunverifiedrevocation", "expired",    "verified",
     "tried", "signer-id", "creation-time", "expiration-time",         "trust-depth"};
 const std::set<std::string> kSubkeyAttributes = {
-    "id",      "creation-time", "expiration-time",        "size",
+    "id",      "creation-time", "expiration-time",        "size", "alg", "usage",
     "expired", "revoked",       "hasunverifiedrevocation"};
 
 std::set<std::string> names(const SXmlElement& element) {
