@@ -58,19 +58,13 @@ protected:
 };
 
 TEST_F(OrxcmdKeyServer, SearchesFetchesAndRefreshesFromARealKeyServer) {
-    GpgHome gpg(m_dir.file("gnupg"));
-    if (!gpg.usable())
-        GTEST_SKIP() << gpg.skipReason();
-    const std::string seed = gpg.generate("Seed Key <seed@example.net>", "ed25519");
-    ASSERT_EQ(40u, seed.size()) << slurp(gpg.dir() + "/gpg.log");
-    SksServer sks(m_dir.file("sks"), gpg.gpg({"--export", seed}).out);
-    if (!sks.running())
-        GTEST_SKIP() << sks.skipReason();
-
-    const std::string fpr = gpg.generate("Alice Example <alice@example.org>", "rsa2048");
-    ASSERT_EQ(40u, fpr.size()) << slurp(gpg.dir() + "/gpg.log");
-    ASSERT_EQ(0, gpg.gpg({"--keyserver", sks.url(), "--send-keys", fpr}).rc)
-        << slurp(gpg.dir() + "/gpg.log");
+    SSksWithKey server(m_dir.file("ks"), "Alice Example <alice@example.org>");
+    if (!server.skip.empty())
+        GTEST_SKIP() << server.skip;
+    ASSERT_EQ("", server.failure);
+    const GpgHome& gpg = server.gpg;
+    const SksServer& sks = *server.sks;
+    const std::string fpr = server.fingerprint;
     const std::string shortID = "0x" + fpr.substr(32);
 
     SCmdResult found = run({"--keyserver", sks.url(), "--keyserver-search", "alice@example.org"});

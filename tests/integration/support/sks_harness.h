@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <poll.h>
 #include <string>
 #include <sys/wait.h>
@@ -192,6 +193,45 @@ private:
     std::string m_skip;
     pid_t m_pid = -1;
     uint16_t m_port = 0;
+};
+
+// A key server for a test: gpg's home in FOLDER/gnupg and an sks in FOLDER/sks holding a key gpg
+// made for `userID` and sent there (sks builds no empty database, so a seed key comes first).
+// `skip` says why the test cannot run, `failure` what went wrong; both are empty when it runs.
+struct SSksWithKey {
+    SSksWithKey(const std::string& folder, const std::string& userID,
+                const std::string& algorithm = "rsa2048")
+        : gpg(folder + "/gnupg") {
+        if (!gpg.usable()) {
+            skip = gpg.skipReason();
+            return;
+        }
+        const std::string seed = gpg.generate("Seed Key <seed@example.net>", "ed25519");
+        if (seed.size() != 40) {
+            failure = "gpg made no seed key: " + gpgLog();
+            return;
+        }
+        sks = std::make_unique<SksServer>(folder + "/sks", gpg.gpg({"--export", seed}).out);
+        if (!sks->running()) {
+            skip = sks->skipReason();
+            return;
+        }
+        fingerprint = gpg.generate(userID, algorithm);
+        if (fingerprint.size() != 40 ||
+            gpg.gpg({"--keyserver", sks->url(), "--send-keys", fingerprint}).rc != 0)
+            failure = "gpg made or sent no key: " + gpgLog();
+    }
+
+    std::string gpgLog() const {
+        std::ifstream in(gpg.dir() + "/gpg.log");
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+
+    GpgHome gpg;
+    std::unique_ptr<SksServer> sks;
+    std::string fingerprint;
+    std::string skip;
+    std::string failure;
 };
 
 } // namespace orxtest
