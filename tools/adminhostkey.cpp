@@ -244,8 +244,11 @@ std::vector<std::string> gSplitKeyFile(const std::string& bytes, std::size_t lim
     keys.clear();
     std::string binary;
     const std::string* source = &bytes;
-    if (bytes.find("-----BEGIN ") != std::string::npos) {
-        if (!dearmor(bytes, binary)) {
+    // A file that starts with a packet header is binary, whatever its packets hold: a user ID
+    // or a photo may well contain an armour header line, which must not be taken for the file.
+    const bool packets = !bytes.empty() && (static_cast<unsigned char>(bytes[0]) & 0x80) != 0;
+    if (!packets && bytes.find("-----BEGIN ") != std::string::npos) {
+        if (!dearmor(bytes, binary) || binary.empty()) {
             keys.push_back(0);
             return {bytes};
         }

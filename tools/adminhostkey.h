@@ -54,7 +54,8 @@ ZAFKeyDBRef gLoadHostKey(ZAFContextRef context, const std::string& publicKey,
 // piece at most `limit` bytes where a single key allows it; `keys` gets the number of keys of
 // each piece. A file that is no sequence of packets, or an armoured file whose body is not Base64,
 // gives one piece: the file as it is (the listener then judges it). Armoured input comes out as
-// binary pieces.
+// binary pieces; a file whose first byte is a packet header is binary, even when its packets
+// hold armour header lines.
 std::vector<std::string> gSplitKeyFile(const std::string& bytes, std::size_t limit,
                                        std::vector<std::size_t>& keys);
 

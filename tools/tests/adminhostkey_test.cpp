@@ -80,6 +80,25 @@ TEST(AdminKeyFile, WhatIsNoSequenceOfPacketsGoesAsItIs) {
     EXPECT_EQ((std::vector<size_t>{1, 1, 1}), keys);
 }
 
+TEST(AdminKeyFile, ArmourInsideBinaryPacketsIsNotTakenForTheFile) {
+    // A user ID that holds an armoured block: the file is still the binary ring it starts as,
+    // cut at its keys, and no piece is empty.
+    const std::string armour = "-----BEGIN X-----\n\nAAAA\n-----END X-----\n";
+    const std::string key = std::string("\xC6\x02", 2) + "ab";
+    const std::string userID = std::string("\xCD", 1) + static_cast<char>(armour.size()) + armour;
+    const std::string ring = key + userID + key + key;
+    std::vector<size_t> keys;
+    const std::vector<std::string> pieces = gSplitKeyFile(ring, 16, keys);
+    EXPECT_EQ((std::vector<std::string>{key + userID, key, key}), pieces);
+    EXPECT_EQ((std::vector<size_t>{1, 1, 1}), keys);
+
+    // An armoured block with nothing in it goes as it is, not as an empty piece.
+    const std::string empty = "-----BEGIN X-----\n\n-----END X-----\n";
+    const std::vector<std::string> whole = gSplitKeyFile(empty, 16, keys);
+    EXPECT_EQ(std::vector<std::string>{empty}, whole);
+    EXPECT_EQ(std::vector<size_t>{0}, keys);
+}
+
 TEST(AdminKnownHosts, EntriesAreFoundByListenerAndTheFileIsPrivate) {
     ZafTempDir dir;
     const CKnownHosts hosts(dir.file("sub/known_hosts"));
