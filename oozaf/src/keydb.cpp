@@ -63,6 +63,23 @@ CFilterGuard makeKeyIDFilter(ZAFContextRef context, std::string text) {
     return makeUnion(own.get(), sub.get());
 }
 
+// Keys whose own fingerprint (property 401) or a subkey's (800) is the one in `hex` (32 or 40
+// upper-case hex digits).
+CFilterGuard makeFingerprintFilter(ZAFContextRef context, const std::string& hex) {
+    std::string bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    ZAFFilterRef raw = nullptr;
+    check(ZAFNewKeyDBObjDataFilter(context, kZAFKeyProperty_Fingerprint, bytes.data(), bytes.size(),
+                                   kZAFMatch_Equal, &raw));
+    CFilterGuard own(raw);
+    raw = nullptr;
+    check(ZAFNewKeyDBObjDataFilter(context, kZAFSubKeyProperty_Fingerprint, bytes.data(),
+                                   bytes.size(), kZAFMatch_Equal, &raw));
+    CFilterGuard sub(raw);
+    return makeUnion(own.get(), sub.get());
+}
+
 // Keys that are not disabled and/or have not expired, as `flags` ask; null when neither.
 CFilterGuard makeFlagsFilter(ZAFContextRef context, unsigned int flags) {
     CFilterGuard enabled;
@@ -210,6 +227,10 @@ CZAFKeySet* CZAFKeyDB::getNewEmptyKeySet() const {
 CZAFIterator* CZAFKeyDB::getIterator() const { return new CZAFIterator(this); }
 
 CZAFKey* CZAFKeyDB::getKeyByID(const std::string& id) const {
+    std::string wanted;
+    if (!CZAFUtil::parseKeyIDOrFingerprint(id, wanted))
+        throw new CZAFKeyNotFoundException(id);
+    const bool byFingerprint = wanted.size() > 16;
     std::unique_ptr<CZAFKeySet> all(getNewKeySet());
     CZAFIterator iter(all.get());
     // Compare on the handles and wrap only the match: a wrapper per key would cost an
@@ -223,11 +244,27 @@ CZAFKey* CZAFKeyDB::getKeyByID(const std::string& id) const {
         // A failed walk is not a missing key: report the toolkit's failure.
         check(err);
         KEYDB_ASSERT(key != nullptr);
-        ZAFKeyID keyID{};
-        check(ZAFGetKeyID(key, &keyID));
-        std::fill(std::begin(text), std::end(text), '\0');
-        check(ZAFGetKeyIDString(&keyID, kZAFKeyIDString_Abbreviated, text, sizeof text - 1));
-        if (CZAFUtil::compareIgnoreCase(text, id))
+        std::string have;
+        if (byFingerprint) {
+            unsigned char bytes[32] = {};
+            size_t length = 0;
+            check(ZAFGetKeyDBObjDataProperty(key, kZAFKeyProperty_Fingerprint, bytes, sizeof bytes,
+                                             &length));
+            static const char kHex[] = "0123456789ABCDEF";
+            for (size_t i = 0; i < length && i < sizeof bytes; ++i) {
+                have += kHex[bytes[i] >> 4];
+                have += kHex[bytes[i] & 15];
+            }
+        } else {
+            ZAFKeyID keyID{};
+            check(ZAFGetKeyID(key, &keyID));
+            std::fill(std::begin(text), std::end(text), '\0');
+            check(ZAFGetKeyIDString(
+                &keyID, wanted.size() == 8 ? kZAFKeyIDString_Abbreviated : kZAFKeyIDString_Full,
+                text, sizeof text - 1));
+            have = text + 2; // after "0x"
+        }
+        if (CZAFUtil::compareIgnoreCase(have, wanted))
             return CZAFKey::createInstance(key);
     }
     throw new CZAFKeyNotFoundException(id);
@@ -249,10 +286,17 @@ CZAFKeySet* CZAFKeyDB::getMatchingKeySet(const std::string& pattern, unsigned in
     std::unique_ptr<CZAFKeyDB> serverDB;
     std::unique_ptr<CZAFKeySet> found;
 
-    const bool keyIDForm =
-        pattern.size() >= 2 && pattern[0] == '0' && (pattern[1] == 'x' || pattern[1] == 'X');
+    // A fingerprint (with or without "0x", blanks allowed between its groups) names one key or
+    // subkey like a key ID does.
+    std::string fingerprint;
+    const bool fingerprintForm =
+        CZAFUtil::parseKeyIDOrFingerprint(pattern, fingerprint) && fingerprint.size() > 16;
+    const bool keyIDForm = fingerprintForm || (pattern.size() >= 2 && pattern[0] == '0' &&
+                                               (pattern[1] == 'x' || pattern[1] == 'X'));
     CFilterGuard match;
-    if (keyIDForm) {
+    if (fingerprintForm) {
+        match = makeFingerprintFilter(context, fingerprint);
+    } else if (keyIDForm) {
         match = makeKeyIDFilter(context, pattern);
     } else {
         ZAFFilterRef raw = nullptr;

@@ -2,6 +2,7 @@
 #include <oozaf/keyobjects.h>
 #include <oozaf/logger.h>
 #include <oozaf/throwable.h>
+#include <oozaf/util.h>
 #include <zaf/zafkeyedit.h>
 
 #include <algorithm>
@@ -334,15 +335,62 @@ void CZAFKey::removeUserID(CZAFUserID*& userID) {
     userID = nullptr;
 }
 
-void CZAFKey::revoke(CZAFContext& context, const CZAFKey* revoker, const std::string& passphrase) {
+void CZAFKey::revoke(CZAFContext& context, const CZAFKey* revoker, const std::string& passphrase,
+                     const SRevocationReason* reason) {
     KEYOBJ_ASSERT(revoker != nullptr);
     if (!ZAFPassphraseIsValid(revoker->getHandle(), passphrase.c_str()))
         throw new CZAFSDKException(kZAFError_BadPassphrase);
     ZAFContextRef c = context.getHandle();
+    // The reason first: a code or text the toolkit refuses fails before any list is made.
+    ZAFOptionListRef why = ZAFONullOption(c);
+    if (reason != nullptr && reason->isGiven()) {
+        why = ZAFORevocationReason(c, reason->code, reason->text.c_str());
+        if (why == nullptr)
+            throw new CZAFSDKException(kZAFError_BadParams);
+    }
     ZAFOptionListRef secret = revoker->isSecretShared()
                                   ? ZAFOPasskeyBuffer(c, passphrase.data(), passphrase.size())
                                   : ZAFOPassphrase(c, passphrase.c_str());
-    check(ZAFRevoke(getHandle(), revoker->getHandle(), secret, ZAFOLastOption()));
+    check(ZAFRevoke(getHandle(), revoker->getHandle(), secret, why, ZAFOLastOption()));
+}
+
+bool gRevocationReasonFromString(const std::string& word, int& code) {
+    static const std::pair<const char*, int> kWords[] = {
+        {"none", kZAFRevocationReason_None},
+        {"superseded", kZAFRevocationReason_Superseded},
+        {"compromised", kZAFRevocationReason_Compromised},
+        {"retired", kZAFRevocationReason_Retired},
+        {"uid-invalid", kZAFRevocationReason_UserIDInvalid}};
+    for (const auto& entry : kWords)
+        if (CZAFUtil::compareIgnoreCase(word, entry.first)) {
+            code = entry.second;
+            return true;
+        }
+    if (word.empty() || word.size() > 3 ||
+        word.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const int value = std::stoi(word);
+    if (value > 3 && value != kZAFRevocationReason_UserIDInvalid && (value < 100 || value > 110))
+        return false;
+    code = value;
+    return true;
+}
+
+std::string gStringFromRevocationReason(int code) {
+    switch (code) {
+    case kZAFRevocationReason_None:
+        return "none";
+    case kZAFRevocationReason_Superseded:
+        return "superseded";
+    case kZAFRevocationReason_Compromised:
+        return "compromised";
+    case kZAFRevocationReason_Retired:
+        return "retired";
+    case kZAFRevocationReason_UserIDInvalid:
+        return "uid-invalid";
+    default:
+        return std::to_string(code);
+    }
 }
 
 bool CZAFKey::sameAs(const CZAFKey* other) const {

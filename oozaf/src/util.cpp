@@ -464,6 +464,26 @@ bool CZAFUtil::isHexadecimal(const std::string& text) {
     return true;
 }
 
+bool CZAFUtil::parseKeyIDOrFingerprint(const std::string& text, std::string& hex) {
+    hex.clear();
+    std::string digits = text;
+    if (digits.size() >= 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
+        digits.erase(0, 2);
+    for (const char c : digits) {
+        if (c == ' ')
+            continue;
+        if (!isHexadecimal(std::string(1, c)) || hex.size() >= 40) {
+            hex.clear();
+            return false;
+        }
+        hex += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    if (hex.size() == 8 || hex.size() == 16 || hex.size() == 32 || hex.size() == 40)
+        return true;
+    hex.clear();
+    return false;
+}
+
 bool CZAFUtil::checkValidKeyID(const std::string& text) {
     switch (text.size()) {
     case 8:

@@ -35,22 +35,9 @@ template <class F> void edit(CVornServer& server, F&& body) {
     });
 }
 
-// What an import compares to tell a changed key from an unchanged one: the numbers of user IDs,
-// subkeys and signatures, the secret part and the revocation.
-struct SKeyShape {
-    int32_t userIDs = -1;
-    int32_t subKeys = -1;
-    int32_t signatures = -1;
-    bool secret = false;
-    bool revoked = false;
-    bool operator==(const SKeyShape& o) const {
-        return userIDs == o.userIDs && subKeys == o.subKeys && signatures == o.signatures &&
-               secret == o.secret && revoked == o.revoked;
-    }
-};
+} // namespace
 
-// The shape of the key with `id` in `keyDB`; false when the database does not hold it.
-bool shapeOf(ZAFKeyDBRef keyDB, const ZAFKeyID& id, SKeyShape& shape) {
+bool gKeyShapeOf(ZAFKeyDBRef keyDB, const ZAFKeyID& id, SKeyShape& shape) {
     ZAFKeyDBObjRef key = nullptr;
     if (ZAFFindKeyByKeyID(keyDB, &id, &key) != kZAFError_NoErr || key == nullptr)
         return false;
@@ -61,8 +48,6 @@ bool shapeOf(ZAFKeyDBRef keyDB, const ZAFKeyID& id, SKeyShape& shape) {
     shape.revoked = CZAFDatabaseObject::getBooleanProperty(key, kZAFKeyProperty_IsRevoked);
     return true;
 }
-
-} // namespace
 
 void gSetOwnerTrust(CVornServer& server, const CZAFKey& key, unsigned int trust) {
     edit(server, [&](ZAFContextRef) {
@@ -113,10 +98,14 @@ void gRemoveKeyObject(CVornServer& server, const CZAFDatabaseObject& object) {
 }
 
 void gRevokeKeyObject(CVornServer& server, const CZAFDatabaseObject& object, const CZAFKey* revoker,
-                      const std::string& passphrase) {
+                      const std::string& passphrase, const SRevocationReason& reason) {
     edit(server, [&](ZAFContextRef context) {
+        ZAFOptionListRef why = ZAFONullOption(context);
+        if (reason.isGiven() &&
+            (why = ZAFORevocationReason(context, reason.code, reason.text.c_str())) == nullptr)
+            return ZAFError(kZAFError_BadParams);
         return ZAFRevoke(object.getHandle(), revoker != nullptr ? revoker->getHandle() : nullptr,
-                         ZAFOPassphrase(context, passphrase.c_str()), ZAFOLastOption());
+                         ZAFOPassphrase(context, passphrase.c_str()), why, ZAFOLastOption());
     });
 }
 
@@ -186,7 +175,7 @@ void gImportKeys(CVornServer& server, const std::string& data,
             std::unique_ptr<CZAFKey> key(static_cast<CZAFKey*>(object));
             SEntry entry{};
             check(ZAFGetKeyID(key->getHandle(), &entry.id));
-            entry.known = shapeOf(target, entry.id, entry.before);
+            entry.known = gKeyShapeOf(target, entry.id, entry.before);
             SVornImportedKey line;
             line.keyID = key->getKeyIDString_Short();
             line.userID = key->getPrimaryUserIDName();
@@ -200,7 +189,7 @@ void gImportKeys(CVornServer& server, const std::string& data,
         check(ZAFCopyKeys(ZAFPeekKeyDBRootKeySet(source->getHandle()), target, &changed));
         for (std::size_t i = 0; i < entries.size(); ++i) {
             SKeyShape after;
-            ZAF_ASSERT_TAG(kTag, shapeOf(target, entries[i].id, after));
+            ZAF_ASSERT_TAG(kTag, gKeyShapeOf(target, entries[i].id, after));
             if (!entries[i].known)
                 report[i].outcome = SVornImportedKey::eNew;
             else if (!(after == entries[i].before))

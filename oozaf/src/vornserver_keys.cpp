@@ -120,6 +120,7 @@ int32_t CVornServer::importKeyFromBuffer(const unsigned char* data, uint32_t len
     m_droppedUserIDs = 0;
     m_droppedCertifications = 0;
     m_droppedSubkeys = 0;
+    m_importCounts = SImportCounts();
     status = 1;
     ZAFError code = ZAFImport(context, &imported, ZAFOInputBuffer(context, data, length),
                               ZAFOInputFormat(context, kZAFInputFormat_X509), ZAFOLastOption());
@@ -155,11 +156,46 @@ int32_t CVornServer::importKeyFromBuffer(const unsigned char* data, uint32_t len
         // stand-alone revocation certificate applies to a key already held. Whether anything
         // at all changed (a key, user ID, subkey, signature, revocation or secret part), not
         // the number of keys, decides between saving and status 2.
+        // Each key of the input is new, changed or unchanged by the merge.
+        const ZAFKeyDBRef target = getKeyDB()->getHandle();
+        struct SEntry {
+            ZAFKeyID id;
+            bool known;
+            SKeyShape before;
+        };
+        std::vector<SEntry> entries;
+        {
+            CZAFOwned<CZAFIterator> iter(source->getIterator());
+            for (;;) {
+                CZAFDatabaseObject* object = nullptr;
+                const ZAFError next = iter->next(kZAFKeyDBObjType_Key, object);
+                if (next == kZAFError_EndOfIteration)
+                    break;
+                if (next != kZAFError_NoErr)
+                    throw new CZAFSDKException(next);
+                CZAFOwned<CZAFDatabaseObject> key(object);
+                SEntry entry{};
+                const ZAFError id = ZAFGetKeyID(key->getHandle(), &entry.id);
+                if (id != kZAFError_NoErr)
+                    throw new CZAFSDKException(id);
+                entry.known = gKeyShapeOf(target, entry.id, entry.before);
+                entries.push_back(entry);
+            }
+        }
         ZAFBoolean changed = 0;
-        const ZAFError copied = ZAFCopyKeys(ZAFPeekKeyDBRootKeySet(source->getHandle()),
-                                            getKeyDB()->getHandle(), &changed);
+        const ZAFError copied =
+            ZAFCopyKeys(ZAFPeekKeyDBRootKeySet(source->getHandle()), target, &changed);
         if (copied != kZAFError_NoErr)
             throw new CZAFSDKException(copied);
+        for (const SEntry& entry : entries) {
+            SKeyShape after;
+            if (!entry.known)
+                ++m_importCounts.newKeys;
+            else if (gKeyShapeOf(target, entry.id, after) && !(after == entry.before))
+                ++m_importCounts.changed;
+            else
+                ++m_importCounts.unchanged;
+        }
         if (changed)
             flushKeyDB();
         else
@@ -227,6 +263,7 @@ void CVornServer::exportPhotoID(const std::string& keyID, std::string& image) {
 void CVornServer::generateKeyPair(const std::string& name, const std::string& passphrase,
                                   eKeyType type, ZAFCipherAlgorithm cipher, uint16_t size,
                                   const std::string& adk, bool signOnly, const CZAFTime& expiry) {
+    m_lastGeneratedKeyID.clear();
     guarded<CZAFKeyGenException>(
         [&] { doGenerateKeyPair(name, passphrase, type, cipher, size, adk, signOnly, expiry); });
 }
@@ -331,6 +368,7 @@ void CVornServer::doGenerateKeyPair(const std::string& name, const std::string& 
         }
     }
     flushKeyDB();
+    m_lastGeneratedKeyID = key->getKeyIDString_Long();
 }
 
 void CVornServer::generateSubkey(CZAFKey* key, const std::string& passphrase, uint16_t size,
@@ -492,7 +530,8 @@ void CVornServer::removeUserID(const std::string& keyID, const std::string& patt
     });
 }
 
-void CVornServer::revokeKey(CZAFKey* key, CZAFKey* revoker, const std::string& passphrase) {
+void CVornServer::revokeKey(CZAFKey* key, CZAFKey* revoker, const std::string& passphrase,
+                            const SRevocationReason& reason) {
     guarded<CZAFKeyRevocationException>([&] {
         ZAF_ASSERT_TAG(kTag, key != nullptr && revoker != nullptr);
         if (key->isRevoked())
@@ -508,17 +547,17 @@ void CVornServer::revokeKey(CZAFKey* key, CZAFKey* revoker, const std::string& p
             if (std::find(revokers.begin(), revokers.end(), revokerID) == revokers.end())
                 throw new CZAFKeyRevocationException(eReasonNotDesignatedRevoker);
         }
-        key->revoke(*m_context, revoker, passphrase);
+        key->revoke(*m_context, revoker, passphrase, &reason);
         flushKeyDB();
     });
 }
 
 void CVornServer::revokeKey(const std::string& keyID, const std::string& revokerID,
-                            const std::string& passphrase) {
+                            const std::string& passphrase, const SRevocationReason& reason) {
     guarded<CZAFKeyRevocationException>([&] {
         CZAFOwned<CZAFKey> key(getKeyByID(keyID));
         CZAFOwned<CZAFKey> revoker(getKeyByID(revokerID));
-        revokeKey(key.get(), revoker.get(), passphrase);
+        revokeKey(key.get(), revoker.get(), passphrase, reason);
     });
 }
 

@@ -54,24 +54,52 @@ TEST_F(KeyDBTest, CountsKeyPairsAndPublicKeysApart) {
     EXPECT_EQ(0u, pairs);
 }
 
-TEST_F(KeyDBTest, FindsKeysByShortIDIgnoringCaseOnly) {
+std::string hexOf(const std::string& bytes, bool grouped) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (grouped && i != 0 && i % 2 == 0)
+            out += ' ';
+        out += kHex[static_cast<unsigned char>(bytes[i]) >> 4];
+        out += kHex[static_cast<unsigned char>(bytes[i]) & 15];
+    }
+    return out;
+}
+
+TEST_F(KeyDBTest, FindsKeysByShortOrLongIDOrFingerprintIgnoringCase) {
     CZAFKeyDB& db = openBench1k();
     auto keys = objects<CZAFKey>(nullptr, kZAFKeyDBObjType_Key);
     ASSERT_EQ(1000u, keys.size());
     for (size_t index : {size_t(0), size_t(499), size_t(999)}) {
-        const std::string shortID = keys[index]->getKeyIDString_Short();
+        const CZAFKey& key = *keys[index];
+        const std::string shortID = key.getKeyIDString_Short();
         ASSERT_EQ(10u, shortID.size());
-        std::unique_ptr<CZAFKey> found(db.getKeyByID(lower(shortID)));
-        EXPECT_EQ(shortID, found->getKeyIDString_Short());
-        EXPECT_TRUE(found->sameAs(keys[index].get()));
+        const std::string fingerprint = key.getFingerprint();
+        ASSERT_EQ(20u, fingerprint.size());
+        for (const std::string& name :
+             {lower(shortID), shortID.substr(2), key.getKeyIDString_Long(),
+              key.getKeyIDString_Long().substr(0, 10) + " " + key.getKeyIDString_Long().substr(10),
+              lower(key.getKeyIDString_Long().substr(2)), hexOf(fingerprint, false),
+              "0x" + lower(hexOf(fingerprint, false)), hexOf(fingerprint, true)}) {
+            std::unique_ptr<CZAFKey> found(db.getKeyByID(name));
+            EXPECT_TRUE(found->sameAs(&key)) << name;
+        }
     }
 
+    // A long ID or fingerprint that differs from a key's only where the short ID does not look
+    // names nothing; neither do other lengths or other characters.
     const std::string longID = keys[5]->getKeyIDString_Long();
-    auto e = expectThrow<CZAFKeyNotFoundException>([&] { delete db.getKeyByID(longID); });
-    ASSERT_TRUE(e);
-    EXPECT_EQ("Key ID not found: " + longID, e->getMessage());
-    EXPECT_TRUE(expectThrow<CZAFKeyNotFoundException>([&] { delete db.getKeyByID("0x00000000"); }));
-    EXPECT_TRUE(expectThrow<CZAFKeyNotFoundException>([&] { delete db.getKeyByID(""); }));
+    const std::string otherHigh = (longID[2] == 'F' ? "E" : "F") + longID.substr(3);
+    std::string otherFingerprint = hexOf(keys[5]->getFingerprint(), false);
+    otherFingerprint[0] = otherFingerprint[0] == 'F' ? 'E' : 'F';
+    for (const std::string& name :
+         {"0x" + otherHigh, otherFingerprint, std::string("0x00000000"), std::string(""),
+          longID.substr(0, 12), std::string("0xG1234567"),
+          hexOf(keys[5]->getFingerprint(), false) + "00"}) {
+        auto e = expectThrow<CZAFKeyNotFoundException>([&] { delete db.getKeyByID(name); });
+        ASSERT_TRUE(e) << name;
+        EXPECT_EQ("Key ID not found: " + name, e->getMessage());
+    }
 }
 
 TEST_F(KeyDBTest, MatchesUserIDSubstringsAndEmptyPattern) {
@@ -102,11 +130,19 @@ TEST_F(KeyDBTest, MatchesKeyIDsOfKeysAndSubkeys) {
     auto subkeys = objects<CZAFSubKey>(&target, kZAFKeyDBObjType_SubKey);
     ASSERT_EQ(1u, subkeys.size());
 
+    char bytes[20] = {};
+    size_t length = 0;
+    ASSERT_EQ(0, ZAFGetKeyDBObjDataProperty(subkeys[0]->getHandle(), kZAFSubKeyProperty_Fingerprint,
+                                            bytes, sizeof bytes, &length));
+    const std::string subkeyFingerprint(bytes, length);
     const std::string forms[] = {
         "0X" + target.getKeyIDString_Short().substr(2),
         lower(target.getKeyIDString_Long()),
         subkeys[0]->getSubkeyIDString_Short(),
         "0X" + subkeys[0]->getSubkeyIDString_Long().substr(2),
+        hexOf(target.getFingerprint(), true),
+        "0x" + lower(hexOf(target.getFingerprint(), false)),
+        hexOf(subkeyFingerprint, false),
     };
     for (const std::string& pattern : forms) {
         std::unique_ptr<CZAFKeySet> found(db.getMatchingKeySet(pattern, 0, nullptr, nullptr));

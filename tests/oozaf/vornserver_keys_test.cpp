@@ -492,11 +492,18 @@ TEST_F(VornServerKeys, ImportsSaveEveryUpdateAndReportWhenNothingChanged) {
     };
 
     EXPECT_EQ(2, import(*m_server, exportAlice())) << "the same key again changes nothing";
+    // What the import did to each key of its input.
+    auto counts = [](const CVornServer& server) {
+        const CVornServer::SImportCounts& c = server.getLastImportCounts();
+        return std::vector<unsigned int>{c.newKeys, c.changed, c.unchanged};
+    };
+    EXPECT_EQ((std::vector<unsigned int>{0, 0, 1}), counts(*m_server));
 
     // A second key store of the same account.
     write(home("zaf.env"), "ZAFPATH=" + home("other") + "\n");
     CServerPtr other = open();
     EXPECT_EQ(0, import(*other, exportAlice()));
+    EXPECT_EQ((std::vector<unsigned int>{1, 0, 0}), counts(*other));
     EXPECT_EQ(2, import(*other, exportAlice()));
     EXPECT_NE("", findKeyID(*open(), "Alice"));
 
@@ -507,6 +514,7 @@ TEST_F(VornServerKeys, ImportsSaveEveryUpdateAndReportWhenNothingChanged) {
     m_server->signKey(key(alice).get(), key(bob).get(), eSigTypeExportable, "", kPass, 0,
                       CZAFTime());
     EXPECT_EQ(0, import(*other, exportAlice())) << "a new signature is news";
+    EXPECT_EQ((std::vector<unsigned int>{0, 1, 0}), counts(*other));
     EXPECT_EQ(before + 1, signaturesOnAlice());
 
     m_server->addUserID(alice, "Alice Again", kPass);
@@ -521,6 +529,7 @@ TEST_F(VornServerKeys, ImportsSaveEveryUpdateAndReportWhenNothingChanged) {
     int32_t code = 0;
     EXPECT_EQ(2, import(*other, "this is no key material", &code));
     EXPECT_NE(0, code);
+    EXPECT_EQ((std::vector<unsigned int>{0, 0, 0}), counts(*other));
 }
 
 TEST_F(VornServerKeys, ImportKeepsTheNewestHundredCertificationsByStrangers) {
@@ -586,8 +595,11 @@ TEST_F(VornServerKeys, KeyIDsAreLookedUpIgnoringCaseAndMissingOnesAreCauses) {
 
     const std::string missing = "0xDEADBEEF";
     EXPECT_TRUE(expectThrow<CZAFKeyNotFoundException>([&] { m_server->getKeyByID(missing); }));
+    // The long ID names the key too, and the new key's long ID is what generation reported.
+    EXPECT_EQ(alice, key(key(alice)->getKeyIDString_Long())->getKeyIDString_Short());
+    EXPECT_EQ(key(alice)->getKeyIDString_Long(), m_server->getLastGeneratedKeyID());
     EXPECT_TRUE(expectThrow<CZAFKeyNotFoundException>(
-        [&] { m_server->getKeyByID(key(alice)->getKeyIDString_Long()); }));
+        [&] { m_server->getKeyByID("0x00000000" + alice.substr(2)); }));
     std::string image;
     EXPECT_NE(nullptr, causeOf<CZAFKeyNotFoundException>(expectThrow<CZAFPhotoIDExportException>(
                            [&] { m_server->exportPhotoID(missing, image); })));

@@ -316,6 +316,61 @@ TEST_F(Edit, KeysRevokeThemselvesOnceAndOnlyWithTheirPassphrase) {
     ZAFFreeKeyDB(other);
 }
 
+TEST_F(Edit, RevocationsCarryTheReasonTheyAreGiven) {
+    // The reason of a revocation signature: its code and explanation (subpacket 29), read from
+    // the hashed area.
+    auto reasonOf = [](const Packet& packet, std::string& text) {
+        zaf::rfc4880::SigInfo info = sigInfo(packet);
+        const std::string body(packet.body);
+        text = "<no reason subpacket>";
+        // Version 4: version, type, algorithms, then the hashed area's length and subpackets
+        // (one-byte lengths are enough for these).
+        size_t at = 6;
+        const size_t end = 6 + (size_t(uint8_t(body.at(4))) << 8) + uint8_t(body.at(5));
+        while (at < end) {
+            const size_t length = uint8_t(body.at(at));
+            if (uint8_t(body.at(at + 1)) == 29)
+                text = body.substr(at + 3, length - 2);
+            at += 1 + length;
+        }
+        return info.revocationReason;
+    };
+    std::string text;
+    ZAFKeyDBObjRef key = generateKey(ctx(), m_db, "Key", "k");
+    ZAFKeyDBObjRef sub = generateSubKey(ctx(), key, "k");
+    ASSERT_EQ(0, ZAFRevoke(sub, nullptr, ZAFOPassphrase(ctx(), "k"),
+                           ZAFORevocationReason(ctx(), kZAFRevocationReason_Superseded,
+                                                "replaced by the new laptop's key"),
+                           ZAFOLastOption()));
+    key = cur(key);
+    std::vector<Packet> pub = packets(key->key->pubBytes());
+    ASSERT_EQ((std::vector<uint8_t>{6, 13, 2, 14, 2, 2}), tags(pub));
+    EXPECT_EQ(kZAFRevocationReason_Superseded, reasonOf(pub[5], text));
+    EXPECT_EQ("replaced by the new laptop's key", text);
+
+    ASSERT_EQ(0, ZAFRevoke(key, nullptr, ZAFOPassphrase(ctx(), "k"),
+                           ZAFORevocationReason(ctx(), kZAFRevocationReason_Compromised, nullptr),
+                           ZAFOLastOption()));
+    key = cur(key);
+    pub = packets(key->key->pubBytes());
+    ASSERT_EQ(2, pub[1].tag);
+    EXPECT_EQ(kZAFRevocationReason_Compromised, reasonOf(pub[1], text));
+    EXPECT_EQ("", text);
+    EXPECT_TRUE(boolProperty(key, kZAFKeyProperty_IsRevoked));
+    EXPECT_EQ(4u, expectAllVerify(m_db, key));
+
+    // Codes RFC 4880 does not define, and over-long texts, are refused by the builder, so the
+    // call fails and nothing is revoked.
+    ZAFKeyDBObjRef other = generateKey(ctx(), m_db, "Other", "");
+    EXPECT_EQ(nullptr, ZAFORevocationReason(ctx(), 4, "no such code"));
+    EXPECT_EQ(nullptr,
+              ZAFORevocationReason(ctx(), kZAFRevocationReason_Retired,
+                                   std::string(kZAFMaxRevocationReasonLength + 1, 'x').c_str()));
+    EXPECT_NE(0, ZAFRevoke(other, nullptr, ZAFOPassphrase(ctx(), ""),
+                           ZAFORevocationReason(ctx(), 33, ""), ZAFOLastOption()));
+    EXPECT_FALSE(boolProperty(cur(other), kZAFKeyProperty_IsRevoked));
+}
+
 TEST_F(Edit, DesignatedRevokersRevokeAndUnknownRevokersLeaveTheRevocationUnverified) {
     ZAFKeyDBObjRef key = generateKey(ctx(), m_db, "Owner", "o");
     ZAFKeyDBObjRef revoker = generateKey(ctx(), m_db, "Revoker", "r");

@@ -11,7 +11,19 @@ using namespace zaf::edit;
 namespace {
 
 constexpr uint32_t kSecondsPerDay = 86400;
-constexpr uint8_t kReasonNone = 0;
+
+// A revocation's reason: the code and the explanation (RFC 4880 subpacket 29).
+struct Reason {
+    uint8_t code = kZAFRevocationReason_None;
+    std::string text;
+    bool given = false;
+
+    std::string subpacket() const {
+        std::string hashed;
+        rfc4880::appendSubpacket(hashed, 29, std::string(1, char(code)) + text);
+        return hashed;
+    }
+};
 
 // Subpackets a new self-signature takes over from the key's current one, so that adding a user
 // ID changes neither the key's expiration nor its preferences.
@@ -272,7 +284,8 @@ ZAFError certify(ZAFKeyDBObjRef userID, ZAFKeyDBObjRef signerObj, std::vector<Op
     });
 }
 
-ZAFError revokeKey(const KeyPtr& target, ZAFKeyDBObjRef revoker, const Secret& pass) {
+ZAFError revokeKey(const KeyPtr& target, ZAFKeyDBObjRef revoker, const Secret& pass,
+                   const Reason& reason) {
     KeyPtr signerKey = target;
     if (revoker != nullptr) {
         signerKey = currentKey(revoker);
@@ -297,13 +310,11 @@ ZAFError revokeKey(const KeyPtr& target, ZAFKeyDBObjRef revoker, const Secret& p
         return err;
     Target what{target->packetBody(0), 0, {}};
     std::string sig;
-    if (signer.version < 4) {
+    // A legacy key's revocation is a legacy signature, unless it must carry a reason.
+    if (signer.version < 4 && !reason.given)
         err = writeSignatureV3(what, 0x20, now(), signer, sig);
-    } else {
-        std::string hashed;
-        rfc4880::appendSubpacket(hashed, 29, std::string(1, char(kReasonNone)));
-        err = writeSignatureV4(what, 0x20, now(), hashed, std::string(), signer, sig);
-    }
+    else
+        err = writeSignatureV4(what, 0x20, now(), reason.subpacket(), std::string(), signer, sig);
     if (err != kZAFError_NoErr)
         return err;
     return replaceWithEdit(target, [&](TKTree& t, bool) {
@@ -313,7 +324,7 @@ ZAFError revokeKey(const KeyPtr& target, ZAFKeyDBObjRef revoker, const Secret& p
 }
 
 ZAFError revokeSubkey(const KeyPtr& target, const ZAFKeyDBObj& sub, ZAFKeyDBObjRef revoker,
-                      const Secret& pass) {
+                      const Secret& pass, const Reason& reason) {
     if (revoker != nullptr) {
         KeyPtr r = currentKey(revoker);
         if (!r)
@@ -329,11 +340,9 @@ ZAFError revokeSubkey(const KeyPtr& target, const ZAFKeyDBObj& sub, ZAFKeyDBObjR
         return err;
     std::string subBody(target->packetBody(sub.packet));
     Target what{target->packetBody(0), rfc4880::kTagPublicSubkey, subBody};
-    std::string hashed;
-    rfc4880::appendSubpacket(hashed, 29, std::string(1, char(kReasonNone)));
     std::string sig;
-    if ((err = writeSignatureV4(what, 0x28, now(), hashed, std::string(), signer, sig)) !=
-        kZAFError_NoErr)
+    if ((err = writeSignatureV4(what, 0x28, now(), reason.subpacket(), std::string(), signer,
+                                sig)) != kZAFError_NoErr)
         return err;
     uint8_t keyID[8];
     std::memcpy(keyID, sub.keyID, 8);
@@ -347,7 +356,7 @@ ZAFError revokeSubkey(const KeyPtr& target, const ZAFKeyDBObj& sub, ZAFKeyDBObjR
 }
 
 ZAFError revokeCertification(const KeyPtr& target, const ZAFKeyDBObj& cert, ZAFKeyDBObjRef revoker,
-                             const Secret& pass) {
+                             const Secret& pass, const Reason& reason) {
     if (!cert.parsed || !isCertification(cert.sigType) || cert.parent <= 0 || !cert.hasIssuer ||
         target->objs[size_t(cert.parent)].type != kZAFKeyDBObjType_UserID)
         return kZAFError_BadParams;
@@ -382,10 +391,10 @@ ZAFError revokeCertification(const KeyPtr& target, const ZAFKeyDBObj& cert, ZAFK
     if (!cert.exportable)
         rfc4880::appendSubpacket(hashed, 4, std::string(1, char(0)));
     std::string sig;
-    if (signer.version < 4 && cert.exportable) {
+    if (signer.version < 4 && cert.exportable && !reason.given) {
         err = writeSignatureV3(what, 0x30, now(), signer, sig);
     } else {
-        rfc4880::appendSubpacket(hashed, 29, std::string(1, char(kReasonNone)));
+        hashed += reason.subpacket();
         err = writeSignatureV4(what, 0x30, now(), hashed, std::string(), signer, sig);
     }
     if (err != kZAFError_NoErr)
@@ -524,9 +533,16 @@ ZAFError ZAFRevoke(ZAFKeyDBObjRef object, ZAFKeyDBObjRef revoker, ZAFOptionListR
     ZAFError err = runEdit(first, ap, handlesOk, objectOk, [&](std::vector<Option>&& collected) {
         OptionSet opts;
         Secret pass;
-        ZAFError e = loadOptions(std::move(collected), {kOptPassphrase, kOptPasskey}, opts, pass);
+        ZAFError e = loadOptions(std::move(collected),
+                                 {kOptPassphrase, kOptPasskey, kOptRevocationReason}, opts, pass);
         if (e != kZAFError_NoErr)
             return e;
+        Reason reason;
+        if (const Option* r = opts.get(kOptRevocationReason)) {
+            reason.code = uint8_t(r->value);
+            reason.text = r->data;
+            reason.given = true;
+        }
         KeyPtr target;
         if ((e = editableKey(object, target)) != kZAFError_NoErr)
             return e;
@@ -536,11 +552,11 @@ ZAFError ZAFRevoke(ZAFKeyDBObjRef object, ZAFKeyDBObjRef revoker, ZAFOptionListR
         const ZAFKeyDBObj& o = target->objs[size_t(idx)];
         switch (o.type) {
         case kZAFKeyDBObjType_Key:
-            return revokeKey(target, revoker, pass);
+            return revokeKey(target, revoker, pass, reason);
         case kZAFKeyDBObjType_SubKey:
-            return revokeSubkey(target, o, revoker, pass);
+            return revokeSubkey(target, o, revoker, pass, reason);
         default:
-            return revokeCertification(target, o, revoker, pass);
+            return revokeCertification(target, o, revoker, pass, reason);
         }
     });
     va_end(ap);

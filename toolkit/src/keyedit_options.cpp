@@ -273,4 +273,21 @@ ZAFOptionListRef ZAFOSignatureTrust(ZAFContextRef context, int32_t depth, int32_
     });
 }
 
+ZAFOptionListRef ZAFORevocationReason(ZAFContextRef context, int32_t code, const char* text) {
+    return zaf::guard(ZAFOptionListRef(nullptr), [&]() -> ZAFOptionListRef {
+        const bool known =
+            code == kZAFRevocationReason_None || code == kZAFRevocationReason_Superseded ||
+            code == kZAFRevocationReason_Compromised || code == kZAFRevocationReason_Retired ||
+            code == kZAFRevocationReason_UserIDInvalid || (code >= 100 && code <= 110);
+        const size_t n = text != nullptr ? std::strlen(text) : 0;
+        if (!known || n > kZAFMaxRevocationReasonLength)
+            return nullptr;
+        Option o;
+        o.type = kOptRevocationReason;
+        o.value = code;
+        o.data.assign(text != nullptr ? text : "", n);
+        return makeOption(context, std::move(o));
+    });
+}
+
 } // extern "C"

@@ -39,7 +39,8 @@ enum OptionType {
     kOptCreationDate,      // value time
     kOptRegularExpression, // data
     kOptExportable,        // value 0/1
-    kOptSignatureTrust     // value depth, value2 amount (owner-trust scale)
+    kOptSignatureTrust,    // value depth, value2 amount (owner-trust scale)
+    kOptRevocationReason   // value code, data the explanation
 };
 
 struct Option {

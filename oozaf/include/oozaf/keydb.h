@@ -118,9 +118,11 @@ public:
     // Throws CZAFIteratorException (reason 501).
     CZAFIterator* getIterator() const;
 
-    // The key whose short key ID text ("0x" and 8 hex digits) equals `id` ignoring case; a new
-    // CZAFKey owned by the caller. Throws CZAFKeyNotFoundException when no key matches (longer
-    // key ID forms never match), CZAFSDKException when the walk fails.
+    // The key named by `id`, a new CZAFKey owned by the caller: its short key ID ("0x" and 8 hex
+    // digits, as the keys summary shows it), its long key ID (16 hex digits) or its fingerprint
+    // (32 or 40 hex digits); blanks between groups of digits are allowed, "0x" is optional and
+    // letter case is ignored. Only primary keys are named. Throws CZAFKeyNotFoundException
+    // when no key matches or `id` is none of these forms, CZAFSDKException when the walk fails.
     CZAFKey* getKeyByID(const std::string& id) const;
     // Removes the key from the database (written on flush). On success deletes `*key` and sets
     // it to null; on failure throws CZAFSDKException and leaves `key` as it was.
@@ -128,6 +130,8 @@ public:
     // The keys matching `pattern`, a new set owned by the caller:
     //  - "0x"/"0X" + hex digits: keys whose own or any subkey's key ID has that value (an
     //    unusable key ID text throws CZAFSDKException);
+    //  - a fingerprint (32 or 40 hex digits, "0x" optional, blanks allowed between groups): the
+    //    key whose own or a subkey's fingerprint it is;
     //  - anything else: keys with a user ID containing the pattern (case-sensitive), plus,
     //    when the pattern is not empty and `groupSet` is given, the keys of the group of that
     //    name found in this database.

@@ -23,6 +23,21 @@ class CZAFSubKey;
 class CZAFUserID;
 
 // A key (a primary key with everything under it).
+// Why a key, subkey or certification is revoked (RFC 4880 reason for revocation): a code
+// (kZAFRevocationReason_...: 0 none given, 1 superseded, 2 compromised, 3 retired, 32 the user
+// ID is no longer valid; 100 to 110 private) and an explanation in UTF-8.
+struct SRevocationReason {
+    int code = 0;
+    std::string text;
+    // Whether a reason was given at all (without one a revocation says "none given").
+    bool isGiven() const { return code != 0 || !text.empty(); }
+};
+// Reads a reason code given as a number or a word ("none", "superseded", "compromised",
+// "retired", "uid-invalid"; letter case ignored). False for anything else.
+bool gRevocationReasonFromString(const std::string& word, int& code);
+// The word of a reason code ("none", "superseded", ...), or its number for a private code.
+std::string gStringFromRevocationReason(int code);
+
 class CZAFKey : public CZAFDatabaseObject {
 public:
     // Size of a photo ID's image header, which precedes the image in the attribute data.
@@ -124,8 +139,9 @@ public:
     void removeUserID(CZAFUserID*& userID);
     // Revokes this key by `revoker` (the key itself or a designated revoker). A wrong passphrase
     // throws CZAFSDKException with kZAFError_BadPassphrase and changes nothing; a null revoker
-    // is an internal error.
-    void revoke(CZAFContext& context, const CZAFKey* revoker, const std::string& passphrase);
+    // is an internal error. `reason` (may be null) goes into the revocation.
+    void revoke(CZAFContext& context, const CZAFKey* revoker, const std::string& passphrase,
+                const SRevocationReason* reason = nullptr);
     // True when both keys have the same long key ID text. A null key is an internal error.
     bool sameAs(const CZAFKey* other) const;
 

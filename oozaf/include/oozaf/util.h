@@ -109,6 +109,10 @@ public:
     static bool isHexadecimal(const std::string& text);
     // 8 or 16 hexadecimal digits, optionally after "0x" or "0X".
     static bool checkValidKeyID(const std::string& text);
+    // A key named by its short (8 hex digits) or long (16) key ID or by its fingerprint (32 or
+    // 40): "0x" optional, blanks allowed between groups of digits ("0x99887766 1A2B3C4D").
+    // `hex` gets the digits in upper case. False for anything else.
+    static bool parseKeyIDOrFingerprint(const std::string& text, std::string& hex);
 };
 
 } // namespace oozaf

@@ -5,6 +5,7 @@
 #define OOZAF_VORNSERVER_H
 
 #include <oozaf/filemanager.h>
+#include <oozaf/keyobjects.h>
 #include <oozaf/nametables.h>
 #include <oozaf/obj.h>
 #include <oozaf/time.h>
@@ -203,6 +204,15 @@ public:
     static constexpr unsigned int kMaxForeignCertifications = 100;
     // How many certifications the last import dropped beyond kMaxForeignCertifications.
     unsigned int getLastImportDroppedCertifications() const { return m_droppedCertifications; }
+    // What the last import did to the keys of its input: how many were new, how many it changed
+    // (a user ID, subkey, signature, revocation or secret part added) and how many it left as
+    // they were. All zero before any import and after one that failed before merging.
+    struct SImportCounts {
+        unsigned int newKeys = 0;
+        unsigned int changed = 0;
+        unsigned int unchanged = 0;
+    };
+    const SImportCounts& getLastImportCounts() const { return m_importCounts; }
 
     // Exports the key to `path` through a temporary file (removed, and wiped when it held secret
     // material, in every case); `replace` is the copy's replace flag. Raises
@@ -231,6 +241,9 @@ public:
     void generateKeyPair(const std::string& name, const std::string& passphrase, eKeyType type,
                          ZAFCipherAlgorithm cipher, uint16_t size, const std::string& adk,
                          bool signOnly, const CZAFTime& expiry);
+    // The long key ID ("0x" and 16 hex digits) of the key pair the last successful
+    // generateKeyPair made; empty before one, and after a failed one.
+    const std::string& getLastGeneratedKeyID() const { return m_lastGeneratedKeyID; }
 
     // Adds an encryption subkey (ElGamal under DSA, RSA under RSA) starting at `start`. Raises
     // CZAFSubkeyGenException with reasons 700 (RSA-Legacy master), 701, 702 (expiry not after
@@ -263,10 +276,12 @@ public:
 
     // Revokes the key, by the key itself (its secret part held) or by one of its designated
     // revokers. Raises CZAFKeyRevocationException: 1200 already revoked, 1201 not revocable,
-    // 1202 any other revoker.
-    void revokeKey(CZAFKey* key, CZAFKey* revoker, const std::string& passphrase);
+    // 1202 any other revoker. `reason` goes into the revocation (none given by default).
+    void revokeKey(CZAFKey* key, CZAFKey* revoker, const std::string& passphrase,
+                   const SRevocationReason& reason = SRevocationReason());
     void revokeKey(const std::string& keyID, const std::string& revokerID,
-                   const std::string& passphrase);
+                   const std::string& passphrase,
+                   const SRevocationReason& reason = SRevocationReason());
 
     // What the toolkit's RSA support is. All outputs are set.
     void getRSAStatus(bool& rsaPresent, bool& rsaCanGenerate, bool& bsafe, bool& rsaref, bool& capi,
@@ -317,6 +332,8 @@ private:
     CVornServerCfg m_cfg;
     unsigned int m_droppedUserIDs = 0;
     unsigned int m_droppedCertifications = 0;
+    std::string m_lastGeneratedKeyID;
+    SImportCounts m_importCounts;
     unsigned int m_droppedSubkeys = 0;
     CZAFFileManager m_fileManager;
     std::string m_personalDir;

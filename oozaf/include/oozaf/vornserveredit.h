@@ -47,9 +47,10 @@ void gAddPhotoID(CVornServer& server, const CZAFKey& key, const std::string& jpe
 // Removes a user ID, photo ID, subkey or signature with what hangs under it.
 void gRemoveKeyObject(CVornServer& server, const CZAFDatabaseObject& object);
 // Revokes a subkey (by its key) or a certification (by its issuer, looked up when `revoker` is
-// null); `passphrase` unlocks the revoker.
+// null); `passphrase` unlocks the revoker; `reason` goes into the revocation.
 void gRevokeKeyObject(CVornServer& server, const CZAFDatabaseObject& object, const CZAFKey* revoker,
-                      const std::string& passphrase);
+                      const std::string& passphrase,
+                      const SRevocationReason& reason = SRevocationReason());
 // Checks a signature with its issuer's key: false when the database does not hold the issuer
 // (then `verified` is false too), else true with `verified` telling whether it is good.
 bool gCheckSignature(const CZAFSignature& signature, bool& verified);

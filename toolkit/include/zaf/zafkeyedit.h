@@ -48,7 +48,19 @@ enum { kZAFADKClass_Request = 0x00, kZAFADKClass_Enforced = 0x80 };
 enum {
     kZAFMaxUserIDLength = 2048,
     kZAFMaxRegularExpressionLength = 1024,
-    kZAFMaxPhotoSize = 1048576
+    kZAFMaxPhotoSize = 1048576,
+    kZAFMaxRevocationReasonLength = 1024
+};
+
+/* Reasons for revocation (RFC 4880 5.2.3.23) that ZAFORevocationReason takes: none given, the
+ * key is superseded, its secret was compromised, it is retired, the user ID is no longer valid;
+ * 100 to 110 are private. */
+enum {
+    kZAFRevocationReason_None = 0,
+    kZAFRevocationReason_Superseded = 1,
+    kZAFRevocationReason_Compromised = 2,
+    kZAFRevocationReason_Retired = 3,
+    kZAFRevocationReason_UserIDInvalid = 32
 };
 
 /* ZAFGetKeyEntropyNeeded's answer when the options are not usable (all bits set). */
@@ -98,6 +110,13 @@ ZAF_API ZAFOptionListRef ZAFOExportable(ZAFContextRef context, ZAFBoolean export
  * scale (kZAFKeyTrust_...: marginal is written as 60, complete and ultimate as 120, the others as
  * 0); any other amount fails at the call with kZAFError_BadParams. */
 ZAF_API ZAFOptionListRef ZAFOSignatureTrust(ZAFContextRef context, int32_t depth, int32_t amount);
+/* Revocations: the reason (a kZAFRevocationReason_... code, or 100 to 110) and an explanation
+ * (UTF-8, at most kZAFMaxRevocationReasonLength bytes; null or empty for none), written into the
+ * revocation signature. Without it the reason is "none given" with no text. Any other code fails
+ * the builder. A version 3 key's revocation carries no reason unless one is given: then it is a
+ * version 4 signature. */
+ZAF_API ZAFOptionListRef ZAFORevocationReason(ZAFContextRef context, int32_t code,
+                                              const char* text);
 
 /* ---- generation ---- */
 
@@ -153,7 +172,8 @@ ZAF_API ZAFError ZAFAddPhotoID(ZAFKeyDBObjRef key, const void* jpeg, size_t size
 ZAF_API ZAFError ZAFCertifyUserID(ZAFKeyDBObjRef userID, ZAFKeyDBObjRef signer,
                                   ZAFOptionListRef first, ...);
 
-/* Revokes a key, a subkey or a certification. Option: the revoker's passphrase.
+/* Revokes a key, a subkey or a certification. Options: the revoker's passphrase,
+ * ZAFORevocationReason (optional).
  *   Key: by the key itself (`revoker` null or the key) or by one of its designated revokers;
  *     any other revoker gives kZAFError_NotDesignatedRevoker. A key already revoked gives
  *     kZAFError_AlreadyRevoked, one that is not revocable kZAFError_NotRevocable.
