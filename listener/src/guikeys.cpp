@@ -14,6 +14,7 @@
 #include <vorngui/guikeys.h>
 #include <vorngui/xmlstring.h>
 #include <zaf/zafbase.h>
+#include <zaf/zafkeyedit.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -262,7 +263,14 @@ std::unique_ptr<CGUIElement> CGUIKeyRequests::doKeyGen(const DOMElement* data) {
         m_server.UpdateKeyDB();
         m_server.generateKeyPair(name, passphrase, type, cipher, size, adk, signOnly, expiry);
     });
-    return nullptr;
+    // The new key, named as the keys summary names keys, so that a console can tell it.
+    const std::string& longID = m_server.getLastGeneratedKeyID();
+    if (longID.size() != 18)
+        return nullptr;
+    auto key = std::make_unique<CGUIElement>("key");
+    key->set("id", "0x" + longID.substr(10));
+    key->set("idfull", longID);
+    return key;
 }
 
 std::unique_ptr<CGUIElement> CGUIKeyRequests::doSubkeyGen(const DOMElement* data) {
@@ -321,9 +329,22 @@ std::unique_ptr<CGUIElement> CGUIKeyRequests::doKeyRevoke(const DOMElement* data
     const std::string id = text(data, "id");
     const std::string revokerID = text(data, "revoker-id");
     const std::string passphrase = text(data, "passphrase");
+    // Optional: why (an RFC 4880 reason code, as a number or its word) and an explanation.
+    SRevocationReason reason;
+    if (has(data, "reason") && !gRevocationReasonFromString(trimmed(data, "reason"), reason.code))
+        badValue("reason", text(data, "reason"),
+                 "a reason for revocation (none, superseded, compromised, retired, uid-invalid, "
+                 "or its code)");
+    if (has(data, "reason-text")) {
+        reason.text = text(data, "reason-text");
+        if (reason.text.size() > kZAFMaxRevocationReasonLength)
+            badValue("reason-text", reason.text,
+                     "an explanation of at most " + std::to_string(kZAFMaxRevocationReasonLength) +
+                         " bytes");
+    }
     gRequestWork([&] {
         m_server.UpdateKeyDB();
-        m_server.revokeKey(id, revokerID, passphrase);
+        m_server.revokeKey(id, revokerID, passphrase, reason);
     });
     return nullptr;
 }
@@ -376,6 +397,11 @@ std::unique_ptr<CGUIElement> CGUIKeyRequests::doKeyImport(const DOMElement* data
         throw new CGUIKeyImportException(toolkitErrorText(code));
     auto report = std::make_unique<CGUIElement>(kFileReport);
     report->set(kError, std::to_string(status));
+    // What the import did to the keys it read.
+    const CVornServer::SImportCounts& counts = m_server.getLastImportCounts();
+    report->set("new", std::to_string(counts.newKeys));
+    report->set("changed", std::to_string(counts.changed));
+    report->set("unchanged", std::to_string(counts.unchanged));
     // User IDs and subkeys without a verified self-signature or binding were left out.
     unsigned int userIDs = 0, subkeys = 0;
     m_server.getLastImportDrops(userIDs, subkeys);

@@ -13,6 +13,7 @@
 #include <vorngui/guikeyserver.h>
 #include <vorngui/guiprotocol.h>
 #include <vorngui/xmlstring.h>
+#include <zaf/zafbase.h>
 
 #include <xercesc/dom/DOM.hpp>
 #include <xercesc/framework/MemBufInputSource.hpp>
@@ -480,12 +481,30 @@ std::unique_ptr<CGUIElement> CGUIClient::processRequest(const DOMDocument* reque
     return row->handler(*this, gDataElement(request));
 }
 
+namespace {
+
+// The kind of a failed request that a console can act on, from its chain of causes: a key the
+// rings do not hold, or a wrong passphrase. Empty for any other failure.
+std::string failureKind(const CZAFThrowable& failure) {
+    for (const CZAFThrowable* t = &failure; t != nullptr; t = t->getRoot()) {
+        if (dynamic_cast<const CZAFKeyNotFoundException*>(t) != nullptr)
+            return "key-not-found";
+        const auto* toolkit = dynamic_cast<const CZAFSDKException*>(t);
+        if (toolkit != nullptr && toolkit->getCode() == kZAFError_BadPassphrase)
+            return "bad-passphrase";
+    }
+    return std::string();
+}
+
+} // namespace
+
 std::string CGUIClient::answer(const std::string& command, int& rc) {
     const std::string start = CZAFTime::now().formatYMDHMSMs(false);
     std::unique_ptr<CGUIElement> response = createResponseDocument();
     CGUIElement& error = response->add("error");
     std::unique_ptr<CGUIElement> result;
     std::string errorText;
+    std::string errorKind;
     std::string type;
     rc = eRequestOK;
     // Failures name the request by its type and length; its text is never logged.
@@ -502,6 +521,7 @@ std::string CGUIClient::answer(const std::string& command, int& rc) {
         requestType();
         rc = code;
         errorText = gLogFailure(e, head + gDescribeRequest(command, type) + ":\n");
+        errorKind = failureKind(e);
     };
     CGUIDocumentGuard request;
     try {
@@ -541,6 +561,9 @@ std::string CGUIClient::answer(const std::string& command, int& rc) {
     audit(start, requestType(), request.get(), rc);
     response->set("rc", std::to_string(rc));
     error.setText(errorText);
+    // Added to the protocol: consoles that know it tell these failures apart.
+    if (!errorKind.empty())
+        error.set("kind", errorKind);
     if (rc == eRequestOK)
         response->adopt(std::move(result));
     return serialize(*response);

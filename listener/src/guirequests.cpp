@@ -221,6 +221,7 @@ void addKey(CGUIElement& keys, CZAFIterator& iterator, const CZAFKey& key,
         ZAF_ASSERT_TAG(kTag, subkey != nullptr);
         CGUIElement& child = subkeys.add("subkey");
         child.set("id", subkey->getSubkeyIDString_Short());
+        child.set("idfull", subkey->getSubkeyIDString_Long());
         child.set("creation-time", dateOrNA(subkey->getCreationTime()));
         child.set("expiration-time", dateOrNA(subkey->getExpirationTime()));
         lifetime.see(subkey->getExpirationTime());

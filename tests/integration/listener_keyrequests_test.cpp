@@ -143,9 +143,12 @@ TEST_F(ListenerKeyRequests, GeneratesEachKeyTypeWithAndWithoutExpiry) {
             const SReply reply =
                 ask(vornadmin::gKeyGenRequest(keyGen(name, c.type, c.size, expiry)));
             ASSERT_EQ(0, reply.rc) << reply.xml;
-            EXPECT_EQ(nullptr, reply.body());
             const SXmlElement k = key(name);
             ASSERT_EQ("key", k.name) << name;
+            // The reply names the new key as the summary does.
+            ASSERT_NE(nullptr, reply.body());
+            EXPECT_EQ(k.get("id"), reply.body()->get("id"));
+            EXPECT_EQ(k.get("idfull"), reply.body()->get("idfull"));
             EXPECT_EQ(c.alg, k.get("alg"));
             EXPECT_EQ(c.masterSize, k.get("size"));
             EXPECT_EQ("yes", k.get("secret"));

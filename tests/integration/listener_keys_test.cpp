@@ -36,8 +36,8 @@ const std::set<std::string> kSignatureAttributes = {
     "x509",  "alg",       "revoked",       "hasunverifiedrevocation", "expired",    "verified",
     "tried", "signer-id", "creation-time", "expiration-time",         "trust-depth"};
 const std::set<std::string> kSubkeyAttributes = {
-    "id",      "creation-time", "expiration-time",        "size", "alg", "usage",
-    "expired", "revoked",       "hasunverifiedrevocation"};
+    "id",  "idfull", "creation-time", "expiration-time", "size",
+    "alg", "usage",  "expired",       "revoked",         "hasunverifiedrevocation"};
 
 std::set<std::string> names(const SXmlElement& element) {
     std::set<std::string> out;

@@ -55,7 +55,9 @@ public:
     // the gathered bytes (may be empty). Feeds the bytes to the random pool and returns
     // "entropy-report" with "available".
     std::unique_ptr<CGUIElement> doEntropySupply(const xercesc::DOMElement* data);
-    // "key-gen": generates a key pair; expiry never unless "expiry-date" is given.
+    // "key-gen": generates a key pair; expiry never unless "expiry-date" is given. Returns
+    // "key" naming the new key pair: "id" (short key ID) and "idfull" (long), as in the keys
+    // summary.
     std::unique_ptr<CGUIElement> doKeyGen(const xercesc::DOMElement* data);
     // "subkey-gen": re-reads the key rings, then adds a subkey starting now (or "start-date")
     // and never expiring (or expiring at "expiry-date").
@@ -64,13 +66,17 @@ public:
     std::unique_ptr<CGUIElement> doKeyRemove(const xercesc::DOMElement* data);
     // "key-sign": certifies the primary user ID of "signed-key" with "signing-key".
     std::unique_ptr<CGUIElement> doKeySign(const xercesc::DOMElement* data);
-    // "key-revoke": revokes "id" with "revoker-id".
+    // "key-revoke": revokes "id" with "revoker-id"; optional "reason" (none, superseded,
+    // compromised, retired, uid-invalid, or the RFC 4880 code) and "reason-text" (at most
+    // 1024 bytes) go into the revocation.
     std::unique_ptr<CGUIElement> doKeyRevoke(const xercesc::DOMElement* data);
     // "userid-add" and "userid-remove" (only a user ID equal to "userid" is removed).
     std::unique_ptr<CGUIElement> doUserIDAdd(const xercesc::DOMElement* data);
     std::unique_ptr<CGUIElement> doUserIDRemove(const xercesc::DOMElement* data);
     // "key-add": imports the bytes of the first "file" element below "data". Returns
-    // "file-report" with "error" = 0 (imported), 1 (imported as X.509) or 2 (nothing new).
+    // "file-report" with "error" = 0 (imported), 1 (imported as X.509) or 2 (nothing new), and
+    // "new", "changed", "unchanged": how many keys of the file the import added, changed and
+    // found as they were.
     std::unique_ptr<CGUIElement> doKeyImport(const xercesc::DOMElement* data);
     // "key-export": returns "file" holding one "line" element per line of an armoured export,
     // or the Base64 text of a binary one. The temporary file the export passes through is
