@@ -205,6 +205,7 @@ SReply gParseReply(const std::string& xml) {
     if (reply.root.children.empty() || reply.root.children.front().name != "error")
         refuseNoError();
     reply.error = reply.root.children.front().text;
+    reply.errorKind = reply.root.children.front().get("kind");
     return reply;
 }
 
@@ -223,6 +224,8 @@ SReplyHead gReadReplyHead(CXmlPullReader& reader) {
     }
     if (event != eEvent::eStart || reader.name() != "error")
         refuseNoError();
+    if (const std::string* kind = reader.find("kind"))
+        head.errorKind = *kind;
     // Its own text, not that of elements inside it.
     for (;;) {
         event = reader.next();

@@ -88,6 +88,9 @@ struct SConnectOptions {
 struct SReply {
     int rc = -1;
     std::string error;
+    // The "kind" the listener gives a failure a console can act on ("key-not-found",
+    // "bad-passphrase"); empty when it gives none.
+    std::string errorKind;
     SXmlElement root;
     std::string xml;
 
@@ -106,6 +109,7 @@ SReply gParseReply(const std::string& xml);
 struct SReplyHead {
     int rc = -1;
     std::string error;
+    std::string errorKind; // as SReply::errorKind
     bool hasBody = false;
     std::string body;
 

@@ -135,9 +135,15 @@ SXmlElement gKeySignRequest(const SSignParams& params) {
 }
 
 SXmlElement gKeyRevokeRequest(const std::string& id, const std::string& revokerId,
-                              const std::string& passphrase) {
+                              const std::string& passphrase, const std::string& reason,
+                              const std::string& reasonText) {
     SXmlElement command = gCommand("key-revoke");
-    gData(command).set("id", id).set("revoker-id", revokerId).set("passphrase", passphrase);
+    SXmlElement& data = gData(command);
+    data.set("id", id).set("revoker-id", revokerId).set("passphrase", passphrase);
+    if (!reason.empty())
+        data.set("reason", reason);
+    if (!reasonText.empty())
+        data.set("reason-text", reasonText);
     return command;
 }
 
@@ -229,7 +235,7 @@ int gImportStatus(const SReply& reply) {
     return std::stoi(value);
 }
 
-uint32_t gImportDropped(const SReply& reply, const std::string& attribute) {
+uint32_t gImportCount(const SReply& reply, const std::string& attribute) {
     const std::string value = bodyNamed(reply, "file-report").get(attribute);
     if (value.empty())
         return 0;

@@ -63,8 +63,10 @@ struct SSignParams {
     std::string expiry;
 };
 SXmlElement gKeySignRequest(const SSignParams& params);
+// `reason` (a word or RFC 4880 code) and `reasonText` are sent only when not empty.
 SXmlElement gKeyRevokeRequest(const std::string& id, const std::string& revokerId,
-                              const std::string& passphrase);
+                              const std::string& passphrase, const std::string& reason = "",
+                              const std::string& reasonText = "");
 SXmlElement gUserIDAddRequest(const std::string& id, const std::string& userID,
                               const std::string& passphrase);
 SXmlElement gUserIDRemoveRequest(const std::string& id, const std::string& userID);
@@ -98,9 +100,10 @@ std::string gExportedKey(const SReply& reply);
 std::string gPhotoBytes(const SReply& reply);
 // The "error" attribute of a "file-report" (0 imported, 1 imported as X.509, 2 nothing new).
 int gImportStatus(const SReply& reply);
-// A count the import report may carry ("dropped-userids", "dropped-subkeys",
-// "dropped-certifications"): 0 when it is absent. Throws CAdminException when it is no number.
-uint32_t gImportDropped(const SReply& reply, const std::string& attribute);
+// A count the import report may carry ("new", "changed", "unchanged", "dropped-userids",
+// "dropped-subkeys", "dropped-certifications"): 0 when it is absent. Throws CAdminException when
+// it is no number.
+uint32_t gImportCount(const SReply& reply, const std::string& attribute);
 // The "needed" or "available" attribute of an "entropy-report".
 uint32_t gEntropyReport(const SReply& reply, const std::string& attribute);
 

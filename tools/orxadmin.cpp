@@ -29,6 +29,10 @@ int main(int argc, char** argv) {
         oozaf::CZAFThrowableGuard guard(e);
         std::cerr << "orxadmin: " << e->getMessage() << '\n';
         return eExitUsage;
+    } catch (CExitException* e) {
+        oozaf::CZAFThrowableGuard guard(e);
+        std::cerr << "orxadmin: " << e->getMessage() << '\n';
+        return e->getStatus();
     } catch (oozaf::CZAFThrowable* e) {
         oozaf::CZAFThrowableGuard guard(e);
         std::string text = e->getDetailedMessage();

@@ -1,11 +1,17 @@
 // orxadmin_cli: command-line parsing and help texts of the console.
 #include "orxadmin_cli.h"
 
+#include <oozaf/keyobjects.h>
 #include <oozaf/nametables.h>
+#include <oozaf/ops.h>
+#include <oozaf/util.h>
+#include <oozaf/vornserverconf.h>
 #include <oozaf/vornserverkeyserver.h>
+#include <zaf/zafkeyedit.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 
 namespace vornadmin {
 
@@ -40,14 +46,15 @@ const std::vector<SCommandRule>& commandRules() {
         {"log", {}, {}, {}, 0, 0, "log", "show the transaction log"},
         {"options", {}, {}, {}, 0, 0, "options", "list the command-line switches of the product"},
         {"conf",
-         {"get", "set"},
+         {"get", "set", "unset"},
          {},
          {},
          0,
-         1,
-         "conf get [FILE] | conf set FILE",
-         "read your configuration (as a listing, or as XML into FILE) or replace it with the "
-         "XML in FILE"},
+         SIZE_MAX,
+         "conf get [FILE] | conf set FILE | conf set NAME VALUE... | conf unset NAME",
+         "read your configuration (as a listing, or as XML into FILE), replace it with the XML "
+         "in FILE, or set or remove one setting (NAME is its directive, \"Alias\" with the code "
+         "for an alias)"},
         {"key-gen",
          {},
          {{"name", true, "user ID of the new key, for example \"Ann <ann@example.org>\""},
@@ -93,12 +100,13 @@ const std::vector<SCommandRule>& commandRules() {
          "ask how much entropy a generation needs, or feed random bytes to the listener"},
         {"key-remove",
          {},
-         {{"id", true, "key ID of the key to remove"}},
+         {{"id", true, "key ID or fingerprint of the key to remove"},
+          {"force", false, "remove without asking (needed where there is no terminal to ask on)"}},
          {"id"},
          0,
          0,
-         "key-remove --id ID",
-         "remove a key"},
+         "key-remove --id ID [--force]",
+         "remove a key (a key pair with its secret part); asks first unless --force"},
         {"sign",
          {},
          {{"id", true, "key ID of the key to certify"},
@@ -118,11 +126,14 @@ const std::vector<SCommandRule>& commandRules() {
          {},
          {{"id", true, "key ID of the key to revoke"},
           {"revoker", true, "key ID of the revoking key (default: the key itself)"},
+          {"reason", true,
+           "why: none (default), superseded, compromised, retired, or an RFC 4880 code"},
+          {"reason-text", true, "an explanation that goes with the revocation"},
           kPassphraseFile},
          {"id"},
          0,
          0,
-         "revoke --id ID [--revoker ID] [--passphrase-file FILE]",
+         "revoke --id ID [--revoker ID] [--reason R] [--reason-text TEXT] [--passphrase-file FILE]",
          "revoke a key"},
         {"userid-add",
          {},
@@ -236,6 +247,23 @@ template <class F> void checkName(const std::string& option, const std::string& 
     }
 }
 
+void checkConfArguments(const SCommand& command) {
+    const std::vector<std::string>& args = command.args;
+    if (command.action == "get") {
+        if (args.size() > 1)
+            usage("conf get takes at most one FILE");
+        return;
+    }
+    if (command.action == "set" && args.empty())
+        usage("conf set needs the FILE to send, or a NAME and its VALUE");
+    if (command.action == "unset" && (args.empty() || args.size() > 2))
+        usage("conf unset needs the NAME of a setting (Alias and its code for an alias)");
+    if (command.action == "set" && args.size() == 1)
+        return; // the XML file
+    // A setting is checked here as the listener checks it, so that nothing is sent in vain.
+    gConfSetting(args, command.action == "set");
+}
+
 void checkValues(SCommand& command) {
     auto date = [&](const char* option) {
         if (command.has(option))
@@ -278,8 +306,18 @@ void checkValues(SCommand& command) {
             if (!command.has(option))
                 usage("entropy " + command.action + " needs --" + option);
     }
-    if (name == "conf" && command.action == "set" && command.args.size() != 1)
-        usage("conf set needs the FILE to send");
+    if (name == "conf")
+        checkConfArguments(command);
+    if (command.has("reason")) {
+        int code = 0;
+        if (!oozaf::gRevocationReasonFromString(command.get("reason"), code))
+            usage("Unknown value '" + command.get("reason") +
+                  "' for --reason (none, superseded, compromised, retired, uid-invalid, or the "
+                  "RFC 4880 code)");
+    }
+    if (command.get("reason-text").size() > kZAFMaxRevocationReasonLength)
+        usage("--reason-text is longer than " + std::to_string(kZAFMaxRevocationReasonLength) +
+              " bytes");
     if (name == "keyserver-search" && command.args.at(0).empty())
         usage("keyserver-search needs a text to look for");
     if (name == "keyserver-fetch")
@@ -308,7 +346,11 @@ std::string SCommand::get(const std::string& option, const std::string& fallback
     return found == options.end() ? fallback : found->second;
 }
 
-int gExitForRequestRC(int rc) {
+int gExitForRequestRC(int rc, const std::string& kind) {
+    if (rc == 8 && kind == "key-not-found")
+        return eExitNoKey;
+    if (rc == 8 && kind == "bad-passphrase")
+        return eExitPassphrase;
     switch (rc) {
     case 0:
     case 8:
@@ -405,6 +447,11 @@ SCommand gParseCommand(const std::vector<std::string>& words) {
         if (isPasswordOption(word))
             usage("Passwords and passphrases are never taken from the command line; use "
                   "--password-file, --passphrase-file, the environment or the prompt");
+        // A setting's words are taken as they are ("conf set Alias -e ...").
+        if (command.name == "conf" && command.action != "get" && word != "--xml") {
+            command.args.push_back(word);
+            continue;
+        }
         std::string name;
         std::string value;
         bool hasValue = false;
@@ -582,6 +629,110 @@ std::vector<std::string> gSplitScriptLine(const std::string& line) {
     if (inWord)
         words.push_back(word);
     return words;
+}
+
+SConfSetting gConfSetting(const std::vector<std::string>& words, bool set) {
+    SConfSetting setting;
+    setting.set = set;
+    if (words.empty())
+        usage("Name the setting (its directive, as conf get lists it)");
+    const std::string& name = words[0];
+    if (oozaf::CZAFUtil::compareIgnoreCase(name, "Alias")) {
+        setting.directive = "Alias";
+        setting.alias = true;
+        if (words.size() != (set ? 3u : 2u))
+            usage(set ? "conf set Alias needs the CODE and the COMMAND it stands for"
+                      : "conf unset Alias needs the CODE of the alias");
+        setting.values.assign(words.begin() + 1, words.end());
+        if (set) {
+            std::string code = setting.values[0];
+            std::string target = setting.values[1];
+            for (std::string* text : {&code, &target})
+                if (text->find_first_of(" \t") != std::string::npos)
+                    oozaf::CZAFUtil::quote(*text);
+            oozaf::CVornServerCfgUserPart part(nullptr);
+            try {
+                part.processKeyValue("Alias", code + ":" + target);
+            } catch (oozaf::CZAFThrowable* e) {
+                oozaf::CZAFThrowableGuard guard(e);
+                usage("The alias is not valid: " + e->getMessage());
+            }
+        }
+        return setting;
+    }
+    oozaf::eZAFOp op;
+    int32_t type = 0;
+    try {
+        op = oozaf::gOpFromDirective(name);
+        setting.directive = oozaf::gDirectiveFromOp(op);
+        type = oozaf::gCfgArgTypeFromOp(op);
+    } catch (oozaf::CZAFThrowable* e) {
+        oozaf::CZAFThrowableGuard guard(e);
+        usage("'" + name +
+              "' is not a configuration directive (conf get lists the settings, "
+              "\"orxadmin options\" the switches)");
+    }
+    setting.type = type == oozaf::eArgTypeBool  ? "boolean"
+                   : type == oozaf::eArgTypeInt ? "integer"
+                                                : "string";
+    setting.values.assign(words.begin() + 1, words.end());
+    if (!set) {
+        if (!setting.values.empty())
+            usage("conf unset takes the NAME alone");
+        return setting;
+    }
+    if (setting.values.empty())
+        usage("conf set " + setting.directive + " needs a VALUE");
+    if (setting.values.size() > 1 && (type & oozaf::eArgTypeMulti) == 0)
+        usage(setting.directive + " takes one value");
+    oozaf::CVornServerCfgUserPart part(nullptr);
+    for (const std::string& value : setting.values) {
+        std::string quoted = value;
+        if (quoted.find_first_of(" \t") != std::string::npos)
+            oozaf::CZAFUtil::quote(quoted);
+        try {
+            part.processKeyValue(setting.directive, quoted);
+        } catch (oozaf::CZAFThrowable* e) {
+            oozaf::CZAFThrowableGuard guard(e);
+            usage("'" + value + "' is not a value of " + setting.directive + ": " +
+                  e->getMessage());
+        }
+    }
+    return setting;
+}
+
+size_t gApplyConfSetting(SXmlElement& configuration, const SConfSetting& setting) {
+    const char* const container = setting.alias ? "aliases" : "values";
+    SXmlElement* list = nullptr;
+    for (SXmlElement& child : configuration.children)
+        if (child.name == container && list == nullptr)
+            list = &child;
+    if (list == nullptr)
+        list = &configuration.add(SXmlElement(container));
+    const auto matches = [&](const SXmlElement& element) {
+        return setting.alias ? element.get("code") == setting.values.at(0)
+                             : oozaf::CZAFUtil::compareIgnoreCase(element.name, setting.directive);
+    };
+    const size_t before = list->children.size();
+    list->children.erase(std::remove_if(list->children.begin(), list->children.end(), matches),
+                         list->children.end());
+    const size_t removed = before - list->children.size();
+    if (!setting.set)
+        return removed;
+    if (setting.alias) {
+        SXmlElement alias("alias");
+        alias.set("code", setting.values.at(0));
+        alias.set("command", setting.values.at(1));
+        list->add(alias);
+        return removed;
+    }
+    for (const std::string& value : setting.values) {
+        SXmlElement element(setting.directive);
+        element.set("type", setting.type);
+        element.text = value;
+        list->add(element);
+    }
+    return removed;
 }
 
 std::vector<std::string> gCommandNames() {

@@ -1,6 +1,8 @@
 // orxadmin_render: tables for keys, the transaction log, switches and the configuration.
 #include "orxadmin_render.h"
 
+#include <oozaf/util.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <vector>
@@ -43,6 +45,18 @@ std::string date(const SXmlElement& element, const char* name) {
 }
 
 bool yes(const SXmlElement& element, const char* name) { return element.get(name) == "yes"; }
+
+// The long key ID where the listener sends it (short IDs collide cheaply), else the short one.
+std::string longID(const SXmlElement& element) {
+    return element.has("idfull") ? attr(element, "idfull") : attr(element, "id");
+}
+
+// The digits of a key ID or fingerprint text without "0x" and blanks, in upper case.
+std::string digitsOf(const std::string& text) {
+    std::string hex;
+    oozaf::CZAFUtil::parseKeyIDOrFingerprint(text, hex);
+    return hex;
+}
 
 std::string flags(const SXmlElement& key) {
     std::string out;
@@ -106,7 +120,7 @@ void gRenderKey(const SKeyListing& listing, std::ostream& out) {
     const std::string algorithm = key.has("version") ? attr(key, "version") : attr(key, "alg");
     writeTable(
         {{"Key ID", "Type", "Size", "Created", "Expires", "Validity", "Trust", "Flags"},
-         {attr(key, "id"), algorithm, attr(key, "size"), date(key, "creation-time"),
+         {longID(key), algorithm, attr(key, "size"), date(key, "creation-time"),
           date(key, "expiration-time"), attr(key, "validity"), attr(key, "trust"), flags(key)}},
         out);
     std::vector<Row> details;
@@ -124,7 +138,7 @@ void gRenderKey(const SKeyListing& listing, std::ostream& out) {
         details.push_back({"User ID:", text});
     }
     for (const SXmlElement& subkey : listing.subkeys) {
-        std::string text = attr(subkey, "id") + "  " + attr(subkey, "size") + " bits  " +
+        std::string text = longID(subkey) + "  " + attr(subkey, "size") + " bits  " +
                            date(subkey, "creation-time") + " to " + date(subkey, "expiration-time");
         if (yes(subkey, "revoked"))
             text += "  revoked";
@@ -257,7 +271,7 @@ void readKey(CXmlPullReader& reader, SKeyListing& listing) {
 
 } // namespace
 
-size_t gRenderKeys(CXmlPullReader& reader, std::ostream& out) {
+size_t gEachKey(CXmlPullReader& reader, const std::function<void(const SKeyListing&)>& visit) {
     using eEvent = CXmlPullReader::eEvent;
     const unsigned int depth = reader.depth();
     size_t count = 0;
@@ -273,13 +287,37 @@ size_t gRenderKeys(CXmlPullReader& reader, std::ostream& out) {
         }
         SKeyListing listing;
         readKey(reader, listing);
+        ++count;
+        visit(listing);
+    }
+    return count;
+}
+
+size_t gRenderKeys(CXmlPullReader& reader, std::ostream& out) {
+    size_t count = 0;
+    gEachKey(reader, [&](const SKeyListing& listing) {
         if (count++ != 0)
             out << '\n';
         gRenderKey(listing, out);
-    }
+    });
     if (count == 0)
         out << "No keys.\n";
     return count;
+}
+
+bool gKeyIsNamed(const SXmlElement& key, const std::string& name) {
+    const std::string wanted = digitsOf(name);
+    switch (wanted.size()) {
+    case 8:
+        return digitsOf(key.get("id")) == wanted;
+    case 16:
+        return digitsOf(key.get("idfull")) == wanted;
+    case 32:
+    case 40:
+        return digitsOf(key.get("fingerprint")) == wanted;
+    default:
+        return false;
+    }
 }
 
 void gRenderLog(const SXmlElement& transactions, std::ostream& out) {

@@ -6,6 +6,7 @@
 #include "adminpull.h"
 #include "adminxml.h"
 
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -40,6 +41,12 @@ void gRenderKeys(const SXmlElement& keys, std::ostream& out);
 // it has been read, so memory holds one key at a time. Reads up to the end of "keys"; returns the
 // number of keys.
 size_t gRenderKeys(CXmlPullReader& reader, std::ostream& out);
+// Reads every key from a reader standing just after the start of "keys", up to its end, and
+// hands each to `visit`; returns the number of keys.
+size_t gEachKey(CXmlPullReader& reader, const std::function<void(const SKeyListing&)>& visit);
+// Whether a key of the summary (its attributes) is the one `name` names: a short or long key ID
+// or a fingerprint, as the listener reads them.
+bool gKeyIsNamed(const SXmlElement& key, const std::string& name);
 // The "transactions" element of a log reply, as a table.
 void gRenderLog(const SXmlElement& transactions, std::ostream& out);
 // The "switches" element: one switch per line.

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -42,6 +43,8 @@ constexpr unsigned int kGenerationTimeoutMs = 30u * 60 * 1000;
 // the toolkit's 30 s; the reply gets at least that time per question, and a minute more.
 constexpr unsigned int kKeyServerQuestionMs = 30u * 1000;
 constexpr unsigned int kKeyServerMarginMs = 60u * 1000;
+// Tries at typing a new secret twice alike.
+constexpr int kSecretAttempts = 3;
 
 std::string currentUser() {
     std::vector<char> buffer(16384);
@@ -295,7 +298,7 @@ bool gPromptTerminal(const std::string& prompt, std::string& secret) {
 CConsole::CConsole(SGlobalOptions options, std::ostream& out, std::ostream& err,
                    SecretPrompt prompt, bool progressOnTerminal)
     : m_options(std::move(options)), m_out(out), m_err(err), m_prompt(std::move(prompt)),
-      m_progressOnTerminal(progressOnTerminal) {
+      m_progressOnTerminal(progressOnTerminal), m_ask(gConfirmTerminal) {
     if (m_options.user.empty())
         m_options.user = currentUser();
 }
@@ -306,21 +309,30 @@ std::string CConsole::secret(const std::string& file, const char* variable,
         return gReadSecretFile(file);
     if (const char* value = std::getenv(variable))
         return value;
-    std::string first;
-    if (!m_prompt || !m_prompt(prompt, first))
-        throw new CAdminException(std::string("No terminal to ask on: give the secret with a file "
-                                              "option or the environment variable ") +
-                                  variable);
-    if (confirm) {
-        std::string second;
-        bool same = m_prompt("Again: ", second) && second == first;
-        gWipe(second);
-        if (!same) {
-            gWipe(first);
-            throw new CAdminException("The two entries differ");
+    // A new secret typed twice that differs is asked for again, a few times.
+    for (int attempt = 1;; ++attempt) {
+        std::string first;
+        if (!m_prompt || !m_prompt(prompt, first)) {
+            const std::string text = std::string("No terminal to ask on: give the secret with a "
+                                                 "file option or the environment variable ") +
+                                     variable;
+            // A missing passphrase is what orxcmd calls it, with the same status.
+            if (std::string(variable) == "ORXADMIN_PASSPHRASE")
+                throw new CExitException(eExitPassphrase, text);
+            throw new CAdminException(text);
         }
+        if (!confirm)
+            return first;
+        std::string second;
+        const bool same = m_prompt("Again: ", second) && second == first;
+        gWipe(second);
+        if (same)
+            return first;
+        gWipe(first);
+        if (attempt == kSecretAttempts)
+            throw new CExitException(eExitPassphrase, "The two entries differ");
+        m_err << "The two entries differ; try again.\n";
     }
-    return first;
 }
 
 int CConsole::run(const SCommand& command) {
@@ -355,9 +367,14 @@ int CConsole::run(const SCommand& command) {
         ::isatty(STDOUT_FILENO))
         throw new CUsageException("A binary export needs -o FILE when the output is a terminal");
 
-    std::string password =
-        secret(m_options.passwordFile, "ORXADMIN_PASSWORD",
-               "Password for " + m_options.user + "@" + m_options.host + ": ", false);
+    // A password given in a file or the environment is read first; one that must be typed is
+    // asked for only after the listener has proved its host key (as SSH does), so that nobody
+    // types a password to a stranger.
+    std::string password;
+    const bool typed =
+        m_options.passwordFile.empty() && std::getenv("ORXADMIN_PASSWORD") == nullptr;
+    if (!typed)
+        password = secret(m_options.passwordFile, "ORXADMIN_PASSWORD", "", false);
     SHandshakeKeys keys;
     SConnectOptions options;
     options.host = m_options.host;
@@ -376,7 +393,7 @@ int CConsole::run(const SCommand& command) {
             m_err << "The listener " << key.listener << " is not known yet.\n"
                   << "Its host key fingerprint is " << key.fingerprint << ".\n";
             std::string answer;
-            if (!gConfirmTerminal("Trust it and remember it (yes/no)? ", answer)) {
+            if (!m_ask("Trust it and remember it (yes/no)? ", answer)) {
                 m_err << "orxadmin: no terminal to ask; compare the fingerprint with the one "
                          "orxgui logs at start-up and run again with --accept-new-host-key\n";
                 return false;
@@ -400,6 +417,19 @@ int CConsole::run(const SCommand& command) {
     std::unique_ptr<CAdminConnection> connection;
     try {
         connection = CAdminConnection::connect(options);
+        if (typed) {
+            const auto asked = std::chrono::steady_clock::now();
+            password =
+                secret("", "ORXADMIN_PASSWORD",
+                       "Password for " + m_options.user + "@" + m_options.host + ": ", false);
+            // The listener gives a new connection a limited time for its login; after a long
+            // pause at the prompt the login goes over a fresh one (the host key is known now).
+            if (std::chrono::steady_clock::now() - asked >=
+                std::chrono::milliseconds(m_options.loginPromptPatienceMs)) {
+                connection->close();
+                connection = CAdminConnection::connect(options);
+            }
+        }
     } catch (...) {
         gWipe(password);
         gWipe(options.passphrase);
@@ -486,7 +516,7 @@ int CConsole::passThrough(CAdminConnection& connection, const SXmlElement& reque
     m_out << std::flush;
     if (!head.ok())
         reportRefusal(request.get("type"), head.rc, head.error);
-    return gExitForRequestRC(head.rc);
+    return gExitForRequestRC(head.rc, head.errorKind);
 }
 
 int CConsole::listKeys(CAdminConnection& connection) {
@@ -497,7 +527,7 @@ int CConsole::listKeys(CAdminConnection& connection) {
     if (!head.ok()) {
         gFinishReply(reader);
         reportRefusal("keys-summary", head.rc, head.error);
-        return gExitForRequestRC(head.rc);
+        return gExitForRequestRC(head.rc, head.errorKind);
     }
     if (!head.hasBody || head.body != "keys")
         throw new CAdminException("The reply holds no 'keys' element");
@@ -524,7 +554,7 @@ SReply CConsole::send(CAdminConnection& connection, const SXmlElement& request, 
         throw;
     }
     gWipe(xml);
-    status = gExitForRequestRC(reply.rc);
+    status = gExitForRequestRC(reply.rc, reply.errorKind);
     if (!reply.ok())
         reportRefusal(request.get("type"), reply.rc, reply.error);
     return reply;
@@ -614,12 +644,74 @@ int CConsole::generate(CAdminConnection& connection, const SCommand& command) {
     connection.setTimeout(saved);
     if (m_progressOnTerminal)
         m_err << '\n';
-    if (m_options.xml)
+    if (m_options.xml) {
         printXml(done);
-    else if (done.ok())
-        m_out << (pair ? "Key pair generated for " + gPrintable(command.get("name"))
-                       : "Subkey generated for " + keyLabel(command))
-              << ".\n";
+    } else if (done.ok() && pair) {
+        // The listener names the new key (older ones do not).
+        const SXmlElement* key = done.body();
+        const std::string id = key != nullptr && key->name == "key"
+                                   ? gPrintable(key->get("idfull", key->get("id")))
+                                   : std::string();
+        m_out << "Key pair " << (id.empty() ? "" : id + " ") << "generated for "
+              << gPrintable(command.get("name")) << ".\n";
+    } else if (done.ok()) {
+        m_out << "Subkey generated for " << keyLabel(command) << ".\n";
+    }
+    return status;
+}
+
+bool CConsole::confirmRemoval(CAdminConnection& connection, const std::string& id) {
+    // The key as the summary shows it, so that the question says what goes.
+    std::string what = "the key " + gPrintable(id);
+    {
+        std::string xml = gWriteXml(gKeysSummaryRequest());
+        connection.beginReply(xml);
+        CXmlPullReader reader(connection.replySource());
+        const SReplyHead head = gReadReplyHead(reader);
+        if (head.ok() && head.hasBody && head.body == "keys")
+            gEachKey(reader, [&](const SKeyListing& listing) {
+                if (!gKeyIsNamed(listing.key, id))
+                    return;
+                std::string name;
+                for (const SKeyListing::SUserID& userID : listing.userIDs)
+                    if (userID.element.get("primary") == "yes")
+                        name = " " + gPrintable(userID.element.get("name"));
+                const bool pair = listing.key.get("secret") == "yes";
+                what = (pair ? "the key pair " : "the key ") +
+                       gPrintable(listing.key.get("idfull", listing.key.get("id"))) + name +
+                       (pair ? ", with its secret key" : "");
+            });
+        gFinishReply(reader);
+    }
+    std::string answer;
+    if (!m_ask("Remove " + what + "? This cannot be undone (yes/no) ", answer))
+        throw new CUsageException("key-remove asks before it removes a key, and there is no "
+                                  "terminal to ask on: add --force");
+    return answer == "yes";
+}
+
+int CConsole::changeSetting(CAdminConnection& connection, const SCommand& command) {
+    const SConfSetting setting = gConfSetting(command.args, command.action == "set");
+    int status = eExitOK;
+    SReply current = send(connection, gConfGetRequest(), status);
+    if (!current.ok())
+        return status;
+    const SXmlElement* body = current.body();
+    if (body == nullptr || body->name != "configuration")
+        throw new CAdminException("The reply holds no 'configuration' element");
+    SXmlElement configuration = *body;
+    const size_t removed = gApplyConfSetting(configuration, setting);
+    const std::string name =
+        setting.alias ? "Alias " + gPrintable(setting.values.at(0)) : setting.directive;
+    if (!setting.set && removed == 0) {
+        m_out << name << " is not set in your configuration file.\n";
+        return eExitOK;
+    }
+    SReply reply = send(connection, gConfSetRequest(configuration), status);
+    if (m_options.xml || command.has("xml"))
+        printXml(reply);
+    else if (reply.ok())
+        m_out << (setting.set ? name + " set." : name + " removed.") << '\n';
     return status;
 }
 
@@ -670,6 +762,8 @@ int CConsole::runOne(CAdminConnection& connection, const SCommand& command) {
         }
         return status;
     }
+    if (name == "conf" && !(command.action == "set" && command.args.size() == 1))
+        return changeSetting(connection, command);
     if (name == "conf") {
         SXmlElement document = gParseXml(gReadFile(command.args.at(0), kMaxImportFile));
         const SXmlElement* configuration = &document;
@@ -718,9 +812,14 @@ int CConsole::runOne(CAdminConnection& connection, const SCommand& command) {
             m_out << "Needed entropy: " << gEntropyReport(reply, "needed") << " bytes\n";
         return status;
     }
-    if (name == "key-remove")
+    if (name == "key-remove") {
+        if (!command.has("force") && !confirmRemoval(connection, command.get("id"))) {
+            m_err << "Nothing removed.\n";
+            return eExitOK;
+        }
         return simple(gKeyRemoveRequest(command.get("id")),
                       "Key " + keyLabel(command) + " removed.");
+    }
     if (name == "sign") {
         SSignParams params;
         params.signedKey = command.get("id");
@@ -738,7 +837,8 @@ int CConsole::runOne(CAdminConnection& connection, const SCommand& command) {
     if (name == "revoke") {
         const std::string revoker = command.get("revoker", command.get("id"));
         std::string secretText = passphrase("Passphrase of key " + revoker + ": ");
-        SXmlElement request = gKeyRevokeRequest(command.get("id"), revoker, secretText);
+        SXmlElement request = gKeyRevokeRequest(command.get("id"), revoker, secretText,
+                                                command.get("reason"), command.get("reason-text"));
         gWipe(secretText);
         return simple(request, "Key " + keyLabel(command) + " revoked.");
     }
@@ -766,6 +866,7 @@ int CConsole::runOne(CAdminConnection& connection, const SCommand& command) {
         int best = 2;
         size_t sent = 0;
         uint64_t droppedCertifications = 0;
+        uint64_t fresh = 0, changed = 0, unchanged = 0;
         SReply reply;
         for (size_t i = 0; i < pieces.size(); ++i) {
             if (pieces.size() > 1) {
@@ -781,7 +882,10 @@ int CConsole::runOne(CAdminConnection& connection, const SCommand& command) {
             if (!reply.ok())
                 break;
             best = std::min(best, gImportStatus(reply));
-            droppedCertifications += gImportDropped(reply, "dropped-certifications");
+            droppedCertifications += gImportCount(reply, "dropped-certifications");
+            fresh += gImportCount(reply, "new");
+            changed += gImportCount(reply, "changed");
+            unchanged += gImportCount(reply, "unchanged");
         }
         if (xml) {
             printXml(reply);
@@ -790,6 +894,10 @@ int CConsole::runOne(CAdminConnection& connection, const SCommand& command) {
                       : best == 1 ? "Keys imported from an X.509 certificate."
                                   : "Nothing new to import: the key rings already hold it.")
                   << '\n';
+            // The counts, where the listener reports them.
+            if (fresh + changed + unchanged != 0)
+                m_out << fresh + changed + unchanged << " keys read: " << fresh << " new, "
+                      << changed << " changed, " << unchanged << " unchanged.\n";
             if (droppedCertifications != 0)
                 m_out << "Left out " << droppedCertifications
                       << " certifications by keys not held (the newest 100 per user ID are kept)."

@@ -15,6 +15,8 @@ namespace vornadmin {
 // Asks for a secret when no file or environment variable gives one; returns false when it cannot
 // ask (no terminal).
 using SecretPrompt = std::function<bool(const std::string& prompt, std::string& secret)>;
+// Asks a question (echo on) and gives the answer; returns false when it cannot ask.
+using Question = std::function<bool(const std::string& prompt, std::string& answer)>;
 
 // Reads the first line of a file (without its line break) as a secret. Throws CAdminException
 // when the file cannot be read, is empty or its first line is longer than 4096 bytes.
@@ -44,6 +46,9 @@ public:
     // Connects, logs in and runs `command` (or, for "script", every line of its file); returns
     // the exit status (see eExitStatus). Every failure is reported on `err`.
     int run(const SCommand& command);
+    // Where yes/no questions go (a new listener's host key, removing a key); the terminal by
+    // default.
+    void setQuestion(Question ask) { m_ask = std::move(ask); }
 
 private:
     int runOne(CAdminConnection& connection, const SCommand& command);
@@ -63,12 +68,19 @@ private:
     int passThrough(CAdminConnection& connection, const SXmlElement& request);
     // The keys summary, read and written one key at a time.
     int listKeys(CAdminConnection& connection);
+    // Asks whether the key may go (naming it as the keys summary shows it); false for no.
+    // Throws CUsageException when there is no terminal to ask on.
+    bool confirmRemoval(CAdminConnection& connection, const std::string& id);
+    // "conf set NAME VALUE..." and "conf unset NAME": the user's file through conf-get and
+    // conf-set.
+    int changeSetting(CAdminConnection& connection, const SCommand& command);
 
     SGlobalOptions m_options;
     std::ostream& m_out;
     std::ostream& m_err;
     SecretPrompt m_prompt;
     bool m_progressOnTerminal;
+    Question m_ask;
 };
 
 } // namespace vornadmin

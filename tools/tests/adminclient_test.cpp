@@ -111,6 +111,10 @@ TEST(AdminRequests, KeyEditingRequestsNameTheirKeys) {
     EXPECT_EQ(kDecl + "<command type=\"key-revoke\"><data id=\"0x1\" passphrase=\"p\" "
                       "revoker-id=\"0x2\"/></command>",
               gWriteXml(gKeyRevokeRequest("0x1", "0x2", "p")));
+    EXPECT_EQ(kDecl + "<command type=\"key-revoke\"><data id=\"0x1\" passphrase=\"p\" "
+                      "reason=\"compromised\" reason-text=\"lost laptop\" "
+                      "revoker-id=\"0x1\"/></command>",
+              gWriteXml(gKeyRevokeRequest("0x1", "0x1", "p", "compromised", "lost laptop")));
     EXPECT_EQ(kDecl + "<command type=\"userid-remove\"><data id=\"0x1\" userid=\"Bob\"/>"
                       "</command>",
               gWriteXml(gUserIDRemoveRequest("0x1", "Bob")));

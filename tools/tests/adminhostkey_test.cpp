@@ -89,8 +89,8 @@ TEST(AdminKeyFile, ArmourInsideBinaryPacketsIsNotTakenForTheFile) {
     const std::string ring = key + userID + key + key;
     std::vector<size_t> keys;
     const std::vector<std::string> pieces = gSplitKeyFile(ring, 16, keys);
-    EXPECT_EQ((std::vector<std::string>{key + userID, key, key}), pieces);
-    EXPECT_EQ((std::vector<size_t>{1, 1, 1}), keys);
+    EXPECT_EQ((std::vector<std::string>{key + userID, key + key}), pieces);
+    EXPECT_EQ((std::vector<size_t>{1, 2}), keys);
 
     // An armoured block with nothing in it goes as it is, not as an empty piece.
     const std::string empty = "-----BEGIN X-----\n\n-----END X-----\n";

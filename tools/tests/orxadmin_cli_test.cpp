@@ -94,9 +94,26 @@ TEST(AdminCommandLine, RefusesWhatTheListenerWouldRefuse) {
         {{"export", "--id", "1", "--format", "Partial"}, "Unknown value 'Partial' for --format"},
         {{"photo", "--id", "1"},
          "photo needs --output (usage: orxadmin photo --id ID -o FILE [--overwrite])"},
-        {{"conf"}, "conf needs an action: conf get [FILE] | conf set FILE"},
+        {{"conf"},
+         "conf needs an action: conf get [FILE] | conf set FILE | conf set NAME VALUE... | conf "
+         "unset NAME"},
         {{"conf", "put"}, "Unknown action 'put' for conf"},
-        {{"conf", "set"}, "conf set needs the FILE to send"},
+        {{"conf", "set"}, "conf set needs the FILE to send, or a NAME and its VALUE"},
+        {{"conf", "get", "a", "b"}, "conf get takes at most one FILE"},
+        {{"conf", "unset"},
+         "conf unset needs the NAME of a setting (Alias and its code for an alias)"},
+        {{"conf", "set", "Armour", "yes"},
+         "'Armour' is not a configuration directive (conf get lists the settings, \"orxadmin "
+         "options\" the switches)"},
+        {{"key-remove", "--id", "1", "--force=yes"}, "Option --force takes no value"},
+        {{"revoke", "--id", "1", "--reason", "stolen"},
+         "Unknown value 'stolen' for --reason (none, superseded, compromised, retired, "
+         "uid-invalid, or the RFC 4880 code)"},
+        {{"revoke", "--id", "1", "--reason", "4"},
+         "Unknown value '4' for --reason (none, superseded, compromised, retired, uid-invalid, "
+         "or the RFC 4880 code)"},
+        {{"revoke", "--id", "1", "--reason-text", std::string(1025, 'x')},
+         "--reason-text is longer than 1024 bytes"},
         {{"entropy", "pair", "--size", "1024"}, "entropy pair needs --type"},
         {{"entropy", "supply"}, "entropy supply needs --needed"},
         {{"--port", "0", "keys"}, "--port must be between 1 and 65535, not 0"},
@@ -185,6 +202,11 @@ TEST(AdminExitStatus, FollowsTheReplyCodes) {
     EXPECT_EQ(16, gExitForRequestRC(16));
     EXPECT_EQ(20, gExitForRequestRC(20));
     EXPECT_EQ(30, gExitForRequestRC(3));
+    // What orxcmd calls the same failures, where the listener names them.
+    EXPECT_EQ(3, gExitForRequestRC(8, "key-not-found"));
+    EXPECT_EQ(5, gExitForRequestRC(8, "bad-passphrase"));
+    EXPECT_EQ(8, gExitForRequestRC(8, "anything else"));
+    EXPECT_EQ(12, gExitForRequestRC(12, "key-not-found"));
     EXPECT_EQ(30, gExitForRequestRC(256));
     EXPECT_EQ(0, gExitForLoginRC(0));
     EXPECT_EQ(43, gExitForLoginRC(3));

@@ -33,7 +33,10 @@ public:
                                int firstByte = 1)
         : m_replies(std::move(replies)),
           m_server(firstByte, [this, loginRC](oozaf::CZAFSocket& socket) {
-              m_requests.push_back(gParseXml(AdminTestServer::readFrame(socket)));
+              const std::string login = AdminTestServer::readFrame(socket);
+              if (login.empty())
+                  return; // the console left without logging in
+              m_requests.push_back(gParseXml(login));
               AdminTestServer::writeFrame(
                   socket, loginRC == 0
                               ? reply(0, "<info log=\"no\" platform=\"UNIX\" rng=\"yes\"/>")
@@ -92,11 +95,25 @@ protected:
             CConsole console(
                 line.global, out, err, [](const std::string&, std::string&) { return false; },
                 terminal);
+            // Questions take the answers queued in m_answers; with none left there is no
+            // terminal to ask on.
+            console.setQuestion([this](const std::string& question, std::string& answer) {
+                m_questions.push_back(question);
+                if (m_answers.empty())
+                    return false;
+                answer = m_answers.front();
+                m_answers.erase(m_answers.begin());
+                return true;
+            });
             result.status = console.run(line.command);
         } catch (CUsageException* e) {
             oozaf::CZAFThrowableGuard guard(e);
             err << e->getMessage();
             result.status = eExitUsage;
+        } catch (CExitException* e) {
+            oozaf::CZAFThrowableGuard guard(e);
+            err << e->getMessage();
+            result.status = e->getStatus();
         } catch (oozaf::CZAFThrowable* e) {
             oozaf::CZAFThrowableGuard guard(e);
             err << e->getDetailedMessage();
@@ -108,7 +125,15 @@ protected:
     }
 
     ZafTempDir m_dir;
+    std::vector<std::string> m_answers;
+    std::vector<std::string> m_questions;
 };
+
+const std::string kPairSummary =
+    reply(0, "<keys><key id=\"0x1A2B3C4D\" idfull=\"0x998877661A2B3C4D\" secret=\"yes\" "
+             "fingerprint=\"0123456789ABCDEF0123456789ABCDEF01234567\"><userids>"
+             "<userid name=\"Ann &lt;ann@example.org&gt;\" primary=\"yes\"/></userids></key>"
+             "<key id=\"0x0BADF00D\" idfull=\"0x000000000BADF00D\" secret=\"no\"/></keys>");
 
 } // namespace
 
@@ -140,7 +165,7 @@ TEST_F(AdminConsole, RefusedLoginAndRefusedRequestsSetTheExitStatus) {
     {
         CScriptedListener listener(
             {{"key-remove", reply(8, "", "Error processing request\nKey ID not found: 0x1\n")}});
-        SRun result = run(listener.port(), {"key-remove", "--id", "0x1"});
+        SRun result = run(listener.port(), {"key-remove", "--id", "0x1", "--force"});
         EXPECT_EQ(8, result.status);
         EXPECT_EQ("orxadmin: request 'key-remove' failed (rc 8): Error processing request\nKey "
                   "ID not found: 0x1\n",
@@ -221,7 +246,7 @@ TEST_F(AdminConsole, ABadScriptLineIsRefusedBeforeAnythingIsSent) {
     SRun result = run(1, {"script", m_dir.file("script")});
     EXPECT_EQ(eExitUsage, result.status);
     EXPECT_EQ(m_dir.file("script") + ":2: key-remove needs --id (usage: orxadmin key-remove --id "
-                                     "ID)",
+                                     "ID [--force])",
               result.err);
     gWriteFile(m_dir.file("nested"), "script other\n", 0600);
     result = run(1, {"script", m_dir.file("nested")});
@@ -361,11 +386,17 @@ TEST_F(AdminConsole, PasswordsComeFromTheEnvironmentWhenNoFileIsGiven) {
     ::unsetenv("ORXADMIN_PASSWORD");
     EXPECT_EQ("from the environment", listener.requests()[0].child("data")->get("password"));
 
-    auto e = expectThrow<CAdminException>([&] { console.run(line.command); });
+    // A password that must be typed is asked for after connecting; without a terminal nothing
+    // is sent.
+    CScriptedListener silent({});
+    line.global.port = silent.port();
+    CConsole again(line.global, out, err, [](const std::string&, std::string&) { return false; });
+    auto e = expectThrow<CAdminException>([&] { again.run(line.command); });
     ASSERT_TRUE(e);
     EXPECT_EQ("No terminal to ask on: give the secret with a file option or the environment "
               "variable ORXADMIN_PASSWORD",
               e->getMessage());
+    EXPECT_TRUE(silent.requests().empty());
 }
 
 TEST_F(AdminConsole, SecretFilesGiveTheirFirstLineOnly) {
@@ -375,4 +406,171 @@ TEST_F(AdminConsole, SecretFilesGiveTheirFirstLineOnly) {
     gWriteFile(m_dir.file("long"), std::string(5000, 'x'), 0600);
     EXPECT_TRUE(expectThrow<CAdminException>([&] { gReadSecretFile(m_dir.file("long")); }));
     EXPECT_TRUE(expectThrow<CAdminException>([&] { gReadSecretFile(m_dir.file("missing")); }));
+}
+
+TEST_F(AdminConsole, KeyRemovalAsksWhatGoesUnlessForced) {
+    const std::map<std::string, std::string> replies = {{"keys-summary", kPairSummary},
+                                                        {"key-remove", reply(0)}};
+    auto removals = [](const std::vector<SXmlElement>& requests) {
+        std::vector<std::string> ids;
+        for (const SXmlElement& request : requests)
+            if (request.get("type") == "key-remove")
+                ids.push_back(request.child("data")->child("key")->get("id"));
+        return ids;
+    };
+    {
+        // Named by its fingerprint, the key pair is shown with its secret part; "no" keeps it.
+        CScriptedListener listener(replies);
+        m_answers = {"no"};
+        SRun result = run(listener.port(), {"key-remove", "--id",
+                                            "0123 4567 89AB CDEF 0123 4567 89AB CDEF 0123 4567"});
+        EXPECT_EQ(0, result.status) << result.err;
+        ASSERT_EQ(1u, m_questions.size());
+        EXPECT_EQ("Remove the key pair 0x998877661A2B3C4D Ann <ann@example.org>, with its secret "
+                  "key? This cannot be undone (yes/no) ",
+                  m_questions[0]);
+        EXPECT_EQ("Nothing removed.\n", result.err);
+        EXPECT_TRUE(removals(listener.requests()).empty());
+    }
+    {
+        CScriptedListener listener(replies);
+        m_questions.clear();
+        m_answers = {"yes"};
+        SRun result = run(listener.port(), {"key-remove", "--id", "0x000000000badf00d"});
+        EXPECT_EQ(0, result.status) << result.err;
+        ASSERT_EQ(1u, m_questions.size());
+        EXPECT_EQ("Remove the key 0x000000000BADF00D? This cannot be undone (yes/no) ",
+                  m_questions[0]);
+        EXPECT_EQ(std::vector<std::string>{"0x000000000badf00d"}, removals(listener.requests()));
+    }
+    {
+        // Without a terminal the console will not guess.
+        CScriptedListener listener(replies);
+        SRun result = run(listener.port(), {"key-remove", "--id", "0x1A2B3C4D"});
+        EXPECT_EQ(eExitUsage, result.status);
+        EXPECT_NE(std::string::npos, result.err.find("add --force")) << result.err;
+        EXPECT_TRUE(removals(listener.requests()).empty());
+    }
+    {
+        // --force asks nothing and lists nothing.
+        CScriptedListener listener(replies);
+        m_questions.clear();
+        SRun result = run(listener.port(), {"key-remove", "--id", "0x1A2B3C4D", "--force"});
+        EXPECT_EQ(0, result.status) << result.err;
+        EXPECT_TRUE(m_questions.empty());
+        const std::vector<SXmlElement> requests = listener.requests();
+        EXPECT_EQ(2u, requests.size());
+        EXPECT_EQ(std::vector<std::string>{"0x1A2B3C4D"}, removals(requests));
+    }
+}
+
+TEST_F(AdminConsole, GenerationNamesTheNewKeyAndImportCountsTheKeys) {
+    CScriptedListener listener(
+        {{"entropy-pair", reply(0, "<entropy-report needed=\"0\"/>")},
+         {"key-gen", reply(0, "<key id=\"0x1A2B3C4D\" idfull=\"0x998877661A2B3C4D\"/>")},
+         {"key-add",
+          reply(0, "<file-report error=\"0\" new=\"2\" changed=\"1\" unchanged=\"4\"/>")}});
+    gWriteFile(m_dir.file("keys.asc"), "not looked at by the stand-in", 0600);
+    gWriteFile(m_dir.file("script"),
+               "key-gen --name Ann --passphrase-file " + m_dir.file("passphrase") + "\nimport " +
+                   m_dir.file("keys.asc") + "\n",
+               0600);
+    SRun result = run(listener.port(), {"script", m_dir.file("script")});
+    EXPECT_EQ(0, result.status) << result.err;
+    EXPECT_EQ("Key pair 0x998877661A2B3C4D generated for Ann.\n"
+              "Keys imported.\n"
+              "7 keys read: 2 new, 1 changed, 4 unchanged.\n",
+              result.out);
+}
+
+TEST_F(AdminConsole, FailuresTheListenerNamesShareOrxcmdsExitStatus) {
+    const auto refused = [](const std::string& kind) {
+        return kDecl + "<response rc=\"8\"><error kind=\"" + kind +
+               "\">Error processing request</error></response>";
+    };
+    struct SCase {
+        std::string kind;
+        int status;
+    };
+    for (const SCase& c : {SCase{"key-not-found", eExitNoKey}, SCase{"bad-passphrase", 5},
+                           SCase{"something-new", 8}}) {
+        CScriptedListener listener({{"key-revoke", refused(c.kind)}});
+        SRun result = run(listener.port(), {"revoke", "--id", "0x1A2B3C4D", "--reason",
+                                            "compromised", "--reason-text", "stolen laptop",
+                                            "--passphrase-file", m_dir.file("passphrase")});
+        EXPECT_EQ(c.status, result.status) << c.kind;
+        const std::vector<SXmlElement> requests = listener.requests();
+        ASSERT_EQ(2u, requests.size());
+        EXPECT_EQ("compromised", requests[1].child("data")->get("reason"));
+        EXPECT_EQ("stolen laptop", requests[1].child("data")->get("reason-text"));
+    }
+    // A passphrase that cannot be had is a passphrase failure too.
+    CScriptedListener listener({});
+    SRun result = run(listener.port(), {"revoke", "--id", "0x1A2B3C4D"});
+    EXPECT_EQ(eExitPassphrase, result.status) << result.err;
+}
+
+TEST_F(AdminConsole, OneSettingIsChangedWithoutTouchingTheOthers) {
+    const std::string configuration =
+        "<configuration><aliases><alias code=\"-ks\" command=\"--key-list --with-sigs\"/>"
+        "</aliases><values><Armor type=\"boolean\">no</Armor>"
+        "<PubRing type=\"string\">/home/ann/my ring.pkr</PubRing></values></configuration>";
+    const std::map<std::string, std::string> replies = {{"conf-get", reply(0, configuration)},
+                                                        {"conf-set", reply(0)}};
+    // What conf-set received: "aliases" then "values", each child as "name=text" or its code.
+    auto sent = [](const std::vector<SXmlElement>& requests) {
+        std::vector<std::string> items;
+        for (const SXmlElement& request : requests)
+            if (request.get("type") == "conf-set")
+                for (const SXmlElement& list : request.child("data")->children)
+                    for (const SXmlElement& item : list.children)
+                        items.push_back(item.name == "alias" ? "alias " + item.get("code") + "=" +
+                                                                   item.get("command")
+                                                             : item.name + "=" + item.text);
+        return items;
+    };
+    {
+        CScriptedListener listener(replies);
+        SRun result = run(listener.port(), {"conf", "set", "armor", "yes"});
+        EXPECT_EQ(0, result.status) << result.err;
+        EXPECT_EQ("Armor set.\n", result.out);
+        EXPECT_EQ((std::vector<std::string>{"alias -ks=--key-list --with-sigs",
+                                            "PubRing=/home/ann/my ring.pkr", "Armor=yes"}),
+                  sent(listener.requests()));
+    }
+    {
+        CScriptedListener listener(replies);
+        SRun result = run(listener.port(), {"conf", "unset", "PubRing"});
+        EXPECT_EQ(0, result.status) << result.err;
+        EXPECT_EQ((std::vector<std::string>{"alias -ks=--key-list --with-sigs", "Armor=no"}),
+                  sent(listener.requests()));
+    }
+    {
+        CScriptedListener listener(replies);
+        SRun result = run(listener.port(), {"conf", "set", "Alias", "-e", "--encrypt --armor"});
+        EXPECT_EQ(0, result.status) << result.err;
+        EXPECT_EQ((std::vector<std::string>{"alias -ks=--key-list --with-sigs",
+                                            "alias -e=--encrypt --armor", "Armor=no",
+                                            "PubRing=/home/ann/my ring.pkr"}),
+                  sent(listener.requests()));
+    }
+    {
+        // Unsetting what is not set sends nothing.
+        CScriptedListener listener(replies);
+        SRun result = run(listener.port(), {"conf", "unset", "Cipher"});
+        EXPECT_EQ(0, result.status) << result.err;
+        EXPECT_EQ("Cipher is not set in your configuration file.\n", result.out);
+        EXPECT_TRUE(sent(listener.requests()).empty());
+    }
+    // What the listener would refuse is refused before connecting (nothing listens on port 1).
+    for (const std::vector<std::string>& bad :
+         {std::vector<std::string>{"conf", "set", "NoSuchSetting", "1"},
+          std::vector<std::string>{"conf", "set", "Armor", "perhaps"},
+          std::vector<std::string>{"conf", "set", "Armor", "yes", "no"},
+          std::vector<std::string>{"conf", "set"},
+          std::vector<std::string>{"conf", "unset", "Armor", "yes"},
+          std::vector<std::string>{"conf", "set", "Alias", "-e"}}) {
+        SRun result = run(1, bad);
+        EXPECT_EQ(eExitUsage, result.status) << bad[2] << " " << result.err;
+    }
 }

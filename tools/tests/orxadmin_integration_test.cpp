@@ -13,9 +13,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 using namespace vornadmin;
@@ -271,10 +273,12 @@ TEST_F(OrxadminIntegration, ImportsARealKeyRingAndListsItsKeys) {
     if (imported.err.find("is not available in this listener") != std::string::npos)
         GTEST_SKIP() << kNoImport;
     ASSERT_EQ(0, imported.status) << imported.err;
-    EXPECT_EQ("Keys imported.\n", imported.out);
+    EXPECT_EQ("Keys imported.\n1000 keys read: 1000 new, 0 changed, 0 unchanged.\n", imported.out);
     SResult again = console({"import", kBenchRing});
     EXPECT_EQ(0, again.status) << again.err;
-    EXPECT_EQ("Nothing new to import: the key rings already hold it.\n", again.out);
+    EXPECT_EQ("Nothing new to import: the key rings already hold it.\n"
+              "1000 keys read: 0 new, 0 changed, 1000 unchanged.\n",
+              again.out);
 
     SResult keys = console({"keys"});
     ASSERT_EQ(0, keys.status) << keys.err;
@@ -306,14 +310,15 @@ TEST_F(OrxadminIntegration, ExportRemoveAndImportAKey) {
     const std::string armored = orxtest::readFile(files.file("key.asc"));
     EXPECT_EQ(0u, armored.find("-----BEGIN ZAF PUBLIC KEY BLOCK-----")) << armored;
 
-    ASSERT_EQ(0, console({"key-remove", "--id", id}).status);
+    ASSERT_EQ(0, console({"key-remove", "--id", id, "--force"}).status);
     SResult missing = console({"export", "--id", id, "-o", files.file("gone.asc")});
-    EXPECT_EQ(8, missing.status) << missing.err;
+    EXPECT_EQ(eExitNoKey, missing.status) << missing.err;
     EXPECT_EQ(count - 1,
               gParseReply(console({"--xml", "keys"}).out).body()->childrenNamed("key").size());
 
     SResult imported = console({"import", files.file("key.asc")});
     ASSERT_EQ(0, imported.status) << imported.err;
+    EXPECT_EQ("Keys imported.\n1 keys read: 1 new, 0 changed, 0 unchanged.\n", imported.out);
     EXPECT_EQ(count,
               gParseReply(console({"--xml", "keys"}).out).body()->childrenNamed("key").size());
     SResult binary = console({"export", "--id", id, "--binary", "-o", files.file("key.bin")});
@@ -454,6 +459,98 @@ TEST_F(OrxadminIntegration, ARelayInThePathAndAChangedHostKeyAreRefused) {
     EXPECT_EQ(1, plain.status);
     EXPECT_NE(std::string::npos, plain.err.find("plain connection")) << plain.err;
     EXPECT_EQ(0, console({"--allow-plain", "keys"}).status);
+}
+
+// Keys named by long IDs and fingerprints, the new key's ID, revocation reasons, and the exit
+// statuses orxcmd gives the same failures.
+TEST_F(OrxadminIntegration, LongIDsFingerprintsReasonsAndSharedExitStatus) {
+    ASSERT_TRUE(startListener());
+    ZafTempDir files;
+    ::chmod(files.path().c_str(), 0755);
+    gWriteFile(files.file("pass"), "the passphrase\n", 0644);
+    gWriteFile(files.file("wrong"), "not it\n", 0644);
+    SResult made = console({"key-gen", "--name", "Ann <ann@example.org>", "--size", "1024",
+                            "--passphrase-file", files.file("pass")});
+    ASSERT_EQ(0, made.status) << made.err;
+    // "Key pair 0x<16 hex digits> generated for Ann <ann@example.org>."
+    ASSERT_EQ(0u, made.out.find("Key pair 0x")) << made.out;
+    const std::string longID = made.out.substr(9, 18);
+    EXPECT_EQ("Key pair " + longID + " generated for Ann <ann@example.org>.\n", made.out);
+
+    SResult listed = console({"keys"});
+    ASSERT_EQ(0, listed.status) << listed.err;
+    EXPECT_EQ(0u, listed.out.find("Key ID  ")) << listed.out;
+    EXPECT_NE(std::string::npos, listed.out.find("\n" + longID + "  RSA4  1024")) << listed.out;
+    const SXmlElement key =
+        *gParseReply(console({"--xml", "keys"}).out).body()->childrenNamed("key").at(0);
+    EXPECT_EQ(longID, key.get("idfull"));
+    const std::string fingerprint = key.get("fingerprint");
+    ASSERT_EQ(40u, fingerprint.size());
+
+    // Exports by the long ID (lower case, without 0x) and by the fingerprint in groups.
+    std::string grouped;
+    for (size_t i = 0; i < fingerprint.size(); i += 4)
+        grouped += (grouped.empty() ? "" : " ") + fingerprint.substr(i, 4);
+    std::string lower = longID.substr(2);
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const std::string& name : {lower, grouped}) {
+        SResult exported = console({"export", "--id", name, "-o", files.file("k.asc"), "--binary"});
+        EXPECT_EQ(0, exported.status) << name << ": " << exported.err;
+        ::unlink(files.file("k.asc").c_str());
+    }
+
+    // A wrong passphrase is 5, as with orxcmd; the right one revokes with the reason given.
+    SResult wrong = console({"revoke", "--id", longID, "--passphrase-file", files.file("wrong")});
+    EXPECT_EQ(eExitPassphrase, wrong.status) << wrong.err;
+    SResult revoked =
+        console({"revoke", "--id", grouped, "--reason", "compromised", "--reason-text",
+                 "left in a taxi", "--passphrase-file", files.file("pass")});
+    ASSERT_EQ(0, revoked.status) << revoked.err;
+    ASSERT_EQ(0, console({"export", "--id", longID, "--binary", "-o", files.file("r.bin")}).status);
+    // The revocation's reason subpacket: type 29, code 2, then the text.
+    const std::string bytes = orxtest::readFile(files.file("r.bin"));
+    EXPECT_NE(std::string::npos, bytes.find(std::string("\x1d\x02left in a taxi")));
+
+    // Removal by fingerprint; then the key is not there, which is 3 as with orxcmd.
+    EXPECT_EQ(0, console({"key-remove", "--id", fingerprint, "--force"}).status);
+    SResult gone = console({"key-remove", "--id", fingerprint, "--force"});
+    EXPECT_EQ(eExitNoKey, gone.status) << gone.err;
+    EXPECT_NE(std::string::npos, gone.err.find("Key ID not found")) << gone.err;
+}
+
+// The password is asked for only after the listener has shown its host key (and, met for the
+// first time, been trusted); a slow typist's login goes over a fresh connection.
+TEST_F(OrxadminIntegration, ThePasswordIsAskedAfterTheHostKeyIsShown) {
+    ASSERT_TRUE(startListener());
+    for (const unsigned int patience : {60000u, 0u}) {
+        ZafTempDir hosts;
+        std::vector<std::string> events;
+        SCommandLine line = gParseCommandLine({"--port", std::to_string(m_listener->port()),
+                                               "--user", m_account->name(), "--known-hosts",
+                                               hosts.file("known_hosts"), "options"});
+        line.global.loginPromptPatienceMs = patience;
+        std::ostringstream out;
+        std::ostringstream err;
+        CConsole console(line.global, out, err,
+                         [&](const std::string& prompt, std::string& secret) {
+                             events.push_back(prompt);
+                             secret = m_account->password();
+                             return true;
+                         });
+        console.setQuestion([&](const std::string& question, std::string& answer) {
+            events.push_back(question);
+            answer = "yes";
+            return true;
+        });
+        ::unsetenv("ORXADMIN_PASSWORD");
+        EXPECT_EQ(0, console.run(line.command)) << err.str();
+        ASSERT_EQ(2u, events.size());
+        EXPECT_EQ("Trust it and remember it (yes/no)? ", events[0]);
+        EXPECT_EQ("Password for " + m_account->name() + "@127.0.0.1: ", events[1]);
+        EXPECT_NE(std::string::npos, err.str().find("Its host key fingerprint is ")) << err.str();
+        EXPECT_NE(std::string::npos, out.str().find("--wipe")) << out.str();
+    }
 }
 
 // A ring larger than one request goes in pieces of whole keys, each piece reported.

@@ -100,7 +100,8 @@ TEST_F(OrxadminKeyServer, SearchesAndFetchesFromARealKeyServer) {
               fetched.out);
     const SResult keys = console({"keys"});
     ASSERT_EQ(0, keys.status) << keys.err;
-    EXPECT_TRUE(holds(keys.out, shortID + "  RSA")) << keys.out;
+    // The keys table names keys by their long IDs.
+    EXPECT_TRUE(holds(keys.out, "0x" + fpr.substr(24) + "  RSA")) << keys.out;
     EXPECT_TRUE(holds(keys.out, "Alice Example <alice@example.org>")) << keys.out;
 
     // Without --server the user's configured key server is asked.

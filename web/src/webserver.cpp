@@ -1122,7 +1122,7 @@ void CWebServer::routes() {
                 }
                 job->best = std::min(job->best, vornadmin::gImportStatus(reply));
                 job->droppedCertifications +=
-                    vornadmin::gImportDropped(reply, "dropped-certifications");
+                    vornadmin::gImportCount(reply, "dropped-certifications");
                 ++job->next;
                 size_t keysDone = 0;
                 size_t keysAll = 0;
