@@ -86,11 +86,38 @@ std::string lowerCopy(const std::string& text) {
 
 } // namespace
 
+std::string CZAFUtil::getBuildTreeDirectory() {
+    // The program's own folder, or one of the two above it, holding the build's cache and the
+    // template it copies there: build/frontends/orxcmd is in build/.
+    char path[4096] = {};
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0)
+        return std::string();
+    std::string dir(path, static_cast<size_t>(n));
+    for (int level = 0; level < 3; ++level) {
+        const std::string::size_type slash = dir.rfind('/');
+        if (slash == std::string::npos || slash == 0)
+            return std::string();
+        dir.erase(slash);
+        struct stat cache {};
+        struct stat templ {};
+        if (::stat((dir + "/CMakeCache.txt").c_str(), &cache) == 0 && S_ISREG(cache.st_mode) &&
+            ::stat((dir + "/zaf-template.cfg").c_str(), &templ) == 0 && S_ISREG(templ.st_mode))
+            return dir;
+    }
+    return std::string();
+}
+
 std::string CZAFUtil::getRunDirectory() {
     std::string dir;
     if (getEnvironmentVariable("ORXDIR", dir))
         return dir;
-    // Installed programs are run without ORXDIR by users and scripts alike.
+    // A program run from the build tree uses that build's installation folder, so that it
+    // works as built without installing; installed programs are run without ORXDIR by users
+    // and scripts alike.
+    dir = getBuildTreeDirectory();
+    if (!dir.empty())
+        return dir;
     struct stat info {};
     if (::stat(ORX_SITE_DIR, &info) == 0 && S_ISDIR(info.st_mode))
         return ORX_SITE_DIR;

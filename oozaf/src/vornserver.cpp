@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <sstream>
 #include <string>
+#include <unistd.h>
 
 #ifndef ORX_SITE_DIR
 #define ORX_SITE_DIR "/etc/vorn"
@@ -22,6 +23,23 @@ namespace oozaf {
 namespace {
 
 const char* const kTag = "vornserver";
+
+// The installation folder holds no template for a new user configuration: names the folder
+// and what to set.
+class CZAFInstallDirException final : public CZAFException {
+public:
+    explicit CZAFInstallDirException(std::string folder)
+        : CZAFException(nullptr, eReasonNone), m_folder(std::move(folder)) {}
+    std::string getMessage() const override {
+        return "The installation folder " + m_folder +
+               " holds no zaf-template.cfg: set ORXDIR to the folder that holds it (the build "
+               "folder, or /etc/vorn where the package is installed)";
+    }
+
+private:
+    std::string m_folder;
+};
+
 const char* const kVersionText = "Brevan Vorn Server v8.5.0";
 
 // Priorities the server's settings carry in the toolkit environment.
@@ -108,6 +126,8 @@ void CVornServer::openConfiguration(CVornServerCommandLine* commandLine) {
     std::string named;
     if (commandLine != nullptr && commandLine->namedPersonalDirectory(named) && !named.empty())
         m_namedPersonalDir = named;
+    // A personal folder this open makes is taken back when the configuration cannot be made.
+    const bool newPersonalDirectory = !CZAFFileManager::fileExists(getZAFDirectory());
     openPersonalDirectory();
 
     const std::string defaultFile = getDefaultConfFilename();
@@ -122,12 +142,22 @@ void CVornServer::openConfiguration(CVornServerCommandLine* commandLine) {
     if (!CZAFFileManager::fileExists(userFile)) {
         ZAF_LOG_VERBOSE("Configuration file '" << userFile
                                                << "' does not exist. Copying from template...");
+        const std::string installDir = CZAFUtil::getRunDirectory();
+        const std::string templateFile =
+            CZAFFileManager::appendToDir(installDir, kTemplateFileName);
         try {
-            CZAFFileManager::copyFiles(
-                CZAFFileManager::appendToDir(CZAFUtil::getRunDirectory(), kTemplateFileName),
-                userFile, true, true);
-        } catch (CZAFFileException* e) {
-            gRethrowAs<CZAFServerOpenException>(e, eReasonTemplateCopy);
+            if (!CZAFFileManager::fileExists(templateFile))
+                throw new CZAFServerOpenException(eReasonTemplateCopy,
+                                                  new CZAFInstallDirException(installDir));
+            try {
+                CZAFFileManager::copyFiles(templateFile, userFile, true, true);
+            } catch (CZAFFileException* e) {
+                gRethrowAs<CZAFServerOpenException>(e, eReasonTemplateCopy);
+            }
+        } catch (CZAFThrowable*) {
+            if (newPersonalDirectory)
+                ::rmdir(m_personalDir.c_str()); // only when nothing was put in it
+            throw;
         }
         ZAF_LOG_VERBOSE("Configuration file copied from template.");
     }

@@ -18,10 +18,15 @@ class CZAFUtil : public CZAFObj {
 public:
     // Directories and environment.
 
-    // The installation directory: $ORXDIR as it is; without it the directory the package
+    // The installation directory: $ORXDIR as it is; without it the build folder when the
+    // program runs from a build tree (getBuildTreeDirectory), else the directory the package
     // installs (ORX_SITE_DIR, /etc/vorn) when it exists; else a warning is logged and the
     // working directory is returned.
     static std::string getRunDirectory();
+    // The build folder the running program belongs to: the program's folder or one of the two
+    // above it that holds a CMakeCache.txt and the zaf-template.cfg the build copies there.
+    // Empty for an installed program.
+    static std::string getBuildTreeDirectory();
     // The working directory (getcwd). When it cannot be read, logs a warning and returns ".".
     // The file manager's getWorkingDirectory is this same function.
     static std::string getWorkingDirectory();
