@@ -17,11 +17,13 @@ set(ORX_LOG_DIR "${CMAKE_INSTALL_FULL_LOCALSTATEDIR}/log/vorn")
 set(ORX_DATA_DIR "${CMAKE_INSTALL_DATADIR}/vorn-server")
 set(ORX_SYSTEMD_UNIT_DIR "/lib/systemd/system" CACHE PATH "Where the systemd units are installed")
 
-# Shared libraries carry the project's version; the SONAME changes with the major version.
+# Shared libraries carry the product's version; their SONAME carries the version of their
+# interface (0), which changes only when the libraries' interface does.
+set(ORX_LIBRARY_SOVERSION 0)
 foreach(lib ORXsdk ORXsdkNetwork ORXClasses ORXEngine)
     if(TARGET ${lib})
         set_target_properties(${lib} PROPERTIES VERSION ${PROJECT_VERSION}
-                                                SOVERSION ${PROJECT_VERSION_MAJOR})
+                                                SOVERSION ${ORX_LIBRARY_SOVERSION})
         install(TARGETS ${lib} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_SKIP)
     endif()
 endforeach()

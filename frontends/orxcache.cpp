@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <new>
+#include <orx/version.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,7 +26,7 @@ using oozaf::CZAFException;
 
 namespace {
 
-const char kVersion[] = "8.5.0";
+const char kVersion[] = ORX_VERSION;
 const char kUsage[] = "Usage: orxcache [--help] [--version] [--filelist <filelist>]\n"
                       "                [<pubring> <secring>]...\n";
 const char kDefaultFileList[] = "./zafcache.lst";

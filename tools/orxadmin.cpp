@@ -6,6 +6,7 @@
 
 #include <exception>
 #include <iostream>
+#include <orx/version.h>
 #include <unistd.h>
 
 using namespace vornadmin;
@@ -15,7 +16,7 @@ int main(int argc, char** argv) {
     try {
         SCommandLine line = gParseCommandLine(args);
         if (line.global.version) {
-            std::cout << "orxadmin 0.1.0\n";
+            std::cout << "orxadmin (Brevan Vorn Server) " ORX_VERSION "\n";
             return eExitOK;
         }
         if (line.global.help || line.command.help) {

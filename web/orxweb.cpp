@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <orx/version.h>
 #include <pthread.h>
 #include <stdexcept>
 #include <unistd.h>
@@ -24,6 +25,10 @@ int main(int argc, char** argv) {
     }
     if (line.help) {
         std::cout << gWebHelpText();
+        return 0;
+    }
+    if (line.version) {
+        std::cout << "orxweb (Brevan Vorn Server) " ORX_VERSION "\n";
         return 0;
     }
     // A browser that goes away costs only its own request.

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <orx/version.h>
 #include <set>
 
 using namespace oozaf;
@@ -18,7 +19,7 @@ void fail(int32_t code, const std::string& message) { throw SEngineError{code, m
 
 namespace {
 
-const char* const kVersion = "8.5.0";
+const char* const kVersion = ORX_VERSION;
 
 // Switches that take no argument and modify some commands.
 const char* const kFlagOptions[] = {

@@ -1,10 +1,12 @@
 // guicmdline: the listener's command-line rules and fixed texts.
+#include <oozaf/logger.h>
 #include <oozaf/throwable.h>
 #include <oozaf/util.h>
 #include <vorngui/guicmdline.h>
 
 #include <arpa/inet.h>
 #include <cstdlib>
+#include <orx/version.h>
 
 namespace vorngui {
 
@@ -78,8 +80,11 @@ bool CGUICommandLineContext::argIsValid(const std::string& sw, const std::string
                 return true;
         return false;
     }
-    if (sw == "--idle-timeout")
-        return parseDigits(arg, value) && value <= 0xFFFFFFFEull;
+    if (sw == "--idle-timeout") {
+        unsigned int milliseconds = 0;
+        bool oldUnit = false;
+        return parseIdleTimeout(arg, milliseconds, oldUnit);
+    }
     if (sw == "--max-frame")
         return parseDigits(arg, value) && value >= 65536 && value <= kMaxFrameLimit;
     if (sw == "--bind") {
@@ -129,8 +134,43 @@ bool CGUICommandLineContext::getLoginTimeout(unsigned int& milliseconds) const {
 bool CGUICommandLineContext::getIdleTimeout(unsigned int& milliseconds) const {
     if (!switchExists("--idle-timeout"))
         return false;
-    milliseconds =
-        static_cast<unsigned int>(std::strtoul(singleArg("--idle-timeout").c_str(), nullptr, 10));
+    const std::string& text = singleArg("--idle-timeout");
+    bool oldUnit = false;
+    const bool valid = parseIdleTimeout(text, milliseconds, oldUnit);
+    ZAF_ASSERT_TAG(kTag, valid);
+    if (oldUnit)
+        ZAF_LOG_WARNING("WARNING: --idle-timeout " << text
+                                                   << " is read as milliseconds, the old unit; "
+                                                      "seconds are the unit now: --idle-timeout "
+                                                   << milliseconds / 1000);
+    return true;
+}
+
+bool CGUICommandLineContext::parseIdleTimeout(const std::string& text, unsigned int& milliseconds,
+                                              bool& oldUnit) {
+    oldUnit = false;
+    std::string digits = text;
+    unsigned long long scale = 1000;
+    bool unitGiven = false;
+    if (digits.size() > 2 && digits.compare(digits.size() - 2, 2, "ms") == 0) {
+        digits.resize(digits.size() - 2);
+        scale = 1;
+        unitGiven = true;
+    } else if (digits.size() > 1 && digits.back() == 's') {
+        digits.pop_back();
+        unitGiven = true;
+    }
+    unsigned long long value = 0;
+    if (!parseDigits(digits, value))
+        return false;
+    // A bare number above a day of seconds can only be a setting written in the old unit.
+    if (!unitGiven && value > kMaxIdleTimeoutSeconds) {
+        scale = 1;
+        oldUnit = true;
+    }
+    if (value * scale > 0xFFFFFFFEull || (scale == 1000 && value > kMaxIdleTimeoutSeconds))
+        return false;
+    milliseconds = static_cast<unsigned int>(value * scale);
     return true;
 }
 
@@ -175,12 +215,25 @@ std::string CGUICommandLineContext::syntax() {
            ")\n"
            "--log-file <filename> Set the output log's file name\n"
            "--info <level>        Set the logging level (error, warning, verbose, debug)\n"
-           "--help                Display this help screen\n";
+           "--help                Display this help screen\n"
+           "--bind <address>      Listen on this IPv4 address only (default: every address)\n"
+           "--site-file <name>    The site settings (default orxgui-site.cfg in the\n"
+           "                      installation folder)\n"
+           "--host-key <folder>   The host key's folder (default hostkey in the installation\n"
+           "                      folder)\n"
+           "--non-secure          Plain connections instead of the secure channel\n"
+           "--local               Do not use the toolkit's background service\n"
+           "--login-timeout <ms>  Time a new connection has for its handshake and login\n"
+           "                      (default 30000)\n"
+           "--idle-timeout <s>    Close a logged-in session silent this many seconds\n"
+           "                      (default 1800; 0: never; \"ms\" after the number: milliseconds)\n"
+           "--max-frame <bytes>   Largest request after the login, 65536 to 1073741824\n"
+           "                      (default 67108864)\n"
+           "--cthread-int <ms>    Interval of the thread that reaps ended sessions\n"
+           "                      (default 3600000)\n";
 }
 
-std::string gGetVersionString() {
-    return std::to_string(8) + "." + std::to_string(5) + "." + std::to_string(0);
-}
+std::string gGetVersionString() { return ORX_VERSION; }
 
 std::string gGetOutputHeader() {
     return "Brevan Vorn Server v" + gGetVersionString() + "\nGUI Client Listener\n";

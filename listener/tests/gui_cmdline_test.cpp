@@ -87,11 +87,48 @@ TEST(GuiCommandLine, NothingGivenMeansDefaults) {
     EXPECT_EQ(3600000u, interval);
 }
 
-TEST(GuiCommandLine, HelpListsFiveSwitchesAndHidesTheOthers) {
+TEST(GuiCommandLine, HelpListsEverySwitchTheOriginalFiveFirst) {
     const std::string help = CGUICommandLineContext::syntax();
-    EXPECT_EQ(5, std::count(help.begin(), help.end(), '\n'));
-    EXPECT_NE(std::string::npos, help.find("(default is 1718)"));
-    for (const char* hidden : {"--non-secure", "--local", "--cthread-int", "--login-timeout"})
-        EXPECT_EQ(std::string::npos, help.find(hidden)) << hidden;
+    EXPECT_EQ(0u, help.find("--version             Display version information\n"
+                            "--port <number>       Set the listening TCP/IP port (default is "
+                            "1718)\n"
+                            "--log-file <filename> Set the output log's file name\n"
+                            "--info <level>        Set the logging level (error, warning, "
+                            "verbose, debug)\n"
+                            "--help                Display this help screen\n"));
+    CGUICommandLineContext context;
+    size_t listed = 0;
+    for (size_t at = help.find("\n--"); at != std::string::npos; at = help.find("\n--", at + 1)) {
+        const std::string sw = help.substr(at + 1, help.find(' ', at) - at - 1);
+        EXPECT_TRUE(context.switchIsValid(sw)) << sw;
+        ++listed;
+    }
+    EXPECT_EQ(14u, listed + 1); // the first line has no line break before it
     EXPECT_EQ("Brevan Vorn Server v8.5.0\nGUI Client Listener\n", vorngui::gGetOutputHeader());
+}
+
+TEST(GuiCommandLine, IdleTimeoutCountsSecondsAndStillReadsTheOldUnit) {
+    struct SCase {
+        const char* text;
+        bool valid;
+        unsigned int milliseconds;
+        bool oldUnit;
+    };
+    const SCase cases[] = {{"1800", true, 1800000, false},   {"0", true, 0, false},
+                           {"86400", true, 86400000, false}, {"90s", true, 90000, false},
+                           {"4000ms", true, 4000, false},    {"1800000", true, 1800000, true},
+                           {"86401", true, 86401, true},     {"86401s", false, 0, false},
+                           {"s", false, 0, false},           {"ms", false, 0, false},
+                           {"-5", false, 0, false},          {"5m", false, 0, false},
+                           {"4294967295", false, 0, false}};
+    for (const SCase& c : cases) {
+        unsigned int milliseconds = 0;
+        bool oldUnit = false;
+        EXPECT_EQ(c.valid, CGUICommandLineContext::parseIdleTimeout(c.text, milliseconds, oldUnit))
+            << c.text;
+        if (!c.valid)
+            continue;
+        EXPECT_EQ(c.milliseconds, milliseconds) << c.text;
+        EXPECT_EQ(c.oldUnit, oldUnit) << c.text;
+    }
 }

@@ -10,6 +10,7 @@
 #include <zaf/zafrandom.h>
 
 #include <algorithm>
+#include <orx/version.h>
 #include <sstream>
 #include <string>
 #include <unistd.h>
@@ -40,7 +41,7 @@ private:
     std::string m_folder;
 };
 
-const char* const kVersionText = "Brevan Vorn Server v8.5.0";
+const char* const kVersionText = "Brevan Vorn Server v" ORX_VERSION;
 
 // Priorities the server's settings carry in the toolkit environment.
 const int32_t kFixedPriority = 0;

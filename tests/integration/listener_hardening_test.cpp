@@ -330,7 +330,7 @@ TEST_F(ListenerHardening, SessionLimitIdleTimeOutAndBoundAddress) {
     SListenerOptions options;
     options.siteSettings = "MaxSessions=2\n";
     // Long enough for three logins on a busy machine before the first session idles out.
-    options.extraArgs = {"--idle-timeout", "4000", "--bind", "127.0.0.2"};
+    options.extraArgs = {"--idle-timeout", "4", "--bind", "127.0.0.2"};
     m_daemon = std::make_unique<CListenerProcess>(options);
     ASSERT_TRUE(m_daemon->start());
     const int refused = idleConnection(m_daemon->port());

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <orx/version.h>
 #include <string>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -24,7 +25,31 @@ namespace {
 const char kUsage[] =
     "Usage: orxsdkd [--foreground] [--socket <path>] [--log <file>] [--pid-file <file>]\n"
     "               [--memory-budget <MiB>] [--max-connections <n>] [--max-user-connections <n>]\n"
-    "               [--idle-timeout <seconds>] [--workers <n>] [--verify-limit <seconds>]\n";
+    "               [--idle-timeout <seconds>] [--workers <n>] [--verify-limit <seconds>]\n"
+    "  or:  orxsdkd --help | --version\n";
+
+const char kHelp[] =
+    "The toolkit's background service: programs pass it the key rings they open, and it\n"
+    "verifies each ring version once for all of them.\n"
+    "\n"
+    "Options:\n"
+    "  --foreground             stay attached and log to standard error (else it becomes\n"
+    "                           a daemon)\n"
+    "  --socket <path>          the socket to listen on (default ORXSDKD_SOCKET, else\n"
+    "                           /run/orxsdkd.sock)\n"
+    "  --log <file>             the log file; SIGHUP reopens it\n"
+    "  --pid-file <file>        write the process ID there\n"
+    "  --memory-budget <MiB>    memory for cached ring versions (default 256)\n"
+    "  --max-connections <n>    clients at once (default 64)\n"
+    "  --max-user-connections <n>\n"
+    "                           clients of one account at once (default 8; root's are\n"
+    "                           bounded by --max-connections alone)\n"
+    "  --idle-timeout <seconds> close a client that sends nothing this long (default 300)\n"
+    "  --workers <n>            verifying processes at once, at most one per account\n"
+    "                           (default 2)\n"
+    "  --verify-limit <seconds> end a verification running longer than this (default 60)\n"
+    "  --help                   print this text\n"
+    "  --version                print the version\n";
 
 struct Options {
     std::string socketPath;
@@ -44,7 +69,7 @@ bool number(const char* text, long low, long high, long& out) {
     return true;
 }
 
-// 0: go on; 1: usage error; 2: --help.
+// 0: go on; 1: usage error; 2: --help; 3: --version.
 int parseOptions(int argc, char** argv, Options& o) {
     const char* env = std::getenv("ORXSDKD_SOCKET");
     o.socketPath = (env != nullptr && *env != '\0') ? env : kZAFServiceSocketPath;
@@ -60,6 +85,8 @@ int parseOptions(int argc, char** argv, Options& o) {
         long n = 0;
         if (a == "--help")
             return 2;
+        if (a == "--version")
+            return 3;
         if (a == "--foreground") {
             o.foreground = true;
         } else if (a == "--socket" && value(v)) {
@@ -162,6 +189,10 @@ int main(int argc, char** argv) {
         return 2;
     case 2:
         std::fputs(kUsage, stdout);
+        std::fputs(kHelp, stdout);
+        return 0;
+    case 3:
+        std::fputs("orxsdkd (Brevan Vorn Server) " ORX_VERSION "\n", stdout);
         return 0;
     default:
         break;

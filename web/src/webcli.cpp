@@ -37,6 +37,8 @@ SWebCommandLine gParseWebCommandLine(const std::vector<std::string>& args,
         SWebOptions& o = line.options;
         if (option == "--help" || option == "-h")
             line.help = true;
+        else if (option == "--version")
+            line.version = true;
         else if (option == "--address")
             o.address = value();
         else if (option == "--port")
@@ -94,10 +96,11 @@ SWebCommandLine gParseWebCommandLine(const std::vector<std::string>& args,
 }
 
 std::string gWebHelpText() {
-    return "orxweb: the web console of Vorn Server\n"
+    return "Usage: orxweb [OPTIONS]\n"
+           "The web console of Vorn Server: an HTTPS server for a browser page, working in each\n"
+           "user's own session of the listener orxgui.\n"
            "\n"
-           "  orxweb [OPTIONS]\n"
-           "\n"
+           "Options:\n"
            "  --address ADDR           address to listen on (default 127.0.0.1)\n"
            "  --port N                 HTTPS port (default 8443; 0: any free port)\n"
            "  --port-file FILE         write the port there once serving\n"
@@ -124,7 +127,8 @@ std::string gWebHelpText() {
            "  --idle-timeout S         a session ends after S idle seconds (default 900)\n"
            "  --threads N              request threads (default 8, besides two for the\n"
            "                           page's files)\n"
-           "  --help                   this text\n";
+           "  --help                   this text\n"
+           "  --version                the version\n";
 }
 
 } // namespace vornweb

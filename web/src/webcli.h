@@ -17,6 +17,7 @@ struct SWebCommandLine {
     // When set, the bound port is written there once the server accepts.
     std::string portFile;
     bool help = false;
+    bool version = false;
 };
 
 // Parses argv[1..]. Throws std::invalid_argument naming the problem.
