@@ -11,26 +11,59 @@ file(MAKE_DIRECTORY ${ORX_PACKAGE_BUILD_DIR})
 # --- Manual pages, made by help2man from each program's --help and its docs/man/NAME.h2m ----
 # Adding a program's page: a line `orx_man_page(NAME SECTION "what it is")` below and
 # docs/man/NAME.h2m. Not made in sanitizer and fuzz builds (nothing installs from them).
+# Options: SERVICE (the program needs the toolkit's service before it reads its command line:
+# help2man asks it with one running), COMMANDS (a COMMANDS section from each sub-command's
+# --help), MARKDOWN "FILE|HEADING|SECTION" (the part of a document under a heading as a
+# section: the exit status table orxcmd and orxadmin share, orxcmd's formats for scripts). The
+# include file is put together by cmake/man-sections.py, so that every text has one home.
 find_program(ORX_HELP2MAN help2man)
+# The system's interpreter (python3 is among the packages scripts/install-deps.sh installs).
+find_program(ORX_MAN_PYTHON3 NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
+find_program(ORX_MAN_PYTHON3 NAMES python3)
 function(orx_man_page program section description)
+    cmake_parse_arguments(PAGE "SERVICE;COMMANDS" "" "MARKDOWN" ${ARGN})
     set(include ${CMAKE_SOURCE_DIR}/docs/man/${program}.h2m)
-    if(NOT TARGET ${program} OR NOT EXISTS ${include} OR NOT ORX_HELP2MAN)
+    if(NOT TARGET ${program} OR NOT EXISTS ${include} OR NOT ORX_HELP2MAN OR NOT ORX_MAN_PYTHON3)
+        return()
+    endif()
+    if(PAGE_SERVICE AND NOT TARGET orxsdkd)
         return()
     endif()
     set(page ${ORX_PACKAGE_BUILD_DIR}/man/${program}.${section})
+    set(pageInclude ${ORX_PACKAGE_BUILD_DIR}/man/${program}.h2m)
     # help2man runs a script named after the program (the page's name), which runs the program.
     set(runner ${ORX_PACKAGE_BUILD_DIR}/help/${program})
-    file(GENERATE OUTPUT ${runner} CONTENT
-         "#!/bin/sh\nexec ${CMAKE_SOURCE_DIR}/cmake/help2man-run.sh $<TARGET_FILE:${program}> \"$@\"\n"
-         FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE)
+    set(sections)
+    set(depends ${program} ${include} ${CMAKE_SOURCE_DIR}/cmake/help2man-run.sh
+                ${CMAKE_SOURCE_DIR}/cmake/man-sections.py)
+    if(PAGE_SERVICE)
+        file(GENERATE OUTPUT ${runner} CONTENT
+             "#!/bin/sh\nexec ${CMAKE_SOURCE_DIR}/cmake/help2man-service.sh $<TARGET_FILE:orxsdkd> $<TARGET_FILE:${program}> \"$@\"\n"
+             FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE)
+        list(APPEND depends orxsdkd ${CMAKE_SOURCE_DIR}/cmake/help2man-service.sh)
+    else()
+        file(GENERATE OUTPUT ${runner} CONTENT
+             "#!/bin/sh\nexec ${CMAKE_SOURCE_DIR}/cmake/help2man-run.sh $<TARGET_FILE:${program}> \"$@\"\n"
+             FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE)
+    endif()
+    if(PAGE_COMMANDS)
+        list(APPEND sections --commands $<TARGET_FILE:${program}>)
+    endif()
+    foreach(part ${PAGE_MARKDOWN})
+        list(APPEND sections --markdown "${CMAKE_SOURCE_DIR}/${part}")
+        string(REGEX REPLACE "[|].*" "" partFile "${part}")
+        list(APPEND depends ${CMAKE_SOURCE_DIR}/${partFile})
+    endforeach()
     add_custom_command(
         OUTPUT ${page}.gz
         COMMAND ${CMAKE_COMMAND} -E make_directory ${ORX_PACKAGE_BUILD_DIR}/man
+        COMMAND ${ORX_MAN_PYTHON3} ${CMAKE_SOURCE_DIR}/cmake/man-sections.py ${pageInclude}
+                ${include} ${sections}
         COMMAND ${ORX_HELP2MAN} --no-info --section=${section} --name=${description}
-                --version-string=${PROJECT_VERSION} --include=${include} --output=${page}
+                --version-string=${PROJECT_VERSION} --include=${pageInclude} --output=${page}
                 ${runner}
-        COMMAND gzip -9nf ${page}
-        DEPENDS ${program} ${include} ${CMAKE_SOURCE_DIR}/cmake/help2man-run.sh
+        COMMAND gzip -9nkf ${page}
+        DEPENDS ${depends}
         COMMENT "Manual page ${program}(${section})"
         VERBATIM)
     add_custom_target(man_${program} ALL DEPENDS ${page}.gz)
@@ -44,10 +77,19 @@ if(NOT ORX_SANITIZE AND NOT ORX_TSAN AND NOT ORX_FUZZ)
     orx_man_page(orxgui 8 "Vorn Server listener daemon")
     orx_man_page(orxweb 8 "Vorn Server web console")
     orx_man_page(orxsdkd 8 "Vorn Server toolkit background service")
-    orx_man_page(orxcache 8 "Vorn Server key cache loader")
-    orx_man_page(orxadmin 1 "Vorn Server administration console")
-    orx_man_page(orxcmd 1 "Vorn Server command-line key manager")
+    orx_man_page(orxcache 8 "Vorn Server key cache loader" SERVICE)
+    orx_man_page(orxadmin 1 "Vorn Server administration console" COMMANDS
+                 MARKDOWN "docs/exit-status.md|Exit status|EXIT STATUS")
+    orx_man_page(orxcmd 1 "Vorn Server command-line key manager"
+                 MARKDOWN "docs/orxcmd.md|Output for scripts: `--with-colons`|OUTPUT FOR SCRIPTS"
+                          "docs/orxcmd.md|Status lines: `--status-fd N`|STATUS LINES"
+                          "docs/exit-status.md|Exit status|EXIT STATUS")
 endif()
+
+# The documents the manual pages point to.
+install(FILES ${CMAKE_SOURCE_DIR}/docs/orxcmd.md ${CMAKE_SOURCE_DIR}/docs/orxadmin.md
+              ${CMAKE_SOURCE_DIR}/docs/exit-status.md
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/vorn-server)
 
 # --- Configuration files in /etc (all of them dpkg conffiles) -------------------------------
 # The site default and policy start with every line of the samples commented out, so that an

@@ -331,8 +331,10 @@ void checkValues(SCommand& command) {
 }
 
 std::string twoColumns(const std::string& left, const std::string& right) {
+    // At least two blanks between the columns, which is where readers (help2man among them)
+    // tell an option from its text.
     std::string line = "  " + left;
-    if (line.size() < 24)
+    if (line.size() + 2 <= 24)
         line.resize(24, ' ');
     else
         line += "  ";
@@ -769,8 +771,10 @@ std::string gHelpText(const std::string& command) {
         text += "\nThe password comes from --password-file, the environment variable\n"
                 "ORXADMIN_PASSWORD or a prompt, never from the command line; key passphrases\n"
                 "from --passphrase-file, ORXADMIN_PASSPHRASE or a prompt.\n"
-                "Exit status: 0 success, 1 failure, 2 bad command line, 8/12/16/20 the\n"
-                "listener's rc, 41-45 login refused with rc 1-5, 30 any other rc.\n";
+                "Keys are named by short or long key ID or by fingerprint.\n"
+                "Exit status: 0 success, 1 failure, 2 bad command line, 3 no such key, 5 wrong\n"
+                "or missing passphrase, 8/12/16/20 the listener's rc, 41-45 login refused with\n"
+                "rc 1-5, 30 any other rc (see orxadmin(1)).\n";
         return text;
     }
     const SCommandRule* rule = findRule(command);
