@@ -67,8 +67,12 @@ void sInitSignals() {
             continue;
         std::signal(sig, breakHandler);
     }
-    for (int sig : {SIGPIPE, SIGTERM, SIGTRAP, SIGSEGV, SIGILL, SIGBUS})
+    for (int sig : {SIGTERM, SIGTRAP, SIGSEGV, SIGILL, SIGBUS})
         std::signal(sig, breakHandler);
+    // A reader that goes away ("orxcmd --key-list | head") is seen by the write that follows,
+    // which fails with EPIPE: the engine ends a listing quietly and anything else with its
+    // own message, instead of the signal stopping the program in the middle.
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 } // namespace

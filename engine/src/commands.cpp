@@ -83,11 +83,13 @@ const std::vector<SEngineCommand>& gCommands() {
          "remove keys (--force for keys with a secret part)"},
         {eZAFOpKeySign, 1, 1, true, gCmdKeySign, "--key-sign KEY",
          "certify a key's primary user ID (--sign-with, --sig-type, --depth, --regexp)"},
-        {eZAFOpRevoke, 1, 1, true, gCmdRevoke, "--revoke KEY",
-         "revoke a key (--revoke-with a designated revoker)"},
-        {eZAFOpRevokeSubKey, 1, 1, true, gCmdRevokeSubkey, "--revoke-subkey SUBKEY-ID",
-         "revoke a subkey"},
-        {eZAFOpRevokeSignature, 2, 2, true, gCmdRevokeSig, "--revoke-sig KEY SIGNER",
+        {eZAFOpRevoke, 1, 3, true, gCmdRevoke, "--revoke KEY [REASON [TEXT]]",
+         "revoke a key (--revoke-with a designated revoker); REASON: none, superseded, "
+         "compromised, retired or the RFC 4880 code"},
+        {eZAFOpRevokeSubKey, 1, 3, true, gCmdRevokeSubkey,
+         "--revoke-subkey SUBKEY-ID [REASON [TEXT]]", "revoke a subkey"},
+        {eZAFOpRevokeSignature, 2, 4, true, gCmdRevokeSig,
+         "--revoke-sig KEY SIGNER [REASON [TEXT]]",
          "revoke the signer's certifications of the key"},
         {eZAFOpRemoveSignature, 2, 2, true, gCmdRemoveSig, "--remove-sig KEY SIGNER",
          "remove the signer's certifications from the key"},
@@ -261,6 +263,8 @@ bool gOptionAppliesTo(const std::string& option, eZAFOp command) {
 
 // ---- command line rules ----
 
+bool gOpOfSwitch(const std::string& sw, eZAFOp& op) { return opOfSwitch(sw, op); }
+
 namespace {
 
 // The argument rule of a switch: at least `min`, at most `max` (kMany: no limit).
@@ -309,6 +313,8 @@ void argRule(const std::string& sw, uint16_t& min, uint16_t& max) {
 }
 
 } // namespace
+
+void gSwitchArgRule(const std::string& sw, uint16_t& min, uint16_t& max) { argRule(sw, min, max); }
 
 void CEngineCommandLine::minMaxArgsForSwitch(const std::string& sw, uint16_t& min,
                                              uint16_t& max) const {
@@ -605,7 +611,7 @@ std::string gHelpText(const std::string& program) {
             "  --allow-passphrase-retry, --completes-needed N, --marginals-needed N,\n"
             "  --zafpath DIR, --groups-file FILE, --randseed FILE, --tmp DIR, --comment TEXT\n"
             "Messages:\n"
-            "  --userid KEY|GROUP...       recipients of --encrypt\n"
+            "  --userid KEY|GROUP...       recipients of --encrypt (also --recipient)\n"
             "  --sign-with KEY             the signing key (else Default-Key)\n"
             "  --encrypt-to-self, --cipher NAME, --compress [yes|no], --hash NAME, --text,\n"
             "  --clearsig, --detached, --wipe, --wipe-passes N, --status-fd N,\n"
@@ -613,9 +619,16 @@ std::string gHelpText(const std::string& program) {
             "  --add-all [yes|no] (the ADKs the recipients only request too),\n"
             "  --force (--decrypt: accept a message without an integrity check)\n"
             "  --stream-unverified (--decrypt, --verify: write the data before it is checked)\n"
+            "Short options:\n"
+            "  -e, -d, -s, -v, -k          --encrypt, --decrypt, --sign, --verify, --key-list\n"
+            "  -a, -o FILE                 --armor, --output FILE\n"
+            "  -r KEY, -u KEY              --recipient KEY (--userid), --sign-with KEY\n"
+            "  Letters go together (-sea -r Bob); the words that follow a short option's value\n"
+            "  are the command's arguments: orxcmd -e -a -r Bob -o out.asc report.pdf\n"
             "\nExit codes: 0 done, 1 failed, 2 command line, 3 no such key, 4 several keys match,\n"
             "5 passphrase, 6 interrupted, 7 input/output, 8 bad data, 9 not supported,\n"
-            "10 key rings or configuration, 11 bad signature. See docs/orxcmd.md.\n";
+            "10 key rings or configuration, 11 bad signature. See orxcmd(1) and\n"
+            "/usr/share/doc/vorn-server/orxcmd.md.\n";
     return text;
 }
 

@@ -43,6 +43,8 @@ namespace {
 class CProcessIO final : public CEngineIO {
 public:
     void writeOut(const std::string& data) override { writeAll(1, data, "standard output"); }
+    bool outputIsTerminal() const override { return ::isatty(1) != 0; }
+    bool outputClosed() const override { return m_outClosed; }
     void writeErr(const std::string& data) override {
         try {
             writeAll(2, data, "standard error");
@@ -95,13 +97,18 @@ public:
 
 private:
     const off_t m_outStart = ::lseek(1, 0, SEEK_CUR);
+    bool m_outClosed = false;
 
-    static void writeAll(int fd, const std::string& data, const char* what) {
+    void writeAll(int fd, const std::string& data, const char* what) {
         size_t done = 0;
         while (done < data.size()) {
             const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
             if (n < 0 && errno == EINTR)
                 continue;
+            // The reader of standard output went away (orxcmd ignores SIGPIPE, so the write
+            // says so).
+            if (n < 0 && errno == EPIPE && fd == 1)
+                m_outClosed = true;
             if (n <= 0)
                 fail(kZAFvorn_IO,
                      std::string("cannot write ") + what + ": " + std::strerror(errno));
@@ -342,7 +349,7 @@ void CEngineRun::parse(const std::vector<std::string>& words) {
     if (words.size() > kMaxCommandWords)
         fail(kZAFvorn_Usage,
              "the command line has more than " + std::to_string(kMaxCommandWords) + " words");
-    m_cmd.parse(words);
+    m_cmd.parse(gExpandShortOptions(words));
     m_parsed = true;
     selectCommand();
 }
@@ -435,6 +442,7 @@ int32_t CEngineRun::execute() {
         out(gVersionText());
         return kZAFvorn_OK;
     }
+    refuseBinaryOnTerminal();
     checkCancel();
     if (m_cmd.has("--reconstruct-data"))
         gUseReconstructedKey(*this);
@@ -449,8 +457,14 @@ int32_t CEngineRun::run(const std::vector<std::string>& words) {
     try {
         result = execute();
     } catch (SEngineError& e) {
-        result = e.code;
-        m_io.writeErr(m_program + ": " + e.message + "\n");
+        // A reader that stopped early ("--key-list | head") took what it wanted of a listing
+        // that was made whole: nothing to report. Any other output it cut off is a failure.
+        if (m_io.outputClosed() && outputIsAListing()) {
+            result = kZAFvorn_OK;
+        } else {
+            result = e.code;
+            m_io.writeErr(m_program + ": " + e.message + "\n");
+        }
     } catch (CZAFThrowable* e) {
         SEngineError error = gDescribeThrowable(e);
         result = error.code;

@@ -79,6 +79,10 @@ public:
     // True when these are the streams of a program of its own (orxcmd), whose process a command
     // may change (its identity for --user) and whose terminal it may hand to a pager.
     virtual bool ownsProcess() const { return false; }
+    // True when standard output is a terminal.
+    virtual bool outputIsTerminal() const { return false; }
+    // True once a write to standard output found its reader gone (a closed pipe).
+    virtual bool outputClosed() const { return false; }
 };
 
 // Maximum sizes of what a command reads.
@@ -182,6 +186,20 @@ public:
 // target, once (targets are not expanded again). More than kMaxCommandWords words fail.
 std::vector<std::string> gExpandAliases(const std::vector<std::string>& words,
                                         const oozaf::CVornServerCfgPart::CAliasMap& aliases);
+// Short options (-e -d -s -v -k, -a, -r VALUE, -u VALUE, -o VALUE; bundled as in "-sea") and
+// --recipient: the words with them turned into the long switches, the plain words that follow
+// them moved behind the command's switch. A line without them comes back as it is. Throws
+// SEngineError kZAFvorn_Usage for a short option without its value, and for --recipient (-r)
+// without --encrypt (-e).
+std::vector<std::string> gExpandShortOptions(const std::vector<std::string>& words);
+// True for a word made of short options only ("-e", "-sea").
+bool gIsShortOptionWord(const std::string& word);
+// The operation of a switch of the table; false when there is none.
+bool gOpOfSwitch(const std::string& sw, oozaf::eZAFOp& op);
+// How many arguments a switch takes (at least `min`, at most `max`; kMany: no limit).
+void gSwitchArgRule(const std::string& sw, uint16_t& min, uint16_t& max);
+// Tries at typing a new passphrase twice alike.
+const int kNewPassphraseAttempts = 3;
 // True when a word looks like an alias code: it begins with "-" and is no switch of the table.
 bool gNeedsAliases(const std::vector<std::string>& words);
 // Splits a command text into words (see ZAFvorn). Throws SEngineError kZAFvorn_Usage for an
@@ -276,6 +294,16 @@ public:
     bool confirm(const std::string& question);
     // confirm(), or fail (exit 1) when the answer is no.
     void confirmOrStop(const std::string& question);
+    // Reads a new passphrase: once from --passphrase-fd (with `message`, a message passphrase,
+    // also --conventional-passphrase-fd); typed, twice alike (a mismatch is said and asked again,
+    // kNewPassphraseAttempts times), else kZAFvorn_BadPassphrase.
+    void readNewPassphrase(const std::string& what, CSecret& out, bool message = false);
+    // Before encrypting to `key`: a key whose validity is not complete is warned about and,
+    // on a terminal, asked about; with --batch-mode it is refused unless --yes.
+    void checkRecipientValidity(const oozaf::CZAFKey& key);
+    // The reason of a revocation from the command's arguments from `first` on: a reason word or
+    // RFC 4880 code, then an explanation (both optional). A bad one is a command-line error.
+    oozaf::SRevocationReason revocationReason(size_t first) const;
     // A note shown only with --verbose (or --info verbose, debug).
     void verbose(const std::string& text);
     // A date ("YYYY-MM-DD") or date and time ("... HH:MM:SS UTC"), in local time with
@@ -349,6 +377,11 @@ private:
     // Takes on the identity of --user for good (root only, orxcmd only).
     void switchUser();
     int32_t execute();
+    // Refuses a command whose binary output would go to a terminal (exit 2, with a hint).
+    void refuseBinaryOnTerminal();
+    // True when the command's output is a listing it had made whole before writing it, so that
+    // a reader that stops early (a closed pipe) leaves nothing undone.
+    bool outputIsAListing() const;
     void writeLog(const std::string& start, int32_t result);
 
     std::string m_program;

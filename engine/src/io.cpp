@@ -349,8 +349,11 @@ namespace {
 void checkPattern(const std::string& pattern) {
     if (pattern.empty())
         fail(kZAFvorn_Usage, "an empty key name matches every key; name the key");
-    if (CZAFUtil::beginsWithIgnoreCase(pattern, "0x") && !CZAFUtil::checkValidKeyID(pattern))
-        fail(kZAFvorn_Usage, "'" + pattern + "' is not a key ID (0x and 8 or 16 hex digits)");
+    std::string fingerprint;
+    if (CZAFUtil::beginsWithIgnoreCase(pattern, "0x") && !CZAFUtil::checkValidKeyID(pattern) &&
+        !(CZAFUtil::parseKeyIDOrFingerprint(pattern, fingerprint) && fingerprint.size() > 16))
+        fail(kZAFvorn_Usage,
+             "'" + pattern + "' is not a key ID (0x and 8 or 16 hex digits) or fingerprint");
 }
 
 } // namespace

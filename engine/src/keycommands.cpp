@@ -211,7 +211,7 @@ void listKey(CEngineRun& run, CZAFKeyDB& db, const CZAFKey& key, SListing& how, 
         char line[160];
         std::snprintf(line, sizeof line, "%s  %-7s %5d  %s  %s  %-8s  %-9s ", kind,
                       algName(key.getAlg()).c_str(), key.getSize(),
-                      key.getKeyIDString_Short().c_str(), run.dateText(created, false).c_str(),
+                      key.getKeyIDString_Long().c_str(), run.dateText(created, false).c_str(),
                       validityName(validity).c_str(), trustWord(key.getTrust()));
         out += line + shown(key.getPrimaryUserIDName()) + keyFlags(key, false);
         if (!expires.isNever())
@@ -278,7 +278,14 @@ void listKey(CEngineRun& run, CZAFKeyDB& db, const CZAFKey& key, SListing& how, 
                     const char* state = status == '!'   ? "good"
                                         : status == '-' ? "BAD"
                                                         : "unchecked";
-                    out += std::string(revocation ? "rev" : "sig") + "  " + signer + "  " +
+                    // The issuer's long ID where the signature names it (short IDs collide).
+                    std::string shownSigner = signer;
+                    try {
+                        shownSigner = sig.getSignerID(true);
+                    } catch (CZAFThrowable* e) {
+                        CZAFThrowableGuard guard(e);
+                    }
+                    out += std::string(revocation ? "rev" : "sig") + "  " + shownSigner + "  " +
                            run.dateText(sig.getCreationTime(), false) + "  " + state +
                            (sig.isRevoked() ? " [revoked]" : "") + "  " + shown(who) + "\n";
                 }
@@ -297,7 +304,7 @@ void listKey(CEngineRun& run, CZAFKeyDB& db, const CZAFKey& key, SListing& how, 
                        ":::\n";
             } else {
                 out += "sub  " + algName(alg) + " " + std::to_string(sub.getSize()) + "  " +
-                       sub.getSubkeyIDString_Short() + "  " +
+                       sub.getSubkeyIDString_Long() + "  " +
                        run.dateText(sub.getCreationTime(), false) +
                        (sub.isRevoked() ? " [revoked]" : "") +
                        (sub.getExpirationTime().isNever()
@@ -542,13 +549,7 @@ void gCmdKeyGen(CEngineRun& run) {
         fail(kZAFvorn_Usage, "--key-gen needs --userid \"Name <email>\"");
 
     CSecret passphrase;
-    run.readPassphrase("the new key", passphrase);
-    if (run.setting(eZAFOpPassphraseFD, -1) < 0) {
-        CSecret again;
-        run.readPassphrase("the new key (again)", again);
-        if (again.str() != passphrase.str())
-            fail(kZAFvorn_BadPassphrase, "the two passphrases differ");
-    }
+    run.readNewPassphrase("the new key", passphrase);
 
     CZAFTime expiry;
     if (days > 0)
@@ -709,8 +710,10 @@ void gCmdRevoke(CEngineRun& run) {
                                  " is not held; name a designated revoker with --revoke-with");
     run.confirmOrStop("Revoke the key " + describeKey(*key) + "? This cannot be undone.");
     CSecret passphrase;
+    const SRevocationReason reason = run.revocationReason(1);
     run.readKeyPassphrase(revoker ? *revoker : *key, passphrase);
-    run.server().revokeKey(key.get(), revoker ? revoker.get() : key.get(), passphrase.str());
+    run.server().revokeKey(key.get(), revoker ? revoker.get() : key.get(), passphrase.str(),
+                           reason);
     run.out("key " + describeKey(*key) + " revoked\n");
 }
 
@@ -722,8 +725,9 @@ void gCmdRevokeSubkey(CEngineRun& run) {
     run.confirmOrStop("Revoke the subkey " + sub->getSubkeyIDString_Short() + " of " +
                       describeKey(*key) + "? This cannot be undone.");
     CSecret passphrase;
+    const SRevocationReason reason = run.revocationReason(1);
     run.readKeyPassphrase(*key, passphrase);
-    gRevokeKeyObject(run.server(), *sub, key.get(), passphrase.str());
+    gRevokeKeyObject(run.server(), *sub, key.get(), passphrase.str(), reason);
     run.out("subkey " + sub->getSubkeyIDString_Short() + " revoked\n");
 }
 
@@ -746,9 +750,10 @@ void gCmdRevokeSig(CEngineRun& run) {
     run.confirmOrStop("Revoke " + std::to_string(sigs.size()) + " certifications by " +
                       describeKey(*signer) + " on " + describeKey(*key) + "?");
     CSecret passphrase;
+    const SRevocationReason reason = run.revocationReason(2);
     run.readKeyPassphrase(*signer, passphrase);
     for (const Owned<CZAFSignature>& sig : sigs)
-        gRevokeKeyObject(run.server(), *sig, signer.get(), passphrase.str());
+        gRevokeKeyObject(run.server(), *sig, signer.get(), passphrase.str(), reason);
     run.out(std::to_string(sigs.size()) + " certifications by " + signer->getKeyIDString_Short() +
             " revoked\n");
 }

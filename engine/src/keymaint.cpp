@@ -27,13 +27,7 @@ void gCmdChangePassphrase(CEngineRun& run) {
     CSecret current;
     run.readKeyPassphrase(*key, current);
     CSecret fresh;
-    run.readPassphrase("the new passphrase of " + key->getKeyIDString_Short(), fresh);
-    if (run.setting(eZAFOpPassphraseFD, -1) < 0) {
-        CSecret again;
-        run.readPassphrase("the new passphrase (again)", again);
-        if (again.str() != fresh.str())
-            fail(kZAFvorn_BadPassphrase, "the two passphrases differ");
-    }
+    run.readNewPassphrase("the new passphrase of " + key->getKeyIDString_Short(), fresh);
     edit(run, ZAFChangeKeyPassphrase(key->getHandle(), current.c_str(), current.size(),
                                      fresh.c_str(), fresh.size()));
     run.out("passphrase of " + gKeyName(*key) + " changed" +

@@ -298,6 +298,9 @@ private:
                                     : "NEED_PASSPHRASE KEY " + longIDOf(request->keyID) + " " +
                                           std::to_string(request->attempt));
             if (request->attempt > 1 || !self->m_have) {
+                // A passphrase that did not open it is said to be wrong before the next try.
+                if (request->attempt > 1)
+                    self->m_run.note("wrong passphrase for " + what + "; try again");
                 if (request->purpose == kZAFPassphraseFor_Message)
                     self->m_run.readMessagePassphrase(what, self->m_secret);
                 else
@@ -366,9 +369,21 @@ void addRecipients(CEngineRun& run, ZAFMessageParamsRef params) {
     const std::vector<std::string>* names = run.cmd().getArgs("--userid");
     if (names == nullptr)
         return;
+    // Validity, for the warning about keys not known to belong to their users.
+    std::unique_ptr<CZAFKeySet>(run.server().keyList())->calculateTrust();
     for (const std::string& name : *names) {
         ZAFGroupID group = 0;
         if (!CZAFUtil::beginsWithIgnoreCase(name, "0x") && findGroup(run, name, group)) {
+            unsigned int notHeld = 0;
+            if (std::unique_ptr<CZAFKeySet> members{gGroupKeys(run.server(), name, notHeld)}) {
+                std::unique_ptr<CZAFIterator> iter(members->getIterator());
+                CZAFDatabaseObject* object = nullptr;
+                while (iter->next(kZAFKeyDBObjType_Key, object) == kZAFError_NoErr) {
+                    std::unique_ptr<CZAFKey> member(static_cast<CZAFKey*>(object));
+                    if (!member->isDisabled())
+                        run.checkRecipientValidity(*member);
+                }
+            }
             uint32_t missing = 0;
             check(ZAFAddMessageRecipientGroup(params, run.server().getGroupSet()->getHandle(),
                                               group, &missing),
@@ -379,6 +394,7 @@ void addRecipients(CEngineRun& run, ZAFMessageParamsRef params) {
             continue;
         }
         std::unique_ptr<CZAFKey> key = run.findKey(name, false, CZAFKeyDB::kMatchEnabledOnly);
+        run.checkRecipientValidity(*key);
         const ZAFError code = ZAFAddMessageRecipient(params, key->getHandle());
         if (code != kZAFError_NoErr)
             fail(codeOfMessageError(code),
@@ -717,13 +733,7 @@ void encode(CEngineRun& run, const SEncodeMode& mode) {
     }
     if (mode.conventional) {
         CSecret passphrase;
-        run.readMessagePassphrase("the message", passphrase);
-        if (run.asksMessagePassphraseTwice()) {
-            CSecret again;
-            run.readMessagePassphrase("the message (again)", again);
-            if (again.str() != passphrase.str())
-                fail(kZAFvorn_BadPassphrase, "the two passphrases differ");
-        }
+        run.readNewPassphrase("the message", passphrase, true);
         if (passphrase.size() == 0)
             fail(kZAFvorn_BadPassphrase, "the message passphrase is empty");
         check(ZAFSetMessagePassphrase(params.get(), passphrase.c_str(), passphrase.size()),
