@@ -1,8 +1,10 @@
 // Fuzz target: editing keys that came from outside. The first byte picks the mode:
 //   0: the rest is a legacy secret key packet body, unlocked with a fixed passphrase;
-//   else: the rest is imported, and every key (the first few) gets a user ID, certifies the
-//   next key, and revokes its subkeys, its certifications and itself, with "" and "pw" as
-//   passphrases. The edits read the keys' self-signatures, secret parts and trees.
+//   else: the rest is imported, and every key (the first few) that "" or "pw" unlocks gets a
+//   user ID, certifies the next key, and revokes its subkeys, its certifications and itself
+//   (with and without reasons). The edits read the keys' self-signatures, secret parts and
+//   trees. The seeds protect their keys with the cheapest S2K (fuzz/cheap_s2k.py): every edit
+//   unlocks its key, and the hashing of a costly S2K would take most of each run.
 #include "keyedit_internal.h"
 
 #include <zaf/zaf.h>
@@ -43,45 +45,58 @@ void editAll(const uint8_t* data, size_t size) {
         return k ? &k->objs[0] : nullptr;
     };
     for (size_t i = 0; i < fingerprints.size(); ++i) {
-        for (const char* pass : {"", "pw"}) {
-            ZAFKeyDBObjRef key = keyAt(i);
-            if (key == nullptr)
-                continue;
-            ZAFPassphraseIsValid(key, pass);
-            ZAFAddUserID(key, "Fuzz <fuzz@example.org>", ZAFOPassphrase(ctx, pass),
+        // Each edit unlocks the key, which costs the key's own S2K hashing: the passphrase is
+        // found once ("" or "pw"); a key neither unlocks gets one edit, which fails as a wrong
+        // passphrase does, and is otherwise left alone.
+        ZAFKeyDBObjRef key = keyAt(i);
+        if (key == nullptr)
+            continue;
+        const char* pass = ZAFPassphraseIsValid(key, "")     ? ""
+                           : ZAFPassphraseIsValid(key, "pw") ? "pw"
+                                                             : nullptr;
+        if (pass == nullptr) {
+            ZAFAddUserID(key, "Fuzz <fuzz@example.org>", ZAFOPassphrase(ctx, "pw"),
                          ZAFOLastOption());
-            key = keyAt(i);
-            ZAFKeyDBObjRef next = keyAt(i + 1);
-            ZAFKeyDBObjRef uid = nullptr;
-            if (key != nullptr && next != nullptr && ZAFGetPrimaryUserID(next, &uid) == 0)
-                ZAFCertifyUserID(uid, key, ZAFOPassphrase(ctx, pass),
-                                 ZAFOSignatureTrust(ctx, 1, kZAFKeyTrust_Complete),
-                                 ZAFOExportable(ctx, 0), ZAFOLastOption());
-            // Revoke what hangs under the key: subkeys and certifications, a few of each.
-            for (int round = 0; round < 3; ++round) {
-                key = keyAt(i);
-                if (key == nullptr)
-                    break;
-                ZAFKeyDBObjRef target = nullptr;
-                int seen = 0;
-                for (ZAFKeyDBObj& o : key->key->objs)
-                    if (o.type == kZAFKeyDBObjType_SubKey || o.type == kZAFKeyDBObjType_Signature) {
-                        if (seen++ == round) {
-                            target = &o;
-                            break;
-                        }
-                    }
-                if (target == nullptr)
-                    break;
-                ZAFRevoke(target, nullptr, ZAFOPassphrase(ctx, pass), ZAFOLastOption());
-            }
-            key = keyAt(i);
-            if (key != nullptr)
-                ZAFRevoke(key, keyAt(i + 1), ZAFOPassphrase(ctx, pass), ZAFOLastOption());
-            key = keyAt(i);
-            if (key != nullptr)
-                ZAFRevoke(key, nullptr, ZAFOPassphrase(ctx, pass), ZAFOLastOption());
+            continue;
         }
+        ZAFAddUserID(key, "Fuzz <fuzz@example.org>", ZAFOPassphrase(ctx, pass), ZAFOLastOption());
+        key = keyAt(i);
+        ZAFKeyDBObjRef next = keyAt(i + 1);
+        ZAFKeyDBObjRef uid = nullptr;
+        if (key != nullptr && next != nullptr && ZAFGetPrimaryUserID(next, &uid) == 0)
+            ZAFCertifyUserID(uid, key, ZAFOPassphrase(ctx, pass),
+                             ZAFOSignatureTrust(ctx, 1, kZAFKeyTrust_Complete),
+                             ZAFOExportable(ctx, 0), ZAFOLastOption());
+        // Revoke what hangs under the key: subkeys and certifications, a few of each, one with a
+        // reason.
+        for (int round = 0; round < 3; ++round) {
+            key = keyAt(i);
+            if (key == nullptr)
+                break;
+            ZAFKeyDBObjRef target = nullptr;
+            int seen = 0;
+            for (ZAFKeyDBObj& o : key->key->objs)
+                if (o.type == kZAFKeyDBObjType_SubKey || o.type == kZAFKeyDBObjType_Signature) {
+                    if (seen++ == round) {
+                        target = &o;
+                        break;
+                    }
+                }
+            if (target == nullptr)
+                break;
+            ZAFRevoke(target, nullptr, ZAFOPassphrase(ctx, pass),
+                      round == 0 ? ZAFORevocationReason(ctx, kZAFRevocationReason_Retired, "fuzz")
+                                 : ZAFONullOption(ctx),
+                      ZAFOLastOption());
+        }
+        key = keyAt(i);
+        if (key != nullptr)
+            ZAFRevoke(key, keyAt(i + 1), ZAFOPassphrase(ctx, pass), ZAFOLastOption());
+        key = keyAt(i);
+        if (key != nullptr)
+            ZAFRevoke(key, nullptr, ZAFOPassphrase(ctx, pass),
+                      ZAFORevocationReason(ctx, kZAFRevocationReason_Superseded, ""),
+                      ZAFOLastOption());
     }
     ZAFCalculateTrust(ZAFPeekKeyDBRootKeySet(db), db);
     ZAFFreeKeyDB(db);
