@@ -7,6 +7,7 @@
 #include <oozaf/keydb.h>
 #include <oozaf/keyobjects.h>
 #include <oozaf/throwable.h>
+#include <oozaf/util.h>
 #include <zaf/zaf.h>
 
 #include <algorithm>
@@ -97,14 +98,17 @@ struct SHandshakeKeys {
         }
     }
 
+    // The key named by a short or long key ID or a fingerprint.
     void findOwnKey(const std::string& id) {
-        ZAFKeyID keyID{};
-        if (ZAFGetKeyIDFromString(id.c_str(), 0, &keyID) != 0)
-            throw new CAdminException("Not a key ID: '" + id + "'");
-        ZAFKeyDBObjRef key = nullptr;
-        if (ZAFFindKeyByKeyID(keyDB->getHandle(), &keyID, &key) != 0 || key == nullptr)
+        std::string digits;
+        if (!oozaf::CZAFUtil::parseKeyIDOrFingerprint(id, digits))
+            throw new CAdminException("Not a key ID or fingerprint: '" + id + "'");
+        try {
+            ownKey.reset(keyDB->getKeyByID(id));
+        } catch (oozaf::CZAFKeyNotFoundException* e) {
+            CZAFThrowableGuard guard(e);
             throw new CAdminException("Key " + id + " is not in the key rings");
-        ownKey.reset(oozaf::CZAFKey::createInstance(key));
+        }
     }
 };
 
