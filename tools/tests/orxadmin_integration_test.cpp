@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <sstream>
@@ -433,8 +434,12 @@ TEST_F(OrxadminIntegration, ARelayInThePathAndAChangedHostKeyAreRefused) {
               orxtest::readFile(m_knownHosts.file("known_hosts"))
                   .find("127.0.0.1:" + std::to_string(m_listener->port()) + " "));
 
-    for (const std::string& folder :
-         {std::string(), std::string(ORX_TEST_DATA_DIR) + "/hostkey-other"}) {
+    // The other host key is read from a copy: opening a ring writes its check results beside it.
+    ZafTempDir otherKey;
+    for (const char* name : {"/hostkey.pkr", "/hostkey.skr"})
+        std::filesystem::copy_file(std::string(ORX_TEST_DATA_DIR) + "/hostkey-other" + name,
+                                   otherKey.path() + name);
+    for (const std::string& folder : {std::string(), otherKey.path()}) {
         CTerminatingRelay relay(m_listener->port(), folder);
         pin(relay.port());
         SResult got = console({"keys"}, relay.port());
