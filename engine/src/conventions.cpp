@@ -67,11 +67,15 @@ bool gIsShortOptionWord(const std::string& word) {
     return true;
 }
 
-std::vector<std::string> gExpandShortOptions(const std::vector<std::string>& words) {
+std::vector<std::string> gExpandShortOptions(const std::vector<std::string>& words,
+                                             bool longSwitchesOnly) {
+    auto isShort = [longSwitchesOnly](const std::string& word) {
+        return !longSwitchesOnly && gIsShortOptionWord(word);
+    };
     bool shortForm = false;
     bool recipientSwitch = false;
     for (const std::string& word : words) {
-        shortForm = shortForm || gIsShortOptionWord(word);
+        shortForm = shortForm || isShort(word);
         recipientSwitch = recipientSwitch || CZAFUtil::toLower(word) == "--recipient";
     }
     if (!shortForm && !recipientSwitch)
@@ -100,7 +104,7 @@ std::vector<std::string> gExpandShortOptions(const std::vector<std::string>& wor
     };
     for (size_t i = 0; i < words.size(); ++i) {
         const std::string& word = words[i];
-        if (gIsShortOptionWord(word)) {
+        if (isShort(word)) {
             for (size_t j = 1; j < word.size(); ++j) {
                 const SShortOption& option = *shortOption(word[j]);
                 encrypting = encrypting || option.letter == 'e';
@@ -148,7 +152,9 @@ std::vector<std::string> gExpandShortOptions(const std::vector<std::string>& wor
             commandArguments.push_back(word);
     }
     if (recipientSwitch && !encrypting)
-        fail(kZAFvorn_Usage, "--recipient (-r) names the recipients of --encrypt (-e)");
+        fail(kZAFvorn_Usage, longSwitchesOnly
+                                 ? "--recipient names the recipients of --encrypt"
+                                 : "--recipient (-r) names the recipients of --encrypt (-e)");
 
     // The command's arguments follow its switch.
     if (!commandArguments.empty()) {

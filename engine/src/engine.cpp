@@ -349,7 +349,7 @@ void CEngineRun::parse(const std::vector<std::string>& words) {
     if (words.size() > kMaxCommandWords)
         fail(kZAFvorn_Usage,
              "the command line has more than " + std::to_string(kMaxCommandWords) + " words");
-    m_cmd.parse(gExpandShortOptions(words));
+    m_cmd.parse(gExpandShortOptions(words, m_longSwitchesOnly));
     m_parsed = true;
     selectCommand();
 }

@@ -190,8 +190,10 @@ std::vector<std::string> gExpandAliases(const std::vector<std::string>& words,
 // --recipient: the words with them turned into the long switches, the plain words that follow
 // them moved behind the command's switch. A line without them comes back as it is. Throws
 // SEngineError kZAFvorn_Usage for a short option without its value, and for --recipient (-r)
-// without --encrypt (-e).
-std::vector<std::string> gExpandShortOptions(const std::vector<std::string>& words);
+// without --encrypt (-e). With `longSwitchesOnly` (CmdLine-Format long) a word with one dash is
+// a plain word and only --recipient is turned into --userid.
+std::vector<std::string> gExpandShortOptions(const std::vector<std::string>& words,
+                                             bool longSwitchesOnly);
 // True for a word made of short options only ("-e", "-sea").
 bool gIsShortOptionWord(const std::string& word);
 // The operation of a switch of the table; false when there is none.
@@ -310,8 +312,11 @@ public:
     // Local-Times (then without "UTC"); "never" for the time 0.
     std::string dateText(const oozaf::CZAFTime& t, bool withTime) const;
     // The passphrase of a key pair, checked against its secret part: a wrong one fails with
-    // kZAFvorn_BadPassphrase, or is asked again (three tries) with Allow-Passphrase-Retry.
+    // kZAFvorn_BadPassphrase, or is said wrong and asked again (passphraseAttempts()).
     void readKeyPassphrase(const oozaf::CZAFKey& key, CSecret& out);
+    // Tries at a passphrase: three when it is typed on the terminal or with
+    // Allow-Passphrase-Retry, else one.
+    int passphraseAttempts() const;
     // Writes a listing to --output or standard output: colon records with the --delimiter
     // character, human lines cut to --width; through the --pager command (or Pager when standard
     // output is a terminal) when orxcmd writes to standard output.

@@ -275,10 +275,8 @@ public:
     CPassphrases(CEngineRun& run, CStatusLines& status) : m_run(run), m_status(status) {}
 
     void attach(ZAFMessageParamsRef params) {
-        const bool prompts = m_run.setting(eZAFOpPassphraseFD, -1) < 0 &&
-                             !m_run.cmd().has("--batch-mode") && m_run.io().canPrompt();
-        const bool retry = prompts || m_run.setting(eZAFOpAllowPassphraseRetry, false);
-        check(ZAFSetMessageOption(params, kZAFMessageOption_PassphraseAttempts, retry ? 3 : 1),
+        check(ZAFSetMessageOption(params, kZAFMessageOption_PassphraseAttempts,
+                                  m_run.passphraseAttempts()),
               "passphrase attempts");
         check(ZAFSetMessagePassphraseCallback(params, ask, this), "passphrase callback");
     }

@@ -182,8 +182,14 @@ std::string CEngineRun::dateText(const CZAFTime& t, bool withTime) const {
     return withTime ? t.formatYMDHMS(local) + (local ? "" : " UTC") : t.formatYMD(local);
 }
 
+int CEngineRun::passphraseAttempts() const {
+    const bool prompts =
+        setting(eZAFOpPassphraseFD, -1) < 0 && !m_cmd.has("--batch-mode") && m_io.canPrompt();
+    return prompts || setting(eZAFOpAllowPassphraseRetry, false) ? 3 : 1;
+}
+
 void CEngineRun::readKeyPassphrase(const CZAFKey& key, CSecret& secret) {
-    const int attempts = setting(eZAFOpAllowPassphraseRetry, false) ? 3 : 1;
+    const int attempts = passphraseAttempts();
     for (int attempt = 1;; ++attempt) {
         readPassphrase(gKeyName(key), secret);
         if (gPassphraseUnlocks(key, secret.str()))

@@ -17,7 +17,9 @@ using Words = std::vector<std::string>;
 
 const std::string kFixtureKeys = std::string(ORX_TEST_DATA_DIR) + "/fixtures/messages/keys/";
 
-Words expand(const Words& words) { return orxengine::gExpandShortOptions(words); }
+Words expand(const Words& words, bool longSwitchesOnly = false) {
+    return orxengine::gExpandShortOptions(words, longSwitchesOnly);
+}
 
 class OrxcmdConventions : public ::testing::Test {
 protected:
@@ -148,6 +150,14 @@ TEST(OrxcmdShortOptions, BecomeTheLongSwitchesWithTheCommandsArgumentsBehindIt) 
     const Words plain = {"--decrypt", "-", "--output", "x"};
     EXPECT_EQ(plain, expand(plain));
 
+    // Long switches only: a word with one dash is a plain word; --recipient still names the
+    // recipients.
+    const Words literal = {"--key-list", "-k", "-ea"};
+    EXPECT_EQ(literal, expand(literal, true));
+    EXPECT_EQ((Words{"--encrypt", "-e", "--userid", "Bob"}),
+              expand({"--encrypt", "-e", "--recipient", "Bob"}, true));
+    EXPECT_THROW(expand({"--key-list", "--recipient", "Bob"}, true), orxengine::SEngineError);
+
     for (const Words& bad : {Words{"-e", "-r"}, Words{"-ro", "Bob", "file"},
                              Words{"--key-list", "-r", "Bob"}, Words{"-a", "orphan.txt"}}) {
         try {
@@ -192,6 +202,13 @@ TEST_F(OrxcmdConventions, ShortOptionsEncryptDecryptSignVerifyAndList) {
     r = run({"-k", "Ann", "--with-colons"});
     ASSERT_EQ(0, r.rc) << r.err;
     EXPECT_EQ("Ann <ann@example.org>", field(r.out, "sec", 9));
+
+    // CmdLine-Format long: "-k" is no command, and after --key-list a pattern matching nothing.
+    EXPECT_EQ(2, run({"-k", "Ann", "--cmdline-format", "long"}).rc);
+    EXPECT_EQ(3, run({"--key-list", "-k", "--cmdline-format", "long"}).rc);
+    r = run({"--encrypt", "report.txt", "--recipient", "Ann", "--armor", "--output", "r3.asc",
+             "--cmdline-format", "long"});
+    EXPECT_EQ(0, r.rc) << r.err;
 }
 
 TEST_F(OrxcmdConventions, KeysAreNamedByLongIDAndFingerprintAndListedByLongID) {
@@ -329,6 +346,16 @@ TEST_F(OrxcmdConventions, PassphrasesTypedWrongAreSaidAndAskedAgain) {
     terminal.type("right");
     EXPECT_EQ(0, terminal.wait().rc) << terminal.output();
     EXPECT_EQ("secret text\n", slurp(m_user->file("m.txt")));
+
+    // So is a key's passphrase asked for a change to the key, up to three times in all.
+    COrxcmdTerminal edit(*m_user, m_install, {"--add-userid", "Ann", "Ann Two"});
+    for (const char* typed : {"wrong", "still wrong", "right"}) {
+        ASSERT_TRUE(edit.waitForEchoOff()) << edit.output();
+        edit.type(typed);
+        ASSERT_TRUE(edit.waitFor("\n", edit.output().size())) << edit.output();
+    }
+    EXPECT_EQ(0, edit.wait().rc) << edit.output();
+    EXPECT_TRUE(has(edit.output(), "wrong passphrase for")) << edit.output();
 }
 
 // Run from the build tree without ORXDIR, orxcmd uses the build's installation folder; a
