@@ -20,20 +20,6 @@ namespace vorngui {
 
 namespace {
 
-// Sanitizers reserve terabytes of address space for their shadow memory.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) ||                         \
-    __has_feature(memory_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
-
 const char* roleName(eGUIRole role) {
     switch (role) {
     case eGUIRole::eLogin:
@@ -136,7 +122,7 @@ void gApplyLimits(const SGUIProcessLimits& limits) {
             fail(std::string("Cannot limit the ") + what, errno);
     };
     set(RLIMIT_CORE, 0, 0, "core file size");
-    if (limits.addressSpace != 0 && !kSanitized)
+    if (limits.addressSpace != 0 && !kGUISanitizedBuild)
         set(RLIMIT_AS, limits.addressSpace, limits.addressSpace, "address space");
     if (limits.openFiles != 0)
         set(RLIMIT_NOFILE, limits.openFiles, limits.openFiles, "open files");

@@ -34,18 +34,6 @@ constexpr int kSetupWaitMs = 30000;
 // The relay's buffer.
 constexpr std::size_t kRelayBuffer = 256 * 1024;
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
-
 // The XML library and the toolkit for the process's lifetime.
 class CLibraries final {
 public:
@@ -170,7 +158,7 @@ int loginMain() {
     CLibraries libraries(true);
     if (::geteuid() == 0) {
         // Sanitizers read /proc at the end of the process, which the empty folder would hide.
-        if (!setup.emptyFolder.empty() && !kSanitized &&
+        if (!setup.emptyFolder.empty() && !kGUISanitizedBuild &&
             (::chroot(setup.emptyFolder.c_str()) != 0 || ::chdir("/") != 0))
             throw new CGUIProcessException(
                 "Cannot enter the empty folder '" + setup.emptyFolder + "'", errno);

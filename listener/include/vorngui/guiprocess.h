@@ -22,6 +22,21 @@
 
 namespace vorngui {
 
+// True in builds under a sanitizer, which reserves terabytes of address space for its shadow
+// memory: address space limits and the empty root folder are left out there.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kGUISanitizedBuild = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) ||                         \
+    __has_feature(memory_sanitizer)
+inline constexpr bool kGUISanitizedBuild = true;
+#else
+inline constexpr bool kGUISanitizedBuild = false;
+#endif
+#else
+inline constexpr bool kGUISanitizedBuild = false;
+#endif
+
 enum class eGUIRole { eDaemon, eLogin, eSession };
 
 // The environment variable that names a connection process's role ("login", "session").
