@@ -78,18 +78,20 @@ protected:
     COrxInstall m_install;
 };
 
-// Runs orxcmd as the account with standard output a pipe whose reader has already gone.
-SCmdResult runIntoClosedPipe(const TestAccount& account, const COrxInstall& install,
-                             const Words& args) {
+// Runs `program` as the account with the environment `env` and standard input on /dev/null;
+// standard output goes to /dev/null, or with `closedOutput` to a pipe whose reader has already
+// gone. Returns the exit status and standard error.
+SCmdResult runAs(const TestAccount& account, const std::string& program, const Words& args,
+                 Words env, bool closedOutput) {
     int out[2], err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
     ::close(out[0]); // nobody reads standard output
-    std::vector<std::string> env = {"ORXDIR=" + install.path(), "HOME=" + account.home(),
-                                    "PATH=/usr/bin:/bin"};
     const pid_t pid = ::fork();
     if (pid == 0) {
-        ::dup2(out[1], 1);
+        const int null = ::open("/dev/null", O_RDWR);
+        ::dup2(null, 0);
+        ::dup2(closedOutput ? out[1] : null, 1);
         ::dup2(err[1], 2);
         // The test ignores SIGPIPE itself; orxcmd must meet its default to show its own way.
         ::signal(SIGPIPE, SIG_DFL);
@@ -97,7 +99,7 @@ SCmdResult runIntoClosedPipe(const TestAccount& account, const COrxInstall& inst
         if (::setgroups(1, &group) != 0 || ::setgid(group) != 0 || ::setuid(account.uid()) != 0 ||
             ::chdir(account.home().c_str()) != 0)
             ::_exit(126);
-        std::vector<std::string> words = {ORXCMD_PATH};
+        Words words = {program};
         words.insert(words.end(), args.begin(), args.end());
         std::vector<char*> argv;
         for (std::string& w : words)
@@ -121,6 +123,13 @@ SCmdResult runIntoClosedPipe(const TestAccount& account, const COrxInstall& inst
     ::waitpid(pid, &status, 0);
     result.rc = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
+}
+
+SCmdResult runIntoClosedPipe(const TestAccount& account, const COrxInstall& install,
+                             const Words& args) {
+    return runAs(account, ORXCMD_PATH, args,
+                 {"ORXDIR=" + install.path(), "HOME=" + account.home(), "PATH=/usr/bin:/bin"},
+                 true);
 }
 
 } // namespace
@@ -364,41 +373,8 @@ TEST_F(OrxcmdConventions, PassphrasesTypedWrongAreSaidAndAskedAgain) {
 TEST_F(OrxcmdConventions, TheBuildTreeIsTheInstallationFolderOfItsPrograms) {
     // The harness names ORXDIR; these runs go without.
     auto runWithout = [&](const std::string& program, const Words& args) {
-        int err[2];
-        if (::pipe2(err, O_CLOEXEC) != 0)
-            throw std::runtime_error("pipe failed");
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            ::dup2(err[1], 2);
-            int null = ::open("/dev/null", O_RDWR);
-            ::dup2(null, 0);
-            ::dup2(null, 1);
-            const gid_t group = m_user->gid();
-            if (::setgroups(1, &group) != 0 || ::setgid(group) != 0 ||
-                ::setuid(m_user->uid()) != 0 || ::chdir(m_user->home().c_str()) != 0)
-                ::_exit(126);
-            std::vector<std::string> words = {program};
-            words.insert(words.end(), args.begin(), args.end());
-            std::vector<char*> argv;
-            for (std::string& w : words)
-                argv.push_back(&w[0]);
-            argv.push_back(nullptr);
-            std::string home = "HOME=" + m_user->home();
-            std::string path = "PATH=/usr/bin:/bin";
-            char* envp[] = {&home[0], &path[0], nullptr};
-            ::execve(argv[0], argv.data(), envp);
-            ::_exit(127);
-        }
-        ::close(err[1]);
-        SCmdResult result;
-        char buffer[4096];
-        for (ssize_t n; (n = ::read(err[0], buffer, sizeof buffer)) > 0;)
-            result.err.append(buffer, static_cast<size_t>(n));
-        ::close(err[0]);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        result.rc = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        return result;
+        return runAs(*m_user, program, args, {"HOME=" + m_user->home(), "PATH=/usr/bin:/bin"},
+                     false);
     };
     SCmdResult r = runWithout(ORXCMD_PATH, {"--key-list"});
     EXPECT_EQ(0, r.rc) << r.err;
