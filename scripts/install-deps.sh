@@ -7,7 +7,7 @@ PACKAGES=(
     clang libclang-rt-14-dev clang-format clang-tidy
     libbotan-2-dev libre2-dev libxerces-c-dev libcrypt-dev zlib1g-dev libbz2-dev passwd
     libgtest-dev libgmock-dev libbenchmark-dev libfuse3-dev fuse3
-    python3-cryptography
+    python3-cryptography gnupg rnp sq
     openjdk-17-jdk-headless
     libcpp-httplib-dev libssl-dev
     python3 python3-selenium chromium chromium-driver

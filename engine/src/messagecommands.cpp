@@ -79,12 +79,14 @@ int32_t codeOfMessageError(ZAFError code) {
     case kZAFError_NotAMessage:
     case kZAFError_NoSignedData:
     case kZAFError_TooLarge:
+    case kZAFError_UnsupportedCipher:
         return kZAFvorn_BadData;
     case kZAFError_ReadFailed:
     case kZAFError_WriteFailed:
         return kZAFvorn_IO;
     case kZAFError_ConflictingOptions:
     case kZAFError_MissingOption:
+    case kZAFError_HashTooShort:
         return kZAFvorn_Usage;
     default:
         return kZAFvorn_Failed;
@@ -400,6 +402,45 @@ void addRecipients(CEngineRun& run, ZAFMessageParamsRef params) {
     }
 }
 
+// What signs for `key`: the subkey that --sign-with (or Default-Key) names by its key ID, else
+// the key, for which the toolkit picks its newest valid signing subkey or its primary key.
+ZAFKeyDBObjRef signingObject(CEngineRun& run, const CZAFKey& key) {
+    std::string name = run.cmd().arg("--sign-with");
+    if (name.empty())
+        name = run.setting(eZAFOpDefaultKey, std::string());
+    if (!CZAFUtil::beginsWithIgnoreCase(name, "0x") || !CZAFUtil::checkValidKeyID(name))
+        return key.getHandle();
+    const std::string wanted = CZAFUtil::toUpper(name.substr(2));
+    ZAFKeySetRef set = nullptr;
+    ZAFKeyIterRef iter = nullptr;
+    ZAFKeyDBObjRef found = key.getHandle();
+    if (ZAFNewSingletonKeySet(key.getHandle(), &set) == kZAFError_NoErr &&
+        ZAFNewKeyIterFromKeySet(set, &iter) == kZAFError_NoErr) {
+        ZAFKeyDBObjRef object = nullptr;
+        // The iterator steps into a key before it hands out the key's subkeys.
+        if (ZAFKeyIterNextKeyDBObj(iter, kZAFKeyDBObjType_Key, &object) != kZAFError_NoErr)
+            object = nullptr;
+        while (object != nullptr &&
+               ZAFKeyIterNextKeyDBObj(iter, kZAFKeyDBObjType_SubKey, &object) == kZAFError_NoErr) {
+            ZAFKeyID id{};
+            char text[32] = {};
+            if (ZAFGetKeyID(object, &id) != kZAFError_NoErr ||
+                ZAFGetKeyIDString(&id, kZAFKeyIDString_Full, text, sizeof text) != kZAFError_NoErr)
+                continue;
+            const std::string hex = CZAFUtil::toUpper(std::string(text).substr(2));
+            if (hex.size() >= wanted.size() &&
+                hex.compare(hex.size() - wanted.size(), wanted.size(), wanted) == 0)
+                found = object;
+        }
+    }
+    // The set owns the objects the iterator handed out; a subkey found stays valid with the key.
+    if (iter != nullptr)
+        ZAFFreeKeyIter(iter);
+    if (set != nullptr)
+        ZAFFreeKeySet(set);
+    return found;
+}
+
 // ---- wiping ----
 
 // Overwrites the file with the wiper's passes (each synced) and removes it.
@@ -469,6 +510,8 @@ const char* statusWord(int32_t status) {
         return "REVKEY";
     case kZAFSigStatus_SigExpired:
         return "EXPSIG";
+    case kZAFSigStatus_WrongKeyUsage:
+        return "USAGE";
     default:
         return "UNSUPPORTED";
     }
@@ -541,6 +584,12 @@ SSignatureCounts reportSignatures(CEngineRun& run, ZAFMessageResultRef result, C
             ++counts.other;
             line = "signature from " + signer + " verifies, but it expired " +
                    timeText(run, sig.expires);
+            break;
+        case kZAFSigStatus_WrongKeyUsage:
+            ++counts.other;
+            line = "signature by " + signer +
+                   " is not accepted: that key may only certify, not "
+                   "sign data";
             break;
         default:
             ++counts.other;
@@ -719,8 +768,12 @@ void encode(CEngineRun& run, const SEncodeMode& mode) {
     std::unique_ptr<CZAFKey> signer;
     if (mode.sign) {
         signer = run.signingKey(true);
-        check(ZAFAddMessageSigner(params.get(), signer->getHandle()),
-              "cannot sign with " + gKeyName(*signer));
+        const ZAFKeyDBObjRef object = signingObject(run, *signer);
+        const ZAFError code = ZAFAddMessageSigner(params.get(), object);
+        if (code == kZAFError_UnsupportedAlg && object != signer->getHandle())
+            fail(kZAFvorn_Failed, "cannot sign with " + gKeyName(*signer) + ": the subkey " +
+                                      run.cmd().arg("--sign-with") + " may not sign data");
+        check(code, "cannot sign with " + gKeyName(*signer));
     }
     if (mode.encrypt && run.setting(eZAFOpEncryptToSelf, false)) {
         std::unique_ptr<CZAFKey> self = signer ? nullptr : run.signingKey(true);
@@ -807,13 +860,10 @@ void encode(CEngineRun& run, const SEncodeMode& mode) {
         }
         if (info.cipher != 0)
             status.line("ENCRYPTED " + std::to_string(info.cipher));
-        if (signer)
-            status.line("SIG_CREATED " + longIDOf([&] {
-                            ZAFKeyID id{};
-                            ZAFGetKeyID(signer->getHandle(), &id);
-                            return id;
-                        }()) +
-                        " " + std::to_string(info.hash));
+        ZAFMessageSignature made{};
+        if (signer && ZAFGetMessageSignature(result.get(), 0, &made) == kZAFError_NoErr)
+            status.line("SIG_CREATED " + longIDOf(made.signerKeyID) + " " +
+                        std::to_string(info.hash));
     }
     gReportADKs(run, result.get());
     if (wipe) {

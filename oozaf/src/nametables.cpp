@@ -48,11 +48,18 @@ const SZAFNameRow2 gKeyTypeNames[3] = {
     {eKeyTypeRSALegacy, "RSA-Legacy", "RSA-Legacy"},
 };
 
-const SZAFNameRow1 gCipherNames[8] = {
-    {kZAFCipherAlgorithm_CAST5, "CAST5"},   {kZAFCipherAlgorithm_Blowfish, "Blowfish"},
-    {kZAFCipherAlgorithm_3DES, "3DES"},     {kZAFCipherAlgorithm_Twofish, "Twofish"},
-    {kZAFCipherAlgorithm_AES128, "AES128"}, {kZAFCipherAlgorithm_AES192, "AES192"},
-    {kZAFCipherAlgorithm_AES256, "AES256"}, {kZAFCipherAlgorithm_IDEA, "IDEA"},
+const SZAFNameRow1 gCipherNames[11] = {
+    {kZAFCipherAlgorithm_CAST5, "CAST5"},
+    {kZAFCipherAlgorithm_Blowfish, "Blowfish"},
+    {kZAFCipherAlgorithm_3DES, "3DES"},
+    {kZAFCipherAlgorithm_Twofish, "Twofish"},
+    {kZAFCipherAlgorithm_AES128, "AES128"},
+    {kZAFCipherAlgorithm_AES192, "AES192"},
+    {kZAFCipherAlgorithm_AES256, "AES256"},
+    {kZAFCipherAlgorithm_IDEA, "IDEA"},
+    {kZAFCipherAlgorithm_Camellia128, "Camellia128"},
+    {kZAFCipherAlgorithm_Camellia192, "Camellia192"},
+    {kZAFCipherAlgorithm_Camellia256, "Camellia256"},
 };
 
 const SZAFNameRow1 gHashAlgorithms[6] = {

@@ -484,7 +484,7 @@ TEST_F(RoundTrip, ParametersAreCheckedAtTheCall) {
     ZAFMessageSourceRef src = nullptr;
     ZAFMessageSinkRef sink = nullptr;
     EXPECT_EQ(kZAFError_BadParams, ZAFSetMessageOption(*p, kZAFMessageOption_Armor, 2));
-    EXPECT_EQ(kZAFError_UnsupportedAlg, ZAFSetMessageOption(*p, kZAFMessageOption_Cipher, 5));
+    EXPECT_EQ(kZAFError_UnsupportedCipher, ZAFSetMessageOption(*p, kZAFMessageOption_Cipher, 5));
     EXPECT_EQ(kZAFError_UnsupportedAlg, ZAFSetMessageOption(*p, kZAFMessageOption_Hash, 4));
     EXPECT_EQ(kZAFError_UnsupportedAlg, ZAFSetMessageOption(*p, kZAFMessageOption_Compression, 1));
     EXPECT_EQ(kZAFError_BadParams, ZAFSetMessageOption(*p, 999, 0));

@@ -90,8 +90,8 @@ TEST(MessageCfb, MatchesBotansModeInAnyPiecesBothWays) {
         EXPECT_EQ(plain, ours);
     }
     uint8_t key[16] = {};
-    EXPECT_EQ(kZAFError_UnsupportedAlg, codeOf([&] { Cfb c(9, key, 16); }));
-    EXPECT_EQ(kZAFError_UnsupportedAlg, codeOf([&] { Cfb c(5, key, 16); }));
+    EXPECT_EQ(kZAFError_UnsupportedCipher, codeOf([&] { Cfb c(9, key, 16); }));
+    EXPECT_EQ(kZAFError_UnsupportedCipher, codeOf([&] { Cfb c(5, key, 16); }));
 }
 
 // A stream over a memory block, handed out in runs of fixed size to exercise boundaries.

@@ -88,6 +88,9 @@ const ErrorText kErrorTexts[] = {
     {kZAFError_KeyServerCertificate, "the key server's TLS certificate could not be verified"},
     {kZAFError_KeyServerProtocol, "the key server's answer is not valid HTTP"},
     {kZAFError_KeyServerRefused, "the key server refused the request"},
+    {kZAFError_KeyCannotSign, "the key has no usable key that may sign data"},
+    {kZAFError_HashTooShort, "the hash is too short for the signing key"},
+    {kZAFError_UnsupportedCipher, "unsupported symmetric cipher"},
 };
 
 } // namespace

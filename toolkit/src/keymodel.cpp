@@ -424,6 +424,12 @@ std::vector<uint32_t> signingSubkeys(const Key& k) {
     return usableSubkeys(k, kUsageSign, rfc4880::canAlgSign);
 }
 
+bool primarySigns(const Key& k) {
+    if (!rfc4880::canAlgSign(k.algorithm))
+        return false;
+    return k.version < 4 || k.primaryKeyFlags < 0 || (k.primaryKeyFlags & kUsageSign) != 0;
+}
+
 bool primaryEncrypts(const Key& k) {
     if (!rfc4880::canAlgEncrypt(k.algorithm) || keyRevoked(k) || expiredAt(k.expiration))
         return false;

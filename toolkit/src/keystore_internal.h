@@ -511,6 +511,10 @@ std::vector<uint32_t> signingSubkeys(const Key& k);
 // Whether the primary key itself is the one to encrypt to: a key of an encrypting algorithm
 // that is v3 or has no valid encryption subkey (and is neither revoked nor expired).
 bool primaryEncrypts(const Key& k);
+// Whether the primary key may sign data: a signing algorithm, and key flags (when the ruling
+// self-signatures carry them) that grant signing. A key whose primary may only certify signs
+// with a subkey.
+bool primarySigns(const Key& k);
 // The key packet body (public part) used to check signatures made by `keyID` in `signer`
 // (primary or subkey); empty when the ID is not one of the key's.
 std::string_view signingKeyBody(const Key& signer, const uint8_t keyID[8], uint8_t& alg);

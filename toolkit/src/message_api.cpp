@@ -344,6 +344,33 @@ template <class T> ZAFError indexed(const std::vector<T>& list, uint32_t index, 
     return kZAFError_NoErr;
 }
 
+// The object that signs when a key is named as a whole: the newest valid signing subkey whose
+// secret part is held, or the primary key when its key flags let it sign and nothing newer
+// may; a subkey wins a tie. kZAFError_KeyCannotSign when nothing may sign,
+// kZAFError_NoSecretKey when what may sign is held without its secret part.
+ZAFError signingObject(const Key& key, uint32_t& out) {
+    int32_t best = -1;
+    bool withoutSecret = false;
+    for (uint32_t i : signingSubkeys(key)) {
+        if (secretPacketBody(key, key.objs[i]).empty()) {
+            withoutSecret = true;
+            continue;
+        }
+        if (best < 0 || key.objs[i].created >= key.objs[size_t(best)].created)
+            best = int32_t(i);
+    }
+    if (primarySigns(key)) {
+        if (secretPacketBody(key, key.objs[0]).empty())
+            withoutSecret = true;
+        else if (best < 0 || key.objs[0].created > key.objs[size_t(best)].created)
+            best = 0;
+    }
+    if (best < 0)
+        return withoutSecret ? ZAFError(kZAFError_NoSecretKey) : ZAFError(kZAFError_KeyCannotSign);
+    out = uint32_t(best);
+    return kZAFError_NoErr;
+}
+
 bool containsIgnoringCase(std::string_view hay, std::string_view needle) {
     auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
     if (needle.size() > hay.size())
@@ -566,7 +593,7 @@ ZAFError ZAFSetMessageOption(ZAFMessageParamsRef params, int32_t option, int32_t
             return flag(params->armor);
         case kZAFMessageOption_Cipher:
             if (value != 0 && (value < 0 || value > 255 || cipherKeyLength(uint8_t(value)) == 0))
-                return kZAFError_UnsupportedAlg;
+                return kZAFError_UnsupportedCipher;
             params->cipher = value;
             return kZAFError_NoErr;
         case kZAFMessageOption_Hash:
@@ -807,7 +834,17 @@ ZAFError ZAFSetMessageSelfKey(ZAFMessageParamsRef params, ZAFKeyDBObjRef key) {
 
 ZAFError ZAFAddMessageSigner(ZAFMessageParamsRef params, ZAFKeyDBObjRef keyOrSubKey) {
     return zaf::guard([&]() -> ZAFError {
-        return onKey(params, keyOrSubKey, [&](const KeyPtr& key, uint32_t index) -> ZAFError {
+        return onKey(params, keyOrSubKey, [&](const KeyPtr& key, uint32_t named) -> ZAFError {
+            if (boolProperty(key->objs[0], kZAFKeyProperty_IsRevoked))
+                return kZAFError_KeyRevoked;
+            if (boolProperty(key->objs[0], kZAFKeyProperty_IsExpired))
+                return kZAFError_KeyExpired;
+            uint32_t index = named;
+            if (named == 0) {
+                ZAFError err = signingObject(*key, index);
+                if (err != kZAFError_NoErr)
+                    return err;
+            }
             const ZAFKeyDBObj& o = key->objs[index];
             // A subkey signs only when the key model grants it signing (a verified binding that
             // allows it, with a verified back signature).
@@ -815,11 +852,9 @@ ZAFError ZAFAddMessageSigner(ZAFMessageParamsRef params, ZAFKeyDBObjRef keyOrSub
                 return kZAFError_UnsupportedAlg;
             if (secretPacketBody(*key, o).empty())
                 return kZAFError_NoSecretKey;
-            if (boolProperty(key->objs[0], kZAFKeyProperty_IsRevoked) ||
-                (index != 0 && boolProperty(o, kZAFSubKeyProperty_IsRevoked)))
+            if (index != 0 && boolProperty(o, kZAFSubKeyProperty_IsRevoked))
                 return kZAFError_KeyRevoked;
-            if (boolProperty(key->objs[0], kZAFKeyProperty_IsExpired) ||
-                (index != 0 && boolProperty(o, kZAFSubKeyProperty_IsExpired)))
+            if (index != 0 && boolProperty(o, kZAFSubKeyProperty_IsExpired))
                 return kZAFError_KeyExpired;
             if (params->signers.size() >= kZAFMessageMaxSignatures)
                 return kZAFError_TooLarge;

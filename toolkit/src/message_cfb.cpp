@@ -26,10 +26,10 @@ Cfb::Cfb(uint8_t algorithm, const uint8_t* key, size_t keyLength) {
     size_t want = 0, bs = 0;
     const char* name = rfc4880::cipherName(algorithm, want, bs);
     if (name == nullptr || want != keyLength)
-        fail(kZAFError_UnsupportedAlg);
+        fail(kZAFError_UnsupportedCipher);
     m_cipher = Botan::BlockCipher::create(name);
     if (!m_cipher || m_cipher->block_size() != bs || bs > sizeof m_reg)
-        fail(kZAFError_UnsupportedAlg);
+        fail(kZAFError_UnsupportedCipher);
     m_cipher->set_key(key, keyLength);
     m_bs = bs;
     m_scratch = Buffer(kBatchBytes);

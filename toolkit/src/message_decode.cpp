@@ -450,12 +450,43 @@ private:
         info.literalDate = (uint32_t(date[0]) << 24) | (uint32_t(date[1]) << 16) |
                            (uint32_t(date[2]) << 8) | date[3];
         uint64_t mask = activeLanes();
+        // Text comes with CR LF line endings; it is written with this system's (LF).
+        const bool text = head[0] == 't' || head[0] == 'u';
+        bool heldCR = false;
+        static const uint8_t kCR = '\r';
+        auto emit = [&](const uint8_t* data, size_t size) {
+            if (size == 0)
+                return;
+            if (m_target)
+                m_target->write(data, size);
+            info.literalLength += size;
+        };
         for (ByteView v = body.next(); !v.empty(); v = body.next()) {
             m_hasher.submit(mask, v.data, v.size);
-            if (m_target)
-                m_target->write(v.data, v.size);
-            info.literalLength += v.size;
+            if (!text) {
+                emit(v.data, v.size);
+                continue;
+            }
+            size_t from = 0;
+            if (heldCR && v.data[0] != '\n')
+                emit(&kCR, 1);
+            heldCR = false;
+            for (size_t i = 0; i < v.size; ++i) {
+                if (v.data[i] != '\r')
+                    continue;
+                if (i + 1 == v.size) {
+                    emit(v.data + from, i - from);
+                    heldCR = true;
+                    from = v.size;
+                } else if (v.data[i + 1] == '\n') {
+                    emit(v.data + from, i - from);
+                    from = i + 1;
+                }
+            }
+            emit(v.data + from, v.size - from);
         }
+        if (heldCR)
+            emit(&kCR, 1);
     }
 
     uint64_t activeLanes() const {
@@ -571,9 +602,12 @@ private:
         (void)mdc;
         bool keyTried = false;
         bool wrongPassphrase = false;
+        bool unknownCipher = false;
         SessionKey found;
         auto quickCheck = [&](const SessionKey& sk) {
             size_t keyLength = cipherKeyLength(sk.algorithm);
+            // A session key for a cipher we do not have: said so if nothing else opens it.
+            unknownCipher = unknownCipher || keyLength == 0;
             if (keyLength == 0 || sk.key.size() != keyLength)
                 return false;
             Cfb cfb(sk.algorithm, sk.key.data(), sk.key.size());
@@ -721,6 +755,8 @@ private:
                 wrongPassphrase = true;
             }
         }
+        if (unknownCipher)
+            fail(kZAFError_UnsupportedCipher);
         if (keyTried)
             fail(kZAFError_DecryptionFailed);
         fail(wrongPassphrase ? ZAFError(kZAFError_BadPassphrase)
@@ -835,6 +871,16 @@ private:
         if (signing == nullptr ||
             (signing->type == kZAFKeyDBObjType_SubKey && (signing->usage & kUsageSign) == 0)) {
             out.status = kZAFSigStatus_KeyNotHeld;
+            return out;
+        }
+        // The primary key's own flags decide as well: a key made to certify only does not sign
+        // data, and a signature it made is not taken as the key's word.
+        if (signing->type == kZAFKeyDBObjType_Key && !primarySigns(*signer)) {
+            out.fingerprintLength = signer->fingerprintLength;
+            std::memcpy(out.fingerprint, signer->fingerprint, signer->fingerprintLength);
+            out.key = &signer->objs[0];
+            out.validity = validity(signer);
+            out.status = kZAFSigStatus_WrongKeyUsage;
             return out;
         }
         uint8_t alg = 0;

@@ -27,9 +27,58 @@ constexpr uint8_t kSHA256 = 8;
 
 // Ciphers we encrypt with when a recipient asks for them, strongest first when nobody asks.
 bool encryptsWith(uint8_t alg) {
-    return alg == 2 || alg == 3 || alg == 4 || alg == 7 || alg == 8 || alg == 9 || alg == 10;
+    return alg == 2 || alg == 3 || alg == 4 || (alg >= 7 && alg <= 13);
 }
 bool signsWith(uint8_t alg) { return alg == 2 || (alg >= 8 && alg <= 11); }
+
+// Digest length in bits of a hash number; 0 when unknown.
+uint32_t hashBits(uint8_t alg) {
+    switch (alg) {
+    case 1:
+        return 128;
+    case 2:
+    case 3:
+        return 160;
+    case 8:
+        return 256;
+    case 9:
+        return 384;
+    case 10:
+        return 512;
+    case 11:
+        return 224;
+    default:
+        return 0;
+    }
+}
+
+// The shortest digest a signing key takes without cutting its security or its peers' checks:
+// ECDSA as many bits as its curve (SHA-512 for P-521), DSA as many as its subgroup, EdDSA 256.
+uint32_t hashBitsNeeded(const Key& key, const ZAFKeyDBObj& signer) {
+    rfc4880::KeyInfo info;
+    if (!rfc4880::parseKeyPacket(key.packetBody(signer.packet), info, false))
+        return 0;
+    switch (info.algorithm) {
+    case 19:
+        return std::min<uint32_t>(info.bits, 512);
+    case 22:
+        return 256;
+    case 17: {
+        if (info.mpis.size() < 2)
+            return 0;
+        std::string_view q = info.mpis[1].bytes;
+        size_t first = q.find_first_not_of('\0');
+        if (first == std::string::npos)
+            return 0;
+        uint32_t bits = uint32_t((q.size() - first) * 8);
+        for (uint8_t top = uint8_t(q[first]); (top & 0x80) == 0; top = uint8_t(top << 1))
+            --bits;
+        return bits;
+    }
+    default:
+        return 0;
+    }
+}
 
 void put32(std::string& out, uint32_t v) {
     for (int s = 24; s >= 0; s -= 8)
@@ -288,27 +337,43 @@ private:
         return kTripleDES;
     }
 
-    // The first hash of the first recipient's list that all of them take, else SHA-256.
+    // The caller's hash; else the first hash of the first recipient's list that all of them
+    // take and that is long enough for every signing key; else the configured or the shortest
+    // SHA-2 hash long enough (SHA-256 for most keys, SHA-384 and SHA-512 for ECDSA on the
+    // larger curves). A hash asked for that a signing key cannot take is refused, as its peers
+    // would refuse the signature.
     uint8_t chooseHash() {
-        if (m_params.hash != 0)
+        uint32_t needed = 0;
+        for (const auto& s : m_params.signers)
+            needed = std::max(needed, hashBitsNeeded(*s.key, s.key->objs[s.object]));
+        auto longEnough = [&](uint8_t alg) { return hashBits(alg) >= needed; };
+        if (m_params.hash != 0) {
+            if (!longEnough(uint8_t(m_params.hash)))
+                fail(kZAFError_HashTooShort);
             return uint8_t(m_params.hash);
+        }
         if (m_recipients.empty()) {
             int32_t env = envInt(m_params.context, kZAFEnv_Hash, 0);
-            return env > 0 && env < 256 && signsWith(uint8_t(env)) && env != 2 ? uint8_t(env)
-                                                                               : kSHA256;
+            if (env > 0 && env < 256 && signsWith(uint8_t(env)) && env != 2 &&
+                longEnough(uint8_t(env)))
+                return uint8_t(env);
+        } else {
+            for (char c : m_recipients[0].key->prefHash) {
+                uint8_t alg = uint8_t(c);
+                if (!signsWith(alg) || alg == 2 || !longEnough(alg))
+                    continue;
+                bool all = true;
+                for (const auto& r : m_recipients)
+                    all = all &&
+                          (r.key->prefHash.empty() || r.key->prefHash.find(c) != std::string::npos);
+                if (all)
+                    return alg;
+            }
         }
-        for (char c : m_recipients[0].key->prefHash) {
-            uint8_t alg = uint8_t(c);
-            if (!signsWith(alg) || alg == 2)
-                continue;
-            bool all = true;
-            for (const auto& r : m_recipients)
-                all = all &&
-                      (r.key->prefHash.empty() || r.key->prefHash.find(c) != std::string::npos);
-            if (all)
+        for (uint8_t alg : {kSHA256, uint8_t(9), uint8_t(10)})
+            if (longEnough(alg))
                 return alg;
-        }
-        return kSHA256;
+        return 10;
     }
 
     void unlockSigners() {
@@ -525,7 +590,30 @@ private:
         std::memcpy(info.literalName, m_params.literalName.data(), m_params.literalName.size());
         uint64_t mask = signatureMask();
         SourceStream src(input, &m_hasher);
-        for (ByteView v = src.next(); !v.empty(); v = src.next()) {
+        // Text is stored as the standard says and as its signatures hash it: every line ending
+        // CR LF, whatever the file has.
+        const bool canonical = m_text || m_params.literalMode == 't' || m_params.literalMode == 'u';
+        // The hasher may still read the converted bytes (the MDC, the signatures) when the next
+        // chunk comes or the call fails: each use waits for it first.
+        struct Converted {
+            Hasher& hasher;
+            Buffer buffer;
+            ~Converted() { hasher.waitFor(buffer.data(), buffer.size()); }
+        } converted{m_hasher, Buffer(canonical ? 2 * kChunk : 0)};
+        bool lastCR = false;
+        for (ByteView v = src.next(kChunk); !v.empty(); v = src.next(kChunk)) {
+            if (canonical) {
+                m_hasher.waitFor(converted.buffer.data(), converted.buffer.size());
+                size_t n = 0;
+                uint8_t* out = converted.buffer.data();
+                for (size_t i = 0; i < v.size; ++i) {
+                    if (v.data[i] == '\n' && !lastCR)
+                        out[n++] = '\r';
+                    out[n++] = v.data[i];
+                    lastCR = v.data[i] == '\r';
+                }
+                v = ByteView{out, n};
+            }
             m_hasher.submit(mask, v.data, v.size);
             literal.write(v.data, v.size);
             info.literalLength += v.size;

@@ -101,6 +101,10 @@ bool parseSessionKeyBlock(const Secret& block, SessionKey& out) {
     if (block.size() < 3)
         return false;
     size_t keyLength = cipherKeyLength(block[0]);
+    // A cipher we do not have still opens as a block whose checksum fits, so that the caller
+    // can say why the message cannot be read.
+    if (keyLength == 0 && (block.size() == 19 || block.size() == 27 || block.size() == 35))
+        keyLength = block.size() - 3;
     if (keyLength == 0 || block.size() != keyLength + 3)
         return false;
     uint16_t want = uint16_t((block[keyLength + 1] << 8) | block[keyLength + 2]);
@@ -116,7 +120,7 @@ SessionKey newSessionKey(uint8_t algorithm) {
     sk.algorithm = algorithm;
     size_t n = cipherKeyLength(algorithm);
     if (n == 0)
-        fail(kZAFError_UnsupportedAlg);
+        fail(kZAFError_UnsupportedCipher);
     sk.key.resize(n);
     poolRng().randomize(sk.key.data(), n);
     return sk;
@@ -223,7 +227,7 @@ ZAFError openSKESK(std::string_view body, std::string_view passphrase, SessionKe
     uint8_t cipher = p[1];
     size_t keyLength = cipherKeyLength(cipher);
     if (keyLength == 0)
-        return kZAFError_UnsupportedAlg;
+        return kZAFError_UnsupportedCipher;
     size_t pos = 2;
     edit::S2KSpec spec;
     ZAFError err = edit::readS2KSpec(body, pos, spec);

@@ -677,6 +677,18 @@ const char* cipherName(uint8_t alg, size_t& keyLength, size_t& blockSize) {
         keyLength = 32;
         blockSize = 16;
         return "Twofish";
+    case 11:
+        keyLength = 16;
+        blockSize = 16;
+        return "Camellia-128";
+    case 12:
+        keyLength = 24;
+        blockSize = 16;
+        return "Camellia-192";
+    case 13:
+        keyLength = 32;
+        blockSize = 16;
+        return "Camellia-256";
     default:
         return nullptr;
     }

@@ -51,7 +51,10 @@ enum ZAFCipherAlgorithm : int32_t {
     kZAFCipherAlgorithm_AES128 = 7,
     kZAFCipherAlgorithm_AES192 = 8,
     kZAFCipherAlgorithm_AES256 = 9,
-    kZAFCipherAlgorithm_Twofish = 10
+    kZAFCipherAlgorithm_Twofish = 10,
+    kZAFCipherAlgorithm_Camellia128 = 11,
+    kZAFCipherAlgorithm_Camellia192 = 12,
+    kZAFCipherAlgorithm_Camellia256 = 13
 };
 
 enum ZAFHashAlgorithm : int32_t {
@@ -158,7 +161,7 @@ extern const SZAFNameRow2 gAlgNames[8];
 extern const SZAFNameRow2 gRSAAlgNames[4];
 // value, name, argument word
 extern const SZAFNameRow2 gKeyTypeNames[3];
-extern const SZAFNameRow1 gCipherNames[8];
+extern const SZAFNameRow1 gCipherNames[11];
 extern const SZAFNameRow1 gHashAlgorithms[6];
 extern const SZAFNameRow1 gUserIDTypeNames[5];
 extern const SZAFNameRow1 gSigTypeNames[4];

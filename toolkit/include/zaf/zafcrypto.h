@@ -67,7 +67,10 @@ enum {
     kZAFCipherAlgorithm_AES128 = 7,
     kZAFCipherAlgorithm_AES192 = 8,
     kZAFCipherAlgorithm_AES256 = 9,
-    kZAFCipherAlgorithm_Twofish = 10
+    kZAFCipherAlgorithm_Twofish = 10,
+    kZAFCipherAlgorithm_Camellia128 = 11,
+    kZAFCipherAlgorithm_Camellia192 = 12,
+    kZAFCipherAlgorithm_Camellia256 = 13
 };
 /* No block is longer than this. */
 enum { kZAFCipherMaxBlockSize = 16 };

@@ -70,7 +70,10 @@ enum {
     kZAFError_ADKUnavailable = -12410,   /* an enforced additional decryption key is not usable */
     kZAFError_KeyCannotEncrypt = -12411, /* a recipient has no usable encryption key */
     kZAFError_AmbiguousUserID = -12412,  /* a user ID names more than one usable key */
-    kZAFError_TooLarge = -12413          /* a length in the input is beyond the toolkit's bounds */
+    kZAFError_TooLarge = -12413,         /* a length in the input is beyond the toolkit's bounds */
+    kZAFError_KeyCannotSign = -12414,    /* a signer has no usable key that may sign data */
+    kZAFError_HashTooShort = -12415, /* the hash asked for is shorter than a signing key needs */
+    kZAFError_UnsupportedCipher = -12416 /* a symmetric cipher the toolkit does not have */
 };
 
 /* ---- sources: where input comes from ---- */
@@ -174,7 +177,8 @@ ZAF_API ZAFError ZAFSetMessageOption(ZAFMessageParamsRef params, int32_t option,
 
 /* Literal packet fields written on encoding: `mode` 'b' (binary, default), 't' (text) or 'u'
  * (UTF-8 text); the file name (0..255 bytes, may be NULL for none); the date (default: the time
- * of the call). The data itself is carried byte for byte in every mode. */
+ * of the call). Binary data is carried byte for byte; text ('t', 'u') is stored with CR LF line
+ * endings, and decoding writes a text literal with LF line endings. */
 enum { kZAFLiteralMode_Binary = 'b', kZAFLiteralMode_Text = 't', kZAFLiteralMode_UTF8 = 'u' };
 ZAF_API ZAFError ZAFSetMessageLiteral(ZAFMessageParamsRef params, int32_t mode, const void* name,
                                       size_t nameLength, ZAFTime date);
@@ -232,12 +236,15 @@ ZAF_API ZAFError ZAFAddMessageAdditionalRecipient(ZAFMessageParamsRef params,
 /* The key that kZAFMessageOption_EncryptToSelf adds (default: the first signer). */
 ZAF_API ZAFError ZAFSetMessageSelfKey(ZAFMessageParamsRef params, ZAFKeyDBObjRef key);
 
-/* Signers (encoding): a key signs with its primary key, a subkey given directly with itself
- * (kZAFError_UnsupportedAlg when its key does not let it sign: the key's verified binding must
- * allow signing and carry a verified back signature). The secret part is unlocked when the call
+/* Signers (encoding): a subkey given directly signs itself (kZAFError_UnsupportedAlg when its key
+ * does not let it sign: the key's verified binding must allow signing and carry a verified back
+ * signature); a key signs with its newest valid signing subkey whose secret part is held, or with
+ * its primary key when the primary's key flags allow signing and no subkey is newer
+ * (kZAFError_KeyCannotSign when nothing may sign). The secret part is unlocked when the call
  * starts, before any output is written (the key passphrase, then the callback).
- * kZAFError_NoSecretKey, kZAFError_KeyRevoked, kZAFError_KeyExpired and kZAFError_UnsupportedAlg
- * come from this call; kZAFError_BadPassphrase from the encoding. */
+ * kZAFError_NoSecretKey, kZAFError_KeyRevoked, kZAFError_KeyExpired, kZAFError_UnsupportedAlg
+ * and kZAFError_KeyCannotSign come from this call; kZAFError_BadPassphrase and
+ * kZAFError_HashTooShort (a hash asked for that a signing key cannot take) from the encoding. */
 ZAF_API ZAFError ZAFAddMessageSigner(ZAFMessageParamsRef params, ZAFKeyDBObjRef keyOrSubKey);
 
 /* ---- the calls ---- */
@@ -316,13 +323,16 @@ ZAF_API ZAFError ZAFGetMessageInfo(ZAFMessageResultRef result, ZAFMessageInfo* o
 /* One signature's verdict. */
 enum {
     kZAFSigStatus_Good = 0,
-    kZAFSigStatus_Bad = 1,        /* does not verify: data or signature changed */
-    kZAFSigStatus_KeyNotHeld = 2, /* the signer's key is not in the database (or its subkey
-                                     that made the signature may not sign for it) */
-    kZAFSigStatus_KeyExpired = 3, /* verifies, but the key had expired when it signed */
-    kZAFSigStatus_KeyRevoked = 4, /* verifies, but the key (or signing subkey) is revoked */
-    kZAFSigStatus_SigExpired = 5, /* verifies, but the signature itself has expired */
-    kZAFSigStatus_Unsupported = 6 /* an algorithm or signature version we cannot check */
+    kZAFSigStatus_Bad = 1,          /* does not verify: data or signature changed */
+    kZAFSigStatus_KeyNotHeld = 2,   /* the signer's key is not in the database (or its subkey
+                                       that made the signature may not sign for it) */
+    kZAFSigStatus_KeyExpired = 3,   /* verifies, but the key had expired when it signed */
+    kZAFSigStatus_KeyRevoked = 4,   /* verifies, but the key (or signing subkey) is revoked */
+    kZAFSigStatus_SigExpired = 5,   /* verifies, but the signature itself has expired */
+    kZAFSigStatus_Unsupported = 6,  /* an algorithm or signature version we cannot check */
+    kZAFSigStatus_WrongKeyUsage = 7 /* made by a primary key whose key flags do not let it sign
+                                       data (it may only certify): not accepted, whether or not
+                                       it verifies */
 };
 typedef struct ZAFMessageSignature {
     int32_t status;             /* kZAFSigStatus_... */
