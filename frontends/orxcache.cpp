@@ -22,7 +22,8 @@
 
 using oozaf::CNOLFileSpec;
 using oozaf::CZAFContext;
-using oozaf::CZAFException;
+using oozaf::CZAFThrowable;
+using oozaf::CZAFThrowableGuard;
 
 namespace {
 
@@ -281,7 +282,9 @@ int ZAFCache(int argc, char** argv) {
                     continue;
                 try {
                     ring->spec = std::make_unique<CNOLFileSpec>(*context, ring->path);
-                } catch (const CZAFException&) {
+                } catch (CZAFThrowable* e) {
+                    // The class library throws pointers to heap throwables; the catcher owns it.
+                    CZAFThrowableGuard guard(e);
                     std::fprintf(stderr, "Opening file '%s' failed.\n", ring->path.c_str());
                     code = 2;
                 }
@@ -310,7 +313,8 @@ int ZAFCache(int argc, char** argv) {
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "Error: Out of memory.\n");
         code = 1;
-    } catch (const CZAFException&) {
+    } catch (CZAFThrowable* e) {
+        CZAFThrowableGuard guard(e);
         std::fprintf(stderr, "orxsdkd must be running.\n");
         code = 3;
     }

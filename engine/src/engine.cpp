@@ -226,7 +226,8 @@ SEngineError gDescribeThrowable(CZAFThrowable* e) {
         } else if (dynamic_cast<const CZAFCommandLineException*>(t) != nullptr) {
             result.code = kZAFvorn_Usage;
             decided = true;
-        } else if (dynamic_cast<const CZAFKeyNotFoundException*>(t) != nullptr) {
+        } else if (dynamic_cast<const CZAFKeyNotFoundException*>(t) != nullptr ||
+                   t->getReason() == eReasonNoPhotoID) {
             result.code = kZAFvorn_NoKey;
             decided = true;
         } else if (dynamic_cast<const CZAFFileException*>(t) != nullptr) {

@@ -394,6 +394,11 @@ void addRecipients(CEngineRun& run, ZAFMessageParamsRef params) {
             continue;
         }
         std::unique_ptr<CZAFKey> key = run.findKey(name, false, CZAFKeyDB::kMatchEnabledOnly);
+        // A key ID finds a key whatever its state; a disabled key is still left out.
+        if (key->isDisabled())
+            fail(kZAFvorn_NoKey, "key " + gKeyName(*key) +
+                                     " is disabled and left out of recipient look-ups "
+                                     "(--enable it to encrypt to it)");
         run.checkRecipientValidity(*key);
         const ZAFError code = ZAFAddMessageRecipient(params, key->getHandle());
         if (code != kZAFError_NoErr)

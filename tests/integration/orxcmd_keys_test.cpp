@@ -132,7 +132,15 @@ TEST_F(OrxcmdKeys, GeneratesListsSignsAndEditsKeys) {
     auto f = fields(colonLines(list.out, "sec").at(0));
     EXPECT_EQ("marginal", f[7]);
     EXPECT_NE(std::string::npos, f[8].find('d'));
+    // A disabled key is left out of recipient look-ups, also when its ID names it.
+    writeAsUser("secret-note", "not for a disabled key\n");
+    r = run({"--encrypt", "secret-note", "--userid", bob, "--output", "note.zaf"});
+    EXPECT_EQ(3, r.rc) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("is disabled")) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(m_user->file("note.zaf")));
     ASSERT_EQ(0, run({"--enable", bob}).rc);
+    r = run({"--encrypt", "secret-note", "--userid", bob, "--output", "note.zaf"});
+    EXPECT_EQ(0, r.rc) << r.err;
     EXPECT_EQ(2, run({"--trust", bob, "sometimes"}).rc);
 
     // A designated revoker, then a revocation by the key itself.
@@ -244,6 +252,10 @@ TEST_F(OrxcmdKeys, GroupsAndPhotoIDs) {
     EXPECT_EQ(jpeg, slurp(m_user->file("out.jpg")));
     ASSERT_EQ(0, run({"--remove-photoid", ann}).rc);
     EXPECT_EQ(3, run({"--remove-photoid", ann}).rc);
+    // A key without a photo ID: no photo ID matches what was named.
+    r = run({"--extract-photoid", ann, "--output", "none.jpg"});
+    EXPECT_EQ(3, r.rc) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(m_user->file("none.jpg")));
     writeAsUser("not.jpg", "GIF89a");
     EXPECT_EQ(8, run({"--add-photoid", ann, "not.jpg", "--passphrase-fd", "3"}, pass("pw\n")).rc);
 }

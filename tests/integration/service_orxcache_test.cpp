@@ -81,6 +81,12 @@ TEST_F(OrxcacheTest, FileListWhoseLastLineLacksALineFeedIsRefused) {
     std::ofstream(m_dir + "/long.lst") << std::string(4095, 'x') << "\n";
     EXPECT_EQ(2, run({"--filelist", "long.lst"}, err));
     EXPECT_EQ("Error: Line 1 in file long.lst is too long.  Maximum linelength is 4094.\n", err);
+    // The longest line allowed is read, and a path too long for a file name fails as an
+    // opening, not as an abort.
+    const std::string longest(4094, 'y');
+    std::ofstream(m_dir + "/longest.lst") << longest << "\n";
+    EXPECT_EQ(2, run({"--filelist", "longest.lst"}, err));
+    EXPECT_EQ("Opening file '" + m_dir + "/" + longest + "' failed.\n", err);
 }
 
 // Verbose stays in the foreground: an odd number of rings (the last one without a secret
