@@ -58,7 +58,9 @@ const std::vector<SCommandRule>& commandRules() {
         {"key-gen",
          {},
          {{"name", true, "user ID of the new key, for example \"Ann <ann@example.org>\""},
-          {"type", true, "RSA (default), DSS or RSA-Legacy"},
+          {"type", true,
+           "RSA (default), DSS, RSA-Legacy or ECC (--size 255 Ed25519, 256, 384, 521 "
+           "NIST P-256/384/521; default 255)"},
           {"size", true, "key size in bits (default 2048)"},
           {"cipher", true,
            "preferred cipher: AES256 (default), AES192, AES128, CAST5, 3DES, "
@@ -87,7 +89,7 @@ const std::vector<SCommandRule>& commandRules() {
          "add an encryption subkey to a key"},
         {"entropy",
          {"pair", "subkey", "supply"},
-         {{"type", true, "key type for \"pair\": RSA, DSS or RSA-Legacy"},
+         {{"type", true, "key type for \"pair\": RSA, DSS, RSA-Legacy or ECC"},
           {"size", true, "key or subkey size in bits"},
           {"id", true, "key ID for \"subkey\""},
           {"needed", true, "bytes to reserve for \"supply\""},

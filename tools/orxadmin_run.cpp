@@ -6,6 +6,7 @@
 
 #include <oozaf/keydb.h>
 #include <oozaf/keyobjects.h>
+#include <oozaf/nametables.h>
 #include <oozaf/throwable.h>
 #include <oozaf/util.h>
 #include <zaf/zaf.h>
@@ -161,6 +162,16 @@ void gWriteFile(const std::string& path, const std::string& bytes, unsigned int 
     }
     if (::close(fd) != 0)
         throw new CAdminException("Cannot write " + path + ": " + std::strerror(errno));
+}
+
+// What a key pair of the type (as given on the command line) and size will be, in words.
+static std::string pairDescription(const std::string& type, unsigned int size, bool signOnly) {
+    try {
+        return oozaf::CZAFKey::describeKeyPair(oozaf::gKeyTypeFromStringArg(type), size, signOnly);
+    } catch (CZAFThrowable* e) {
+        CZAFThrowableGuard guard(e); // the listener will refuse the type and say why
+        return "a " + std::to_string(size) + "-bit " + type + " key pair";
+    }
 }
 
 void gReplaceFile(const std::string& path, const std::string& bytes, bool secret, bool overwrite) {
@@ -572,8 +583,10 @@ int CConsole::generate(CAdminConnection& connection, const SCommand& command) {
                                           pair);
     std::string secretCopy = passphrase;
     int status = eExitOK;
-    const auto size =
-        static_cast<unsigned int>(gParseNumber("--size", command.get("size", "2048"), 1, 65535));
+    // Elliptic-curve keys are named by their curve's size; without one, Ed25519.
+    const bool ecc = oozaf::CZAFUtil::compareIgnoreCase(command.get("type", "RSA"), "ECC");
+    const auto size = static_cast<unsigned int>(
+        gParseNumber("--size", command.get("size", ecc ? "255" : "2048"), 1, 65535));
 
     SReply needed = send(connection,
                          pair ? gEntropyPairRequest(command.get("type", "RSA"), size)
@@ -624,8 +637,8 @@ int CConsole::generate(CAdminConnection& connection, const SCommand& command) {
     }
     gWipe(secretCopy);
     m_err << (pair
-                  ? "Generating a " + std::to_string(size) + "-bit " + command.get("type", "RSA") +
-                        " key pair"
+                  ? "Generating " +
+                        pairDescription(command.get("type", "RSA"), size, command.has("sign-only"))
                   : "Generating a " + std::to_string(size) + "-bit subkey for " + keyLabel(command))
           << "; this can take a while..." << std::endl;
     ProgressCallback progress;

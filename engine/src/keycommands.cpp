@@ -513,7 +513,8 @@ void gCmdKeyGen(CEngineRun& run) {
         typeValue = version == "3" ? eKeyTypeRSALegacy : eKeyTypeRSA;
     }
     const eKeyType type = static_cast<eKeyType>(typeValue);
-    const int size = run.setting(eZAFOpKeySize, 2048);
+    // Elliptic-curve keys are named by their curve's size; without one, Ed25519.
+    const int size = run.setting(eZAFOpKeySize, type == eKeyTypeECC ? 255 : 2048);
     if (size <= 0 || size > 65535)
         fail(kZAFvorn_Usage, "--key-size " + std::to_string(size) + " is not a key size");
     ZAFCipherAlgorithm cipher = kZAFCipherAlgorithm_AES256;
@@ -557,8 +558,9 @@ void gCmdKeyGen(CEngineRun& run) {
     if (!run.setting(eZAFOpRandomDevice, std::string()).empty())
         run.feedRandomDevice(
             run.server().neededEntropyForKeyPair(type, static_cast<uint16_t>(size)));
-    run.note("generating a " + std::to_string(size) + "-bit " + gStringFromKeyType(type) +
-             " key pair for " + shown(userID) + " ...");
+    run.note("generating " +
+             CZAFKey::describeKeyPair(type, static_cast<unsigned int>(size), signOnly) + " for " +
+             shown(userID) + " ...");
     run.server().generateKeyPair(userID, passphrase.str(), type, cipher,
                                  static_cast<uint16_t>(size),
                                  run.setting(eZAFOpADKKey, std::string()), signOnly, expiry);

@@ -50,6 +50,11 @@ const std::vector<int32_t>& defaultCipherList() {
     return list;
 }
 
+bool isEC(int32_t alg) {
+    return alg == kZAFPublicKeyAlgorithm_ECEncrypt || alg == kZAFPublicKeyAlgorithm_ECSign ||
+           alg == kZAFPublicKeyAlgorithm_EdDSA;
+}
+
 bool isRSA(int32_t alg) {
     return alg == kZAFPublicKeyAlgorithm_RSA || alg == kZAFPublicKeyAlgorithm_RSAEncryptOnly ||
            alg == kZAFPublicKeyAlgorithm_RSASignOnly;
@@ -186,6 +191,9 @@ void CZAFKey::getAllowedKeySize(ZAFPublicKeyAlgorithm alg, int32_t keyVersion, u
     if (alg == kZAFPublicKeyAlgorithm_ElGamal) {
         minimum = 1024;
         maximum = 4096;
+    } else if (isEC(alg)) {
+        minimum = 255;
+        maximum = 521;
     } else if (isRSA(alg)) {
         minimum = 1024;
         maximum = keyVersion == kZAFKeyVersion_V4 ? 4096 : 2048;
@@ -218,8 +226,37 @@ void CZAFKey::getSigEncAlgFromKeyType(eKeyType keyType, unsigned int size,
         encryptionSize = size;
         signingSize = size;
         break;
+    case eKeyTypeECC:
+        encryptionAlg = kZAFPublicKeyAlgorithm_ECEncrypt;
+        signingAlg = size == 255 ? kZAFPublicKeyAlgorithm_EdDSA : kZAFPublicKeyAlgorithm_ECSign;
+        keyVersion = kZAFKeyVersion_V4;
+        encryptionSize = size;
+        signingSize = size;
+        break;
     default:
         ZAF_FAIL_TAG(kTag);
+    }
+}
+
+std::string CZAFKey::describeKeyPair(eKeyType keyType, unsigned int size, bool signOnly) {
+    const std::string bits = std::to_string(size) + "-bit";
+    switch (keyType) {
+    case eKeyTypeDHDSS:
+        return "a 1024-bit DSA key" +
+               (signOnly ? "" : " with a " + bits + " ElGamal encryption subkey");
+    case eKeyTypeRSA:
+        return "a " + bits + " RSA key" +
+               (signOnly ? "" : " with a " + bits + " RSA encryption subkey");
+    case eKeyTypeRSALegacy:
+        return "a " + bits + " RSA-Legacy (version 3) key";
+    case eKeyTypeECC:
+        if (size == 255)
+            return std::string("an Ed25519 key") +
+                   (signOnly ? "" : " with a Curve25519 encryption subkey");
+        return "an ECDSA P-" + std::to_string(size) + " key" +
+               (signOnly ? "" : " with an ECDH P-" + std::to_string(size) + " encryption subkey");
+    default:
+        return "a " + bits + " key pair";
     }
 }
 

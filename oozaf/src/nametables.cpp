@@ -24,7 +24,7 @@ const SZAFNameRow3 gTrustNames[6] = {
     {kZAFTrust_Implicit, "I", "Implicit", "implicit"},
 };
 
-const SZAFNameRow2 gAlgNames[8] = {
+const SZAFNameRow2 gAlgNames[9] = {
     {kZAFPublicKeyAlgorithm_RSA, "RSA", "RSA"},
     {kZAFPublicKeyAlgorithm_RSAEncryptOnly, "RSAe", "RSA Encrypt Only"},
     {kZAFPublicKeyAlgorithm_RSASignOnly, "RSAs", "RSA Sign Only"},
@@ -32,6 +32,7 @@ const SZAFNameRow2 gAlgNames[8] = {
     {kZAFPublicKeyAlgorithm_DSA, "DSS", "DH/DSS"},
     {kZAFPublicKeyAlgorithm_ECEncrypt, "ECe", "EC Encrypt"},
     {kZAFPublicKeyAlgorithm_ECSign, "ECs", "EC Sign"},
+    {kZAFPublicKeyAlgorithm_EdDSA, "EdDSA", "EdDSA"},
     {kZAFPublicKeyAlgorithm_Invalid, "---", "Invalid"},
 };
 
@@ -42,10 +43,11 @@ const SZAFNameRow2 gRSAAlgNames[4] = {
     {kZAFKeyVersion_V4, "RSA4", "RSA"},
 };
 
-const SZAFNameRow2 gKeyTypeNames[3] = {
+const SZAFNameRow2 gKeyTypeNames[4] = {
     {eKeyTypeDHDSS, "DH/DSS", "DSS"},
     {eKeyTypeRSA, "RSA", "RSA"},
     {eKeyTypeRSALegacy, "RSA-Legacy", "RSA-Legacy"},
+    {eKeyTypeECC, "ECC", "ECC"},
 };
 
 const SZAFNameRow1 gCipherNames[11] = {

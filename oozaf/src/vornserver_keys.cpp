@@ -49,6 +49,11 @@ bool isRSA(int32_t alg) {
            alg == kZAFPublicKeyAlgorithm_RSASignOnly;
 }
 
+bool isEC(int32_t alg) {
+    return alg == kZAFPublicKeyAlgorithm_ECEncrypt || alg == kZAFPublicKeyAlgorithm_ECSign ||
+           alg == kZAFPublicKeyAlgorithm_EdDSA;
+}
+
 // The key version of an RSA key, 0 for any other key.
 int32_t rsaVersion(const CZAFKey* key) {
     const auto* rsa = dynamic_cast<const CZAFRSAKey*>(key);
@@ -63,6 +68,8 @@ template <class E> ZAFPublicKeyAlgorithm subkeyAlgorithm(const CZAFKey* key) {
     const ZAFPublicKeyAlgorithm alg = key->getAlg();
     if (alg == kZAFPublicKeyAlgorithm_DSA)
         return kZAFPublicKeyAlgorithm_ElGamal;
+    if (alg == kZAFPublicKeyAlgorithm_ECSign || alg == kZAFPublicKeyAlgorithm_EdDSA)
+        return kZAFPublicKeyAlgorithm_ECEncrypt;
     if (isRSA(alg)) {
         if (rsaVersion(key) < kZAFKeyVersion_V4)
             throw new E(eReasonLegacySubkey);
@@ -71,7 +78,8 @@ template <class E> ZAFPublicKeyAlgorithm subkeyAlgorithm(const CZAFKey* key) {
     throw new E(new CZAFSDKException(kZAFError_UnsupportedAlg));
 }
 
-// Raises E with reason 607 unless `size` lies in the range allowed for the algorithm.
+// Raises E with reason 607 unless `size` lies in the range allowed for the algorithm (for an
+// elliptic-curve algorithm: names one of its curves, 255, 256, 384 or 521).
 template <class E>
 void checkKeySize(ZAFPublicKeyAlgorithm alg, int32_t version, unsigned int size) {
     uint16_t minimum = 0;
@@ -79,6 +87,20 @@ void checkKeySize(ZAFPublicKeyAlgorithm alg, int32_t version, unsigned int size)
     CZAFKey::getAllowedKeySize(alg, version, minimum, maximum);
     if (size < minimum || size > maximum)
         throw new E(eReasonKeySize);
+    if (isEC(alg) && size != 255 && size != 256 && size != 384 && size != 521)
+        throw new E(eReasonKeySize);
+}
+
+// The size of the encryption subkey an elliptic-curve master takes: X25519 (255) under Ed25519
+// whatever size was asked, the master's own curve under ECDSA (another size raises E with reason
+// 607). Other masters take the size asked.
+template <class E> unsigned int subkeySizeFor(const CZAFKey* key, unsigned int size) {
+    if (key->getAlg() == kZAFPublicKeyAlgorithm_EdDSA)
+        return 255;
+    if (key->getAlg() == kZAFPublicKeyAlgorithm_ECSign &&
+        static_cast<int32_t>(size) != key->getSize())
+        throw new E(eReasonKeySize);
+    return size;
 }
 
 // Passes a throwable thrown while a temporary file is cleaned up to the log.
@@ -335,6 +357,9 @@ void CVornServer::doGenerateKeyPair(const std::string& name, const std::string& 
                 throw new CZAFKeyGenException(eReasonADKType);
             if (!adkKey->canEncrypt())
                 throw new CZAFKeyGenException(eReasonADKSignOnly);
+        } else if (isEC(adkAlg)) {
+            if (!adkKey->canEncrypt())
+                throw new CZAFKeyGenException(eReasonADKSignOnly);
         } else {
             throw new CZAFKeyGenException(eReasonADKType);
         }
@@ -406,9 +431,10 @@ void CVornServer::doGenerateSubkey(CZAFKey* key, const std::string& passphrase, 
         days = daysBetween(start, expiry);
     }
     const ZAFPublicKeyAlgorithm alg = subkeyAlgorithm<CZAFSubkeyGenException>(key);
-    checkKeySize<CZAFSubkeyGenException>(alg, kZAFKeyVersion_V4, size);
+    const unsigned int bits = subkeySizeFor<CZAFSubkeyGenException>(key, size);
+    checkKeySize<CZAFSubkeyGenException>(alg, kZAFKeyVersion_V4, bits);
     CZAFOwned<CZAFSubKey> subkey(
-        key->generateSubkey(*m_context, alg, size, start, days, getFastKeyGen(), passphrase));
+        key->generateSubkey(*m_context, alg, bits, start, days, getFastKeyGen(), passphrase));
 }
 
 void CVornServer::signKey(CZAFKey* target, CZAFKey* signer, eSigType type,
@@ -636,9 +662,10 @@ unsigned int CVornServer::neededEntropyForSubkey(const CZAFKey* key, uint16_t si
     return guarded<CZAFSubkeyGenException>([&] {
         ZAF_ASSERT_TAG(kTag, key != nullptr);
         const ZAFPublicKeyAlgorithm alg = subkeyAlgorithm<CZAFSubkeyGenException>(key);
-        checkKeySize<CZAFSubkeyGenException>(alg, kZAFKeyVersion_V4, size);
+        const unsigned int bits = subkeySizeFor<CZAFSubkeyGenException>(key, size);
+        checkKeySize<CZAFSubkeyGenException>(alg, kZAFKeyVersion_V4, bits);
         const bool rsa = alg == kZAFPublicKeyAlgorithm_RSA;
-        return (entropyBits(alg, size, rsa ? kZAFKeyVersion_V4 : 0, rsa ? 12 : 0) + 7) / 8;
+        return (entropyBits(alg, bits, rsa ? kZAFKeyVersion_V4 : 0, rsa ? 12 : 0) + 7) / 8;
     });
 }
 

@@ -133,13 +133,17 @@ TEST_F(ListenerKeyRequests, GeneratesEachKeyTypeWithAndWithoutExpiry) {
         const char* alg;
         const char* masterSize;
         bool subkey;
+        const char* subkeySize;
     };
-    const SCase cases[] = {{"RSA", 2048, "RSA", "2048", true},
-                           {"RSA-Legacy", 1024, "RSA", "1024", false},
-                           {"DSS", 2048, "DSS", "1024", true}};
+    const SCase cases[] = {{"RSA", 2048, "RSA", "2048", true, "2048"},
+                           {"RSA-Legacy", 1024, "RSA", "1024", false, ""},
+                           {"DSS", 2048, "DSS", "1024", true, "2048"},
+                           {"ECC", 255, "EdDSA", "256", true, "256"},
+                           {"ECC", 384, "ECs", "384", true, "384"}};
     for (const SCase& c : cases) {
         for (const std::string& expiry : {std::string(), day(40)}) {
-            const std::string name = std::string(c.type) + " " + expiry + " <k@example.org>";
+            const std::string name = std::string(c.type) + " " + std::to_string(c.size) + " " +
+                                     expiry + " <k@example.org>";
             const SReply reply =
                 ask(vornadmin::gKeyGenRequest(keyGen(name, c.type, c.size, expiry)));
             ASSERT_EQ(0, reply.rc) << reply.xml;
@@ -156,15 +160,17 @@ TEST_F(ListenerKeyRequests, GeneratesEachKeyTypeWithAndWithoutExpiry) {
             const std::vector<SXmlElement>& subkeys = k.children[1].children;
             ASSERT_EQ(c.subkey ? 1u : 0u, subkeys.size()) << name;
             if (c.subkey) {
-                EXPECT_EQ(std::to_string(c.size), subkeys[0].get("size"));
+                EXPECT_EQ(c.subkeySize, subkeys[0].get("size"));
                 EXPECT_EQ(expiry.empty() ? "N/A" : expiry, subkeys[0].get("expiration-time"));
             }
         }
     }
-    EXPECT_EQ(6u, keys(*m_session).size());
+    EXPECT_EQ(10u, keys(*m_session).size());
 
     expectFailure(ask(vornadmin::gKeyGenRequest(keyGen("Today", "RSA", 1024, day(0)))), 8,
                   "Expiry date must be later than today");
+    expectFailure(ask(vornadmin::gKeyGenRequest(keyGen("Curve", "ECC", 300))), 8,
+                  "Key size not in allowed range");
     expectFailure(ask(vornadmin::gKeyGenRequest(keyGen("Small", "RSA", 512))), 8,
                   "Key size not in allowed range");
     expectFailure(ask(vornadmin::gKeyGenRequest(keyGen("Big", "RSA-Legacy", 4096))), 8,
@@ -174,7 +180,7 @@ TEST_F(ListenerKeyRequests, GeneratesEachKeyTypeWithAndWithoutExpiry) {
     signOnly.adk = "DSS";
     expectFailure(ask(vornadmin::gKeyGenRequest(signOnly)), 8,
                   "SignOnly and ADK-Key are mutually exclusive");
-    EXPECT_EQ(6u, keys(*m_session).size());
+    EXPECT_EQ(10u, keys(*m_session).size());
 }
 
 TEST_F(ListenerKeyRequests, EntropyIsReportedSuppliedAndSpent) {
@@ -367,7 +373,7 @@ TEST_F(ListenerKeyRequests, ExportsImportIntoAnotherRingAndFetchPhotos) {
 TEST_F(ListenerKeyRequests, ValuesThatDoNotFitAreRefusedAndTheSessionGoesOn) {
     start();
     SXmlElement badType = vornadmin::gKeyGenRequest(keyGen("n", "RSA", 1024));
-    vornadmin::gData(badType).set("type", "ECC");
+    vornadmin::gData(badType).set("type", "X448");
     SXmlElement badDepth = vornadmin::gKeySignRequest(vornadmin::SSignParams());
     vornadmin::gData(badDepth).set("depth", "-1");
     SXmlElement badFile = vornadmin::gCommand("key-add");
@@ -378,7 +384,7 @@ TEST_F(ListenerKeyRequests, ValuesThatDoNotFitAreRefusedAndTheSessionGoesOn) {
     SXmlElement badDate = vornadmin::gSubkeyGenRequest("0x0BADF00D", 1024, "", "2031-13-01", "");
 
     const std::pair<SXmlElement*, std::string> cases[] = {
-        {&badType, "The value 'ECC' of attribute 'type'"},
+        {&badType, "The value 'X448' of attribute 'type'"},
         {&badDepth, "The value '-1' of attribute 'depth'"},
         {&badFile, "The first child of the 'file' element must be text"},
         {&badFormat, "The value 'PEM' of attribute 'export-format'"},

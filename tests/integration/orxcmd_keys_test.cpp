@@ -3,7 +3,9 @@
 #include "orxcmd_harness.h"
 
 #include <gtest/gtest.h>
+#include <sstream>
 #include <sys/stat.h>
+#include <tuple>
 
 using namespace orxtest;
 
@@ -174,6 +176,51 @@ TEST_F(OrxcmdKeys, GeneratesListsSignsAndEditsKeys) {
     r = run({"--remove-sig", bob, ann});
     ASSERT_EQ(0, r.rc) << r.err;
     EXPECT_EQ(3, run({"--remove-sig", bob, ann}).rc);
+}
+
+TEST_F(OrxcmdKeys, EllipticCurveKeysAreMadeSignAndEncrypt) {
+    // Without a size an ECC key is Ed25519 with a Curve25519 subkey; 384 names NIST P-384.
+    SCmdResult r = run({"--key-gen", "--key-type", "ECC", "--userid", "Ed <ed@example.org>",
+                        "--passphrase-fd", "3"},
+                       pass("pw\n"));
+    ASSERT_EQ(0, r.rc) << r.err;
+    EXPECT_NE(std::string::npos,
+              r.err.find("generating an Ed25519 key with a Curve25519 encryption subkey"))
+        << r.err;
+    r = run({"--key-gen", "--key-type", "ECC", "--key-size", "384", "--userid",
+             "Nist <nist@example.org>", "--passphrase-fd", "3"},
+            pass("pw\n"));
+    ASSERT_EQ(0, r.rc) << r.err;
+    EXPECT_NE(std::string::npos,
+              r.err.find("generating an ECDSA P-384 key with an ECDH P-384 encryption subkey"));
+    for (const auto& [name, primary, size] :
+         {std::tuple{"Ed", "22", "256"}, std::tuple{"Nist", "19", "384"}}) {
+        r = run({"--key-detail", name, "--with-colons"});
+        ASSERT_EQ(0, r.rc) << r.err;
+        const auto sec = colonLines(r.out, "sec");
+        const auto sub = colonLines(r.out, "sub");
+        ASSERT_EQ(1u, sec.size()) << r.out;
+        ASSERT_EQ(1u, sub.size()) << r.out;
+        EXPECT_EQ(primary, fields(sec[0])[3]);
+        EXPECT_EQ(size, fields(sec[0])[2]);
+        EXPECT_EQ("18", fields(sub[0])[3]);
+    }
+    // Each encrypts to and signs for the other.
+    writeAsUser("note", "between two curves\n");
+    r = run({"--encrypt", "note", "--userid", "Nist", "--sign", "--sign-with", "Ed", "--output",
+             "note.zaf", "--passphrase-fd", "3"},
+            pass("pw\n"));
+    ASSERT_EQ(0, r.rc) << r.err;
+    r = run({"--decrypt", "note.zaf", "--passphrase-fd", "3"}, pass("pw\n"));
+    EXPECT_EQ(0, r.rc) << r.err;
+    EXPECT_EQ("between two curves\n", r.out);
+    EXPECT_NE(std::string::npos, r.err.find("good signature from")) << r.err;
+    // A size that names no curve.
+    r = run({"--key-gen", "--key-type", "ECC", "--key-size", "300", "--userid",
+             "Odd <odd@example.org>", "--passphrase-fd", "3"},
+            pass("pw\n"));
+    EXPECT_NE(0, r.rc);
+    EXPECT_NE(std::string::npos, r.err.find("Key size not in allowed range")) << r.err;
 }
 
 TEST_F(OrxcmdKeys, ExportsImportsAndReportsWhatChanged) {

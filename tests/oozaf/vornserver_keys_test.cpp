@@ -621,6 +621,57 @@ TEST_F(VornServerKeys, KeyIDsAreLookedUpIgnoringCaseAndMissingOnesAreCauses) {
     EXPECT_NE(nullptr, causeOf<CZAFSDKException>(e));
 }
 
+TEST_F(VornServerKeys, EllipticCurveKeyPairsAreNamedByTheirCurve) {
+    struct SCase {
+        uint16_t size;
+        oozaf::ZAFPublicKeyAlgorithm master;
+        int32_t masterBits;
+        const char* words;
+    };
+    const SCase cases[] = {{255, oozaf::kZAFPublicKeyAlgorithm_EdDSA, 256,
+                            "an Ed25519 key with a Curve25519 encryption subkey"},
+                           {256, oozaf::kZAFPublicKeyAlgorithm_ECSign, 256,
+                            "an ECDSA P-256 key with an ECDH P-256 encryption subkey"},
+                           {521, oozaf::kZAFPublicKeyAlgorithm_ECSign, 521,
+                            "an ECDSA P-521 key with an ECDH P-521 encryption subkey"}};
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.size);
+        EXPECT_EQ(c.words, CZAFKey::describeKeyPair(eKeyTypeECC, c.size, false));
+        const std::string name = "Curve " + std::to_string(c.size);
+        m_server->generateKeyPair(name, kPass, eKeyTypeECC, oozaf::kZAFCipherAlgorithm_AES256,
+                                  c.size, "", false, CZAFTime());
+        const std::string id = findKeyID(*m_server, name);
+        ASSERT_FALSE(id.empty());
+        auto k = key(id);
+        EXPECT_EQ(c.master, k->getAlg());
+        EXPECT_EQ(c.masterBits, k->getSize());
+        EXPECT_TRUE(k->canEncrypt());
+        auto subkeys = children(*m_server, id, kZAFKeyDBObjType_SubKey);
+        ASSERT_EQ(1u, subkeys.size());
+        // An ECDH subkey on the same curve (X25519 under Ed25519: 256 bits as well).
+        EXPECT_EQ(c.masterBits, static_cast<CZAFSubKey*>(subkeys[0].get())->getSize());
+        // A second subkey: on the key's own curve only (anything for Ed25519 keys, whose
+        // subkeys are always X25519).
+        if (c.master == oozaf::kZAFPublicKeyAlgorithm_ECSign) {
+            expectReason<CZAFSubkeyGenException>(eReasonKeySize, [&] {
+                m_server->generateSubkey(id, kPass, 384, CZAFTime::now(), CZAFTime());
+            });
+        }
+        m_server->generateSubkey(id, kPass, c.size, CZAFTime::now(), CZAFTime());
+        EXPECT_EQ(2u, children(*m_server, id, kZAFKeyDBObjType_SubKey).size());
+    }
+    // Sizes that name no curve; the entropy of a curve is one secret as long as it.
+    for (uint16_t bad : {254, 300, 512, 1024})
+        expectReason<CZAFKeyGenException>(
+            eReasonKeySize, [&] { m_server->neededEntropyForKeyPair(eKeyTypeECC, bad); });
+    EXPECT_EQ((256u + 256u) / 8, m_server->neededEntropyForKeyPair(eKeyTypeECC, 255));
+    EXPECT_EQ((384u + 384u) / 8, m_server->neededEntropyForKeyPair(eKeyTypeECC, 384));
+    // What the other types make, as they are described.
+    EXPECT_EQ("a 1024-bit DSA key with a 2048-bit ElGamal encryption subkey",
+              CZAFKey::describeKeyPair(eKeyTypeDHDSS, 2048, false));
+    EXPECT_EQ("a 1024-bit DSA key", CZAFKey::describeKeyPair(eKeyTypeDHDSS, 2048, true));
+}
+
 TEST_F(VornServerKeys, EntropyFiguresFollowTheKeyType) {
     bool present = false, canGenerate = false, bsafe = true, rsaref = true, capi = true,
          own = false;

@@ -68,8 +68,12 @@ TEST_F(Entropy, TheAnswerFollowsTheDocumentedFormula) {
                                                    ZAFOKeyFlags(m_ctx, 12), ZAFOLastOption()));
     EXPECT_EQ(1024u, ZAFGetKeyEntropyNeeded(m_ctx, ZAFOKeyGenParams(m_ctx, 1, 1024, 3),
                                             ZAFOKeyFlags(m_ctx, 15), ZAFOLastOption()));
+    // Elliptic curves: one secret as long as the curve (a 256-bit seed for Ed25519).
+    EXPECT_EQ(256u, needed(kZAFPublicKeyAlgorithm_ECDSA, 256, 1));
+    EXPECT_EQ(521u, needed(kZAFPublicKeyAlgorithm_ECDH, 521, 0));
+    EXPECT_EQ(256u, needed(kZAFPublicKeyAlgorithm_EdDSA, 255, 1));
     // Anything unusable answers with all bits set.
-    EXPECT_EQ(kZAFKeyEntropyUnknown, needed(kZAFPublicKeyAlgorithm_ECDSA, 256, 1));
+    EXPECT_EQ(kZAFKeyEntropyUnknown, needed(kZAFPublicKeyAlgorithm_ECDSA, 300, 1));
     EXPECT_EQ(kZAFKeyEntropyUnknown, needed(kZAFPublicKeyAlgorithm_RSA, 512, 1));
     EXPECT_EQ(kZAFKeyEntropyUnknown, needed(kZAFPublicKeyAlgorithm_DSA, 1536, 1));
     EXPECT_EQ(kZAFKeyEntropyUnknown,

@@ -332,7 +332,11 @@ TEST_F(Generate, UnsupportedAlgorithmsAndSizesFailCleanly) {
         {kZAFPublicKeyAlgorithm_DSA, 1536, 4, kZAFError_BadKeySize},
         {kZAFPublicKeyAlgorithm_DSA, 1024, 3, kZAFError_ConflictingOptions},
         {kZAFPublicKeyAlgorithm_ElGamal, 2048, 4, kZAFError_UnsupportedAlg},
-        {kZAFPublicKeyAlgorithm_ECDSA, 256, 4, kZAFError_UnsupportedAlg},
+        {kZAFPublicKeyAlgorithm_ECDH, 256, 4, kZAFError_UnsupportedAlg},
+        {kZAFPublicKeyAlgorithm_ECDSA, 255, 4, kZAFError_BadKeySize},
+        {kZAFPublicKeyAlgorithm_ECDSA, 300, 4, kZAFError_BadKeySize},
+        {kZAFPublicKeyAlgorithm_EdDSA, 384, 4, kZAFError_BadKeySize},
+        {kZAFPublicKeyAlgorithm_ECDSA, 256, 3, kZAFError_ConflictingOptions},
         {-1, 1024, 4, kZAFError_BadParams},
     };
     for (const Case& c : cases) {
@@ -349,6 +353,7 @@ TEST_F(Generate, UnsupportedAlgorithmsAndSizesFailCleanly) {
          {std::tuple{kZAFPublicKeyAlgorithm_ElGamal, 1023u, kZAFError_BadKeySize},
           std::tuple{kZAFPublicKeyAlgorithm_ElGamal, 8192u, kZAFError_BadKeySize},
           std::tuple{kZAFPublicKeyAlgorithm_DSA, 1024u, kZAFError_UnsupportedAlg},
+          std::tuple{kZAFPublicKeyAlgorithm_ECDH, 512u, kZAFError_BadKeySize},
           std::tuple{kZAFPublicKeyAlgorithm_RSA, 512u, kZAFError_BadKeySize}}) {
         ZAFKeyDBObjRef sub = nullptr;
         EXPECT_EQ(want, ZAFGenerateSubKey(ctx(), &sub, ZAFOMasterKey(ctx(), master),

@@ -157,6 +157,10 @@ public:
     // checked against `cert` when given.
     virtual Verdict decrypt(const std::string& file, const std::string& secretKey,
                             const std::string& cert) = 0;
+    // A message with `plain` encrypted to the key of `cert` (imported already where the program
+    // keeps keys, found there by `userID`); "" on failure.
+    virtual std::string encryptTo(const std::string& plain, const std::string& cert,
+                                  const std::string& userID) = 0;
 
 protected:
     Run note(Run r) {
@@ -215,6 +219,11 @@ public:
         Run exported = note(gpg({"--export-secret-keys", fpr}));
         return exported.rc == 0 ? exported.out : "";
     }
+    std::string encryptTo(const std::string& plain, const std::string&,
+                          const std::string& userID) override {
+        Run r = note(gpg({"--recipient", userID, "--encrypt"}, plain));
+        return r.rc == 0 ? r.out : "";
+    }
     // A message encrypted to `recipient` with the named cipher.
     std::string encrypt(const std::string& plain, const std::string& recipient,
                         const std::string& cipher) {
@@ -265,6 +274,13 @@ public:
         return judged(runProgram({"rnp", "--homedir", m_home, "--notty", "--decrypt", file,
                                   "--output", m_out, "--overwrite", "--password", ""}));
     }
+    std::string encryptTo(const std::string& plain, const std::string&,
+                          const std::string& userID) override {
+        Run r = note(runProgram({"rnp", "--homedir", m_home, "--notty", "--encrypt", "--recipient",
+                                 userID, "--output", "-"},
+                                plain));
+        return r.rc == 0 ? r.out : "";
+    }
 
 private:
     Verdict judged(const Run& r) {
@@ -300,6 +316,11 @@ public:
         }
         argv.push_back(file);
         return judged(note(runProgram(argv)));
+    }
+    std::string encryptTo(const std::string& plain, const std::string& cert,
+                          const std::string&) override {
+        Run r = note(runProgram({"sq", "encrypt", "--binary", "--recipient-cert", cert}, plain));
+        return r.rc == 0 ? r.out : "";
     }
     // A key as `sq key generate` makes it (unprotected), with extra switches; "" on failure.
     std::string generate(const std::string& userID, const std::string& extra) {

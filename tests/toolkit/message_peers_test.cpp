@@ -302,3 +302,69 @@ TEST_F(Peers, CamelliaGoesBothWaysAndAnUnknownCipherSaysSo) {
     EXPECT_EQ(kZAFError_UnsupportedCipher,
               ZAFSetMessageOption(setter, kZAFMessageOption_Cipher, 99));
 }
+
+TEST_F(Peers, KeysWeGenerateWorkInEachOfThem) {
+    struct Kind {
+        const char* name;
+        int32_t algorithm;
+        uint32_t bits;
+    };
+    const Kind kinds[] = {
+        {"Ed25519", 22, 255}, {"P-256", 19, 256}, {"P-384", 19, 384}, {"P-521", 19, 521}};
+    const std::string plain = "for a key made here\n";
+    for (const Kind& kind : kinds) {
+        SCOPED_TRACE(kind.name);
+        const std::string userID = std::string("Made ") + kind.name + " <made@example.org>";
+        ZAFContextRef ctx = s_keys->ctx();
+        ZAFKeyDBRef db = nullptr;
+        ASSERT_EQ(0, ZAFNewKeyDB(ctx, &db));
+        ZAFKeyDBObjRef key = nullptr, sub = nullptr;
+        ASSERT_EQ(0, ZAFGenerateKey(ctx, &key, ZAFOKeyDB(ctx, db),
+                                    ZAFOKeyGenParams(ctx, kind.algorithm, kind.bits, 0),
+                                    ZAFOUserID(ctx, userID.c_str()), ZAFOPassphrase(ctx, ""),
+                                    ZAFOLastOption()));
+        ASSERT_EQ(0, ZAFGenerateSubKey(ctx, &sub, ZAFOMasterKey(ctx, key),
+                                       ZAFOKeyGenParams(ctx, 18, kind.bits, 0),
+                                       ZAFOPassphrase(ctx, ""), ZAFOLastOption()));
+        key = byUserID(db, userID);
+        ASSERT_NE(nullptr, key);
+        ZAFKeySetRef one = nullptr;
+        ASSERT_EQ(0, ZAFNewSingletonKeySet(key, &one));
+        const std::string secret = exportSet(ctx, one, false, true);
+        const std::string cert = exportSet(ctx, one, false, false);
+        ZAFFreeKeySet(one);
+        const std::string secretFile = s_dir->file(std::string("ours-") + kind.name + ".key");
+        const std::string certFile = s_dir->file(std::string("ours-") + kind.name + ".cert");
+        writeAll(secretFile, secret);
+        writeAll(certFile, cert);
+
+        // Signed and encrypted to itself: each program opens it and checks the signature.
+        Params p(ctx, db);
+        ASSERT_EQ(0, ZAFAddMessageSigner(p, key));
+        ASSERT_EQ(0, ZAFAddMessageRecipient(p, key));
+        ZAFError rc = 0;
+        const std::string sealed = msgtest::encode(ctx, p, plain, &rc);
+        ASSERT_EQ(0, rc);
+        Decoded own = decode(ctx, p, sealed);
+        EXPECT_EQ(0, own.rc);
+        EXPECT_EQ(plain, own.output);
+        const std::string sealedFile = s_dir->file("ours-sealed.msg");
+        writeAll(sealedFile, sealed);
+        for (Peer* peer : s_peers->all()) {
+            if (!peer->available())
+                continue;
+            SCOPED_TRACE(peer->name());
+            peer->import(secretFile);
+            Verdict v = peer->decrypt(sealedFile, secretFile, certFile);
+            EXPECT_TRUE(v.good) << peer->lastError();
+            EXPECT_EQ(plain, v.output) << peer->lastError();
+            // And what they encrypt to it, we open.
+            const std::string theirs = peer->encryptTo(plain, certFile, userID);
+            ASSERT_FALSE(theirs.empty()) << peer->lastError();
+            Decoded d = decode(ctx, p, theirs);
+            EXPECT_EQ(0, d.rc);
+            EXPECT_EQ(plain, d.output);
+        }
+        ZAFFreeKeyDB(db);
+    }
+}

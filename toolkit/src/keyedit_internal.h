@@ -72,6 +72,7 @@ using DigestSigner =
 struct Signer {
     uint8_t version = 4;
     uint8_t algorithm = 0;
+    uint8_t hash = kHashSHA256; // the hash its signatures use (signatureHash of its key)
     uint8_t keyID[8] = {};
     uint8_t fingerprint[20] = {};
     uint8_t fingerprintLength = 0;
@@ -81,6 +82,9 @@ struct Signer {
 
 // A signer over a Botan private key held by the caller (fresh keys during generation).
 DigestSigner botanSigner(const Botan::Private_Key& key, uint8_t algorithm);
+// The hash a key's own signatures (self-signatures, bindings, certifications) use: SHA-256, or as
+// many bits as an ECDSA key's curve (SHA-384, SHA-512), which its peers require.
+uint8_t signatureHash(std::string_view keyBody);
 
 // Unlocks the primary key of `key` with the passphrase and makes a signer of it. Errors:
 // kZAFError_NoSecretKey, kZAFError_BadPassphrase, kZAFError_UnsupportedAlg.

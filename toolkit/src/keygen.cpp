@@ -1,5 +1,6 @@
-// keygen: generating key pairs and subkeys (RSA v4 and legacy v3, DSA, ElGamal) into a key
-// database, and the entropy they need from the random pool.
+// keygen: generating key pairs and subkeys (RSA v4 and legacy v3, DSA, ElGamal, ECDSA and ECDH
+// on the NIST curves, Ed25519 and Curve25519) into a key database, and the entropy they need
+// from the random pool.
 #include "keyedit_internal.h"
 #include "random_internal.h"
 
@@ -7,12 +8,17 @@
 #include <zaf/zafrandom.h>
 
 #include <botan/bigint.h>
+#include <botan/curve25519.h>
 #include <botan/dl_group.h>
 #include <botan/dsa.h>
+#include <botan/ecdh.h>
+#include <botan/ecdsa.h>
+#include <botan/ed25519.h>
 #include <botan/elgamal.h>
 #include <botan/numthry.h>
 #include <botan/rsa.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 
@@ -24,6 +30,36 @@ namespace {
 constexpr uint8_t kRSA = kZAFPublicKeyAlgorithm_RSA;
 constexpr uint8_t kElGamal = kZAFPublicKeyAlgorithm_ElGamal;
 constexpr uint8_t kDSA = kZAFPublicKeyAlgorithm_DSA;
+constexpr uint8_t kECDH = 18;
+constexpr uint8_t kECDSA = 19;
+constexpr uint8_t kEdDSA = 22;
+// Key sizes that name Curve25519 (Ed25519 for signing, X25519 for encryption).
+constexpr uint32_t kCurve25519Bits = 255;
+
+// The curves keys are generated on: bits as key sizes name them, the OID as key packets store
+// it, Botan's name, and the KDF parameters an ECDH key on it carries (hash, key wrap cipher).
+struct Curve {
+    uint32_t bits;
+    const char* oid;
+    size_t oidLength;
+    const char* botanName;
+    uint8_t kdfHash;
+    uint8_t kdfCipher;
+};
+const Curve kCurves[] = {
+    {256, "\x2A\x86\x48\xCE\x3D\x03\x01\x07", 8, "secp256r1", 8, 7},
+    {384, "\x2B\x81\x04\x00\x22", 5, "secp384r1", 9, 8},
+    {521, "\x2B\x81\x04\x00\x23", 5, "secp521r1", 10, 9},
+};
+const char kEd25519Oid[] = "\x2B\x06\x01\x04\x01\xDA\x47\x0F\x01";
+const char kCv25519Oid[] = "\x2B\x06\x01\x04\x01\x97\x55\x01\x05\x01";
+
+const Curve* nistCurve(uint32_t bits) {
+    for (const Curve& c : kCurves)
+        if (c.bits == bits)
+            return &c;
+    return nullptr;
+}
 // Secret exponents of ElGamal keys: 256 bits, enough for every supported group size.
 constexpr size_t kElGamalExponentBits = 256;
 // Subgroup size of fresh ElGamal groups.
@@ -110,6 +146,21 @@ ZAFError readParams(const OptionSet& opts, bool subkey, Params& out) {
         if (out.version == 3)
             return kZAFError_ConflictingOptions;
         return out.bits >= 1024 && out.bits <= 4096 ? kZAFError_NoErr : kZAFError_BadKeySize;
+    case kECDSA:
+    case kEdDSA:
+    case kECDH:
+        if (out.version == 3)
+            return kZAFError_ConflictingOptions;
+        if (out.algorithm == kECDH && !subkey)
+            return kZAFError_UnsupportedAlg; // it cannot sign, so it cannot be a primary key
+        // Ed25519 is named by 255 (or its listed size, 256); ECDH by 255 for X25519 or a NIST
+        // curve's size; ECDSA by a NIST curve's size.
+        if (out.algorithm == kEdDSA)
+            return out.bits == kCurve25519Bits || out.bits == 256 ? kZAFError_NoErr
+                                                                  : kZAFError_BadKeySize;
+        if (out.algorithm == kECDH && out.bits == kCurve25519Bits)
+            return kZAFError_NoErr;
+        return nistCurve(out.bits) ? kZAFError_NoErr : kZAFError_BadKeySize;
     default:
         return kZAFError_UnsupportedAlg;
     }
@@ -124,6 +175,11 @@ uint32_t entropyBits(const Params& p, bool fast) {
     case kElGamal:
         return uint32_t(kElGamalExponentBits) +
                (fast && wellKnownGroup(p.bits) != nullptr ? 0 : p.bits);
+    case kECDSA:
+    case kECDH:
+    case kEdDSA:
+        // One secret scalar (a seed for Ed25519) as long as the curve.
+        return p.bits == kCurve25519Bits ? 256 : p.bits;
     default:
         return 0;
     }
@@ -151,9 +207,9 @@ ZAFError readFlags(const OptionSet& opts, const Params& p, bool subkey, uint8_t&
         return kZAFError_ConflictingOptions;
     if (!subkey && !(flags & kZAFKeyFlag_Certify))
         return kZAFError_ConflictingOptions; // a primary key always certifies its own parts
-    if (p.algorithm == kDSA && (flags & encrypt))
+    if (!rfc4880::canAlgEncrypt(p.algorithm) && (flags & encrypt))
         return kZAFError_ConflictingOptions;
-    if (p.algorithm == kElGamal && (flags & sign))
+    if (!rfc4880::canAlgSign(p.algorithm) && (flags & sign))
         return kZAFError_ConflictingOptions;
     return kZAFError_NoErr;
 }
@@ -183,6 +239,28 @@ void appendSecretMpi(Secret& out, const Botan::BigInt& v) {
 void appendPublicMpi(std::string& out, const Botan::BigInt& v) {
     std::vector<uint8_t> bytes = Botan::BigInt::encode(v);
     appendMpi(out, bytes);
+}
+
+void appendSecretBytes(Secret& out, const uint8_t* bytes, size_t size) {
+    // As an MPI: leading zero bytes dropped, the bit count from the first byte left.
+    while (size > 0 && bytes[0] == 0) {
+        ++bytes;
+        --size;
+    }
+    size_t bits = size == 0 ? 0 : (size - 1) * 8;
+    for (uint8_t top = size == 0 ? 0 : bytes[0]; top != 0; top = uint8_t(top >> 1))
+        ++bits;
+    out.push_back(uint8_t(bits >> 8));
+    out.push_back(uint8_t(bits & 0xFF));
+    out.insert(out.end(), bytes, bytes + size);
+}
+
+// An elliptic-curve key's public fields: the curve's OID, then the point as an MPI.
+void appendCurvePoint(std::string& body, const char* oid, size_t oidLength,
+                      const std::vector<uint8_t>& point) {
+    body.push_back(char(oidLength));
+    body.append(oid, oidLength);
+    appendMpi(body, point);
 }
 
 // A freshly generated key: its public key packet body, secret MPIs and the Botan key that signs
@@ -247,6 +325,53 @@ ZAFError generate(const Params& p, bool fast, uint32_t created, uint16_t v3Days,
         appendPublicMpi(body, elg->get_y());
         appendSecretMpi(m.secretMpis, x);
         m.key = std::move(elg);
+    } else if (p.algorithm == kEdDSA) {
+        // The secret is the 32-byte seed; the public key is the point with the 0x40 prefix.
+        Secret seed(32);
+        rng.randomize(seed.data(), seed.size());
+        auto ed = std::make_unique<Botan::Ed25519_PrivateKey>(seed);
+        std::vector<uint8_t> point(1, 0x40);
+        const std::vector<uint8_t> pub = ed->get_public_key();
+        point.insert(point.end(), pub.begin(), pub.end());
+        appendCurvePoint(body, kEd25519Oid, sizeof kEd25519Oid - 1, point);
+        appendSecretBytes(m.secretMpis, seed.data(), seed.size());
+        m.key = std::move(ed);
+    } else if (p.algorithm == kECDH && p.bits == kCurve25519Bits) {
+        // X25519: the scalar clamped as the curve uses it, kept big-endian (the curve's own form
+        // is little-endian); the public key with the 0x40 prefix.
+        Secret scalar(32);
+        rng.randomize(scalar.data(), scalar.size());
+        scalar[0] &= 248;
+        scalar[31] &= 127;
+        scalar[31] |= 64;
+        auto cv = std::make_unique<Botan::Curve25519_PrivateKey>(scalar);
+        std::vector<uint8_t> point(1, 0x40);
+        const std::vector<uint8_t> pub = cv->public_value();
+        point.insert(point.end(), pub.begin(), pub.end());
+        appendCurvePoint(body, kCv25519Oid, sizeof kCv25519Oid - 1, point);
+        static const char kKdf[] = {3, 1, 8, 7}; // SHA-256, AES-128 key wrap
+        body.append(kKdf, sizeof kKdf);
+        Secret bigEndian(scalar.rbegin(), scalar.rend());
+        appendSecretBytes(m.secretMpis, bigEndian.data(), bigEndian.size());
+        m.key = std::move(cv);
+    } else if (p.algorithm == kECDSA || p.algorithm == kECDH) {
+        const Curve* curve = nistCurve(p.bits);
+        if (curve == nullptr)
+            return kZAFError_BadKeySize;
+        Botan::EC_Group group(curve->botanName);
+        std::unique_ptr<Botan::EC_PrivateKey> ec;
+        if (p.algorithm == kECDSA)
+            ec = std::make_unique<Botan::ECDSA_PrivateKey>(rng, group);
+        else
+            ec = std::make_unique<Botan::ECDH_PrivateKey>(rng, group);
+        appendCurvePoint(body, curve->oid, curve->oidLength,
+                         ec->public_point().encode(Botan::PointGFp::UNCOMPRESSED));
+        if (p.algorithm == kECDH) {
+            const char kdf[] = {3, 1, char(curve->kdfHash), char(curve->kdfCipher)};
+            body.append(kdf, sizeof kdf);
+        }
+        appendSecretMpi(m.secretMpis, ec->private_value());
+        m.key = std::move(ec);
     } else {
         return kZAFError_UnsupportedAlg;
     }
@@ -259,6 +384,7 @@ Signer freshSigner(const Material& m) {
     Signer s;
     s.version = m.version;
     s.algorithm = m.algorithm;
+    s.hash = signatureHash(m.publicBody);
     std::memcpy(s.keyID, m.info.keyID, 8);
     std::memcpy(s.fingerprint, m.info.fingerprint, m.info.fingerprintLength);
     s.fingerprintLength = m.info.fingerprintLength;
@@ -529,7 +655,7 @@ uint32_t ZAFGetKeyEntropyNeeded(ZAFContextRef context, ZAFOptionListRef first, .
             return kZAFKeyEntropyUnknown;
         Params p;
         // The same parameters may describe a primary key or a subkey; either form will do.
-        if (readParams(opts, o->value == kElGamal, p) != kZAFError_NoErr)
+        if (readParams(opts, o->value == kElGamal || o->value == kECDH, p) != kZAFError_NoErr)
             return kZAFKeyEntropyUnknown;
         const Option* fastOpt = opts.get(kOptFastGeneration);
         return entropyBits(p, fastOpt && fastOpt->value);

@@ -49,10 +49,17 @@ ZAFError signDigest(const Signer& signer, Botan::HashFunction& h, std::vector<ui
     h.final(digest.data());
     if (!signer.sign)
         return kZAFError_Internal;
-    return signer.sign(kHashSHA256, digest, mpis);
+    return signer.sign(signer.hash, digest, mpis);
 }
 
 } // namespace
+
+uint8_t signatureHash(std::string_view keyBody) {
+    rfc4880::KeyInfo info;
+    if (!rfc4880::parseKeyPacket(keyBody, info, false) || info.algorithm != 19)
+        return kHashSHA256;
+    return info.bits > 384 ? 10 : info.bits > 256 ? 9 : kHashSHA256;
+}
 
 std::string_view publicPart(std::string_view keyBody) {
     rfc4880::KeyInfo info;
@@ -75,8 +82,8 @@ DigestSigner botanSigner(const Botan::Private_Key& key, uint8_t algorithm) {
             appendMpi(mpis, sig);
             return kZAFError_NoErr;
         }
-        if (rfc4880::isDSA(algorithm)) {
-            Botan::PK_Signer s(key, poolRng(), "Raw");
+        if (rfc4880::isDSA(algorithm) || algorithm == 19 || algorithm == 22) {
+            Botan::PK_Signer s(key, poolRng(), algorithm == 22 ? "Pure" : "Raw");
             std::vector<uint8_t> sig = s.sign_message(digest, poolRng());
             size_t half = sig.size() / 2;
             appendMpi(mpis, sig.data(), half);
@@ -101,6 +108,7 @@ ZAFError unlockSigner(const Key& key, std::string_view pass, Signer& out) {
         ctx, [](void* p) { ZAFFreePrivateKeyContext(static_cast<ZAFPrivateKeyContextRef>(p)); });
     out.version = key.version;
     out.algorithm = key.algorithm;
+    out.hash = signatureHash(key.packetBody(key.objs[0].packet));
     std::memcpy(out.keyID, key.keyID(), 8);
     std::memcpy(out.fingerprint, key.fingerprint, key.fingerprintLength);
     out.fingerprintLength = key.fingerprintLength;
@@ -144,11 +152,11 @@ ZAFError writeSignatureV4(const Target& target, uint8_t type, uint32_t created,
     body.push_back(4);
     body.push_back(char(type));
     body.push_back(char(signer.algorithm));
-    body.push_back(char(kHashSHA256));
+    body.push_back(char(signer.hash));
     body.push_back(char(area.size() >> 8));
     body.push_back(char(area.size() & 0xFF));
     body += area;
-    auto h = Botan::HashFunction::create_or_throw(rfc4880::hashName(kHashSHA256));
+    auto h = Botan::HashFunction::create_or_throw(rfc4880::hashName(signer.hash));
     if (!hashTarget(*h, target, true))
         return kZAFError_CorruptData;
     h->update(reinterpret_cast<const uint8_t*>(body.data()), body.size());
@@ -173,7 +181,7 @@ ZAFError writeSignatureV4(const Target& target, uint8_t type, uint32_t created,
 
 ZAFError writeSignatureV3(const Target& target, uint8_t type, uint32_t created,
                           const Signer& signer, std::string& packet) {
-    auto h = Botan::HashFunction::create_or_throw(rfc4880::hashName(kHashSHA256));
+    auto h = Botan::HashFunction::create_or_throw(rfc4880::hashName(signer.hash));
     if (!hashTarget(*h, target, false))
         return kZAFError_CorruptData;
     std::string hashedPart(1, char(type));
@@ -190,7 +198,7 @@ ZAFError writeSignatureV3(const Target& target, uint8_t type, uint32_t created,
     body += hashedPart;
     body.append(reinterpret_cast<const char*>(signer.keyID), 8);
     body.push_back(char(signer.algorithm));
-    body.push_back(char(kHashSHA256));
+    body.push_back(char(signer.hash));
     body.push_back(char(digest[0]));
     body.push_back(char(digest[1]));
     body += mpis;

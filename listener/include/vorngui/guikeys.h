@@ -45,7 +45,7 @@ public:
     CGUIKeyRequests(const CGUIKeyRequests&) = delete;
     CGUIKeyRequests& operator=(const CGUIKeyRequests&) = delete;
 
-    // "entropy-pair": "type" (DSS, RSA, RSA-Legacy), "size" in bits. Returns "entropy-report"
+    // "entropy-pair": "type" (DSS, RSA, RSA-Legacy, ECC), "size" in bits. Returns "entropy-report"
     // with "needed", the bytes of entropy the key pair (and its subkey, where it gets one)
     // needs.
     std::unique_ptr<CGUIElement> doEntropyPair(const xercesc::DOMElement* data);

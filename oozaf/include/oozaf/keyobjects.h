@@ -90,7 +90,8 @@ public:
     CZAFKeySet* getNewOneKeySet() const;
 
     // Key sizes allowed for an algorithm and key version, in bits: ElGamal (16) 1024-4096; RSA
-    // (1, 2, 3) 1024-4096 for version 4, 1024-2048 otherwise. Other algorithms are an internal
+    // (1, 2, 3) 1024-4096 for version 4, 1024-2048 otherwise; ECDH, ECDSA and EdDSA (18, 19,
+    // 22) 255-521 (of which 255, 256, 384 and 521 name curves). Other algorithms are an internal
     // error.
     static void getAllowedKeySize(ZAFPublicKeyAlgorithm alg, int32_t keyVersion, uint16_t& minimum,
                                   uint16_t& maximum);
@@ -99,11 +100,18 @@ public:
     //   DH/DSS      encryption 16, version 0, signing 17, encryption size `size`, signing 1024
     //   RSA         encryption 1,  version 4, signing 1,  both sizes `size`
     //   RSA-Legacy  encryption 1,  version 3, signing 1,  both sizes `size`
+    //   ECC         encryption 18, version 4, signing 22 (size 255: Ed25519 with an X25519
+    //               subkey) or 19 (256, 384, 521: ECDSA with an ECDH subkey on that NIST
+    //               curve), both sizes `size`
     // Another key type is an internal error.
     static void getSigEncAlgFromKeyType(eKeyType keyType, unsigned int size,
                                         ZAFPublicKeyAlgorithm& encryptionAlg, int32_t& keyVersion,
                                         ZAFPublicKeyAlgorithm& signingAlg,
                                         unsigned int& encryptionSize, unsigned int& signingSize);
+    // What generateKeyPair makes of a key type and size, in words for people, for example
+    // "a 1024-bit DSA key with a 2048-bit ElGamal encryption subkey" or "an Ed25519 key with a
+    // Curve25519 encryption subkey" (without the subkey when `signOnly`).
+    static std::string describeKeyPair(eKeyType keyType, unsigned int size, bool signOnly);
     // The preferred cipher list a new key gets: IDEA, 3DES, CAST5, AES128, AES192, AES256,
     // Twofish, Blowfish, with `cipher` swapped into first place when it is in the list.
     static std::vector<int32_t> getPreferredCipherList(ZAFCipherAlgorithm cipher);

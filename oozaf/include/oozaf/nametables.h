@@ -33,7 +33,8 @@ enum ZAFPublicKeyAlgorithm : int32_t {
     kZAFPublicKeyAlgorithm_ElGamal = 16,
     kZAFPublicKeyAlgorithm_DSA = 17,
     kZAFPublicKeyAlgorithm_ECEncrypt = 18,
-    kZAFPublicKeyAlgorithm_ECSign = 19
+    kZAFPublicKeyAlgorithm_ECSign = 19,
+    kZAFPublicKeyAlgorithm_EdDSA = 22
 };
 
 enum ZAFKeyVersion : int32_t {
@@ -112,7 +113,15 @@ enum : unsigned int {
 
 // The library's own enumerations.
 
-enum eKeyType : int32_t { eKeyTypeDHDSS = 1, eKeyTypeRSA = 2, eKeyTypeRSALegacy = 3 };
+// ECC: elliptic-curve key pairs, the size naming the curve: 255 Ed25519 signing with a
+// Curve25519 (X25519) encryption subkey; 256, 384, 521 ECDSA with an ECDH subkey on NIST P-256,
+// P-384, P-521.
+enum eKeyType : int32_t {
+    eKeyTypeDHDSS = 1,
+    eKeyTypeRSA = 2,
+    eKeyTypeRSALegacy = 3,
+    eKeyTypeECC = 4
+};
 
 enum eSigType : int32_t {
     eSigTypeLocal = 1,
@@ -156,11 +165,11 @@ extern const SZAFNameRow2 gValidityNames[4];
 // value, one-character code, full name, argument word (empty for the two undecided levels)
 extern const SZAFNameRow3 gTrustNames[6];
 // value, short name, full name
-extern const SZAFNameRow2 gAlgNames[8];
+extern const SZAFNameRow2 gAlgNames[9];
 // value, short name, full name
 extern const SZAFNameRow2 gRSAAlgNames[4];
 // value, name, argument word
-extern const SZAFNameRow2 gKeyTypeNames[3];
+extern const SZAFNameRow2 gKeyTypeNames[4];
 extern const SZAFNameRow1 gCipherNames[11];
 extern const SZAFNameRow1 gHashAlgorithms[6];
 extern const SZAFNameRow1 gUserIDTypeNames[5];
@@ -188,8 +197,8 @@ std::string gGetUserIDTypeName(ZAFAttributeType type);             // CZAFNoSuch
 // the first level whose word is empty). Throws CZAFNoSuchTrustError built from the text.
 unsigned int gTrustFromString(const std::string& text);
 
-// Key types by name ("DH/DSS", "RSA", "RSA-Legacy") and by argument word ("DSS", "RSA",
-// "RSA-Legacy"). CZAFNoSuchKeyTypeError.
+// Key types by name ("DH/DSS", "RSA", "RSA-Legacy", "ECC") and by argument word ("DSS", "RSA",
+// "RSA-Legacy", "ECC"). CZAFNoSuchKeyTypeError.
 std::string gStringFromKeyType(eKeyType type);
 eKeyType gKeyTypeFromString(const std::string& text);
 std::string gStringFromKeyTypeArg(eKeyType type);
