@@ -462,8 +462,10 @@ std::string gKeyTypesJson() {
         if (!first)
             out += ',';
         first = false;
+        // Elliptic-curve keys are named by their curve's size: 255 is Ed25519 with Curve25519.
+        const char* size = row.value == oozaf::eKeyTypeECC ? "255" : "2048";
         out += "{\"name\":" + gJsonString(row.second) + ",\"label\":" + gJsonString(row.first) +
-               ",\"size\":2048}";
+               ",\"size\":" + size + "}";
     }
     return out + "]}";
 }

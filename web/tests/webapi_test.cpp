@@ -75,6 +75,18 @@ TEST(WebMapping, KeyGenerationCarriesEveryField) {
     EXPECT_EQ("AES256", dataOf(plain).get("cipher"));
     EXPECT_FALSE(dataOf(plain).has("expiry-date"));
     EXPECT_EQ("no", dataOf(plain).get("sign-only"));
+
+    // Elliptic-curve keys, named by their curve's size.
+    const SXmlElement curve = gMapAction(
+        "key-gen", formOf({{"name", "C"}, {"passphrase", ""}, {"type", "ECC"}, {"size", "255"}}));
+    EXPECT_EQ("ECC", dataOf(curve).get("type"));
+    EXPECT_EQ("255", dataOf(curve).get("size"));
+    // The form offers every type the key generation knows, each with a size it accepts.
+    const std::string types = gKeyTypesJson();
+    EXPECT_NE(std::string::npos, types.find("{\"name\":\"ECC\",\"label\":\"ECC\",\"size\":255}"))
+        << types;
+    EXPECT_NE(std::string::npos, types.find("{\"name\":\"RSA\",\"label\":\"RSA\",\"size\":2048}"))
+        << types;
 }
 
 TEST(WebMapping, NamesTheListenerCannotLookUpNeverLeave) {
