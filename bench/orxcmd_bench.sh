@@ -7,7 +7,8 @@
 #   encrypt, decrypt, detached sign and verify, one-pass sign and verify of 1 GiB of random data
 #   (ORX_BENCH_MESSAGE_MIB to change the size, 0 to skip) in /dev/shm when it has room, else in
 #   /tmp: the message fixtures' RSA-2048 key as recipient and signer, AES-256, SHA-256, no
-#   compression, files in and out; wall clock and CPU (user + system) of the whole process.
+#   compression, files in and out; wall clock and CPU (user + system) of the whole process;
+#   gpg encrypting the same file to the same key in the same run, when it is installed.
 # ORX_BENCH_SKIP_KEYS=1 measures the messages only.
 set -euo pipefail
 build=$(realpath "${1:-build}")
@@ -114,6 +115,15 @@ measure() {
 }
 o=(--passphrase-fd 0 --cipher AES256 --hash SHA256 --compress no)
 measure "encrypt" sh -c "echo | $orxcmd --encrypt $msgdir/plain --userid Dave ${o[*]} --output $msgdir/out"
+# The mainstream tool encrypting the same file to the same key with the same choices, same run.
+if command -v gpg >/dev/null; then
+    gnupg=$msgdir/gnupg
+    as_user mkdir -m 700 "$gnupg"
+    as_user gpg --batch --quiet --homedir "$gnupg" --import "$keys/dave.pub" 2>/dev/null
+    measure "encrypt, gpg" gpg --batch --quiet --yes --homedir "$gnupg" --trust-model always \
+        --cipher-algo AES256 --compress-algo none --recipient 8F62B12E99EFDB0B70D71702B977FACF6A0BFDE6 \
+        --output "$msgdir/out" --encrypt "$msgdir/plain"
+fi
 as_user sh -c "$orxcmd --encrypt $msgdir/plain --userid Dave ${o[*]} --output $msgdir/enc </dev/null"
 measure "decrypt" sh -c "echo | $orxcmd --decrypt $msgdir/enc --passphrase-fd 0 --output $msgdir/out"
 measure "detached sign" sh -c "echo | $orxcmd --sign $msgdir/plain --detached --sign-with Dave ${o[*]} --output $msgdir/out"
