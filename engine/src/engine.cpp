@@ -7,13 +7,16 @@
 #include <oozaf/util.h>
 #include <zaf/zafcontext.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <malloc.h>
 #include <mutex>
 #include <new>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -559,13 +562,38 @@ void CEngineRun::writeLog(const std::string& start, int32_t result) {
 namespace {
 
 // A command leaves pieces of what it handled (decrypted blocks, copy buffers, passphrases) in the
-// stack frames it used below its caller's. Clearing an area of the stack as deep as a command goes
-// before returning keeps them out of the caller's memory. Java threads have 1 MiB stacks at least.
-constexpr size_t kUsedStackBytes = 192 * 1024;
+// stack frames it used below its caller's. Clearing the stack below this frame, as deep as a
+// command goes and as far as the thread's stack allows, keeps them out of the caller's memory.
+constexpr size_t kUsedStackBytes = 512 * 1024;
+// Left untouched above the end of the thread's stack (its guard page and the clearing's own frame).
+constexpr size_t kStackMargin = 64 * 1024;
+
+// How much of the stack below the caller may be cleared: kUsedStackBytes, or less on a thread
+// whose stack ends sooner (a caller's own threads may be small).
+size_t clearableStack() {
+    size_t room = kUsedStackBytes;
+    pthread_attr_t attributes;
+    if (::pthread_getattr_np(::pthread_self(), &attributes) != 0)
+        return 64 * 1024;
+    void* lowest = nullptr;
+    size_t size = 0;
+    if (::pthread_attr_getstack(&attributes, &lowest, &size) == 0) {
+        unsigned char here = 0;
+        const auto at = reinterpret_cast<uintptr_t>(&here);
+        const auto end = reinterpret_cast<uintptr_t>(lowest);
+        const size_t below = at > end ? at - end : 0;
+        room = std::min(room, below > kStackMargin ? below - kStackMargin : 0);
+    }
+    ::pthread_attr_destroy(&attributes);
+    return room;
+}
 
 [[gnu::noinline]] void wipeUsedStack() {
-    unsigned char area[kUsedStackBytes];
-    orxengine::gWipe(area, sizeof area);
+    const size_t room = clearableStack();
+    if (room == 0)
+        return;
+    auto* area = static_cast<unsigned char*>(__builtin_alloca(room));
+    orxengine::gWipe(area, room);
     asm volatile("" : : "r"(area) : "memory");
 }
 
