@@ -122,8 +122,8 @@ TEST_F(GuiKeyRequests, ValuesThatDoNotFitAreFormatErrorsAndChangeNothing) {
     const std::string id = generateKey("Signer");
     const SBadValue cases[] = {
         {&CGUIKeyRequests::doKeyGen,
-         kGen + "type='ECC' cipher='AES128' size='1024' sign-only='no'/></command>",
-         "The value 'ECC' of attribute 'type' is not a key type"},
+         kGen + "type='EC' cipher='AES128' size='1024' sign-only='no'/></command>",
+         "The value 'EC' of attribute 'type' is not a key type"},
         {&CGUIKeyRequests::doKeyGen,
          kGen + "cipher='AES128' size='1024' sign-only='no'/></command>",
          "The value '' of attribute 'type' is not a key type"},

@@ -104,7 +104,7 @@ TEST_F(KeyObjectsTest, KeySizesAndAlgorithmsFollowTheKeyType) {
     CZAFKey::getSigEncAlgFromKeyType(eKeyTypeRSALegacy, 2048, enc, version, sig, encSize, sigSize);
     EXPECT_EQ(3, version);
     EXPECT_TRUE(expectThrow<CZAFInternalError>([&] {
-        CZAFKey::getSigEncAlgFromKeyType(static_cast<eKeyType>(4), 1024, enc, version, sig, encSize,
+        CZAFKey::getSigEncAlgFromKeyType(static_cast<eKeyType>(5), 1024, enc, version, sig, encSize,
                                          sigSize);
     }));
     EXPECT_EQ(0u, encSize); // outputs are reset before the check
