@@ -294,12 +294,16 @@ std::unique_ptr<CGUIElement> CGUIKeyRequests::doKeyRemove(const DOMElement* data
     const std::string id = text(childElement(data, kKey, "key"), "id");
     gRequestWork([&] {
         m_server.UpdateKeyDB();
-        CKeyPtr key(m_server.getKeyByID(id));
-        // The removal deletes the key and clears the pointer only when it succeeds.
-        CZAFKey* removed = key.get();
-        m_server.removeKey(removed);
-        if (removed == nullptr)
-            key.release();
+        // The removal deletes the key and clears the pointer as soon as the key has left the
+        // database, before the rings are written: a failure after that (the flush) must not
+        // delete it again.
+        CZAFKey* removed = CKeyPtr(m_server.getKeyByID(id)).release();
+        try {
+            m_server.removeKey(removed);
+        } catch (...) {
+            delete removed;
+            throw;
+        }
     });
     return nullptr;
 }

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -32,8 +33,9 @@ void installBenchRings(const TestAccount& user) {
                                  (name[0] == 'p' ? "-1k.pkr" : "-1k.skr");
         const std::string to = dir + "/" + name + (name[0] == 'p' ? ".pkr" : ".skr");
         std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
-        if (::chown(to.c_str(), user.uid(), user.gid()) != 0)
-            throw std::runtime_error("chown failed");
+        // The user's own rings, as they are once written here (the corpus may be read-only).
+        if (::chown(to.c_str(), user.uid(), user.gid()) != 0 || ::chmod(to.c_str(), 0600) != 0)
+            throw std::runtime_error("chown or chmod failed");
     }
     if (::chown(dir.c_str(), user.uid(), user.gid()) != 0)
         throw std::runtime_error("chown failed");

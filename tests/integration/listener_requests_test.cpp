@@ -393,3 +393,19 @@ TEST_P(ListenerRequests, AKeptKeysSummaryNeverHidesAChange) {
     ASSERT_EQ(1u, left.size());
     EXPECT_NE(alice, left.front());
 }
+
+// A removal whose rings cannot be written fails with its code, and the session goes on: the key
+// left the database before the write, so nothing of it may be released twice.
+TEST_P(ListenerRequests, ARemovalThatCannotBeWrittenFailsAndTheSessionGoesOn) {
+    const std::string keys = std::string(ORX_TEST_DATA_DIR) + "/fixtures/messages/keys/";
+    ASSERT_EQ(0, send(vornadmin::gKeyImportRequest(readFile(keys + "alice.pub"))).rc);
+    const SReply listed = request(*m_session, vornadmin::gKeysSummaryRequest());
+    ASSERT_EQ(0, listed.rc) << listed.xml;
+    const std::string id = listed.body()->childrenNamed("key").at(0)->get("id");
+    // A ring its owner made read-only.
+    ASSERT_EQ(0, ::chmod(m_user->file(".zaf/pubring.pkr").c_str(), 0444));
+    const SReply removed = send(vornadmin::gKeyRemoveRequest(id));
+    EXPECT_EQ(8, removed.rc) << removed.xml;
+    EXPECT_EQ(0, send(vornadmin::gCmdlineOptionsRequest()).rc);
+    EXPECT_EQ(0, request(*m_session, vornadmin::gKeysSummaryRequest()).rc);
+}
