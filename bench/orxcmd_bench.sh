@@ -57,13 +57,13 @@ if [ "${ORX_BENCH_SKIP_KEYS:-0}" != 1 ]; then
     echo "orxcmd --key-list --with-colons, the corpus's 7k rings, later processes: $(median_ms 5 as_user "$orxcmd" --key-list --with-colons) ms"
     # The mainstream tool on a copy of the same public ring, in the same run.
     if command -v gpg >/dev/null; then
-        gnupg=$(mktemp -d /tmp/orx-bench-gnupg-XXXXXX)
-        cp "$corpus/pubring-7k.pkr" "$gnupg/pubring.gpg"
-        chown -R "$user:$user" "$gnupg"; chmod 700 "$gnupg"
-        gpgl=(gpg --homedir "$gnupg" --no-default-keyring --keyring "$gnupg/pubring.gpg" --list-keys --with-colons)
+        peerhome=$(mktemp -d /tmp/orx-bench-peer-XXXXXX)
+        cp "$corpus/pubring-7k.pkr" "$peerhome/pubring.gpg"
+        chown -R "$user:$user" "$peerhome"; chmod 700 "$peerhome"
+        gpgl=(gpg --homedir "$peerhome" --no-default-keyring --keyring "$peerhome/pubring.gpg" --list-keys --with-colons)
         as_user "${gpgl[@]}" >/dev/null 2>&1 || true # its trust database is made here
         echo "gpg --list-keys --with-colons, the same ring: $(median_ms 5 as_user "${gpgl[@]}") ms"
-        rm -rf "$gnupg"
+        rm -rf "$peerhome"
     fi
     # The same through the toolkit's service: the first run verifies there (not counted).
     if [ -x "$build/toolkit/service/orxsdkd" ]; then
@@ -117,10 +117,10 @@ o=(--passphrase-fd 0 --cipher AES256 --hash SHA256 --compress no)
 measure "encrypt" sh -c "echo | $orxcmd --encrypt $msgdir/plain --userid Dave ${o[*]} --output $msgdir/out"
 # The mainstream tool encrypting the same file to the same key with the same choices, same run.
 if command -v gpg >/dev/null; then
-    gnupg=$msgdir/gnupg
-    as_user mkdir -m 700 "$gnupg"
-    as_user gpg --batch --quiet --homedir "$gnupg" --import "$keys/dave.pub" 2>/dev/null
-    measure "encrypt, gpg" gpg --batch --quiet --yes --homedir "$gnupg" --trust-model always \
+    peerhome=$msgdir/peer-home
+    as_user mkdir -m 700 "$peerhome"
+    as_user gpg --batch --quiet --homedir "$peerhome" --import "$keys/dave.pub" 2>/dev/null
+    measure "encrypt, gpg" gpg --batch --quiet --yes --homedir "$peerhome" --trust-model always \
         --cipher-algo AES256 --compress-algo none --recipient 8F62B12E99EFDB0B70D71702B977FACF6A0BFDE6 \
         --output "$msgdir/out" --encrypt "$msgdir/plain"
 fi

@@ -7,12 +7,12 @@ PACKAGES=(
     clang libclang-rt-14-dev clang-format clang-tidy
     libbotan-2-dev libre2-dev libxerces-c-dev libcrypt-dev zlib1g-dev libbz2-dev passwd
     libgtest-dev libgmock-dev libbenchmark-dev libfuse3-dev fuse3
-    python3-cryptography gnupg rnp sq
+    python3-cryptography gpg gpg-agent rnp sq
     openjdk-17-jdk-headless
     libcpp-httplib-dev libssl-dev
     python3 python3-selenium chromium chromium-driver
     time
-    sks stunnel4 gnupg dirmngr
+    sks stunnel4 dirmngr
     help2man lintian logrotate systemd
 )
 

@@ -75,9 +75,9 @@ bool gLooksLikeMessage(const std::string& head) {
         return v <= 3;
     case 9: // symmetrically encrypted data
         return true;
-    case 10: // marker
-        return head.compare(body, 3, "PGP") == 0;
-    case 11: // literal data
+    case 10:                                               // marker
+        return head.compare(body, 3, "\x50\x47\x50") == 0; // the marker's three fixed bytes
+    case 11:                                               // literal data
         return v == 'b' || v == 't' || v == 'u' || v == '1';
     case 18: // integrity-protected encrypted data
         return v == 1;
@@ -284,7 +284,7 @@ std::string multiOutput(CEngineRun& run, const std::string& input, bool decoding
             : run.cmd().arg("--output");
     if (decoding) {
         bool stripped = false;
-        for (const char* ext : {".zaf", ".asc", ".gpg", ".pgp", ".sig"}) {
+        for (const char* ext : {".zaf", ".asc", ".gpg", ".sig"}) {
             const size_t n = std::strlen(ext);
             if (base.size() > n && base.compare(base.size() - n, n, ext) == 0) {
                 base.erase(base.size() - n);

@@ -255,7 +255,7 @@ TEST_F(KeyServerSelection, KeepsOnlyTheKeyAskedFor) {
     EXPECT_EQ("", select(both, "0x0123456789ABCDEF", 10, kept));
     EXPECT_EQ(0u, kept);
     select(both, ServedKeys::longID(m_keys.alice()), 1, kept, kZAFError_KeyServerTooManyKeys);
-    select("-----BEGIN PGP PUBLIC KEY BLOCK-----\n\n!!!\n-----END PGP PUBLIC KEY BLOCK-----\n",
+    select("-----BEGIN ZAF PUBLIC KEY BLOCK-----\n\n!!!\n-----END ZAF PUBLIC KEY BLOCK-----\n",
            ServedKeys::longID(m_keys.alice()), 10, kept, kZAFError_CorruptData);
     select(alice.substr(0, alice.size() - 3), ServedKeys::longID(m_keys.alice()), 10, kept,
            kZAFError_CorruptData);

@@ -898,7 +898,7 @@ async function generate(p) {
 const UPLOAD_PIECE = 4 * 1048576;
 
 async function viewImport(view) {
-  const file = el("input", { type: "file", id: "import-file", accept: ".asc,.key,.pkr,.skr,.gpg,.pgp,.txt" });
+  const file = el("input", { type: "file", id: "import-file", accept: ".asc,.key,.pkr,.skr,.gpg,.txt" });
   const text = el("textarea", { id: "import-text", rows: 10, placeholder: "Paste armoured keys here, header and footer lines included" });
   const result = el("div", { id: "import-result" });
   const go = el("button", { type: "button", id: "import-submit" }, "Import");

@@ -88,7 +88,7 @@ public:
         std::filesystem::create_directories(dir);
         ::chmod(dir.c_str(), 0700);
         if (::access("/usr/bin/gpg", X_OK) != 0)
-            m_skip = "gpg is not installed (apt-get install gnupg dirmngr)";
+            m_skip = "gpg is not installed (apt-get install gpg gpg-agent dirmngr)";
     }
     ~GpgHome() {
         if (m_skip.empty())
@@ -119,7 +119,15 @@ public:
     }
     // The revocation certificate gpg made along with the key, ready to import.
     std::string revocation(const std::string& fingerprint) const {
-        std::ifstream in(m_dir + "/openpgp-revocs.d/" + fingerprint + ".rev");
+        // gpg keeps them in a folder of its home whose name ends in "-revocs.d".
+        std::string folder;
+        for (const auto& entry : std::filesystem::directory_iterator(m_dir)) {
+            const std::string name = entry.path().filename().string();
+            if (entry.is_directory() && name.size() > 9 &&
+                name.compare(name.size() - 9, 9, "-revocs.d") == 0)
+                folder = entry.path().string();
+        }
+        std::ifstream in(folder + "/" + fingerprint + ".rev");
         std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         const size_t begin = text.find(":-----BEGIN");
         if (begin != std::string::npos)
@@ -142,9 +150,9 @@ public:
         }
         for (const char* sub : {"var/lib/sks", "var/log/sks", "var/run/sks", "dump"})
             std::filesystem::create_directories(base + "/" + sub);
-        std::ofstream(base + "/dump/keys.pgp", std::ios::binary) << dump;
+        std::ofstream(base + "/dump/keys.dump", std::ios::binary) << dump;
         std::ofstream(base + "/membership");
-        const SProgramResult built = runProgram({"/usr/sbin/sks", "build", base + "/dump/keys.pgp",
+        const SProgramResult built = runProgram({"/usr/sbin/sks", "build", base + "/dump/keys.dump",
                                                  "-basedir", base, "-n", "1", "-cache", "10"},
                                                 {}, "", base + "/sks-build.err");
         if (built.rc != 0) {
@@ -195,13 +203,13 @@ private:
     uint16_t m_port = 0;
 };
 
-// A key server for a test: gpg's home in FOLDER/gnupg and an sks in FOLDER/sks holding a key gpg
-// made for `userID` and sent there (sks builds no empty database, so a seed key comes first).
+// A key server for a test: gpg's home in FOLDER/peer-home and an sks in FOLDER/sks holding a key
+// gpg made for `userID` and sent there (sks builds no empty database, so a seed key comes first).
 // `skip` says why the test cannot run, `failure` what went wrong; both are empty when it runs.
 struct SSksWithKey {
     SSksWithKey(const std::string& folder, const std::string& userID,
                 const std::string& algorithm = "rsa2048")
-        : gpg(folder + "/gnupg") {
+        : gpg(folder + "/peer-home") {
         if (!gpg.usable()) {
             skip = gpg.skipReason();
             return;
