@@ -1,7 +1,7 @@
 // keystore_bench: opening, listing, trust calculation and import of the bench key rings.
 #include "bench_support.h"
-#include "keystore_internal.h"
-#include "pubverify.h"
+#include "keys/pubverify.h"
+#include "keystore/keystore_internal.h"
 
 #include <zaf/zafcontext.h>
 #include <zaf/zafkeys.h>

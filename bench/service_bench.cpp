@@ -2,7 +2,7 @@
 // its first keys summary), in local mode and in service mode with the rings held by orxcache.
 // "A new process" is the process-wide check cache emptied before each run.
 #include "bench_support.h"
-#include "keystore_internal.h"
+#include "keystore/keystore_internal.h"
 
 #include <zaf/zafcontext.h>
 #include <zaf/zafkeys.h>

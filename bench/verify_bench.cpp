@@ -2,8 +2,8 @@
 // equation computed directly, and the key store's choice), by algorithm and key size: the first
 // check by a key (whatever the way sets up for it included) and a later check by the same key.
 // DSA has one way, the library's.
-#include "keystore_internal.h"
-#include "pubverify.h"
+#include "keys/pubverify.h"
+#include "keystore/keystore_internal.h"
 #include "signing_keys.h"
 
 #include <botan/chacha_rng.h>

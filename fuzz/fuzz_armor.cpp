@@ -1,5 +1,5 @@
 // Fuzz target: ASCII armour reading; whatever decodes must armour and read back the same.
-#include "keystore_internal.h"
+#include "keystore/keystore_internal.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 // Fuzz target: the file of check results kept beside rings; whatever reads back must be written
 // again byte for byte (the reader takes nothing but the writer's own form).
-#include "keystore_internal.h"
+#include "keystore/keystore_internal.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,5 +1,5 @@
 // Fuzz target: the groups file; whatever parses must write back to text that parses the same.
-#include "keystore_internal.h"
+#include "keystore/keystore_internal.h"
 
 #include <cstdint>
 #include <cstdlib>

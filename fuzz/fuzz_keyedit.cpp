@@ -5,7 +5,7 @@
 //   (with and without reasons). The edits read the keys' self-signatures, secret parts and
 //   trees. The seeds protect their keys with the cheapest S2K (fuzz/cheap_s2k.py): every edit
 //   unlocks its key, and the hashing of a costly S2K would take most of each run.
-#include "keyedit_internal.h"
+#include "keys/keyedit_internal.h"
 
 #include <zaf/zaf.h>
 

@@ -1,5 +1,5 @@
 // Fuzz target: key ring parsing, key trees and merging two versions of a key.
-#include "keystore_internal.h"
+#include "keystore/keystore_internal.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,6 +1,6 @@
 // Fuzz target: HTTP answers from a key server, fed in pieces whose sizes the input chooses. The
 // body never grows past its bound, and the same bytes fed whole or in pieces read the same.
-#include "keyserver_http.h"
+#include "keyserver/keyserver_http.h"
 
 #include <zaf/zafkeyserver.h>
 

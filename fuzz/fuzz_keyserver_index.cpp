@@ -1,6 +1,6 @@
 // Fuzz target: a key server's machine-readable index. Whatever parses must keep the bounds: key
 // IDs of 8, 16, 32 or 40 upper-case hex digits, at most the key and user ID limits.
-#include "keyserver_index.h"
+#include "keyserver/keyserver_index.h"
 
 #include <zaf/zafkeyserver.h>
 

@@ -1,6 +1,6 @@
 // Fuzz target: choosing the keys of a key server's answer. What is kept is a sequence of public
 // keys that, chosen again, stays the same.
-#include "keyserver_index.h"
+#include "keyserver/keyserver_index.h"
 
 #include <zaf/zafkeyserver.h>
 

@@ -1,6 +1,6 @@
 // Fuzz target: the RFC 4880 packet layer (headers, key packets, signatures, user attributes).
-#include "keystore_internal.h"
-#include "packets.h"
+#include "keystore/keystore_internal.h"
+#include "packets/packets.h"
 
 #include <cstdint>
 #include <string>

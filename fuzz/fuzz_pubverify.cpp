@@ -3,8 +3,8 @@
 // Input: hash algorithm (1 byte), digest length (1) and digest, key packet body length (2, big
 // endian) and body, then the signature's MPIs up to the end.
 #include "fuzz_support.h"
-#include "keystore_internal.h"
-#include "pubverify.h"
+#include "keys/pubverify.h"
+#include "keystore/keystore_internal.h"
 
 #include <cstdint>
 #include <string_view>

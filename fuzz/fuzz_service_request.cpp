@@ -2,7 +2,7 @@
 // bounds, the request parser with 0-2 descriptors passed) and the client's open-reply parser.
 // Input: byte 0 picks the number of descriptors sent along; the rest is what the peer writes.
 #include "fuzz_support.h"
-#include "service_protocol.h"
+#include "service/service_protocol.h"
 
 #include <cstring>
 #include <fcntl.h>

@@ -3,7 +3,7 @@
 // too much, nothing, or elsewhere, or a key with a forged user ID.
 #include "hkp_standin.h"
 #include "orxcmd_harness.h"
-#include "packets.h"
+#include "packets/packets.h"
 #include "sks_harness.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // The message commands of orxcmd end to end: a real orxcmd run as a throw-away account on key
 // rings holding the message fixtures' keys. The fixtures (made by an independent implementation)
 // decrypt and verify as their manifest says; what orxcmd writes is read by the message layer's
-// independent decoder (tests/toolkit/message_reference_decoder.py); and bad input gives its exit
-// code and one line, leaves nothing partial and changes no ring.
+// independent decoder (tests/toolkit/messages/message_reference_decoder.py); and bad input gives
+// its exit code and one line, leaves nothing partial and changes no ring.
 #include "orxcmd_harness.h"
 
 #include <cstdio>
@@ -221,7 +221,7 @@ TEST_F(OrxcmdMessages, OurMessagesAreReadByTheIndependentDecoderAndByOrxcmd) {
     ZafTempDir dir;
     std::ofstream(dir.file("jobs.txt")) << jobs;
     const std::string command = std::string(ORX_PYTHON3) + " " + ORX_TEST_DATA_DIR +
-                                "/../toolkit/message_reference_decoder.py --jobs " +
+                                "/../toolkit/messages/message_reference_decoder.py --jobs " +
                                 dir.file("jobs.txt") + " 2>&1";
     FILE* p = ::popen(command.c_str(), "r");
     ASSERT_NE(nullptr, p);

@@ -2,10 +2,10 @@
 // rewritten ring seen as a new version, a lost service, the bounds, refused descriptors, and
 // two real accounts (what keeps users apart: service_isolation_test.cpp).
 // ctest-labels: service
-#include "keystore_internal.h"
+#include "keystore/keystore_internal.h"
+#include "service/service_protocol.h"
 #include "service_core.h"
 #include "service_harness.h"
-#include "service_protocol.h"
 #include "service_raw_client.h"
 #include "test_account.h"
 

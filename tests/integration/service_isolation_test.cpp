@@ -6,9 +6,9 @@
 // versions idle out and their clients connect anew; the log and pid file refuse links.
 // ctest-labels: service
 #include "costly_ring.h"
-#include "keystore_internal.h"
+#include "keystore/keystore_internal.h"
+#include "service/service_protocol.h"
 #include "service_harness.h"
-#include "service_protocol.h"
 #include "service_raw_client.h"
 #include "test_account.h"
 

@@ -1,5 +1,5 @@
 // network: starting and stopping the toolkit's networking library.
-#include "handles.h"
+#include "api/handles.h"
 
 #include <zaf/zafcontext.h>
 #include <zaf/zafnetwork.h>

@@ -3,7 +3,7 @@
 #ifndef ORX_INTEGRATION_SERVICE_RAW_CLIENT_H
 #define ORX_INTEGRATION_SERVICE_RAW_CLIENT_H
 
-#include "service_protocol.h"
+#include "service/service_protocol.h"
 
 #include <cstdio>
 #include <fcntl.h>

@@ -1,0 +1,43 @@
+// pubverify: signatures checked with public keys, and the arithmetic of those checks.
+#ifndef ZAF_PUBVERIFY_H
+#define ZAF_PUBVERIFY_H
+
+#include "packets/packets.h"
+
+#include <botan/bigint.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace zaf {
+
+// How a check is computed. `Cheapest` is what the key store uses: for each key the way that
+// costs least (see pubverify.cpp). The two others name one way, so that tests and the fuzz
+// target can hold them against each other: `Library` is the crypto library's verifier for every
+// algorithm; `Direct` computes the RSA equation here for every key (DSA and elliptic curves
+// always go to the library).
+enum class VerifyWay : uint8_t { Cheapest, Library, Direct };
+
+// Tests and benchmarks: the way verifyWithKey (so every check of the process) takes from now on.
+void setVerifyWay(VerifyWay way);
+
+// verifyWithKey (keystore_internal.h) with the way named. The same front part for every way:
+// the key's parameters are checked first (keyParametersAcceptable), signature values longer
+// than the key's width are refused, a DSA hash is cut to the subgroup's width.
+bool verifyWithKeyBy(VerifyWay way, std::string_view signerKeyBody, uint8_t hashAlg,
+                     const uint8_t* digest, size_t digestLength, const rfc4880::SigInfo& sig);
+
+// s^e mod n, by squaring and multiplying with the library's variable-time division.
+Botan::BigInt rsaPublicPower(const Botan::BigInt& s, const Botan::BigInt& e,
+                             const Botan::BigInt& n);
+// Reductions rsaPublicPower makes for exponent e: one per squaring and per multiplication.
+size_t rsaReductions(const Botan::BigInt& e);
+// RSA PKCS#1 v1.5: whether s (0 <= s < n) raised to e is 00 01 FF..FF 00 `t` as wide as n,
+// with at least eight bytes FF. `t` is the DigestInfo prefix followed by the digest.
+bool rsaSignatureHolds(const Botan::BigInt& n, const Botan::BigInt& e, const Botan::BigInt& s,
+                       const std::vector<uint8_t>& t);
+} // namespace zaf
+
+#endif
