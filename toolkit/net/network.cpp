@@ -1,5 +1,5 @@
 // network: starting and stopping the toolkit's networking library.
-#include "api/handles.h"
+#include "api/api.h"
 
 #include <zaf/zafcontext.h>
 #include <zaf/zafnetwork.h>

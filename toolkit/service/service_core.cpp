@@ -1,7 +1,7 @@
 // service_core: ring versions, their check results, the work queues and the clients of orxsdkd.
 #include "service_core.h"
 
-#include "keystore/keystore_internal.h"
+#include "keystore/keystore.h"
 
 #include <zaf/zafcontext.h>
 #include <zaf/zafkeys.h>

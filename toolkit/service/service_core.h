@@ -3,7 +3,7 @@
 #ifndef ORX_SERVICE_CORE_H
 #define ORX_SERVICE_CORE_H
 
-#include "service/service_protocol.h"
+#include "service/service.h"
 
 #include <condition_variable>
 #include <cstdint>

@@ -4,6 +4,7 @@
 #ifndef MESSAGE_PEERS_H
 #define MESSAGE_PEERS_H
 
+#include "keystore/keystore_internal.h"
 #include "keystore_test_util.h"
 
 #include <zaf/zaf.h>

@@ -1,8 +1,8 @@
 // context: toolkit contexts, their prioritised environment, memory manager and seed file.
 #include "context_internal.h"
-#include "crypto/random_internal.h"
+#include "crypto/crypto.h"
 #include "handles.h"
-#include "keystore/ringfile.h"
+#include "keystore/keystore.h"
 
 #include <botan/mem_ops.h>
 #include <botan/secmem.h>

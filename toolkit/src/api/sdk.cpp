@@ -1,5 +1,5 @@
 // sdk: starting and stopping the library and its connection to the background service.
-#include "crypto/random_internal.h"
+#include "crypto/crypto.h"
 #include "handles.h"
 
 #include <zaf/zafcontext.h>

@@ -1,6 +1,5 @@
 // bignum: non-negative big numbers for the key exchange of the secure channel.
-#include "api/context_internal.h"
-#include "api/handles.h"
+#include "api/api.h"
 #include "crypto_internal.h"
 
 #include <botan/numthry.h>

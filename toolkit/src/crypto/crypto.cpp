@@ -1,6 +1,5 @@
 // crypto: hash, HMAC and block cipher contexts over Botan.
-#include "api/context_internal.h"
-#include "api/handles.h"
+#include "api/api.h"
 #include "crypto_internal.h"
 
 #include <botan/mem_ops.h>

@@ -1,6 +1,5 @@
 // random: the process-wide random pool, entropy accounting, feature flags and algorithm list.
-#include "api/context_internal.h"
-#include "api/handles.h"
+#include "api/api.h"
 #include "random_internal.h"
 
 #include <zaf/zafrandom.h>

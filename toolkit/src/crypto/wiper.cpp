@@ -1,6 +1,5 @@
 // wiper: the pass sets and patterns of the disk wiper.
-#include "api/context_internal.h"
-#include "api/handles.h"
+#include "api/api.h"
 #include "random_internal.h"
 
 #include <zaf/zafwipe.h>

@@ -3,7 +3,7 @@
 #ifndef ZAF_KEYEDIT_INTERNAL_H
 #define ZAF_KEYEDIT_INTERNAL_H
 
-#include "keystore/keystore_internal.h"
+#include "keystore/keystore.h"
 #include "options_internal.h"
 
 #include <zaf/zafkeyedit.h>

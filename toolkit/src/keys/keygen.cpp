@@ -1,7 +1,7 @@
 // keygen: generating key pairs and subkeys (RSA v4 and legacy v3, DSA, ElGamal, ECDSA and ECDH
 // on the NIST curves, Ed25519 and Curve25519) into a key database, and the entropy they need
 // from the random pool.
-#include "crypto/random_internal.h"
+#include "crypto/crypto.h"
 #include "keyedit_internal.h"
 
 #include <zaf/zafcrypto.h>

@@ -1,7 +1,7 @@
 // keymodel: which signatures count. A key's user IDs, subkeys, expiration, preferences, primary
 // user ID, designated revokers and additional decryption keys come from verified
 // self-signatures only; the rules are described in the README ("Which signatures count").
-#include "keystore/keystore_internal.h"
+#include "keystore/keystore.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,6 @@
 // pkcontext: unlocking secret keys (S2K), signing hashes and checking signatures.
 #include "keyedit_internal.h"
-#include "keystore/keystore_internal.h"
+#include "keystore/keystore.h"
 
 #include <botan/ber_dec.h>
 #include <botan/bigint.h>

@@ -22,7 +22,7 @@
 
 #include "pubverify.h"
 
-#include "keystore/keystore_internal.h"
+#include "keystore/keystore.h"
 
 #include <botan/dsa.h>
 #include <botan/ec_group.h>

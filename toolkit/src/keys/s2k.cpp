@@ -1,5 +1,5 @@
 // s2k: passphrase protection of secret key packets (RFC 4880 string-to-key, CFB encryption).
-#include "crypto/random_internal.h"
+#include "crypto/crypto.h"
 #include "keyedit_internal.h"
 
 #include <botan/bigint.h>

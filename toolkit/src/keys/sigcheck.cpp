@@ -1,5 +1,5 @@
 // sigcheck: one signature checked on demand with its issuer's key.
-#include "keystore/keystore_internal.h"
+#include "keystore/keystore.h"
 
 #include <zaf/zafsigcheck.h>
 

@@ -1,5 +1,5 @@
 // sigwriter: making RFC 4880 signature packets (versions 3 and 4) over keys, user IDs and subkeys.
-#include "crypto/random_internal.h"
+#include "crypto/crypto.h"
 #include "keyedit_internal.h"
 
 #include <botan/hash.h>

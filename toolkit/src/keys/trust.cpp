@@ -1,7 +1,7 @@
 // trust: what a key may cost, the data a signature covers and the digest of its check, the check
 // cache and budget, and the validity calculation over the web of certifications.
 #include "keyedit_internal.h"
-#include "keystore/keystore_internal.h"
+#include "keystore/keystore.h"
 
 #include <botan/ber_dec.h>
 #include <botan/bigint.h>

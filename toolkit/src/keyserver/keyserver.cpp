@@ -2,7 +2,7 @@
 // server's answer to a filter).
 #include "keyserver_http.h"
 #include "keyserver_index.h"
-#include "keystore/keystore_internal.h"
+#include "keystore/keystore.h"
 
 #include <zaf/zafkeyserver.h>
 

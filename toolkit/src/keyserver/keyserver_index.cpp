@@ -1,7 +1,7 @@
 // keyserver_index: reading key server indexes, key names, and choosing the keys of a fetch.
 #include "keyserver_index.h"
 
-#include "keystore/keystore_internal.h"
+#include "keystore/keystore.h"
 #include "packets/packets.h"
 
 #include <zaf/zafkeyserver.h>

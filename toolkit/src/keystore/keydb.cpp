@@ -3,7 +3,7 @@
 // their bytes in keytree.cpp.
 #include "keystore_internal.h"
 #include "ringfile.h"
-#include "service/service_client.h"
+#include "service/service.h"
 
 #include <botan/exceptn.h>
 

@@ -9,8 +9,7 @@
 #ifndef ZAF_KEYSTORE_INTERNAL_H
 #define ZAF_KEYSTORE_INTERNAL_H
 
-#include "api/context_internal.h"
-#include "api/handles.h"
+#include "api/api.h"
 #include "packets/packets.h"
 #include "ringfile.h"
 

@@ -3,7 +3,7 @@
 #include "ringfile.h"
 
 #include "keystore_internal.h"
-#include "service/service_client.h"
+#include "service/service.h"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -1,6 +1,5 @@
 // transfer: option lists, ASCII armour, import and export of keys.
-#include "keys/keyedit_internal.h"
-#include "keys/options_internal.h"
+#include "keys/keys.h"
 #include "keystore_internal.h"
 
 #include <cstdarg>

@@ -1,7 +1,7 @@
 // message_api: the C interface of the message layer: sources, sinks, parameters, results and
 // the encode and decode calls.
-#include "api/handles.h"
-#include "keys/keyedit_internal.h"
+#include "api/api.h"
+#include "keys/keys.h"
 #include "message_cfb.h"
 #include "message_internal.h"
 

@@ -1,6 +1,6 @@
 // message_decode: reading any RFC 4880 message: armour, the cleartext framework, session keys,
 // decryption with the MDC, decompression, literal data and signature checks.
-#include "keys/keyedit_internal.h"
+#include "keys/keys.h"
 #include "message_armor.h"
 #include "message_cfb.h"
 #include "message_compress.h"

@@ -1,7 +1,7 @@
 // message_encode: writing RFC 4880 messages: literal data, one-pass, detached and cleartext
 // signatures, compression, encryption to keys and passphrases (SEIPD with MDC), armour.
-#include "crypto/random_internal.h"
-#include "keys/keyedit_internal.h"
+#include "crypto/crypto.h"
+#include "keys/keys.h"
 #include "message_armor.h"
 #include "message_cfb.h"
 #include "message_compress.h"

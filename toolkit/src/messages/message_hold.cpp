@@ -2,8 +2,8 @@
 // message proves intact.
 #include "message_hold.h"
 
-#include "crypto/random_internal.h"
-#include "keystore/keystore_internal.h"
+#include "crypto/crypto.h"
+#include "keystore/keystore.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -3,8 +3,8 @@
 #ifndef ZAF_MESSAGE_INTERNAL_H
 #define ZAF_MESSAGE_INTERNAL_H
 
-#include "api/context_internal.h"
-#include "keystore/keystore_internal.h"
+#include "api/api.h"
+#include "keystore/keystore.h"
 #include "message_stream.h"
 
 #include <zaf/zafmessage.h>

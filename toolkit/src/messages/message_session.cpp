@@ -1,8 +1,8 @@
 // message_session: session keys, PKESK (RSA, ElGamal, ECDH) and SKESK packets.
 #include "message_session.h"
 
-#include "crypto/random_internal.h"
-#include "keys/keyedit_internal.h"
+#include "crypto/crypto.h"
+#include "keys/keys.h"
 #include "message_cfb.h"
 #include "packets/packets.h"
 

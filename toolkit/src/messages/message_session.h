@@ -3,7 +3,7 @@
 #ifndef ZAF_MESSAGE_SESSION_H
 #define ZAF_MESSAGE_SESSION_H
 
-#include "keystore/keystore_internal.h"
+#include "keystore/keystore.h"
 #include "message_stream.h"
 
 #include <botan/pk_keys.h>

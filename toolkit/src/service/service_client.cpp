@@ -1,7 +1,7 @@
 // service_client: passing ring descriptors to orxsdkd and taking its verification results.
 #include "service_client.h"
 
-#include "keystore/keystore_internal.h"
+#include "keystore/keystore.h"
 #include "service_protocol.h"
 
 #include <unistd.h>

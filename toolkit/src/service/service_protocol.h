@@ -22,7 +22,7 @@
 #ifndef ZAF_SERVICE_PROTOCOL_H
 #define ZAF_SERVICE_PROTOCOL_H
 
-#include "keystore/keystore_internal.h"
+#include "keystore/keystore.h"
 
 #include <cstddef>
 #include <cstdint>
