@@ -379,11 +379,13 @@ void CZAFKey::revoke(CZAFContext& context, const CZAFKey* revoker, const std::st
         throw new CZAFSDKException(kZAFError_BadPassphrase);
     ZAFContextRef c = context.getHandle();
     // The reason first: a code or text the toolkit refuses fails before any list is made.
-    ZAFOptionListRef why = ZAFONullOption(c);
+    ZAFOptionListRef why = nullptr;
     if (reason != nullptr && reason->isGiven()) {
         why = ZAFORevocationReason(c, reason->code, reason->text.c_str());
         if (why == nullptr)
             throw new CZAFSDKException(kZAFError_BadParams);
+    } else {
+        why = ZAFONullOption(c);
     }
     ZAFOptionListRef secret = revoker->isSecretShared()
                                   ? ZAFOPasskeyBuffer(c, passphrase.data(), passphrase.size())
