@@ -2,6 +2,7 @@
 #ifndef ZAF_PUBVERIFY_H
 #define ZAF_PUBVERIFY_H
 
+#include "crypto/crypto.h"
 #include "packets/packets.h"
 
 #include <botan/bigint.h>
@@ -13,11 +14,10 @@
 
 namespace zaf {
 
-// How a check is computed. `Cheapest` is what the key store uses: for each key the way that
-// costs least (see pubverify.cpp). The two others name one way, so that tests and the fuzz
-// target can hold them against each other: `Library` is the crypto library's verifier for every
-// algorithm; `Direct` computes the RSA equation here for every key (DSA and elliptic curves
-// always go to the library).
+// How a check is computed. `Cheapest` is what the key store uses: RSA on the Montgomery
+// arithmetic for public values (see pubverify.cpp), the other algorithms by the crypto library.
+// `Library` takes the library's verifier for every algorithm and `Direct` is the same as
+// `Cheapest`, so that tests and the fuzz target can hold the two ways against each other.
 enum class VerifyWay : uint8_t { Cheapest, Library, Direct };
 
 // Tests and benchmarks: the way verifyWithKey (so every check of the process) takes from now on.
@@ -29,14 +29,9 @@ void setVerifyWay(VerifyWay way);
 bool verifyWithKeyBy(VerifyWay way, std::string_view signerKeyBody, uint8_t hashAlg,
                      const uint8_t* digest, size_t digestLength, const rfc4880::SigInfo& sig);
 
-// s^e mod n, by squaring and multiplying with the library's variable-time division.
-Botan::BigInt rsaPublicPower(const Botan::BigInt& s, const Botan::BigInt& e,
-                             const Botan::BigInt& n);
-// Reductions rsaPublicPower makes for exponent e: one per squaring and per multiplication.
-size_t rsaReductions(const Botan::BigInt& e);
 // RSA PKCS#1 v1.5: whether s (0 <= s < n) raised to e is 00 01 FF..FF 00 `t` as wide as n,
 // with at least eight bytes FF. `t` is the DigestInfo prefix followed by the digest.
-bool rsaSignatureHolds(const Botan::BigInt& n, const Botan::BigInt& e, const Botan::BigInt& s,
+bool rsaSignatureHolds(const MontgomeryModulus& n, const Botan::BigInt& e, const Botan::BigInt& s,
                        const std::vector<uint8_t>& t);
 } // namespace zaf
 
