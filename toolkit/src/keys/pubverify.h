@@ -15,9 +15,9 @@
 namespace zaf {
 
 // How a check is computed. `Cheapest` is what the key store uses: RSA on the Montgomery
-// arithmetic for public values (see pubverify.cpp), the other algorithms by the crypto library.
-// `Library` takes the library's verifier for every algorithm and `Direct` is the same as
-// `Cheapest`, so that tests and the fuzz target can hold the two ways against each other.
+// arithmetic for public values (see pubverify.cpp) until a key has made enough checks for the
+// crypto library's set-up to pay, the other algorithms by the library. `Library` and `Direct`
+// name one way for RSA, so that tests and the fuzz target can hold them against each other.
 enum class VerifyWay : uint8_t { Cheapest, Library, Direct };
 
 // Tests and benchmarks: the way verifyWithKey (so every check of the process) takes from now on.
