@@ -6,8 +6,9 @@
 # orxgui (secure channel, the fixed test host key) and runs the console RUNS times per ring
 # (default 9). Prints the median and best wall clock, the median client CPU (user + system) and
 # the largest client peak memory (maximum resident set), then the same for `--xml keys` (the reply
-# passed through unparsed). The first run per ring is not counted: it fills the listener's cache
-# the way a user's first request does.
+# passed through unparsed), and the mainstream tool's local listing of the same keys. The first
+# run per ring is not counted: it fills the listener's cache the way a user's first request does
+# (and, with a process per session, writes the keys summary kept beside the rings).
 # Last, the 1k ring with a flooded key (see below), as stored and as imported.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -95,12 +96,33 @@ ring() {
     install -m 644 "$1" "$home/.zaf/pubring.pkr"
     rm -f "$home/.zaf/secring.skr"
     chown -R "$user:$user" "$home/.zaf"
+    # The listener keeps a summary beside the rings only of rings last changed over a second ago.
+    sleep 2
+}
+
+# The mainstream tool's local listing of the same keys, RUNS times after one not counted, from
+# its own keybox after an import of the ring (skipped when gpg is not installed).
+mainstream() {
+    command -v gpg >/dev/null || { echo "gpg is not installed: no local listing to compare"; return; }
+    local gnupg=$work/gnupg-$2
+    mkdir -p "$gnupg"; chmod 700 "$gnupg"
+    gpg --homedir "$gnupg" --batch --quiet --import "$1" >/dev/null 2>&1 || true
+    gpg --homedir "$gnupg" --list-keys >/dev/null 2>&1
+    : >"$work/gpg-times.txt"
+    for _ in $(seq "$runs"); do
+        /usr/bin/time -f '%e' -a -o "$work/gpg-times.txt" \
+            gpg --homedir "$gnupg" --list-keys >/dev/null 2>&1
+    done
+    sort -n "$work/gpg-times.txt" | awk -v label="gpg --list-keys, $2" '
+        { wall[NR] = $1 }
+        END { printf "%-34s wall median %.3f s, best %.3f s\n", label, wall[int((NR + 1) / 2)], wall[1] }'
 }
 
 for size in 1k 7k; do
     ring "$corpus/pubring-$size.pkr"
     measure "orxadmin keys, $size" keys
     measure "orxadmin --xml keys, $size" --xml keys
+    mainstream "$corpus/pubring-$size.pkr" "$size"
 done
 # A key flooded with 40,000 certifications by strangers (the 7k ring's last key, not in the 1k
 # ring) beside the 1k keys: stored as it came (a ring written by another program), then imported

@@ -336,7 +336,9 @@ int CGUIClient::serve() {
         std::string errorText;
         try {
             limitWork();
-            m_server = std::make_unique<CVornServer>();
+            m_server = std::make_unique<CVornServer>(nullptr, CVornServer::eRingsRead::eWhenUsed);
+            if (!keptSummaryFits())
+                m_server->getKeyDB();
             endWorkLimit();
         } catch (CZAFServerOpenException* e) {
             CZAFThrowableGuard guard(e);

@@ -12,11 +12,15 @@
 #include <vorngui/gui.h>
 #include <vorngui/guiexceptions.h>
 #include <vorngui/guikeyedit.h>
+#include <vorngui/keptsummary.h>
 #include <vorngui/xmlstring.h>
 
 #include <cerrno>
+#include <ctime>
 #include <memory>
+#include <orx/version.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace vorngui {
@@ -43,39 +47,49 @@ std::string dateOrNA(const CZAFTime& time) {
 template <class T> using COwned = std::unique_ptr<T>;
 
 // The time up to which a summary stays true while the rings stay as they are: the first
-// expiration after now of anything it shows as expired or not, and a minute at most, so that
-// checks the check budget left for later are tried again.
+// expiration after now of anything it shows as expired or not (kept beside the rings), and in the
+// session a minute at most, so that checks the check budget left for later are tried again.
 class CSummaryLifetime {
 public:
     static constexpr ZAFTime kMostSeconds = 60;
-    CSummaryLifetime() : m_now(CZAFTime::now().getZAFTime()), m_until(m_now + kMostSeconds) {}
+    CSummaryLifetime() : m_now(CZAFTime::now().getZAFTime()) {}
     void see(const CZAFTime& expiration) {
         const ZAFTime at = expiration.getZAFTime();
-        if (!expiration.isNever() && at > m_now && at < m_until)
-            m_until = at;
+        if (!expiration.isNever() && at > m_now && (m_first == 0 || at < m_first))
+            m_first = at;
     }
-    ZAFTime until() const { return m_until; }
+    ZAFTime until() const {
+        return m_first != 0 && m_first < m_now + kMostSeconds ? m_first : m_now + kMostSeconds;
+    }
+    int64_t firstExpiry() const { return m_first != 0 ? int64_t{m_first} : kKeptForever; }
 
 private:
     ZAFTime m_now;
-    ZAFTime m_until;
+    ZAFTime m_first = 0; // none yet
 };
 
-// The version of the rings a summary is made from: what the key database looks at to tell that
-// another process changed them (file, size, times), for both rings.
-std::string ringsVersion(const CVornServer& facade) {
-    std::string pubring, secring;
-    if (!facade.getConfiguration().getPubringFilename(pubring))
-        pubring =
-            CZAFFileManager::appendToDir(facade.getPersonalDirectory(), CVornServer::kPubRingName);
-    if (!facade.getConfiguration().getSecringFilename(secring))
-        secring =
-            CZAFFileManager::appendToDir(facade.getPersonalDirectory(), CVornServer::kSecRingName);
-    std::string version;
-    for (const std::string& ring : {pubring, secring}) {
+// The version of what a summary is made from: both rings as the key database tells that another
+// process changed them (file, inode, size, times), the trust settings the validities come from,
+// the user and this program's version. Empty when a ring cannot be examined (nothing is kept).
+// `settled` tells whether both rings were last changed more than a second ago: a file's times
+// move in steps, and a change made within the step of the one before could leave them as they
+// were, so only a summary of settled rings is kept.
+std::string summaryVersion(const CVornServer& facade, bool& settled) {
+    settled = true;
+    const time_t now = ::time(nullptr);
+    std::string version =
+        "orxgui " ORX_VERSION " summary 1\nuser " + std::to_string(::geteuid()) + "\ntrust";
+    for (const auto getter : {&CVornServerCfg::getCertDepth, &CVornServerCfg::getCompletesNeeded,
+                              &CVornServerCfg::getMarginalsNeeded}) {
+        int value = 0;
+        version += (facade.getConfiguration().*getter)(value) ? ' ' + std::to_string(value) : " -";
+    }
+    version += '\n';
+    for (const std::string& ring : {facade.getPubringPath(), facade.getSecringPath()}) {
         struct stat info {};
-        if (::stat(ring.c_str(), &info) != 0)
+        if (ring.empty() || ::stat(ring.c_str(), &info) != 0)
             return std::string(); // nothing to compare: no kept summary
+        settled = settled && info.st_ctim.tv_sec + 1 < now;
         for (const auto value :
              {static_cast<long long>(info.st_dev), static_cast<long long>(info.st_ino),
               static_cast<long long>(info.st_size), static_cast<long long>(info.st_mtim.tv_sec),
@@ -275,18 +289,39 @@ std::unique_ptr<CGUIElement> gKeySummaryOf(CVornServer& facade, const std::strin
     });
 }
 
+bool CGUIClient::keptSummaryFits() {
+    bool settled = false;
+    const std::string version = summaryVersion(server(), settled);
+    SKeptSummary head;
+    return settled && !version.empty() &&
+           gReadKeptSummary(gKeptSummaryPath(server().getPubringPath()), head, true) &&
+           head.version == version && int64_t{CZAFTime::now().getZAFTime()} < head.validUntil;
+}
+
 std::unique_ptr<CGUIElement> CGUIClient::doKeysSummary() {
     CVornServer& facade = server();
     return gRequestWork([&] {
-        facade.UpdateKeyDB();
         auto keys = std::make_unique<CGUIElement>("keys");
-        const std::string rings = ringsVersion(facade);
-        if (!rings.empty() && rings == m_keysSummary.rings &&
-            static_cast<long>(CZAFTime::now().getZAFTime()) < m_keysSummary.validUntil) {
+        // The version is taken before the rings are read: a change in between makes the next
+        // version another, never the one of a summary that does not show the change.
+        bool settled = false;
+        const std::string rings = summaryVersion(facade, settled);
+        const int64_t now = CZAFTime::now().getZAFTime();
+        if (!rings.empty() && rings == m_keysSummary.rings && now < m_keysSummary.validUntil) {
             keys->setWritten(m_keysSummary.written);
             return keys;
         }
         m_keysSummary = SKeysSummary();
+        const std::string keptPath =
+            settled && !rings.empty() ? gKeptSummaryPath(facade.getPubringPath()) : std::string();
+        SKeptSummary kept;
+        if (!keptPath.empty() && gReadKeptSummary(keptPath, kept) && kept.version == rings &&
+            now < kept.validUntil) {
+            m_keysSummary = {rings, std::move(kept.written), kept.validUntil};
+            keys->setWritten(m_keysSummary.written);
+            return keys;
+        }
+        facade.UpdateKeyDB();
         COwned<CZAFKeySet> keySet(facade.keyList());
         keySet->calculateTrust();
         CSummaryLifetime lifetime;
@@ -296,13 +331,20 @@ std::unique_ptr<CGUIElement> CGUIClient::doKeysSummary() {
             ZAF_ASSERT_TAG(kTag, object->getObjectType() == kObjectKey);
             addKey(*keys, *iterator, static_cast<const CZAFKey&>(*object), lifetime);
         }
-        if (rings.empty())
+        if (rings.empty() || !settled)
             return keys;
         // Kept as written; the reply is made from the kept text like every later one.
         std::string written;
         for (const auto& key : keys->getChildren())
             key->write(written);
-        m_keysSummary = {rings, written, static_cast<long>(lifetime.until())};
+        m_keysSummary = {rings, written, int64_t{lifetime.until()}};
+        // Beside the rings for the next session, unless a check was left for later.
+        if (!keptPath.empty() && facade.getKeyDB()->checksComplete()) {
+            std::string why;
+            if (!gWriteKeptSummary(keptPath, {rings, lifetime.firstExpiry(), written}, why))
+                ZAF_LOG_VERBOSE("The keys summary was not kept beside the rings (" << keptPath
+                                                                                   << "): " << why);
+        }
         auto fresh = std::make_unique<CGUIElement>("keys");
         fresh->setWritten(std::move(written));
         return fresh;

@@ -206,6 +206,12 @@ void CZAFKeyDB::flush() {
     logMergeWarnings(m_keyDB);
 }
 
+bool CZAFKeyDB::checksComplete() const {
+    ZAFBoolean complete = 0;
+    check(ZAFKeyDBChecksComplete(m_keyDB, &complete));
+    return complete != 0;
+}
+
 CZAFKeySet* CZAFKeyDB::getRootKeySet() const {
     ZAFKeySetRef root = ZAFPeekKeyDBRootKeySet(m_keyDB);
     KEYDB_ASSERT(root != nullptr);

@@ -92,10 +92,13 @@ const char* const CVornServer::kGroupsName = "ZAFgroup.zgr";
 CVornServer::CVornServer() : CVornServer(nullptr) {}
 
 CVornServer::CVornServer(CVornServerCommandLine* commandLine)
+    : CVornServer(commandLine, eRingsRead::eAtOpen) {}
+
+CVornServer::CVornServer(CVornServerCommandLine* commandLine, eRingsRead when)
     : m_envPart(nullptr), m_userPart(nullptr), m_defaultPart(nullptr), m_policyPart(nullptr),
       m_cfg(nullptr) {
     openConfiguration(commandLine);
-    openKeyDatabase();
+    openKeyDatabase(when);
     configureToolkitEnvironment();
 }
 
@@ -211,7 +214,7 @@ void CVornServer::openPersonalDirectory() {
         throw new CZAFServerOpenException(eReasonZafPathNotDir);
 }
 
-void CVornServer::openKeyDatabase() {
+void CVornServer::openKeyDatabase(eRingsRead when) {
     try {
         m_context = std::make_unique<CZAFContext>();
     } catch (CZAFContextCreationException* e) {
@@ -236,12 +239,10 @@ void CVornServer::openKeyDatabase() {
         }
     }
 
-    try {
-        m_keyDB = std::make_unique<CZAFKeyDB>(*m_context, kZAFOpenKeyDBFileOptions_Mutable, pubring,
-                                              secring);
-    } catch (CZAFSDKException* e) {
-        gRethrowAs<CZAFServerOpenException>(e, eReasonKeyDBOpen);
-    }
+    m_pubringPath = pubring;
+    m_secringPath = secring;
+    if (when == eRingsRead::eAtOpen)
+        readRings();
 
     std::string groups;
     if (!m_cfg.getGroupsFilename(groups))
@@ -358,8 +359,18 @@ std::string CVornServer::getPolicyConfFilename() {
     return CZAFFileManager::appendToDir(getSiteDirectory(), kPolicyFileName);
 }
 
+void CVornServer::readRings() {
+    try {
+        m_keyDB = std::make_unique<CZAFKeyDB>(*m_context, kZAFOpenKeyDBFileOptions_Mutable,
+                                              m_pubringPath, m_secringPath);
+    } catch (CZAFSDKException* e) {
+        gRethrowAs<CZAFServerOpenException>(e, eReasonKeyDBOpen);
+    }
+}
+
 CZAFKeyDB* CVornServer::getKeyDB() {
-    ZAF_ASSERT_TAG(kTag, m_keyDB != nullptr);
+    if (m_keyDB == nullptr)
+        readRings();
     return m_keyDB.get();
 }
 

@@ -199,6 +199,8 @@ public:
     // Handlers. Each takes the request's "data" element when it reads parameters and returns
     // the element to append to the response (null for none). Failures of the facade or the
     // configuration classes come out as CGUIRequestFailedException.
+    // A summary kept beside the rings for their version answers without reading them; a new
+    // one is kept there when every check it rests on was made.
     std::unique_ptr<CGUIElement> doKeysSummary();
     std::unique_ptr<CGUIElement> doGetLog();
     std::unique_ptr<CGUIElement> doGetCLOpts();
@@ -220,6 +222,10 @@ private:
     void answerTooLong(const CGUIFrameTooLongException& tooLong);
     // Reads the login request and asks the daemon; returns the verdict's code and text.
     int askDaemon(CGUIChannel& daemon, std::string& errorText, int& sessionDescriptor);
+    // Whether the summary kept beside the rings was made from them as they are now and still
+    // holds (its head alone is read): then the session reads the rings only when a request
+    // needs them.
+    bool keptSummaryFits();
     // Bounds the time of what follows (a request, the server's opening), and lifts the bound.
     void limitWork();
     void endWorkLimit();
@@ -239,13 +245,13 @@ private:
     bool m_hostKeyRequest = false;
     // What the reply to a login request that did not parse shows of it.
     std::string m_loginEcho;
-    // The last keys summary as written, with the rings' version it was made from and the time
-    // up to which it stays true: a repeated keys-summary costs the copy, not the walk. Every
-    // request that may change state drops it.
+    // The last keys summary as written, with the version it was made from and the time up to
+    // which it stays true: a repeated keys-summary costs the copy, not the walk. Every request
+    // that may change state drops it.
     struct SKeysSummary {
         std::string rings;
         std::string written;
-        long validUntil = 0;
+        int64_t validUntil = 0;
     } m_keysSummary;
 };
 

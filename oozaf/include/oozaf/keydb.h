@@ -109,6 +109,10 @@ public:
     void Update();
     // Writes pending changes to the key ring files.
     void flush();
+    // Whether every check the keys and their validities rest on was made (see
+    // ZAFKeyDBChecksComplete): false while the check budget left some for a later read or trust
+    // calculation, or before the first trust calculation of the database as it is.
+    bool checksComplete() const;
 
     // Each returns a new key set or iterator; the caller deletes it before this database.
     // The root set is the database's own set of all its keys.

@@ -118,6 +118,11 @@ public:
     // The same, with the program's command-line layer merged after the user's file and before
     // the site policy (so the policy still wins). `commandLine` is used only during construction.
     explicit CVornServer(CVornServerCommandLine* commandLine);
+    // When the rings are read: at construction (step 8 above), or when first used, so that a
+    // caller that can answer from elsewhere never reads them. Either way the ring files are
+    // created empty when missing at construction.
+    enum class eRingsRead { eAtOpen, eWhenUsed };
+    CVornServer(CVornServerCommandLine* commandLine, eRingsRead when);
     // Deletes the group set (saving it when it changed), the key database and the context, in
     // that order, then the rest. Never throws: failures are logged.
     ~CVornServer() override;
@@ -148,8 +153,15 @@ public:
     static std::string getPolicyConfFilename();
 
     // The open key database; never null.
+    // The key database; rings not read yet are read now (failing as step 8 above).
     CZAFKeyDB* getKeyDB();
+    // The same for a caller that may not read the rings: they must have been read already.
     const CZAFKeyDB* getKeyDB() const;
+    // Whether the rings were read into the key database yet.
+    bool ringsRead() const { return m_keyDB != nullptr; }
+    // The ring files the key database reads ("PubRing"/"SecRing" or the personal directory's).
+    const std::string& getPubringPath() const { return m_pubringPath; }
+    const std::string& getSecringPath() const { return m_secringPath; }
     // The open groups file; never null.
     CZAFGroupSet* getGroupSet();
     CZAFFileManager& getFileManager() { return m_fileManager; }
@@ -312,7 +324,8 @@ public:
 private:
     void openConfiguration(CVornServerCommandLine* commandLine);
     void openPersonalDirectory();
-    void openKeyDatabase();
+    void openKeyDatabase(eRingsRead when);
+    void readRings();
     void configureToolkitEnvironment();
 
     bool getFastKeyGen() const;
@@ -341,6 +354,8 @@ private:
     // The key model, last: it goes first, the context (which the others use) after them.
     std::unique_ptr<CZAFContext> m_context;
     std::unique_ptr<CZAFKeyDB> m_keyDB;
+    std::string m_pubringPath; // as configured, the rings read into m_keyDB
+    std::string m_secringPath;
     std::unique_ptr<CZAFGroupSet> m_groupSet;
 };
 

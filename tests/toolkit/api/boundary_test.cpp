@@ -249,6 +249,11 @@ TEST_F(Boundary, KeyStoreCallsRefuseBadHandles) {
              }},
             {"ZAFCalculateTrust of",
              [&](void* h) { return ZAFCalculateTrust(m_root, ZAFKeyDBRef(h)); }},
+            {"ZAFKeyDBChecksComplete",
+             [](void* h) {
+                 ZAFBoolean complete = 0;
+                 return ZAFKeyDBChecksComplete(ZAFKeyDBRef(h), &complete);
+             }},
             {"ZAFNewKeySetFromGroup in",
              [&](void* h) {
                  ZAFKeySetRef out = nullptr;

@@ -2,6 +2,7 @@
 #include "keystore/keystore_internal.h"
 #include "keystore_test_util.h"
 
+#include <cstdio>
 #include <cstring>
 #include <gtest/gtest.h>
 
@@ -149,5 +150,45 @@ TEST(Trust, ValidityFollowsTheTrustedIntroducers) {
     ASSERT_EQ(0, ZAFNewSingletonKeySet(&db->keys[0]->objs[0], &one));
     EXPECT_EQ(sliceKeys(ring, 0, 1), exportSet(ctx.get(), one, false, false));
     ZAFFreeKeySet(one);
+    ZAFFreeKeyDB(db);
+}
+
+// What is made from a database is worth keeping beyond the process only when no check was left
+// for later: the database tells so before any trust calculation, after a change, and while the
+// check budget left self-signatures or certifications unchecked.
+TEST(Trust, ChecksAreCompleteOnlyWhenNoneWasLeftForLater) {
+    if (!haveBench())
+        GTEST_SKIP();
+    Context ctx;
+    TempDir dir;
+    writeAll(dir.file("pub.pkr"), sliceKeys(readAll(benchPath("pubring-1k.pkr")), 0, 60));
+    ZAFBoolean complete = 0;
+    {
+        const zaf::CheckBudgetLimits saved = zaf::checkBudgetLimits();
+        zaf::setCheckBudgetLimits({1, 1, 1}); // spent by the first check
+        zaf::clearCachedChecks();
+        ZAFKeyDBRef db = nullptr;
+        const ZAFError opened = openDB(ctx.get(), dir.file("pub.pkr"), dir.file("none.skr"), &db);
+        const ZAFError trusted = ZAFCalculateTrust(ZAFPeekKeyDBRootKeySet(db), db);
+        const ZAFError asked = ZAFKeyDBChecksComplete(db, &complete);
+        zaf::setCheckBudgetLimits(saved);
+        ASSERT_EQ(0, opened);
+        ASSERT_EQ(0, trusted);
+        ASSERT_EQ(0, asked);
+        EXPECT_EQ(0, complete);
+        ZAFFreeKeyDB(db);
+    }
+    std::remove(dir.file("pub.pkr.checks").c_str());
+    zaf::clearCachedChecks();
+    ZAFKeyDBRef db = nullptr;
+    ASSERT_EQ(0, openDB(ctx.get(), dir.file("pub.pkr"), dir.file("none.skr"), &db));
+    ASSERT_EQ(0, ZAFKeyDBChecksComplete(db, &complete));
+    EXPECT_EQ(0, complete) << "no trust calculation yet";
+    ASSERT_EQ(0, ZAFCalculateTrust(ZAFPeekKeyDBRootKeySet(db), db));
+    ASSERT_EQ(0, ZAFKeyDBChecksComplete(db, &complete));
+    EXPECT_EQ(1, complete);
+    ASSERT_EQ(0, ZAFSetKeyOwnerTrust(&db->keys[0]->objs[0], kZAFKeyTrust_Ultimate));
+    ASSERT_EQ(0, ZAFKeyDBChecksComplete(db, &complete));
+    EXPECT_EQ(0, complete) << "a change since the calculation";
     ZAFFreeKeyDB(db);
 }

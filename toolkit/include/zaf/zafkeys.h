@@ -232,6 +232,10 @@ ZAF_API ZAFError ZAFCountKeys(ZAFKeySetRef keySet, uint32_t* outCount);
 ZAF_API ZAFError ZAFFilterKeySet(ZAFKeySetRef keySet, ZAFFilterRef filter, ZAFKeySetRef* outSet);
 /* Computes validities of the keys of `keySet` from the trust web of `keyDB`. */
 ZAF_API ZAFError ZAFCalculateTrust(ZAFKeySetRef keySet, ZAFKeyDBRef keyDB);
+/* Whether every check the database's keys and its validities rest on was made: false while a key
+ * waits for checks its read's budget left for later, and while no ZAFCalculateTrust covers the
+ * database as it is now or the last one left certifications unchecked. */
+ZAF_API ZAFError ZAFKeyDBChecksComplete(ZAFKeyDBRef keyDB, ZAFBoolean* outComplete);
 
 /* ---- filters (the inputs of union and intersection stay the caller's) ---- */
 

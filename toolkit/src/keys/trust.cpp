@@ -599,3 +599,17 @@ extern "C" ZAFError ZAFCalculateTrust(ZAFKeySetRef keySet, ZAFKeyDBRef keyDB) {
         return kZAFError_NoErr;
     });
 }
+
+extern "C" ZAFError ZAFKeyDBChecksComplete(ZAFKeyDBRef keyDB, ZAFBoolean* outComplete) {
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidDB(keyDB))
+            return kZAFError_InvalidHandle;
+        if (outComplete == nullptr)
+            return kZAFError_BadParams;
+        bool complete = keyDB->trustMemo.generation == keyDB->generation;
+        for (const KeyPtr& kp : keyDB->keys)
+            complete = complete && !kp->unchecked;
+        *outComplete = complete ? 1 : 0;
+        return kZAFError_NoErr;
+    });
+}
