@@ -40,8 +40,9 @@ test-asan:
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	    ctest --output-on-failure -j $(JOBS) -LE slow
 
+# Only the tests labelled threaded run under the thread sanitizer, so the fuzz replays are not built.
 test-tsan:
-	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORX_TSAN=ON
+	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORX_TSAN=ON -DORX_FUZZ_REPLAY=OFF
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L threaded
 
