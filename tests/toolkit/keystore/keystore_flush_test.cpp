@@ -248,6 +248,35 @@ TEST_F(Flush, RefreshKeepsUnchangedKeysAndReleasesTheNewRingBuffer) {
     ZAFFreeKeyDB(a);
 }
 
+// A change that leaves every secret key as it is writes the public ring alone; one that
+// changes a secret key (here: a key pair added) writes both.
+TEST_F(Flush, TheSecretRingIsWrittenOnlyWhenItChanges) {
+    auto identity = [](const std::string& path) {
+        struct stat st {};
+        EXPECT_EQ(0, ::stat(path.c_str(), &st));
+        return std::make_pair(st.st_ino, st.st_size);
+    };
+    ZAFKeyDBRef db = nullptr;
+    ASSERT_EQ(0, openDB(ctx.get(), pub, sec, &db));
+    const auto pubBefore = identity(pub), secBefore = identity(sec);
+    ASSERT_EQ(0, ZAFSetKeyOwnerTrust(&db->keys[2]->objs[0], kZAFKeyTrust_Marginal));
+    ASSERT_EQ(0, ZAFFlushKeyDB(db));
+    EXPECT_NE(pubBefore, identity(pub));
+    EXPECT_EQ(secBefore, identity(sec)) << "owner trust lives in the public ring";
+
+    addKey(db, extra[1]);
+    ASSERT_EQ(0, ZAFFlushKeyDB(db));
+    EXPECT_NE(secBefore, identity(sec));
+    ZAFFreeKeyDB(db);
+    EXPECT_EQ(expected({}, {idOf(extra[1])}), onDisk());
+    ASSERT_EQ(0, openDB(ctx.get(), pub, sec, &db));
+    int32_t trust = 0;
+    ASSERT_EQ(0,
+              ZAFGetKeyDBObjNumericProperty(&db->keys[2]->objs[0], kZAFKeyProperty_Trust, &trust));
+    EXPECT_EQ(kZAFKeyTrust_Marginal, trust);
+    ZAFFreeKeyDB(db);
+}
+
 // A refresh reads the rings only when one of them changed on disk; whatever changed them (a
 // rename over the ring, a rewrite in place, a removal), the next refresh sees it and keeps this
 // handle's unsaved change.

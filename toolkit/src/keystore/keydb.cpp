@@ -255,15 +255,21 @@ void retryUnchecked(ZAFKeyDB* db) {
 
 ZAFError flushLocked(ZAFKeyDB* db) {
     std::vector<KeyPtr> disk;
+    std::shared_ptr<const std::string> secretRead;
     CheckBudget budget;
     ZAFError err;
     {
         CheckBudgetScope scope(&budget);
-        err = loadRings(db->pubPath, db->secPath, disk);
+        err = loadRings(db->pubPath, db->secPath, disk, nullptr, nullptr, &secretRead);
     }
     if (err != kZAFError_NoErr)
         return err;
     applyJournal(db, disk, nullptr);
+    // Most changes (owner trust, certifications, anything of a key held without its secret
+    // part) leave the secret ring as it is: it is then not written again, which halves what a
+    // change of a big database writes and syncs (check results never go into it).
+    const std::string secret = ringBytes(disk, true);
+    const bool secretAsRead = secretRead != nullptr && *secretRead == secret;
     // Keys this handle holds unchanged carry its check results (certifications checked by a
     // trust calculation, say); they are written with them.
     std::unordered_map<std::string, KeyPtr> mine;
@@ -276,7 +282,8 @@ ZAFError flushLocked(ZAFKeyDB* db) {
             k = it->second;
         k = withChecks(k);
     }
-    err = writeRings(db->pubPath, ringBytes(disk, false), db->secPath, ringBytes(disk, true));
+    err = writeRings(db->pubPath, ringBytes(disk, false),
+                     secretAsRead ? std::string() : db->secPath, secret);
     if (err != kZAFError_NoErr)
         return err;
     adopt(db, disk, false);

@@ -434,9 +434,11 @@ uint32_t now();
 // (ringfile.cpp). A missing ring counts as empty. With `stamps` (two of them), also the stamps
 // of the files read. With `serviceEntry`, the public ring's descriptor is passed to the
 // background service first, so its results are those of the very file read; the entry it
-// pinned is stored there (0 for none).
+// pinned is stored there (0 for none). With `secretRead`, the secret ring's bytes as read (null
+// when there was no secret ring file).
 ZAFError loadRings(const std::string& pubPath, const std::string& secPath, std::vector<KeyPtr>& out,
-                   RingStamp* stamps = nullptr, uint64_t* serviceEntry = nullptr);
+                   RingStamp* stamps = nullptr, uint64_t* serviceEntry = nullptr,
+                   std::shared_ptr<const std::string>* secretRead = nullptr);
 // Reads the public ring behind a descriptor (one the background service was passed) into keys;
 // the descriptor stays the caller's.
 ZAFError loadRingFromDescriptor(int fd, std::vector<KeyPtr>& out);

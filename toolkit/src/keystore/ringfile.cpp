@@ -225,12 +225,16 @@ void RingLock::release() {
 }
 
 namespace {
-ZAFError parseRings(std::string pubData, std::string secData, std::vector<KeyPtr>& out);
+ZAFError parseRings(std::string pubData, std::string secData, std::vector<KeyPtr>& out,
+                    std::shared_ptr<const std::string>* secretRead = nullptr);
 } // namespace
 
 // Reads both rings into keys: public keys in ring order, secret-only keys after them.
 ZAFError loadRings(const std::string& pubPath, const std::string& secPath, std::vector<KeyPtr>& out,
-                   RingStamp* stamps, uint64_t* serviceEntry) {
+                   RingStamp* stamps, uint64_t* serviceEntry,
+                   std::shared_ptr<const std::string>* secretRead) {
+    if (secretRead != nullptr)
+        secretRead->reset();
     if (serviceEntry != nullptr)
         *serviceEntry = 0;
     if (stamps != nullptr)
@@ -251,7 +255,8 @@ ZAFError loadRings(const std::string& pubPath, const std::string& secPath, std::
         err = readOpened(secFile, secData, stamps != nullptr ? stamps + 1 : nullptr);
     if (err != kZAFError_NoErr)
         return err; // the caller releases what the service pinned, as for any failure
-    return parseRings(std::move(pubData), std::move(secData), out);
+    return parseRings(std::move(pubData), std::move(secData), out,
+                      secFile.isOpen() ? secretRead : nullptr);
 }
 
 ZAFError loadRingFromDescriptor(int fd, std::vector<KeyPtr>& out) {
@@ -271,9 +276,12 @@ ZAFError loadRingFromDescriptor(int fd, std::vector<KeyPtr>& out) {
 namespace {
 
 // Builds the keys of both rings' bytes: public keys in ring order, secret-only keys after them.
-ZAFError parseRings(std::string pubData, std::string secData, std::vector<KeyPtr>& out) {
+ZAFError parseRings(std::string pubData, std::string secData, std::vector<KeyPtr>& out,
+                    std::shared_ptr<const std::string>* secretRead) {
     auto pubStore = std::make_shared<const std::string>(std::move(pubData));
     auto secStore = std::make_shared<const std::string>(std::move(secData));
+    if (secretRead != nullptr)
+        *secretRead = secStore;
     std::vector<KeyPtr> pubKeys;
     if (!parseKeys(pubStore, false, true, pubKeys, nullptr, true))
         return kZAFError_CorruptData;
