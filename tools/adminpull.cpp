@@ -278,15 +278,25 @@ void CXmlPullReader::readStartTag() {
                 refuse("an unfinished tag");
             continue;
         }
-        const char c = m_buffer[m_position + length];
+        // Quoted values make most of a tag: their ends are found with memchr, and the bytes
+        // between them are passed over up to the next quote or '>'.
+        const char* at = m_buffer.data() + m_position + length;
+        const char* stop = m_buffer.data() + m_end;
         if (quote != 0) {
-            if (c == quote)
+            const auto* close = static_cast<const char*>(std::memchr(at, quote, stop - at));
+            length += close != nullptr ? static_cast<size_t>(close - at) + 1 : stop - at;
+            if (close != nullptr)
                 quote = 0;
-        } else if (c == '"' || c == '\'') {
-            quote = c;
-        } else if (c == '>') {
-            break;
+            continue;
         }
+        while (at != stop && *at != '"' && *at != '\'' && *at != '>')
+            ++at;
+        length = static_cast<size_t>(at - m_buffer.data()) - m_position;
+        if (at == stop)
+            continue;
+        if (*at == '>')
+            break;
+        quote = *at;
         ++length;
     }
     const char* p = m_buffer.data() + m_position + 1;

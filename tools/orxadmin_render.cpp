@@ -22,16 +22,18 @@ void writeTable(const std::vector<Row>& rows, std::ostream& out, const std::stri
                 widths.push_back(0);
             widths[i] = std::max(widths[i], row[i].size());
         }
+    std::string line;
     for (const Row& row : rows) {
-        std::string line = indent;
+        line = indent;
         for (size_t i = 0; i < row.size(); ++i) {
             line += row[i];
             if (i + 1 < row.size())
-                line += std::string(widths[i] - row[i].size() + 2, ' ');
+                line.append(widths[i] - row[i].size() + 2, ' ');
         }
         while (!line.empty() && line.back() == ' ')
             line.pop_back();
-        out << line << '\n';
+        line += '\n';
+        out.write(line.data(), static_cast<std::streamsize>(line.size()));
     }
 }
 
