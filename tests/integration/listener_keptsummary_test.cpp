@@ -284,3 +284,23 @@ TEST_F(ListenerKeptSummary, AChangeByAnotherPathShowsInTheNextSession) {
     ASSERT_EQ(1u, left.size());
     EXPECT_EQ(swapped.back(), left.front());
 }
+
+// Nothing is kept in a folder that others may change, nor in one the user cannot write: the
+// summary is answered all the same, and a file left there from before is not trusted.
+TEST_F(ListenerKeptSummary, NoFileIsKeptWhereOthersMayChangeTheFolder) {
+    import("alice.pub");
+    const SReply made = keep();
+    const std::string folder = m_user->file(".zaf");
+    vorngui::SKeptSummary empty;
+    ASSERT_TRUE(vorngui::gDecodeKeptSummary(readFile(m_kept), empty));
+    empty.written.clear();
+    for (const mode_t mode : {mode_t(0770), mode_t(0707), mode_t(0500)}) {
+        SCOPED_TRACE(mode);
+        ASSERT_EQ(0, ::chmod(folder.c_str(), 0700));
+        writeKept(vorngui::gEncodeKeptSummary(empty));
+        ASSERT_EQ(0, ::chmod(folder.c_str(), mode));
+        EXPECT_EQ(made.xml, summary().xml);
+        EXPECT_EQ(vorngui::gEncodeKeptSummary(empty), readFile(m_kept)) << "written anyway";
+    }
+    ASSERT_EQ(0, ::chmod(folder.c_str(), 0700));
+}
