@@ -104,14 +104,14 @@ ring() {
 # its own keybox after an import of the ring (skipped when gpg is not installed).
 mainstream() {
     command -v gpg >/dev/null || { echo "gpg is not installed: no local listing to compare"; return; }
-    local gnupg=$work/gnupg-$2
-    mkdir -p "$gnupg"; chmod 700 "$gnupg"
-    gpg --homedir "$gnupg" --batch --quiet --import "$1" >/dev/null 2>&1 || true
-    gpg --homedir "$gnupg" --list-keys >/dev/null 2>&1
+    local peerhome=$work/peer-home-$2
+    mkdir -p "$peerhome"; chmod 700 "$peerhome"
+    gpg --homedir "$peerhome" --batch --quiet --import "$1" >/dev/null 2>&1 || true
+    gpg --homedir "$peerhome" --list-keys >/dev/null 2>&1
     : >"$work/gpg-times.txt"
     for _ in $(seq "$runs"); do
         /usr/bin/time -f '%e' -a -o "$work/gpg-times.txt" \
-            gpg --homedir "$gnupg" --list-keys >/dev/null 2>&1
+            gpg --homedir "$peerhome" --list-keys >/dev/null 2>&1
     done
     sort -n "$work/gpg-times.txt" | awk -v label="gpg --list-keys, $2" '
         { wall[NR] = $1 }
