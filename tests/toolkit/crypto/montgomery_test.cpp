@@ -1,6 +1,6 @@
 // Montgomery arithmetic for public values against the crypto library's modular exponentiation:
 // moduli from one word to the largest, at word boundaries and just past them; bases at the edges
-// of the residues and beyond the modulus; exponents from zero to 4,096 bits.
+// of the residues and beyond the modulus; exponents from zero to 4,096 bits; two powers at once.
 #include "crypto/montgomery.h"
 
 #include <botan/chacha_rng.h>
@@ -49,6 +49,15 @@ TEST(Montgomery, PowersAgreeWithTheLibraryAcrossSizesAndEdges) {
             for (const BigInt& e : exponents)
                 ASSERT_EQ(Botan::power_mod(b % n, e, n), m.power(b, e))
                     << "base " << b.to_hex_string() << " exponent " << e.to_hex_string();
+        // Two powers at once, exponents of unequal and odd lengths, bases beyond the modulus.
+        for (size_t i = 0; i < 6; ++i) {
+            const BigInt a = bases[i + 3], b = BigInt::random_integer(rng, 0, n);
+            const BigInt x(rng, 1 + i * 50), y(rng, 300 - i * 50);
+            ASSERT_EQ(Botan::power_mod(a % n, x, n) * Botan::power_mod(b, y, n) % n,
+                      m.power2(a, x, b, y));
+        }
+        EXPECT_EQ(BigInt(1), m.power2(n - 1, 0, n - 2, 0));
+        EXPECT_EQ(n - 1, m.power2(n - 1, 1, 1, 4096));
     }
 }
 
@@ -67,6 +76,7 @@ TEST(Montgomery, RefusesModuliItCannotWorkWith) {
         EXPECT_THROW(zaf::MontgomeryModulus{n}, std::invalid_argument) << n.to_hex_string();
     const zaf::MontgomeryModulus m(BigInt(7));
     EXPECT_THROW(m.power(2, -BigInt(1)), std::invalid_argument);
+    EXPECT_THROW(m.power2(2, 1, 3, -BigInt(1)), std::invalid_argument);
 }
 
 } // namespace

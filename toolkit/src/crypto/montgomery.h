@@ -29,6 +29,10 @@ public:
     // base^exponent mod n (the base reduced first; anything to the power 0 is 1).
     Botan::BigInt power(const Botan::BigInt& base, const Botan::BigInt& exponent) const;
 
+    // a^x * b^y mod n, both powers in one pass (joint windows of two bits each).
+    Botan::BigInt power2(const Botan::BigInt& a, const Botan::BigInt& x, const Botan::BigInt& b,
+                         const Botan::BigInt& y) const;
+
 private:
     using Words = std::vector<uint64_t>;
 

@@ -14,10 +14,11 @@
 
 namespace zaf {
 
-// How a check is computed. `Cheapest` is what the key store uses: RSA on the Montgomery
+// How a check is computed. `Cheapest` is what the key store uses: RSA and DSA on the Montgomery
 // arithmetic for public values (see pubverify.cpp) until a key has made enough checks for the
 // crypto library's set-up to pay, the other algorithms by the library. `Library` and `Direct`
-// name one way for RSA, so that tests and the fuzz target can hold them against each other.
+// name one way for RSA and DSA, so that tests and the fuzz target can hold them against each
+// other.
 enum class VerifyWay : uint8_t { Cheapest, Library, Direct };
 
 // Tests and benchmarks: the way verifyWithKey (so every check of the process) takes from now on.
@@ -33,6 +34,11 @@ bool verifyWithKeyBy(VerifyWay way, std::string_view signerKeyBody, uint8_t hash
 // with at least eight bytes FF. `t` is the DigestInfo prefix followed by the digest.
 bool rsaSignatureHolds(const MontgomeryModulus& n, const Botan::BigInt& e, const Botan::BigInt& s,
                        const std::vector<uint8_t>& t);
+// DSA: whether (r, s) signs hash h (already cut to the subgroup's width) for group (p, q, g) and
+// public value y: 0 < r, s < q and (g^(h/s) * y^(r/s) mod p) mod q = r.
+bool dsaSignatureHolds(const MontgomeryModulus& p, const Botan::BigInt& q, const Botan::BigInt& g,
+                       const Botan::BigInt& y, const Botan::BigInt& r, const Botan::BigInt& s,
+                       const Botan::BigInt& h);
 } // namespace zaf
 
 #endif
