@@ -1,5 +1,6 @@
 // Fuzz target: a signature checked with a public key, each way (the crypto library's verifier,
-// the RSA equation computed directly, and the key store's choice between them); they must agree.
+// the RSA and DSA equations computed on our own arithmetic, and the key store's choice between
+// them); they must agree.
 // Input: hash algorithm (1 byte), digest length (1) and digest, key packet body length (2, big
 // endian) and body, then the signature's MPIs up to the end.
 #include "fuzz_support.h"
