@@ -334,12 +334,8 @@ TEST_F(OrxcmdConventions, PassphrasesTypedWrongAreSaidAndAskedAgain) {
         COrxcmdTerminal terminal(
             *m_user, m_install,
             {"--key-gen", "--key-size", "1024", "--userid", "Ann", "--fast-key-gen"});
-        for (const char* typed : {"first", "second", "right", "right"}) {
-            ASSERT_TRUE(terminal.waitForEchoOff()) << terminal.output();
-            terminal.type(typed);
-            // Wait for echo to come back on before the next prompt turns it off again.
-            ASSERT_TRUE(terminal.waitFor("\n", terminal.output().size())) << terminal.output();
-        }
+        for (const char* typed : {"first", "second", "right", "right"})
+            ASSERT_TRUE(terminal.typeHidden(typed)) << terminal.output();
         const SCmdResult r = terminal.wait();
         EXPECT_EQ(0, r.rc) << r.out;
         EXPECT_TRUE(has(r.out, "the two passphrases differ; type them again")) << r.out;
@@ -358,11 +354,8 @@ TEST_F(OrxcmdConventions, PassphrasesTypedWrongAreSaidAndAskedAgain) {
 
     // So is a key's passphrase asked for a change to the key, up to three times in all.
     COrxcmdTerminal edit(*m_user, m_install, {"--add-userid", "Ann", "Ann Two"});
-    for (const char* typed : {"wrong", "still wrong", "right"}) {
-        ASSERT_TRUE(edit.waitForEchoOff()) << edit.output();
-        edit.type(typed);
-        ASSERT_TRUE(edit.waitFor("\n", edit.output().size())) << edit.output();
-    }
+    for (const char* typed : {"wrong", "still wrong", "right"})
+        ASSERT_TRUE(edit.typeHidden(typed)) << edit.output();
     EXPECT_EQ(0, edit.wait().rc) << edit.output();
     EXPECT_TRUE(has(edit.output(), "wrong passphrase for")) << edit.output();
 }

@@ -89,6 +89,21 @@ public:
         const std::string data = line + "\n";
         (void)!::write(m_master, data.data(), data.size());
     }
+    // Types a passphrase at a prompt and waits until the program has read it: the line feed it
+    // writes once echo is back on. Output still queued from before the prompt is read first, as
+    // its line feeds would say so too early; a line typed while echo is still off from this
+    // prompt is flushed away when the program restores the terminal.
+    bool typeHidden(const std::string& line) {
+        if (!waitForEchoOff())
+            return false;
+        // The prompt is written before echo goes off, so all of it is queued by now.
+        while (pending())
+            if (!readSome(0))
+                break;
+        const size_t from = m_output.size();
+        type(line);
+        return waitFor("\n", from);
+    }
     // Collects the output until the program ends (at most ~60 s), then its exit status.
     SCmdResult wait() {
         SCmdResult result;
@@ -111,6 +126,10 @@ public:
     }
 
 private:
+    bool pending() const {
+        pollfd p{m_master, POLLIN, 0};
+        return ::poll(&p, 1, 0) > 0;
+    }
     // Reads what is there within `ms` milliseconds; false when the terminal has closed.
     bool readSome(int ms) {
         pollfd p{m_master, POLLIN, 0};
