@@ -163,6 +163,9 @@ public:
         m_stat = st;
         check(ZAFNewMessageSourceFromCallback(context, readFile, this, m_source.out()),
               "cannot read " + m_path);
+        // A regular file is read ahead by the toolkit; a pipe or device is read in step.
+        if (S_ISREG(st.st_mode))
+            check(ZAFSetMessageSourceReadAhead(m_source.get(), 1), "cannot read " + m_path);
     }
     ~CMessageInput() {
         if (m_fd >= 0)

@@ -95,6 +95,12 @@ ZAF_API ZAFError ZAFNewMessageSourceFromBuffer(ZAFContextRef context, const void
                                                ZAFMessageSourceRef* outSource);
 ZAF_API ZAFError ZAFNewMessageSourceFromCallback(ZAFContextRef context, ZAFMessageReadFunc read,
                                                  void* userData, ZAFMessageSourceRef* outSource);
+/* Declares that a callback source's reads return soon (it reads a regular file, not a pipe or a
+ * terminal) and that its callback may run on another thread than the call's. A large input is
+ * then read ahead on a thread of the call's own, so that reading overlaps the work done on it.
+ * Descriptor and file sources do this by themselves when they read a regular file.
+ * kZAFError_BadParams for other sources. */
+ZAF_API ZAFError ZAFSetMessageSourceReadAhead(ZAFMessageSourceRef source, ZAFBoolean readAhead);
 ZAF_API ZAFError ZAFFreeMessageSource(ZAFMessageSourceRef source);
 
 /* ---- sinks: where output goes ---- */

@@ -452,6 +452,17 @@ ZAFError ZAFNewMessageSourceFromCallback(ZAFContextRef context, ZAFMessageReadFu
     });
 }
 
+ZAFError ZAFSetMessageSourceReadAhead(ZAFMessageSourceRef source, ZAFBoolean readAhead) {
+    return zaf::guard([&]() -> ZAFError {
+        if (!isValidSource(source))
+            return kZAFError_InvalidHandle;
+        if (source->kind != ZAFMessageSource::Kind::Callback)
+            return kZAFError_BadParams;
+        source->readAhead = readAhead != 0;
+        return kZAFError_NoErr;
+    });
+}
+
 ZAFError ZAFFreeMessageSource(ZAFMessageSourceRef source) {
     return zaf::guard([&]() -> ZAFError {
         return release(source, HandleKind::MessageSource) ? kZAFError_NoErr

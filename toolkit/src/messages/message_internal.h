@@ -21,6 +21,7 @@ struct ZAFMessageSource {
     size_t memorySize = 0;
     ZAFMessageReadFunc callback = nullptr;
     void* userData = nullptr;
+    bool readAhead = false; // callback sources: reads return soon, on any thread
     bool spent = false;
 
     ~ZAFMessageSource();

@@ -5,7 +5,11 @@
 #include "packets/packets.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
 
 namespace zaf::msg {
 
@@ -192,15 +196,142 @@ int InStream::byte() {
     return v.empty() ? -1 : v.data[0];
 }
 
+// Reads a regular file ahead of its consumer, on a thread of its own, into a ring of buffers. A
+// regular file never keeps a read waiting for long, so the thread ends soon after it is asked to
+// (a pipe could keep it waiting for ever: those are read in step). A descriptor is read with
+// pread from where the consumer had got to and, when the reader goes, its offset is left just
+// after the bytes handed out, as reading in step would have left it. A buffer is refilled only
+// after the consumer has moved past it and the hasher no longer reads it.
+class SourceStream::ReadAhead {
+public:
+    ReadAhead(ZAFMessageSource& source, uint64_t start, Hasher* hasher)
+        : m_source(source), m_start(start), m_hasher(hasher) {
+        for (Buffer& b : m_buffers)
+            b = Buffer(kChunk);
+        m_thread = std::thread([this] { run(); });
+    }
+
+    ~ReadAhead() {
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            m_stop = true;
+        }
+        m_changed.notify_all();
+        m_thread.join();
+        if (m_hasher)
+            for (Buffer& b : m_buffers)
+                m_hasher->waitFor(b.data(), b.size());
+        if (m_source.kind != ZAFMessageSource::Kind::Callback)
+            ::lseek(m_source.fd, off_t(m_start + m_handedBytes), SEEK_SET);
+    }
+    ReadAhead(const ReadAhead&) = delete;
+    ReadAhead& operator=(const ReadAhead&) = delete;
+
+    // The next run of the input, empty at its end; the run handed out before goes back to the
+    // ring. A failed read fails here, in the consumer, in the order of the input.
+    ByteView next() {
+        std::unique_lock<std::mutex> hold(m_lock);
+        m_released = m_handed;
+        m_changed.notify_all();
+        m_changed.wait(hold, [&] { return m_produced > m_handed || m_end || m_error; });
+        if (m_produced == m_handed) {
+            if (m_error)
+                fail(m_error);
+            m_source.spent = true;
+            return ByteView();
+        }
+        const size_t i = m_handed++ % kBuffers;
+        m_handedBytes += m_sizes[i];
+        return ByteView{m_buffers[i].data(), m_sizes[i]};
+    }
+
+private:
+    static constexpr size_t kBuffers = 4;
+
+    // Reads the next run into `b` at `offset`: its size, 0 at the end; throws Failure.
+    size_t readRun(Buffer& b, uint64_t offset) {
+        if (m_source.kind == ZAFMessageSource::Kind::Callback)
+            return m_source.read(b.data(), b.size());
+        for (;;) {
+            const ssize_t n = ::pread(m_source.fd, b.data(), b.size(), off_t(offset));
+            if (n >= 0)
+                return size_t(n);
+            if (errno != EINTR)
+                fail(kZAFError_ReadFailed);
+        }
+    }
+
+    void run() {
+        uint64_t offset = m_start;
+        for (;;) {
+            size_t i = 0;
+            {
+                std::unique_lock<std::mutex> hold(m_lock);
+                m_changed.wait(hold, [&] { return m_stop || m_produced - m_released < kBuffers; });
+                if (m_stop)
+                    return;
+                i = m_produced % kBuffers;
+            }
+            Buffer& b = m_buffers[i];
+            if (m_hasher)
+                m_hasher->waitFor(b.data(), b.size());
+            size_t n = 0;
+            ZAFError error = kZAFError_NoErr;
+            try {
+                n = readRun(b, offset);
+            } catch (const Failure& f) {
+                error = f.code();
+            }
+            {
+                std::lock_guard<std::mutex> hold(m_lock);
+                if (error != kZAFError_NoErr) {
+                    m_error = error;
+                } else if (n == 0) {
+                    m_end = true;
+                } else {
+                    m_sizes[i] = n;
+                    ++m_produced;
+                    offset += n;
+                }
+            }
+            m_changed.notify_all();
+            if (error != kZAFError_NoErr || n == 0)
+                return;
+        }
+    }
+
+    ZAFMessageSource& m_source;
+    const uint64_t m_start;
+    Hasher* const m_hasher;
+    Buffer m_buffers[kBuffers];
+    size_t m_sizes[kBuffers] = {};
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    uint64_t m_produced = 0; // runs read
+    uint64_t m_handed = 0;   // runs handed to the consumer
+    uint64_t m_released = 0; // runs the consumer is done with
+    uint64_t m_handedBytes = 0;
+    bool m_end = false;
+    ZAFError m_error = kZAFError_NoErr;
+    bool m_stop = false;
+    std::thread m_thread;
+};
+
 SourceStream::SourceStream(ZAFMessageSource& source, Hasher* hasher)
     : m_source(source), m_hasher(hasher) {
     if (!source.isMemory()) {
         m_buffers[0] = Buffer(kChunk);
         m_buffers[1] = Buffer(kChunk);
     }
+    struct stat st {};
+    if (source.kind == ZAFMessageSource::Kind::Callback)
+        m_canReadAhead = source.readAhead;
+    else if (!source.isMemory())
+        m_canReadAhead = ::fstat(source.fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 SourceStream::~SourceStream() {
+    m_ahead.reset();
     if (m_hasher)
         for (Buffer& b : m_buffers)
             m_hasher->waitFor(b.data(), b.size());
@@ -209,6 +340,23 @@ SourceStream::~SourceStream() {
 ByteView SourceStream::fill() {
     if (m_source.isMemory()) {
         ByteView v = m_source.takeMemory();
+        m_consumed += v.size;
+        return v;
+    }
+    if (!m_ahead && m_canReadAhead && m_consumed >= kReadAheadAfter && !m_source.spent) {
+        const off_t at = m_source.kind == ZAFMessageSource::Kind::Callback
+                             ? 0
+                             : ::lseek(m_source.fd, 0, SEEK_CUR);
+        try {
+            if (at >= 0)
+                m_ahead = std::make_unique<ReadAhead>(m_source, uint64_t(at), m_hasher);
+        } catch (const std::system_error&) {
+            // No thread to be had: read in step.
+        }
+        m_canReadAhead = m_ahead != nullptr;
+    }
+    if (m_ahead) {
+        ByteView v = m_ahead->next();
         m_consumed += v.size;
         return v;
     }

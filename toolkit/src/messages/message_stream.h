@@ -15,6 +15,7 @@
 #include <botan/hash.h>
 #include <botan/secmem.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -112,7 +113,8 @@ public:
     size_t laneCount() const { return m_lanes.size(); }
 
     void submit(uint64_t laneMask, const uint8_t* data, size_t size);
-    // Returns once no pending job reads from [data, data + size).
+    // Returns once no pending job reads from [data, data + size). May be called from another
+    // thread than the one that submits.
     void waitFor(const uint8_t* data, size_t size);
     // Returns once every job has run.
     void drain();
@@ -134,7 +136,7 @@ private:
     std::vector<std::unique_ptr<HashLane>> m_lanes;
     size_t m_threshold = kAsyncThreshold;
     uint64_t m_seen = 0;
-    bool m_async = false;
+    std::atomic<bool> m_async{false}; // read by waitFor() on a source's read-ahead thread
     std::thread m_thread;
     std::mutex m_lock;
     std::condition_variable m_wake;
@@ -173,23 +175,32 @@ private:
 };
 
 // Input of a ZAFMessageSource, read in kChunk blocks into two alternating buffers; memory
-// sources are handed out in place.
+// sources are handed out in place. A regular file (or a callback source declared to read like
+// one) that turns out to be large (kReadAheadAfter) is read ahead from then on, on a thread of
+// its own, so that copying it in overlaps the work done on it (encrypting, hashing).
 class SourceStream final : public InStream {
 public:
+    static constexpr uint64_t kReadAheadAfter = 4u << 20;
+
     SourceStream(ZAFMessageSource& source, Hasher* hasher);
     ~SourceStream() override;
     // Total bytes read so far.
     uint64_t consumed() const { return m_consumed; }
+    // Whether the rest is being read ahead.
+    bool readingAhead() const { return m_ahead != nullptr; }
 
 protected:
     ByteView fill() override;
 
 private:
+    class ReadAhead;
     ZAFMessageSource& m_source;
     Hasher* m_hasher;
     Buffer m_buffers[2];
     int m_current = 1;
     uint64_t m_consumed = 0;
+    bool m_canReadAhead = false;
+    std::unique_ptr<ReadAhead> m_ahead;
 };
 
 // Bytes held in memory as a stream (packet bodies already read, prefixes pushed back).
