@@ -73,13 +73,21 @@ std::vector<uint8_t> sha1Of(const std::string& data) {
 }
 
 // A callback source over a string that notes the threads it is called on and can fail at a
-// given offset.
+// given offset; `readAhead` declares it as reading like a regular file.
 struct CallbackInput {
     std::string data;
     size_t at = 0;
     size_t failAt = SIZE_MAX;
     std::mutex lock;
     std::set<std::thread::id> threads;
+    ZAFMessageSource source;
+
+    CallbackInput(std::string bytes, bool readAhead) : data(std::move(bytes)) {
+        source.kind = ZAFMessageSource::Kind::Callback;
+        source.callback = read;
+        source.userData = this;
+        source.readAhead = readAhead;
+    }
 
     static ZAFError read(void* user, void* buffer, size_t size, size_t* outRead) {
         auto* self = static_cast<CallbackInput*>(user);
@@ -165,16 +173,10 @@ TEST(MessageReadAhead, PipesAndUndeclaredCallbacksAreReadInStepOnTheCallersThrea
 
     // A callback is called on another thread only when its source says it may be.
     for (bool declared : {false, true}) {
-        CallbackInput input;
-        input.data = data;
-        ZAFMessageSource source;
-        source.kind = ZAFMessageSource::Kind::Callback;
-        source.callback = CallbackInput::read;
-        source.userData = &input;
-        source.readAhead = declared;
+        CallbackInput input(data, declared);
         Hasher hasher;
         const size_t lane = hasher.addLane(2, false);
-        SourceStream in(source, &hasher);
+        SourceStream in(input.source, &hasher);
         EXPECT_TRUE(readThrough(in, hasher, lane) == data);
         EXPECT_EQ(declared, in.readingAhead());
         EXPECT_EQ(declared ? 2u : 1u, input.threads.size());
@@ -183,17 +185,11 @@ TEST(MessageReadAhead, PipesAndUndeclaredCallbacksAreReadInStepOnTheCallersThrea
 }
 
 TEST(MessageReadAhead, AFailedReadFailsInTheReaderAfterEverythingBeforeIt) {
-    CallbackInput input;
-    input.data = randomText(8u << 20, 5);
+    CallbackInput input(randomText(8u << 20, 5), true);
     input.failAt = (6u << 20) + 1000;
-    ZAFMessageSource source;
-    source.kind = ZAFMessageSource::Kind::Callback;
-    source.callback = CallbackInput::read;
-    source.userData = &input;
-    source.readAhead = true;
     Hasher hasher;
     const size_t lane = hasher.addLane(2, false);
-    SourceStream in(source, &hasher);
+    SourceStream in(input.source, &hasher);
     std::string got;
     ZAFError code = kZAFError_NoErr;
     try {
