@@ -78,6 +78,7 @@ struct CallbackInput {
     std::string data;
     size_t at = 0;
     size_t failAt = SIZE_MAX;
+    bool throwAtFail = false; // a C++ caller's callback may throw
     std::mutex lock;
     std::set<std::thread::id> threads;
     ZAFMessageSource source;
@@ -95,8 +96,11 @@ struct CallbackInput {
             std::lock_guard<std::mutex> hold(self->lock);
             self->threads.insert(std::this_thread::get_id());
         }
-        if (self->at >= self->failAt)
+        if (self->at >= self->failAt) {
+            if (self->throwAtFail)
+                throw std::bad_alloc();
             return kZAFError_FileLocked;
+        }
         const size_t n = std::min({size, self->data.size() - self->at, self->failAt - self->at});
         std::memcpy(buffer, self->data.data() + self->at, n);
         self->at += n;
@@ -185,23 +189,29 @@ TEST(MessageReadAhead, PipesAndUndeclaredCallbacksAreReadInStepOnTheCallersThrea
 }
 
 TEST(MessageReadAhead, AFailedReadFailsInTheReaderAfterEverythingBeforeIt) {
-    CallbackInput input(randomText(8u << 20, 5), true);
-    input.failAt = (6u << 20) + 1000;
-    Hasher hasher;
-    const size_t lane = hasher.addLane(2, false);
-    SourceStream in(input.source, &hasher);
-    std::string got;
-    ZAFError code = kZAFError_NoErr;
-    try {
-        for (zaf::msg::ByteView v = in.next(); !v.empty(); v = in.next()) {
-            hasher.submit(uint64_t(1) << lane, v.data, v.size);
-            got.append(reinterpret_cast<const char*>(v.data), v.size);
+    // A code returned by the callback, and an exception thrown through it on the read-ahead's
+    // thread, which must not end the process.
+    for (bool throws : {false, true}) {
+        CallbackInput input(randomText(8u << 20, 5), true);
+        input.failAt = (6u << 20) + 1000;
+        input.throwAtFail = throws;
+        Hasher hasher;
+        const size_t lane = hasher.addLane(2, false);
+        SourceStream in(input.source, &hasher);
+        std::string got;
+        ZAFError code = kZAFError_NoErr;
+        try {
+            for (zaf::msg::ByteView v = in.next(); !v.empty(); v = in.next()) {
+                hasher.submit(uint64_t(1) << lane, v.data, v.size);
+                got.append(reinterpret_cast<const char*>(v.data), v.size);
+            }
+        } catch (const Failure& f) {
+            code = f.code();
         }
-    } catch (const Failure& f) {
-        code = f.code();
+        EXPECT_TRUE(in.readingAhead());
+        EXPECT_EQ(throws ? kZAFError_OutOfMemory : kZAFError_FileLocked, code);
+        EXPECT_TRUE(got == input.data.substr(0, input.failAt));
     }
-    EXPECT_EQ(kZAFError_FileLocked, code);
-    EXPECT_TRUE(got == input.data.substr(0, input.failAt));
 }
 
 TEST(MessageThreads, LargeMessagesRoundTripWithTheHashesOnASecondThread) {

@@ -281,6 +281,8 @@ private:
                 n = readRun(b, offset);
             } catch (const Failure& f) {
                 error = f.code();
+            } catch (...) {
+                error = zaf::codeOfCurrentException(); // what the call's guard makes of it
             }
             {
                 std::lock_guard<std::mutex> hold(m_lock);
