@@ -73,10 +73,7 @@ protected:
     }
 
     std::unique_ptr<CAdminConnection> login() {
-        auto connection = m_daemon->connect();
-        const SReply reply = connection->login(m_user->name(), m_user->password());
-        EXPECT_EQ(0, reply.rc) << reply.xml;
-        return connection;
+        return m_daemon->login(m_user->name(), m_user->password());
     }
 
     // The summary as a new session answers it.

@@ -233,6 +233,14 @@ public:
         options.timeoutMs = timeoutMs;
         return vornadmin::CAdminConnection::connect(options);
     }
+    // A new connection logged in as `user` (a failed login fails the test, not the call).
+    std::unique_ptr<vornadmin::CAdminConnection> login(const std::string& user,
+                                                       const std::string& password) const {
+        auto connection = connect();
+        const vornadmin::SReply reply = connection->login(user, password);
+        EXPECT_EQ(0, reply.rc) << reply.xml;
+        return connection;
+    }
 
     // Threads and open descriptors of the daemon, from /proc.
     size_t threadCount() const { return countEntries("/proc/" + std::to_string(m_pid) + "/task"); }
